@@ -1,0 +1,3 @@
+#include "bindings/py_util.hpp"
+
+NB_MODULE(morlek, m) {}

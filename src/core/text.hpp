@@ -1,0 +1,107 @@
+// Text primitives shared by every module: trimming, clean_text, the image
+// pattern, the line patterns of the manual parser, normalize_text and tokens.
+// All operate on UTF-8 and count code points; "white space" is uni::is_space.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/unicode.hpp"
+
+namespace corvane::text {
+
+std::string_view lstrip(std::string_view s);
+std::string_view rstrip(std::string_view s);
+inline std::string_view strip(std::string_view s) { return lstrip(rstrip(s)); }
+inline bool is_blank(std::string_view s) { return lstrip(s).empty(); }
+
+// Every maximal run of white space becomes one " "; leading and trailing white
+// space is removed.
+std::string clean_text(std::string_view s);
+void append_clean_text(std::string& out, std::string_view s);
+
+// The image pattern "![](address)": calls fn(address, match_begin, match_end)
+// for every non-overlapping occurrence, left to right.  The address ends at the
+// first ")" and never spans a line feed.
+template <class Fn>
+void for_each_image(std::string_view s, Fn&& fn) {
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t start = s.find("![](", from);
+        if (start == std::string_view::npos) return;
+        const std::size_t body = start + 4;
+        const std::size_t close = s.find_first_of(")\n", body);
+        if (close == std::string_view::npos || s[close] == '\n') {
+            from = start + 1;
+            continue;
+        }
+        fn(s.substr(body, close - body), start, close + 1);
+        from = close + 1;
+    }
+}
+
+std::vector<std::string_view> extract_image_urls(std::string_view s);
+// The text with every image removed, then trimmed (inner space kept).
+std::string strip_images(std::string_view s);
+inline bool has_image(std::string_view s) {
+    bool found = false;
+    for_each_image(s, [&](std::string_view, std::size_t, std::size_t) { found = true; });
+    return found;
+}
+
+// "^(#{1,6})\s+(.*)$": level and the heading text with surrounding space removed.
+struct Heading {
+    int level = 0;
+    std::string_view title;
+};
+bool match_heading(std::string_view line, Heading& out);
+
+// "^\s*(\d+)\.\s+(.*)$": the numeral (any Unicode decimal digits) and the text.
+struct StepLine {
+    std::string_view numeral;  // as written, possibly non-ASCII digits
+    std::string_view text;     // group 2
+};
+bool match_step(std::string_view line, StepLine& out);
+// The numeral as ASCII digits, all of them (leading zeros kept: they count
+// against the host's integer digit limit just as for int()).
+std::string numeral_digits(std::string_view numeral);
+// The decimal text of the numeral's value: ASCII digits without leading zeros.
+std::string numeral_value_text(std::string_view numeral);
+
+// "^\s*-\s+(.*)$": the item text.
+bool match_bullet(std::string_view line, std::string_view& item);
+
+// str.lower(), "（" -> "(", "）" -> ")", all white space removed.
+std::string normalize_text(std::string_view s);
+void append_normalized(std::string& out, std::string_view s);
+
+// Tokens of "[\u4e00-\u9fffA-Za-z0-9]+", left to right; at most `limit` of them.
+inline bool is_token_char(char32_t c) {
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c >= '0' && c <= '9');
+}
+template <class Fn>
+void for_each_token(std::string_view s, std::size_t limit, Fn&& fn) {
+    std::size_t i = 0, count = 0;
+    const std::size_t n = s.size();
+    while (i < n && count < limit) {
+        std::size_t start = i;
+        char32_t c = uni::next(s, i);
+        if (!is_token_char(c)) continue;
+        std::size_t end = i;
+        std::size_t cps = 1;
+        while (i < n) {
+            std::size_t j = i;
+            if (!is_token_char(uni::next(s, j))) break;
+            i = j;
+            end = j;
+            ++cps;
+        }
+        fn(s.substr(start, end - start), cps);
+        ++count;
+    }
+}
+
+}  // namespace corvane::text

@@ -1,0 +1,90 @@
+// UTF-8 iteration and the host's Unicode character semantics.
+//
+// Text in the core is UTF-8.  Strings that come from the host may hold lone
+// surrogates; the bindings encode those as three-byte sequences (the
+// "surrogatepass" form), so decoding here is lenient about them: they are
+// ordinary, non-space, caseless characters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvane::uni {
+
+// Decodes the code point at s[i] and advances i past it.  Expects well-formed
+// UTF-8 (surrogates allowed); a stray byte decodes as itself and advances by one.
+inline char32_t next(std::string_view s, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) { ++i; return b0; }
+    const std::size_t n = s.size();
+    auto cont = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]) & 0x3Fu; };
+    if ((b0 & 0xE0) == 0xC0 && i + 1 < n) { char32_t c = ((b0 & 0x1Fu) << 6) | cont(1); i += 2; return c; }
+    if ((b0 & 0xF0) == 0xE0 && i + 2 < n) {
+        char32_t c = ((b0 & 0x0Fu) << 12) | (cont(1) << 6) | cont(2); i += 3; return c;
+    }
+    if ((b0 & 0xF8) == 0xF0 && i + 3 < n) {
+        char32_t c = ((b0 & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3); i += 4; return c;
+    }
+    ++i;
+    return b0;
+}
+
+// Moves i back to the start of the previous code point and returns it.
+inline char32_t prev(std::string_view s, std::size_t& i) {
+    std::size_t j = i - 1;
+    while (j > 0 && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80 && i - j < 4) --j;
+    std::size_t k = j;
+    char32_t c = next(s, k);
+    if (k != i) {  // not a well-formed sequence ending at i: take the single byte
+        j = i - 1;
+        c = static_cast<unsigned char>(s[j]);
+    }
+    i = j;
+    return c;
+}
+
+inline void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Number of code points.
+std::size_t length(std::string_view s);
+
+// Strict UTF-8 check (no surrogates, no overlongs).  Returns the offset of the
+// first invalid byte, or npos when the text is valid.
+std::size_t find_invalid_utf8(std::string_view s);
+
+namespace detail {
+bool is_space_slow(char32_t c);
+}
+
+// str.isspace() of one character (the 29 white-space code points).
+inline bool is_space(char32_t c) {
+    if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+    return detail::is_space_slow(c);
+}
+
+// Value of a Unicode decimal digit (str.isdecimal()), or -1.
+int decimal_value(char32_t c);
+
+// Appends str.lower() of the code point at [pos, end) of s; the whole string is
+// needed for the context-dependent final sigma.
+void append_lower(std::string& out, std::string_view s, std::size_t pos, std::size_t end, char32_t c);
+
+}  // namespace corvane::uni

@@ -1,0 +1,42 @@
+"""Shared test setup.
+
+corvane.morlek reads data/manual_alias.json from the working directory once,
+when it is first imported.  The golden vectors expect the map of
+tests/golden/manual_alias.json, so the suite imports morlek from a folder that
+holds that file before any test runs.  Tests that need another map run the
+interpreter in a subprocess.
+"""
+import os
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+GOLDEN = Path(__file__).parent / "golden"
+
+
+def pytest_configure(config):
+    folder = Path(tempfile.mkdtemp(prefix="corvane-alias-"))
+    (folder / "data").mkdir()
+    shutil.copy(GOLDEN / "manual_alias.json", folder / "data" / "manual_alias.json")
+    old = os.getcwd()
+    os.chdir(folder)
+    try:
+        try:
+            import corvane.morlek  # noqa: F401
+        except ImportError:
+            pass
+    finally:
+        os.chdir(old)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch):
+    """An empty working folder that is the current directory during the test."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
