@@ -1,0 +1,38 @@
+// Scene keyword lists: the title, then the first tokens of each text of the
+// scene (20 of the description, 10 of a step, 5 of a sub-point, 8 of a
+// warning/notice/tip item), entries of one character dropped, repeats removed.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "core/records.hpp"
+
+namespace corvane::keywords {
+
+inline constexpr std::size_t kDescriptionTokens = 20;
+inline constexpr std::size_t kStepTokens = 10;
+inline constexpr std::size_t kSubPointTokens = 5;
+inline constexpr std::size_t kNoteTokens = 8;  // warning, notice, tip
+
+// Feed the scene's texts in order: title(), then add() per text with its limit.
+// The views must stay valid until finish().
+class Builder {
+public:
+    void title(std::string_view t);
+    void add(std::string_view text, std::size_t limit);
+    std::vector<std::string> finish();
+    // The kept entries so far, as views into the texts.
+    const std::vector<std::string_view>& entries() const { return entries_; }
+
+private:
+    void keep(std::string_view entry);
+    std::vector<std::string_view> entries_;
+    std::unordered_set<std::string_view> seen_;
+};
+
+std::vector<std::string> build(const Scene& scene);
+
+}  // namespace corvane::keywords
