@@ -1,3 +1,571 @@
-#include "bindings/py_util.hpp"
+// corvane.ostrel: the index builder.  The run itself (read, parse, keywords,
+// JSON out) happens in the core; this file adds the host's JSON writer for
+// arbitrary values, the record builder over dicts and the error translation.
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
 
-NB_MODULE(ostrel, m) {}
+#include "bindings/py_util.hpp"
+#include "core/index_builder.hpp"
+#include "core/json_out.hpp"
+#include "core/keywords.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace corvane;
+
+namespace {
+
+constexpr const char* kManualDir = "data/manuals";
+constexpr const char* kTreeDir = "data/trees";
+constexpr const char* kIndexFile = "data/scene_index.jsonl";
+
+// ---------------------------------------------------------------------------
+// JSON text of any host value, exactly as json.dumps(ensure_ascii=False)
+// writes it.  Strings holding lone surrogates are written with their
+// surrogate code points, and the first such string is remembered: the text
+// cannot be stored as UTF-8, so callers raise that UnicodeEncodeError once the
+// whole value has been converted (conversion errors take precedence, as they
+// do when the host converts first and encodes afterwards).
+
+class PyJson {
+public:
+    PyJson(std::string& out, bool pretty) : w_(out, pretty) {}
+
+    void value(PyObject* o) {
+        if (PyUnicode_Check(o)) {
+            w_.raw_begin();
+            append_str(o);
+        } else if (o == Py_None) {
+            w_.raw("null");
+        } else if (o == Py_True) {
+            w_.raw("true");
+        } else if (o == Py_False) {
+            w_.raw("false");
+        } else if (PyLong_Check(o)) {
+            w_.raw_begin();
+            append_int(o, w_.out());
+        } else if (PyFloat_Check(o)) {
+            w_.raw_begin();
+            append_float(PyFloat_AS_DOUBLE(o), w_.out());
+        } else if (PyList_Check(o) || PyTuple_Check(o)) {
+            sequence(o);
+        } else if (PyDict_Check(o)) {
+            mapping(o);
+        } else {
+            nb::object name = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(o))).attr("__name__");
+            PyErr_Format(PyExc_TypeError, "Object of type %U is not JSON serializable", name.ptr());
+            throw nb::python_error();
+        }
+    }
+
+    // Raises the deferred UnicodeEncodeError, if any.
+    void finish() {
+        if (encode_error_.is_valid()) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(encode_error_.ptr())), encode_error_.ptr());
+            throw nb::python_error();
+        }
+    }
+
+    json::Writer& writer() { return w_; }
+
+private:
+    void append_str(PyObject* s) {
+        std::string& out = w_.out();
+        Py_ssize_t n = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(s, &n);
+        if (data) {
+            json::append_string(out, std::string_view(data, static_cast<std::size_t>(n)));
+            return;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        if (!encode_error_.is_valid()) {
+            PyObject *type, *val, *tb;
+            PyErr_Fetch(&type, &val, &tb);
+            PyErr_NormalizeException(&type, &val, &tb);
+            encode_error_ = nb::steal(val);
+            Py_XDECREF(type);
+            Py_XDECREF(tb);
+        } else {
+            PyErr_Clear();
+        }
+        std::string scratch;
+        json::append_string(out, py::utf8(s, scratch));
+    }
+
+    static void append_int(PyObject* o, std::string& out) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow) {
+            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+            out.append(std::to_string(v));
+            return;
+        }
+        PyObject* text = PyLong_Type.tp_repr(o);  // int.__repr__, with the host's digit limit
+        if (!text) throw nb::python_error();
+        nb::object guard = nb::steal(text);
+        std::string scratch;
+        out.append(py::utf8(text, scratch));
+    }
+
+    static void append_float(double v, std::string& out) {
+        if (std::isnan(v)) {
+            out.append("NaN");
+        } else if (std::isinf(v)) {
+            out.append(v > 0 ? "Infinity" : "-Infinity");
+        } else {
+            char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!text) throw nb::python_error();
+            out.append(text);
+            PyMem_Free(text);
+        }
+    }
+
+    struct Marker {
+        Marker(PyJson& j, PyObject* o) : j_(j), o_(o) {
+            if (!j_.markers_.insert(o).second) {
+                PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+                throw nb::python_error();
+            }
+            if (Py_EnterRecursiveCall(" while encoding a JSON object")) {
+                j_.markers_.erase(o);
+                throw nb::python_error();
+            }
+        }
+        ~Marker() {
+            Py_LeaveRecursiveCall();
+            j_.markers_.erase(o_);
+        }
+        PyJson& j_;
+        PyObject* o_;
+    };
+
+    void sequence(PyObject* o) {
+        Marker mark(*this, o);
+        nb::object items = nb::steal(PySequence_Fast(o, "expected a sequence"));
+        if (!items.is_valid()) throw nb::python_error();
+        w_.begin_array();
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
+            // Keep the item alive even if the list shrinks meanwhile.
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i));
+            value(item.ptr());
+        }
+        w_.end_array();
+    }
+
+    void mapping(PyObject* o) {
+        Marker mark(*this, o);
+        w_.begin_object();
+        if (PyDict_CheckExact(o)) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(o, &pos, &k, &v)) {
+                nb::object kk = nb::borrow(k), vv = nb::borrow(v);
+                member(kk.ptr(), vv.ptr());
+            }
+        } else {
+            nb::object items = nb::steal(PyMapping_Items(o));
+            if (!items.is_valid()) throw nb::python_error();
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+                PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                    throw nb::python_error();
+                }
+                member(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+            }
+        }
+        w_.end_object();
+    }
+
+    void member(PyObject* k, PyObject* v) {
+        std::string key;
+        if (PyUnicode_Check(k)) {
+            // Written through the string path so escapes and surrogates match.
+            w_.raw_begin();
+            append_str(k);
+            w_.out().append(": ");
+            w_.key_written();
+            value(v);
+            return;
+        }
+        if (PyFloat_Check(k)) {
+            append_float(PyFloat_AS_DOUBLE(k), key);
+        } else if (k == Py_True) {
+            key = "true";
+        } else if (k == Py_False) {
+            key = "false";
+        } else if (k == Py_None) {
+            key = "null";
+        } else if (PyLong_Check(k)) {
+            append_int(k, key);
+        } else {
+            nb::object name = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(k))).attr("__name__");
+            PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %U", name.ptr());
+            throw nb::python_error();
+        }
+        w_.key(key);
+        value(v);
+    }
+
+    json::Writer w_;
+    std::unordered_set<PyObject*> markers_;
+    nb::object encode_error_;
+};
+
+std::string render(nb::handle obj, bool pretty) {
+    std::string out;
+    PyJson j(out, pretty);
+    j.value(obj.ptr());
+    j.finish();
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Paths and errors.
+
+std::string fs_path(nb::handle path, const char* fn, const char* param) {
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &bytes)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            py::raise_arg_type(fn, param, "str, bytes or os.PathLike", path);
+        }
+        throw nb::python_error();
+    }
+    std::string out(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return out;
+}
+
+nb::object path_object(const std::string& path) {
+    PyObject* o = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+[[noreturn]] void raise_io(const index::IoError& e) {
+    nb::object name = path_object(e.path);
+    errno = e.err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_decode(const index::DecodeError& e) {
+    // The host's own decoder supplies the exact position and reason.
+    PyObject* ok = PyUnicode_DecodeUTF8(e.data.data(), static_cast<Py_ssize_t>(e.data.size()), nullptr);
+    if (ok) {  // cannot happen: the core found an invalid byte
+        Py_DECREF(ok);
+        PyErr_Format(PyExc_UnicodeError, "%s: invalid UTF-8", e.path.c_str());
+        throw nb::python_error();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+    PyObject *type, *val, *tb;
+    PyErr_Fetch(&type, &val, &tb);
+    PyErr_NormalizeException(&type, &val, &tb);
+    nb::object t = nb::steal(type), v = nb::steal(val), b = nb::steal(tb);
+    Py_ssize_t start = 0, end = 0;
+    PyUnicodeDecodeError_GetStart(v.ptr(), &start);
+    PyUnicodeDecodeError_GetEnd(v.ptr(), &end);
+    nb::object reason = nb::steal(PyUnicodeDecodeError_GetReason(v.ptr()));
+    std::string scratch;
+    std::string why = std::string(py::utf8(reason, scratch)) + " (in " + e.path + ")";
+    PyObject* err = PyUnicodeDecodeError_Create("utf-8", e.data.data(), static_cast<Py_ssize_t>(e.data.size()), start,
+                                                end, why.c_str());
+    if (!err) throw nb::python_error();
+    PyErr_SetObject(PyExc_UnicodeDecodeError, err);
+    Py_DECREF(err);
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_digits(const index::DigitLimitError& e) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: Exceeds the limit (%ld digits) for integer string conversion: value has %zu digits; "
+                 "use sys.set_int_max_str_digits() to increase the limit",
+                 e.path.c_str(), e.limit, e.digits);
+    throw nb::python_error();
+}
+
+template <class Fn>
+void translating_core_errors(Fn&& fn) {
+    try {
+        fn();
+    } catch (const index::IoError& e) {
+        raise_io(e);
+    } catch (const index::DecodeError& e) {
+        raise_decode(e);
+    } catch (const index::DigitLimitError& e) {
+        raise_digits(e);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The alias map of corvane.morlek.
+
+nb::object alias_map() {
+    nb::module_ morlek = nb::module_::import_("corvane.morlek");
+    if (!nb::hasattr(morlek, "MANUAL_ALIAS_MAP")) return nb::dict();
+    return morlek.attr("MANUAL_ALIAS_MAP");
+}
+
+// A plain dict: every entry is rendered once, up front.  A value that is not a
+// list, or that cannot be written, keeps its error for the first title that
+// uses it, so titles that never look it up are unaffected.
+class DictAliases : public index::AliasSource {
+public:
+    explicit DictAliases(nb::handle map) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(map.ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_Check(k)) continue;  // titles are str: never found
+            Py_ssize_t n = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(k, &n);
+            if (!data) {  // lone surrogates: no manual title equals it
+                PyErr_Clear();
+                continue;
+            }
+            Entry entry;
+            try {
+                if (!PyList_Check(v)) {
+                    PyErr_Format(PyExc_TypeError, "can only concatenate list (not \"%.200s\") to list",
+                                 Py_TYPE(v)->tp_name);
+                    throw nb::python_error();
+                }
+                std::string text;
+                PyJson j(text, false);
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                    if (i) text.append(", ");
+                    nb::object item = nb::borrow(PyList_GET_ITEM(v, i));
+                    j.value(item.ptr());
+                }
+                j.finish();
+                entry.elements = std::move(text);
+            } catch (nb::python_error& e) {
+                entry.error = std::make_shared<nb::python_error>(std::move(e));
+            }
+            entries_.insert_or_assign(std::string(data, static_cast<std::size_t>(n)), std::move(entry));
+        }
+    }
+    const std::string* find(std::string_view title) override {
+        auto it = entries_.find(std::string(title));
+        if (it == entries_.end()) return nullptr;
+        if (it->second.error) {
+            it->second.error->restore();
+            throw nb::python_error();
+        }
+        return &it->second.elements;
+    }
+
+private:
+    struct Entry {
+        std::string elements;
+        std::shared_ptr<nb::python_error> error;
+    };
+    std::unordered_map<std::string, Entry> entries_;
+};
+
+// Any other mapping: looked up through its own get(), per title.
+class GenericAliases : public index::AliasSource {
+public:
+    explicit GenericAliases(nb::handle map) : map_(nb::borrow(map)) {}
+    const std::string* find(std::string_view title) override {
+        nb::object empty = nb::list();
+        nb::object v = map_.attr("get")(py::str(title), empty);
+        nb::object joined = nb::steal(PyNumber_Add(nb::list().ptr(), v.ptr()));
+        if (!joined.is_valid()) throw nb::python_error();
+        text_.clear();
+        PyJson j(text_, false);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(joined.ptr()); ++i) {
+            if (i) text_.append(", ");
+            j.value(PyList_GET_ITEM(joined.ptr(), i));
+        }
+        j.finish();
+        return &text_;
+    }
+
+private:
+    nb::object map_;
+    std::string text_;
+};
+
+// ---------------------------------------------------------------------------
+// Keywords of a Scene dict: the core's rules over the dict's own strings.
+
+class DictKeywords {
+public:
+    nb::list build(nb::handle scene) {
+        keywords::Builder b;
+        nb::object title = get(scene, "title");
+        if (title.is_valid()) b.title(text(title, "title"));
+        nb::object desc = get(scene, "description");
+        if (desc.is_valid() && truthy(desc)) b.add(text(desc, "description"), keywords::kDescriptionTokens);
+        for (nb::handle step : items(get(scene, "steps"), "steps")) {
+            if (!PyDict_Check(step.ptr())) bad("steps", "dict", step);
+            nb::object t = get(step, "text");
+            if (t.is_valid()) b.add(text(t, "step text"), keywords::kStepTokens);
+            for (nb::handle sp : items(get(step, "sub_points"), "sub_points"))
+                b.add(text(sp, "sub_points"), keywords::kSubPointTokens);
+        }
+        for (const char* k : {"warning", "notice", "tip"})
+            for (nb::handle item : items(get(scene, k), k)) b.add(text(item, k), keywords::kNoteTokens);
+        nb::list out;
+        for (std::string_view kw : b.entries()) py::append(out, py::str(kw));
+        return out;
+    }
+
+private:
+    static nb::object get(nb::handle d, const char* k) {
+        PyObject* v = py::get_opt(d, py::key(k));
+        return v ? nb::borrow(v) : nb::object();
+    }
+    static bool truthy(nb::handle o) {
+        const int t = PyObject_IsTrue(o.ptr());
+        if (t < 0) throw nb::python_error();
+        return t;
+    }
+    [[noreturn]] static void bad(const char* what, const char* expected, nb::handle got) {
+        PyErr_Format(PyExc_TypeError, "scene %s must be %s, not %.200s", what, expected, Py_TYPE(got.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    std::string_view text(nb::handle s, const char* what) {
+        if (!PyUnicode_Check(s.ptr())) bad(what, "str", s);
+        std::string tmp;
+        std::string_view v = py::utf8(s, tmp);
+        if (!tmp.empty()) {
+            scratch_.push_back(std::move(tmp));
+            v = scratch_.back();
+        }
+        return v;
+    }
+    std::vector<nb::handle> items(nb::object seq, const char* what) {
+        std::vector<nb::handle> out;
+        if (!seq.is_valid()) return out;
+        nb::object fast = nb::steal(PySequence_Fast(seq.ptr(), ""));
+        if (!fast.is_valid()) {
+            PyErr_Clear();
+            bad(what, "a list", seq);
+        }
+        keep_.push_back(fast);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.ptr()); ++i)
+            out.push_back(PySequence_Fast_GET_ITEM(fast.ptr(), i));
+        return out;
+    }
+    std::deque<std::string> scratch_;
+    std::vector<nb::object> keep_;
+};
+
+nb::dict build_scene_record(nb::handle manual_id, nb::handle tree, nb::handle scene, nb::handle idx) {
+    const char* fn = "build_scene_record";
+    py::require_str(manual_id, fn, "manual_id");
+    py::require_dict(tree, fn, "tree");
+    py::require_dict(scene, fn, "scene");
+    py::require_int(idx, fn, "idx");
+
+    PyObject* t = py::get_opt(scene, py::key("title"));
+    nb::object title = t ? nb::borrow(t) : nb::object(nb::str(""));
+    nb::object map = alias_map();
+    nb::object map_aliases = map.attr("get")(title, nb::list());
+    nb::list head;
+    py::append(head, title);
+    nb::object aliases = nb::steal(PyNumber_Add(head.ptr(), map_aliases.ptr()));
+    if (!aliases.is_valid()) throw nb::python_error();
+    DictKeywords kw;
+    nb::list keywords = kw.build(scene);
+
+    nb::object number = nb::steal(PyNumber_Add(idx.ptr(), nb::int_(1).ptr()));
+    if (!number.is_valid()) throw nb::python_error();
+    nb::object scene_id =
+        nb::steal(PyUnicode_FromFormat("%S_scene_%S", nb::str(manual_id).ptr(), nb::str(number).ptr()));
+    if (!scene_id.is_valid()) throw nb::python_error();
+    auto from_tree = [&](const char* k) -> nb::object {
+        PyObject* v = py::get_opt(tree, py::key(k));
+        return v ? nb::borrow(v) : nb::object(nb::str(""));
+    };
+    nb::dict rec;
+    py::set_item(rec, py::key("scene_id"), scene_id);
+    py::set_item(rec, py::key("manual_id"), manual_id);
+    py::set_item(rec, py::key("manual_title"), from_tree("title"));
+    py::set_item(rec, py::key("doc_name"), from_tree("doc_name"));
+    py::set_item(rec, py::key("scene_title"), title);
+    py::set_item(rec, py::key("aliases"), aliases);
+    py::set_item(rec, py::key("keywords"), keywords);
+    py::set_item(rec, py::key("scene_data"), scene);
+    return rec;
+}
+
+std::string str_constant(nb::handle m, const char* name) {
+    nb::object v = m.attr(name);
+    if (!PyUnicode_Check(v.ptr())) {
+        PyErr_Format(PyExc_TypeError, "ostrel.%s must be str", name);
+        throw nb::python_error();
+    }
+    return fs_path(v, "ostrel_main", name);
+}
+
+void ostrel_main(nb::handle m) {
+    index::RunConfig config;
+    config.manual_dir = str_constant(m, "MANUAL_DIR");
+    config.tree_dir = str_constant(m, "TREE_DIR");
+    config.index_file = str_constant(m, "INDEX_FILE");
+    config.max_str_digits = py::max_str_digits();
+
+    nb::object map = alias_map();
+    std::unique_ptr<index::AliasSource> aliases;
+    if (PyDict_CheckExact(map.ptr()))
+        aliases = std::make_unique<DictAliases>(map);
+    else
+        aliases = std::make_unique<GenericAliases>(map);
+    config.aliases = aliases.get();
+
+    nb::object print = nb::module_::import_("builtins").attr("print");
+    config.on_manual = [&](std::string_view manual_id, std::size_t scenes) {
+        std::string line = "Processed: ";
+        line += manual_id;
+        line += ", scenes=";
+        line += std::to_string(scenes);
+        print(py::str(line));
+    };
+    translating_core_errors([&] { index::run(config); });
+}
+
+}  // namespace
+
+NB_MODULE(ostrel, m) {
+    m.doc() = "Index building: the manual folder to one tree file per manual and the scene index.";
+    // Neighbours are bound when this module loads, so their initialisation runs first.
+    nb::module_ plaxon = nb::module_::import_("corvane.plaxon");
+    nb::module_ morlek = nb::module_::import_("corvane.morlek");
+    m.attr("markdown_to_tree") = plaxon.attr("markdown_to_tree");
+    if (nb::hasattr(morlek, "build_keywords_from_scene"))
+        m.attr("build_keywords_from_scene") = morlek.attr("build_keywords_from_scene");
+
+    m.attr("MANUAL_DIR") = kManualDir;
+    m.attr("TREE_DIR") = kTreeDir;
+    m.attr("INDEX_FILE") = kIndexFile;
+
+    m.def(
+        "save_json",
+        [](nb::handle obj, nb::handle path) {
+            const std::string p = fs_path(path, "save_json", "path");
+            const std::string text = render(obj, true);
+            translating_core_errors([&] { index::replace_file(p, text); });
+        },
+        "obj"_a, "path"_a, "Write obj as an indented JSON document (2 spaces), replacing the file atomically.");
+    m.def(
+        "append_jsonl",
+        [](nb::handle obj, nb::handle path) {
+            const std::string p = fs_path(path, "append_jsonl", "path");
+            std::string line = render(obj, false);
+            line.push_back('\n');
+            translating_core_errors([&] { index::append_file(p, line); });
+        },
+        "obj"_a, "path"_a, "Append obj as one compact JSON line to the file.");
+    m.def("build_scene_record", &build_scene_record, "manual_id"_a, "tree"_a, "scene"_a, "idx"_a,
+          "A new scene index entry for the idx-th (zero-based) scene of a manual's tree document.");
+    m.def(
+        "ostrel_main", [h = m.ptr()]() { ostrel_main(h); },
+        "Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals.");
+}

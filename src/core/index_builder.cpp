@@ -1,0 +1,265 @@
+#include "core/index_builder.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+
+#include "core/json_out.hpp"
+#include "core/keywords.hpp"
+#include "core/manual.hpp"
+#include "core/unicode.hpp"
+
+namespace corvane::index {
+namespace {
+
+std::atomic<unsigned long> temp_counter{0};
+
+void write_all(int fd, std::string_view data, const std::string& path) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw IoError(errno, path);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void remove_if_exists(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw IoError(errno, path);
+}
+
+constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
+
+}  // namespace
+
+AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
+    const std::size_t slash = path_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    for (int attempt = 0;; ++attempt) {
+        temp_ = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(temp_counter++);
+        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) break;
+        if (errno == EEXIST && attempt < 100) continue;
+        const int e = errno;
+        temp_.clear();
+        throw IoError(e, path_);
+    }
+    // A replaced file keeps its permission bits.
+    struct stat st;
+    if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)::fchmod(fd_, st.st_mode & 07777);
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+void AtomicFile::discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+void AtomicFile::write(std::string_view data) { write_all(fd_, data, path_); }
+
+void AtomicFile::commit(bool durable) {
+    if (durable && ::fsync(fd_) != 0) throw IoError(errno, path_);
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw IoError(errno, path_);
+    if (::rename(temp_.c_str(), path_.c_str()) != 0) throw IoError(errno, path_);
+    temp_.clear();
+}
+
+void replace_file(const std::string& path, std::string_view data) {
+    AtomicFile f(path);
+    f.write(data);
+    f.commit();
+}
+
+void append_file(const std::string& path, std::string_view data) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) throw IoError(errno, path);
+    try {
+        write_all(fd, data, path);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    if (::close(fd) != 0) throw IoError(errno, path);
+}
+
+void make_dirs(const std::string& path) {
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        const std::string part = path.substr(0, pos);
+        if (part.empty() || ::mkdir(part.c_str(), 0777) == 0) continue;
+        const int e = errno;
+        struct stat st;
+        if (e == EEXIST && ::stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+        throw IoError(e, path);
+    }
+}
+
+std::vector<std::string> list_manuals(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) {
+        if (errno == ENOENT || errno == ENOTDIR) return names;
+        throw IoError(errno, folder);
+    }
+    while (true) {
+        errno = 0;
+        const dirent* ent = ::readdir(dir);
+        if (!ent) {
+            const int e = errno;
+            ::closedir(dir);
+            if (e) throw IoError(e, folder);
+            break;
+        }
+        const std::string_view name = ent->d_name;
+        if (name.empty() || name[0] == '.' || name.size() < 4 || name.substr(name.size() - 3) != ".md") continue;
+        struct stat st;
+        const std::string path = folder + "/" + std::string(name);
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        names.emplace_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string read_manual_text(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw IoError(errno, path);
+    std::string data;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[1 << 16];
+    while (true) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int e = errno;
+            ::close(fd);
+            throw IoError(e, path);
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (uni::find_invalid_utf8(data) != std::string::npos) throw DecodeError(path, std::move(data));
+    std::size_t start = data.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    if (data.find('\r', start) == std::string::npos) {
+        if (start) data.erase(0, start);
+        return data;
+    }
+    std::string out;
+    out.reserve(data.size() - start);
+    for (std::size_t i = start; i < data.size(); ++i) {
+        const char c = data[i];
+        if (c != '\r') {
+            out.push_back(c);
+            continue;
+        }
+        out.push_back('\n');
+        if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    }
+    return out;
+}
+
+void append_index_line(std::string& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
+                       const std::string* alias_elements, const std::vector<std::string>& keywords) {
+    const Scene& scene = doc.children[idx];
+    json::Writer w(out, false);
+    w.begin_object();
+    w.key("scene_id");
+    std::string scene_id(manual_id);
+    scene_id += "_scene_";
+    scene_id += std::to_string(idx + 1);
+    w.string(scene_id);
+    w.key("manual_id");
+    w.string(manual_id);
+    w.key("manual_title");
+    w.string(doc.title);
+    w.key("doc_name");
+    w.string(doc.doc_name);
+    w.key("scene_title");
+    w.string(scene.title);
+    w.key("aliases");
+    w.begin_array();
+    w.string(scene.title);
+    if (alias_elements && !alias_elements->empty()) {
+        out.append(", ");
+        out.append(*alias_elements);
+    }
+    w.end_array();
+    w.key("keywords");
+    w.begin_array();
+    for (const std::string& k : keywords) w.string(k);
+    w.end_array();
+    w.key("scene_data");
+    json::write_scene(w, scene);
+    w.end_object();
+    out.push_back('\n');
+}
+
+void run(const RunConfig& config) {
+    make_dirs(config.tree_dir);
+    const std::vector<std::string> names = list_manuals(config.manual_dir);
+    if (names.empty()) {
+        remove_if_exists(config.index_file);
+        return;
+    }
+    AtomicFile index(config.index_file);
+    std::string lines;
+    std::string tree_text;
+    std::size_t total = 0;
+    for (const std::string& name : names) {
+        const std::string path = config.manual_dir + "/" + name;
+        const std::string_view manual_id = std::string_view(name).substr(0, name.size() - 3);
+        TreeDocument doc;
+        {
+            const std::string text = read_manual_text(path);
+            doc = manual::markdown_to_tree(text);
+        }
+        if (config.max_str_digits > 0) {
+            const auto limit = static_cast<std::size_t>(config.max_str_digits);
+            for (const Scene& scene : doc.children)
+                for (const Step& step : scene.steps)
+                    if (step.digits.size() > limit)
+                        throw DigitLimitError(path, step.digits.size(), config.max_str_digits);
+        }
+        tree_text.clear();
+        json::append_tree_file(tree_text, doc);
+        replace_file(config.tree_dir + "/" + std::string(manual_id) + ".json", tree_text);
+        for (std::size_t i = 0; i < doc.children.size(); ++i) {
+            const Scene& scene = doc.children[i];
+            const std::string* aliases = config.aliases ? config.aliases->find(scene.title) : nullptr;
+            append_index_line(lines, manual_id, doc, i, aliases, keywords::build(scene));
+            if (lines.size() >= kFlushBytes) {
+                index.write(lines);
+                lines.clear();
+            }
+        }
+        total += doc.children.size();
+        if (config.on_manual) config.on_manual(manual_id, doc.children.size());
+    }
+    if (total == 0) {  // no scene at all: like a run that never appended a line
+        index.discard();
+        remove_if_exists(config.index_file);
+        return;
+    }
+    index.write(lines);
+    index.commit(true);
+}
+
+}  // namespace corvane::index

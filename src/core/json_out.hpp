@@ -1,0 +1,71 @@
+// Exact JSON text as the host's json.dumps(obj, ensure_ascii=False) writes it:
+// indented form (indent=2: one member or element per line, "," after all but
+// the last, ": " after keys, empty containers as [] and {}) and compact form
+// (", " and ": " separators, one line).  Non-ASCII text is written as itself;
+// '"', '\\' and control characters are escaped.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/records.hpp"
+
+namespace corvane::json {
+
+// Appends the quoted, escaped string.  `utf8` is written byte for byte apart
+// from the escapes.
+void append_string(std::string& out, std::string_view utf8);
+
+// Streams one JSON value into a string.  Containers are opened and closed
+// explicitly; the writer places separators, line breaks and indentation.
+class Writer {
+public:
+    Writer(std::string& out, bool pretty) : out_(out), pretty_(pretty) {}
+
+    void begin_object() { open('{'); }
+    void end_object() { close('}'); }
+    void begin_array() { open('['); }
+    void end_array() { close(']'); }
+    // A member key; the value follows.
+    void key(std::string_view k) {
+        element();
+        append_string(out_, k);
+        out_.append(": ");
+        after_key_ = true;
+    }
+    void string(std::string_view s) {
+        element();
+        append_string(out_, s);
+    }
+    // A scalar written verbatim (numbers, true/false/null, pre-rendered text).
+    void raw(std::string_view text) {
+        element();
+        out_.append(text);
+    }
+    // Starts an element whose text the caller appends to out() directly.
+    void raw_begin() { element(); }
+    // The caller wrote a key and ": " itself; the next value follows it.
+    void key_written() { after_key_ = true; }
+    std::string& out() { return out_; }
+    std::size_t depth() const { return counts_.size(); }
+
+private:
+    void element();
+    void open(char c);
+    void close(char c);
+    void newline_indent(std::size_t level);
+
+    std::string& out_;
+    bool pretty_;
+    bool after_key_ = false;
+    std::vector<std::size_t> counts_;  // elements written in each open container
+};
+
+void write_scene(Writer& w, const Scene& scene);
+void write_tree(Writer& w, const TreeDocument& doc);
+// The whole tree file text: the document, indented, no final line break.
+void append_tree_file(std::string& out, const TreeDocument& doc);
+
+}  // namespace corvane::json
