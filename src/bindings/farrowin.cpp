@@ -1,3 +1,560 @@
-#include "bindings/py_util.hpp"
+// corvane.farrowin: loads the scene index and ranks its entries for a query.
+//
+// Loading parses each line with a reader that builds the host's objects
+// directly.  It accepts exactly what json.loads accepts and yields equal
+// values; whatever it does not handle itself (malformed lines, very deep
+// nesting, integers past the host's digit limit) is handed to json.loads, so
+// results and errors are the host's own.
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <unordered_map>
 
-NB_MODULE(farrowin, m) {}
+#include "bindings/errors_py.hpp"
+#include "core/index_builder.hpp"
+#include "core/scoring.hpp"
+#include "core/text.hpp"
+#include "core/unicode.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace corvane;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// JSON reader.
+
+struct SvHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+class KeyCache {
+public:
+    ~KeyCache() {
+        for (auto& [k, v] : map_) Py_DECREF(v);
+    }
+    // New reference to the str for these UTF-8 bytes (no escapes in them).
+    PyObject* get(std::string_view bytes) {
+        auto it = map_.find(bytes);
+        if (it != map_.end()) {
+            Py_INCREF(it->second);
+            return it->second;
+        }
+        PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+        if (!s) return nullptr;
+        if (map_.size() < 4096) {
+            Py_INCREF(s);
+            map_.emplace(std::string(bytes), s);
+        }
+        return s;
+    }
+
+private:
+    std::unordered_map<std::string, PyObject*, SvHash, std::equal_to<>> map_;
+};
+
+// Parses one JSON text; returns a new reference, or nullptr (no error set)
+// when the text is not something it accepts.
+class FastReader {
+public:
+    FastReader(KeyCache& keys) : keys_(keys) {}
+
+    PyObject* parse(std::string_view text) {
+        p_ = text.data();
+        end_ = p_ + text.size();
+        depth_ = 0;
+        ws();
+        PyObject* v = value();
+        if (v) {
+            ws();
+            if (p_ != end_) {
+                Py_DECREF(v);
+                v = nullptr;
+            }
+        }
+        if (!v) PyErr_Clear();
+        return v;
+    }
+
+private:
+    static constexpr int kMaxDepth = 200;
+
+    void ws() {
+        while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    }
+    bool literal(const char* word, std::size_t n) {
+        if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
+        p_ += n;
+        return true;
+    }
+
+    PyObject* value() {
+        if (p_ == end_) return nullptr;
+        switch (*p_) {
+            case '{': return object();
+            case '[': return array();
+            case '"': return string(false);
+            case 'n': return literal("null", 4) ? Py_NewRef(Py_None) : nullptr;
+            case 't': return literal("true", 4) ? Py_NewRef(Py_True) : nullptr;
+            case 'f': return literal("false", 5) ? Py_NewRef(Py_False) : nullptr;
+            case 'N': return literal("NaN", 3) ? PyFloat_FromDouble(NAN) : nullptr;
+            case 'I': return literal("Infinity", 8) ? PyFloat_FromDouble(INFINITY) : nullptr;
+            case '-':
+                if (p_ + 1 != end_ && p_[1] == 'I') return literal("-Infinity", 9) ? PyFloat_FromDouble(-INFINITY) : nullptr;
+                return number();
+            default:
+                return (*p_ >= '0' && *p_ <= '9') ? number() : nullptr;
+        }
+    }
+
+    static bool digit(char c) { return c >= '0' && c <= '9'; }
+
+    PyObject* number() {
+        const char* start = p_;
+        const char* q = p_;
+        if (*q == '-') ++q;
+        if (q == end_) return nullptr;
+        if (*q >= '1' && *q <= '9') {
+            while (q != end_ && digit(*q)) ++q;
+        } else if (*q == '0') {
+            ++q;
+        } else {
+            return nullptr;
+        }
+        bool is_float = false;
+        if (q + 1 < end_ && *q == '.' && digit(q[1])) {
+            is_float = true;
+            q += 2;
+            while (q != end_ && digit(*q)) ++q;
+        }
+        if (q != end_ && (*q == 'e' || *q == 'E')) {
+            const char* e = q + 1;
+            if (e != end_ && (*e == '+' || *e == '-')) ++e;
+            if (e != end_ && digit(*e)) {
+                while (e != end_ && digit(*e)) ++e;
+                q = e;
+                is_float = true;
+            }
+        }
+        p_ = q;
+        const std::size_t len = static_cast<std::size_t>(q - start);
+        if (!is_float && len <= 18) {
+            long long v = 0;
+            const char* d = start + (*start == '-');
+            for (; d != q; ++d) v = v * 10 + (*d - '0');
+            return PyLong_FromLongLong(*start == '-' ? -v : v);
+        }
+        buf_.assign(start, len);
+        if (!is_float) return PyLong_FromString(buf_.c_str(), nullptr, 10);
+        const double v = PyOS_string_to_double(buf_.c_str(), nullptr, nullptr);
+        if (v == -1.0 && PyErr_Occurred()) return nullptr;
+        return PyFloat_FromDouble(v);
+    }
+
+    static int hex4(const char* s) {
+        int v = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = s[i];
+            v <<= 4;
+            if (c >= '0' && c <= '9') v |= c - '0';
+            else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
+            else return -1;
+        }
+        return v;
+    }
+
+    PyObject* string(bool is_key) {
+        ++p_;  // opening quote
+        const char* start = p_;
+        while (p_ != end_) {
+            const auto c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                const std::string_view bytes(start, static_cast<std::size_t>(p_ - start));
+                ++p_;
+                if (is_key) return keys_.get(bytes);
+                return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+            }
+            if (c == '\\') break;
+            if (c < 0x20) return nullptr;
+            ++p_;
+        }
+        if (p_ == end_) return nullptr;
+        // Escapes: build the UTF-8 text, lone surrogates in their three-byte form.
+        std::string& out = str_;
+        out.assign(start, static_cast<std::size_t>(p_ - start));
+        bool surrogates = false;
+        while (p_ != end_) {
+            const auto c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                ++p_;
+                return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()),
+                                            surrogates ? "surrogatepass" : nullptr);
+            }
+            if (c < 0x20) return nullptr;
+            if (c != '\\') {
+                out.push_back(static_cast<char>(c));
+                ++p_;
+                continue;
+            }
+            if (++p_ == end_) return nullptr;
+            const char e = *p_++;
+            switch (e) {
+                case '"': out.push_back('"'); break;
+                case '\\': out.push_back('\\'); break;
+                case '/': out.push_back('/'); break;
+                case 'b': out.push_back('\b'); break;
+                case 'f': out.push_back('\f'); break;
+                case 'n': out.push_back('\n'); break;
+                case 'r': out.push_back('\r'); break;
+                case 't': out.push_back('\t'); break;
+                case 'u': {
+                    if (end_ - p_ < 4) return nullptr;
+                    int cp = hex4(p_);
+                    if (cp < 0) return nullptr;
+                    p_ += 4;
+                    if (cp >= 0xD800 && cp <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
+                        const int lo = hex4(p_ + 2);
+                        if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                            p_ += 6;
+                        }
+                    }
+                    if (cp >= 0xD800 && cp <= 0xDFFF) surrogates = true;
+                    uni::append_utf8(out, static_cast<char32_t>(cp));
+                    break;
+                }
+                default:
+                    return nullptr;
+            }
+        }
+        return nullptr;
+    }
+
+    PyObject* array() {
+        if (++depth_ > kMaxDepth) return nullptr;
+        ++p_;
+        PyObject* list = PyList_New(0);
+        if (!list) return nullptr;
+        ws();
+        if (p_ != end_ && *p_ == ']') {
+            ++p_;
+            --depth_;
+            return list;
+        }
+        while (true) {
+            PyObject* item = value();
+            if (!item || PyList_Append(list, item) != 0) {
+                Py_XDECREF(item);
+                Py_DECREF(list);
+                return nullptr;
+            }
+            Py_DECREF(item);
+            ws();
+            if (p_ == end_) break;
+            if (*p_ == ',') {
+                ++p_;
+                ws();
+                continue;
+            }
+            if (*p_ == ']') {
+                ++p_;
+                --depth_;
+                return list;
+            }
+            break;
+        }
+        Py_DECREF(list);
+        return nullptr;
+    }
+
+    PyObject* object() {
+        if (++depth_ > kMaxDepth) return nullptr;
+        ++p_;
+        PyObject* dict = PyDict_New();
+        if (!dict) return nullptr;
+        ws();
+        if (p_ != end_ && *p_ == '}') {
+            ++p_;
+            --depth_;
+            return dict;
+        }
+        while (true) {
+            if (p_ == end_ || *p_ != '"') break;
+            PyObject* k = string(true);
+            if (!k) break;
+            ws();
+            if (p_ == end_ || *p_ != ':') {
+                Py_DECREF(k);
+                break;
+            }
+            ++p_;
+            ws();
+            PyObject* v = value();
+            const int rc = v ? PyDict_SetItem(dict, k, v) : -1;
+            Py_DECREF(k);
+            Py_XDECREF(v);
+            if (rc != 0) break;
+            ws();
+            if (p_ == end_) break;
+            if (*p_ == ',') {
+                ++p_;
+                ws();
+                continue;
+            }
+            if (*p_ == '}') {
+                ++p_;
+                --depth_;
+                return dict;
+            }
+            break;
+        }
+        Py_DECREF(dict);
+        return nullptr;
+    }
+
+    KeyCache& keys_;
+    const char* p_ = nullptr;
+    const char* end_ = nullptr;
+    int depth_ = 0;
+    std::string buf_;
+    std::string str_;
+};
+
+// "\r\n" and "\r" as "\n", as the host's text files read.
+std::string translate_newlines(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\r') {
+            out.push_back(s[i]);
+            continue;
+        }
+        out.push_back('\n');
+        if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
+    }
+    return out;
+}
+
+// The value of a line the fast reader did not take, through json.loads; its
+// errors name the file and the line.
+nb::object load_line_slow(const std::string& data, std::size_t line_start, std::string_view line, std::size_t lineno,
+                          nb::handle path_text) {
+    const std::string text = translate_newlines(line);
+    nb::object loads = nb::module_::import_("json").attr("loads");
+    try {
+        return loads(py::str(text));
+    } catch (nb::python_error& e) {
+        nb::object decode_error = nb::module_::import_("json").attr("JSONDecodeError");
+        if (e.matches(decode_error)) {
+            // Rebuilt over the whole file's text, so line and column are the file's.
+            nb::object msg = e.value().attr("msg");
+            const Py_ssize_t pos = nb::cast<Py_ssize_t>(e.value().attr("pos"));
+            const std::string before = translate_newlines(std::string_view(data).substr(0, line_start));
+            const std::string whole = translate_newlines(data);
+            const auto offset = static_cast<Py_ssize_t>(uni::length(before));
+            nb::object full_msg = nb::steal(PyUnicode_FromFormat("%S: %S", path_text.ptr(), msg.ptr()));
+            nb::object err = decode_error(full_msg, py::str(whole), offset + pos);
+            PyErr_SetObject(decode_error.ptr(), err.ptr());
+            throw nb::python_error();
+        }
+        if (e.matches(PyExc_ValueError)) {
+            nb::raise_from(e, PyExc_ValueError, "%s, line %zu: %s", nb::str(path_text).c_str(), lineno,
+                           nb::str(e.value()).c_str());
+        }
+        throw;
+    }
+}
+
+nb::list load_scene_index(nb::handle path) {
+    const std::string p = py::fs_path(path, "load_scene_index", "path");
+    const nb::object path_text = py::path_object(p);
+    std::string data;
+    try {
+        data = index::read_file(p);
+    } catch (const index::IoError& e) {
+        py::raise_os_error(e.err, e.path);
+    }
+    if (uni::find_invalid_utf8(data) != std::string::npos) py::raise_decode_error(p, data);
+
+    nb::list entries;
+    KeyCache keys;
+    FastReader reader(keys);
+    const bool has_cr = data.find('\r') != std::string::npos;
+    const std::size_t n = data.size();
+    std::size_t start = 0, lineno = 0;
+    while (start < n) {
+        ++lineno;
+        std::size_t term;
+        if (has_cr) {
+            term = data.find_first_of("\r\n", start);
+        } else {
+            const void* nl = std::memchr(data.data() + start, '\n', n - start);
+            term = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data()) : std::string::npos;
+        }
+        std::size_t next;
+        if (term == std::string::npos) {
+            term = n;
+            next = n;
+        } else {
+            next = term + 1;
+            if (data[term] == '\r' && next < n && data[next] == '\n') ++next;
+        }
+        const std::string_view content(data.data() + start, term - start);
+        PyObject* v = reader.parse(content);
+        if (v) {
+            const int rc = PyList_Append(entries.ptr(), v);
+            Py_DECREF(v);
+            if (rc != 0) throw nb::python_error();
+        } else {
+            const std::string_view line(data.data() + start, next - start);
+            py::append(entries, load_line_slow(data, start, line, lineno, path_text));
+        }
+        start = next;
+    }
+    return entries;
+}
+
+// ---------------------------------------------------------------------------
+// Scoring.
+
+// Normalized text of one str, in `buf`; TypeError as normalize_text() gives.
+class Normalizer {
+public:
+    std::string_view operator()(PyObject* s) {
+        check(s);
+        Py_ssize_t n = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(s, &n);
+        std::string_view view;
+        if (data) {
+            view = std::string_view(data, static_cast<std::size_t>(n));
+        } else {
+            PyErr_Clear();
+            view = py::utf8(s, scratch_);
+        }
+        buf_.clear();
+        text::append_normalized(buf_, view);
+        return buf_;
+    }
+    static void check(PyObject* s) {
+        if (!PyUnicode_Check(s)) py::raise_arg_type("normalize_text", "text", "str", s);
+    }
+
+private:
+    std::string buf_;
+    std::string scratch_;
+};
+
+// record.get(name, []) as a sequence.
+nb::object member_items(nb::handle record, const char* name) {
+    PyObject* v = py::get_opt(record, py::key(name));
+    if (!v) return nb::object();
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) return nb::borrow(v);
+    nb::object fast = nb::steal(PySequence_Fast(v, "entry member is not iterable"));
+    if (!fast.is_valid()) throw nb::python_error();
+    return fast;
+}
+
+int score_entry(std::string_view q, nb::handle record, Normalizer& norm) {
+    if (!PyDict_Check(record.ptr())) py::raise_arg_type("score_record", "record", "dict", record);
+    scoring::EntryScore score(q);
+    nb::object title = py::get_item(record, py::key("scene_title"));
+    score.title(norm(title.ptr()));
+    nb::object aliases = member_items(record, "aliases");
+    if (aliases.is_valid()) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(aliases.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* a = PySequence_Fast_GET_ITEM(aliases.ptr(), i);
+            if (score.alias_found())
+                Normalizer::check(a);
+            else
+                score.alias(norm(a));
+        }
+    }
+    nb::object keywords = member_items(record, "keywords");
+    if (keywords.is_valid()) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(keywords.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* k = PySequence_Fast_GET_ITEM(keywords.ptr(), i);
+            if (score.keywords_full())
+                Normalizer::check(k);
+            else
+                score.keyword(norm(k));
+        }
+    }
+    return score.total();
+}
+
+std::string normalized_query(nb::handle query) {
+    std::string scratch;
+    return text::normalize_text(py::utf8(query, scratch));
+}
+
+int score_record(nb::handle query, nb::handle record) {
+    py::require_str(query, "score_record", "query");
+    py::require_dict(record, "score_record", "record");
+    const std::string q = normalized_query(query);
+    Normalizer norm;
+    return score_entry(q, record, norm);
+}
+
+nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::handle top_k) {
+    const char* fn = "search_knowledge_global";
+    py::require_str(query, fn, "query");
+    py::require_list(scene_index, fn, "scene_index");
+    py::require_int(top_k, fn, "top_k");
+    const std::string q = normalized_query(query);
+    Normalizer norm;
+    struct Hit {
+        PyObject* entry;
+        int score;
+    };
+    std::vector<Hit> hits;
+    std::vector<nb::object> keep;  // entries stay alive even if the list changes
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scene_index.ptr()); ++i) {
+        nb::object entry = nb::borrow(PyList_GET_ITEM(scene_index.ptr(), i));
+        const int s = score_entry(q, entry, norm);
+        if (s > 0) {
+            hits.push_back({entry.ptr(), s});
+            keep.push_back(std::move(entry));
+        }
+    }
+    std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.score > b.score; });
+    // pairs[:top_k], with the host's slice rules for any int.
+    const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
+    if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+    const auto n = static_cast<Py_ssize_t>(hits.size());
+    Py_ssize_t count = k >= 0 ? std::min(k, n) : std::max<Py_ssize_t>(0, n + k);
+    nb::list out = nb::steal<nb::list>(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) throw nb::python_error();
+        PyList_SET_ITEM(out.ptr(), i, pair);
+        Py_INCREF(hits[static_cast<std::size_t>(i)].entry);
+        PyTuple_SET_ITEM(pair, 0, hits[static_cast<std::size_t>(i)].entry);
+        PyObject* s = PyLong_FromLong(hits[static_cast<std::size_t>(i)].score);
+        if (!s) throw nb::python_error();
+        PyTuple_SET_ITEM(pair, 1, s);
+    }
+    return out;
+}
+
+}  // namespace
+
+NB_MODULE(farrowin, m) {
+    m.doc() = "Global retrieval: loads the scene index and ranks its entries for a query.";
+    // Bound from the matching module when this one loads (normalization itself
+    // runs in the core, with the same rules).
+    nb::module_ morlek = nb::module_::import_("corvane.morlek");
+    for (const char* name : {"normalize_text", "classify_query_intent"})
+        if (nb::hasattr(morlek, name)) m.attr(name) = morlek.attr(name);
+
+    m.def("load_scene_index", &load_scene_index, "path"_a = "data/scene_index.jsonl",
+          "The entries of a scene index file, one JSON value per line, in file order.");
+    m.def("score_record", &score_record, "query"_a, "record"_a, "The score of one index entry for a query.");
+    m.def("search_knowledge_global", &search_knowledge_global, "query"_a, "scene_index"_a, "top_k"_a = 5,
+          "The best (entry, score) pairs, best first, at most top_k of them.");
+}

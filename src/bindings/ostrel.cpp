@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "bindings/py_util.hpp"
+#include "bindings/errors_py.hpp"
 #include "core/index_builder.hpp"
 #include "core/json_out.hpp"
 #include "core/keywords.hpp"
@@ -227,60 +227,6 @@ std::string render(nb::handle obj, bool pretty) {
 // ---------------------------------------------------------------------------
 // Paths and errors.
 
-std::string fs_path(nb::handle path, const char* fn, const char* param) {
-    PyObject* bytes = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &bytes)) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            py::raise_arg_type(fn, param, "str, bytes or os.PathLike", path);
-        }
-        throw nb::python_error();
-    }
-    std::string out(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return out;
-}
-
-nb::object path_object(const std::string& path) {
-    PyObject* o = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
-[[noreturn]] void raise_io(const index::IoError& e) {
-    nb::object name = path_object(e.path);
-    errno = e.err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-    throw nb::python_error();
-}
-
-[[noreturn]] void raise_decode(const index::DecodeError& e) {
-    // The host's own decoder supplies the exact position and reason.
-    PyObject* ok = PyUnicode_DecodeUTF8(e.data.data(), static_cast<Py_ssize_t>(e.data.size()), nullptr);
-    if (ok) {  // cannot happen: the core found an invalid byte
-        Py_DECREF(ok);
-        PyErr_Format(PyExc_UnicodeError, "%s: invalid UTF-8", e.path.c_str());
-        throw nb::python_error();
-    }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
-    PyObject *type, *val, *tb;
-    PyErr_Fetch(&type, &val, &tb);
-    PyErr_NormalizeException(&type, &val, &tb);
-    nb::object t = nb::steal(type), v = nb::steal(val), b = nb::steal(tb);
-    Py_ssize_t start = 0, end = 0;
-    PyUnicodeDecodeError_GetStart(v.ptr(), &start);
-    PyUnicodeDecodeError_GetEnd(v.ptr(), &end);
-    nb::object reason = nb::steal(PyUnicodeDecodeError_GetReason(v.ptr()));
-    std::string scratch;
-    std::string why = std::string(py::utf8(reason, scratch)) + " (in " + e.path + ")";
-    PyObject* err = PyUnicodeDecodeError_Create("utf-8", e.data.data(), static_cast<Py_ssize_t>(e.data.size()), start,
-                                                end, why.c_str());
-    if (!err) throw nb::python_error();
-    PyErr_SetObject(PyExc_UnicodeDecodeError, err);
-    Py_DECREF(err);
-    throw nb::python_error();
-}
-
 [[noreturn]] void raise_digits(const index::DigitLimitError& e) {
     PyErr_Format(PyExc_ValueError,
                  "%s: Exceeds the limit (%ld digits) for integer string conversion: value has %zu digits; "
@@ -294,9 +240,9 @@ void translating_core_errors(Fn&& fn) {
     try {
         fn();
     } catch (const index::IoError& e) {
-        raise_io(e);
+        py::raise_os_error(e.err, e.path);
     } catch (const index::DecodeError& e) {
-        raise_decode(e);
+        py::raise_decode_error(e.path, e.data);
     } catch (const index::DigitLimitError& e) {
         raise_digits(e);
     }
@@ -502,7 +448,7 @@ std::string str_constant(nb::handle m, const char* name) {
         PyErr_Format(PyExc_TypeError, "ostrel.%s must be str", name);
         throw nb::python_error();
     }
-    return fs_path(v, "ostrel_main", name);
+    return py::fs_path(v, "ostrel_main", name);
 }
 
 void ostrel_main(nb::handle m) {
@@ -549,7 +495,7 @@ NB_MODULE(ostrel, m) {
     m.def(
         "save_json",
         [](nb::handle obj, nb::handle path) {
-            const std::string p = fs_path(path, "save_json", "path");
+            const std::string p = py::fs_path(path, "save_json", "path");
             const std::string text = render(obj, true);
             translating_core_errors([&] { index::replace_file(p, text); });
         },
@@ -557,7 +503,7 @@ NB_MODULE(ostrel, m) {
     m.def(
         "append_jsonl",
         [](nb::handle obj, nb::handle path) {
-            const std::string p = fs_path(path, "append_jsonl", "path");
+            const std::string p = py::fs_path(path, "append_jsonl", "path");
             std::string line = render(obj, false);
             line.push_back('\n');
             translating_core_errors([&] { index::append_file(p, line); });

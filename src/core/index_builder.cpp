@@ -137,7 +137,7 @@ std::vector<std::string> list_manuals(const std::string& folder) {
     return names;
 }
 
-std::string read_manual_text(const std::string& path) {
+std::string read_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw IoError(errno, path);
     std::string data;
@@ -156,6 +156,11 @@ std::string read_manual_text(const std::string& path) {
         data.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    return data;
+}
+
+std::string read_manual_text(const std::string& path) {
+    std::string data = read_file(path);
     if (uni::find_invalid_utf8(data) != std::string::npos) throw DecodeError(path, std::move(data));
     std::size_t start = data.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     if (data.find('\r', start) == std::string::npos) {

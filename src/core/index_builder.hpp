@@ -76,6 +76,9 @@ void make_dirs(const std::string& path);
 // do not start with ".", sorted by name (bytes).  A missing folder has none.
 std::vector<std::string> list_manuals(const std::string& folder);
 
+// The whole content of a file.
+std::string read_file(const std::string& path);
+
 // A manual file's text as the host reads a text file: strict UTF-8, a leading
 // byte-order mark dropped, "\r\n" and "\r" turned into "\n".
 std::string read_manual_text(const std::string& path);
