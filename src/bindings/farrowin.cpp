@@ -552,9 +552,9 @@ NB_MODULE(farrowin, m) {
     for (const char* name : {"normalize_text", "classify_query_intent"})
         if (nb::hasattr(morlek, name)) m.attr(name) = morlek.attr(name);
 
-    m.def("load_scene_index", &load_scene_index, "path"_a = "data/scene_index.jsonl",
+    m.def("load_scene_index", &load_scene_index, "path"_a.none() = "data/scene_index.jsonl",
           "The entries of a scene index file, one JSON value per line, in file order.");
-    m.def("score_record", &score_record, "query"_a, "record"_a, "The score of one index entry for a query.");
-    m.def("search_knowledge_global", &search_knowledge_global, "query"_a, "scene_index"_a, "top_k"_a = 5,
+    m.def("score_record", &score_record, "query"_a.none(), "record"_a.none(), "The score of one index entry for a query.");
+    m.def("search_knowledge_global", &search_knowledge_global, "query"_a.none(), "scene_index"_a.none(), "top_k"_a.none() = 5,
           "The best (entry, score) pairs, best first, at most top_k of them.");
 }

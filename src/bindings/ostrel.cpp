@@ -499,7 +499,7 @@ NB_MODULE(ostrel, m) {
             const std::string text = render(obj, true);
             translating_core_errors([&] { index::replace_file(p, text); });
         },
-        "obj"_a, "path"_a, "Write obj as an indented JSON document (2 spaces), replacing the file atomically.");
+        "obj"_a.none(), "path"_a.none(), "Write obj as an indented JSON document (2 spaces), replacing the file atomically.");
     m.def(
         "append_jsonl",
         [](nb::handle obj, nb::handle path) {
@@ -508,8 +508,8 @@ NB_MODULE(ostrel, m) {
             line.push_back('\n');
             translating_core_errors([&] { index::append_file(p, line); });
         },
-        "obj"_a, "path"_a, "Append obj as one compact JSON line to the file.");
-    m.def("build_scene_record", &build_scene_record, "manual_id"_a, "tree"_a, "scene"_a, "idx"_a,
+        "obj"_a.none(), "path"_a.none(), "Append obj as one compact JSON line to the file.");
+    m.def("build_scene_record", &build_scene_record, "manual_id"_a.none(), "tree"_a.none(), "scene"_a.none(), "idx"_a.none(),
           "A new scene index entry for the idx-th (zero-based) scene of a manual's tree document.");
     m.def(
         "ostrel_main", [h = m.ptr()]() { ostrel_main(h); },
