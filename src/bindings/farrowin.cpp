@@ -351,8 +351,13 @@ nb::object load_line_slow(const std::string& data, std::size_t line_start, std::
         nb::object decode_error = nb::module_::import_("json").attr("JSONDecodeError");
         if (e.matches(decode_error)) {
             // Rebuilt over the whole file's text, so line and column are the file's.
+            // A position past the line's content (json.loads skips the line
+            // terminator as white space) is reported at the terminator.
             nb::object msg = e.value().attr("msg");
-            const Py_ssize_t pos = nb::cast<Py_ssize_t>(e.value().attr("pos"));
+            std::size_t content = text.size();
+            if (content && text.back() == '\n') --content;
+            const Py_ssize_t pos = std::min(nb::cast<Py_ssize_t>(e.value().attr("pos")),
+                                            static_cast<Py_ssize_t>(uni::length(std::string_view(text).substr(0, content))));
             const std::string before = translate_newlines(std::string_view(data).substr(0, line_start));
             const std::string whole = translate_newlines(data);
             const auto offset = static_cast<Py_ssize_t>(uni::length(before));
