@@ -440,9 +440,28 @@ public:
             PyErr_Clear();
             view = py::utf8(s, scratch_);
         }
+        if (unchanged(view)) return view;
         buf_.clear();
         text::append_normalized(buf_, view);
         return buf_;
+    }
+    // True when normalization leaves the text as it is: ASCII other than
+    // capitals and white space, and ideographs of U+4000..U+9FFF.
+    static bool unchanged(std::string_view s) {
+        const std::size_t n = s.size();
+        std::size_t i = 0;
+        while (i < n) {
+            const auto b = static_cast<unsigned char>(s[i]);
+            if (b < 0x80) {
+                if ((b >= 'A' && b <= 'Z') || uni::is_space(b)) return false;
+                ++i;
+            } else if (b >= 0xE4 && b <= 0xE9 && i + 2 < n) {
+                i += 3;
+            } else {
+                return false;
+            }
+        }
+        return true;
     }
     static void check(PyObject* s) {
         if (!PyUnicode_Check(s)) py::raise_arg_type("normalize_text", "text", "str", s);
@@ -463,7 +482,7 @@ nb::object member_items(nb::handle record, const char* name) {
     return fast;
 }
 
-int score_entry(std::string_view q, nb::handle record, Normalizer& norm) {
+int score_entry(const scoring::Query& q, nb::handle record, Normalizer& norm) {
     if (!PyDict_Check(record.ptr())) py::raise_arg_type("score_record", "record", "dict", record);
     scoring::EntryScore score(q);
     nb::object title = py::get_item(record, py::key("scene_title"));
@@ -503,7 +522,7 @@ int score_record(nb::handle query, nb::handle record) {
     py::require_dict(record, "score_record", "record");
     const std::string q = normalized_query(query);
     Normalizer norm;
-    return score_entry(q, record, norm);
+    return score_entry(scoring::Query(q), record, norm);
 }
 
 nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::handle top_k) {
@@ -511,7 +530,8 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     py::require_str(query, fn, "query");
     py::require_list(scene_index, fn, "scene_index");
     py::require_int(top_k, fn, "top_k");
-    const std::string q = normalized_query(query);
+    const std::string q_text = normalized_query(query);
+    const scoring::Query q(q_text);
     Normalizer norm;
     struct Hit {
         PyObject* entry;

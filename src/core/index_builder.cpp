@@ -182,7 +182,7 @@ std::string read_manual_text(const std::string& path) {
 }
 
 void append_index_line(std::string& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
-                       const std::string* alias_elements, const std::vector<std::string>& keywords) {
+                       const std::string* alias_elements, const std::vector<std::string_view>& keywords) {
     const Scene& scene = doc.children[idx];
     json::Writer w(out, false);
     w.begin_object();
@@ -209,7 +209,7 @@ void append_index_line(std::string& out, std::string_view manual_id, const TreeD
     w.end_array();
     w.key("keywords");
     w.begin_array();
-    for (const std::string& k : keywords) w.string(k);
+    for (std::string_view k : keywords) w.string(k);
     w.end_array();
     w.key("scene_data");
     json::write_scene(w, scene);
@@ -227,6 +227,7 @@ void run(const RunConfig& config) {
     AtomicFile index(config.index_file);
     std::string lines;
     std::string tree_text;
+    keywords::Builder keywords;
     std::size_t total = 0;
     for (const std::string& name : names) {
         const std::string path = config.manual_dir + "/" + name;
@@ -249,7 +250,9 @@ void run(const RunConfig& config) {
         for (std::size_t i = 0; i < doc.children.size(); ++i) {
             const Scene& scene = doc.children[i];
             const std::string* aliases = config.aliases ? config.aliases->find(scene.title) : nullptr;
-            append_index_line(lines, manual_id, doc, i, aliases, keywords::build(scene));
+            keywords.clear();
+            keywords::feed(keywords, scene);
+            append_index_line(lines, manual_id, doc, i, aliases, keywords.entries());
             if (lines.size() >= kFlushBytes) {
                 index.write(lines);
                 lines.clear();

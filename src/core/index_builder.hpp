@@ -103,7 +103,7 @@ struct RunConfig {
 
 // Appends one scene index line (with its "\n").
 void append_index_line(std::string& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
-                       const std::string* alias_elements, const std::vector<std::string>& keywords);
+                       const std::string* alias_elements, const std::vector<std::string_view>& keywords);
 
 // The whole run.  Throws IoError, DecodeError, DigitLimitError or whatever the
 // callbacks throw; on any error the old index is untouched.

@@ -1,5 +1,8 @@
 #include "core/json_out.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace corvane::json {
 namespace {
 
@@ -33,6 +36,17 @@ void append_string(std::string& out, std::string_view s) {
     const char* const end = p + s.size();
     const char* run = p;
     while (p != end) {
+        // Eight bytes at a time while none of them needs an escape.
+        while (end - p >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, p, 8);
+            constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+            const std::uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
+            const std::uint64_t hit = ((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b);
+            if (hit & high) break;
+            p += 8;
+        }
+        if (p == end) break;
         const unsigned char e = kEscape.t[static_cast<unsigned char>(*p)];
         if (e == 0) {
             ++p;

@@ -25,8 +25,7 @@ std::vector<std::string> Builder::finish() {
     return out;
 }
 
-std::vector<std::string> build(const Scene& scene) {
-    Builder b;
+void feed(Builder& b, const Scene& scene) {
     b.title(scene.title);
     if (!scene.description.empty()) b.add(scene.description, kDescriptionTokens);
     for (const Step& step : scene.steps) {
@@ -35,6 +34,11 @@ std::vector<std::string> build(const Scene& scene) {
     }
     for (const auto* list : {&scene.warning, &scene.notice, &scene.tip})
         for (const std::string& item : *list) b.add(item, kNoteTokens);
+}
+
+std::vector<std::string> build(const Scene& scene) {
+    Builder b;
+    feed(b, scene);
     return b.finish();
 }
 

@@ -24,6 +24,11 @@ public:
     void title(std::string_view t);
     void add(std::string_view text, std::size_t limit);
     std::vector<std::string> finish();
+    // Forgets the entries (keeping the allocations) for the next scene.
+    void clear() {
+        entries_.clear();
+        seen_.clear();
+    }
     // The kept entries so far, as views into the texts.
     const std::vector<std::string_view>& entries() const { return entries_; }
 
@@ -33,6 +38,8 @@ private:
     std::unordered_set<std::string_view> seen_;
 };
 
+// Feeds the scene's texts to `b` in keyword order (the entries view the scene).
+void feed(Builder& b, const Scene& scene);
 std::vector<std::string> build(const Scene& scene);
 
 }  // namespace corvane::keywords

@@ -28,31 +28,54 @@ std::string_view rstrip(std::string_view s) {
     return s.substr(0, i);
 }
 
+namespace {
+// Lead bytes of the only multi-byte sequences that can be white space
+// (U+0085, U+00A0, U+1680, U+2000..U+205F, U+3000).
+inline bool may_be_space_lead(unsigned char b) { return b == 0xC2 || b == 0xE1 || b == 0xE2 || b == 0xE3; }
+inline std::size_t sequence_length(unsigned char b) { return b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1; }
+}  // namespace
+
 void append_clean_text(std::string& out, std::string_view s) {
     s = strip(s);
-    std::size_t i = 0;
     const std::size_t n = s.size();
-    bool in_space = false;
+    std::size_t i = 0, run = 0;  // s[run, i) is copied unchanged
     while (i < n) {
         const auto b = static_cast<unsigned char>(s[i]);
+        std::size_t next = i;
+        bool space;
         if (b < 0x80) {
-            ++i;
-            if (uni::is_space(b)) {
-                in_space = true;
+            next = i + 1;
+            space = uni::is_space(b);
+            if (!space) {
+                i = next;
                 continue;
             }
-            if (in_space) out.push_back(' '), in_space = false;
-            out.push_back(static_cast<char>(b));
+        } else if (!may_be_space_lead(b)) {
+            const std::size_t len = sequence_length(b);
+            i += i + len <= n ? len : 1;  // a cut-off sequence counts byte by byte, as uni::next reads it
             continue;
+        } else {
+            space = uni::is_space(uni::next(s, next));
+            if (!space) {
+                i = next;
+                continue;
+            }
         }
-        const std::size_t start = i;
-        if (uni::is_space(uni::next(s, i))) {
-            in_space = true;
-            continue;
+        // A run of white space (never at either end: s is stripped): one " ".
+        std::size_t end = next;
+        while (end < n) {
+            std::size_t j = end;
+            if (!uni::is_space(uni::next(s, j))) break;
+            end = j;
         }
-        if (in_space) out.push_back(' '), in_space = false;
-        out.append(s.data() + start, i - start);
+        if (!(end == next && b == ' ')) {
+            out.append(s.data() + run, i - run);
+            out.push_back(' ');
+            run = end;
+        }
+        i = end;
     }
+    out.append(s.data() + run, n - run);
 }
 
 std::string clean_text(std::string_view s) {
@@ -165,28 +188,44 @@ bool match_bullet(std::string_view line, std::string_view& item) {
 }
 
 void append_normalized(std::string& out, std::string_view s) {
-    std::size_t i = 0;
+    std::size_t i = 0, run = 0;  // s[run, i) is copied unchanged
     const std::size_t n = s.size();
+    auto flush = [&](std::size_t upto) {
+        out.append(s.data() + run, upto - run);
+    };
     while (i < n) {
         const auto b = static_cast<unsigned char>(s[i]);
         if (b < 0x80) {
-            ++i;
-            if (uni::is_space(b)) continue;
-            out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b));
+            if (uni::is_space(b)) {
+                flush(i);
+                run = ++i;
+            } else if (b >= 'A' && b <= 'Z') {
+                flush(i);
+                out.push_back(static_cast<char>(b + 32));
+                run = ++i;
+            } else {
+                ++i;
+            }
+            continue;
+        }
+        if (b >= 0xE4 && b <= 0xE9 && i + 2 < n) {  // U+4000..U+9FFF: caseless, never space
+            i += 3;
             continue;
         }
         const std::size_t start = i;
         const char32_t c = uni::next(s, i);
-        if (c >= 0x4E00 && c <= 0x9FFF) {  // CJK ideographs: caseless, never space
-            out.append(s.data() + start, i - start);
-        } else if (c == 0xFF08) {
+        if (c >= 0x4E00 && c <= 0x9FFF) continue;
+        flush(start);
+        if (c == 0xFF08) {
             out.push_back('(');
         } else if (c == 0xFF09) {
             out.push_back(')');
         } else if (!uni::is_space(c)) {
             uni::append_lower(out, s, start, i, c);
         }
+        run = i;
     }
+    flush(n);
 }
 
 std::string normalize_text(std::string_view s) {

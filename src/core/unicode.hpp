@@ -77,6 +77,7 @@ bool is_space_slow(char32_t c);
 // str.isspace() of one character (the 29 white-space code points).
 inline bool is_space(char32_t c) {
     if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+    if (c > 0x3000) return false;  // U+3000 is the last white-space character
     return detail::is_space_slow(c);
 }
 
