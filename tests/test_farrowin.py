@@ -75,9 +75,10 @@ def test_load_other_failures(tmp_path):
         load_text(tmp_path, "1\n" + "9" * 5000 + "\n")
     with pytest.raises(RecursionError):
         load_text(tmp_path, "[" * 100_000 + "]" * 100_000)
-    (tmp_path / "index.jsonl").write_bytes(b'{"a": "\xe4\xb8"}\n')
-    with pytest.raises(UnicodeDecodeError, match="index.jsonl"):
-        farrowin.load_scene_index(str(tmp_path / "index.jsonl"))
+    for raw in (b'{"a": "\xe4\xb8"}\n', b'["\\ud800 \xed\xa0\x80"]\n', b'[1]\n[2] \xff\n', b'[1]\n[2, \xc0\xaf]\n'):
+        (tmp_path / "index.jsonl").write_bytes(raw)
+        with pytest.raises(UnicodeDecodeError, match="index.jsonl"):
+            farrowin.load_scene_index(str(tmp_path / "index.jsonl"))
     with pytest.raises(FileNotFoundError):
         farrowin.load_scene_index(str(tmp_path / "missing.jsonl"))
     assert load_text(tmp_path, "") == []

@@ -190,14 +190,21 @@ private:
         while (p_ != end_) {
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"') {
+                // "surrogatepass" would also let encoded surrogates of the file
+                // itself through: those bytes must be valid UTF-8 on their own.
+                if (surrogates &&
+                    uni::find_invalid_utf8(std::string_view(start, static_cast<std::size_t>(p_ - start))) !=
+                        std::string_view::npos)
+                    return nullptr;
                 ++p_;
                 return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()),
                                             surrogates ? "surrogatepass" : nullptr);
             }
             if (c < 0x20) return nullptr;
             if (c != '\\') {
-                out.push_back(static_cast<char>(c));
-                ++p_;
+                const char* run = p_++;
+                while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
+                out.append(run, static_cast<std::size_t>(p_ - run));
                 continue;
             }
             if (++p_ == end_) return nullptr;
@@ -383,8 +390,19 @@ nb::list load_scene_index(nb::handle path) {
     } catch (const index::IoError& e) {
         py::raise_os_error(e.err, e.path);
     }
-    if (uni::find_invalid_utf8(data) != std::string::npos) py::raise_decode_error(p, data);
+    // UTF-8 is checked by the decoding of every string; a line the fast reader
+    // does not take checks the whole file first, so invalid bytes anywhere
+    // are reported as such before any JSON error.
+    bool checked = false;
 
+    // Building many containers would set off the cyclic collector again and
+    // again over objects that are all alive; it runs as usual afterwards.
+    struct GcPause {
+        int was = PyGC_Disable();
+        ~GcPause() {
+            if (was) PyGC_Enable();
+        }
+    } pause;
     nb::list entries;
     KeyCache keys;
     FastReader reader(keys);
@@ -415,6 +433,10 @@ nb::list load_scene_index(nb::handle path) {
             Py_DECREF(v);
             if (rc != 0) throw nb::python_error();
         } else {
+            if (!checked) {
+                if (uni::find_invalid_utf8(data) != std::string::npos) py::raise_decode_error(p, data);
+                checked = true;
+            }
             const std::string_view line(data.data() + start, next - start);
             py::append(entries, load_line_slow(data, start, line, lineno, path_text));
         }

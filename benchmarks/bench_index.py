@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Indexing and global-search figures, printed as JSON.
+
+For each corpus size: ostrel_main over the corpus (Markdown MB/s, peak RSS of a
+fresh process, largest manual), load_scene_index against a json.loads loop
+(MB/s), and the median search_knowledge_global time over the first 10,000
+entries.  Every measurement runs in its own subprocess so ru_maxrss belongs to
+it alone.
+
+Corpora come from --corpus SIZE=DIR (a folder with manuals/ and
+manual_alias.json), or are generated into a temporary folder with
+--gen-corpus PATH_TO_gen_corpus.py.
+
+  python benchmarks/bench_index.py --gen-corpus .../gen_corpus.py --sizes 10000,100000
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+CHILD_INDEX = r"""
+import json, os, resource, sys, time
+from corvane import ostrel
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+sys.stdout = open(os.devnull, "w")
+times = []
+for _ in range(int(sys.argv[1])):
+    t = time.perf_counter()
+    ostrel.ostrel_main()
+    times.append(time.perf_counter() - t)
+sys.stdout = sys.__stdout__
+print(json.dumps({"seconds": min(times), "all_seconds": times,
+                  "rss_before_kb": base, "peak_rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+"""
+
+CHILD_LOAD = r"""
+import json, os, resource, sys, time
+from corvane import farrowin
+path = "data/scene_index.jsonl"
+size = os.path.getsize(path)
+best = best_ref = 1e9
+for _ in range(int(sys.argv[1])):
+    t = time.perf_counter(); entries = farrowin.load_scene_index(path); best = min(best, time.perf_counter() - t)
+    t = time.perf_counter()
+    with open(path, encoding="utf-8") as f:
+        ref = [json.loads(line) for line in f]
+    best_ref = min(best_ref, time.perf_counter() - t)
+assert entries == ref
+print(json.dumps({"bytes": size, "entries": len(entries), "seconds": best, "mb_per_s": size / best / 1e6,
+                  "json_loads_seconds": best_ref, "json_loads_mb_per_s": size / best_ref / 1e6}))
+"""
+
+CHILD_SEARCH = r"""
+import json, statistics, sys, time
+from corvane import farrowin
+entries = farrowin.load_scene_index("data/scene_index.jsonl")[:10000]
+queries = [q for q in open(sys.argv[1], encoding="utf-8").read().splitlines() if q][:int(sys.argv[2])]
+times, hits = [], 0
+for q in queries:
+    t = time.perf_counter()
+    hits += bool(farrowin.search_knowledge_global(q, entries))
+    times.append(time.perf_counter() - t)
+print(json.dumps({"entries": len(entries), "queries": len(queries), "with_results": hits,
+                  "median_ms": statistics.median(times) * 1e3, "p95_ms": sorted(times)[int(len(times) * .95)] * 1e3}))
+"""
+
+
+def child(script: str, cwd: Path, *args: str) -> dict:
+    proc = subprocess.run([sys.executable, "-c", script, *args], cwd=cwd, capture_output=True, text=True, check=False)
+    if proc.returncode != 0:
+        raise SystemExit(f"benchmark step failed:\n{proc.stderr}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def prepare(size: int, corpus: Path | None, gen: Path | None, tmp: Path) -> Path:
+    if corpus is None:
+        if gen is None:
+            raise SystemExit(f"no corpus for {size} scenes: give --corpus {size}=DIR or --gen-corpus")
+        corpus = tmp / f"corpus{size}"
+        subprocess.run([sys.executable, str(gen), "--out", str(corpus), "--scenes", str(size), "--seed", "7",
+                        "--queries", "1000"], check=True, stdout=subprocess.DEVNULL)
+    work = tmp / f"work{size}"
+    (work / "data").mkdir(parents=True)
+    os.symlink(corpus.resolve() / "manuals", work / "data" / "manuals")
+    shutil.copy(corpus / "manual_alias.json", work / "data" / "manual_alias.json")
+    if (corpus / "queries.txt").exists():
+        shutil.copy(corpus / "queries.txt", work / "queries.txt")
+    return work
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sizes", default="10000,100000", help="comma-separated scene counts")
+    ap.add_argument("--corpus", action="append", default=[], metavar="SIZE=DIR", help="an existing corpus folder")
+    ap.add_argument("--gen-corpus", type=Path, help="path of gen_corpus.py, to generate missing corpora")
+    ap.add_argument("--repeat", type=int, default=3, help="runs per measurement (best is reported)")
+    ap.add_argument("--queries", type=int, default=300, help="queries for the search median")
+    args = ap.parse_args()
+    given = {int(k): Path(v) for k, v in (c.split("=", 1) for c in args.corpus)}
+    results = {"python": sys.version.split()[0], "cpus": os.cpu_count(), "sizes": {}}
+    with tempfile.TemporaryDirectory(prefix="bench-index-") as tmp_name:
+        tmp = Path(tmp_name)
+        for size in (int(s) for s in args.sizes.split(",")):
+            work = prepare(size, given.get(size), args.gen_corpus, tmp)
+            manuals = [p for p in (work / "data" / "manuals").iterdir() if p.suffix == ".md"]
+            md_bytes = sum(p.stat().st_size for p in manuals)
+            run = child(CHILD_INDEX, work, str(args.repeat))
+            entry = {
+                "manuals": len(manuals),
+                "markdown_bytes": md_bytes,
+                "largest_manual_bytes": max(p.stat().st_size for p in manuals),
+                "index": {**run, "mb_per_s": md_bytes / run["seconds"] / 1e6,
+                          "rss_growth_kb": run["peak_rss_kb"] - run["rss_before_kb"]},
+                "output_bytes": (work / "data" / "scene_index.jsonl").stat().st_size
+                + sum(p.stat().st_size for p in (work / "data" / "trees").iterdir()),
+                "load_scene_index": child(CHILD_LOAD, work, str(args.repeat)),
+            }
+            if (work / "queries.txt").exists():
+                entry["search_10k"] = child(CHILD_SEARCH, work, str(work / "queries.txt"), str(args.queries))
+            results["sizes"][str(size)] = entry
+    print(json.dumps(results, indent=2))
+
+
+if __name__ == "__main__":
+    main()
