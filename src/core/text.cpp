@@ -3,12 +3,8 @@
 namespace corvane::text {
 
 std::string_view lstrip(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        std::size_t j = i;
-        if (!uni::is_space(uni::next(s, j))) break;
-        i = j;
-    }
+    std::size_t i = 0, w;
+    while (i < s.size() && (w = uni::space_at(s, i)) != 0) i += w;
     return s.substr(i);
 }
 
@@ -21,8 +17,9 @@ std::string_view rstrip(std::string_view s) {
             --i;
             continue;
         }
-        std::size_t j = i;
-        if (!uni::is_space(uni::prev(s, j))) break;
+        std::size_t j = i - 1;  // back to the first byte of the last character
+        while (j > 0 && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80 && i - j < 4) --j;
+        if (uni::space_at(s, j) != i - j) break;
         i = j;
     }
     return s.substr(0, i);
@@ -30,28 +27,22 @@ std::string_view rstrip(std::string_view s) {
 
 void append_clean_text(std::string& out, std::string_view s) {
     s = strip(s);
-    std::size_t i = 0;
     const std::size_t n = s.size();
-    bool in_space = false;
+    std::size_t i = 0;
     while (i < n) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            ++i;
-            if (uni::is_space(b)) {
-                in_space = true;
-                continue;
-            }
-            if (in_space) out.push_back(' '), in_space = false;
-            out.push_back(static_cast<char>(b));
-            continue;
+        // Copy a run of non-space characters in one go.
+        // Byte-wise: continuation bytes never start a white-space character, and
+        // most first bytes are ruled out by the table alone.
+        std::size_t j = i, w = 0;
+        while (j < n) {
+            if (uni::detail::space_lead[static_cast<unsigned char>(s[j])] && (w = uni::space_at(s, j)) != 0) break;
+            ++j;
         }
-        const std::size_t start = i;
-        if (uni::is_space(uni::next(s, i))) {
-            in_space = true;
-            continue;
-        }
-        if (in_space) out.push_back(' '), in_space = false;
-        out.append(s.data() + start, i - start);
+        out.append(s.data() + i, j - i);
+        if (j >= n) break;
+        while (j < n && (w = uni::space_at(s, j)) != 0) j += w;
+        out.push_back(' ');  // s is stripped, so a run of space is always followed by text
+        i = j;
     }
 }
 
@@ -81,19 +72,18 @@ std::string strip_images(std::string_view s) {
 }
 
 namespace {
+std::size_t skip_space(std::string_view s, std::size_t i) {
+    std::size_t w;
+    while (i < s.size() && (w = uni::space_at(s, i)) != 0) i += w;
+    return i;
+}
+
 // The tail "\s+(.*)$" shared by the three line patterns, starting at `pos`:
 // at least one white-space character, then the rest of the line.  `$` also
 // matches before a final "\n", and "." never matches "\n".
 bool match_space_then_rest(std::string_view s, std::size_t pos, std::string_view& rest) {
-    std::size_t i = pos;
-    std::size_t spaces = 0;
-    while (i < s.size()) {
-        std::size_t j = i;
-        if (!uni::is_space(uni::next(s, j))) break;
-        i = j;
-        ++spaces;
-    }
-    if (spaces == 0) return false;
+    const std::size_t i = skip_space(s, pos);
+    if (i == pos) return false;
     const std::size_t nl = s.find('\n', i);
     if (nl == std::string_view::npos) {
         rest = s.substr(i);
@@ -106,14 +96,6 @@ bool match_space_then_rest(std::string_view s, std::size_t pos, std::string_view
     return false;
 }
 
-std::size_t skip_space(std::string_view s, std::size_t i) {
-    while (i < s.size()) {
-        std::size_t j = i;
-        if (!uni::is_space(uni::next(s, j))) break;
-        i = j;
-    }
-    return i;
-}
 }  // namespace
 
 bool match_heading(std::string_view line, Heading& out) {

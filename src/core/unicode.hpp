@@ -72,12 +72,30 @@ std::size_t find_invalid_utf8(std::string_view s);
 
 namespace detail {
 bool is_space_slow(char32_t c);
+extern const bool* const space_lead;  // 256 entries
+}
+
+// Bytes taken by the code point starting at s[i], consistent with next().
+inline std::size_t seq_len(std::string_view s, std::size_t i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    std::size_t n = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 1;
+    return i + n <= s.size() ? n : 1;
 }
 
 // str.isspace() of one character (the 29 white-space code points).
 inline bool is_space(char32_t c) {
     if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
     return detail::is_space_slow(c);
+}
+
+// Bytes taken by the white-space character at s[i], or 0 when s[i] starts
+// anything else.  Most non-ASCII text is rejected by its first byte alone.
+inline std::size_t space_at(std::string_view s, std::size_t i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) return is_space(b0) ? 1 : 0;
+    if (!detail::space_lead[b0]) return 0;
+    std::size_t j = i;
+    return detail::is_space_slow(next(s, j)) ? j - i : 0;
 }
 
 // Value of a Unicode decimal digit (str.isdecimal()), or -1.
