@@ -11,11 +11,11 @@ ROOT = Path(__file__).resolve().parent.parent
 E2E = sorted((GOLDEN / "e2e").iterdir())
 
 ANSWER_ALL = """
-import json, sys
+import json
 from corvane import ostrel
 ostrel.ostrel_main()
 from corvane import delmoor
-for line in open(sys.argv[0] if False else 'questions.jsonl', encoding='utf-8'):
+for line in open('questions.jsonl', encoding='utf-8'):
     case = json.loads(line)
     print(json.dumps(delmoor.answer_query(*case['args'], **case['kwargs']), ensure_ascii=False))
 """
@@ -64,10 +64,7 @@ def test_at_most_three_results_and_one_intent(tmp_path):
                 "scene_data": {"title": f"更换轮胎{i}", "steps": []}} for i in range(6)]
     write_index(tmp_path, entries)
     code = """
-from corvane import delmoor, vendry
-seen = {}
-vendry_build = delmoor.answer_query
-import corvane.farrowin as f
+from corvane import delmoor
 prompt = delmoor.answer_query('轮胎怎么换')
 print(prompt.count("'node_id'"), prompt.count("'intent': 'how_to'"))
 """
