@@ -14,20 +14,29 @@
 namespace corvane::uni {
 
 // Decodes the code point at s[i] and advances i past it.  Expects well-formed
-// UTF-8 (surrogates allowed); a stray byte decodes as itself and advances by one.
+// UTF-8 (surrogates allowed); a byte that does not start a complete sequence
+// decodes as itself and advances by one, so a malformed sequence never
+// swallows the ASCII byte after it.
 inline char32_t next(std::string_view s, std::size_t& i) {
     const auto b0 = static_cast<unsigned char>(s[i]);
     if (b0 < 0x80) { ++i; return b0; }
     const std::size_t n = s.size();
-    auto cont = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]) & 0x3Fu; };
-    if ((b0 & 0xE0) == 0xC0 && i + 1 < n) { char32_t c = ((b0 & 0x1Fu) << 6) | cont(1); i += 2; return c; }
-    if ((b0 & 0xF0) == 0xE0 && i + 2 < n) {
-        char32_t c = ((b0 & 0x0Fu) << 12) | (cont(1) << 6) | cont(2); i += 3; return c;
+    auto cont = [&](std::size_t k) -> unsigned {  // payload of a continuation byte, or 0x100 when s[i+k] is none
+        if (i + k >= n) return 0x100;
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        return (b & 0xC0) == 0x80 ? (b & 0x3Fu) : 0x100;
+    };
+    if ((b0 & 0xE0) == 0xC0) {
+        const unsigned c1 = cont(1);
+        if (c1 < 0x100) { i += 2; return ((b0 & 0x1Fu) << 6) | c1; }
+    } else if ((b0 & 0xF0) == 0xE0) {
+        const unsigned c1 = cont(1), c2 = cont(2);
+        if ((c1 | c2) < 0x100) { i += 3; return ((b0 & 0x0Fu) << 12) | (c1 << 6) | c2; }
+    } else if ((b0 & 0xF8) == 0xF0) {
+        const unsigned c1 = cont(1), c2 = cont(2), c3 = cont(3);
+        if ((c1 | c2 | c3) < 0x100) { i += 4; return ((b0 & 0x07u) << 18) | (c1 << 12) | (c2 << 6) | c3; }
     }
-    if ((b0 & 0xF8) == 0xF0 && i + 3 < n) {
-        char32_t c = ((b0 & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3); i += 4; return c;
-    }
-    ++i;
+    ++i;  // a stray byte stands for itself
     return b0;
 }
 
@@ -77,9 +86,9 @@ extern const bool* const space_lead;  // 256 entries
 
 // Bytes taken by the code point starting at s[i], consistent with next().
 inline std::size_t seq_len(std::string_view s, std::size_t i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    std::size_t n = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 1;
-    return i + n <= s.size() ? n : 1;
+    std::size_t j = i;
+    next(s, j);
+    return j - i;
 }
 
 // str.isspace() of one character (the 29 white-space code points).
