@@ -325,3 +325,13 @@ def test_alias_file_failures(tmp_path, content, message):
 def test_alias_file_loaded_as_is(tmp_path):
     lines, value = load_in(tmp_path, json.dumps({"座椅（前排）调节": ["前排座椅", "", "Seat"], "x": []}, ensure_ascii=False).encode())
     assert lines == [] and value == {"座椅（前排）调节": ["前排座椅", "", "Seat"], "x": []}
+
+
+def test_demo_document_without_aliases():
+    from corvane.__main__ import DEMO_QUESTIONS, demo_tree
+
+    index = morlek.build_scene_index(demo_tree())
+    for entry in index:
+        entry["aliases"] = entry["aliases"][:1]  # as with an empty alias map
+    scores = {q: [morlek.score_scene(q, e) for e in index] for q in DEMO_QUESTIONS}
+    assert scores == {"怎么断高压": [3, 3], "车辆起火怎么办": [3, 3], "火灾救援要注意什么": [0, 4], "高压电断开步骤是什么": [3, 3]}
