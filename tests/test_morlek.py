@@ -255,6 +255,25 @@ scenes_st = st.builds(
 @settings(max_examples=300, deadline=None)
 @given(st.lists(scenes_st, max_size=5), scene_texts, st.integers(-3, 4))
 def test_search_knowledge_agrees_with_its_parts(scenes, query, top_k):
+    check_agreement(scenes, query, top_k)
+
+
+@pytest.mark.parametrize(
+    "scenes, query",
+    [
+        # repeats of a hit count once; the title repeated as a token counts once; the cap of eight
+        ([scene(title="车门", description="车门 车门 解锁 解锁 车门解锁", notice=["解锁"])], "怎么车门解锁注意"),
+        ([scene(title="x", description=" ".join(f"k{i}" for i in range(20)))], "".join(f"k{i}" for i in range(20))),
+        # upper-case tokens and titles with spaces and fullwidth parentheses
+        ([scene(title="座椅（前排） 调节", description="ECO模式 Eco模式")], "座椅(前排)调节eco模式"),
+        ([scene(title="ÅB", steps=[{"text": "ÅB ÅBC"}])], "åbc"),
+    ],
+)
+def test_search_knowledge_agrees_on_repeats_and_caps(scenes, query):
+    check_agreement(scenes, query, 3)
+
+
+def check_agreement(scenes, query, top_k):
     tree = tree_of(*scenes)
     got = morlek.search_knowledge(query, tree, top_k=top_k)
     intent = morlek.classify_query_intent(query)

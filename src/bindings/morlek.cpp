@@ -60,6 +60,11 @@ nb::object get_or_empty_list(nb::handle obj, const char* name) {
     nb::list empty;
     return get_or(obj, name, empty);
 }
+// For values that are only iterated or tested: the default is a shared empty tuple.
+nb::object get_or_nothing(nb::handle obj, const char* name) {
+    static PyObject* empty = PyTuple_New(0);
+    return get_or(obj, name, empty);
+}
 
 // Calls fn(item) for every item of an iterable (lists without an iterator).
 template <class Fn>
@@ -94,6 +99,10 @@ public:
         }
         return v;
     }
+    void clear() {
+        objects_.clear();
+        scratch_.clear();
+    }
 
 private:
     std::vector<nb::object> objects_;
@@ -101,30 +110,41 @@ private:
 };
 
 // A text field that must be a str; `what` names it in the error.
-std::string_view text_field(Views& views, nb::handle v, const char* fn, const std::string& what) {
+std::string_view text_field(Views& views, nb::handle v, const char* fn, const char* what) {
     if (!PyUnicode_Check(v.ptr())) raise_type(std::string(fn) + "() " + what + " must be str, not " + tp_name_of(v));
     return views.of(v);
 }
 
 // ---- keywords --------------------------------------------------------------
 
-// Feeds a Scene's texts to the keyword builder, with the defaults for missing keys.
-void feed_keywords(nb::handle scene, keywords::Builder& b, Views& views, const char* fn) {
+// Feeds a Scene's texts to a keyword sink (title(), add(text, limit)), with the
+// defaults for missing keys.
+template <class Sink>
+void feed_keywords(nb::handle scene, Sink& b, Views& views, const char* fn) {
     b.title(text_field(views, get_or_empty_str(scene, "title"), fn, "scene['title']"));
     nb::object desc = get_or_empty_str(scene, "description");
     if (truthy(desc)) b.add(text_field(views, desc, fn, "scene['description']"), keywords::kDescriptionTokens);
-    for_each(get_or_empty_list(scene, "steps"), [&](nb::handle step) {
+    for_each(get_or_nothing(scene, "steps"), [&](nb::handle step) {
         b.add(text_field(views, get_or_empty_str(step, "text"), fn, "a step's 'text'"), keywords::kStepTokens);
-        for_each(get_or_empty_list(step, "sub_points"), [&](nb::handle sp) {
+        for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) {
             b.add(text_field(views, sp, fn, "a step's 'sub_points' item"), keywords::kSubPointTokens);
         });
     });
+    static const char* const whats[] = {"scene['warning'] item", "scene['notice'] item", "scene['tip'] item"};
+    int n = 0;
     for (const char* k : {"warning", "notice", "tip"}) {
-        const std::string what = std::string("scene['") + k + "'] item";
-        for_each(get_or_empty_list(scene, k),
+        const char* what = whats[n++];
+        for_each(get_or_nothing(scene, k),
                  [&](nb::handle item) { b.add(text_field(views, item, fn, what), keywords::kNoteTokens); });
     }
 }
+
+// The scorer as a keyword sink.
+struct ScorerSink {
+    doc_search::Scorer& scorer;
+    void title(std::string_view t) { scorer.keyword_title(t); }
+    void add(std::string_view t, std::size_t limit) { scorer.keyword_text(t, limit); }
+};
 
 nb::list build_keywords(nb::handle scene, const char* fn) {
     Views views;
@@ -225,10 +245,10 @@ nb::dict build_context(nb::handle scene, nb::handle intent) {
     nb::list images;
     for (const char* k : {"steps", "warning", "notice", "tip"}) py::set_item(ctx, py::key(k), nb::list());
     py::set_item(ctx, py::key("images"), images);
-    for_each(get_or_empty_list(scene, "images"), [&](nb::handle img) { py::append(images, img); });
+    for_each(get_or_nothing(scene, "images"), [&](nb::handle img) { py::append(images, img); });
     nb::object steps = get_or_empty_list(scene, "steps");
     for_each(steps, [&](nb::handle step) {
-        for_each(get_or_empty_list(step, "images"), [&](nb::handle img) { py::append(images, img); });
+        for_each(get_or_nothing(step, "images"), [&](nb::handle img) { py::append(images, img); });
     });
     py::set_item(ctx, py::key("description"), get_or_empty_str(scene, "description"));
     if (sel.steps) py::set_item(ctx, py::key("steps"), get_or_empty_list(scene, "steps"));
@@ -260,7 +280,7 @@ nb::str render_context(nb::handle ctx) {
         for_each(steps, [&](nb::handle step) {
             std::string_view index = text_form(views, py::get_item(step, py::key("index")));
             w.step(index, text_form(views, py::get_item(step, py::key("text"))));
-            for_each(get_or_empty_list(step, "sub_points"), [&](nb::handle sp) { w.sub_point(text_form(views, sp)); });
+            for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) { w.sub_point(text_form(views, sp)); });
         });
     }
     struct Section {
@@ -291,7 +311,7 @@ nb::str render_context(nb::handle ctx) {
 nb::list flatten(nb::handle tree) {
     nb::list out;
     nb::handle scene_label = py::key("scene");
-    for_each(get_or_empty_list(tree, "children"), [&](nb::handle child) {
+    for_each(get_or_nothing(tree, "children"), [&](nb::handle child) {
         nb::object type = get_or(child, "type", Py_None);
         const int eq = PyObject_RichCompareBool(type.ptr(), scene_label.ptr(), Py_EQ);
         if (eq < 0) throw nb::python_error();
@@ -324,10 +344,7 @@ nb::list build_index(nb::handle tree, const char* fn) {
     return index;
 }
 
-bool scene_has(nb::handle scene, const char* key) {
-    nb::list empty;
-    return truthy(get_or(scene, key, empty));
-}
+bool scene_has(nb::handle scene, const char* key) { return truthy(get_or_nothing(scene, key)); }
 
 // Score of one index entry; all four keys are required.
 int score_entry(doc_search::Scorer& scorer, nb::handle item, const char* fn) {
@@ -393,10 +410,12 @@ nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* 
     doc_search::Scorer scorer(q);
     std::vector<int> scores;
     std::vector<nb::object> titles;
+    Views views;
+    ScorerSink sink{scorer};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scenes.ptr()); ++i) {
         nb::handle scene = PyList_GET_ITEM(scenes.ptr(), i);
         if (!PyDict_Check(scene.ptr())) raise_type(std::string(fn) + "() a scene must be a dict, not " + tp_name_of(scene));
-        Views views;
+        views.clear();
         nb::object title = get_or_empty_str(scene, "title");
         scorer.begin();
         std::string_view t = text_field(views, title, fn, "scene['title']");
@@ -406,12 +425,7 @@ nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* 
             std::string_view v = text_field(views, a, fn, "an alias");
             if (!scorer.alias_decided()) scorer.alias(v);
         });
-        keywords::Builder b;
-        feed_keywords(scene, b, views, fn);
-        for (std::string_view k : b.entries()) {
-            if (scorer.keywords_decided()) break;
-            scorer.keyword(k);
-        }
+        feed_keywords(scene, sink, views, fn);
         const bool steps = scorer.how_to_cue() && scene_has(scene, "steps");
         const bool warn = scorer.warning_cue() && (scene_has(scene, "warning") || scene_has(scene, "notice"));
         scores.push_back(scorer.finish(steps, warn));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,12 @@ public:
     void title(std::string_view raw);
     void alias(std::string_view raw);
     void keyword(std::string_view raw);
+    // The same as keyword() over the scene's keyword list, fed straight from
+    // the scene's texts in keyword order (the title, then each text with its
+    // token limit), without building the list: only the candidates that occur
+    // in the question matter, and only those are checked for repeats.
+    void keyword_title(std::string_view raw);
+    void keyword_text(std::string_view text, std::size_t limit);
     int finish(bool has_steps, bool has_warning_or_notice);
 
     // True once further aliases cannot change the score (saves normalizing).
@@ -40,7 +47,10 @@ public:
 
 private:
     bool occurs(std::string_view needle) const { return q_.find(needle) != std::string::npos; }
+    void candidate(std::string_view raw, bool is_token);
     std::string q_;
+    std::vector<bool> in_query_;  // BMP code points of the normalized question
+    std::vector<std::string_view> hit_raw_;
     std::string buf_;
     bool how_to_cue_ = false;
     bool warning_cue_ = false;
