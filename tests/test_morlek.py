@@ -266,7 +266,7 @@ def test_search_knowledge_agrees_with_its_parts(scenes, query, top_k):
         ([scene(title="x", description=" ".join(f"k{i}" for i in range(20)))], "".join(f"k{i}" for i in range(20))),
         # upper-case tokens and titles with spaces and fullwidth parentheses
         ([scene(title="座椅（前排） 调节", description="ECO模式 Eco模式")], "座椅(前排)调节eco模式"),
-        ([scene(title="ÅB", steps=[{"text": "ÅB ÅBC"}])], "åbc"),
+        ([scene(title="ÅB", steps=[{"index": 1, "text": "ÅB ÅBC"}])], "åbc"),
     ],
 )
 def test_search_knowledge_agrees_on_repeats_and_caps(scenes, query):
