@@ -387,7 +387,9 @@ nb::list match(nb::handle query, nb::handle scene_index, long long top_k, const 
     std::string scratch;
     doc_search::Scorer scorer(py::utf8(query, scratch));
     // A snapshot, so that the indices of the ranking stay valid.
-    nb::list entries = nb::steal<nb::list>(PyList_GetSlice(scene_index.ptr(), 0, PY_SSIZE_T_MAX));
+    PyObject* snapshot = PyList_GetSlice(scene_index.ptr(), 0, PY_SSIZE_T_MAX);
+    if (!snapshot) throw nb::python_error();
+    nb::list entries = nb::steal<nb::list>(snapshot);
     std::vector<int> scores;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
         nb::handle item = PyList_GET_ITEM(entries.ptr(), i);
