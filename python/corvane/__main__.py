@@ -99,11 +99,14 @@ def cmd_search_demo(args: argparse.Namespace) -> int:
 
     tree = demo_tree()
     results = {}
+    contexts = {}
     for question in DEMO_QUESTIONS:
-        results[question] = morlek.search_knowledge(question, tree, top_k=2)
-    result = results[DEMO_QUESTIONS[-1]]
-    context_text = "\n\n".join(item["llm_context"] for item in result["results"])
-    # Inspect `results`, `result` and `context_text`; `c` continues and ends the demo.
+        result = morlek.search_knowledge(question, tree, top_k=2)
+        context_text = "\n\n".join(item["llm_context"] for item in result["results"])
+        results[question] = result
+        contexts[question] = context_text
+    # Inspect `results` and `contexts` (`result` and `context_text` hold the last
+    # question's); `c` continues and ends the demo.
     pdb.set_trace()
     return 0
 
