@@ -38,6 +38,23 @@ CALLS = [
     ("plaxon", "markdown_to_tree", (MANUAL,), {}),
     ("plaxon", "markdown_to_tree", (MANUAL, 3), {}),
     ("plaxon", "markdown_to_tree", ("# A\n## 操作步骤\n" + "1" * 5000 + ". x",), {}),
+    ("morlek", "normalize_text", ("ABC（Σ）\u3000d\ud800",), {}),
+    ("morlek", "normalize_text", (42,), {}),
+    ("morlek", "contains_any", ("abc", ["x", "b"]), {}),
+    ("morlek", "unique_keep_order", (["a", "", "a", "b"],), {}),
+    ("morlek", "unique_keep_order", ([1],), {}),
+    ("morlek", "build_keywords_from_scene", (SCENE,), {}),
+    ("morlek", "build_keywords_from_scene", ({"title": "T", "warning": [5]},), {}),
+    ("morlek", "classify_query_intent", ("怎么换轮胎",), {}),
+    ("morlek", "build_scene_context", (SCENE, "how_to"), {}),
+    ("morlek", "build_scene_context", (SCENE, None), {}),
+    ("morlek", "render_context_for_llm", ({"title": "x"},), {}),
+    ("morlek", "flatten_scenes", (TREE,), {}),
+    ("morlek", "build_scene_index", (TREE,), {}),
+    ("morlek", "score_scene", ("更换轮胎怎么做", {"title": "更换轮胎", "aliases": ["换胎"], "keywords": ["轮胎"], "scene": SCENE}), {}),
+    ("morlek", "match_scenes", ("轮胎", [{"title": "更换轮胎", "aliases": [], "keywords": ["轮胎"], "scene": SCENE}]), {"top_k": -1}),
+    ("morlek", "search_knowledge", ("怎么更换轮胎", TREE), {"top_k": 2}),
+    ("morlek", "search_knowledge", ("x", "not a tree"), {}),
 ]
 
 
