@@ -826,7 +826,7 @@ NB_MODULE(vendry, m) {
         [](nb::handle user_input, nb::handle context_text) {
             return py::str(prompt::answer_prompt(text_of(user_input), text_of(context_text)));
         },
-        "user_input"_a, "context_text"_a,
+        "user_input"_a.none(), "context_text"_a.none(),
         "The answer prompt for a question and the knowledge it must rest on (non-str values use their repr).");
 
     coro_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
@@ -844,7 +844,8 @@ NB_MODULE(vendry, m) {
             py::require_str(llm_key, kFn, "llm_key");
             return new_coroutine(module_globals, prompt_path, user_input, knowledges, base_rules, llm_url, llm_key);
         },
-        "prompt_path"_a, "user_input"_a, "knowledges"_a, "base_rules"_a = "", "llm_url"_a = "", "llm_key"_a = "",
+        "prompt_path"_a.none(), "user_input"_a.none(), "knowledges"_a.none(), "base_rules"_a.none() = "",
+        "llm_url"_a.none() = "", "llm_key"_a.none() = "",
         "Improves the prompt file with the model in up to 8 self-check cycles; awaited, True when an answer "
         "was accepted.");
 
