@@ -588,7 +588,10 @@ PySendResult coro_throw_impl(CoroObject* self, PyObject* typ, PyObject* val, PyO
         set_thrown(typ, val, tb);
         return PYGEN_ERROR;
     }
-    PyObject* r = PyObject_CallFunctionObjArgs(meth, typ, val ? val : Py_None, tb ? tb : Py_None, nullptr);
+    // Passed on in the form it came in (one, two or three arguments).
+    PyObject* r = tb    ? PyObject_CallFunctionObjArgs(meth, typ, val ? val : Py_None, tb, nullptr)
+                  : val ? PyObject_CallFunctionObjArgs(meth, typ, val, nullptr)
+                        : PyObject_CallOneArg(meth, typ);
     Py_DECREF(meth);
     if (r) {
         *out = r;
