@@ -155,7 +155,11 @@ def test_futures_pass_through_asyncio(workdir, monkeypatch, capsys):
         replies += [{"is_ok": False, "new_suggestions": "s", "new_prompt": "P __INPUT__"}] * 5
     (workdir / "a.md").write_text("A __INPUT__", encoding="utf-8")
     model = install(monkeypatch, vendry, replies, suspend=True)
-    assert asyncio.run(vendry.generate_ai_prompt("a.md", "q", "k")) is False
+
+    async def main():
+        return await vendry.generate_ai_prompt("a.md", "q", "k")
+
+    assert asyncio.run(main()) is False
     assert len(model.calls) == 56
 
 
