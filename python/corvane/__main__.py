@@ -99,11 +99,14 @@ def cmd_search_demo(args: argparse.Namespace) -> int:
 
     tree = demo_tree()
     results = {}
+    contexts = {}
     for question in DEMO_QUESTIONS:
-        results[question] = morlek.search_knowledge(question, tree, top_k=2)
-    result = results[DEMO_QUESTIONS[-1]]
-    context_text = "\n\n".join(item["llm_context"] for item in result["results"])
-    # Inspect `results`, `result` and `context_text`; `c` continues and ends the demo.
+        result = morlek.search_knowledge(question, tree, top_k=2)
+        context_text = "\n\n".join(item["llm_context"] for item in result["results"])
+        results[question] = result
+        contexts[question] = context_text
+    # Inspect `results` and `contexts` (`result` and `context_text` hold the last
+    # question's); `c` continues and ends the demo.
     pdb.set_trace()
     return 0
 
@@ -111,19 +114,42 @@ def cmd_search_demo(args: argparse.Namespace) -> int:
 def cmd_self_check(args: argparse.Namespace) -> int:
     import asyncio
 
+    from harlune import LLMError
+
     from corvane import vendry
 
     key = args.key if args.key is not None else os.environ.get(KEY_ENV, "")
-    with open(args.knowledge_file, encoding="utf-8") as f:
-        knowledge = f.read()
-    base_rules = ""
-    if args.base_rules_file:
-        with open(args.base_rules_file, encoding="utf-8") as f:
-            base_rules = f.read()
-    accepted = asyncio.run(
-        vendry.generate_ai_prompt(args.prompt_file, args.question, knowledge, base_rules, args.url, key)
-    )
+    try:
+        with open(args.knowledge_file, encoding="utf-8") as f:
+            knowledge = f.read()
+        base_rules = ""
+        if args.base_rules_file:
+            with open(args.base_rules_file, encoding="utf-8") as f:
+                base_rules = f.read()
+        accepted = asyncio.run(
+            vendry.generate_ai_prompt(args.prompt_file, args.question, knowledge, base_rules, args.url, key)
+        )
+    except (LLMError, OSError, UnicodeError) as exc:
+        print(f"corvane self-check: error: {exc}", file=sys.stderr)
+        return 2
     return 0 if accepted else 1
+
+
+SELF_CHECK_HELP = f"""\
+Runs up to 8 self-check cycles of PROMPT_FILE (a UTF-8 prompt template with the
+placeholders __INPUT__, __KNOWLEDGE__ and __TIME__) for QUESTION: the model answers
+under the prompt, judges the answer and, when it rejects it, rewrites PROMPT_FILE.
+The transcript goes to stdout, the progress displays to stderr.
+
+The model is reached at --url, an OpenAI-compatible chat-completions endpoint.
+The access key comes from --key or, when that is not given, from the {KEY_ENV}
+environment variable (prefer the variable: command lines are visible to other users).
+HARLUNE_MODEL names the model (default "default"), HARLUNE_TIMEOUT the timeout in
+seconds (default 120).
+
+Exit status: 0 when an answer was accepted, 1 when all cycles were rejected,
+2 on a model or file error.
+"""
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -136,9 +162,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_ask)
     p = sub.add_parser("search-demo", help="in-document search demo, ends in the debugger")
     p.set_defaults(run=cmd_search_demo)
-    p = sub.add_parser("self-check", help="improve a prompt file with a language model")
-    p.add_argument("prompt_file")
-    p.add_argument("question")
+    p = sub.add_parser(
+        "self-check",
+        help="improve a prompt file with a language model",
+        description=SELF_CHECK_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("prompt_file", metavar="PROMPT_FILE", help="prompt template file, rewritten in place")
+    p.add_argument("question", metavar="QUESTION", help="the question the prompt is tested with")
     p.add_argument("--knowledge-file", required=True, help="UTF-8 text file with the knowledge for the question")
     p.add_argument("--url", required=True, help="OpenAI-compatible chat-completions endpoint")
     p.add_argument("--key", default=None, help=f"access key (default: the {KEY_ENV} environment variable)")

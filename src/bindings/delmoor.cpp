@@ -1,3 +1,94 @@
+// corvane.delmoor: answers one question end to end, up to the answer prompt.
+//
+// The module loads data/scene_index.jsonl once, when it is imported, and keeps
+// it for the life of the process.
 #include "bindings/py_util.hpp"
 
-NB_MODULE(delmoor, m) {}
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace corvane;
+
+namespace {
+
+// Neighbours bound at import, in this order.
+struct Bound {
+    nb::object build_prompt;
+    nb::object build_scene_context;
+    nb::object classify_query_intent;
+    nb::object load_scene_index;
+    nb::object search_knowledge_global;
+    nb::object scene_index;
+};
+Bound* bound = nullptr;
+
+// `record, score = pair`, with the host's unpacking errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
+    PyObject* it = PyObject_GetIter(pair.ptr());
+    if (!it) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object iter = nb::steal(it);
+    PyObject* items[3] = {nullptr, nullptr, nullptr};
+    int got = 0;
+    for (; got < 3; ++got) {
+        items[got] = PyIter_Next(iter.ptr());
+        if (!items[got]) break;
+    }
+    nb::object first = nb::steal(items[0]), second = nb::steal(items[1]), third = nb::steal(items[2]);
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (got < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+        throw nb::python_error();
+    }
+    if (got > 2) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    return {first, second};
+}
+
+nb::object answer_query(nb::handle query) {
+    py::require_str(query, "answer_query", "query");
+    const Bound& b = *bound;
+    nb::object search_result = b.search_knowledge_global(query, b.scene_index, "top_k"_a = 3);
+    nb::object intent = b.classify_query_intent(query);
+    nb::list results;
+    for (nb::handle pair : search_result) {
+        auto [record, score] = unpack_pair(pair);
+        nb::object scene = py::get_item(record, py::key("scene_data"));
+        nb::object context = b.build_scene_context(scene, intent);
+        nb::dict entry;
+        py::set_item(entry, py::key("node_id"), py::get_item(record, py::key("scene_id")));
+        py::set_item(entry, py::key("title"), py::get_item(record, py::key("scene_title")));
+        py::set_item(entry, py::key("score"), score);
+        py::set_item(entry, py::key("intent"), intent);
+        py::set_item(entry, py::key("context"), context);
+        py::append(results, entry);
+    }
+    nb::dict matched;
+    py::set_item(matched, py::key("query"), query);
+    py::set_item(matched, py::key("intent"), intent);
+    py::set_item(matched, py::key("results"), results);
+    return b.build_prompt(query, matched);
+}
+
+}  // namespace
+
+NB_MODULE(delmoor, m) {
+    m.doc() = "Query answering: the answer prompt for one question from the scene index loaded at import.";
+    nb::module_::import_("json");
+    auto* b = new Bound();  // module state lives as long as the process
+    b->build_prompt = nb::module_::import_("corvane.vendry").attr("build_prompt");
+    nb::module_ morlek = nb::module_::import_("corvane.morlek");
+    b->build_scene_context = morlek.attr("build_scene_context");
+    b->classify_query_intent = morlek.attr("classify_query_intent");
+    nb::module_ farrowin = nb::module_::import_("corvane.farrowin");
+    b->load_scene_index = farrowin.attr("load_scene_index");
+    b->search_knowledge_global = farrowin.attr("search_knowledge_global");
+    b->scene_index = b->load_scene_index("data/scene_index.jsonl");
+    bound = b;
+    m.attr("scene_index") = b->scene_index;
+    m.def("answer_query", &answer_query, "query"_a.none(),
+          "The answer prompt for a question, built from the three best scenes of the scene index.");
+}

@@ -477,7 +477,8 @@ public:
             if (b < 0x80) {
                 if ((b >= 'A' && b <= 'Z') || uni::is_space(b)) return false;
                 ++i;
-            } else if (b >= 0xE4 && b <= 0xE9 && i + 2 < n) {
+            } else if (b >= 0xE4 && b <= 0xE9 && i + 2 < n && (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80 &&
+                       (static_cast<unsigned char>(s[i + 2]) & 0xC0) == 0x80) {
                 i += 3;
             } else {
                 return false;

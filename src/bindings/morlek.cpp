@@ -1,3 +1,571 @@
+// corvane.morlek: text normalization, scene keywords, the manual alias map,
+// query intent, scene contexts and the in-document scene search.
+//
+// Records here are the caller's own dicts: scene contexts carry the Scene's
+// lists and scored pairs carry the index entries, so this file works on the
+// Python objects and leaves the text work (normalizing, tokens, scoring,
+// rendering) to the core.
 #include "bindings/py_util.hpp"
+#include "core/context.hpp"
+#include "core/doc_search.hpp"
+#include "core/intent.hpp"
+#include "core/keywords.hpp"
+#include "core/text.hpp"
 
-NB_MODULE(morlek, m) {}
+#include <climits>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace corvane;
+using py::require_dict;
+using py::require_int;
+using py::require_list;
+using py::require_str;
+
+namespace {
+
+constexpr const char* kAliasPath = "data/manual_alias.json";
+constexpr const char* kAliasFailure = "加载手工别名文件失败: ";
+
+// The module itself, for reading MANUAL_ALIAS_MAP at call time.
+PyObject* g_module = nullptr;
+
+[[noreturn]] void raise_type(const std::string& msg) {
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    throw nb::python_error();
+}
+
+std::string tp_name_of(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
+
+bool truthy(nb::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// obj.get(key, default): dicts directly, anything else through its own get().
+nb::object get_or(nb::handle obj, const char* name, nb::handle dflt) {
+    nb::handle k = py::key(name);
+    if (PyDict_Check(obj.ptr())) {
+        PyObject* v = py::get_opt(obj, k);
+        return nb::borrow(v ? v : dflt.ptr());
+    }
+    return obj.attr("get")(k, dflt);
+}
+nb::object get_or_empty_str(nb::handle obj, const char* name) { return get_or(obj, name, py::key("")); }
+nb::object get_or_empty_list(nb::handle obj, const char* name) {
+    nb::list empty;
+    return get_or(obj, name, empty);
+}
+// For values that are only iterated or tested: the default is a shared empty tuple.
+nb::object get_or_nothing(nb::handle obj, const char* name) {
+    static PyObject* empty = PyTuple_New(0);
+    return get_or(obj, name, empty);
+}
+
+// Calls fn(item) for every item of an iterable (lists without an iterator).
+template <class Fn>
+void for_each(nb::handle iterable, Fn&& fn) {
+    if (PyList_CheckExact(iterable.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable.ptr()); ++i) {
+            nb::object item = nb::borrow(PyList_GET_ITEM(iterable.ptr(), i));
+            fn(nb::handle(item));
+        }
+        return;
+    }
+    PyObject* it = PyObject_GetIter(iterable.ptr());
+    if (!it) throw nb::python_error();
+    nb::object iter = nb::steal(it);
+    while (PyObject* raw = PyIter_Next(it)) {
+        nb::object item = nb::steal(raw);
+        fn(nb::handle(item));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// UTF-8 views of str objects, kept valid for the lifetime of this holder.
+class Views {
+public:
+    std::string_view of(nb::handle s) {
+        objects_.push_back(nb::borrow(s));
+        std::string scratch;
+        std::string_view v = py::utf8(s, scratch);
+        if (!scratch.empty()) {
+            scratch_.push_back(std::move(scratch));
+            v = scratch_.back();
+        }
+        return v;
+    }
+    void clear() {
+        objects_.clear();
+        scratch_.clear();
+    }
+
+private:
+    std::vector<nb::object> objects_;
+    std::deque<std::string> scratch_;
+};
+
+// A text field that must be a str; `what` names it in the error.
+std::string_view text_field(Views& views, nb::handle v, const char* fn, const char* what) {
+    if (!PyUnicode_Check(v.ptr())) raise_type(std::string(fn) + "() " + what + " must be str, not " + tp_name_of(v));
+    return views.of(v);
+}
+
+// ---- keywords --------------------------------------------------------------
+
+// Feeds a Scene's texts to a keyword sink (title(), add(text, limit)), with the
+// defaults for missing keys.
+template <class Sink>
+void feed_keywords(nb::handle scene, Sink& b, Views& views, const char* fn) {
+    b.title(text_field(views, get_or_empty_str(scene, "title"), fn, "scene['title']"));
+    nb::object desc = get_or_empty_str(scene, "description");
+    if (truthy(desc)) b.add(text_field(views, desc, fn, "scene['description']"), keywords::kDescriptionTokens);
+    for_each(get_or_nothing(scene, "steps"), [&](nb::handle step) {
+        b.add(text_field(views, get_or_empty_str(step, "text"), fn, "a step's 'text'"), keywords::kStepTokens);
+        for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) {
+            b.add(text_field(views, sp, fn, "a step's 'sub_points' item"), keywords::kSubPointTokens);
+        });
+    });
+    static const char* const whats[] = {"scene['warning'] item", "scene['notice'] item", "scene['tip'] item"};
+    int n = 0;
+    for (const char* k : {"warning", "notice", "tip"}) {
+        const char* what = whats[n++];
+        for_each(get_or_nothing(scene, k),
+                 [&](nb::handle item) { b.add(text_field(views, item, fn, what), keywords::kNoteTokens); });
+    }
+}
+
+// The scorer as a keyword sink.
+struct ScorerSink {
+    doc_search::Scorer& scorer;
+    void title(std::string_view t) { scorer.keyword_title(t); }
+    void add(std::string_view t, std::size_t limit) { scorer.keyword_text(t, limit); }
+};
+
+nb::list build_keywords(nb::handle scene, const char* fn) {
+    Views views;
+    keywords::Builder b;
+    feed_keywords(scene, b, views, fn);
+    return py::str_list(b.finish());
+}
+
+// unique_keep_order over the items of a list: empties dropped, first
+// occurrences kept, the item objects themselves returned.
+nb::list unique_keep_order(nb::handle items, const char* fn, const char* param) {
+    nb::list out;
+    PyObject* seen = PySet_New(nullptr);
+    if (!seen) throw nb::python_error();
+    nb::object seen_owner = nb::steal(seen);
+    for_each(items, [&](nb::handle item) {
+        if (!PyUnicode_Check(item.ptr()))
+            raise_type(std::string(fn) + "() argument '" + param + "' must hold only str, not " + tp_name_of(item));
+        if (PyUnicode_GET_LENGTH(item.ptr()) == 0) return;
+        const int r = PySet_Contains(seen, item.ptr());
+        if (r < 0) throw nb::python_error();
+        if (r) return;
+        if (PySet_Add(seen, item.ptr()) != 0) throw nb::python_error();
+        py::append(out, item);
+    });
+    return out;
+}
+
+// ---- alias map -------------------------------------------------------------
+
+nb::object alias_map() { return nb::borrow(g_module).attr("MANUAL_ALIAS_MAP"); }
+
+// MANUAL_ALIAS_MAP.get(title, []).
+nb::object aliases_of(nb::handle map, nb::handle title) {
+    nb::list empty;
+    if (PyDict_Check(map.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(map.ptr(), title.ptr());
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return v ? nb::borrow(v) : nb::object(empty);
+    }
+    return map.attr("get")(title, empty);
+}
+
+// What is wrong with a parsed alias file, or "" when it is a JSON object whose
+// values are arrays of strings.
+std::string alias_shape_error(nb::handle value) {
+    const std::string where = std::string(kAliasPath) + ": ";
+    if (!PyDict_Check(value.ptr()))
+        return where + "expected a JSON object mapping scene titles to arrays of aliases, found " + tp_name_of(value);
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(value.ptr(), &pos, &k, &v)) {
+        bool ok = PyList_Check(v);
+        for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(v); ++i) ok = PyUnicode_Check(PyList_GET_ITEM(v, i));
+        if (!ok) {
+            nb::str r = nb::steal<nb::str>(PyObject_Repr(k));
+            return where + "the aliases of " + r.c_str() + " must be an array of strings";
+        }
+    }
+    return {};
+}
+
+// Reads the alias file with the host's own open() and json.loads(), so that a
+// failure is reported with exactly the host's error text.
+nb::object load_alias_map() {
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object print = builtins.attr("print");
+    std::string message;
+    try {
+        nb::object f = builtins.attr("open")(kAliasPath, "r", "encoding"_a = "utf-8");
+        nb::object content;
+        try {
+            content = f.attr("read")();
+        } catch (...) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+        nb::object value = nb::module_::import_("json").attr("loads")(content);
+        message = alias_shape_error(value);
+        if (message.empty()) return value;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        message = nb::str(e.value()).c_str();
+    }
+    print(py::str(std::string(kAliasFailure) + message));
+    return nb::dict();
+}
+
+// ---- scene context -------------------------------------------------------------
+
+nb::dict build_context(nb::handle scene, nb::handle intent) {
+    std::string scratch;
+    const context::Selection sel = context::select(py::utf8(intent, scratch));
+    nb::dict ctx;
+    py::set_item(ctx, py::key("title"), get_or_empty_str(scene, "title"));
+    py::set_item(ctx, py::key("description"), py::key(""));
+    nb::list images;
+    for (const char* k : {"steps", "warning", "notice", "tip"}) py::set_item(ctx, py::key(k), nb::list());
+    py::set_item(ctx, py::key("images"), images);
+    for_each(get_or_nothing(scene, "images"), [&](nb::handle img) { py::append(images, img); });
+    nb::object steps = get_or_empty_list(scene, "steps");
+    for_each(steps, [&](nb::handle step) {
+        for_each(get_or_nothing(step, "images"), [&](nb::handle img) { py::append(images, img); });
+    });
+    py::set_item(ctx, py::key("description"), get_or_empty_str(scene, "description"));
+    if (sel.steps) py::set_item(ctx, py::key("steps"), get_or_empty_list(scene, "steps"));
+    if (sel.warning) py::set_item(ctx, py::key("warning"), get_or_empty_list(scene, "warning"));
+    if (sel.notice) py::set_item(ctx, py::key("notice"), get_or_empty_list(scene, "notice"));
+    if (sel.tip) py::set_item(ctx, py::key("tip"), get_or_empty_list(scene, "tip"));
+    return ctx;
+}
+
+// The text form of a value: the str itself, or the host's str().
+std::string_view text_form(Views& views, nb::handle v) {
+    if (PyUnicode_Check(v.ptr())) return views.of(v);
+    PyObject* s = PyObject_Str(v.ptr());
+    if (!s) throw nb::python_error();
+    nb::object owner = nb::steal(s);
+    return views.of(owner);
+}
+
+nb::str render_context(nb::handle ctx) {
+    constexpr const char* fn = "render_context_for_llm";
+    Views views;
+    context::Writer w;
+    w.title(text_form(views, py::get_item(ctx, py::key("title"))));
+    nb::object desc = py::get_item(ctx, py::key("description"));
+    if (truthy(desc)) w.description(text_field(views, desc, fn, "context['description']"));
+    nb::object steps = py::get_item(ctx, py::key("steps"));
+    if (truthy(steps)) {
+        w.steps_heading();
+        for_each(steps, [&](nb::handle step) {
+            std::string_view index = text_form(views, py::get_item(step, py::key("index")));
+            w.step(index, text_form(views, py::get_item(step, py::key("text"))));
+            for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) { w.sub_point(text_form(views, sp)); });
+        });
+    }
+    struct Section {
+        const char* key;
+        void (context::Writer::*heading)();
+    };
+    for (const Section& s : {Section{"warning", &context::Writer::warning_heading},
+                             Section{"notice", &context::Writer::notice_heading},
+                             Section{"tip", &context::Writer::tip_heading}}) {
+        nb::object items = py::get_item(ctx, py::key(s.key));
+        if (!truthy(items)) continue;
+        (w.*s.heading)();
+        for_each(items, [&](nb::handle item) { w.item(text_form(views, item)); });
+    }
+    nb::object images = py::get_item(ctx, py::key("images"));
+    if (truthy(images)) {
+        w.images_heading();
+        for_each(images, [&](nb::handle img) {
+            std::string_view caption = text_form(views, py::get_item(img, py::key("caption")));
+            w.image(caption, text_form(views, py::get_item(img, py::key("url"))));
+        });
+    }
+    return py::str(w.text());
+}
+
+// ---- in-document search ------------------------------------------------------------
+
+nb::list flatten(nb::handle tree) {
+    nb::list out;
+    nb::handle scene_label = py::key("scene");
+    for_each(get_or_nothing(tree, "children"), [&](nb::handle child) {
+        nb::object type = get_or(child, "type", Py_None);
+        const int eq = PyObject_RichCompareBool(type.ptr(), scene_label.ptr(), Py_EQ);
+        if (eq < 0) throw nb::python_error();
+        if (eq) py::append(out, child);
+    });
+    return out;
+}
+
+nb::str node_id(std::size_t position) { return py::str("scene_" + std::to_string(position)); }
+
+nb::list build_index(nb::handle tree, const char* fn) {
+    nb::list scenes = flatten(tree);
+    nb::object map = alias_map();
+    nb::list index;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scenes.ptr()); ++i) {
+        nb::handle scene = PyList_GET_ITEM(scenes.ptr(), i);
+        if (!PyDict_Check(scene.ptr())) raise_type(std::string(fn) + "() a scene must be a dict, not " + tp_name_of(scene));
+        nb::object title = get_or_empty_str(scene, "title");
+        nb::list names;
+        py::append(names, title);
+        for_each(aliases_of(map, title), [&](nb::handle a) { py::append(names, a); });
+        nb::dict entry;
+        py::set_item(entry, py::key("node_id"), node_id(static_cast<std::size_t>(i) + 1));
+        py::set_item(entry, py::key("title"), title);
+        py::set_item(entry, py::key("aliases"), unique_keep_order(names, fn, "aliases"));
+        py::set_item(entry, py::key("keywords"), unique_keep_order(build_keywords(scene, fn), fn, "keywords"));
+        py::set_item(entry, py::key("scene"), scene);
+        index.append(entry);
+    }
+    return index;
+}
+
+bool scene_has(nb::handle scene, const char* key) { return truthy(get_or_nothing(scene, key)); }
+
+// Score of one index entry; all four keys are required.
+int score_entry(doc_search::Scorer& scorer, nb::handle item, const char* fn) {
+    Views views;
+    nb::object title = py::get_item(item, py::key("title"));
+    nb::object aliases = py::get_item(item, py::key("aliases"));
+    nb::object kws = py::get_item(item, py::key("keywords"));
+    nb::object scene = py::get_item(item, py::key("scene"));
+    scorer.begin();
+    scorer.title(text_field(views, title, fn, "item['title']"));
+    for_each(aliases, [&](nb::handle a) {
+        std::string_view v = text_field(views, a, fn, "item['aliases'] item");
+        if (!scorer.alias_decided()) scorer.alias(v);
+    });
+    for_each(kws, [&](nb::handle k) {
+        std::string_view v = text_field(views, k, fn, "item['keywords'] item");
+        if (!scorer.keywords_decided()) scorer.keyword(v);
+    });
+    const bool steps = scorer.how_to_cue() && scene_has(scene, "steps");
+    const bool warn = scorer.warning_cue() && (scene_has(scene, "warning") || scene_has(scene, "notice"));
+    return scorer.finish(steps, warn);
+}
+
+long long top_k_value(nb::handle top_k) {
+    const Py_ssize_t v = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return static_cast<long long>(v);
+}
+
+nb::list ranked_pairs(nb::handle entries, const std::vector<int>& scores, long long top_k) {
+    nb::list out;
+    for (std::size_t i : doc_search::rank(scores, top_k)) {
+        nb::handle entry = PyList_GET_ITEM(entries.ptr(), static_cast<Py_ssize_t>(i));
+        out.append(nb::make_tuple(entry, scores[i]));
+    }
+    return out;
+}
+
+nb::list match(nb::handle query, nb::handle scene_index, long long top_k, const char* fn) {
+    std::string scratch;
+    doc_search::Scorer scorer(py::utf8(query, scratch));
+    // A snapshot, so that the indices of the ranking stay valid.
+    PyObject* snapshot = PyList_GetSlice(scene_index.ptr(), 0, PY_SSIZE_T_MAX);
+    if (!snapshot) throw nb::python_error();
+    nb::list entries = nb::steal<nb::list>(snapshot);
+    std::vector<int> scores;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        nb::handle item = PyList_GET_ITEM(entries.ptr(), i);
+        if (!PyDict_Check(item.ptr()))
+            raise_type(std::string(fn) + "() argument 'scene_index' must hold only dict, not " + tp_name_of(item));
+        scores.push_back(score_entry(scorer, item, fn));
+    }
+    return ranked_pairs(entries, scores, top_k);
+}
+
+// search_knowledge scores the scenes directly, without building the Python
+// index entries: only the returned entries need them.  The observable result
+// and errors are those of build_scene_index + match_scenes.
+nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* fn) {
+    nb::list scenes = flatten(tree);
+    nb::object map = alias_map();
+    std::string scratch;
+    std::string_view q = py::utf8(query, scratch);
+    const nb::str intent = py::str(intent::classify(q));
+    doc_search::Scorer scorer(q);
+    std::vector<int> scores;
+    std::vector<nb::object> titles;
+    Views views;
+    ScorerSink sink{scorer};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scenes.ptr()); ++i) {
+        nb::handle scene = PyList_GET_ITEM(scenes.ptr(), i);
+        if (!PyDict_Check(scene.ptr())) raise_type(std::string(fn) + "() a scene must be a dict, not " + tp_name_of(scene));
+        views.clear();
+        nb::object title = get_or_empty_str(scene, "title");
+        scorer.begin();
+        std::string_view t = text_field(views, title, fn, "scene['title']");
+        scorer.title(t);
+        if (!t.empty()) scorer.alias(t);
+        for_each(aliases_of(map, title), [&](nb::handle a) {
+            std::string_view v = text_field(views, a, fn, "an alias");
+            if (!scorer.alias_decided()) scorer.alias(v);
+        });
+        feed_keywords(scene, sink, views, fn);
+        const bool steps = scorer.how_to_cue() && scene_has(scene, "steps");
+        const bool warn = scorer.warning_cue() && (scene_has(scene, "warning") || scene_has(scene, "notice"));
+        scores.push_back(scorer.finish(steps, warn));
+        titles.push_back(std::move(title));
+    }
+    nb::list results;
+    for (std::size_t i : doc_search::rank(scores, top_k)) {
+        nb::handle scene = PyList_GET_ITEM(scenes.ptr(), static_cast<Py_ssize_t>(i));
+        nb::dict ctx = build_context(scene, intent);
+        nb::dict item;
+        py::set_item(item, py::key("node_id"), node_id(i + 1));
+        py::set_item(item, py::key("title"), titles[i]);
+        py::set_item(item, py::key("score"), nb::int_(scores[i]));
+        py::set_item(item, py::key("intent"), intent);
+        py::set_item(item, py::key("context"), ctx);
+        py::set_item(item, py::key("llm_context"), render_context(ctx));
+        results.append(item);
+    }
+    nb::dict record;
+    py::set_item(record, py::key("query"), query);
+    py::set_item(record, py::key("intent"), intent);
+    py::set_item(record, py::key("results"), results);
+    return record;
+}
+
+}  // namespace
+
+NB_MODULE(morlek, m) {
+    m.doc() = "Scene matching: normalization, keywords, the manual alias map, intent, scene contexts, "
+              "in-document search.";
+    g_module = m.ptr();
+    Py_INCREF(g_module);  // read for MANUAL_ALIAS_MAP on every search; lives as long as the process
+
+    m.def(
+        "normalize_text",
+        [](nb::handle text) {
+            require_str(text, "normalize_text", "text");
+            std::string scratch;
+            return py::str(text::normalize_text(py::utf8(text, scratch)));
+        },
+        nb::arg("text").none(), "Lower-case, fullwidth parentheses to ASCII, all white space removed.");
+    m.def(
+        "contains_any",
+        [](nb::handle text, nb::handle candidates) {
+            require_str(text, "contains_any", "text");
+            require_list(candidates, "contains_any", "candidates");
+            bool found = false;
+            for (Py_ssize_t i = 0; !found && i < PyList_GET_SIZE(candidates.ptr()); ++i) {
+                nb::object c = nb::borrow(PyList_GET_ITEM(candidates.ptr(), i));
+                const int r = PySequence_Contains(text.ptr(), c.ptr());
+                if (r < 0) throw nb::python_error();
+                found = r != 0;
+            }
+            return found;
+        },
+        nb::arg("text").none(), nb::arg("candidates").none(), "True when some candidate occurs in the text.");
+    m.def(
+        "unique_keep_order",
+        [](nb::handle items) {
+            require_list(items, "unique_keep_order", "items");
+            return unique_keep_order(items, "unique_keep_order", "items");
+        },
+        nb::arg("items").none(), "The items without empties and repeats, first occurrences in order.");
+    m.def(
+        "build_keywords_from_scene",
+        [](nb::handle scene) {
+            require_dict(scene, "build_keywords_from_scene", "scene");
+            return build_keywords(scene, "build_keywords_from_scene");
+        },
+        nb::arg("scene").none(), "The scene's keyword list: its title, then the first tokens of each of its texts.");
+
+    m.attr("manual_alias_dir") = kAliasPath;
+    m.attr("MANUAL_ALIAS_MAP") = load_alias_map();
+
+    m.def(
+        "classify_query_intent",
+        [](nb::handle query) {
+            require_str(query, "classify_query_intent", "query");
+            std::string scratch;
+            return py::str(intent::classify(py::utf8(query, scratch)));
+        },
+        nb::arg("query").none(), "One of 'how_to', 'notice_warning', 'definition_or_list', 'sequence', 'general'.");
+    m.def(
+        "build_scene_context",
+        [](nb::handle scene, nb::handle intent) {
+            require_dict(scene, "build_scene_context", "scene");
+            require_str(intent, "build_scene_context", "intent");
+            return build_context(scene, intent);
+        },
+        nb::arg("scene").none(), nb::arg("intent").none(), "The parts of the scene that the intent selects, and all its images.");
+    m.def(
+        "render_context_for_llm",
+        [](nb::handle context) {
+            require_dict(context, "render_context_for_llm", "context");
+            return render_context(context);
+        },
+        nb::arg("context").none(), "The scene context as Markdown text.");
+
+    m.def(
+        "flatten_scenes",
+        [](nb::handle tree) {
+            require_dict(tree, "flatten_scenes", "tree");
+            return flatten(tree);
+        },
+        nb::arg("tree").none(), "The direct children of the tree whose type is 'scene'.");
+    m.def(
+        "build_scene_index",
+        [](nb::handle tree) {
+            require_dict(tree, "build_scene_index", "tree");
+            return build_index(tree, "build_scene_index");
+        },
+        nb::arg("tree").none(), "One in-memory index entry per scene of the tree.");
+    m.def(
+        "score_scene",
+        [](nb::handle query, nb::handle item) {
+            require_str(query, "score_scene", "query");
+            require_dict(item, "score_scene", "item");
+            std::string scratch;
+            doc_search::Scorer scorer(py::utf8(query, scratch));
+            return score_entry(scorer, item, "score_scene");
+        },
+        nb::arg("query").none(), nb::arg("item").none(), "Score of an index entry against the question.");
+    m.def(
+        "match_scenes",
+        [](nb::handle query, nb::handle scene_index, nb::handle top_k) {
+            require_str(query, "match_scenes", "query");
+            require_list(scene_index, "match_scenes", "scene_index");
+            require_int(top_k, "match_scenes", "top_k");
+            return match(query, scene_index, top_k_value(top_k), "match_scenes");
+        },
+        nb::arg("query").none(), nb::arg("scene_index").none(), nb::arg("top_k").none() = 3, "(entry, score) pairs with a positive score, best first.");
+    m.def(
+        "search_knowledge",
+        [](nb::handle query, nb::handle tree, nb::handle top_k) {
+            require_str(query, "search_knowledge", "query");
+            require_dict(tree, "search_knowledge", "tree");
+            require_int(top_k, "search_knowledge", "top_k");
+            return search(query, tree, top_k_value(top_k), "search_knowledge");
+        },
+        nb::arg("query").none(), nb::arg("tree").none(), nb::arg("top_k").none() = 3, "The best scenes of the tree for the question, with their contexts.");
+}

@@ -119,7 +119,7 @@ NB_MODULE(plaxon, m) {
             std::string scratch;
             return py::str(text::clean_text(py::utf8(text, scratch)));
         },
-        "text"_a, "Collapse every run of white space to one space and trim.");
+        "text"_a.none(), "Collapse every run of white space to one space and trim.");
     m.def(
         "is_blank",
         [](nb::handle line) {
@@ -127,7 +127,7 @@ NB_MODULE(plaxon, m) {
             std::string scratch;
             return text::is_blank(py::utf8(line, scratch));
         },
-        "line"_a, "True when the line holds only white space.");
+        "line"_a.none(), "True when the line holds only white space.");
     m.def(
         "extract_image_urls",
         [](nb::handle t) {
@@ -137,7 +137,7 @@ NB_MODULE(plaxon, m) {
             for (std::string_view url : text::extract_image_urls(py::utf8(t, scratch))) py::append(out, py::str(url));
             return out;
         },
-        "text"_a, "Addresses of every ![](address) image, left to right.");
+        "text"_a.none(), "Addresses of every ![](address) image, left to right.");
     m.def(
         "strip_images",
         [](nb::handle t) {
@@ -145,7 +145,7 @@ NB_MODULE(plaxon, m) {
             std::string scratch;
             return py::str(text::strip_images(py::utf8(t, scratch)));
         },
-        "text"_a, "The text without its ![](address) images, trimmed.");
+        "text"_a.none(), "The text without its ![](address) images, trimmed.");
     m.def(
         "make_heading_node",
         [](nb::handle title, nb::handle level) {
@@ -159,7 +159,7 @@ NB_MODULE(plaxon, m) {
             py::set_item(d, py::key("children"), nb::list());
             return d;
         },
-        "title"_a, "level"_a, "A new heading node with a cleaned title and empty lists.");
+        "title"_a.none(), "level"_a.none(), "A new heading node with a cleaned title and empty lists.");
     m.def(
         "parse_markdown_heading_tree",
         [](nb::handle t, nb::handle doc_name, nb::handle document_title) {
@@ -171,14 +171,14 @@ NB_MODULE(plaxon, m) {
             return py::heading_to_dict(manual::parse_heading_tree(py::utf8(t, s1), py::utf8(doc_name, s2),
                                                                   py::utf8(document_title, s3)));
         },
-        "text"_a, "doc_name"_a = "", "document_title"_a = "", "Build the heading tree of one manual; returns the root.");
+        "text"_a.none(), "doc_name"_a.none() = "", "document_title"_a.none() = "", "Build the heading tree of one manual; returns the root.");
     m.def(
         "make_scene",
         [](nb::handle title) {
             require_str(title, "make_scene", "title");
             return py::make_scene_dict(title);
         },
-        "title"_a, "A new Scene with a cleaned title and empty fields.");
+        "title"_a.none(), "A new Scene with a cleaned title and empty fields.");
     m.def(
         "make_step",
         [](nb::handle index, nb::handle t) {
@@ -186,7 +186,7 @@ NB_MODULE(plaxon, m) {
             require_str(t, "make_step", "text");
             return py::make_step_dict(index, t);
         },
-        "index"_a, "text"_a, "A new Step with a cleaned text and empty lists.");
+        "index"_a.none(), "text"_a.none(), "A new Step with a cleaned text and empty lists.");
     m.def(
         "split_step_text_and_subpoints",
         [](nb::handle t) {
@@ -195,19 +195,19 @@ NB_MODULE(plaxon, m) {
             auto [head, subs] = manual::split_step_text_and_subpoints(py::utf8(t, scratch));
             return nb::make_tuple(py::str(head), py::str_list(subs));
         },
-        "text"_a, "Split a step line at its first full-width colon into text and sub-points.");
+        "text"_a.none(), "Split a step line at its first full-width colon into text and sub-points.");
     m.def(
         "parse_field_into_scene",
         [](nb::handle scene, nb::handle field, nb::handle lines) {
             parse_field_into_scene(scene, field, lines, "parse_field_into_scene");
         },
-        "scene"_a, "field"_a, "lines"_a, "Parse the lines of one field into the Scene, in place.");
+        "scene"_a.none(), "field"_a.none(), "lines"_a.none(), "Parse the lines of one field into the Scene, in place.");
     m.def(
         "parse_free_content_into_scene",
         [](nb::handle scene, nb::handle lines) {
             parse_field_into_scene(scene, py::key("description"), lines, "parse_free_content_into_scene");
         },
-        "scene"_a, "lines"_a, "Parse free content lines into the Scene's description, in place.");
+        "scene"_a.none(), "lines"_a.none(), "Parse free content lines into the Scene's description, in place.");
     m.def(
         "heading_node_to_scene",
         [](nb::handle node) -> nb::object {
@@ -218,7 +218,7 @@ NB_MODULE(plaxon, m) {
             if (!manual::heading_node_to_scene(n, scene)) return nb::none();
             return py::scene_to_dict(scene);
         },
-        "node"_a, "The Scene of a heading node, or None for a field heading.");
+        "node"_a.none(), "The Scene of a heading node, or None for a field heading.");
     m.def(
         "collect_scenes_from_heading_tree",
         [](nb::handle node) {
@@ -231,7 +231,7 @@ NB_MODULE(plaxon, m) {
             for (const Scene& s : scenes) py::append(out, py::scene_to_dict(s));
             return out;
         },
-        "node"_a, "Every scene below a heading node, in document order.");
+        "node"_a.none(), "Every scene below a heading node, in document order.");
     m.def(
         "markdown_to_tree",
         [](nb::handle t, nb::handle doc_name, nb::handle document_title) {
@@ -249,5 +249,5 @@ NB_MODULE(plaxon, m) {
             }
             return py::tree_to_dict(doc);
         },
-        "text"_a, "doc_name"_a = "", "document_title"_a = "", "Parse one manual into its tree document.");
+        "text"_a.none(), "doc_name"_a.none() = "", "document_title"_a.none() = "", "Parse one manual into its tree document.");
 }

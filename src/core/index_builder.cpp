@@ -8,6 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "core/json_out.hpp"
 #include "core/keywords.hpp"
@@ -217,6 +222,90 @@ void append_index_line(std::string& out, std::string_view manual_id, const TreeD
     out.push_back('\n');
 }
 
+namespace {
+
+// One manual read, parsed, checked and rendered as its tree file text.
+struct Prepared {
+    std::string path;
+    TreeDocument doc;
+    std::string tree_text;
+    std::exception_ptr error;
+};
+
+Prepared prepare(const RunConfig& config, const std::string& name) {
+    Prepared out;
+    out.path = config.manual_dir + "/" + name;
+    {
+        const std::string text = read_manual_text(out.path);
+        out.doc = manual::markdown_to_tree(text);
+    }
+    if (config.max_str_digits > 0) {
+        const auto limit = static_cast<std::size_t>(config.max_str_digits);
+        for (const Scene& scene : out.doc.children)
+            for (const Step& step : scene.steps)
+                if (step.digits.size() > limit)
+                    throw DigitLimitError(out.path, step.digits.size(), config.max_str_digits);
+    }
+    json::append_tree_file(out.tree_text, out.doc);
+    return out;
+}
+
+// Prepares the manuals in order on a second thread, at most kAhead ahead of
+// the consumer, so parsing overlaps with keywords and writing.  The first
+// failure ends the production; the consumer meets it in sequence.
+class Prefetcher {
+public:
+    static constexpr std::size_t kAhead = 2;
+
+    Prefetcher(const RunConfig& config, const std::vector<std::string>& names)
+        : worker_([this, &config, &names] { produce(config, names); }) {}
+    ~Prefetcher() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        worker_.join();
+    }
+    Prepared next() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !ready_.empty(); });
+        Prepared p = std::move(ready_.front());
+        ready_.pop_front();
+        lock.unlock();
+        changed_.notify_all();
+        return p;
+    }
+
+private:
+    void produce(const RunConfig& config, const std::vector<std::string>& names) {
+        for (const std::string& name : names) {
+            Prepared p;
+            try {
+                p = prepare(config, name);
+            } catch (...) {
+                p.error = std::current_exception();
+            }
+            const bool failed = static_cast<bool>(p.error);
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return stop_ || ready_.size() < kAhead; });
+            if (stop_) return;
+            ready_.push_back(std::move(p));
+            lock.unlock();
+            changed_.notify_all();
+            if (failed) return;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Prepared> ready_;
+    bool stop_ = false;
+    std::thread worker_;  // last: starts once the rest is constructed
+};
+
+}  // namespace
+
 void run(const RunConfig& config) {
     make_dirs(config.tree_dir);
     const std::vector<std::string> names = list_manuals(config.manual_dir);
@@ -226,27 +315,15 @@ void run(const RunConfig& config) {
     }
     AtomicFile index(config.index_file);
     std::string lines;
-    std::string tree_text;
     keywords::Builder keywords;
     std::size_t total = 0;
+    Prefetcher manuals(config, names);
     for (const std::string& name : names) {
-        const std::string path = config.manual_dir + "/" + name;
+        Prepared m = manuals.next();
+        if (m.error) std::rethrow_exception(m.error);
         const std::string_view manual_id = std::string_view(name).substr(0, name.size() - 3);
-        TreeDocument doc;
-        {
-            const std::string text = read_manual_text(path);
-            doc = manual::markdown_to_tree(text);
-        }
-        if (config.max_str_digits > 0) {
-            const auto limit = static_cast<std::size_t>(config.max_str_digits);
-            for (const Scene& scene : doc.children)
-                for (const Step& step : scene.steps)
-                    if (step.digits.size() > limit)
-                        throw DigitLimitError(path, step.digits.size(), config.max_str_digits);
-        }
-        tree_text.clear();
-        json::append_tree_file(tree_text, doc);
-        replace_file(config.tree_dir + "/" + std::string(manual_id) + ".json", tree_text);
+        const TreeDocument& doc = m.doc;
+        replace_file(config.tree_dir + "/" + std::string(manual_id) + ".json", m.tree_text);
         for (std::size_t i = 0; i < doc.children.size(); ++i) {
             const Scene& scene = doc.children[i];
             const std::string* aliases = config.aliases ? config.aliases->find(scene.title) : nullptr;

@@ -23,12 +23,11 @@ inline constexpr int kMaxKeywords = 8;
 inline bool occurs(std::string_view query, std::string_view text) {
     return !text.empty() && query.find(text) != std::string_view::npos;
 }
-// More than one character: longer than the first character's UTF-8 sequence.
+// More than one character (uni::length(s) > 1, without counting them all).
 inline bool longer_than_one_char(std::string_view s) {
-    if (s.empty()) return false;
-    const auto b = static_cast<unsigned char>(s[0]);
-    const std::size_t first = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-    return s.size() > first;
+    for (std::size_t i = 1; i < s.size(); ++i)
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return true;
+    return false;
 }
 inline bool keyword_counts(std::string_view query, std::string_view keyword) {
     return longer_than_one_char(keyword) && occurs(query, keyword);

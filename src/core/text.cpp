@@ -3,12 +3,8 @@
 namespace corvane::text {
 
 std::string_view lstrip(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        std::size_t j = i;
-        if (!uni::is_space(uni::next(s, j))) break;
-        i = j;
-    }
+    std::size_t i = 0, w;
+    while (i < s.size() && (w = uni::space_at(s, i)) != 0) i += w;
     return s.substr(i);
 }
 
@@ -21,61 +17,33 @@ std::string_view rstrip(std::string_view s) {
             --i;
             continue;
         }
-        std::size_t j = i;
-        if (!uni::is_space(uni::prev(s, j))) break;
+        std::size_t j = i - 1;  // back to the first byte of the last character
+        while (j > 0 && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80 && i - j < 4) --j;
+        if (uni::space_at(s, j) != i - j) break;
         i = j;
     }
     return s.substr(0, i);
 }
 
-namespace {
-// Lead bytes of the only multi-byte sequences that can be white space
-// (U+0085, U+00A0, U+1680, U+2000..U+205F, U+3000).
-inline bool may_be_space_lead(unsigned char b) { return b == 0xC2 || b == 0xE1 || b == 0xE2 || b == 0xE3; }
-inline std::size_t sequence_length(unsigned char b) { return b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1; }
-}  // namespace
-
 void append_clean_text(std::string& out, std::string_view s) {
     s = strip(s);
     const std::size_t n = s.size();
-    std::size_t i = 0, run = 0;  // s[run, i) is copied unchanged
+    std::size_t i = 0;
     while (i < n) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        std::size_t next = i;
-        bool space;
-        if (b < 0x80) {
-            next = i + 1;
-            space = uni::is_space(b);
-            if (!space) {
-                i = next;
-                continue;
-            }
-        } else if (!may_be_space_lead(b)) {
-            const std::size_t len = sequence_length(b);
-            i += i + len <= n ? len : 1;  // a cut-off sequence counts byte by byte, as uni::next reads it
-            continue;
-        } else {
-            space = uni::is_space(uni::next(s, next));
-            if (!space) {
-                i = next;
-                continue;
-            }
+        // Copy a run of non-space characters in one go.
+        // Byte-wise: continuation bytes never start a white-space character, and
+        // most first bytes are ruled out by the table alone.
+        std::size_t j = i, w = 0;
+        while (j < n) {
+            if (uni::detail::space_lead[static_cast<unsigned char>(s[j])] && (w = uni::space_at(s, j)) != 0) break;
+            ++j;
         }
-        // A run of white space (never at either end: s is stripped): one " ".
-        std::size_t end = next;
-        while (end < n) {
-            std::size_t j = end;
-            if (!uni::is_space(uni::next(s, j))) break;
-            end = j;
-        }
-        if (!(end == next && b == ' ')) {
-            out.append(s.data() + run, i - run);
-            out.push_back(' ');
-            run = end;
-        }
-        i = end;
+        out.append(s.data() + i, j - i);
+        if (j >= n) break;
+        while (j < n && (w = uni::space_at(s, j)) != 0) j += w;
+        out.push_back(' ');  // s is stripped, so a run of space is always followed by text
+        i = j;
     }
-    out.append(s.data() + run, n - run);
 }
 
 std::string clean_text(std::string_view s) {
@@ -104,19 +72,18 @@ std::string strip_images(std::string_view s) {
 }
 
 namespace {
+std::size_t skip_space(std::string_view s, std::size_t i) {
+    std::size_t w;
+    while (i < s.size() && (w = uni::space_at(s, i)) != 0) i += w;
+    return i;
+}
+
 // The tail "\s+(.*)$" shared by the three line patterns, starting at `pos`:
 // at least one white-space character, then the rest of the line.  `$` also
 // matches before a final "\n", and "." never matches "\n".
 bool match_space_then_rest(std::string_view s, std::size_t pos, std::string_view& rest) {
-    std::size_t i = pos;
-    std::size_t spaces = 0;
-    while (i < s.size()) {
-        std::size_t j = i;
-        if (!uni::is_space(uni::next(s, j))) break;
-        i = j;
-        ++spaces;
-    }
-    if (spaces == 0) return false;
+    const std::size_t i = skip_space(s, pos);
+    if (i == pos) return false;
     const std::size_t nl = s.find('\n', i);
     if (nl == std::string_view::npos) {
         rest = s.substr(i);
@@ -129,14 +96,6 @@ bool match_space_then_rest(std::string_view s, std::size_t pos, std::string_view
     return false;
 }
 
-std::size_t skip_space(std::string_view s, std::size_t i) {
-    while (i < s.size()) {
-        std::size_t j = i;
-        if (!uni::is_space(uni::next(s, j))) break;
-        i = j;
-    }
-    return i;
-}
 }  // namespace
 
 bool match_heading(std::string_view line, Heading& out) {
@@ -208,7 +167,8 @@ void append_normalized(std::string& out, std::string_view s) {
             }
             continue;
         }
-        if (b >= 0xE4 && b <= 0xE9 && i + 2 < n) {  // U+4000..U+9FFF: caseless, never space
+        if (b >= 0xE4 && b <= 0xE9 && i + 2 < n && (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80 &&
+            (static_cast<unsigned char>(s[i + 2]) & 0xC0) == 0x80) {  // U+4000..U+9FFF: caseless, never space
             i += 3;
             continue;
         }

@@ -37,6 +37,7 @@ bool is_final_sigma(std::string_view s, std::size_t pos, std::size_t end) {
 
 namespace detail {
 bool is_space_slow(char32_t c) { return rec(c).flags & ud::kSpace; }
+const bool* const space_lead = ud::kSpaceLead;
 }  // namespace detail
 
 std::size_t length(std::string_view s) {

@@ -14,20 +14,29 @@
 namespace corvane::uni {
 
 // Decodes the code point at s[i] and advances i past it.  Expects well-formed
-// UTF-8 (surrogates allowed); a stray byte decodes as itself and advances by one.
+// UTF-8 (surrogates allowed); a byte that does not start a complete sequence
+// decodes as itself and advances by one, so a malformed sequence never
+// swallows the ASCII byte after it.
 inline char32_t next(std::string_view s, std::size_t& i) {
     const auto b0 = static_cast<unsigned char>(s[i]);
     if (b0 < 0x80) { ++i; return b0; }
     const std::size_t n = s.size();
-    auto cont = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]) & 0x3Fu; };
-    if ((b0 & 0xE0) == 0xC0 && i + 1 < n) { char32_t c = ((b0 & 0x1Fu) << 6) | cont(1); i += 2; return c; }
-    if ((b0 & 0xF0) == 0xE0 && i + 2 < n) {
-        char32_t c = ((b0 & 0x0Fu) << 12) | (cont(1) << 6) | cont(2); i += 3; return c;
+    auto cont = [&](std::size_t k) -> unsigned {  // payload of a continuation byte, or 0x100 when s[i+k] is none
+        if (i + k >= n) return 0x100;
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        return (b & 0xC0) == 0x80 ? (b & 0x3Fu) : 0x100;
+    };
+    if ((b0 & 0xE0) == 0xC0) {
+        const unsigned c1 = cont(1);
+        if (c1 < 0x100) { i += 2; return ((b0 & 0x1Fu) << 6) | c1; }
+    } else if ((b0 & 0xF0) == 0xE0) {
+        const unsigned c1 = cont(1), c2 = cont(2);
+        if ((c1 | c2) < 0x100) { i += 3; return ((b0 & 0x0Fu) << 12) | (c1 << 6) | c2; }
+    } else if ((b0 & 0xF8) == 0xF0) {
+        const unsigned c1 = cont(1), c2 = cont(2), c3 = cont(3);
+        if ((c1 | c2 | c3) < 0x100) { i += 4; return ((b0 & 0x07u) << 18) | (c1 << 12) | (c2 << 6) | c3; }
     }
-    if ((b0 & 0xF8) == 0xF0 && i + 3 < n) {
-        char32_t c = ((b0 & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3); i += 4; return c;
-    }
-    ++i;
+    ++i;  // a stray byte stands for itself
     return b0;
 }
 
@@ -72,6 +81,14 @@ std::size_t find_invalid_utf8(std::string_view s);
 
 namespace detail {
 bool is_space_slow(char32_t c);
+extern const bool* const space_lead;  // 256 entries
+}
+
+// Bytes taken by the code point starting at s[i], consistent with next().
+inline std::size_t seq_len(std::string_view s, std::size_t i) {
+    std::size_t j = i;
+    next(s, j);
+    return j - i;
 }
 
 // str.isspace() of one character (the 29 white-space code points).
@@ -79,6 +96,16 @@ inline bool is_space(char32_t c) {
     if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
     if (c > 0x3000) return false;  // U+3000 is the last white-space character
     return detail::is_space_slow(c);
+}
+
+// Bytes taken by the white-space character at s[i], or 0 when s[i] starts
+// anything else.  Most non-ASCII text is rejected by its first byte alone.
+inline std::size_t space_at(std::string_view s, std::size_t i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) return is_space(b0) ? 1 : 0;
+    if (!detail::space_lead[b0]) return 0;
+    std::size_t j = i;
+    return detail::is_space_slow(next(s, j)) ? j - i : 0;
 }
 
 // Value of a Unicode decimal digit (str.isdecimal()), or -1.

@@ -1,0 +1,56 @@
+"""Helpers shared by the benchmark scripts."""
+from __future__ import annotations
+
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+CORPUS_DEFAULT = ROOT / "tests" / "data" / "corpus" / "manuals"
+
+
+def generate_corpus(generator: str, out: Path, scenes: int, seed: int = 7, queries: int = 0) -> Path:
+    """Runs the synthetic corpus generator once; reuses an existing output folder."""
+    if not (out / "manuals").is_dir():
+        cmd = [sys.executable, generator, "--out", str(out), "--scenes", str(scenes), "--seed", str(seed)]
+        if queries:
+            cmd += ["--queries", str(queries)]
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+    return out
+
+
+def build_core_bench() -> Path:
+    """Configures and builds the C++ benchmark driver under build/bench."""
+    build = ROOT / "build" / "bench"
+    exe = build / "core_bench"
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCORVANE_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release",
+                    f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "--target", "core_bench", "-j2"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return exe
+
+
+def timed(fn, repeats: int) -> list[float]:
+    out = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        out.append(time.perf_counter() - t0)
+    return out
+
+
+def median(xs):
+    return statistics.median(xs)
+
+
+def percentile(xs, p):
+    xs = sorted(xs)
+    return xs[min(len(xs) - 1, int(round(p / 100 * (len(xs) - 1))))]
+
+
+def emit(result: dict) -> None:
+    print(json.dumps(result, ensure_ascii=False, indent=2))

@@ -1,0 +1,58 @@
+// Prompt templates: the answer prompt of a query and the texts of the prompt
+// self-check loop.  All functions work on UTF-8 and return new strings.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::prompt {
+
+// The answer prompt for a question and the text of its knowledge.
+std::string answer_prompt(std::string_view question, std::string_view knowledge);
+
+// ---- self-check loop -------------------------------------------------------
+
+inline constexpr int kCycles = 8;
+inline constexpr int kTries = 5;
+inline constexpr std::string_view kCycleLabel = "模型自检中";
+inline constexpr std::string_view kTryLabel = "内部提示词校验中";
+inline constexpr const char* kTimeFormat = "%Y%m%d:%H%M%S";
+
+inline constexpr std::string_view kInputMark = "__INPUT__";
+inline constexpr std::string_view kKnowledgeMark = "__KNOWLEDGE__";
+inline constexpr std::string_view kTimeMark = "__TIME__";
+
+// Transcript lines (each printed followed by one line break).
+inline constexpr std::string_view kQuestionLine = "用户问题: ";
+inline constexpr std::string_view kSuggestionsLine = "优化建议:\n";
+inline constexpr std::string_view kAcceptedLine = "模型自检完成\n\n";
+inline constexpr std::string_view kCycleEndLine = "\n\n";
+inline constexpr std::string_view kFinalRule = "^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^^";
+inline constexpr std::string_view kFinalQuestion = "question: ";
+inline constexpr std::string_view kFinalAnswer = "answer  : ";
+
+// "****... 第 N 轮模型自检 ...****" for the 1-based cycle number.
+std::string cycle_banner(int cycle_number);
+
+// The template used when the prompt file is empty.
+std::string default_template(std::string_view base_rules);
+
+// Every occurrence of `mark` in `text` replaced by `value`, left to right,
+// non-overlapping.
+std::string replace_all(std::string_view text, std::string_view mark, std::string_view value);
+
+// The template with the question, then the knowledge, then the time put in.
+std::string fill(std::string_view tmpl, std::string_view question, std::string_view knowledge,
+                 std::string_view time_text);
+
+// The filled prompt followed by the answer format request.
+std::string answer_request(std::string_view filled);
+
+// The judge prompt for one answer.
+std::string judge_prompt(std::string_view question, std::string_view filled, std::string_view answer,
+                         std::string_view reason);
+
+// The check prompt for the current suggestions; ends with the base rules.
+std::string check_prompt(std::string_view filled, std::string_view suggestions, std::string_view base_rules);
+
+}  // namespace corvane::prompt

@@ -1,0 +1,59 @@
+"""`python -m corvane self-check` through the real model client and a local HTTP server."""
+import json
+
+from werkzeug import Response
+
+from corvane.__main__ import main
+
+KEY = "sk-SENTINEL-cli-42"
+PATH = "/v1/chat/completions"
+
+
+def model_server(httpserver, verdicts):
+    """A chat-completions endpoint that answers, judges with `verdicts` in turn and accepts checks."""
+    seen = []
+    verdicts = list(verdicts)
+
+    def handler(request):
+        prompt = request.get_json()["messages"][0]["content"]
+        seen.append((request.headers.get("Authorization"), prompt))
+        if prompt.startswith("你是大模型提示词优化工程师"):
+            content = '```json\n{"is_ok": %s, "reason": "补充依据"}\n```' % verdicts.pop(0)
+        elif prompt.startswith("当前用户提示词内容为："):
+            content = json.dumps({"is_ok": True, "new_suggestions": "", "new_prompt": "新：__INPUT__ @ __TIME__"},
+                                 ensure_ascii=False)
+        else:
+            content = json.dumps({"answer": "答", "reason": "因"}, ensure_ascii=False)
+        body = {"choices": [{"message": {"role": "assistant", "content": content}}]}
+        return Response(json.dumps(body), content_type="application/json")
+
+    httpserver.expect_request(PATH, method="POST").respond_with_handler(handler)
+    return seen
+
+
+def test_self_check_command(httpserver, workdir, monkeypatch, capsys):
+    seen = model_server(httpserver, ["False", "True"])
+    (workdir / "prompt.md").write_text("问：__INPUT__\n知：__KNOWLEDGE__", encoding="utf-8")
+    (workdir / "k.txt").write_text("知识正文", encoding="utf-8")
+    monkeypatch.setenv("CORVANE_LLM_KEY", KEY)
+    code = main(["self-check", "prompt.md", "怎么换胎", "--knowledge-file", "k.txt", "--url", httpserver.url_for(PATH)])
+    assert code == 0
+    assert [auth for auth, _ in seen] == [f"Bearer {KEY}"] * 5
+    assert seen[0][1].startswith("问：怎么换胎\n知：知识正文\n\n")
+    assert seen[3][1].startswith("新：怎么换胎 @ 20")
+    assert (workdir / "prompt.md").read_text(encoding="utf-8") == "新：__INPUT__ @ __TIME__"
+    out = capsys.readouterr().out
+    assert out.count("轮模型自检") == 2 and "模型自检完成" in out and KEY not in out
+
+
+def test_self_check_command_reports_model_errors(httpserver, workdir, monkeypatch, capsys):
+    httpserver.expect_request(PATH).respond_with_data(f"bad key {KEY}", status=401)
+    (workdir / "prompt.md").write_text("T", encoding="utf-8")
+    (workdir / "k.txt").write_text("k", encoding="utf-8")
+    monkeypatch.delenv("CORVANE_LLM_KEY", raising=False)
+    code = main(["self-check", "prompt.md", "q", "--knowledge-file", "k.txt", "--url", httpserver.url_for(PATH),
+                 "--key", KEY])
+    assert code == 2
+    err = capsys.readouterr().err
+    assert "HTTP 401" in err and KEY not in err
+    assert (workdir / "prompt.md").read_text(encoding="utf-8") == "T"
