@@ -55,6 +55,12 @@ CALLS = [
     ("morlek", "match_scenes", ("轮胎", [{"title": "更换轮胎", "aliases": [], "keywords": ["轮胎"], "scene": SCENE}]), {"top_k": -1}),
     ("morlek", "search_knowledge", ("怎么更换轮胎", TREE), {"top_k": 2}),
     ("morlek", "search_knowledge", ("x", "not a tree"), {}),
+    ("ostrel", "build_scene_record", ("m", TREE, SCENE, 10**30), {}),
+    ("ostrel", "build_scene_record", ("m", TREE, {"title": "T", "warning": [5]}, 0), {}),
+    ("farrowin", "score_record", ("更换轮胎（前）", {"scene_title": "更换轮胎", "aliases": ["换胎"], "keywords": ["轮胎", 3]}), {}),
+    ("farrowin", "search_knowledge_global", ("轮胎", [{"scene_title": "轮胎", "keywords": ["轮胎"]}] * 3), {"top_k": -1}),
+    ("farrowin", "search_knowledge_global", ("轮胎", [{"scene_title": "x"}, {}]), {}),
+    ("farrowin", "load_scene_index", ("no/such/index.jsonl",), {}),
 ]
 
 
