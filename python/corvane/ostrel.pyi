@@ -6,6 +6,7 @@ MANUAL_DIR: Final[str]
 TREE_DIR: Final[str]
 INDEX_FILE: Final[str]
 markdown_to_tree: Callable[..., dict[str, Any]]
+build_keywords_from_scene: Callable[[dict[str, Any]], list[str]]
 
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
 

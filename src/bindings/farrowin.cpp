@@ -597,8 +597,7 @@ NB_MODULE(farrowin, m) {
     // Bound from the matching module when this one loads (normalization itself
     // runs in the core, with the same rules).
     nb::module_ morlek = nb::module_::import_("corvane.morlek");
-    for (const char* name : {"normalize_text", "classify_query_intent"})
-        if (nb::hasattr(morlek, name)) m.attr(name) = morlek.attr(name);
+    for (const char* name : {"normalize_text", "classify_query_intent"}) m.attr(name) = morlek.attr(name);
 
     m.def("load_scene_index", &load_scene_index, "path"_a.none() = "data/scene_index.jsonl",
           "The entries of a scene index file, one JSON value per line, in file order.");

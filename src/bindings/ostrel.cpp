@@ -252,9 +252,7 @@ void translating_core_errors(Fn&& fn) {
 // The alias map of corvane.morlek.
 
 nb::object alias_map() {
-    nb::module_ morlek = nb::module_::import_("corvane.morlek");
-    if (!nb::hasattr(morlek, "MANUAL_ALIAS_MAP")) return nb::dict();
-    return morlek.attr("MANUAL_ALIAS_MAP");
+    return nb::module_::import_("corvane.morlek").attr("MANUAL_ALIAS_MAP");
 }
 
 // A plain dict: every entry is rendered once, up front.  A value that is not a
@@ -485,8 +483,7 @@ NB_MODULE(ostrel, m) {
     nb::module_ plaxon = nb::module_::import_("corvane.plaxon");
     nb::module_ morlek = nb::module_::import_("corvane.morlek");
     m.attr("markdown_to_tree") = plaxon.attr("markdown_to_tree");
-    if (nb::hasattr(morlek, "build_keywords_from_scene"))
-        m.attr("build_keywords_from_scene") = morlek.attr("build_keywords_from_scene");
+    m.attr("build_keywords_from_scene") = morlek.attr("build_keywords_from_scene");
 
     m.attr("MANUAL_DIR") = kManualDir;
     m.attr("TREE_DIR") = kTreeDir;
