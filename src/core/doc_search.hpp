@@ -8,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "core/scoring.hpp"
+
 namespace corvane::doc_search {
 
-inline constexpr int kTitlePoints = 15;
-inline constexpr int kAliasPoints = 12;
-inline constexpr int kKeywordPoints = 2;
-inline constexpr int kMaxKeywords = 8;
+// The first three tests weigh as in the global search.
+using scoring::kAliasPoints;
+using scoring::kKeywordPoints;
+using scoring::kMaxKeywords;
+using scoring::kTitlePoints;
 inline constexpr int kQueryInTitlePoints = 8;
 inline constexpr int kHowToStepsPoints = 3;
 inline constexpr int kWarningPoints = 4;
