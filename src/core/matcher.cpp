@@ -472,7 +472,8 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
             for (std::size_t i = 0; i < pivot; ++i) order[i]->cur = gallop(order[i]->cur, order[i]->end, target);
             moved = pivot;
         }
-        // Drop exhausted cursors among the moved ones and merge them back in order.
+        // Drop exhausted cursors among the moved ones and put the others back
+        // in place; the cursors after them are still in order.
         std::size_t live = 0;
         for (std::size_t i = 0; i < moved; ++i) {
             if (order[i]->cur < order[i]->end) order[live++] = order[i];
@@ -480,8 +481,16 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
         if (live != moved) {
             order.erase(order.begin() + static_cast<std::ptrdiff_t>(live), order.begin() + static_cast<std::ptrdiff_t>(moved));
         }
-        std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(live), by_entry);
-        std::inplace_merge(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(live), order.end(), by_entry);
+        for (std::size_t i = live; i-- > 0;) {
+            Cursor* c = order[i];
+            const std::uint32_t v = *c->cur;
+            std::size_t j = i + 1;
+            while (j < order.size() && *order[j]->cur < v) {
+                order[j - 1] = order[j];
+                ++j;
+            }
+            order[j - 1] = c;
+        }
     }
     std::sort(heap.begin(), heap.end(), better);
     return heap;
