@@ -18,6 +18,7 @@ struct Bound {
     nb::object load_scene_index;
     nb::object search_knowledge_global;
     nb::object scene_index;
+    nb::object compiled_search;  // search method of the compiled index, or None
 };
 Bound* bound = nullptr;
 
@@ -51,7 +52,9 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
 nb::object answer_query(nb::handle query) {
     py::require_str(query, "answer_query", "query");
     const Bound& b = *bound;
-    nb::object search_result = b.search_knowledge_global(query, b.scene_index, "top_k"_a = 3);
+    nb::object search_result = b.compiled_search.is_none()
+                                   ? b.search_knowledge_global(query, b.scene_index, "top_k"_a = 3)
+                                   : b.compiled_search(query, 3);
     nb::object intent = b.classify_query_intent(query);
     nb::list results;
     for (nb::handle pair : search_result) {
@@ -87,6 +90,15 @@ NB_MODULE(delmoor, m) {
     b->load_scene_index = farrowin.attr("load_scene_index");
     b->search_knowledge_global = farrowin.attr("search_knowledge_global");
     b->scene_index = b->load_scene_index("data/scene_index.jsonl");
+    // Compiled once for all queries.  An index whose entries the search cannot
+    // read (a missing "scene_title", say) stays uncompiled, so every query
+    // meets the same error the plain search raises.
+    b->compiled_search = nb::none();
+    try {
+        b->compiled_search = farrowin.attr("compile_scene_index")(b->scene_index).attr("search");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError)) throw;
+    }
     bound = b;
     m.attr("scene_index") = b->scene_index;
     m.def("answer_query", &answer_query, "query"_a.none(),

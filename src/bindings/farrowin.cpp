@@ -13,6 +13,7 @@
 
 #include "bindings/errors_py.hpp"
 #include "core/index_builder.hpp"
+#include "core/matcher.hpp"
 #include "core/scoring.hpp"
 #include "core/text.hpp"
 #include "core/unicode.hpp"
@@ -590,6 +591,85 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     return out;
 }
 
+// The scene index compiled for repeated searches: the same results as
+// search_knowledge_global over the list it was made from, at a cost that does
+// not grow with the index for most queries.  It keeps the entry objects of
+// that list (a snapshot of the list, not the list itself); entries changed
+// afterwards are not seen by the compiled search.
+class CompiledSceneIndex {
+public:
+    explicit CompiledSceneIndex(nb::handle scene_index) {
+        const char* fn = "compile_scene_index";
+        py::require_list(scene_index, fn, "scene_index");
+        entries_ = nb::steal<nb::tuple>(PyList_AsTuple(scene_index.ptr()));
+        matcher::IndexBuilder builder;
+        std::string scratch;
+        const Py_ssize_t n = PyTuple_GET_SIZE(entries_.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            nb::handle entry = PyTuple_GET_ITEM(entries_.ptr(), i);
+            if (!PyDict_Check(entry.ptr())) {
+                PyErr_Format(PyExc_TypeError, "%s(): entry %zd of 'scene_index' must be a dict, not %.200s", fn, i,
+                             Py_TYPE(entry.ptr())->tp_name);
+                throw nb::python_error();
+            }
+            nb::object title = py::get_item(entry, py::key("scene_title"));
+            builder.begin_entry(text_of(title, fn, i, "scene_title", scratch));
+            for (const char* member : {"aliases", "keywords"}) {
+                PyObject* items = py::get_opt(entry, py::key(member));
+                if (!items) continue;
+                nb::object seq = nb::steal(PySequence_Fast(items, "entry member must be a sequence"));
+                if (!seq.is_valid()) throw nb::python_error();
+                const bool alias = member[0] == 'a';
+                for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.ptr()); ++j) {
+                    std::string_view t = text_of(PySequence_Fast_GET_ITEM(seq.ptr(), j), fn, i, member, scratch);
+                    if (alias)
+                        builder.add_alias(t);
+                    else
+                        builder.add_keyword(t);
+                }
+            }
+        }
+        index_ = builder.compile();
+    }
+
+    nb::list search(nb::handle query, nb::handle top_k) const {
+        py::require_str(query, "search", "query");
+        py::require_int(top_k, "search", "top_k");
+        const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
+        if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+        const std::vector<matcher::Scored> hits = index_.search(normalized_query(query), k);
+        nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            PyObject* entry = PyTuple_GET_ITEM(entries_.ptr(), hits[i].first);
+            PyObject* score = PyLong_FromLong(hits[i].second);
+            if (!score) throw nb::python_error();
+            Py_INCREF(entry);
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), PyTuple_Pack(2, entry, score));
+            Py_DECREF(entry);
+            Py_DECREF(score);
+            if (!PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))) throw nb::python_error();
+        }
+        return out;
+    }
+
+    std::size_t size() const { return index_.size(); }
+    std::size_t memory_bytes() const { return index_.memory_bytes(); }
+
+private:
+    static std::string_view text_of(nb::handle h, const char* fn, Py_ssize_t i, const char* member,
+                                    std::string& scratch) {
+        if (!PyUnicode_Check(h.ptr())) {
+            PyErr_Format(PyExc_TypeError, "%s(): entry %zd: '%s' must hold str, not %.200s", fn, i, member,
+                         Py_TYPE(h.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        return py::utf8(h, scratch);
+    }
+
+    nb::tuple entries_;
+    matcher::CompiledIndex index_;
+};
+
 }  // namespace
 
 NB_MODULE(farrowin, m) {
@@ -604,4 +684,15 @@ NB_MODULE(farrowin, m) {
     m.def("score_record", &score_record, "query"_a.none(), "record"_a.none(), "The score of one index entry for a query.");
     m.def("search_knowledge_global", &search_knowledge_global, "query"_a.none(), "scene_index"_a.none(), "top_k"_a.none() = 5,
           "The best (entry, score) pairs, best first, at most top_k of them.");
+
+    nb::class_<CompiledSceneIndex>(m, "CompiledSceneIndex",
+                                   "A scene index compiled once for repeated searches (see compile_scene_index).")
+        .def("search", &CompiledSceneIndex::search, "query"_a.none(), "top_k"_a.none() = 5,
+             "Exactly what search_knowledge_global(query, scene_index, top_k) returns for the compiled list.")
+        .def("__len__", &CompiledSceneIndex::size)
+        .def_prop_ro("memory_bytes", &CompiledSceneIndex::memory_bytes, "Bytes held by the compiled structure.");
+    m.def(
+        "compile_scene_index", [](nb::handle scene_index) { return new CompiledSceneIndex(scene_index); },
+        "scene_index"_a.none(), nb::rv_policy::take_ownership,
+        "Compile a loaded scene index for repeated searches; entries must have the members the search reads.");
 }
