@@ -10,17 +10,17 @@ using namespace corvane;
 
 namespace {
 
-// Neighbours bound at import, in this order.
+// Neighbours bound at import.  The module's own attributes hold the
+// references; these are borrowed views of them for the query path.
 struct Bound {
-    nb::object build_prompt;
-    nb::object build_scene_context;
-    nb::object classify_query_intent;
-    nb::object load_scene_index;
-    nb::object search_knowledge_global;
-    nb::object scene_index;
-    nb::object compiled_search;  // search method of the compiled index, or None
+    nb::handle build_prompt;
+    nb::handle build_scene_context;
+    nb::handle classify_query_intent;
+    nb::handle search_knowledge_global;
+    nb::handle scene_index;
+    nb::handle compiled_search;  // search method of the compiled index, or None
 };
-Bound* bound = nullptr;
+Bound bound;
 
 // `record, score = pair`, with the host's unpacking errors.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
@@ -51,7 +51,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
 
 nb::object answer_query(nb::handle query) {
     py::require_str(query, "answer_query", "query");
-    const Bound& b = *bound;
+    const Bound& b = bound;
     nb::object search_result = b.compiled_search.is_none()
                                    ? b.search_knowledge_global(query, b.scene_index, "top_k"_a = 3)
                                    : b.compiled_search(query, 3);
@@ -80,27 +80,26 @@ nb::object answer_query(nb::handle query) {
 
 NB_MODULE(delmoor, m) {
     m.doc() = "Query answering: the answer prompt for one question from the scene index loaded at import.";
-    nb::module_::import_("json");
-    auto* b = new Bound();  // module state lives as long as the process
-    b->build_prompt = nb::module_::import_("corvane.vendry").attr("build_prompt");
+    m.attr("json") = nb::module_::import_("json");
+    m.attr("build_prompt") = nb::module_::import_("corvane.vendry").attr("build_prompt");
     nb::module_ morlek = nb::module_::import_("corvane.morlek");
-    b->build_scene_context = morlek.attr("build_scene_context");
-    b->classify_query_intent = morlek.attr("classify_query_intent");
+    m.attr("build_scene_context") = morlek.attr("build_scene_context");
+    m.attr("classify_query_intent") = morlek.attr("classify_query_intent");
     nb::module_ farrowin = nb::module_::import_("corvane.farrowin");
-    b->load_scene_index = farrowin.attr("load_scene_index");
-    b->search_knowledge_global = farrowin.attr("search_knowledge_global");
-    b->scene_index = b->load_scene_index("data/scene_index.jsonl");
+    m.attr("load_scene_index") = farrowin.attr("load_scene_index");
+    m.attr("search_knowledge_global") = farrowin.attr("search_knowledge_global");
+    m.attr("scene_index") = m.attr("load_scene_index")("data/scene_index.jsonl");
     // Compiled once for all queries.  An index whose entries the search cannot
     // read (a missing "scene_title", say) stays uncompiled, so every query
     // meets the same error the plain search raises.
-    b->compiled_search = nb::none();
+    m.attr("_compiled_search") = nb::none();
     try {
-        b->compiled_search = farrowin.attr("compile_scene_index")(b->scene_index).attr("search");
+        m.attr("_compiled_search") = farrowin.attr("compile_scene_index")(m.attr("scene_index")).attr("search");
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError)) throw;
     }
-    bound = b;
-    m.attr("scene_index") = b->scene_index;
+    bound = Bound{m.attr("build_prompt"), m.attr("build_scene_context"), m.attr("classify_query_intent"),
+                  m.attr("search_knowledge_global"), m.attr("scene_index"), m.attr("_compiled_search")};
     m.def("answer_query", &answer_query, "query"_a.none(),
           "The answer prompt for a question, built from the three best scenes of the scene index.");
 }
