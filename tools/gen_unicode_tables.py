@@ -1,7 +1,7 @@
 """Generate the core's Unicode tables from the running interpreter.
 
 The tables hold, per code point: white space (str.isspace), decimal digit value
-(str.isdecimal), the full lower-case mapping (str.lower, multi-character results
+(str.isdecimal), printability (str.isprintable, for repr), the full lower-case mapping (str.lower, multi-character results
 included) and the two classes that decide the final-sigma rule of str.lower
 (cased letters and case-ignorable characters).  They are probed from the host
 itself rather than from a separate Unicode data file, so the compiled module
@@ -13,7 +13,7 @@ import os
 import sys
 import unicodedata
 
-SPACE, DECIMAL, CASED, CASE_IGNORABLE, LOWER_MULTI = 1, 2, 4, 8, 16
+SPACE, DECIMAL, CASED, CASE_IGNORABLE, LOWER_MULTI, PRINTABLE = 1, 2, 4, 8, 16, 32
 BLOCK_SHIFT = 7
 BLOCK = 1 << BLOCK_SHIFT
 MAX_CP = 0x110000
@@ -26,6 +26,8 @@ def record(cp, multi):
     flags = 0
     if ch.isspace():
         flags |= SPACE
+    if ch.isprintable():
+        flags |= PRINTABLE
     digit = 0
     if ch.isdecimal():
         flags |= DECIMAL
@@ -85,8 +87,8 @@ def main():
                 % (sys.version.split()[0], unicodedata.unidata_version))
         f.write("namespace corvane::unicode_data {\n")
         f.write("constexpr unsigned kBlockShift = %d;\n" % BLOCK_SHIFT)
-        f.write("constexpr unsigned char kSpace = %d, kDecimal = %d, kCased = %d, kCaseIgnorable = %d, kMultiLower = %d;\n"
-                % (SPACE, DECIMAL, CASED, CASE_IGNORABLE, LOWER_MULTI))
+        f.write("constexpr unsigned char kSpace = %d, kDecimal = %d, kCased = %d, kCaseIgnorable = %d, kMultiLower = %d, kPrintable = %d;\n"
+                % (SPACE, DECIMAL, CASED, CASE_IGNORABLE, LOWER_MULTI, PRINTABLE))
         f.write("struct Record { int lower; unsigned char flags; unsigned char digit; };\n")
         f.write("static const unsigned short kStage1[%d] = {\n%s};\n" % (len(stage1), rows(stage1)))
         f.write("static const unsigned short kStage2[%d] = {\n%s};\n" % (len(stage2), rows(stage2)))

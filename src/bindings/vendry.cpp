@@ -10,6 +10,7 @@
 // each progress display) and `_clock` (once at the start of every call; it
 // returns the current time, converted to `beijing_tz` before formatting).
 #include "bindings/py_util.hpp"
+#include "bindings/repr_py.hpp"
 #include "core/prompt.hpp"
 
 #include <cerrno>
@@ -38,12 +39,7 @@ nb::object check(PyObject* o) {
 }
 
 // The text of a value: a str unchanged, anything else its repr.
-std::string text_of(nb::handle v) {
-    std::string scratch;
-    if (PyUnicode_Check(v.ptr())) return std::string(py::utf8(v, scratch));
-    nb::object r = check(PyObject_Repr(v.ptr()));
-    return std::string(py::utf8(r, scratch));
-}
+std::string text_of(nb::handle v) { return py::text_form(v); }
 
 // print(text): written through the host's current sys.stdout.
 void print(std::string_view text) {

@@ -74,6 +74,8 @@ std::size_t find_invalid_utf8(std::string_view s) {
     return std::string_view::npos;
 }
 
+bool is_printable(char32_t c) { return rec(c).flags & ud::kPrintable; }
+
 int decimal_value(char32_t c) {
     if (c < 0x80) return (c >= '0' && c <= '9') ? static_cast<int>(c - '0') : -1;
     const auto& r = rec(c);

@@ -108,6 +108,9 @@ inline std::size_t space_at(std::string_view s, std::size_t i) {
     return detail::is_space_slow(next(s, j)) ? j - i : 0;
 }
 
+// str.isprintable() of one character (what repr() leaves unescaped).
+bool is_printable(char32_t c);
+
 // Value of a Unicode decimal digit (str.isdecimal()), or -1.
 int decimal_value(char32_t c);
 
