@@ -97,6 +97,12 @@ def main():
         lead = sorted({chr(c).encode("utf-8", "surrogatepass")[0] for c in range(MAX_CP) if chr(c).isspace()})
         f.write("// First UTF-8 bytes that can begin a white-space character.\n")
         f.write("static const bool kSpaceLead[256] = {\n%s};\n" % rows(int(b in lead) for b in range(256)))
+        bits = [0] * (0x10000 // 8)
+        for c in range(0x10000):
+            if chr(c).isprintable():
+                bits[c >> 3] |= 1 << (c & 7)
+        f.write("// str.isprintable() of the Basic Multilingual Plane, one bit per code point.\n")
+        f.write("static const unsigned char kPrintableBmp[8192] = {\n%s};\n" % rows(bits))
         f.write("struct Multi { unsigned char n; char32_t cp[3]; };\n")
         f.write("static const Multi kLowerMulti[%d] = {\n%s};\n" % (
             max(1, len(multi_list)),

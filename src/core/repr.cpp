@@ -19,38 +19,39 @@ void append_str(std::string& out, std::string_view s) {
     const bool has_double = s.find('"') != std::string_view::npos;
     const char quote = has_single && !has_double ? '"' : '\'';
     out.push_back(quote);
-    std::size_t i = 0;
+    std::size_t i = 0, run = 0;  // s[run, i) is copied unchanged
+    auto flush = [&] { out.append(s.data() + run, i - run); };
     while (i < s.size()) {
         const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
+        if (b >= 0x20 && b < 0x7F && b != static_cast<unsigned char>(quote) && b != '\\') {
             ++i;
-            if (b == static_cast<unsigned char>(quote) || b == '\\') {
-                out.push_back('\\');
-                out.push_back(static_cast<char>(b));
-            } else if (b == '\t') {
-                out += "\\t";
-            } else if (b == '\n') {
-                out += "\\n";
-            } else if (b == '\r') {
-                out += "\\r";
-            } else if (b < ' ' || b == 0x7F) {
-                hex_escape(out, 'x', b, 2);
-            } else {
-                out.push_back(static_cast<char>(b));
-            }
             continue;
         }
         const std::size_t start = i;
-        const char32_t c = uni::next(s, i);
-        if (uni::is_printable(c))
-            out.append(s.data() + start, i - start);
-        else if (c <= 0xFF)
+        const char32_t c = b < 0x80 ? (++i, b) : uni::next(s, i);
+        if (b >= 0x80 && uni::is_printable(c)) continue;
+        i = start;
+        flush();
+        i = start + (b < 0x80 ? 1 : uni::seq_len(s, start));
+        run = i;
+        if (b == static_cast<unsigned char>(quote) || b == '\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(b));
+        } else if (b == '\t') {
+            out += "\\t";
+        } else if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\r') {
+            out += "\\r";
+        } else if (c <= 0xFF) {
             hex_escape(out, 'x', c, 2);
-        else if (c <= 0xFFFF)
+        } else if (c <= 0xFFFF) {
             hex_escape(out, 'u', c, 4);
-        else
+        } else {
             hex_escape(out, 'U', c, 8);
+        }
     }
+    flush();
     out.push_back(quote);
 }
 

@@ -38,6 +38,8 @@ bool is_final_sigma(std::string_view s, std::size_t pos, std::size_t end) {
 namespace detail {
 bool is_space_slow(char32_t c) { return rec(c).flags & ud::kSpace; }
 const bool* const space_lead = ud::kSpaceLead;
+const unsigned char* const printable_bmp = ud::kPrintableBmp;
+bool is_printable_astral(char32_t c) { return rec(c).flags & ud::kPrintable; }
 }  // namespace detail
 
 std::size_t length(std::string_view s) {
@@ -74,7 +76,6 @@ std::size_t find_invalid_utf8(std::string_view s) {
     return std::string_view::npos;
 }
 
-bool is_printable(char32_t c) { return rec(c).flags & ud::kPrintable; }
 
 int decimal_value(char32_t c) {
     if (c < 0x80) return (c >= '0' && c <= '9') ? static_cast<int>(c - '0') : -1;

@@ -108,8 +108,16 @@ inline std::size_t space_at(std::string_view s, std::size_t i) {
     return detail::is_space_slow(next(s, j)) ? j - i : 0;
 }
 
+namespace detail {
+extern const unsigned char* const printable_bmp;  // 8192 bytes, one bit per BMP code point
+bool is_printable_astral(char32_t c);
+}
+
 // str.isprintable() of one character (what repr() leaves unescaped).
-bool is_printable(char32_t c);
+inline bool is_printable(char32_t c) {
+    if (c < 0x10000) return (detail::printable_bmp[c >> 3] >> (c & 7)) & 1;
+    return detail::is_printable_astral(c);
+}
 
 // Value of a Unicode decimal digit (str.isdecimal()), or -1.
 int decimal_value(char32_t c);
