@@ -53,6 +53,9 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     void write(std::string_view data);
+    // Asks the system to start writing what was written so far to disk, so a
+    // durable commit has less to wait for.  Advisory; never fails.
+    void start_writeback();
     // Flushes to disk (fsync) before the rename when `durable`.
     void commit(bool durable = false);
     // Closes and removes the temporary file; the target is left alone.
@@ -63,6 +66,7 @@ private:
     std::string path_;
     std::string temp_;
     int fd_ = -1;
+    unsigned long long written_ = 0, flushed_ = 0;
 };
 
 // Writes `data` as the whole new content of `path`, atomically.

@@ -30,41 +30,65 @@ constexpr EscapeTable kEscape;
 
 }  // namespace
 
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+
+// Nonzero when one of the eight bytes is a control character, '"' or '\\'.
+inline std::uint64_t needs_escape(std::uint64_t x) {
+    const std::uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+    return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
+}
+
+// Offset of the first byte of s that needs an escape, or s.size().
+inline std::size_t clean_prefix(const char* p, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p + i, 8);
+        if (needs_escape(x)) break;
+    }
+    if (i + 8 > n && i < n) {  // the tail, padded with a harmless byte
+        std::uint64_t x = kOnes * 'a';
+        std::memcpy(&x, p + i, n - i);
+        if (!needs_escape(x)) return n;
+    }
+    while (i < n && kEscape.t[static_cast<unsigned char>(p[i])] == 0) ++i;
+    return i;
+}
+
+}  // namespace
+
 void append_string(std::string& out, std::string_view s) {
-    out.push_back('"');
     const char* p = s.data();
-    const char* const end = p + s.size();
-    const char* run = p;
-    while (p != end) {
-        // Eight bytes at a time while none of them needs an escape.
-        while (end - p >= 8) {
-            std::uint64_t x;
-            std::memcpy(&x, p, 8);
-            constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-            const std::uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
-            const std::uint64_t hit = ((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b);
-            if (hit & high) break;
-            p += 8;
-        }
-        if (p == end) break;
-        const unsigned char e = kEscape.t[static_cast<unsigned char>(*p)];
+    const std::size_t n = s.size();
+    std::size_t i = clean_prefix(p, n);
+    out.push_back('"');
+    if (i == n) {
+        out.append(p, n);
+        out.push_back('"');
+        return;
+    }
+    std::size_t run = 0;
+    while (i < n) {
+        const unsigned char e = kEscape.t[static_cast<unsigned char>(p[i])];
         if (e == 0) {
-            ++p;
+            i += clean_prefix(p + i, n - i);
             continue;
         }
-        out.append(run, static_cast<std::size_t>(p - run));
+        out.append(p + run, i - run);
         if (e == 'u') {
             static constexpr char hex[] = "0123456789abcdef";
-            const auto b = static_cast<unsigned char>(*p);
+            const auto b = static_cast<unsigned char>(p[i]);
             const char buf[6] = {'\\', 'u', '0', '0', hex[b >> 4], hex[b & 15]};
             out.append(buf, 6);
         } else {
             const char buf[2] = {'\\', static_cast<char>(e)};
             out.append(buf, 2);
         }
-        run = ++p;
+        run = ++i;
     }
-    out.append(run, static_cast<std::size_t>(end - run));
+    out.append(p + run, n - run);
     out.push_back('"');
 }
 
@@ -104,81 +128,158 @@ void Writer::close(char c) {
 
 namespace {
 
-void write_string_list(Writer& w, const std::vector<std::string>& items) {
-    w.begin_array();
-    for (const std::string& s : items) w.string(s);
-    w.end_array();
-}
+// The fixed layout of scenes and tree documents, written directly.  Levels
+// are indentation levels of the indented form; the compact form ignores them.
+class Emitter {
+public:
+    Emitter(std::string& out, bool pretty) : out_(out), pretty_(pretty) {}
 
-void write_images(Writer& w, const std::vector<Image>& images) {
-    w.begin_array();
-    for (const Image& img : images) {
-        w.begin_object();
-        w.key("url");
-        w.string(img.url);
-        w.key("position");
-        w.string(img.position);
-        w.key("caption");
-        w.string(img.caption);
-        w.end_object();
+    void scene(const Scene& s, int level) {
+        const int m = level + 1;
+        out_.push_back('{');
+        first(m);
+        out_.append("\"type\": \"scene\"");
+        member(m, "\"title\": ");
+        append_string(out_, s.title);
+        member(m, "\"description\": ");
+        append_string(out_, s.description);
+        member(m, "\"images\": ");
+        images(s.images, m);
+        member(m, "\"steps\": ");
+        if (s.steps.empty()) {
+            out_.append("[]");
+        } else {
+            out_.push_back('[');
+            for (std::size_t i = 0; i < s.steps.size(); ++i) {
+                i ? sep(m + 1) : first(m + 1);
+                step(s.steps[i], m + 1);
+            }
+            last(m);
+            out_.push_back(']');
+        }
+        member(m, "\"warning\": ");
+        strings(s.warning, m);
+        member(m, "\"notice\": ");
+        strings(s.notice, m);
+        member(m, "\"tip\": ");
+        strings(s.tip, m);
+        last(level);
+        out_.push_back('}');
     }
-    w.end_array();
-}
+
+    void tree(const TreeDocument& doc) {
+        out_.push_back('{');
+        first(1);
+        out_.append("\"type\": \"document\"");
+        member(1, "\"doc_name\": ");
+        append_string(out_, doc.doc_name);
+        member(1, "\"title\": ");
+        append_string(out_, doc.title);
+        member(1, "\"children\": ");
+        if (doc.children.empty()) {
+            out_.append("[]");
+        } else {
+            out_.push_back('[');
+            for (std::size_t i = 0; i < doc.children.size(); ++i) {
+                i ? sep(2) : first(2);
+                scene(doc.children[i], 2);
+            }
+            last(1);
+            out_.push_back(']');
+        }
+        last(0);
+        out_.push_back('}');
+    }
+
+private:
+    static constexpr std::size_t kMaxIndent = 16;
+    // ",\n" and the indentation of the deepest level used (steps' images: 6).
+    static constexpr char kBreak[] = ",\n                                ";
+    static_assert(sizeof kBreak - 3 >= 2 * kMaxIndent);
+
+    // Before the first element of a container whose elements are at `level`.
+    void first(int level) {
+        if (pretty_) out_.append(kBreak + 1, 1 + 2 * static_cast<std::size_t>(level));
+    }
+    // Between two elements at `level`.
+    void sep(int level) {
+        if (pretty_)
+            out_.append(kBreak, 2 + 2 * static_cast<std::size_t>(level));
+        else
+            out_.append(", ", 2);
+    }
+    // After the last element; the closing bracket is at `level`.
+    void last(int level) { first(level); }
+    void member(int level, std::string_view key_colon) {
+        sep(level);
+        out_.append(key_colon);
+    }
+
+    void strings(const std::vector<std::string>& items, int level) {
+        if (items.empty()) {
+            out_.append("[]");
+            return;
+        }
+        out_.push_back('[');
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            i ? sep(level + 1) : first(level + 1);
+            append_string(out_, items[i]);
+        }
+        last(level);
+        out_.push_back(']');
+    }
+
+    void images(const std::vector<Image>& items, int level) {
+        if (items.empty()) {
+            out_.append("[]");
+            return;
+        }
+        out_.push_back('[');
+        const int m = level + 2;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            i ? sep(level + 1) : first(level + 1);
+            const Image& img = items[i];
+            out_.push_back('{');
+            first(m);
+            out_.append("\"url\": ");
+            append_string(out_, img.url);
+            member(m, "\"position\": ");
+            append_string(out_, img.position);
+            member(m, "\"caption\": ");
+            append_string(out_, img.caption);
+            last(level + 1);
+            out_.push_back('}');
+        }
+        last(level);
+        out_.push_back(']');
+    }
+
+    void step(const Step& st, int level) {
+        const int m = level + 1;
+        out_.push_back('{');
+        first(m);
+        out_.append("\"index\": ");
+        out_.append(st.index_text);
+        member(m, "\"text\": ");
+        append_string(out_, st.text);
+        member(m, "\"sub_points\": ");
+        strings(st.sub_points, m);
+        member(m, "\"images\": ");
+        images(st.images, m);
+        last(level);
+        out_.push_back('}');
+    }
+
+    std::string& out_;
+    bool pretty_;
+};
 
 }  // namespace
 
-void write_scene(Writer& w, const Scene& scene) {
-    w.begin_object();
-    w.key("type");
-    w.string("scene");
-    w.key("title");
-    w.string(scene.title);
-    w.key("description");
-    w.string(scene.description);
-    w.key("images");
-    write_images(w, scene.images);
-    w.key("steps");
-    w.begin_array();
-    for (const Step& step : scene.steps) {
-        w.begin_object();
-        w.key("index");
-        w.raw(step.index_text);
-        w.key("text");
-        w.string(step.text);
-        w.key("sub_points");
-        write_string_list(w, step.sub_points);
-        w.key("images");
-        write_images(w, step.images);
-        w.end_object();
-    }
-    w.end_array();
-    w.key("warning");
-    write_string_list(w, scene.warning);
-    w.key("notice");
-    write_string_list(w, scene.notice);
-    w.key("tip");
-    write_string_list(w, scene.tip);
-    w.end_object();
+void append_scene(std::string& out, const Scene& scene, bool pretty, int level) {
+    Emitter(out, pretty).scene(scene, level);
 }
 
-void write_tree(Writer& w, const TreeDocument& doc) {
-    w.begin_object();
-    w.key("type");
-    w.string("document");
-    w.key("doc_name");
-    w.string(doc.doc_name);
-    w.key("title");
-    w.string(doc.title);
-    w.key("children");
-    w.begin_array();
-    for (const Scene& s : doc.children) write_scene(w, s);
-    w.end_array();
-    w.end_object();
-}
-
-void append_tree_file(std::string& out, const TreeDocument& doc) {
-    Writer w(out, true);
-    write_tree(w, doc);
-}
+void append_tree_file(std::string& out, const TreeDocument& doc) { Emitter(out, true).tree(doc); }
 
 }  // namespace corvane::json

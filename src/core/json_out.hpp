@@ -63,8 +63,9 @@ private:
     std::vector<std::size_t> counts_;  // elements written in each open container
 };
 
-void write_scene(Writer& w, const Scene& scene);
-void write_tree(Writer& w, const TreeDocument& doc);
+// A Scene record as an object; `level` is the indentation level of its
+// opening brace in the indented form.
+void append_scene(std::string& out, const Scene& scene, bool pretty, int level = 0);
 // The whole tree file text: the document, indented, no final line break.
 void append_tree_file(std::string& out, const TreeDocument& doc);
 

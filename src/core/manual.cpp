@@ -111,7 +111,7 @@ void SceneSink::new_step(const text::StepLine& line, std::string&& step_text, st
     step.digits = text::numeral_digits(line.numeral);
     const std::size_t nz = step.digits.find_first_not_of('0');
     step.index_text = nz == std::string::npos ? std::string("0") : step.digits.substr(nz);
-    step.text = text::clean_text(step_text);
+    step.text = std::move(step_text);  // already clean
     step.sub_points = std::move(subs);
     scene_.steps.push_back(std::move(step));
 }

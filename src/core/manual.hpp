@@ -78,7 +78,7 @@ void parse_field(Sink& sink, Field field, const Lines& lines) {
                 text::StepLine step;
                 std::string_view item;
                 if (text::match_step(body, step)) {
-                    auto [head, subs] = split_step_text_and_subpoints(text::clean_text(step.text));
+                    auto [head, subs] = split_step_text_and_subpoints(step.text);  // cleans the text itself
                     sink.new_step(step, std::move(head), std::move(subs));
                     has_step = true;
                 } else if (text::match_bullet(body, item)) {
