@@ -11,15 +11,26 @@ namespace {
 std::uint64_t hash_of(std::string_view s) {
     std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
     const char* p = s.data();
-    std::size_t n = s.size();
-    for (; n >= 8; n -= 8, p += 8) {
+    const std::size_t size = s.size();
+    std::size_t n = size;
+    for (; n > 8; n -= 8, p += 8) {
         std::uint64_t x;
         std::memcpy(&x, p, 8);
         h = (h ^ x) * 0xFF51AFD7ED558CCDull;
         h ^= h >> 32;
     }
     std::uint64_t x = 0;
-    std::memcpy(&x, p, n);
+    if (size >= 8) {  // the last eight bytes, overlapping what came before
+        std::memcpy(&x, p + n - 8, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        x = (std::uint64_t{a} << 32) | b;
+    } else if (n) {
+        x = (std::uint64_t{static_cast<unsigned char>(p[0])} << 16) |
+            (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) | static_cast<unsigned char>(p[n - 1]);
+    }
     h = (h ^ x) * 0xC4CEB9FE1A85EC53ull;
     return h ^ (h >> 29);
 }

@@ -1,5 +1,7 @@
 #include "core/manual.hpp"
 
+#include <cstring>
+
 namespace corvane::manual {
 
 Field field_of_title(std::string_view title) {
@@ -53,7 +55,17 @@ HeadingNode parse_heading_tree(std::string_view text, std::string_view doc_name,
 std::pair<std::string, std::vector<std::string>> split_step_text_and_subpoints(std::string_view raw) {
     std::string t = text::clean_text(raw);
     static constexpr std::string_view kColon = "：";
-    const std::size_t colon = t.find(kColon);
+    // Its first byte also starts most other full-width punctuation: search by
+    // that byte and compare the other two in place.
+    std::size_t colon = std::string::npos;
+    for (const char* p = t.data(), *end = p + t.size(); p + 3 <= end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, kColon[0], static_cast<std::size_t>(end - p)));
+        if (!p || p + 3 > end) break;
+        if (p[1] == kColon[1] && p[2] == kColon[2]) {
+            colon = static_cast<std::size_t>(p - t.data());
+            break;
+        }
+    }
     if (colon != std::string::npos) {
         const std::string_view rest = std::string_view(t).substr(colon + kColon.size());
         std::vector<std::string> subs;
