@@ -195,7 +195,7 @@ std::string read_manual_text(const std::string& path) {
     return out;
 }
 
-void append_index_line(std::string& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
+void append_index_line(json::Buf& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
                        const std::string* alias_elements, const std::vector<std::string_view>& keywords) {
     const Scene& scene = doc.children[idx];
     char number[24];
@@ -203,30 +203,30 @@ void append_index_line(std::string& out, std::string_view manual_id, const TreeD
     std::string scene_id;
     scene_id.reserve(manual_id.size() + 7 + static_cast<std::size_t>(digits));
     scene_id.append(manual_id).append("_scene_").append(number, static_cast<std::size_t>(digits));
-    out.append("{\"scene_id\": ");
-    json::append_string(out, scene_id);
-    out.append(", \"manual_id\": ");
-    json::append_string(out, manual_id);
-    out.append(", \"manual_title\": ");
-    json::append_string(out, doc.title);
-    out.append(", \"doc_name\": ");
-    json::append_string(out, doc.doc_name);
-    out.append(", \"scene_title\": ");
-    json::append_string(out, scene.title);
-    out.append(", \"aliases\": [");
-    json::append_string(out, scene.title);
+    out.put("{\"scene_id\": ");
+    out.put_string(scene_id);
+    out.put(", \"manual_id\": ");
+    out.put_string(manual_id);
+    out.put(", \"manual_title\": ");
+    out.put_string(doc.title);
+    out.put(", \"doc_name\": ");
+    out.put_string(doc.doc_name);
+    out.put(", \"scene_title\": ");
+    out.put_string(scene.title);
+    out.put(", \"aliases\": [");
+    out.put_string(scene.title);
     if (alias_elements && !alias_elements->empty()) {
-        out.append(", ");
-        out.append(*alias_elements);
+        out.put(", ");
+        out.put(*alias_elements);
     }
-    out.append("], \"keywords\": [");
+    out.put("], \"keywords\": [");
     for (std::size_t k = 0; k < keywords.size(); ++k) {
-        if (k) out.append(", ");
-        json::append_string(out, keywords[k]);
+        if (k) out.put(", ");
+        out.put_string(keywords[k]);
     }
-    out.append("], \"scene_data\": ");
+    out.put("], \"scene_data\": ");
     json::append_scene(out, scene, false);
-    out.append("}\n");
+    out.put("}\n");
 }
 
 namespace {
@@ -257,9 +257,8 @@ void run(const RunConfig& config) {
         return;
     }
     AtomicFile index(config.index_file);
-    std::string lines;
-    lines.reserve(kFlushBytes + (kFlushBytes >> 2));
-    std::string tree_text;
+    json::Buf lines;
+    json::Buf tree_text;
     keywords::Builder keywords;
     std::size_t total = 0;
     for (const std::string& name : names) {
@@ -267,7 +266,7 @@ void run(const RunConfig& config) {
         tree_text.clear();
         json::append_tree_file(tree_text, doc);
         const std::string_view manual_id = std::string_view(name).substr(0, name.size() - 3);
-        replace_file(config.tree_dir + "/" + std::string(manual_id) + ".json", tree_text);
+        replace_file(config.tree_dir + "/" + std::string(manual_id) + ".json", tree_text.view());
         for (std::size_t i = 0; i < doc.children.size(); ++i) {
             const Scene& scene = doc.children[i];
             const std::string* aliases = config.aliases ? config.aliases->find(scene.title) : nullptr;
@@ -275,7 +274,7 @@ void run(const RunConfig& config) {
             keywords::feed(keywords, scene);
             append_index_line(lines, manual_id, doc, i, aliases, keywords.entries());
             if (lines.size() >= kFlushBytes) {
-                index.write(lines);
+                index.write(lines.view());
                 index.start_writeback();
                 lines.clear();
             }
@@ -288,7 +287,7 @@ void run(const RunConfig& config) {
         remove_if_exists(config.index_file);
         return;
     }
-    index.write(lines);
+    index.write(lines.view());
     index.commit(true);
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/json_out.hpp"
 #include "core/records.hpp"
 
 namespace corvane::index {
@@ -106,7 +107,7 @@ struct RunConfig {
 };
 
 // Appends one scene index line (with its "\n").
-void append_index_line(std::string& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
+void append_index_line(json::Buf& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
                        const std::string* alias_elements, const std::vector<std::string_view>& keywords);
 
 // The whole run.  Throws IoError, DecodeError, DigitLimitError or whatever the

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace corvane::json {
 namespace {
@@ -59,37 +60,84 @@ inline std::size_t clean_prefix(const char* p, std::size_t n) {
 
 }  // namespace
 
-void append_string(std::string& out, std::string_view s) {
-    const char* p = s.data();
-    const std::size_t n = s.size();
-    std::size_t i = clean_prefix(p, n);
-    out.push_back('"');
-    if (i == n) {
-        out.append(p, n);
-        out.push_back('"');
-        return;
-    }
-    std::size_t run = 0;
+namespace {
+
+// Writes the escaped form of p[0, n) at dst, which has room for 6 * n bytes;
+// returns the end.
+char* write_escaped(char* dst, const char* p, std::size_t n) {
+    std::size_t i = 0, run = 0;
     while (i < n) {
         const unsigned char e = kEscape.t[static_cast<unsigned char>(p[i])];
         if (e == 0) {
             i += clean_prefix(p + i, n - i);
             continue;
         }
-        out.append(p + run, i - run);
+        std::memcpy(dst, p + run, i - run);
+        dst += i - run;
+        *dst++ = '\\';
         if (e == 'u') {
             static constexpr char hex[] = "0123456789abcdef";
             const auto b = static_cast<unsigned char>(p[i]);
-            const char buf[6] = {'\\', 'u', '0', '0', hex[b >> 4], hex[b & 15]};
-            out.append(buf, 6);
+            *dst++ = 'u';
+            *dst++ = '0';
+            *dst++ = '0';
+            *dst++ = hex[b >> 4];
+            *dst++ = hex[b & 15];
         } else {
-            const char buf[2] = {'\\', static_cast<char>(e)};
-            out.append(buf, 2);
+            *dst++ = static_cast<char>(e);
         }
         run = ++i;
     }
-    out.append(p + run, n - run);
+    std::memcpy(dst, p + run, n - run);
+    return dst + (n - run);
+}
+
+}  // namespace
+
+void append_string(std::string& out, std::string_view s) {
+    const char* p = s.data();
+    const std::size_t n = s.size();
     out.push_back('"');
+    if (clean_prefix(p, n) == n) {
+        out.append(p, n);
+    } else {
+        char stack[512];
+        std::string heap;
+        char* buf = stack;
+        if (6 * n > sizeof stack) {
+            heap.resize(6 * n);
+            buf = heap.data();
+        }
+        out.append(buf, static_cast<std::size_t>(write_escaped(buf, p, n) - buf));
+    }
+    out.push_back('"');
+}
+
+void Buf::grow(std::size_t n) {
+    std::size_t cap = cap_ ? 2 * cap_ : 4096;
+    while (cap - size_ < n) cap *= 2;
+    char* data = static_cast<char*>(std::realloc(data_, cap));
+    if (!data) throw std::bad_alloc();
+    data_ = data;
+    cap_ = cap;
+}
+
+void Buf::put_string(std::string_view s) {
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    char* dst = room(n + 2);
+    if (clean_prefix(p, n) == n) {
+        dst[0] = '"';
+        std::memcpy(dst + 1, p, n);
+        dst[n + 1] = '"';
+        size_ += n + 2;
+        return;
+    }
+    dst = room(6 * n + 2);
+    *dst = '"';
+    char* end = write_escaped(dst + 1, p, n);
+    *end++ = '"';
+    size_ += static_cast<std::size_t>(end - dst);
 }
 
 void Writer::newline_indent(std::size_t level) {
@@ -132,30 +180,30 @@ namespace {
 // are indentation levels of the indented form; the compact form ignores them.
 class Emitter {
 public:
-    Emitter(std::string& out, bool pretty) : out_(out), pretty_(pretty) {}
+    Emitter(Buf& out, bool pretty) : out_(out), pretty_(pretty) {}
 
     void scene(const Scene& s, int level) {
         const int m = level + 1;
-        out_.push_back('{');
+        out_.put('{');
         first(m);
-        out_.append("\"type\": \"scene\"");
+        out_.put("\"type\": \"scene\"");
         member(m, "\"title\": ");
-        append_string(out_, s.title);
+        out_.put_string(s.title);
         member(m, "\"description\": ");
-        append_string(out_, s.description);
+        out_.put_string(s.description);
         member(m, "\"images\": ");
         images(s.images, m);
         member(m, "\"steps\": ");
         if (s.steps.empty()) {
-            out_.append("[]");
+            out_.put("[]");
         } else {
-            out_.push_back('[');
+            out_.put('[');
             for (std::size_t i = 0; i < s.steps.size(); ++i) {
                 i ? sep(m + 1) : first(m + 1);
                 step(s.steps[i], m + 1);
             }
             last(m);
-            out_.push_back(']');
+            out_.put(']');
         }
         member(m, "\"warning\": ");
         strings(s.warning, m);
@@ -164,31 +212,31 @@ public:
         member(m, "\"tip\": ");
         strings(s.tip, m);
         last(level);
-        out_.push_back('}');
+        out_.put('}');
     }
 
     void tree(const TreeDocument& doc) {
-        out_.push_back('{');
+        out_.put('{');
         first(1);
-        out_.append("\"type\": \"document\"");
+        out_.put("\"type\": \"document\"");
         member(1, "\"doc_name\": ");
-        append_string(out_, doc.doc_name);
+        out_.put_string(doc.doc_name);
         member(1, "\"title\": ");
-        append_string(out_, doc.title);
+        out_.put_string(doc.title);
         member(1, "\"children\": ");
         if (doc.children.empty()) {
-            out_.append("[]");
+            out_.put("[]");
         } else {
-            out_.push_back('[');
+            out_.put('[');
             for (std::size_t i = 0; i < doc.children.size(); ++i) {
                 i ? sep(2) : first(2);
                 scene(doc.children[i], 2);
             }
             last(1);
-            out_.push_back(']');
+            out_.put(']');
         }
         last(0);
-        out_.push_back('}');
+        out_.put('}');
     }
 
 private:
@@ -199,87 +247,87 @@ private:
 
     // Before the first element of a container whose elements are at `level`.
     void first(int level) {
-        if (pretty_) out_.append(kBreak + 1, 1 + 2 * static_cast<std::size_t>(level));
+        if (pretty_) out_.put(std::string_view(kBreak + 1, 1 + 2 * static_cast<std::size_t>(level)));
     }
     // Between two elements at `level`.
     void sep(int level) {
         if (pretty_)
-            out_.append(kBreak, 2 + 2 * static_cast<std::size_t>(level));
+            out_.put(std::string_view(kBreak, 2 + 2 * static_cast<std::size_t>(level)));
         else
-            out_.append(", ", 2);
+            out_.put(std::string_view(", ", 2));
     }
     // After the last element; the closing bracket is at `level`.
     void last(int level) { first(level); }
     void member(int level, std::string_view key_colon) {
         sep(level);
-        out_.append(key_colon);
+        out_.put(key_colon);
     }
 
     void strings(const std::vector<std::string>& items, int level) {
         if (items.empty()) {
-            out_.append("[]");
+            out_.put("[]");
             return;
         }
-        out_.push_back('[');
+        out_.put('[');
         for (std::size_t i = 0; i < items.size(); ++i) {
             i ? sep(level + 1) : first(level + 1);
-            append_string(out_, items[i]);
+            out_.put_string(items[i]);
         }
         last(level);
-        out_.push_back(']');
+        out_.put(']');
     }
 
     void images(const std::vector<Image>& items, int level) {
         if (items.empty()) {
-            out_.append("[]");
+            out_.put("[]");
             return;
         }
-        out_.push_back('[');
+        out_.put('[');
         const int m = level + 2;
         for (std::size_t i = 0; i < items.size(); ++i) {
             i ? sep(level + 1) : first(level + 1);
             const Image& img = items[i];
-            out_.push_back('{');
+            out_.put('{');
             first(m);
-            out_.append("\"url\": ");
-            append_string(out_, img.url);
+            out_.put("\"url\": ");
+            out_.put_string(img.url);
             member(m, "\"position\": ");
-            append_string(out_, img.position);
+            out_.put_string(img.position);
             member(m, "\"caption\": ");
-            append_string(out_, img.caption);
+            out_.put_string(img.caption);
             last(level + 1);
-            out_.push_back('}');
+            out_.put('}');
         }
         last(level);
-        out_.push_back(']');
+        out_.put(']');
     }
 
     void step(const Step& st, int level) {
         const int m = level + 1;
-        out_.push_back('{');
+        out_.put('{');
         first(m);
-        out_.append("\"index\": ");
-        out_.append(st.index_text);
+        out_.put("\"index\": ");
+        out_.put(st.index_text);
         member(m, "\"text\": ");
-        append_string(out_, st.text);
+        out_.put_string(st.text);
         member(m, "\"sub_points\": ");
         strings(st.sub_points, m);
         member(m, "\"images\": ");
         images(st.images, m);
         last(level);
-        out_.push_back('}');
+        out_.put('}');
     }
 
-    std::string& out_;
+    Buf& out_;
     bool pretty_;
 };
 
 }  // namespace
 
-void append_scene(std::string& out, const Scene& scene, bool pretty, int level) {
+void append_scene(Buf& out, const Scene& scene, bool pretty, int level) {
     Emitter(out, pretty).scene(scene, level);
 }
 
-void append_tree_file(std::string& out, const TreeDocument& doc) { Emitter(out, true).tree(doc); }
+void append_tree_file(Buf& out, const TreeDocument& doc) { Emitter(out, true).tree(doc); }
 
 }  // namespace corvane::json
