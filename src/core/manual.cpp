@@ -37,13 +37,16 @@ HeadingNode parse_heading_tree(std::string_view text, std::string_view doc_name,
             if (line[0] == '#' && text::match_heading(line, h)) {
                 while (stack.back()->level >= h.level) stack.pop_back();
                 HeadingNode& parent = *stack.back();
+                if (parent.children.empty()) parent.children.reserve(4);
                 parent.children.emplace_back();
                 HeadingNode& node = parent.children.back();
                 node.title = text::clean_text(h.title);
                 node.level = h.level;
                 stack.push_back(&node);
             } else {
-                stack.back()->content_lines.push_back(line);
+                std::vector<std::string_view>& lines = stack.back()->content_lines;
+                if (lines.empty()) lines.reserve(8);
+                lines.push_back(line);
             }
         }
         if (nl == std::string_view::npos) break;
@@ -116,6 +119,11 @@ void SceneSink::append_description(std::string&& t) {
         scene_.description += '\n';
         scene_.description += t;
     }
+}
+
+void SceneSink::append_description_cleaned(std::string_view raw) {
+    if (!scene_.description.empty()) scene_.description += '\n';
+    text::append_clean_text(scene_.description, raw);
 }
 
 void SceneSink::new_step(const text::StepLine& line, std::string&& step_text, std::vector<std::string>&& subs) {
