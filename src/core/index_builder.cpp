@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "core/json_out.hpp"
 #include "core/keywords.hpp"
@@ -181,18 +182,21 @@ std::string read_manual_text(const std::string& path) {
         if (start) data.erase(0, start);
         return data;
     }
-    std::string out;
-    out.reserve(data.size() - start);
-    for (std::size_t i = start; i < data.size(); ++i) {
-        const char c = data[i];
-        if (c != '\r') {
-            out.push_back(c);
-            continue;
-        }
-        out.push_back('\n');
-        if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    // In place: the text only shrinks.  Runs between carriage returns move in bulk.
+    const std::size_t n = data.size();
+    std::size_t read = start, write = 0;
+    while (read < n) {
+        const char* cr = static_cast<const char*>(std::memchr(data.data() + read, '\r', n - read));
+        const std::size_t end = cr ? static_cast<std::size_t>(cr - data.data()) : n;
+        std::memmove(data.data() + write, data.data() + read, end - read);
+        write += end - read;
+        if (!cr) break;
+        data[write++] = '\n';
+        read = end + 1;
+        if (read < n && data[read] == '\n') ++read;
     }
-    return out;
+    data.resize(write);
+    return data;
 }
 
 void append_index_line(json::Buf& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
