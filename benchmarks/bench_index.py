@@ -2,8 +2,8 @@
 """Indexing and global-search figures, printed as JSON.
 
 For each corpus size: ostrel_main over the corpus, pinned to one CPU (Markdown
-MB/s by wall clock and by process CPU time, peak RSS of a
-fresh process, largest manual), load_scene_index against a json.loads loop
+MB/s by wall clock and by process CPU time, peak RSS of a fresh process, largest
+manual; target >= 300 MB/s), load_scene_index against a json.loads loop
 (MB/s), and the median search_knowledge_global time over the first 10,000
 entries.  Every measurement runs in its own subprocess so ru_maxrss belongs to
 it alone.
@@ -13,6 +13,10 @@ manual_alias.json), or are generated into a temporary folder with
 --gen-corpus PATH_TO_gen_corpus.py.
 
   python benchmarks/bench_index.py --gen-corpus .../gen_corpus.py --sizes 10000,100000
+
+The core alone (no host, no alias map) is timed by the C++ driver:
+  core_bench index REPEATS DIR      (DIR/data/manuals -> DIR/data/trees, index)
+built by _common.build_core_bench(); run it under `taskset -c N` for one core.
 """
 from __future__ import annotations
 
