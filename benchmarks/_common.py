@@ -34,6 +34,13 @@ def build_core_bench() -> Path:
     return exe
 
 
+def pin_to_one_core() -> int:
+    """Restricts this process (and its future children) to one CPU; returns it."""
+    cpu = min(os.sched_getaffinity(0))
+    os.sched_setaffinity(0, {cpu})
+    return cpu
+
+
 def timed(fn, repeats: int) -> list[float]:
     out = []
     for _ in range(repeats):

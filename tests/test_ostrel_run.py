@@ -249,3 +249,66 @@ def test_unlimited_digits_in_subprocess(tmp_path):
     assert proc.returncode == 0, proc.stderr
     line = (tmp_path / "data/scene_index.jsonl").read_text("utf-8")
     assert '"index": ' + "1" * 6000 + "," in line
+
+
+def test_utf8_check_agrees_with_the_host_decoder(workdir):
+    """Mostly three-byte text with one odd sequence at varying places: the run
+    rejects exactly what bytes.decode rejects, at the same offset."""
+    import random
+    rng = random.Random(7)
+    odd = [b"\x80", b"\xbf", b"\xc0\xaf", b"\xc2", b"\xe0\x80\x80", b"\xe0\xa0\x80", b"\xed\xa0\x80",
+           b"\xed\x9f\xbf", b"\xe4\xb8", b"\xef\xbf\xbf", b"\xf0\x8f\xbf\xbf", b"\xf0\x9f\x98\x80",
+           b"\xf0\x9f\x98", b"\xf4\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xff", b"\xc2\xa0"]
+    path = workdir / "data/manuals/m.md"
+    for case in range(120):
+        body = "".join(rng.choice("中文说明，。、abc 1\n") for _ in range(rng.randrange(0, 40))).encode()
+        cut = rng.randrange(len(body) + 1)
+        while cut < len(body) and (body[cut] & 0xC0) == 0x80:
+            cut += 1
+        raw = b"# T\n" + body[:cut] + odd[case % len(odd)] + body[cut:]
+        write(path, raw)
+        try:
+            raw.decode("utf-8")
+            expected = None
+        except UnicodeDecodeError as e:
+            expected = e.start
+        if expected is None:
+            ostrel.ostrel_main()
+        else:
+            with pytest.raises(UnicodeDecodeError) as err:
+                ostrel.ostrel_main()
+            assert err.value.start == expected, raw
+
+
+def test_scene_with_many_keywords_keeps_first_occurrences(workdir):
+    """Enough distinct tokens to outgrow any small table, with repeats between steps."""
+    words = [f"词{chr(0x4E00 + i)}{chr(0x4E00 + 3 * i)}" for i in range(150)]
+    steps = "".join(f"{i + 1}. {' '.join(words[i * 7:i * 7 + 12])}\n" for i in range(20))
+    write(workdir / "data/manuals/k.md", f"# 场景\n## 操作步骤\n{steps}")
+    ostrel.ostrel_main()
+    rec = json.loads((workdir / "data/scene_index.jsonl").read_text("utf-8"))
+    expected = ["场景"]
+    for i in range(20):
+        for w in words[i * 7:i * 7 + 12][:10]:
+            if w not in expected:
+                expected.append(w)
+    assert rec["keywords"] == expected
+    assert len(expected) > 100
+
+
+def test_escapes_anywhere_in_tree_and_index(tmp_path):
+    """Quotes, backslashes and control characters at every offset within the
+    first bytes of a string, in every kind of member, both file forms."""
+    odd = ['"', "\\", "\x01", "\x1f", "\x7f", "\x08"]
+    lines = []
+    for n in range(18):
+        c = odd[n % len(odd)]
+        pad = "汉a" * (n // 2) + "b" * (n % 2)
+        lines += [f"# 标题{pad}{c}尾", f"说明{pad}{c}", "## 操作步骤", f"{n + 1}. 步骤{pad}{c}：子{c}；点{pad}",
+                  f"- 子项{c}{pad}", f"![]({pad}{c}.png)", "## 提示", f"- {pad}{c}{pad}"]
+    (tmp_path / "data" / "manuals").mkdir(parents=True)
+    write(tmp_path / "data/manuals/esc.md", "\n".join(lines) + "\n")
+    write(tmp_path / "data/manual_alias.json", '{"标题\\"尾": ["别\\u0001名"]}')
+    proc = run_in(tmp_path, REFERENCE)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[-1] == "scenes 18 aliased 1"

@@ -294,7 +294,7 @@ public:
         }
     }
     const std::string* find(std::string_view title) override {
-        auto it = entries_.find(std::string(title));
+        auto it = entries_.find(title);
         if (it == entries_.end()) return nullptr;
         if (it->second.error) {
             it->second.error->restore();
@@ -308,7 +308,11 @@ private:
         std::string elements;
         std::shared_ptr<nb::python_error> error;
     };
-    std::unordered_map<std::string, Entry> entries_;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
 };
 
 // Any other mapping: looked up through its own get(), per title.

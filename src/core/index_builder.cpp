@@ -8,11 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <exception>
-#include <mutex>
-#include <thread>
+#include <cstdio>
+#include <cstring>
 
 #include "core/json_out.hpp"
 #include "core/keywords.hpp"
@@ -42,7 +39,7 @@ void remove_if_exists(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw IoError(errno, path);
 }
 
-constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
+constexpr std::size_t kFlushBytes = std::size_t{4} << 20;
 
 }  // namespace
 
@@ -73,7 +70,20 @@ void AtomicFile::discard() {
     temp_.clear();
 }
 
-void AtomicFile::write(std::string_view data) { write_all(fd_, data, path_); }
+void AtomicFile::write(std::string_view data) {
+    write_all(fd_, data, path_);
+    written_ += data.size();
+}
+
+void AtomicFile::start_writeback() {
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (fd_ >= 0 && written_ > flushed_) {
+        (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(written_ - flushed_),
+                                SYNC_FILE_RANGE_WRITE);
+        flushed_ = written_;
+    }
+#endif
+}
 
 void AtomicFile::commit(bool durable) {
     if (durable && ::fsync(fd_) != 0) throw IoError(errno, path_);
@@ -172,137 +182,74 @@ std::string read_manual_text(const std::string& path) {
         if (start) data.erase(0, start);
         return data;
     }
-    std::string out;
-    out.reserve(data.size() - start);
-    for (std::size_t i = start; i < data.size(); ++i) {
-        const char c = data[i];
-        if (c != '\r') {
-            out.push_back(c);
-            continue;
-        }
-        out.push_back('\n');
-        if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    // In place: the text only shrinks.  Runs between carriage returns move in bulk.
+    const std::size_t n = data.size();
+    std::size_t read = start, write = 0;
+    while (read < n) {
+        const char* cr = static_cast<const char*>(std::memchr(data.data() + read, '\r', n - read));
+        const std::size_t end = cr ? static_cast<std::size_t>(cr - data.data()) : n;
+        std::memmove(data.data() + write, data.data() + read, end - read);
+        write += end - read;
+        if (!cr) break;
+        data[write++] = '\n';
+        read = end + 1;
+        if (read < n && data[read] == '\n') ++read;
     }
-    return out;
+    data.resize(write);
+    return data;
 }
 
-void append_index_line(std::string& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
+void append_index_line(json::Buf& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
                        const std::string* alias_elements, const std::vector<std::string_view>& keywords) {
     const Scene& scene = doc.children[idx];
-    json::Writer w(out, false);
-    w.begin_object();
-    w.key("scene_id");
-    std::string scene_id(manual_id);
-    scene_id += "_scene_";
-    scene_id += std::to_string(idx + 1);
-    w.string(scene_id);
-    w.key("manual_id");
-    w.string(manual_id);
-    w.key("manual_title");
-    w.string(doc.title);
-    w.key("doc_name");
-    w.string(doc.doc_name);
-    w.key("scene_title");
-    w.string(scene.title);
-    w.key("aliases");
-    w.begin_array();
-    w.string(scene.title);
+    char number[24];
+    const int digits = std::snprintf(number, sizeof number, "%zu", idx + 1);
+    std::string scene_id;
+    scene_id.reserve(manual_id.size() + 7 + static_cast<std::size_t>(digits));
+    scene_id.append(manual_id).append("_scene_").append(number, static_cast<std::size_t>(digits));
+    out.put("{\"scene_id\": ");
+    out.put_string(scene_id);
+    out.put(", \"manual_id\": ");
+    out.put_string(manual_id);
+    out.put(", \"manual_title\": ");
+    out.put_string(doc.title);
+    out.put(", \"doc_name\": ");
+    out.put_string(doc.doc_name);
+    out.put(", \"scene_title\": ");
+    out.put_string(scene.title);
+    out.put(", \"aliases\": [");
+    out.put_string(scene.title);
     if (alias_elements && !alias_elements->empty()) {
-        out.append(", ");
-        out.append(*alias_elements);
+        out.put(", ");
+        out.put(*alias_elements);
     }
-    w.end_array();
-    w.key("keywords");
-    w.begin_array();
-    for (std::string_view k : keywords) w.string(k);
-    w.end_array();
-    w.key("scene_data");
-    json::write_scene(w, scene);
-    w.end_object();
-    out.push_back('\n');
+    out.put("], \"keywords\": [");
+    for (std::size_t k = 0; k < keywords.size(); ++k) {
+        if (k) out.put(", ");
+        out.put_string(keywords[k]);
+    }
+    out.put("], \"scene_data\": ");
+    json::append_scene(out, scene, false);
+    out.put("}\n");
 }
 
 namespace {
 
-// One manual read, parsed, checked and rendered as its tree file text.
-struct Prepared {
-    std::string path;
+// One manual read, parsed and checked.
+TreeDocument parse_manual(const RunConfig& config, const std::string& path) {
     TreeDocument doc;
-    std::string tree_text;
-    std::exception_ptr error;
-};
-
-Prepared prepare(const RunConfig& config, const std::string& name) {
-    Prepared out;
-    out.path = config.manual_dir + "/" + name;
     {
-        const std::string text = read_manual_text(out.path);
-        out.doc = manual::markdown_to_tree(text);
+        const std::string text = read_manual_text(path);
+        doc = manual::markdown_to_tree(text);
     }
     if (config.max_str_digits > 0) {
         const auto limit = static_cast<std::size_t>(config.max_str_digits);
-        for (const Scene& scene : out.doc.children)
+        for (const Scene& scene : doc.children)
             for (const Step& step : scene.steps)
-                if (step.digits.size() > limit)
-                    throw DigitLimitError(out.path, step.digits.size(), config.max_str_digits);
+                if (step.digits.size() > limit) throw DigitLimitError(path, step.digits.size(), config.max_str_digits);
     }
-    json::append_tree_file(out.tree_text, out.doc);
-    return out;
+    return doc;
 }
-
-// Prepares the manuals in order on a second thread, at most kAhead ahead of
-// the consumer, so parsing overlaps with keywords and writing.  The first
-// failure ends the production; the consumer meets it in sequence.
-class Prefetcher {
-public:
-    static constexpr std::size_t kAhead = 2;
-
-    Prefetcher(const RunConfig& config, const std::vector<std::string>& names)
-        : worker_([this, &config, &names] { produce(config, names); }) {}
-    ~Prefetcher() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        worker_.join();
-    }
-    Prepared next() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !ready_.empty(); });
-        Prepared p = std::move(ready_.front());
-        ready_.pop_front();
-        lock.unlock();
-        changed_.notify_all();
-        return p;
-    }
-
-private:
-    void produce(const RunConfig& config, const std::vector<std::string>& names) {
-        for (const std::string& name : names) {
-            Prepared p;
-            try {
-                p = prepare(config, name);
-            } catch (...) {
-                p.error = std::current_exception();
-            }
-            const bool failed = static_cast<bool>(p.error);
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return stop_ || ready_.size() < kAhead; });
-            if (stop_) return;
-            ready_.push_back(std::move(p));
-            lock.unlock();
-            changed_.notify_all();
-            if (failed) return;
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Prepared> ready_;
-    bool stop_ = false;
-    std::thread worker_;  // last: starts once the rest is constructed
-};
 
 }  // namespace
 
@@ -314,16 +261,16 @@ void run(const RunConfig& config) {
         return;
     }
     AtomicFile index(config.index_file);
-    std::string lines;
+    json::Buf lines;
+    json::Buf tree_text;
     keywords::Builder keywords;
     std::size_t total = 0;
-    Prefetcher manuals(config, names);
     for (const std::string& name : names) {
-        Prepared m = manuals.next();
-        if (m.error) std::rethrow_exception(m.error);
+        const TreeDocument doc = parse_manual(config, config.manual_dir + "/" + name);
+        tree_text.clear();
+        json::append_tree_file(tree_text, doc);
         const std::string_view manual_id = std::string_view(name).substr(0, name.size() - 3);
-        const TreeDocument& doc = m.doc;
-        replace_file(config.tree_dir + "/" + std::string(manual_id) + ".json", m.tree_text);
+        replace_file(config.tree_dir + "/" + std::string(manual_id) + ".json", tree_text.view());
         for (std::size_t i = 0; i < doc.children.size(); ++i) {
             const Scene& scene = doc.children[i];
             const std::string* aliases = config.aliases ? config.aliases->find(scene.title) : nullptr;
@@ -331,7 +278,8 @@ void run(const RunConfig& config) {
             keywords::feed(keywords, scene);
             append_index_line(lines, manual_id, doc, i, aliases, keywords.entries());
             if (lines.size() >= kFlushBytes) {
-                index.write(lines);
+                index.write(lines.view());
+                index.start_writeback();
                 lines.clear();
             }
         }
@@ -343,7 +291,7 @@ void run(const RunConfig& config) {
         remove_if_exists(config.index_file);
         return;
     }
-    index.write(lines);
+    index.write(lines.view());
     index.commit(true);
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/json_out.hpp"
 #include "core/records.hpp"
 
 namespace corvane::index {
@@ -53,6 +54,9 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     void write(std::string_view data);
+    // Asks the system to start writing what was written so far to disk, so a
+    // durable commit has less to wait for.  Advisory; never fails.
+    void start_writeback();
     // Flushes to disk (fsync) before the rename when `durable`.
     void commit(bool durable = false);
     // Closes and removes the temporary file; the target is left alone.
@@ -63,6 +67,7 @@ private:
     std::string path_;
     std::string temp_;
     int fd_ = -1;
+    unsigned long long written_ = 0, flushed_ = 0;
 };
 
 // Writes `data` as the whole new content of `path`, atomically.
@@ -102,7 +107,7 @@ struct RunConfig {
 };
 
 // Appends one scene index line (with its "\n").
-void append_index_line(std::string& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
+void append_index_line(json::Buf& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
                        const std::string* alias_elements, const std::vector<std::string_view>& keywords);
 
 // The whole run.  Throws IoError, DecodeError, DigitLimitError or whatever the

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace corvane::json {
 namespace {
@@ -30,42 +31,113 @@ constexpr EscapeTable kEscape;
 
 }  // namespace
 
-void append_string(std::string& out, std::string_view s) {
-    out.push_back('"');
-    const char* p = s.data();
-    const char* const end = p + s.size();
-    const char* run = p;
-    while (p != end) {
-        // Eight bytes at a time while none of them needs an escape.
-        while (end - p >= 8) {
-            std::uint64_t x;
-            std::memcpy(&x, p, 8);
-            constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-            const std::uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
-            const std::uint64_t hit = ((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b);
-            if (hit & high) break;
-            p += 8;
-        }
-        if (p == end) break;
-        const unsigned char e = kEscape.t[static_cast<unsigned char>(*p)];
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+
+// Nonzero when one of the eight bytes is a control character, '"' or '\\'.
+inline std::uint64_t needs_escape(std::uint64_t x) {
+    const std::uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+    return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
+}
+
+// Offset of the first byte of s that needs an escape, or s.size().
+inline std::size_t clean_prefix(const char* p, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p + i, 8);
+        if (needs_escape(x)) break;
+    }
+    if (i + 8 > n && i < n) {  // the tail, padded with a harmless byte
+        std::uint64_t x = kOnes * 'a';
+        std::memcpy(&x, p + i, n - i);
+        if (!needs_escape(x)) return n;
+    }
+    while (i < n && kEscape.t[static_cast<unsigned char>(p[i])] == 0) ++i;
+    return i;
+}
+
+}  // namespace
+
+namespace {
+
+// Writes the escaped form of p[0, n) at dst, which has room for 6 * n bytes;
+// returns the end.
+char* write_escaped(char* dst, const char* p, std::size_t n) {
+    std::size_t i = 0, run = 0;
+    while (i < n) {
+        const unsigned char e = kEscape.t[static_cast<unsigned char>(p[i])];
         if (e == 0) {
-            ++p;
+            i += clean_prefix(p + i, n - i);
             continue;
         }
-        out.append(run, static_cast<std::size_t>(p - run));
+        std::memcpy(dst, p + run, i - run);
+        dst += i - run;
+        *dst++ = '\\';
         if (e == 'u') {
             static constexpr char hex[] = "0123456789abcdef";
-            const auto b = static_cast<unsigned char>(*p);
-            const char buf[6] = {'\\', 'u', '0', '0', hex[b >> 4], hex[b & 15]};
-            out.append(buf, 6);
+            const auto b = static_cast<unsigned char>(p[i]);
+            *dst++ = 'u';
+            *dst++ = '0';
+            *dst++ = '0';
+            *dst++ = hex[b >> 4];
+            *dst++ = hex[b & 15];
         } else {
-            const char buf[2] = {'\\', static_cast<char>(e)};
-            out.append(buf, 2);
+            *dst++ = static_cast<char>(e);
         }
-        run = ++p;
+        run = ++i;
     }
-    out.append(run, static_cast<std::size_t>(end - run));
+    std::memcpy(dst, p + run, n - run);
+    return dst + (n - run);
+}
+
+}  // namespace
+
+void append_string(std::string& out, std::string_view s) {
+    const char* p = s.data();
+    const std::size_t n = s.size();
     out.push_back('"');
+    if (clean_prefix(p, n) == n) {
+        out.append(p, n);
+    } else {
+        char stack[512];
+        std::string heap;
+        char* buf = stack;
+        if (6 * n > sizeof stack) {
+            heap.resize(6 * n);
+            buf = heap.data();
+        }
+        out.append(buf, static_cast<std::size_t>(write_escaped(buf, p, n) - buf));
+    }
+    out.push_back('"');
+}
+
+void Buf::grow(std::size_t n) {
+    std::size_t cap = cap_ ? 2 * cap_ : 4096;
+    while (cap - size_ < n) cap *= 2;
+    char* data = static_cast<char*>(std::realloc(data_, cap));
+    if (!data) throw std::bad_alloc();
+    data_ = data;
+    cap_ = cap;
+}
+
+void Buf::put_string(std::string_view s) {
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    char* dst = room(n + 2);
+    if (clean_prefix(p, n) == n) {
+        dst[0] = '"';
+        std::memcpy(dst + 1, p, n);
+        dst[n + 1] = '"';
+        size_ += n + 2;
+        return;
+    }
+    dst = room(6 * n + 2);
+    *dst = '"';
+    char* end = write_escaped(dst + 1, p, n);
+    *end++ = '"';
+    size_ += static_cast<std::size_t>(end - dst);
 }
 
 void Writer::newline_indent(std::size_t level) {
@@ -104,81 +176,158 @@ void Writer::close(char c) {
 
 namespace {
 
-void write_string_list(Writer& w, const std::vector<std::string>& items) {
-    w.begin_array();
-    for (const std::string& s : items) w.string(s);
-    w.end_array();
-}
+// The fixed layout of scenes and tree documents, written directly.  Levels
+// are indentation levels of the indented form; the compact form ignores them.
+class Emitter {
+public:
+    Emitter(Buf& out, bool pretty) : out_(out), pretty_(pretty) {}
 
-void write_images(Writer& w, const std::vector<Image>& images) {
-    w.begin_array();
-    for (const Image& img : images) {
-        w.begin_object();
-        w.key("url");
-        w.string(img.url);
-        w.key("position");
-        w.string(img.position);
-        w.key("caption");
-        w.string(img.caption);
-        w.end_object();
+    void scene(const Scene& s, int level) {
+        const int m = level + 1;
+        out_.put('{');
+        first(m);
+        out_.put("\"type\": \"scene\"");
+        member(m, "\"title\": ");
+        out_.put_string(s.title);
+        member(m, "\"description\": ");
+        out_.put_string(s.description);
+        member(m, "\"images\": ");
+        images(s.images, m);
+        member(m, "\"steps\": ");
+        if (s.steps.empty()) {
+            out_.put("[]");
+        } else {
+            out_.put('[');
+            for (std::size_t i = 0; i < s.steps.size(); ++i) {
+                i ? sep(m + 1) : first(m + 1);
+                step(s.steps[i], m + 1);
+            }
+            last(m);
+            out_.put(']');
+        }
+        member(m, "\"warning\": ");
+        strings(s.warning, m);
+        member(m, "\"notice\": ");
+        strings(s.notice, m);
+        member(m, "\"tip\": ");
+        strings(s.tip, m);
+        last(level);
+        out_.put('}');
     }
-    w.end_array();
-}
+
+    void tree(const TreeDocument& doc) {
+        out_.put('{');
+        first(1);
+        out_.put("\"type\": \"document\"");
+        member(1, "\"doc_name\": ");
+        out_.put_string(doc.doc_name);
+        member(1, "\"title\": ");
+        out_.put_string(doc.title);
+        member(1, "\"children\": ");
+        if (doc.children.empty()) {
+            out_.put("[]");
+        } else {
+            out_.put('[');
+            for (std::size_t i = 0; i < doc.children.size(); ++i) {
+                i ? sep(2) : first(2);
+                scene(doc.children[i], 2);
+            }
+            last(1);
+            out_.put(']');
+        }
+        last(0);
+        out_.put('}');
+    }
+
+private:
+    static constexpr std::size_t kMaxIndent = 16;
+    // ",\n" and the indentation of the deepest level used (steps' images: 6).
+    static constexpr char kBreak[] = ",\n                                ";
+    static_assert(sizeof kBreak - 3 >= 2 * kMaxIndent);
+
+    // Before the first element of a container whose elements are at `level`.
+    void first(int level) {
+        if (pretty_) out_.put(std::string_view(kBreak + 1, 1 + 2 * static_cast<std::size_t>(level)));
+    }
+    // Between two elements at `level`.
+    void sep(int level) {
+        if (pretty_)
+            out_.put(std::string_view(kBreak, 2 + 2 * static_cast<std::size_t>(level)));
+        else
+            out_.put(std::string_view(", ", 2));
+    }
+    // After the last element; the closing bracket is at `level`.
+    void last(int level) { first(level); }
+    void member(int level, std::string_view key_colon) {
+        sep(level);
+        out_.put(key_colon);
+    }
+
+    void strings(const std::vector<std::string>& items, int level) {
+        if (items.empty()) {
+            out_.put("[]");
+            return;
+        }
+        out_.put('[');
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            i ? sep(level + 1) : first(level + 1);
+            out_.put_string(items[i]);
+        }
+        last(level);
+        out_.put(']');
+    }
+
+    void images(const std::vector<Image>& items, int level) {
+        if (items.empty()) {
+            out_.put("[]");
+            return;
+        }
+        out_.put('[');
+        const int m = level + 2;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            i ? sep(level + 1) : first(level + 1);
+            const Image& img = items[i];
+            out_.put('{');
+            first(m);
+            out_.put("\"url\": ");
+            out_.put_string(img.url);
+            member(m, "\"position\": ");
+            out_.put_string(img.position);
+            member(m, "\"caption\": ");
+            out_.put_string(img.caption);
+            last(level + 1);
+            out_.put('}');
+        }
+        last(level);
+        out_.put(']');
+    }
+
+    void step(const Step& st, int level) {
+        const int m = level + 1;
+        out_.put('{');
+        first(m);
+        out_.put("\"index\": ");
+        out_.put(st.index_text);
+        member(m, "\"text\": ");
+        out_.put_string(st.text);
+        member(m, "\"sub_points\": ");
+        strings(st.sub_points, m);
+        member(m, "\"images\": ");
+        images(st.images, m);
+        last(level);
+        out_.put('}');
+    }
+
+    Buf& out_;
+    bool pretty_;
+};
 
 }  // namespace
 
-void write_scene(Writer& w, const Scene& scene) {
-    w.begin_object();
-    w.key("type");
-    w.string("scene");
-    w.key("title");
-    w.string(scene.title);
-    w.key("description");
-    w.string(scene.description);
-    w.key("images");
-    write_images(w, scene.images);
-    w.key("steps");
-    w.begin_array();
-    for (const Step& step : scene.steps) {
-        w.begin_object();
-        w.key("index");
-        w.raw(step.index_text);
-        w.key("text");
-        w.string(step.text);
-        w.key("sub_points");
-        write_string_list(w, step.sub_points);
-        w.key("images");
-        write_images(w, step.images);
-        w.end_object();
-    }
-    w.end_array();
-    w.key("warning");
-    write_string_list(w, scene.warning);
-    w.key("notice");
-    write_string_list(w, scene.notice);
-    w.key("tip");
-    write_string_list(w, scene.tip);
-    w.end_object();
+void append_scene(Buf& out, const Scene& scene, bool pretty, int level) {
+    Emitter(out, pretty).scene(scene, level);
 }
 
-void write_tree(Writer& w, const TreeDocument& doc) {
-    w.begin_object();
-    w.key("type");
-    w.string("document");
-    w.key("doc_name");
-    w.string(doc.doc_name);
-    w.key("title");
-    w.string(doc.title);
-    w.key("children");
-    w.begin_array();
-    for (const Scene& s : doc.children) write_scene(w, s);
-    w.end_array();
-    w.end_object();
-}
-
-void append_tree_file(std::string& out, const TreeDocument& doc) {
-    Writer w(out, true);
-    write_tree(w, doc);
-}
+void append_tree_file(Buf& out, const TreeDocument& doc) { Emitter(out, true).tree(doc); }
 
 }  // namespace corvane::json

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,9 +65,46 @@ private:
     std::vector<std::size_t> counts_;  // elements written in each open container
 };
 
-void write_scene(Writer& w, const Scene& scene);
-void write_tree(Writer& w, const TreeDocument& doc);
+// A growable output buffer written through a raw cursor: appending is a
+// capacity check and a copy, with no per-call bookkeeping of std::string and
+// no zero fill when it grows.
+class Buf {
+public:
+    Buf() = default;
+    Buf(const Buf&) = delete;
+    Buf& operator=(const Buf&) = delete;
+    ~Buf() { std::free(data_); }
+
+    std::string_view view() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    // Room for n more bytes at the returned cursor; commit() what was written.
+    char* room(std::size_t n) {
+        if (cap_ - size_ < n) grow(n);
+        return data_ + size_;
+    }
+    void commit(std::size_t n) { size_ += n; }
+    void put(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    void put(std::string_view s) {
+        std::memcpy(room(s.size()), s.data(), s.size());
+        size_ += s.size();
+    }
+    // The quoted, escaped string, as append_string() writes it.
+    void put_string(std::string_view s);
+
+private:
+    void grow(std::size_t n);
+    char* data_ = nullptr;
+    std::size_t size_ = 0, cap_ = 0;
+};
+
+// A Scene record as an object; `level` is the indentation level of its
+// opening brace in the indented form.
+void append_scene(Buf& out, const Scene& scene, bool pretty, int level = 0);
 // The whole tree file text: the document, indented, no final line break.
-void append_tree_file(std::string& out, const TreeDocument& doc);
+void append_tree_file(Buf& out, const TreeDocument& doc);
 
 }  // namespace corvane::json

@@ -5,7 +5,7 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <cstdint>
 #include <vector>
 
 #include "core/records.hpp"
@@ -25,17 +25,19 @@ public:
     void add(std::string_view text, std::size_t limit);
     std::vector<std::string> finish();
     // Forgets the entries (keeping the allocations) for the next scene.
-    void clear() {
-        entries_.clear();
-        seen_.clear();
-    }
+    void clear();
     // The kept entries so far, as views into the texts.
     const std::vector<std::string_view>& entries() const { return entries_; }
 
 private:
     void keep(std::string_view entry);
+    void grow();
     std::vector<std::string_view> entries_;
-    std::unordered_set<std::string_view> seen_;
+    // Open addressing over entries_: slot = entry index + 1, 0 = free.  The
+    // table is reused from scene to scene and only cleared where it was used.
+    std::vector<std::uint32_t> slots_;
+    std::vector<std::uint32_t> used_;  // slot numbers filled since the last clear
+    std::vector<std::uint64_t> hashes_;  // per entry
 };
 
 // Feeds the scene's texts to `b` in keyword order (the entries view the scene).

@@ -1,5 +1,7 @@
 #include "core/manual.hpp"
 
+#include <cstring>
+
 namespace corvane::manual {
 
 Field field_of_title(std::string_view title) {
@@ -35,13 +37,16 @@ HeadingNode parse_heading_tree(std::string_view text, std::string_view doc_name,
             if (line[0] == '#' && text::match_heading(line, h)) {
                 while (stack.back()->level >= h.level) stack.pop_back();
                 HeadingNode& parent = *stack.back();
+                if (parent.children.empty()) parent.children.reserve(4);
                 parent.children.emplace_back();
                 HeadingNode& node = parent.children.back();
                 node.title = text::clean_text(h.title);
                 node.level = h.level;
                 stack.push_back(&node);
             } else {
-                stack.back()->content_lines.push_back(line);
+                std::vector<std::string_view>& lines = stack.back()->content_lines;
+                if (lines.empty()) lines.reserve(8);
+                lines.push_back(line);
             }
         }
         if (nl == std::string_view::npos) break;
@@ -53,7 +58,17 @@ HeadingNode parse_heading_tree(std::string_view text, std::string_view doc_name,
 std::pair<std::string, std::vector<std::string>> split_step_text_and_subpoints(std::string_view raw) {
     std::string t = text::clean_text(raw);
     static constexpr std::string_view kColon = "：";
-    const std::size_t colon = t.find(kColon);
+    // Its first byte also starts most other full-width punctuation: search by
+    // that byte and compare the other two in place.
+    std::size_t colon = std::string::npos;
+    for (const char* p = t.data(), *end = p + t.size(); p + 3 <= end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, kColon[0], static_cast<std::size_t>(end - p)));
+        if (!p || p + 3 > end) break;
+        if (p[1] == kColon[1] && p[2] == kColon[2]) {
+            colon = static_cast<std::size_t>(p - t.data());
+            break;
+        }
+    }
     if (colon != std::string::npos) {
         const std::string_view rest = std::string_view(t).substr(colon + kColon.size());
         std::vector<std::string> subs;
@@ -106,12 +121,17 @@ void SceneSink::append_description(std::string&& t) {
     }
 }
 
+void SceneSink::append_description_cleaned(std::string_view raw) {
+    if (!scene_.description.empty()) scene_.description += '\n';
+    text::append_clean_text(scene_.description, raw);
+}
+
 void SceneSink::new_step(const text::StepLine& line, std::string&& step_text, std::vector<std::string>&& subs) {
     Step step;
     step.digits = text::numeral_digits(line.numeral);
     const std::size_t nz = step.digits.find_first_not_of('0');
     step.index_text = nz == std::string::npos ? std::string("0") : step.digits.substr(nz);
-    step.text = text::clean_text(step_text);
+    step.text = std::move(step_text);  // already clean
     step.sub_points = std::move(subs);
     scene_.steps.push_back(std::move(step));
 }

@@ -72,13 +72,16 @@ void parse_field(Sink& sink, Field field, const Lines& lines) {
         if (body.empty()) continue;
         switch (field) {
             case Field::description:
-                sink.append_description(text::clean_text(body));
+                if constexpr (requires { sink.append_description_cleaned(body); })
+                    sink.append_description_cleaned(body);  // cleans straight into place
+                else
+                    sink.append_description(text::clean_text(body));
                 break;
             case Field::steps: {
                 text::StepLine step;
                 std::string_view item;
                 if (text::match_step(body, step)) {
-                    auto [head, subs] = split_step_text_and_subpoints(text::clean_text(step.text));
+                    auto [head, subs] = split_step_text_and_subpoints(step.text);  // cleans the text itself
                     sink.new_step(step, std::move(head), std::move(subs));
                     has_step = true;
                 } else if (text::match_bullet(body, item)) {
@@ -117,6 +120,8 @@ public:
     void scene_image(std::string_view url);
     void step_image(std::string_view url);
     void append_description(std::string&& t);
+    // append_description(clean_text(raw)) for a raw text with some non-space.
+    void append_description_cleaned(std::string_view raw);
     void new_step(const text::StepLine& line, std::string&& text, std::vector<std::string>&& subs);
     void step_sub_point(std::string&& t) { scene_.steps.back().sub_points.push_back(std::move(t)); }
     void step_extend_text(std::string&& t);

@@ -1,5 +1,9 @@
 #include "core/text.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace corvane::text {
 
 std::string_view lstrip(std::string_view s) {
@@ -25,6 +29,61 @@ std::string_view rstrip(std::string_view s) {
     return s.substr(0, i);
 }
 
+namespace {
+
+// The byte ranges that hold every byte able to start a white-space character:
+// [0, ascii_max] and [lead_min, lead_max], taken from the table.
+struct LeadRanges {
+    unsigned char ascii_max = 0, lead_min = 0xFF, lead_max = 0;
+    LeadRanges() {
+        for (int b = 0; b < 256; ++b) {
+            if (!uni::detail::space_lead[b]) continue;
+            if (b < 0x80) {
+                ascii_max = static_cast<unsigned char>(b);
+            } else {
+                if (b < lead_min) lead_min = static_cast<unsigned char>(b);
+                lead_max = static_cast<unsigned char>(b);
+            }
+        }
+    }
+};
+// Built on first use, so static initialisers elsewhere may already clean text.
+const LeadRanges& lead_ranges() {
+    static const LeadRanges ranges;
+    return ranges;
+}
+
+// The first offset at or after `j` whose byte may start a white-space
+// character (space_lead), or s.size().
+inline std::size_t skip_to_space_lead(std::string_view s, std::size_t j) {
+    const std::size_t n = s.size();
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+#ifdef __SSE2__
+    const LeadRanges& kLeads = lead_ranges();
+    const __m128i amax = _mm_set1_epi8(static_cast<char>(kLeads.ascii_max));
+    const __m128i lmin = _mm_set1_epi8(static_cast<char>(kLeads.lead_min));
+    const __m128i lmax = _mm_set1_epi8(static_cast<char>(kLeads.lead_max));
+    while (j + 16 <= n) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
+        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, amax), v);
+        const __m128i lead = _mm_and_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, lmax), v),
+                                           _mm_cmpeq_epi8(_mm_max_epu8(v, lmin), v));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, lead)));
+        if (mask) {
+            j += static_cast<std::size_t>(__builtin_ctz(mask));
+            if (uni::detail::space_lead[p[j]]) return j;
+            ++j;
+            continue;
+        }
+        j += 16;
+    }
+#endif
+    while (j < n && !uni::detail::space_lead[p[j]]) ++j;
+    return j;
+}
+
+}  // namespace
+
 void append_clean_text(std::string& out, std::string_view s) {
     s = strip(s);
     const std::size_t n = s.size();
@@ -34,8 +93,8 @@ void append_clean_text(std::string& out, std::string_view s) {
         // Byte-wise: continuation bytes never start a white-space character, and
         // most first bytes are ruled out by the table alone.
         std::size_t j = i, w = 0;
-        while (j < n) {
-            if (uni::detail::space_lead[static_cast<unsigned char>(s[j])] && (w = uni::space_at(s, j)) != 0) break;
+        while ((j = skip_to_space_lead(s, j)) < n) {
+            if ((w = uni::space_at(s, j)) != 0) break;
             ++j;
         }
         out.append(s.data() + i, j - i);

@@ -82,24 +82,34 @@ inline bool is_token_char(char32_t c) {
     return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
            (c >= '0' && c <= '9');
 }
+// Bytes of the token character at s[i] (1 or 3), or 0 when s[i] does not
+// start one.  Other characters may be skipped a byte at a time: no byte inside
+// a character starts a token character.
+inline std::size_t token_char_at(std::string_view s, std::size_t i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) return ((b0 | 0x20) >= 'a' && (b0 | 0x20) <= 'z') || (b0 >= '0' && b0 <= '9');
+    if (b0 < 0xE4 || b0 > 0xE9 || i + 2 >= s.size()) return 0;
+    const auto b1 = static_cast<unsigned char>(s[i + 1]), b2 = static_cast<unsigned char>(s[i + 2]);
+    if ((b1 & 0xC0) != 0x80 || (b2 & 0xC0) != 0x80) return 0;
+    return b0 == 0xE4 && b1 < 0xB8 ? 0 : 3;  // U+4E00..U+9FFF
+}
 template <class Fn>
 void for_each_token(std::string_view s, std::size_t limit, Fn&& fn) {
     std::size_t i = 0, count = 0;
     const std::size_t n = s.size();
     while (i < n && count < limit) {
-        std::size_t start = i;
-        char32_t c = uni::next(s, i);
-        if (!is_token_char(c)) continue;
-        std::size_t end = i;
-        std::size_t cps = 1;
-        while (i < n) {
-            std::size_t j = i;
-            if (!is_token_char(uni::next(s, j))) break;
-            i = j;
-            end = j;
-            ++cps;
+        std::size_t w = token_char_at(s, i);
+        if (!w) {
+            ++i;
+            continue;
         }
-        fn(s.substr(start, end - start), cps);
+        const std::size_t start = i;
+        std::size_t cps = 0;
+        do {
+            i += w;
+            ++cps;
+        } while (i < n && (w = token_char_at(s, i)) != 0);
+        fn(s.substr(start, i - start), cps);
         ++count;
     }
 }

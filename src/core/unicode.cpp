@@ -1,5 +1,7 @@
 #include "core/unicode.hpp"
 
+#include <cstring>
+
 #include "unicode_tables.inc"
 
 namespace corvane::uni {
@@ -49,13 +51,26 @@ std::size_t length(std::string_view s) {
 }
 
 std::size_t find_invalid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
     std::size_t i = 0;
+    auto is_cont = [](unsigned b) { return (b & 0xC0) == 0x80; };
     while (i < n) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
+        // Fast path: ASCII, and three-byte characters without range exceptions
+        // (U+1000..U+FFFF but U+D000..U+DFFF), the bulk of CJK text.
+        while (i + 3 <= n) {
+            const unsigned b = p[i];
+            if (b < 0x80) {
+                ++i;
+                continue;
+            }
+            if (b - 0xE1u > 0xEFu - 0xE1u || b == 0xED || ((p[i + 1] ^ 0x80u) | (p[i + 2] ^ 0x80u)) >= 0x40u) break;
+            i += 3;
+        }
+        if (i >= n) break;
+        const unsigned b0 = p[i];
         if (b0 < 0x80) { ++i; continue; }
-        auto at = [&](std::size_t k) -> unsigned { return i + k < n ? static_cast<unsigned char>(s[i + k]) : 0u; };
-        auto is_cont = [](unsigned b) { return (b & 0xC0) == 0x80; };
+        auto at = [&](std::size_t k) -> unsigned { return i + k < n ? p[i + k] : 0u; };
         if (b0 >= 0xC2 && b0 <= 0xDF) {
             if (!is_cont(at(1))) return i;
             i += 2;

@@ -105,7 +105,7 @@ inline std::size_t space_at(std::string_view s, std::size_t i) {
     if (b0 < 0x80) return is_space(b0) ? 1 : 0;
     if (!detail::space_lead[b0]) return 0;
     std::size_t j = i;
-    return detail::is_space_slow(next(s, j)) ? j - i : 0;
+    return is_space(next(s, j)) ? j - i : 0;
 }
 
 namespace detail {
