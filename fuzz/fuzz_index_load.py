@@ -6,15 +6,18 @@ JSONDecodeError included) or RecursionError.
 """
 from __future__ import annotations
 
+import atexit
 import json
 import os
+import shutil
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pyfuzz  # noqa: E402
 
-WORK = tempfile.mkdtemp(prefix="fuzz-index-")
+WORK = tempfile.mkdtemp(prefix="fuzz-index-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+atexit.register(shutil.rmtree, WORK, True)
 _cwd = os.getcwd()
 os.chdir(WORK)  # the modules read data/ of the working folder at import
 os.mkdir("data")

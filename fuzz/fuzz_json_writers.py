@@ -7,16 +7,19 @@ with the same exception type and leaves the earlier content of the file.
 """
 from __future__ import annotations
 
+import atexit
 import json
 import math
 import os
+import shutil
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pyfuzz  # noqa: E402
 
-WORK = tempfile.mkdtemp(prefix="fuzz-json-")
+WORK = tempfile.mkdtemp(prefix="fuzz-json-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+atexit.register(shutil.rmtree, WORK, True)
 _cwd = os.getcwd()
 os.chdir(WORK)  # the modules read data/ of the working folder at import
 os.mkdir("data")

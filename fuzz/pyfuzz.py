@@ -75,8 +75,16 @@ def run(check) -> None:
     except ImportError:
         atheris = None
     if atheris is not None and os.environ.get("PYFUZZ_ENGINE") != "hypothesis":
-        atheris.instrument_all()  # coverage of the Python side (the C++ side is not instrumented)
-        atheris.Setup(argv, check)
+        # Coverage of the harness's own code steers the input structure; the
+        # compiled modules are not instrumented, and instrumenting the whole
+        # standard library would cost most of the speed.
+        target = sys.modules[check.__module__]
+        for name, fn in list(vars(target).items()):
+            if callable(fn) and getattr(fn, "__module__", None) == check.__module__ and hasattr(fn, "__code__"):
+                setattr(target, name, atheris.instrument_func(fn))
+        for name in ("byte", "take", "text"):
+            setattr(Bytes, name, atheris.instrument_func(getattr(Bytes, name)))
+        atheris.Setup(argv, getattr(target, check.__name__))
         atheris.Fuzz()
         return
     from hypothesis import HealthCheck, given, settings, strategies as st
