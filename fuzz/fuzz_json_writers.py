@@ -7,7 +7,6 @@ with the same exception type and leaves the earlier content of the file.
 """
 from __future__ import annotations
 
-import atexit
 import json
 import math
 import os
@@ -18,8 +17,11 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pyfuzz  # noqa: E402
 
-WORK = tempfile.mkdtemp(prefix="fuzz-json-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-atexit.register(shutil.rmtree, WORK, True)
+# One scratch folder per target, in memory where possible; libFuzzer ends the
+# process without running exit handlers, so the next run clears it.
+WORK = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir(), "corvane-fuzz-json-" + str(os.getuid()))
+shutil.rmtree(WORK, ignore_errors=True)
+os.makedirs(WORK)
 _cwd = os.getcwd()
 os.chdir(WORK)  # the modules read data/ of the working folder at import
 os.mkdir("data")
