@@ -5,11 +5,18 @@
 // values; whatever it does not handle itself (malformed lines, very deep
 // nesting, integers past the host's digit limit) is handed to json.loads, so
 // results and errors are the host's own.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "bindings/errors_py.hpp"
 #include "core/index_builder.hpp"
@@ -382,15 +389,89 @@ nb::object load_line_slow(const std::string& data, std::size_t line_start, std::
     }
 }
 
+// The longest index line accepted, in bytes.  A longer one (a damaged or
+// foreign file) is refused before it is held in memory.
+constexpr std::size_t kMaxLineBytes = std::size_t{256} << 20;
+
+// Line lengths of a file read in pieces; terminators "\n", "\r" and "\r\n".
+struct LineMeter {
+    std::size_t length = 0;  // bytes of the current line so far
+    std::size_t lineno = 1;  // its number
+    bool after_cr = false;
+    // False when the current line has grown past the limit.
+    bool feed(const char* p, std::size_t n) {
+        const char* const end = p + n;
+        const char* nl = nullptr;
+        const char* cr = nullptr;
+        while (p != end) {
+            if (!nl || nl < p) nl = find(p, end, '\n');
+            if (!cr || cr < p) cr = find(p, end, '\r');
+            const char* term = std::min(nl, cr);
+            if (term != p) after_cr = false;
+            length += static_cast<std::size_t>(term - p);
+            if (length > kMaxLineBytes) return false;
+            if (term == end) return true;
+            if (!(*term == '\n' && after_cr)) ++lineno;
+            after_cr = *term == '\r';
+            length = 0;
+            p = term + 1;
+        }
+        return true;
+    }
+    static const char* find(const char* p, const char* end, char c) {
+        const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
+        return hit ? static_cast<const char*>(hit) : end;
+    }
+};
+
+[[noreturn]] void raise_line_too_long(const std::string& p, std::size_t lineno) {
+    PyErr_Format(PyExc_ValueError, "%s, line %zu: line longer than %zu bytes, the limit for a scene index line",
+                 p.c_str(), lineno, kMaxLineBytes);
+    throw nb::python_error();
+}
+
+// The whole file.  A file larger than the line limit is first scanned without
+// keeping its bytes, so an over-long line costs no memory.
+std::string read_index_file(const std::string& p) {
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    } f{::open(p.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) py::raise_os_error(errno, p);
+    std::vector<char> buf(std::size_t{1} << 20);
+    auto pass = [&](std::string* keep) {
+        LineMeter meter;
+        while (true) {
+            const ssize_t n = ::read(f.fd, buf.data(), buf.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                py::raise_os_error(errno, p);
+            }
+            if (n == 0) return;
+            if (!meter.feed(buf.data(), static_cast<std::size_t>(n))) raise_line_too_long(p, meter.lineno);
+            if (keep) keep->append(buf.data(), static_cast<std::size_t>(n));
+        }
+    };
+    std::string data;
+    struct stat st;
+    if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const auto size = static_cast<std::size_t>(st.st_size);
+        if (size > kMaxLineBytes) {
+            pass(nullptr);
+            if (::lseek(f.fd, 0, SEEK_SET) != 0) py::raise_os_error(errno, p);
+        }
+        data.reserve(size);
+    }
+    pass(&data);
+    return data;
+}
+
 nb::list load_scene_index(nb::handle path) {
     const std::string p = py::fs_path(path, "load_scene_index", "path");
     const nb::object path_text = py::path_object(p);
-    std::string data;
-    try {
-        data = index::read_file(p);
-    } catch (const index::IoError& e) {
-        py::raise_os_error(e.err, e.path);
-    }
+    std::string data = read_index_file(p);
     // UTF-8 is checked by the decoding of every string; a line the fast reader
     // does not take checks the whole file first, so invalid bytes anywhere
     // are reported as such before any JSON error.

@@ -151,6 +151,9 @@ void write_text_atomic(nb::handle path, std::string_view text) {
         target = real;
         std::free(real);
     }
+    // Replacing by rename needs no permission on the file itself: refuse a file
+    // that may not be written, as opening it for writing would.
+    if (::access(target.c_str(), W_OK) != 0 && errno != ENOENT) raise_os_error(errno, path);
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);

@@ -14,6 +14,7 @@
 #include "core/json_out.hpp"
 #include "core/keywords.hpp"
 #include "core/manual.hpp"
+#include "core/temp_files.hpp"
 #include "core/unicode.hpp"
 
 namespace corvane::index {
@@ -251,9 +252,23 @@ TreeDocument parse_manual(const RunConfig& config, const std::string& path) {
     return doc;
 }
 
+// Temporary files of earlier runs that were killed part-way: tree files and
+// the index, by their exact temporary-name pattern.
+void remove_stale_run_temps(const RunConfig& config) {
+    const std::size_t slash = config.index_file.rfind('/');
+    const std::string index_dir = slash == std::string::npos ? "." : config.index_file.substr(0, slash);
+    const std::string index_base = slash == std::string::npos ? config.index_file : config.index_file.substr(slash + 1);
+    remove_stale_temps(index_dir, [&](std::string_view base) { return base == index_base; });
+    remove_stale_temps(config.tree_dir, [](std::string_view base) {
+        return base.size() > 5 && base.substr(base.size() - 5) == ".json";
+    });
+}
+
 }  // namespace
 
-void run(const RunConfig& config) {
+namespace {
+
+void rebuild(const RunConfig& config) {
     make_dirs(config.tree_dir);
     const std::vector<std::string> names = list_manuals(config.manual_dir);
     if (names.empty()) {
@@ -293,6 +308,13 @@ void run(const RunConfig& config) {
     }
     index.write(lines.view());
     index.commit(true);
+}
+
+}  // namespace
+
+void run(const RunConfig& config) {
+    rebuild(config);
+    remove_stale_run_temps(config);
 }
 
 }  // namespace corvane::index
