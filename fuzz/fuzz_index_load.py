@@ -8,25 +8,12 @@ from __future__ import annotations
 
 import json
 import os
-import shutil
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pyfuzz  # noqa: E402
 
-# One scratch folder per target, in memory where possible; libFuzzer ends the
-# process without running exit handlers, so the next run clears it.
-WORK = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir(), "corvane-fuzz-index-" + str(os.getuid()))
-shutil.rmtree(WORK, ignore_errors=True)
-os.makedirs(WORK)
-_cwd = os.getcwd()
-os.chdir(WORK)  # the modules read data/ of the working folder at import
-os.mkdir("data")
-with open("data/manual_alias.json", "w") as f:
-    f.write("{}")
-from corvane import farrowin  # noqa: E402
-os.chdir(_cwd)
+WORK, farrowin = pyfuzz.scratch_and_import("index", "farrowin")
 
 PATH = os.path.join(WORK, "index.jsonl")
 FAILURES = (ValueError, RecursionError)

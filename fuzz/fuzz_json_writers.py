@@ -10,25 +10,12 @@ from __future__ import annotations
 import json
 import math
 import os
-import shutil
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pyfuzz  # noqa: E402
 
-# One scratch folder per target, in memory where possible; libFuzzer ends the
-# process without running exit handlers, so the next run clears it.
-WORK = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir(), "corvane-fuzz-json-" + str(os.getuid()))
-shutil.rmtree(WORK, ignore_errors=True)
-os.makedirs(WORK)
-_cwd = os.getcwd()
-os.chdir(WORK)  # the modules read data/ of the working folder at import
-os.mkdir("data")
-with open("data/manual_alias.json", "w") as f:
-    f.write("{}")
-from corvane import ostrel  # noqa: E402
-os.chdir(_cwd)
+WORK, ostrel = pyfuzz.scratch_and_import("json", "ostrel")
 
 TREE = os.path.join(WORK, "tree.json")
 LINES = os.path.join(WORK, "index.jsonl")

@@ -8,9 +8,30 @@ from hypothesis for ``-max_total_time`` seconds (default 10).
 """
 from __future__ import annotations
 
+import importlib
 import os
+import shutil
 import sys
+import tempfile
 import time
+
+
+def scratch_and_import(name: str, module: str):
+    """A fresh scratch folder for one target (in memory where possible) and
+    corvane.<module> imported from it with an empty alias map.  libFuzzer ends
+    the process without running exit handlers, so the next run clears it."""
+    base = "/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir()
+    work = os.path.join(base, f"corvane-fuzz-{name}-{os.getuid()}")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.path.join(work, "data"))
+    with open(os.path.join(work, "data", "manual_alias.json"), "w") as f:
+        f.write("{}")
+    cwd = os.getcwd()
+    os.chdir(work)  # the modules read data/ of the working folder at import
+    try:
+        return work, importlib.import_module(f"corvane.{module}")
+    finally:
+        os.chdir(cwd)
 
 
 class Bytes:
