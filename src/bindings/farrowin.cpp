@@ -506,34 +506,81 @@ nb::object member_items(nb::handle record, const char* name) {
     return fast;
 }
 
-int score_entry(const scoring::Query& q, nb::handle record, Normalizer& norm) {
+// The tests of one query against the texts of many entries.  A text is read
+// in its own representation and normalized character by character on the
+// way; only texts with characters that need the full rule are converted.
+class QueryTester {
+public:
+    explicit QueryTester(std::string_view normalized_query) : bytes_(normalized_query), units_(normalized_query) {}
+
+    // Whether normalize_text(s) occurs in the query (a keyword: and is longer
+    // than one character).  TypeError as normalize_text() gives for a non-str.
+    bool occurs(PyObject* s, bool keyword) {
+        Normalizer::check(s);
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) throw nb::python_error();
+#endif
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        const void* data = PyUnicode_DATA(s);
+        int r;
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND: r = units_.occurs(static_cast<const Py_UCS1*>(data), n, keyword); break;
+            case PyUnicode_2BYTE_KIND: r = units_.occurs(static_cast<const Py_UCS2*>(data), n, keyword); break;
+            default: r = units_.occurs(static_cast<const Py_UCS4*>(data), n, keyword); break;
+        }
+        if (r >= 0) return r != 0;
+        const std::string_view t = norm_(s);
+        return keyword ? scoring::longer_than_one_char(t) && bytes_.contains(t) : bytes_.contains(t);
+    }
+
+private:
+    scoring::Query bytes_;
+    scoring::UnitQuery units_;
+    Normalizer norm_;
+};
+
+constexpr Py_ssize_t kAhead = 6;
+
+inline void prefetch_str(PyObject* s) {
+    const char* p = reinterpret_cast<const char*>(s);
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
+}
+
+int score_entry(QueryTester& q, nb::handle record) {
     if (!PyDict_Check(record.ptr())) py::raise_arg_type("score_record", "record", "dict", record);
-    scoring::EntryScore score(q);
     nb::object title = py::get_item(record, py::key("scene_title"));
-    score.title(norm(title.ptr()));
+    const bool title_found = q.occurs(title.ptr(), false);
+    bool alias_found = false;
+    int keywords = 0;
     nb::object aliases = member_items(record, "aliases");
     if (aliases.is_valid()) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(aliases.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* a = PySequence_Fast_GET_ITEM(aliases.ptr(), i);
-            if (score.alias_found())
+            if (alias_found)
                 Normalizer::check(a);
             else
-                score.alias(norm(a));
+                alias_found = q.occurs(a, false);
         }
     }
-    nb::object keywords = member_items(record, "keywords");
-    if (keywords.is_valid()) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(keywords.ptr());
+    nb::object kws = member_items(record, "keywords");
+    if (kws.is_valid()) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(kws.ptr());
+        PyObject** items = PySequence_Fast_ITEMS(kws.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* k = PySequence_Fast_GET_ITEM(keywords.ptr(), i);
-            if (score.keywords_full())
+            // The strings lie all over the heap: ask for the ones a few steps
+            // ahead while this one is tested.
+            if (i + kAhead < n) prefetch_str(items[i + kAhead]);
+            PyObject* k = items[i];
+            if (keywords >= scoring::kMaxKeywords)
                 Normalizer::check(k);
             else
-                score.keyword(norm(k));
+                keywords += q.occurs(k, true);
         }
     }
-    return score.total();
+    return (title_found ? scoring::kTitlePoints : 0) + (alias_found ? scoring::kAliasPoints : 0) +
+           scoring::kKeywordPoints * keywords;
 }
 
 std::string normalized_query(nb::handle query) {
@@ -545,8 +592,8 @@ int score_record(nb::handle query, nb::handle record) {
     py::require_str(query, "score_record", "query");
     py::require_dict(record, "score_record", "record");
     const std::string q = normalized_query(query);
-    Normalizer norm;
-    return score_entry(scoring::Query(q), record, norm);
+    QueryTester tester(q);
+    return score_entry(tester, record);
 }
 
 nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::handle top_k) {
@@ -555,8 +602,7 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     py::require_list(scene_index, fn, "scene_index");
     py::require_int(top_k, fn, "top_k");
     const std::string q_text = normalized_query(query);
-    const scoring::Query q(q_text);
-    Normalizer norm;
+    QueryTester tester(q_text);
     struct Hit {
         PyObject* entry;
         int score;
@@ -565,7 +611,7 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     std::vector<nb::object> keep;  // entries stay alive even if the list changes
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scene_index.ptr()); ++i) {
         nb::object entry = nb::borrow(PyList_GET_ITEM(scene_index.ptr(), i));
-        const int s = score_entry(q, entry, norm);
+        const int s = score_entry(tester, entry);
         if (s > 0) {
             hits.push_back({entry.ptr(), s});
             keep.push_back(std::move(entry));
