@@ -496,10 +496,8 @@ private:
     std::string scratch_;
 };
 
-// record.get(name, []) as a sequence.
-nb::object member_items(nb::handle record, const char* name) {
-    PyObject* v = py::get_opt(record, py::key(name));
-    if (!v) return nb::object();
+// A member's value as a sequence.
+nb::object as_items(PyObject* v) {
     if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) return nb::borrow(v);
     nb::object fast = nb::steal(PySequence_Fast(v, "entry member is not iterable"));
     if (!fast.is_valid()) throw nb::python_error();
@@ -539,22 +537,16 @@ private:
     Normalizer norm_;
 };
 
-constexpr Py_ssize_t kAhead = 6;
-
-inline void prefetch_str(PyObject* s) {
-    const char* p = reinterpret_cast<const char*>(s);
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
-}
-
-int score_entry(QueryTester& q, nb::handle record) {
-    if (!PyDict_Check(record.ptr())) py::raise_arg_type("score_record", "record", "dict", record);
-    nb::object title = py::get_item(record, py::key("scene_title"));
-    const bool title_found = q.occurs(title.ptr(), false);
+// The score of an entry from its members (aliases and keywords may be
+// nullptr when missing); `keywords_of()` gives the keywords member once the
+// aliases have been read.
+template <class KeywordsOf>
+int score_members(QueryTester& q, PyObject* title, PyObject* aliases_member, KeywordsOf&& keywords_of) {
+    const bool title_found = q.occurs(title, false);
     bool alias_found = false;
     int keywords = 0;
-    nb::object aliases = member_items(record, "aliases");
-    if (aliases.is_valid()) {
+    if (aliases_member) {
+        nb::object aliases = as_items(aliases_member);
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(aliases.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* a = PySequence_Fast_GET_ITEM(aliases.ptr(), i);
@@ -564,14 +556,11 @@ int score_entry(QueryTester& q, nb::handle record) {
                 alias_found = q.occurs(a, false);
         }
     }
-    nb::object kws = member_items(record, "keywords");
-    if (kws.is_valid()) {
+    if (nb::object keywords_member = keywords_of(); keywords_member.is_valid()) {
+        nb::object kws = as_items(keywords_member.ptr());
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(kws.ptr());
         PyObject** items = PySequence_Fast_ITEMS(kws.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            // The strings lie all over the heap: ask for the ones a few steps
-            // ahead while this one is tested.
-            if (i + kAhead < n) prefetch_str(items[i + kAhead]);
             PyObject* k = items[i];
             if (keywords >= scoring::kMaxKeywords)
                 Normalizer::check(k);
@@ -581,6 +570,83 @@ int score_entry(QueryTester& q, nb::handle record) {
     }
     return (title_found ? scoring::kTitlePoints : 0) + (alias_found ? scoring::kAliasPoints : 0) +
            scoring::kKeywordPoints * keywords;
+}
+
+int score_entry(QueryTester& q, nb::handle record) {
+    if (!PyDict_Check(record.ptr())) py::raise_arg_type("score_record", "record", "dict", record);
+    nb::object title = py::get_item(record, py::key("scene_title"));
+    nb::object aliases = nb::borrow(py::get_opt(record, py::key("aliases")));
+    return score_members(q, title.ptr(), aliases.ptr(),
+                         [&] { return nb::borrow(py::get_opt(record, py::key("keywords"))); });
+}
+
+inline void prefetch_lines(const void* p, std::size_t bytes) {
+    const char* c = static_cast<const char*>(p);
+    for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(c + off);
+}
+
+// Scores list entries [i, i + n) that are plain dicts with list or tuple
+// members, at most kBatch of them; returns how many it scored (0 when entry i
+// is not such an entry).  The texts of an index lie all over the heap, so the
+// members of the whole batch are fetched level by level (entry, member
+// sequences, strings) before any is scored; looking them up runs no code of
+// the caller's, so the results and errors are those of scoring one entry
+// after another.
+constexpr Py_ssize_t kBatch = 16;
+
+template <class OnScore>
+Py_ssize_t score_batch(QueryTester& q, PyObject* list, Py_ssize_t i, Py_ssize_t n, OnScore&& on_score) {
+    static PyObject* const k_title = py::key("scene_title").ptr();
+    static PyObject* const k_aliases = py::key("aliases").ptr();
+    static PyObject* const k_keywords = py::key("keywords").ptr();
+    struct Got {
+        PyObject* title;
+        PyObject* aliases;
+        PyObject* keywords;
+    } got[kBatch];
+    n = std::min(n, kBatch);
+    for (Py_ssize_t j = n; j < 2 * kBatch && i + j < PyList_GET_SIZE(list); ++j) __builtin_prefetch(PyList_GET_ITEM(list, i + j));
+    auto plain_seq = [](PyObject* v) { return !v || PyList_CheckExact(v) || PyTuple_CheckExact(v); };
+    Py_ssize_t g = 0;
+    for (; g < n; ++g) {
+        PyObject* e = PyList_GET_ITEM(list, i + g);
+        if (!PyDict_CheckExact(e)) break;
+        PyObject* t = PyDict_GetItemWithError(e, k_title);
+        PyObject* a = t ? PyDict_GetItemWithError(e, k_aliases) : nullptr;
+        PyObject* k = t && !PyErr_Occurred() ? PyDict_GetItemWithError(e, k_keywords) : nullptr;
+        if (!t || PyErr_Occurred() || !plain_seq(a) || !plain_seq(k)) {
+            PyErr_Clear();  // the entry is scored on its own, errors and all
+            break;
+        }
+        got[g] = {t, a, k};
+        prefetch_lines(t, 128);
+        if (a) __builtin_prefetch(a);
+        if (k) __builtin_prefetch(k);
+    }
+    auto items_of = [](PyObject* v, Py_ssize_t& len) -> PyObject** {
+        if (!v) {
+            len = 0;
+            return nullptr;
+        }
+        len = PySequence_Fast_GET_SIZE(v);
+        return PySequence_Fast_ITEMS(v);
+    };
+    for (Py_ssize_t j = 0; j < g; ++j) {
+        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
+            Py_ssize_t len;
+            PyObject** items = items_of(v, len);
+            if (len) prefetch_lines(items, static_cast<std::size_t>(len) * sizeof(PyObject*));
+        }
+    }
+    for (Py_ssize_t j = 0; j < g; ++j) {
+        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
+            Py_ssize_t len;
+            PyObject** items = items_of(v, len);
+            for (Py_ssize_t x = 0; x < len; ++x) prefetch_lines(items[x], 128);
+        }
+    }
+    for (Py_ssize_t j = 0; j < g; ++j) on_score(i + j, score_members(q, got[j].title, got[j].aliases, [&] { return nb::borrow(got[j].keywords); }));
+    return g;
 }
 
 std::string normalized_query(nb::handle query) {
@@ -609,13 +675,29 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     };
     std::vector<Hit> hits;
     std::vector<nb::object> keep;  // entries stay alive even if the list changes
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scene_index.ptr()); ++i) {
-        nb::object entry = nb::borrow(PyList_GET_ITEM(scene_index.ptr(), i));
+    PyObject* list = scene_index.ptr();
+    auto on_score = [&](Py_ssize_t i, int s) {
+        if (s > 0) {
+            nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
+            hits.push_back({entry.ptr(), s});
+            keep.push_back(std::move(entry));
+        }
+    };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list);) {
+        const Py_ssize_t done = score_batch(tester, list, i, PyList_GET_SIZE(list) - i, on_score);
+        if (done) {
+            i += done;
+            continue;
+        }
+        // An entry the batch does not take (not a plain dict, a missing title,
+        // members of other types): on its own, which may run the caller's code.
+        nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
         const int s = score_entry(tester, entry);
         if (s > 0) {
             hits.push_back({entry.ptr(), s});
             keep.push_back(std::move(entry));
         }
+        ++i;
     }
     std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.score > b.score; });
     // pairs[:top_k], with the host's slice rules for any int.
