@@ -446,6 +446,22 @@ nb::list load_scene_index(nb::handle path) {
     return entries;
 }
 
+// UTF-8 of a str (lone surrogates in their three-byte form), read from its
+// own representation: no UTF-8 copy is cached on the object.
+std::string_view utf8_of(PyObject* s, std::string& scratch) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw nb::python_error();
+#endif
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (PyUnicode_IS_ASCII(s)) return {static_cast<const char*>(PyUnicode_DATA(s)), n};
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    scratch.clear();
+    scratch.reserve(4 * n);
+    for (std::size_t i = 0; i < n; ++i) uni::append_utf8(scratch, PyUnicode_READ(kind, data, i));
+    return scratch;
+}
+
 // ---------------------------------------------------------------------------
 // Scoring.
 
@@ -454,15 +470,7 @@ class Normalizer {
 public:
     std::string_view operator()(PyObject* s) {
         check(s);
-        Py_ssize_t n = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(s, &n);
-        std::string_view view;
-        if (data) {
-            view = std::string_view(data, static_cast<std::size_t>(n));
-        } else {
-            PyErr_Clear();
-            view = py::utf8(s, scratch_);
-        }
+        const std::string_view view = utf8_of(s, scratch_);
         if (unchanged(view)) return view;
         buf_.clear();
         text::append_normalized(buf_, view);
@@ -791,7 +799,7 @@ private:
                          Py_TYPE(h.ptr())->tp_name);
             throw nb::python_error();
         }
-        return py::utf8(h, scratch);
+        return utf8_of(h.ptr(), scratch);
     }
 
     nb::tuple entries_;
