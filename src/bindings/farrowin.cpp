@@ -456,10 +456,28 @@ std::string_view utf8_of(PyObject* s, std::string& scratch) {
     if (PyUnicode_IS_ASCII(s)) return {static_cast<const char*>(PyUnicode_DATA(s)), n};
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
-    scratch.clear();
-    scratch.reserve(4 * n);
-    for (std::size_t i = 0; i < n; ++i) uni::append_utf8(scratch, PyUnicode_READ(kind, data, i));
-    return scratch;
+    scratch.resize(4 * n);
+    auto* out = reinterpret_cast<unsigned char*>(scratch.data());
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            out[o++] = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            out[o++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out[o++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            out[o++] = static_cast<unsigned char>(0xF0 | (c >> 18));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    return std::string_view(scratch.data(), o);
 }
 
 // ---------------------------------------------------------------------------
