@@ -154,3 +154,40 @@ def test_member_sequences_and_missing_title():
     assert farrowin.score_record("换胎", rec) == reference_score("换胎", rec) == 12
     with pytest.raises(KeyError):
         farrowin.search_knowledge_global("q", [{"scene_title": "q"}, {"aliases": ["q"]}])
+
+
+class Entry(dict):
+    pass
+
+
+WIDE = ["换胎", "Tyre CHECK", "tyre", "ΣΑΣ", "σας", "(注意)", "（注意）", "x😀y", "😀", "İx", "ÀB", "àb", "\u3000胎 压",
+        "\ud800a", "a\u0301", "ǅx", "ﬃ", "K"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(WIDE), min_size=1, max_size=4).map("".join),
+       st.lists(st.fixed_dictionaries({"scene_title": st.sampled_from(WIDE)},
+                                      optional={"aliases": st.lists(st.sampled_from(WIDE), max_size=3),
+                                                "keywords": st.lists(st.sampled_from(WIDE), max_size=10)}),
+                min_size=20, max_size=60),
+       st.sets(st.integers(min_value=0, max_value=59), max_size=4))
+def test_search_over_long_mixed_index(query, index, odd):
+    # Texts of every width (latin-1, BMP, astral, lone surrogates) and entries
+    # that are not plain dicts or have other sequence types, anywhere in a long list.
+    for i in odd:
+        if i < len(index):
+            index[i] = Entry(index[i]) if i % 2 else {**index[i], "keywords": tuple(index[i].get("keywords", ()))}
+    expected = sorted([(r, reference_score(query, r)) for r in index if reference_score(query, r) > 0],
+                      key=lambda p: -p[1])
+    assert farrowin.search_knowledge_global(query, index, top_k=100) == expected
+
+
+def test_errors_far_into_the_index_come_in_entry_order():
+    good = [{"scene_title": "换胎", "keywords": ["轮胎"] * 12} for _ in range(40)]
+    bad_keyword = {"scene_title": "a", "keywords": ["轮胎"] * 9 + [3]}   # past the keyword cap: still checked
+    with pytest.raises(TypeError, match="'text'"):
+        farrowin.search_knowledge_global("换胎轮胎", good + [bad_keyword, {"aliases": []}])
+    with pytest.raises(KeyError):
+        farrowin.search_knowledge_global("换胎轮胎", good + [{"aliases": []}, bad_keyword])
+    gen = {"scene_title": "q", "aliases": (a for a in ["换胎"])}
+    assert farrowin.search_knowledge_global("换胎", good[:20] + [gen], top_k=30)[-1] == (gen, 12)

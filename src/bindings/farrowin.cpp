@@ -527,6 +527,40 @@ nb::list load_scene_index(nb::handle path) {
     return entries;
 }
 
+// UTF-8 of a str (lone surrogates in their three-byte form), read from its
+// own representation: no UTF-8 copy is cached on the object.
+std::string_view utf8_of(PyObject* s, std::string& scratch) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw nb::python_error();
+#endif
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (PyUnicode_IS_ASCII(s)) return {static_cast<const char*>(PyUnicode_DATA(s)), n};
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    scratch.resize(4 * n);
+    auto* out = reinterpret_cast<unsigned char*>(scratch.data());
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            out[o++] = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            out[o++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out[o++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            out[o++] = static_cast<unsigned char>(0xF0 | (c >> 18));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    return std::string_view(scratch.data(), o);
+}
+
 // ---------------------------------------------------------------------------
 // Scoring.
 
@@ -535,15 +569,7 @@ class Normalizer {
 public:
     std::string_view operator()(PyObject* s) {
         check(s);
-        Py_ssize_t n = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(s, &n);
-        std::string_view view;
-        if (data) {
-            view = std::string_view(data, static_cast<std::size_t>(n));
-        } else {
-            PyErr_Clear();
-            view = py::utf8(s, scratch_);
-        }
+        const std::string_view view = utf8_of(s, scratch_);
         if (unchanged(view)) return view;
         buf_.clear();
         text::append_normalized(buf_, view);
@@ -577,44 +603,157 @@ private:
     std::string scratch_;
 };
 
-// record.get(name, []) as a sequence.
-nb::object member_items(nb::handle record, const char* name) {
-    PyObject* v = py::get_opt(record, py::key(name));
-    if (!v) return nb::object();
+// A member's value as a sequence.
+nb::object as_items(PyObject* v) {
     if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) return nb::borrow(v);
     nb::object fast = nb::steal(PySequence_Fast(v, "entry member is not iterable"));
     if (!fast.is_valid()) throw nb::python_error();
     return fast;
 }
 
-int score_entry(const scoring::Query& q, nb::handle record, Normalizer& norm) {
-    if (!PyDict_Check(record.ptr())) py::raise_arg_type("score_record", "record", "dict", record);
-    scoring::EntryScore score(q);
-    nb::object title = py::get_item(record, py::key("scene_title"));
-    score.title(norm(title.ptr()));
-    nb::object aliases = member_items(record, "aliases");
-    if (aliases.is_valid()) {
+// The tests of one query against the texts of many entries.  A text is read
+// in its own representation and normalized character by character on the
+// way; only texts with characters that need the full rule are converted.
+class QueryTester {
+public:
+    explicit QueryTester(std::string_view normalized_query) : bytes_(normalized_query), units_(normalized_query) {}
+
+    // Whether normalize_text(s) occurs in the query (a keyword: and is longer
+    // than one character).  TypeError as normalize_text() gives for a non-str.
+    bool occurs(PyObject* s, bool keyword) {
+        Normalizer::check(s);
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) throw nb::python_error();
+#endif
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        const void* data = PyUnicode_DATA(s);
+        int r;
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND: r = units_.occurs(static_cast<const Py_UCS1*>(data), n, keyword); break;
+            case PyUnicode_2BYTE_KIND: r = units_.occurs(static_cast<const Py_UCS2*>(data), n, keyword); break;
+            default: r = units_.occurs(static_cast<const Py_UCS4*>(data), n, keyword); break;
+        }
+        if (r >= 0) return r != 0;
+        const std::string_view t = norm_(s);
+        return keyword ? scoring::longer_than_one_char(t) && bytes_.contains(t) : bytes_.contains(t);
+    }
+
+private:
+    scoring::Query bytes_;
+    scoring::UnitQuery units_;
+    Normalizer norm_;
+};
+
+// The score of an entry from its members (aliases and keywords may be
+// nullptr when missing); `keywords_of()` gives the keywords member once the
+// aliases have been read.
+template <class KeywordsOf>
+int score_members(QueryTester& q, PyObject* title, PyObject* aliases_member, KeywordsOf&& keywords_of) {
+    const bool title_found = q.occurs(title, false);
+    bool alias_found = false;
+    int keywords = 0;
+    if (aliases_member) {
+        nb::object aliases = as_items(aliases_member);
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(aliases.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* a = PySequence_Fast_GET_ITEM(aliases.ptr(), i);
-            if (score.alias_found())
+            if (alias_found)
                 Normalizer::check(a);
             else
-                score.alias(norm(a));
+                alias_found = q.occurs(a, false);
         }
     }
-    nb::object keywords = member_items(record, "keywords");
-    if (keywords.is_valid()) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(keywords.ptr());
+    if (nb::object keywords_member = keywords_of(); keywords_member.is_valid()) {
+        nb::object kws = as_items(keywords_member.ptr());
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(kws.ptr());
+        PyObject** items = PySequence_Fast_ITEMS(kws.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* k = PySequence_Fast_GET_ITEM(keywords.ptr(), i);
-            if (score.keywords_full())
+            PyObject* k = items[i];
+            if (keywords >= scoring::kMaxKeywords)
                 Normalizer::check(k);
             else
-                score.keyword(norm(k));
+                keywords += q.occurs(k, true);
         }
     }
-    return score.total();
+    return (title_found ? scoring::kTitlePoints : 0) + (alias_found ? scoring::kAliasPoints : 0) +
+           scoring::kKeywordPoints * keywords;
+}
+
+int score_entry(QueryTester& q, nb::handle record) {
+    if (!PyDict_Check(record.ptr())) py::raise_arg_type("score_record", "record", "dict", record);
+    nb::object title = py::get_item(record, py::key("scene_title"));
+    nb::object aliases = nb::borrow(py::get_opt(record, py::key("aliases")));
+    return score_members(q, title.ptr(), aliases.ptr(),
+                         [&] { return nb::borrow(py::get_opt(record, py::key("keywords"))); });
+}
+
+inline void prefetch_lines(const void* p, std::size_t bytes) {
+    const char* c = static_cast<const char*>(p);
+    for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(c + off);
+}
+
+// Scores list entries [i, i + n) that are plain dicts with list or tuple
+// members, at most kBatch of them; returns how many it scored (0 when entry i
+// is not such an entry).  The texts of an index lie all over the heap, so the
+// members of the whole batch are fetched level by level (entry, member
+// sequences, strings) before any is scored; looking them up runs no code of
+// the caller's, so the results and errors are those of scoring one entry
+// after another.
+constexpr Py_ssize_t kBatch = 16;
+
+template <class OnScore>
+Py_ssize_t score_batch(QueryTester& q, PyObject* list, Py_ssize_t i, Py_ssize_t n, OnScore&& on_score) {
+    static PyObject* const k_title = py::key("scene_title").ptr();
+    static PyObject* const k_aliases = py::key("aliases").ptr();
+    static PyObject* const k_keywords = py::key("keywords").ptr();
+    struct Got {
+        PyObject* title;
+        PyObject* aliases;
+        PyObject* keywords;
+    } got[kBatch];
+    n = std::min(n, kBatch);
+    for (Py_ssize_t j = n; j < 2 * kBatch && i + j < PyList_GET_SIZE(list); ++j) __builtin_prefetch(PyList_GET_ITEM(list, i + j));
+    auto plain_seq = [](PyObject* v) { return !v || PyList_CheckExact(v) || PyTuple_CheckExact(v); };
+    Py_ssize_t g = 0;
+    for (; g < n; ++g) {
+        PyObject* e = PyList_GET_ITEM(list, i + g);
+        if (!PyDict_CheckExact(e)) break;
+        PyObject* t = PyDict_GetItemWithError(e, k_title);
+        PyObject* a = t ? PyDict_GetItemWithError(e, k_aliases) : nullptr;
+        PyObject* k = t && !PyErr_Occurred() ? PyDict_GetItemWithError(e, k_keywords) : nullptr;
+        if (!t || PyErr_Occurred() || !plain_seq(a) || !plain_seq(k)) {
+            PyErr_Clear();  // the entry is scored on its own, errors and all
+            break;
+        }
+        got[g] = {t, a, k};
+        prefetch_lines(t, 128);
+        if (a) __builtin_prefetch(a);
+        if (k) __builtin_prefetch(k);
+    }
+    auto items_of = [](PyObject* v, Py_ssize_t& len) -> PyObject** {
+        if (!v) {
+            len = 0;
+            return nullptr;
+        }
+        len = PySequence_Fast_GET_SIZE(v);
+        return PySequence_Fast_ITEMS(v);
+    };
+    for (Py_ssize_t j = 0; j < g; ++j) {
+        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
+            Py_ssize_t len;
+            PyObject** items = items_of(v, len);
+            if (len) prefetch_lines(items, static_cast<std::size_t>(len) * sizeof(PyObject*));
+        }
+    }
+    for (Py_ssize_t j = 0; j < g; ++j) {
+        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
+            Py_ssize_t len;
+            PyObject** items = items_of(v, len);
+            for (Py_ssize_t x = 0; x < len; ++x) prefetch_lines(items[x], 128);
+        }
+    }
+    for (Py_ssize_t j = 0; j < g; ++j) on_score(i + j, score_members(q, got[j].title, got[j].aliases, [&] { return nb::borrow(got[j].keywords); }));
+    return g;
 }
 
 std::string normalized_query(nb::handle query) {
@@ -626,8 +765,8 @@ int score_record(nb::handle query, nb::handle record) {
     py::require_str(query, "score_record", "query");
     py::require_dict(record, "score_record", "record");
     const std::string q = normalized_query(query);
-    Normalizer norm;
-    return score_entry(scoring::Query(q), record, norm);
+    QueryTester tester(q);
+    return score_entry(tester, record);
 }
 
 nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::handle top_k) {
@@ -636,21 +775,36 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     py::require_list(scene_index, fn, "scene_index");
     py::require_int(top_k, fn, "top_k");
     const std::string q_text = normalized_query(query);
-    const scoring::Query q(q_text);
-    Normalizer norm;
+    QueryTester tester(q_text);
     struct Hit {
         PyObject* entry;
         int score;
     };
     std::vector<Hit> hits;
     std::vector<nb::object> keep;  // entries stay alive even if the list changes
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scene_index.ptr()); ++i) {
-        nb::object entry = nb::borrow(PyList_GET_ITEM(scene_index.ptr(), i));
-        const int s = score_entry(q, entry, norm);
+    PyObject* list = scene_index.ptr();
+    auto on_score = [&](Py_ssize_t i, int s) {
+        if (s > 0) {
+            nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
+            hits.push_back({entry.ptr(), s});
+            keep.push_back(std::move(entry));
+        }
+    };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list);) {
+        const Py_ssize_t done = score_batch(tester, list, i, PyList_GET_SIZE(list) - i, on_score);
+        if (done) {
+            i += done;
+            continue;
+        }
+        // An entry the batch does not take (not a plain dict, a missing title,
+        // members of other types): on its own, which may run the caller's code.
+        nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
+        const int s = score_entry(tester, entry);
         if (s > 0) {
             hits.push_back({entry.ptr(), s});
             keep.push_back(std::move(entry));
         }
+        ++i;
     }
     std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.score > b.score; });
     // pairs[:top_k], with the host's slice rules for any int.
@@ -744,7 +898,7 @@ private:
                          Py_TYPE(h.ptr())->tp_name);
             throw nb::python_error();
         }
-        return py::utf8(h, scratch);
+        return utf8_of(h.ptr(), scratch);
     }
 
     nb::tuple entries_;

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -79,7 +80,11 @@ private:
     enum Role : std::uint32_t { kTitle = 0, kAlias = 1, kKeyword = 2 };
     void add(std::string_view text, bool normalized, Role role);
 
-    std::unordered_map<std::string, std::uint32_t> ids_;  // pattern text -> pattern id
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> ids_;  // pattern text -> pattern id
     std::vector<std::string_view> patterns_;              // pattern id -> text (keys of ids_)
     // One record per use: entry id, and pattern id << 2 | role.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> uses_;
