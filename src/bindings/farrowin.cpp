@@ -64,6 +64,41 @@ private:
     std::unordered_map<std::string, PyObject*, SvHash, std::equal_to<>> map_;
 };
 
+// Short string values repeat all over an index (keywords, "scene", ""): one
+// str object serves every occurrence seen while the table slot holds it.  The
+// values are equal to freshly decoded ones; only their identity is shared.
+class ValueCache {
+public:
+    static constexpr std::size_t kMaxBytes = 32;
+    ~ValueCache() {
+        for (Slot& s : slots_) Py_XDECREF(s.str);
+    }
+    PyObject* get(std::string_view bytes) {
+        std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+        for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+        Slot& slot = slots_[h & (kSlots - 1)];
+        if (slot.str && slot.hash == h && slot.len == bytes.size() && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0)
+            return Py_NewRef(slot.str);
+        PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+        if (!s) return nullptr;
+        Py_XSETREF(slot.str, Py_NewRef(s));
+        slot.hash = h;
+        slot.len = static_cast<unsigned char>(bytes.size());
+        std::memcpy(slot.bytes, bytes.data(), bytes.size());
+        return s;
+    }
+
+private:
+    static constexpr std::size_t kSlots = std::size_t{1} << 14;
+    struct Slot {
+        PyObject* str = nullptr;
+        std::uint64_t hash = 0;
+        unsigned char len = 0;
+        char bytes[kMaxBytes];
+    };
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
 // Parses one JSON text; returns a new reference, or nullptr (no error set)
 // when the text is not something it accepts.
 class FastReader {
@@ -184,6 +219,7 @@ private:
                 const std::string_view bytes(start, static_cast<std::size_t>(p_ - start));
                 ++p_;
                 if (is_key) return keys_.get(bytes);
+                if (bytes.size() <= ValueCache::kMaxBytes) return values_.get(bytes);
                 return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
             }
             if (c == '\\') break;
@@ -332,6 +368,7 @@ private:
     }
 
     KeyCache& keys_;
+    ValueCache values_;
     const char* p_ = nullptr;
     const char* end_ = nullptr;
     int depth_ = 0;
