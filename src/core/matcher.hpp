@@ -28,12 +28,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/scoring.hpp"
+
 namespace corvane::matcher {
 
-inline constexpr int kTitlePoints = 15;
-inline constexpr int kAliasPoints = 12;
-inline constexpr int kKeywordPoints = 2;
-inline constexpr int kKeywordCap = 8;
+// The weights of the global search.
+using scoring::kAliasPoints;
+using scoring::kKeywordPoints;
+using scoring::kTitlePoints;
+inline constexpr int kKeywordCap = scoring::kMaxKeywords;
 
 // One index entry's texts, as views.  `normalized` tells whether they are
 // already in normalize_text form.
