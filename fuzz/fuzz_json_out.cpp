@@ -457,16 +457,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string_view text(reinterpret_cast<const char*>(data), size);
         if (!valid_utf8(text)) return 0;
         const TreeDocument doc = manual::markdown_to_tree(text);
-        std::string tree_file;
-        json::append_tree_file(tree_file, doc);
+        json::Buf tree_buf;
+        json::append_tree_file(tree_buf, doc);
+        const std::string tree_file(tree_buf.view());
         Value got;
         CHECK(Strict(tree_file).document(got));
         CHECK(got == expected_tree(doc));
         const Value tree = expected_tree(doc);
         for (std::size_t k = 0; k < doc.children.size(); ++k) {
-            std::string line;
-            json::Writer one(line, false);
-            json::write_scene(one, doc.children[k]);
+            json::Buf one;
+            json::append_scene(one, doc.children[k], false);
+            const std::string line(one.view());
             Value scene;
             CHECK(Strict(line).document(scene));
             CHECK(scene == tree.items[3].items[k]);
