@@ -607,29 +607,10 @@ public:
     std::string_view operator()(PyObject* s) {
         check(s);
         const std::string_view view = utf8_of(s, scratch_);
-        if (unchanged(view)) return view;
+        if (text::is_plainly_normalized(view)) return view;
         buf_.clear();
         text::append_normalized(buf_, view);
         return buf_;
-    }
-    // True when normalization leaves the text as it is: ASCII other than
-    // capitals and white space, and ideographs of U+4000..U+9FFF.
-    static bool unchanged(std::string_view s) {
-        const std::size_t n = s.size();
-        std::size_t i = 0;
-        while (i < n) {
-            const auto b = static_cast<unsigned char>(s[i]);
-            if (b < 0x80) {
-                if ((b >= 'A' && b <= 'Z') || uni::is_space(b)) return false;
-                ++i;
-            } else if (b >= 0xE4 && b <= 0xE9 && i + 2 < n && (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80 &&
-                       (static_cast<unsigned char>(s[i + 2]) & 0xC0) == 0x80) {
-                i += 3;
-            } else {
-                return false;
-            }
-        }
-        return true;
     }
     static void check(PyObject* s) {
         if (!PyUnicode_Check(s)) py::raise_arg_type("normalize_text", "text", "str", s);

@@ -59,26 +59,6 @@ inline char32_t next_unit(std::string_view s, std::size_t& i) {
     return c;
 }
 
-// True when normalize_text leaves the text as it is: ASCII other than
-// capitals and white space, and U+4000..U+9FFF (caseless, never space).
-inline bool already_normalized(std::string_view s) {
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            if ((b >= 'A' && b <= 'Z') || b == ' ' || (b >= 0x09 && b <= 0x0D) || (b >= 0x1C && b <= 0x1F)) return false;
-            ++i;
-        } else if (b >= 0xE4 && b <= 0xE9 && i + 2 < n && (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80 &&
-                   (static_cast<unsigned char>(s[i + 2]) & 0xC0) == 0x80) {
-            i += 3;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 inline bool contains(std::string_view hay, std::string_view needle) {
     return hay.find(needle) != std::string_view::npos;
 }
@@ -176,7 +156,7 @@ std::uint32_t IndexBuilder::add_entry(const EntryText& e, bool normalized) {
 
 void IndexBuilder::add(std::string_view raw, bool normalized, Role role) {
     std::string_view t = raw;
-    if (!normalized && !already_normalized(raw)) {
+    if (!normalized && !text::is_plainly_normalized(raw)) {
         scratch_.clear();
         text::append_normalized(scratch_, raw);
         t = scratch_;

@@ -73,6 +73,27 @@ std::string numeral_value_text(std::string_view numeral);
 // "^\s*-\s+(.*)$": the item text.
 bool match_bullet(std::string_view line, std::string_view& item);
 
+// A quick, conservative test that normalize_text(s) == s: true for ASCII
+// without capitals or white space and for U+4000..U+9FFF (caseless, never
+// space); false for anything else, which then takes the full rule.
+inline bool is_plainly_normalized(std::string_view s) {
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            if ((b >= 'A' && b <= 'Z') || uni::is_space(b)) return false;
+            ++i;
+        } else if (b >= 0xE4 && b <= 0xE9 && i + 2 < n && (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80 &&
+                   (static_cast<unsigned char>(s[i + 2]) & 0xC0) == 0x80) {
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 // str.lower(), "（" -> "(", "）" -> ")", all white space removed.
 std::string normalize_text(std::string_view s);
 void append_normalized(std::string& out, std::string_view s);
