@@ -98,8 +98,16 @@ void append_dict(std::string& out, PyObject* dict) {
 void append_repr(std::string& out, nb::handle value) {
     PyObject* v = value.ptr();
     if (PyUnicode_CheckExact(v)) {
-        std::string scratch;
-        repr::append_str(out, utf8(v, scratch));
+        // Straight from the string's own storage: no UTF-8 copy is made and
+        // kept on the object.
+        if (PyUnicode_READY(v) < 0) throw nb::python_error();
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+        const void* data = PyUnicode_DATA(v);
+        switch (PyUnicode_KIND(v)) {
+            case PyUnicode_1BYTE_KIND: repr::append_str(out, static_cast<const Py_UCS1*>(data), n); break;
+            case PyUnicode_2BYTE_KIND: repr::append_str(out, static_cast<const Py_UCS2*>(data), n); break;
+            default: repr::append_str(out, static_cast<const Py_UCS4*>(data), n); break;
+        }
     } else if (PyDict_CheckExact(v)) {
         append_dict(out, v);
     } else if (PyList_CheckExact(v)) {
