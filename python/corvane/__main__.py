@@ -1,40 +1,252 @@
 """Command line: ``python -m corvane <command>`` (also the ``corvane`` script).
 
-Commands run in the current working directory, whose ``data/`` folder holds
-the manuals, the alias file, the tree files and the scene index.
+  index         rebuild DIR/trees and DIR/scene_index.jsonl from DIR/manuals
+  ask           print the answer prompt for a question (or --json, --knowledge-only)
+  search-demo   in-document search over a sample document, then the debugger
+  self-check    improve a prompt file with a language model
 
-  index                 rebuild data/trees and data/scene_index.jsonl from data/manuals
-  ask [QUESTION]        print the answer prompt for QUESTION (default: the sample question)
-  search-demo           in-document search over a sample document, then the debugger
-  self-check PROMPT_FILE QUESTION --knowledge-file F --url URL
-                        improve PROMPT_FILE with a language model (key: --key or CORVANE_LLM_KEY)
+DIR is the data folder, ./data unless --data-dir names another (see cli_data).
+Every error a user can cause ends in one line on stderr,
+``corvane <command>: error: ...``, and exit code 2; 1 means "no result"
+(self-check: every cycle rejected); 130 an interrupt (Ctrl-C); 141 a closed
+stdout (ends quietly, as a program ended by SIGPIPE).  ``--debug`` or
+CORVANE_DEBUG=1 also prints the traceback.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
+import re
 import sys
+import traceback
+from dataclasses import dataclass
+from pathlib import Path
+
+from corvane import __version__
+from corvane.cli_data import INDEX_FILE, MANUALS, DataDir, LineTee, import_morlek, manual_files
+from corvane.cli_errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_NO_RESULT, EXIT_OK, CliError
 
 SAMPLE_QUESTION = "三包责任承诺"
 KEY_ENV = "CORVANE_LLM_KEY"
+DEBUG_ENV = "CORVANE_DEBUG"
+MAX_QUESTION_CHARS = 4000
+EXIT_CLOSED_STDOUT = 141
+INDEX_PATH = "data/" + INDEX_FILE  # relative to the working directory the data folder sets up
+
+
+def plural(n: int, word: str) -> str:
+    return f"{n} {word}" if n == 1 else f"{n} {word}s"
+
+
+def decode_failure(what: str, exc: UnicodeDecodeError) -> str:
+    bad = exc.object[exc.start:exc.end]
+    return f"{what} is not UTF-8 (byte 0x{bad[:1].hex()} at offset {exc.start}: {exc.reason.split(' (in ')[0]})"
+
+
+def read_utf8(path: str, what: str) -> str:
+    """A user's text file, whole; a missing, unreadable or non-UTF-8 file is a CliError naming it."""
+    try:
+        data = Path(path).read_bytes()
+    except OSError as e:
+        raise CliError(f"cannot read {what} {path}: {e.strerror or e}") from e
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise CliError(decode_failure(f"{what} {path}", e)) from e
+
+
+def require_data_folder(data: DataDir) -> None:
+    if not data.exists():
+        if data.path.exists():
+            raise CliError(f"data folder {data.shown} is not a folder")
+        hint = "pass --data-dir DIR or run corvane in the folder that holds data/" if not data.explicit \
+            else "check --data-dir"
+        raise CliError(f"no data folder at {data.shown}; {hint}")
+
+
+# --- index ------------------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def progress(total: int):
+    """A progress display of the manuals on stderr (only when stderr is a terminal).
+
+    Yields (advance, around_stdout_write)."""
+    if not sys.stderr.isatty():
+        yield (lambda: None), None
+        return
+    from tqdm import tqdm
+
+    bar = tqdm(total=total, desc="indexing", unit="manual", file=sys.stderr, dynamic_ncols=True)
+    shared_terminal = sys.stdout.isatty()
+
+    @contextlib.contextmanager
+    def around():
+        if shared_terminal:
+            bar.clear()
+        try:
+            yield
+        finally:
+            if shared_terminal:
+                bar.refresh()
+
+    try:
+        yield (lambda: bar.update(1)), around
+    finally:
+        bar.close()
 
 
 def cmd_index(args: argparse.Namespace) -> int:
-    from corvane import ostrel
+    data = DataDir(args.data_dir)
+    require_data_folder(data)
+    manuals_dir = data.path / MANUALS
+    if not manuals_dir.is_dir():
+        raise CliError(f"no manuals folder at {data.display(MANUALS)}; nothing was changed")
+    total = len(manual_files(manuals_dir))
+    if total == 0:
+        raise CliError(f"no manuals in {data.display(MANUALS)} (a manual is a *.md file); nothing was changed")
+    had_index = (data.path / INDEX_FILE).exists()
+    done = scenes = 0
+    with data.entered():
+        import_morlek(data, "index")
+        from corvane import ostrel
 
-    ostrel.ostrel_main()
-    return 0
+        with progress(total) as (advance, around):
+            def on_line(line: str) -> None:
+                nonlocal done, scenes
+                m = re.fullmatch(r"Processed: .*, scenes=(\d+)", line)
+                if m:
+                    done += 1
+                    scenes += int(m.group(1))
+                    advance()
+
+            tee = LineTee(sys.stdout, on_line, around)
+            try:
+                with contextlib.redirect_stdout(tee):
+                    ostrel.ostrel_main()
+            except (OSError, ValueError, TypeError, KeyError) as e:
+                if isinstance(e, BrokenPipeError):
+                    raise
+                kept = "the previous index was kept" if had_index else "no index was written"
+                before = f"{plural(done, 'manual')} indexed before it"
+                if isinstance(e, UnicodeDecodeError):
+                    m = re.search(r"\(in (.*)\)$", e.reason)
+                    manual = data.show(m.group(1)) if m else "a manual"
+                    raise CliError(f"{decode_failure('manual ' + manual, e)}; {before}; {kept}") from e
+                if isinstance(e, OSError) and e.filename is not None:
+                    what = f"{data.show(os.fsdecode(e.filename))}: {e.strerror or e}"
+                else:
+                    what = data.show(str(e)) or type(e).__name__
+                raise CliError(f"{what}; {before}; {kept}") from e
+            finally:
+                tee.flush()
+    if scenes == 0:
+        print(f"corvane index: warning: the {plural(done, 'manual')} in {data.display(MANUALS)} hold no scenes "
+              f"(no \"#\" headings), so there is no scene index now", file=sys.stderr)
+    return EXIT_OK
+
+
+# --- ask --------------------------------------------------------------------------------
+
+
+@dataclass
+class Answer:
+    question: str
+    intent: str
+    ranked: list  # (scene index entry, score), best first
+    knowledge: dict  # the matched record the prompt shows
+    prompt: str
+
+
+def load_index(data: DataDir) -> list:
+    """The scene index of the data folder (working directory set up by DataDir.entered)."""
+    from corvane import farrowin
+
+    shown = data.display(INDEX_FILE)
+    if not os.path.lexists(INDEX_PATH):
+        raise CliError(f"no scene index at {shown}; run `corvane index` first")
+    try:
+        return farrowin.load_scene_index(INDEX_PATH)
+    except json.JSONDecodeError as e:
+        reason = e.msg.split(": ", 1)[1] if e.msg.startswith(INDEX_PATH + ": ") else e.msg
+        raise CliError(f"corrupt scene index {shown}, line {e.lineno}: {reason} (column {e.colno}); "
+                       f"run `corvane index` to rebuild it") from e
+    except UnicodeDecodeError as e:
+        raise CliError(decode_failure(f"scene index {shown}", e) + "; run `corvane index` to rebuild it") from e
+    except OSError as e:
+        raise CliError(f"cannot read scene index {shown}: {e.strerror or e}") from e
+    except ValueError as e:
+        raise CliError(f"corrupt scene index: {data.show(str(e))}; run `corvane index` to rebuild it") from e
+
+
+def answer(question: str, index: list) -> Answer:
+    """Ranks the scenes for `question` and builds the answer prompt, the way
+    corvane.delmoor.answer_query does, from the functions it binds."""
+    from corvane import farrowin, morlek, vendry
+
+    ranked = farrowin.search_knowledge_global(question, index, top_k=3)
+    intent = morlek.classify_query_intent(question)
+    results = []
+    for record, score in ranked:
+        context = morlek.build_scene_context(record["scene_data"], intent)
+        results.append({"node_id": record["scene_id"], "title": record["scene_title"], "score": score,
+                        "intent": intent, "context": context})
+    matched = {"query": question, "intent": intent, "results": results}
+    return Answer(question, intent, ranked, matched, vendry.build_prompt(question, matched))
+
+
+def read_question(args: argparse.Namespace) -> str:
+    if args.question_file is not None:
+        if args.question is not None:
+            raise CliError("give the question either as an argument or with --question-file, not both")
+        text = read_utf8(args.question_file, "question file")
+    elif args.question == "-":
+        try:
+            text = sys.stdin.buffer.read().decode("utf-8")
+        except UnicodeDecodeError as e:
+            raise CliError(decode_failure("the question on stdin", e)) from e
+    else:
+        return SAMPLE_QUESTION if args.question is None else args.question
+    return text.rstrip("\r\n")  # the line break that ends the file is not part of the question
 
 
 def cmd_ask(args: argparse.Namespace) -> int:
-    from corvane import delmoor
+    if args.max_question_chars < 1:
+        raise CliError(f"--max-question-chars must be at least 1, not {args.max_question_chars}")
+    question = read_question(args)
+    if not question.strip():
+        raise CliError("the question is empty")
+    if len(question) > args.max_question_chars:
+        raise CliError(f"the question has {len(question)} characters, more than --max-question-chars "
+                       f"({args.max_question_chars})")
+    data = DataDir(args.data_dir)
+    require_data_folder(data)
+    scripted = args.json or args.knowledge_only
+    with data.entered():
+        import_morlek(data, "ask", stdout_ok=not scripted)
+        index = load_index(data)
+        try:
+            result = answer(question, index)
+        except (KeyError, TypeError, ValueError) as e:
+            what = f"an entry lacks {e}" if isinstance(e, KeyError) else str(e)
+            raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
+                           f"run `corvane index` to rebuild it") from e
+    if args.json:
+        scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),
+                   "title": entry.get("scene_title"), "score": score} for entry, score in result.ranked]
+        print(json.dumps({"question": question, "intent": result.intent, "scenes": scenes,
+                          "prompt": result.prompt}, ensure_ascii=False))
+    elif args.knowledge_only:
+        print(repr(result.knowledge))
+    else:
+        print("=== SEARCH RESULT ===")
+        print(json.dumps(result.prompt, ensure_ascii=False, indent=2))
+    return EXIT_OK
 
-    question = SAMPLE_QUESTION if args.question is None else args.question
-    prompt = delmoor.answer_query(question)
-    print("=== SEARCH RESULT ===")
-    print(json.dumps(prompt, ensure_ascii=False, indent=2))
-    return 0
+
+# --- search-demo ------------------------------------------------------------------------
 
 
 def demo_tree() -> dict:
@@ -91,10 +303,18 @@ def demo_tree() -> dict:
 
 DEMO_QUESTIONS = ("怎么断高压", "车辆起火怎么办", "火灾救援要注意什么", "高压电断开步骤是什么")
 
+DEMO_HINT = ("corvane search-demo: the debugger opens now. Inspect `results` and `contexts` (by question, e.g. "
+             "`p contexts['怎么断高压']`; `result` and `context_text` hold the last question's); `c` leaves.")
+
 
 def cmd_search_demo(args: argparse.Namespace) -> int:
-    import pdb
+    import bdb
 
+    data = DataDir(args.data_dir)
+    if data.explicit:
+        require_data_folder(data)
+    with data.entered():
+        import_morlek(data, "search-demo")
     from corvane import morlek
 
     tree = demo_tree()
@@ -105,10 +325,23 @@ def cmd_search_demo(args: argparse.Namespace) -> int:
         context_text = "\n\n".join(item["llm_context"] for item in result["results"])
         results[question] = result
         contexts[question] = context_text
-    # Inspect `results` and `contexts` (`result` and `context_text` hold the last
-    # question's); `c` continues and ends the demo.
+    print(DEMO_HINT, file=sys.stderr, flush=True)
+    try:
+        inspect_in_debugger(results, contexts, result, context_text)
+    except bdb.BdbQuit:  # `q`, or the end of a stdin that is not a terminal
+        pass
+    return EXIT_OK
+
+
+def inspect_in_debugger(results: dict, contexts: dict, result: dict, context_text: str) -> None:
+    """Stops in the debugger with the demo's values as locals; `c` continues and ends the demo."""
+    import pdb
+
     pdb.set_trace()
-    return 0
+    return None
+
+
+# --- self-check -------------------------------------------------------------------------
 
 
 def cmd_self_check(args: argparse.Namespace) -> int:
@@ -117,22 +350,31 @@ def cmd_self_check(args: argparse.Namespace) -> int:
     from harlune import LLMError
 
     from corvane import vendry
+    from corvane.cli_replies import CheckedReplies
 
     key = args.key if args.key is not None else os.environ.get(KEY_ENV, "")
+    knowledge = read_utf8(args.knowledge_file, "knowledge file")
+    base_rules = read_utf8(args.base_rules_file, "base rules file") if args.base_rules_file else ""
+    client = vendry.llm_response
+    vendry.llm_response = CheckedReplies(client)
     try:
-        with open(args.knowledge_file, encoding="utf-8") as f:
-            knowledge = f.read()
-        base_rules = ""
-        if args.base_rules_file:
-            with open(args.base_rules_file, encoding="utf-8") as f:
-                base_rules = f.read()
         accepted = asyncio.run(
             vendry.generate_ai_prompt(args.prompt_file, args.question, knowledge, base_rules, args.url, key)
         )
-    except (LLMError, OSError, UnicodeError) as exc:
-        print(f"corvane self-check: error: {exc}", file=sys.stderr)
-        return 2
-    return 0 if accepted else 1
+    except LLMError as e:
+        raise CliError(str(e)) from e
+    except KeyError as e:  # a key the checker did not foresee
+        raise CliError(f'model reply lacks "{e.args[0] if e.args else e}"') from e
+    except UnicodeError as e:
+        raise CliError(f"prompt file {args.prompt_file}: {e}") from e
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            raise
+        name = os.fsdecode(e.filename) if e.filename is not None else args.prompt_file
+        raise CliError(f"prompt file {name}: {e.strerror or e}") from e
+    finally:
+        vendry.llm_response = client
+    return EXIT_OK if accepted else EXIT_NO_RESULT
 
 
 SELF_CHECK_HELP = f"""\
@@ -140,6 +382,7 @@ Runs up to 8 self-check cycles of PROMPT_FILE (a UTF-8 prompt template with the
 placeholders __INPUT__, __KNOWLEDGE__ and __TIME__) for QUESTION: the model answers
 under the prompt, judges the answer and, when it rejects it, rewrites PROMPT_FILE.
 The transcript goes to stdout, the progress displays to stderr.
+`corvane ask --knowledge-only QUESTION > FILE` writes a knowledge file for QUESTION.
 
 The model is reached at --url, an OpenAI-compatible chat-completions endpoint.
 The access key comes from --key or, when that is not given, from the {KEY_ENV}
@@ -147,26 +390,104 @@ environment variable (prefer the variable: command lines are visible to other us
 HARLUNE_MODEL names the model (default "default"), HARLUNE_TIMEOUT the timeout in
 seconds (default 120).
 
+Every model reply must hold the keys the loop reads ("answer" and "reason"; "is_ok"
+as true or false, "reason" when rejected; "new_suggestions" and "new_prompt" as text
+where used); otherwise the run stops with an error before the prompt file is
+rewritten in that cycle (rewrites of earlier cycles stay).
+
 Exit status: 0 when an answer was accepted, 1 when all cycles were rejected,
-2 on a model or file error.
+2 on a model reply, model or file error, 130 when interrupted (Ctrl-C).
 """
+
+ASK_HELP = f"""\
+Prints "=== SEARCH RESULT ===" and the answer prompt for QUESTION as a JSON string
+(the three best scenes of the scene index DIR/scene_index.jsonl, from `corvane index`).
+QUESTION "-" reads the question from stdin; --question-file reads it from a UTF-8
+file (one line break at the end is dropped). Default question: {SAMPLE_QUESTION}.
+
+--json prints one JSON object instead: "question", "intent", "scenes" (a list of
+"scene_id", "manual_id", "title", "score", best first) and "prompt".
+--knowledge-only prints the knowledge text the prompt shows (the matched record),
+the text `corvane self-check --knowledge-file` takes.
+With --json or --knowledge-only, stdout holds only that output.
+
+Exit status: 0 ok, 2 on an empty or too long question, a missing data folder or
+scene index, or a corrupt scene index.
+"""
+
+INDEX_HELP = """\
+Rebuilds DIR/trees/ (one tree file per manual) and DIR/scene_index.jsonl from the
+manuals DIR/manuals/*.md and the alias file DIR/manual_alias.json (optional), printing
+"Processed: <manual>, scenes=<n>" per manual. A progress display goes to stderr when
+it is a terminal.
+
+The command refuses to run, and changes nothing, when DIR/manuals is missing or holds
+no manual. The index is replaced only when the whole run succeeds: on an error (such
+as a manual that is not UTF-8) the previous index is kept.
+
+Exit status: 0 ok, 2 on an error.
+"""
+
+DATA_DIR_HELP = ("the data folder (default: ./data); the commands read and write the fixed names manuals/, "
+                 "trees/, scene_index.jsonl and manual_alias.json inside it")
+
+
+class Parser(argparse.ArgumentParser):
+    """Usage errors as one line: "corvane <command>: error: ...", exit 2."""
+
+    def error(self, message: str):
+        self.exit(EXIT_ERROR, f"{self.prog}: error: {message} (see `{self.prog} --help`)\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="corvane", description="Owner's-manual retrieval pipeline.")
-    sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("index", help="rebuild the tree files and the scene index from data/manuals")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help=f"print the traceback of an error (also: {DEBUG_ENV}=1)")
+    parser = Parser(
+        prog="corvane",
+        description="Owner's-manual retrieval pipeline.",
+        epilog="Exit status: 0 ok, 1 no result (self-check: all cycles rejected), 2 error, 130 interrupted.",
+        parents=[common],
+    )
+    parser.add_argument("--version", action="version", version=f"corvane {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
+    parser.set_defaults(commands=sub.choices)
+    raw = argparse.RawDescriptionHelpFormatter
+
+    p = sub.add_parser("index", help="rebuild the tree files and the scene index from DIR/manuals",
+                       description=INDEX_HELP, formatter_class=raw, parents=[common])
+    p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
     p.set_defaults(run=cmd_index)
-    p = sub.add_parser("ask", help="print the answer prompt for a question")
-    p.add_argument("question", nargs="?", help=f"the question (default: {SAMPLE_QUESTION})")
+
+    p = sub.add_parser("ask", help="print the answer prompt for a question", description=ASK_HELP,
+                       formatter_class=raw, parents=[common])
+    p.add_argument("question", metavar="QUESTION", nargs="?",
+                   help=f'the question; "-" reads it from stdin (default: {SAMPLE_QUESTION})')
+    p.add_argument("--question-file", metavar="FILE", default=None, help="read the question from a UTF-8 file")
+    p.add_argument("--max-question-chars", metavar="N", type=int, default=MAX_QUESTION_CHARS,
+                   help=f"refuse longer questions (default: {MAX_QUESTION_CHARS})")
+    out = p.add_mutually_exclusive_group()
+    out.add_argument("--json", action="store_true", help="print one JSON object: question, intent, scenes, prompt")
+    out.add_argument("--knowledge-only", action="store_true",
+                     help="print the knowledge text (input of self-check --knowledge-file)")
+    p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
     p.set_defaults(run=cmd_ask)
-    p = sub.add_parser("search-demo", help="in-document search demo, ends in the debugger")
+
+    p = sub.add_parser("search-demo", help="in-document search demo, ends in the debugger (`c` leaves)",
+                       description="Runs the in-document search over a sample document for four questions, "
+                                   "then opens the debugger: inspect `results` and `contexts`; `c` leaves. "
+                                   "With no terminal on stdin the debugger reads its commands from stdin.",
+                       parents=[common])
+    p.add_argument("--data-dir", metavar="DIR", default=None,
+                   help="the data folder whose manual_alias.json is used (default: ./data)")
     p.set_defaults(run=cmd_search_demo)
+
     p = sub.add_parser(
         "self-check",
         help="improve a prompt file with a language model",
         description=SELF_CHECK_HELP,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=raw,
+        parents=[common],
     )
     p.add_argument("prompt_file", metavar="PROMPT_FILE", help="prompt template file, rewritten in place")
     p.add_argument("question", metavar="QUESTION", help="the question the prompt is tested with")
@@ -178,9 +499,47 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _quiet_closed_stdout() -> None:
+    """After a closed stdout: nothing more may be flushed to it at exit."""
+    if sys.stdout is sys.__stdout__ and sys.stdout is not None:
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+        except (OSError, ValueError, AttributeError):
+            pass
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    return args.run(args)
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:  # reported by the command's own parser, so the line names the command
+        args.commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+    debug = getattr(args, "debug", False) or os.environ.get(DEBUG_ENV, "") not in ("", "0")
+    prefix = f"corvane {args.command}:"
+
+    def report(line: str) -> None:
+        if debug:
+            traceback.print_exc()
+        print(f"{prefix} {line}", file=sys.stderr, flush=True)
+
+    try:
+        code = args.run(args)
+        sys.stdout.flush()
+        return code
+    except BrokenPipeError:
+        _quiet_closed_stdout()
+        return EXIT_CLOSED_STDOUT
+    except CliError as e:
+        report(f"error: {e.message}")
+        return e.exit_code
+    except KeyboardInterrupt:
+        report("interrupted")
+        return EXIT_INTERRUPTED
+    except Exception as e:  # not foreseen: still one line, the traceback with --debug
+        text = str(e)
+        report(f"error: {type(e).__name__}{': ' + text if text else ''} (--debug shows the traceback)")
+        return EXIT_ERROR
 
 
 if __name__ == "__main__":
