@@ -79,7 +79,7 @@ def progress(total: int):
         return
     from tqdm import tqdm
 
-    bar = tqdm(total=total, desc="indexing", unit="manual", file=sys.stderr, dynamic_ncols=True)
+    bar = tqdm(total=total, desc="indexing", unit="manual", file=sys.stderr)
     shared_terminal = sys.stdout.isatty()
 
     @contextlib.contextmanager

@@ -1,0 +1,450 @@
+"""The `corvane` command, run as users run it: `python -m corvane ...` in a fresh interpreter.
+
+One table: each row is a command line, the files it runs over, the exit code, a pattern for
+stderr and the files that must come out byte for byte as they went in.  Every failing row
+must end in exactly one stderr line (no traceback) unless it asks for the traceback.
+"""
+from __future__ import annotations
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import pytest
+from werkzeug import Response
+
+EXAMPLES = Path(__file__).parent.parent / "examples" / "data"
+PATH = "/v1/chat/completions"
+KEY = "sk-SENTINEL-table-77"
+QUESTION = "爆胎了怎么换备胎"
+PROMPT = "问：__INPUT__\n知：__KNOWLEDGE__"
+NO_ALIASES = "加载手工别名文件失败: [Errno 2] No such file or directory: 'data/manual_alias.json'"
+GOOD_MANUAL = "# 手册\n## 更换轮胎\n1. 松开螺栓\n2. 顶起车辆\n"
+
+
+def cli(args, cwd, *, stdin=None, env=None, stdout=subprocess.PIPE, timeout=120) -> subprocess.CompletedProcess:
+    full_env = {k: v for k, v in os.environ.items() if k not in ("CORVANE_DEBUG", "CORVANE_LLM_KEY")}
+    full_env.update(PYTHONIOENCODING="utf-8", **(env or {}))
+    return subprocess.run([sys.executable, "-m", "corvane", *args], cwd=cwd, input=stdin, stdout=stdout,
+                          stderr=subprocess.PIPE, env=full_env, timeout=timeout)
+
+
+@pytest.fixture(scope="session")
+def indexed_examples(tmp_path_factory) -> Path:
+    """The bundled examples with their index, built once by the command itself."""
+    home = tmp_path_factory.mktemp("examples")
+    shutil.copytree(EXAMPLES / "manuals", home / "data" / "manuals")
+    shutil.copy(EXAMPLES / "manual_alias.json", home / "data" / "manual_alias.json")
+    proc = cli(["index"], home)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert proc.stdout.decode().count("Processed: ") == 2 and proc.stderr == b""
+    return home / "data"
+
+
+# --- set-ups: each takes the working folder and the prepared example data folder -------------
+
+def write(path: Path, content) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(content, str):
+        content = content.encode()
+    path.write_bytes(content)
+
+
+def examples(folder="data"):
+    def setup(tmp, built):
+        shutil.copytree(built, tmp / folder)
+    return setup
+
+
+def steps(*fns):
+    def setup(tmp, built):
+        for fn in fns:
+            fn(tmp, built)
+    return setup
+
+
+def files(content: dict):
+    def setup(tmp, built):
+        for name, text in content.items():
+            write(tmp / name, text)
+    return setup
+
+
+def old_data(tmp, built):
+    """A data folder with an index and a tree file of an earlier run."""
+    write(tmp / "data/scene_index.jsonl", '{"old": "索引"}\n')
+    write(tmp / "data/trees/old.json", '{"old": "树"}')
+
+
+def self_check_files(tmp, built):
+    write(tmp / "prompt.md", PROMPT)
+    write(tmp / "k.txt", "知识正文")
+
+
+def nothing(tmp, built):
+    pass
+
+
+OLD = ("data/scene_index.jsonl", "data/trees/old.json", "data/trees")
+SC = ["self-check", "prompt.md", QUESTION, "--knowledge-file", "k.txt", "--url", "{url}"]
+ANSWER = {"answer": "答", "reason": "因"}
+ACCEPT = {"is_ok": True, "reason": ""}
+REJECT = {"is_ok": False, "reason": "补充依据"}
+CHECKED = {"is_ok": True, "new_suggestions": "", "new_prompt": "新：__INPUT__"}
+
+
+# --- output checks --------------------------------------------------------------------------
+
+def json_answer(out: str, tmp: Path) -> None:
+    doc = json.loads(out)
+    assert out.count("\n") == 1 and doc["question"] == QUESTION and doc["intent"] == "how_to"
+    assert doc["scenes"][0] == {"scene_id": "aster_e5_care_scene_1", "manual_id": "aster_e5_care",
+                                "title": "更换轮胎", "score": doc["scenes"][0]["score"]}
+    assert [s["score"] for s in doc["scenes"]] == sorted((s["score"] for s in doc["scenes"]), reverse=True)
+    assert doc["prompt"].startswith(f"\n            你是Brevane汽车助手。擅于回答<{QUESTION}>")
+
+
+def same_as_query_demo(question: str):
+    """Plain `ask` prints what the query module's demo prints (the answer prompt as one JSON string)."""
+    def check(out: str, tmp: Path) -> None:
+        code = ("import json; from corvane import delmoor; "
+                f"print('=== SEARCH RESULT ==='); print(json.dumps(delmoor.answer_query({question!r}), "
+                "ensure_ascii=False, indent=2))")
+        ref = subprocess.run([sys.executable, "-c", code], cwd=tmp, capture_output=True, check=True,
+                             env=dict(os.environ, PYTHONIOENCODING="utf-8"))
+        assert out == ref.stdout.decode()
+    return check
+
+
+def knowledge_of_prompt(out: str, tmp: Path) -> None:
+    """--knowledge-only prints exactly the knowledge section of the answer prompt."""
+    assert out.endswith("}\n") and out.count("\n") == 1
+    prompt = json.loads(cli(["ask", "--json", QUESTION], tmp).stdout)["prompt"]
+    assert f"知识：\n            {out[:-1]}\n            " in prompt
+    assert out.startswith(f"{{'query': '{QUESTION}', 'intent': 'how_to', 'results': [{{'node_id': ")
+
+
+def lines(*expected):
+    def check(out: str, tmp: Path) -> None:
+        assert out.splitlines() == list(expected)
+    return check
+
+
+def contains(*parts):
+    def check(out: str, tmp: Path) -> None:
+        for p in parts:
+            assert p in out
+    return check
+
+
+def prompt_is(text):
+    def check(out: str, tmp: Path) -> None:
+        assert (tmp / "prompt.md").read_text("utf-8") == text
+    return check
+
+
+# --- the table ------------------------------------------------------------------------------
+
+@dataclass
+class Case:
+    id: str
+    args: list
+    setup: Callable = nothing
+    code: int = 0
+    stderr: str = r"\A\Z"            # re.search over the whole stderr
+    unchanged: tuple = ()            # paths (files or folders, present or absent) left as they were
+    stdin: bytes | None = None
+    stdout: Callable | None = None   # extra check of stdout (and the folder)
+    replies: list = field(default_factory=list)  # the model's replies (dict) or HTTP statuses (int)
+    env: dict = field(default_factory=dict)
+    closed_stdout: bool = False
+    traceback: bool = False
+
+
+CASES = [
+    # top level
+    Case("version", ["--version"], stdout=lines("corvane 0.1.0")),
+    Case("no-command", [], code=2, stderr=r"^corvane: error: the following arguments are required: COMMAND"),
+    Case("unknown-option", ["ask", "--bogus"], examples(), code=2,
+         stderr=r"^corvane ask: error: unrecognized arguments: --bogus"),
+    Case("bad-option-value", ["ask", "--max-question-chars", "many"], examples(), code=2,
+         stderr=r"^corvane ask: error: argument --max-question-chars: invalid int value: 'many'"),
+
+    # ask
+    Case("ask-plain", ["ask", QUESTION], examples(), stdout=same_as_query_demo(QUESTION)),
+    Case("ask-sample-question", ["ask"], examples(), stdout=same_as_query_demo("三包责任承诺")),
+    Case("ask-json-from-stdin", ["ask", "--json", "-"], examples(), stdin=f"{QUESTION}\n".encode(),
+         stdout=json_answer),
+    Case("ask-knowledge-from-file", ["ask", "--knowledge-only", "--question-file", "q.txt"],
+         steps(examples(), files({"q.txt": QUESTION + "\r\n"})), stdout=knowledge_of_prompt),
+    Case("ask-other-data-dir", ["ask", "--json", "--data-dir", "elsewhere/mine", QUESTION],
+         examples("elsewhere/mine"), stdout=json_answer, unchanged=("elsewhere",)),
+    Case("ask-no-index", ["ask", QUESTION], files({"data/manuals/a.md": GOOD_MANUAL}), code=2,
+         stderr=r"^corvane ask: error: no scene index at data/scene_index\.jsonl; run `corvane index` first\n\Z"),
+    Case("ask-no-index-other-dir", ["ask", "--data-dir", "x/mine", QUESTION], files({"x/mine/manual_alias.json": "{}"}),
+         code=2, stderr=r"^corvane ask: error: no scene index at x/mine/scene_index\.jsonl; run `corvane index`"),
+    Case("ask-no-data-folder", ["ask", QUESTION], code=2,
+         stderr=r"^corvane ask: error: no data folder at data; pass --data-dir DIR"),
+    Case("ask-data-dir-missing", ["ask", "--data-dir", "nowhere", QUESTION], code=2,
+         stderr=r"^corvane ask: error: no data folder at nowhere; check --data-dir"),
+    Case("ask-corrupt-index", ["ask", QUESTION],
+         files({"data/scene_index.jsonl": '{"scene_id": "a"}\n{"scene_id": \n', "data/manual_alias.json": "{}"}), code=2,
+         stderr=r"^corvane ask: error: corrupt scene index data/scene_index\.jsonl, line 2: .*corvane index",
+         unchanged=("data",)),
+    Case("ask-index-not-utf8", ["ask", "--data-dir", "d/data", QUESTION],
+         files({"d/data/scene_index.jsonl": b'{"a": "\xff"}\n', "d/data/manual_alias.json": "{}"}), code=2,
+         stderr=r"^corvane ask: error: scene index d/data/scene_index\.jsonl is not UTF-8 \(byte 0xff at offset 7"),
+    Case("ask-index-entry-lacks-key", ["ask", "换胎"],
+         files({"data/scene_index.jsonl": '{"scene_title": "换胎", "aliases": [], "keywords": []}\n',
+               "data/manual_alias.json": "{}"}), code=2,
+         stderr=r"^corvane ask: error: scene index data/scene_index\.jsonl: an entry lacks 'scene_data'"),
+    Case("ask-empty-question", ["ask", ""], examples(), code=2, stderr=r"^corvane ask: error: the question is empty\n\Z"),
+    Case("ask-blank-question", ["ask", " \u3000\t"], examples(), code=2, stderr=r"error: the question is empty"),
+    Case("ask-blank-stdin", ["ask", "-"], examples(), stdin=b"\n \n", code=2, stderr=r"error: the question is empty"),
+    Case("ask-too-long", ["ask", "--max-question-chars", "5", "一二三四五六"], examples(), code=2,
+         stderr=r"^corvane ask: error: the question has 6 characters, more than --max-question-chars \(5\)"),
+    Case("ask-at-the-limit", ["ask", "--json", "--max-question-chars", str(len(QUESTION)), QUESTION], examples(),
+         stdout=json_answer),
+    Case("ask-default-limit", ["ask", "-"], examples(), stdin=("问" * 4001).encode(), code=2,
+         stderr=r"the question has 4001 characters, more than --max-question-chars \(4000\)"),
+    Case("ask-question-file-missing", ["ask", "--question-file", "nope.txt"], examples(), code=2,
+         stderr=r"^corvane ask: error: cannot read question file nope\.txt: No such file"),
+    Case("ask-question-file-not-utf8", ["ask", "--question-file", "q.txt"], steps(examples(), files({"q.txt": b"abc\xff"})),
+         code=2, stderr=r"^corvane ask: error: question file q\.txt is not UTF-8 \(byte 0xff at offset 3"),
+    Case("ask-question-twice", ["ask", "--question-file", "q.txt", "x"], steps(examples(), files({"q.txt": "q"})),
+         code=2, stderr=r"error: give the question either as an argument or with --question-file, not both"),
+    Case("ask-json-and-knowledge", ["ask", "--json", "--knowledge-only"], examples(), code=2,
+         stderr=r"^corvane ask: error: argument --knowledge-only: not allowed with argument --json"),
+    Case("ask-json-keeps-stdout-clean", ["ask", "--json", QUESTION], steps(examples(), files({"data/manual_alias.json": "[1]"})),
+         stdout=json_answer,
+         stderr=r"\A加载手工别名文件失败: .*\ncorvane ask: warning: alias file data/manual_alias\.json not used.*found list\n\Z"),
+    Case("ask-closed-stdout", ["ask", QUESTION], examples(), code=141, closed_stdout=True),
+    Case("ask-debug-traceback", ["ask", QUESTION], env={"CORVANE_DEBUG": "1"}, code=2, traceback=True,
+         stderr=r"Traceback.*CliError.*\ncorvane ask: error: no data folder at data;"),
+    Case("ask-debug-flag", ["--debug", "ask", ""], examples(), code=2, traceback=True,
+         stderr=r"Traceback.*\ncorvane ask: error: the question is empty\n\Z"),
+
+    # index
+    Case("index-other-data-dir", ["index", "--data-dir", "a/b"], files({"a/b/manuals/g.md": GOOD_MANUAL}),
+         stdout=lines(NO_ALIASES, "Processed: g, scenes=1")),
+    Case("index-no-manuals-folder", ["index"], old_data, code=2,
+         stderr=r"^corvane index: error: no manuals folder at data/manuals; nothing was changed\n\Z", unchanged=OLD),
+    Case("index-no-manual", ["index"],
+         steps(old_data, files({"data/manuals/.hidden.md": GOOD_MANUAL, "data/manuals/notes.txt": GOOD_MANUAL,
+                               "data/manuals/sub/x.md": GOOD_MANUAL})), code=2,
+         stderr=r"^corvane index: error: no manuals in data/manuals \(a manual is a \*\.md file\); nothing was changed",
+         unchanged=OLD),
+    Case("index-no-data-folder", ["index", "--data-dir", "gone"], code=2,
+         stderr=r"^corvane index: error: no data folder at gone; check --data-dir"),
+    Case("index-data-dir-is-a-file", ["index", "--data-dir", "f"], files({"f": "x"}), code=2,
+         stderr=r"^corvane index: error: data folder f is not a folder", unchanged=("f",)),
+    Case("index-manual-not-utf8", ["index"],
+         steps(old_data, files({"data/manuals/a.md": GOOD_MANUAL, "data/manuals/b.md": "# 标\n好".encode() + b"\xff" + "尾".encode(),
+                               "data/manuals/c.md": GOOD_MANUAL})), code=2,
+         stderr=r"^corvane index: error: manual data/manuals/b\.md is not UTF-8 \(byte 0xff at offset 9: invalid "
+                r"start byte\); 1 manual indexed before it; the previous index was kept\n\Z",
+         unchanged=("data/scene_index.jsonl", "data/trees/old.json"), stdout=lines(NO_ALIASES, "Processed: a, scenes=1")),
+    Case("index-manual-not-utf8-first-run", ["index"], files({"data/manuals/b.md": b"\xfe"}), code=2,
+         stderr=r"byte 0xfe at offset 0: invalid start byte\); 0 manuals indexed before it; no index was written",
+         unchanged=("data/scene_index.jsonl",)),
+    Case("index-bad-alias-file", ["index"],
+         files({"data/manuals/g.md": GOOD_MANUAL, "data/manual_alias.json": '{"更换轮胎": "换胎"}'}),
+         stderr=r"\Acorvane index: warning: alias file data/manual_alias\.json not used, going on without aliases: "
+                r"the aliases of '更换轮胎' must be an array of strings\n\Z",
+         stdout=lines("加载手工别名文件失败: data/manual_alias.json: the aliases of '更换轮胎' must be an array of strings",
+                      "Processed: g, scenes=1")),
+    Case("index-alias-file-not-utf8", ["index"], files({"data/manuals/g.md": GOOD_MANUAL, "data/manual_alias.json": b"\xff"}),
+         stderr=r"\Acorvane index: warning: alias file data/manual_alias\.json not used.*can't decode byte 0xff"),
+    Case("index-no-scenes", ["index"], steps(old_data, files({"data/manuals/g.md": "正文，没有标题\n"})),
+         stderr=r"\Acorvane index: warning: the 1 manual in data/manuals hold no scenes",
+         stdout=contains("Processed: g, scenes=0")),
+
+    # search-demo
+    Case("search-demo-no-terminal", ["search-demo"], stdin=b"",
+         stderr=r"\Acorvane search-demo: the debugger opens now\. Inspect `results` and `contexts`.*`c` leaves\.\n\Z"),
+    Case("search-demo-commands-on-stdin", ["search-demo", "--data-dir", "mine"], files({"mine/manual_alias.json": "{}"}),
+         stdin=b"p sorted(contexts)\np result['intent']\nc\n",
+         stderr=r"`c` leaves\.\n\Z", stdout=contains("'火灾救援要注意什么'", "'how_to'")),
+    Case("search-demo-quit", ["search-demo"], stdin=b"q\n", stderr=r"`c` leaves\.\n\Z"),
+
+    # self-check
+    Case("self-check-accepted", SC, self_check_files, replies=[ANSWER, ACCEPT], stderr=r"模型自检中",
+         stdout=contains("模型自检完成"), unchanged=("prompt.md",)),
+    Case("self-check-all-rejected", SC, self_check_files, replies=[ANSWER, REJECT, CHECKED] * 8, code=1,
+         stderr=r"模型自检中", stdout=prompt_is("新：__INPUT__")),
+    Case("self-check-reply-lacks-answer", SC, self_check_files, replies=[{"reason": "因"}], code=2,
+         stderr=r'\ncorvane self-check: error: model reply lacks "answer" \(answer reply, cycle 1\)\n\Z',
+         unchanged=("prompt.md",)),
+    Case("self-check-is-ok-not-boolean", SC, self_check_files, replies=[ANSWER, {"is_ok": "false", "reason": ""}],
+         code=2, stderr=r'error: model reply has "is_ok" a string, not true or false \(judge reply, cycle 1\)\n\Z',
+         unchanged=("prompt.md",)),
+    Case("self-check-rejection-lacks-reason", SC, self_check_files, replies=[ANSWER, {"is_ok": False}], code=2,
+         stderr=r'error: model reply lacks "reason" \(judge reply, cycle 1\)\n\Z', unchanged=("prompt.md",)),
+    Case("self-check-new-prompt-not-text", SC, self_check_files,
+         replies=[ANSWER, REJECT, {"is_ok": True, "new_prompt": ["a"]}], code=2,
+         stderr=r'error: model reply has "new_prompt" an array, not a string \(check reply, cycle 1, check 1\)\n\Z',
+         unchanged=("prompt.md",)),
+    Case("self-check-check-lacks-suggestions", SC, self_check_files,
+         replies=[ANSWER, REJECT, CHECKED | {"is_ok": False, "new_suggestions": "s"}, {"is_ok": False}], code=2,
+         stderr=r'error: model reply lacks "new_suggestions" \(check reply, cycle 1, check 2\)\n\Z',
+         unchanged=("prompt.md",)),
+    Case("self-check-fifth-check-lacks-new-prompt", SC, self_check_files,
+         replies=[ANSWER, REJECT] + [{"is_ok": False, "new_suggestions": "s"}] * 5, code=2,
+         stderr=r'error: model reply lacks "new_prompt" \(check reply, cycle 1, check 5\)\n\Z',
+         unchanged=("prompt.md",)),
+    Case("self-check-second-cycle-fails", SC, self_check_files, replies=[ANSWER, REJECT, CHECKED, {"answer": 1}],
+         code=2, stderr=r'error: model reply lacks "reason" \(answer reply, cycle 2\)\n\Z',
+         stdout=prompt_is("新：__INPUT__")),
+    Case("self-check-model-http-error", SC + ["--key", KEY], self_check_files, replies=[401], code=2,
+         stderr=r"\ncorvane self-check: error: .*HTTP 401.*\n\Z", unchanged=("prompt.md",)),
+    Case("self-check-knowledge-missing", SC, files({"prompt.md": PROMPT}), code=2,
+         stderr=r"\Acorvane self-check: error: cannot read knowledge file k\.txt: No such file or directory\n\Z",
+         unchanged=("prompt.md",)),
+    Case("self-check-base-rules-not-utf8", SC + ["--base-rules-file", "r.txt"],
+         steps(self_check_files, files({"r.txt": b"\xc3("})), code=2,
+         stderr=r"\Acorvane self-check: error: base rules file r\.txt is not UTF-8 \(byte 0xc3 at offset 0"),
+    Case("self-check-prompt-missing", SC, files({"k.txt": "k"}), code=2,
+         stderr=r"corvane self-check: error: prompt file prompt\.md: No such file or directory\n\Z",
+         unchanged=("prompt.md",)),
+]
+
+
+def snapshot(tmp: Path, paths) -> dict:
+    state = {}
+    for rel in paths:
+        p = tmp / rel
+        if p.is_dir():
+            state[rel] = {q.relative_to(p).as_posix(): q.read_bytes() if q.is_file() else None
+                          for q in sorted(p.rglob("*"))}
+        else:
+            state[rel] = p.read_bytes() if p.exists() else None
+    return state
+
+
+def model_server(httpserver, replies):
+    replies = list(replies)
+
+    def handler(request):
+        assert request.headers["Authorization"] == f"Bearer {KEY}"
+        reply = replies.pop(0)
+        if isinstance(reply, int):
+            return Response(f"refused {request.headers['Authorization']}", status=reply)
+        body = {"choices": [{"message": {"role": "assistant", "content": json.dumps(reply, ensure_ascii=False)}}]}
+        return Response(json.dumps(body), content_type="application/json")
+
+    httpserver.expect_request(PATH, method="POST").respond_with_handler(handler)
+    return replies
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_cli(case: Case, tmp_path, indexed_examples, httpserver):
+    case.setup(tmp_path, indexed_examples)
+    before = snapshot(tmp_path, case.unchanged)
+    env = dict(case.env, TMPDIR=str(tmp_path / ".tmp"))
+    (tmp_path / ".tmp").mkdir()
+    left = None
+    if case.args[:1] == ["self-check"]:
+        env["CORVANE_LLM_KEY"] = KEY
+        left = model_server(httpserver, case.replies)
+    args = [a.replace("{url}", httpserver.url_for(PATH)) for a in case.args]
+    if case.closed_stdout:
+        r, w = os.pipe()
+        os.close(r)
+        try:
+            proc = cli(args, tmp_path, stdin=case.stdin, env=env, stdout=w)
+        finally:
+            os.close(w)
+        out = ""
+    else:
+        proc = cli(args, tmp_path, stdin=case.stdin, env=env)
+        out = proc.stdout.decode()
+    err = proc.stderr.decode()
+    assert proc.returncode == case.code, f"stdout:\n{out}\nstderr:\n{err}"
+    assert re.search(case.stderr, err, re.S), err
+    assert KEY not in out and KEY not in err
+    if not case.traceback:
+        assert "Traceback" not in err
+    if case.code not in (0, 1, 141) and not case.traceback:
+        ours = [l for l in err.splitlines() if re.match(r"corvane( [a-z-]+)?: ", l)]
+        assert len(ours) == 1 and err.endswith(ours[0] + "\n"), err
+    if case.stdout is not None:
+        case.stdout(out, tmp_path)
+    assert snapshot(tmp_path, case.unchanged) == before
+    if left is not None and case.code in (0, 1):
+        assert left == [], "the run made fewer model calls than scripted"
+    assert os.listdir(tmp_path / ".tmp") == [], "a data link was left behind"
+
+
+# --- cases that need a signal or a terminal ------------------------------------------------
+
+def test_interrupted_self_check_leaves_the_prompt_file(httpserver, tmp_path):
+    """Ctrl-C while the model answers: one line, exit 130, the prompt file as it was."""
+    self_check_files(tmp_path, None)
+    asked = []
+    release = threading.Event()
+
+    def slow(request):
+        asked.append(1)
+        release.wait(60)
+        return Response("{}", content_type="application/json")
+
+    httpserver.expect_request(PATH).respond_with_handler(slow)
+    env = {k: v for k, v in os.environ.items() if k != "CORVANE_DEBUG"}
+    env.update(PYTHONIOENCODING="utf-8", CORVANE_LLM_KEY=KEY)
+    args = [a.replace("{url}", httpserver.url_for(PATH)) for a in SC]
+    proc = subprocess.Popen([sys.executable, "-m", "corvane", *args], cwd=tmp_path, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while not asked and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    try:
+        out, err = proc.communicate(timeout=60)
+    finally:
+        release.set()
+    err = err.decode()
+    assert proc.returncode == 130, err
+    assert err.endswith("corvane self-check: interrupted\n") and "Traceback" not in err
+    assert (tmp_path / "prompt.md").read_text("utf-8") == PROMPT
+    assert sorted(os.listdir(tmp_path)) == ["k.txt", "prompt.md"]
+
+
+def test_index_progress_only_on_a_terminal(tmp_path, indexed_examples):
+    """With stderr on a terminal the run shows manuals done / total; stdout keeps exactly its lines."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    shutil.copytree(indexed_examples, tmp_path / "data")
+    expected = cli(["index"], tmp_path).stdout
+    main_fd, sub_fd = pty.openpty()
+    fcntl.ioctl(sub_fd, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    try:
+        env = dict(os.environ, PYTHONIOENCODING="utf-8")
+        proc = subprocess.run([sys.executable, "-m", "corvane", "index"], cwd=tmp_path, env=env,
+                              stdout=subprocess.PIPE, stderr=sub_fd, timeout=120)
+        os.close(sub_fd)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(main_fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(main_fd)
+    assert proc.returncode == 0
+    assert proc.stdout == expected and expected.decode().count("Processed: ") == 2
+    assert b"2/2" in shown and b"indexing" in shown
