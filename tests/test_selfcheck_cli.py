@@ -35,12 +35,12 @@ def model_server(httpserver, verdicts):
 def test_self_check_command(httpserver, workdir, monkeypatch, capsys):
     seen = model_server(httpserver, ["False", "True"])
     (workdir / "prompt.md").write_text("问：__INPUT__\n知：__KNOWLEDGE__", encoding="utf-8")
-    (workdir / "k.txt").write_text("知识正文", encoding="utf-8")
+    (workdir / "k.txt").write_text("知识正文\n", encoding="utf-8")  # as `ask --knowledge-only > k.txt` writes it
     monkeypatch.setenv("CORVANE_LLM_KEY", KEY)
     code = main(["self-check", "prompt.md", "怎么换胎", "--knowledge-file", "k.txt", "--url", httpserver.url_for(PATH)])
     assert code == 0
     assert [auth for auth, _ in seen] == [f"Bearer {KEY}"] * 5
-    assert seen[0][1].startswith("问：怎么换胎\n知：知识正文\n\n")
+    assert seen[0][1].startswith("问：怎么换胎\n知：知识正文\n\n            仅输出json字段")
     assert seen[3][1].startswith("新：怎么换胎 @ 20")
     assert (workdir / "prompt.md").read_text(encoding="utf-8") == "新：__INPUT__ @ __TIME__"
     out = capsys.readouterr().out

@@ -57,6 +57,13 @@ def read_utf8(path: str, what: str) -> str:
         raise CliError(decode_failure(f"{what} {path}", e)) from e
 
 
+def drop_final_line_break(text: str) -> str:
+    """A text file's content without the one line break that ends its last line."""
+    if text.endswith("\r\n"):
+        return text[:-2]
+    return text[:-1] if text.endswith("\n") else text
+
+
 def require_data_folder(data: DataDir) -> None:
     if not data.exists():
         if data.path.exists():
@@ -209,7 +216,7 @@ def read_question(args: argparse.Namespace) -> str:
             raise CliError(decode_failure("the question on stdin", e)) from e
     else:
         return SAMPLE_QUESTION if args.question is None else args.question
-    return text.rstrip("\r\n")  # the line break that ends the file is not part of the question
+    return text.rstrip("\r\n")  # the line breaks that end the input are not part of the question
 
 
 def cmd_ask(args: argparse.Namespace) -> int:
@@ -353,7 +360,7 @@ def cmd_self_check(args: argparse.Namespace) -> int:
     from corvane.cli_replies import CheckedReplies
 
     key = args.key if args.key is not None else os.environ.get(KEY_ENV, "")
-    knowledge = read_utf8(args.knowledge_file, "knowledge file")
+    knowledge = drop_final_line_break(read_utf8(args.knowledge_file, "knowledge file"))
     base_rules = read_utf8(args.base_rules_file, "base rules file") if args.base_rules_file else ""
     client = vendry.llm_response
     vendry.llm_response = CheckedReplies(client)
@@ -382,7 +389,8 @@ Runs up to 8 self-check cycles of PROMPT_FILE (a UTF-8 prompt template with the
 placeholders __INPUT__, __KNOWLEDGE__ and __TIME__) for QUESTION: the model answers
 under the prompt, judges the answer and, when it rejects it, rewrites PROMPT_FILE.
 The transcript goes to stdout, the progress displays to stderr.
-`corvane ask --knowledge-only QUESTION > FILE` writes a knowledge file for QUESTION.
+`corvane ask --knowledge-only QUESTION > FILE` writes a knowledge file for QUESTION
+(the line break that ends a knowledge file is not part of the knowledge).
 
 The model is reached at --url, an OpenAI-compatible chat-completions endpoint.
 The access key comes from --key or, when that is not given, from the {KEY_ENV}
@@ -402,8 +410,8 @@ Exit status: 0 when an answer was accepted, 1 when all cycles were rejected,
 ASK_HELP = f"""\
 Prints "=== SEARCH RESULT ===" and the answer prompt for QUESTION as a JSON string
 (the three best scenes of the scene index DIR/scene_index.jsonl, from `corvane index`).
-QUESTION "-" reads the question from stdin; --question-file reads it from a UTF-8
-file (one line break at the end is dropped). Default question: {SAMPLE_QUESTION}.
+QUESTION "-" reads the question from stdin, --question-file from a UTF-8 file
+(line breaks at the end are dropped). Default question: {SAMPLE_QUESTION}.
 
 --json prints one JSON object instead: "question", "intent", "scenes" (a list of
 "scene_id", "manual_id", "title", "score", best first) and "prompt".
@@ -446,7 +454,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog="corvane",
         description="Owner's-manual retrieval pipeline.",
-        epilog="Exit status: 0 ok, 1 no result (self-check: all cycles rejected), 2 error, 130 interrupted.",
+        epilog="Exit status: 0 ok, 1 no result (self-check: all cycles rejected), 2 error, 130 interrupted "
+               "(Ctrl-C), 141 stdout closed early (e.g. by `| head -1`; nothing is printed then).",
         parents=[common],
     )
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
