@@ -150,8 +150,8 @@ def cmd_index(args: argparse.Namespace) -> int:
             finally:
                 tee.flush()
     if scenes == 0:
-        print(f"corvane index: warning: the {plural(done, 'manual')} in {data.display(MANUALS)} hold no scenes "
-              f"(no \"#\" headings), so there is no scene index now", file=sys.stderr)
+        print(f"corvane index: warning: no scenes in the {plural(done, 'manual')} of {data.display(MANUALS)} "
+              f"(a scene needs a \"#\" heading), so there is no scene index now", file=sys.stderr)
     return EXIT_OK
 
 
