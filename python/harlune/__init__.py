@@ -77,6 +77,7 @@ import asyncio
 import base64
 import codecs
 import contextlib
+import functools
 import ipaddress
 import json
 import math
@@ -140,6 +141,18 @@ def _char_forms(c: str) -> str:
     return "(?:" + "|".join(forms) + ")"
 
 
+@functools.lru_cache(maxsize=128)
+def _char_spellings(c: str) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The spellings of one key character: compared exactly, and compared in lower case (hex escapes)."""
+    o = ord(c)
+    plain = [c, f"&#{o};"]
+    if c in "/\"\\'":
+        plain.append("\\" + c)
+    if c == " ":
+        plain.append("+")
+    return tuple(plain), (f"%{o:02x}", f"\\u{o:04x}", f"\\x{o:02x}", f"&#x{o:02x};")
+
+
 def _base64_cores(raw: bytes) -> set[str]:
     """The part of a base64 text that depends only on ``raw``, wherever ``raw`` sits in the encoded data."""
     cores = set()
@@ -156,12 +169,13 @@ def _base64_cores(raw: bytes) -> set[str]:
 class _Key:
     """The access key, with the scrubber for its forms; its repr never shows it."""
 
-    __slots__ = ("_value", "_pattern", "_starts", "max_form")
+    __slots__ = ("_value", "_pattern", "_starts", "_extras", "max_form")
 
     def __init__(self, value: str) -> None:
         self._value = value
         self._pattern = None
         self._starts = frozenset()
+        self._extras: list[str] = []
         self.max_form = 0
         if not value:
             return
@@ -173,6 +187,7 @@ class _Key:
             extra = _base64_cores(raw) | {raw.hex(), raw.hex().upper()}
             extra = sorted((e for e in extra if len(e) >= 8), key=len, reverse=True)
             alternatives += [re.escape(e) for e in extra]
+            self._extras = extra
             starts |= {e[0] for e in extra}
             longest = max([longest] + [len(e) for e in extra])
         self._pattern = re.compile("|".join(alternatives))
@@ -196,14 +211,41 @@ class _Key:
         return self._pattern.sub("***", text)
 
     def safe_prefix_length(self, text: str) -> int:
-        """How much of ``text`` (already scrubbed) cannot be the start of a key form cut at its end."""
+        """How much of ``text`` (already scrubbed) cannot hold the beginning of a key form cut at its end."""
         if self._pattern is None:
             return len(text)
-        first = max(0, len(text) - self.max_form + 1)
-        for i in range(first, len(text)):
-            if text[i] in self._starts:
+        for i in range(max(0, len(text) - self.max_form + 1), len(text)):
+            if text[i] in self._starts and self._could_start(text[i:]):
                 return i
         return len(text)
+
+    def _could_start(self, rest: str) -> bool:
+        """Whether ``rest`` is the beginning of some form of the key."""
+        if any(e.startswith(rest) for e in self._extras):
+            return True
+        positions = {0}
+        for c in self._value:
+            plain, folded = _char_spellings(c)
+            following = set()
+            for p in positions:
+                tail = rest[p:]
+                if not tail:
+                    return True
+                lowered = tail[:6].lower()
+                for form in plain:
+                    if tail.startswith(form):
+                        following.add(p + len(form))
+                    elif form.startswith(tail):
+                        return True
+                for form in folded:
+                    if lowered.startswith(form):
+                        following.add(p + len(form))
+                    elif form.startswith(lowered):
+                        return True
+            if not following:
+                return False
+            positions = following
+        return True
 
     def scrub_value(self, value, depth: int = 0):
         """``value`` with every string in it scrubbed (dict keys, lists, tuples, sets included)."""
