@@ -98,6 +98,7 @@ async def serve(handler):
 
 async def wait_closed_by_client(reader, limit=30.0):
     """Returns once the client closed its end (EOF); the limit only guards against a hang."""
-    async with asyncio.timeout(limit):
+    async def drain():
         while await reader.read(1024):
             pass
+    await asyncio.wait_for(drain(), limit)
