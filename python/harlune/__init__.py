@@ -813,6 +813,30 @@ def _delta(data: str, call: _Call) -> tuple[str | None, bool]:
     return content, finished
 
 
+async def _event_data(response: httpx.Response, call: _Call, deadline: float) -> AsyncIterator[str]:
+    """The data of each server-sent event of the reply, read under the deadline and the cap."""
+    reader = _EventReader()
+    decoder = codecs.getincrementaldecoder("utf-8")()
+
+    def text(data: bytes, final: bool = False) -> str:
+        try:
+            return decoder.decode(data, final)
+        except UnicodeDecodeError:
+            raise LLMError(f"model stream from {call.where} is not valid UTF-8 text") from None
+
+    async with contextlib.aclosing(_body_chunks(response, call.cap, call.where)) as chunks:
+        while True:
+            try:
+                async with _deadline(deadline):
+                    chunk = await chunks.__anext__()
+            except StopAsyncIteration:
+                break
+            for data in reader.feed(text(chunk)):
+                yield data
+    for data in reader.feed(text(b"", final=True)) + reader.finish():
+        yield data
+
+
 async def _stream_pieces(call: _Call, deadline: float) -> AsyncIterator[str]:
     async with call.client() as client:
         async with _deadline(deadline):
@@ -828,41 +852,17 @@ async def _stream_pieces(call: _Call, deadline: float) -> AsyncIterator[str]:
                 yield call.key.scrub(_message_content(_text(body, response, call.where), call))
                 return
             scrubber = _StreamScrubber(call.key)
-            events = _EventReader()
-            text = codecs.getincrementaldecoder("utf-8")()
             ended = finished = False
-            async with contextlib.aclosing(_body_chunks(response, call.cap, call.where)) as chunks:
-                while not ended:
-                    try:
-                        async with _deadline(deadline):
-                            chunk = await chunks.__anext__()
-                    except StopAsyncIteration:
+            async with contextlib.aclosing(_event_data(response, call, deadline)) as events:
+                async for data in events:
+                    if data.strip() == "[DONE]":
+                        ended = True
                         break
-                    try:
-                        decoded = text.decode(chunk)
-                    except UnicodeDecodeError:
-                        raise LLMError(f"model stream from {call.where} is not valid UTF-8 text") from None
-                    for data in events.feed(decoded):
-                        if data.strip() == "[DONE]":
-                            ended = True
-                            break
-                        content, done = _delta(data, call)
-                        finished = finished or done
-                        if content:
-                            out = scrubber.push(content)
-                            if out:
-                                yield out
-                if not ended:
-                    for data in events.finish():
-                        if data.strip() == "[DONE]":
-                            ended = True
-                            break
-                        content, done = _delta(data, call)
-                        finished = finished or done
-                        if content:
-                            out = scrubber.push(content)
-                            if out:
-                                yield out
+                    content, done = _delta(data, call)
+                    finished = finished or done
+                    out = scrubber.push(content) if content else ""
+                    if out:
+                        yield out
             if not ended and not finished:
                 raise LLMError(f"model stream from {call.where} ended before its end marker")
             out = scrubber.flush()
