@@ -1,6 +1,5 @@
 """harlune.chat and harlune.chat_stream against bare HTTP servers on 127.0.0.1."""
 import asyncio
-import json
 
 import pytest
 
@@ -182,7 +181,7 @@ def test_cancelling_chat_closes_the_connection():
     asyncio.run(main())
 
 
-def test_stream_through_the_self_check_error_type():
+def test_stream_argument_errors_surface_at_the_first_step():
     # every failure, argument errors included, surfaces at the first __anext__ as LLMError
     async def main():
         for args in [("", KEY, "p"), ("ftp://x/y", KEY, "p"), ("http://127.0.0.1:9/x", KEY + "\n", "p"),
@@ -191,4 +190,3 @@ def test_stream_through_the_self_check_error_type():
                 await chat_stream(*args).__anext__()
 
     asyncio.run(main())
-    assert json  # keep the import used by the table above
