@@ -85,7 +85,9 @@ def test_reply_cap(handler, kw, operation, monkeypatch):
     finally:
         tracemalloc.stop()
     cap = kw.get("max_reply_bytes", harlune.DEFAULT_MAX_REPLY_BYTES)
-    assert peak < 2 * cap + (8 << 20), f"peak {peak}"  # the body is never held past the cap, no bomb inflated
+    # the body is never held far past the cap and the 64 MiB bomb is never inflated (the margin covers the
+    # client's and the server's own buffers, which vary with scheduling)
+    assert peak < cap + (24 << 20), f"peak {peak}"
 
 
 def test_stream_cap():
