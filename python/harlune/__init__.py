@@ -39,9 +39,9 @@ Configuration (environment, read at each call; keyword arguments win):
     The compressed bytes count too.
 
 The lenient parts of the reply parser (bare ``True``/``False``/``None`` and the
-Python-literal fallback) only look at the first 256 KiB of candidate text of a
-reply, and an object nested more than 100 levels deep is refused: a hostile
-reply costs bounded time and memory.
+Python-literal fallback) read at most 256 KiB of candidate text per reply (plain
+JSON is tried on any size), and an object nested more than 100 levels deep is
+refused: a hostile reply costs bounded time and memory.
 
 Proxies: the ``HTTPS_PROXY``, ``HTTP_PROXY``, ``ALL_PROXY`` and ``NO_PROXY``
 environment variables are honoured (as are ``SSL_CERT_FILE`` and
