@@ -310,6 +310,7 @@ class Ctx:
         self.scribble: list = []
 
     def empty(self, containers) -> None:
+        fill_freelists()
         for c in containers:
             if isinstance(c, dict):
                 dict.clear(c)
@@ -320,14 +321,57 @@ class Ctx:
         self.scribble.append([(n, n + 1.5) for n in range(64)])
 
 
+def _renewed(value, memo):
+    """A copy of plain str/list/dict values (new objects all the way down);
+    anything else is kept."""
+    if type(value) is str:
+        return fresh(value)
+    if type(value) not in (list, dict):
+        return value
+    if id(value) in memo:
+        return memo[id(value)]
+    if type(value) is list:
+        out = memo[id(value)] = []
+        out.extend(_renewed(v, memo) for v in value)
+    else:
+        out = memo[id(value)] = {}
+        for k, v in list(value.items()):
+            out[k] = _renewed(v, memo)
+    return out
+
+
+def fill_freelists() -> None:
+    """Fills the interpreter's free lists of list and dict objects, so that
+    the objects freed next go back to the allocator (where a sanitizer, or
+    the debug hooks, see any later use) instead of waiting to be reused."""
+    junk = [[] for _ in range(200)] + [{n: n} for n in range(200)]
+    del junk
+
+
+def renew(args) -> None:
+    """Replaces everything inside the arguments by equal new objects, so that
+    whatever the call read before is freed while every lookup still succeeds."""
+    memo: dict = {}
+    changes = []
+    for a in args:
+        if isinstance(a, dict):
+            changes += [(dict.__setitem__, a, k, _renewed(dict.__getitem__(a, k), memo)) for k in list(dict.keys(a))]
+        elif isinstance(a, list):
+            changes.append((list.__setitem__, a, slice(None), [_renewed(v, memo) for v in list.copy(a)]))
+    fill_freelists()
+    for setitem, container, key, value in changes:
+        setitem(container, key, value)
+
+
 class Trigger:
-    """What a hostile hook does when it runs: raise, empty containers, or yield the GIL.
+    """What a hostile hook does when it runs: raise, empty every container
+    ("clear"), replace everything by new objects ("swap"), or yield the GIL.
 
     `when` is the call on which it acts (later calls do nothing, except that a
     raising trigger keeps raising)."""
 
-    def __init__(self, ctx: Ctx, action: str, own=None, when: int = 1):
-        self.ctx, self.action, self.own, self.when, self.calls = ctx, action, own, when, 0
+    def __init__(self, ctx: Ctx, action: str, when: int = 1):
+        self.ctx, self.action, self.when, self.calls = ctx, action, when, 0
 
     def __call__(self) -> None:
         self.calls += 1
@@ -340,8 +384,9 @@ class Trigger:
             raise Boom("hostile hook")
         if self.calls > self.when:
             return
-        if self.action == "self":
-            self.ctx.empty([self.own])
+        if self.action == SWAP:
+            renew(self.ctx.args)
+            self.ctx.empty([])  # scribble over what was freed
         else:
             self.ctx.empty(walk_containers(self.ctx.args))
 
@@ -448,6 +493,7 @@ class Churn:
         turn = 0
         while not self.stop.is_set():
             turn += 1
+            fill_freelists()
             for c, snap in zip(containers, snapshots):
                 if isinstance(c, dict):
                     for k, v in list(snap.items()):
@@ -516,7 +562,7 @@ def _collide(name, action, when=1):
         d = parent[key]
         items = list(d.items())
         d.clear()  # the colliding key goes first, so lookups of `name` meet it
-        d[Colliding(name, Trigger(ctx, action, own=d, when=when))] = fresh("colliding")
+        d[Colliding(name, Trigger(ctx, action, when=when))] = fresh("colliding")
         d.update(items)
     return apply
 
@@ -536,41 +582,58 @@ def _churn(ctx, args, path):
         parent[key] = hostile(HList, c, Trigger(ctx, "yield"))
 
 
-RAISE, ALL = "raise", "all"
+RAISE, CLEAR, SWAP = "raise", "clear", "swap"
+
+
+def _sub(cls, action, empty=False):
+    """A subclass of cls holding the old value (or nothing), whose hooks run `action`."""
+    def make(ctx, old, parent):
+        value = (cls() if empty or not isinstance(old, cls.__mro__[1]) else old)
+        return hostile(cls, value, Trigger(ctx, action))
+    return _replace(make)
+
+
+def _obj(action):
+    return _replace(lambda ctx, old, p: HObj(Trigger(ctx, action)))
+
+
 LEAF = {
     "str/surrogate": _replace(lambda ctx, old, p: fresh(old) + "\ud800" if isinstance(old, str) else "\udcff"),
     "str-sub/raise": _replace(lambda ctx, old, p: hostile(HStr, old if isinstance(old, str) else "x", Trigger(ctx, RAISE))),
-    "str-sub/mutate": _replace(lambda ctx, old, p: hostile(HStr, old if isinstance(old, str) else "x", Trigger(ctx, ALL))),
-    "obj/raise": _replace(lambda ctx, old, p: HObj(Trigger(ctx, RAISE))),
-    "obj/mutate": _replace(lambda ctx, old, p: HObj(Trigger(ctx, ALL))),
+    "str-sub/swap": _replace(lambda ctx, old, p: hostile(HStr, old if isinstance(old, str) else "x", Trigger(ctx, SWAP))),
+    "obj/raise": _obj(RAISE),
+    "obj/swap": _obj(SWAP),
     "int/huge": _replace(lambda ctx, old, p: 10 ** 5000),
-    "dict-sub/mutate": _replace(lambda ctx, old, p: hostile(HDict, {}, Trigger(ctx, ALL))),
-    "list-sub/mutate": _replace(lambda ctx, old, p: hostile(HList, [], Trigger(ctx, ALL))),
+    "dict-sub/swap": _sub(HDict, SWAP, empty=True),
+    "list-sub/swap": _sub(HList, SWAP, empty=True),
     "cycle": _replace(lambda ctx, old, p: p),
 }
 INT_LEAF = {
     "int/huge": _replace(lambda ctx, old, p: 10 ** 5000),
     "int/huge-negative": _replace(lambda ctx, old, p: -(10 ** 400)),
-    "int-sub/raise": _replace(lambda ctx, old, p: hostile(HInt, old, Trigger(ctx, RAISE))),
-    "int-sub/mutate": _replace(lambda ctx, old, p: hostile(HInt, old, Trigger(ctx, ALL))),
-    "obj/raise": LEAF["obj/raise"],
-    "obj/mutate": LEAF["obj/mutate"],
+    "int-sub/raise": _sub(HInt, RAISE),
+    "int-sub/swap": _sub(HInt, SWAP),
+    "obj/raise": _obj(RAISE),
+    "obj/swap": _obj(SWAP),
     "str/surrogate": LEAF["str/surrogate"],
 }
 CONTAINER = {
     "dict": {
-        "dict-sub/raise": _replace(lambda ctx, old, p: hostile(HDict, old, Trigger(ctx, RAISE))),
-        "dict-sub/mutate": _replace(lambda ctx, old, p: hostile(HDict, old, Trigger(ctx, ALL))),
-        "obj/raise": LEAF["obj/raise"],
+        "dict-sub/raise": _sub(HDict, RAISE),
+        "dict-sub/clear": _sub(HDict, CLEAR),
+        "dict-sub/swap": _sub(HDict, SWAP),
+        "obj/raise": _obj(RAISE),
     },
     "list": {
-        "list-sub/raise": _replace(lambda ctx, old, p: hostile(HList, old, Trigger(ctx, RAISE))),
-        "list-sub/mutate": _replace(lambda ctx, old, p: hostile(HList, old, Trigger(ctx, ALL))),
-        "obj/raise": LEAF["obj/raise"],
+        "list-sub/raise": _sub(HList, RAISE),
+        "list-sub/clear": _sub(HList, CLEAR),
+        "list-sub/swap": _sub(HList, SWAP),
+        "obj/raise": _obj(RAISE),
         "cycle": _self_cycle,
     },
 }
-COLLIDE_ACTIONS = {"raise": (RAISE, 1), "clear-self": ("self", 1), "clear-all": (ALL, 1), "clear-all@2": (ALL, 2)}
+COLLIDE_ACTIONS = {"raise": (RAISE, 1), "clear": (CLEAR, 1), "clear@2": (CLEAR, 2), "swap": (SWAP, 1),
+                   "swap@2": (SWAP, 2)}
 
 
 def _spec_cases(s: Spec) -> list[Case]:
@@ -1011,6 +1074,17 @@ def _report_of(stderr: str) -> str:
     return stderr[-3000:]
 
 
+def child_env() -> dict:
+    """The environment of a child: this one (a sanitizer run's LD_PRELOAD and
+    ASAN_OPTIONS included), with the interpreter's allocator made to show
+    use of freed memory: under a sanitizer every object comes from malloc, so
+    the sanitizer sees each one freed; otherwise the debug hooks fill freed
+    memory with a pattern a dangling pointer trips over."""
+    env = dict(os.environ)
+    env.setdefault("PYTHONMALLOC", "malloc" if SANITIZED else "debug")
+    return env
+
+
 def run_batch(ids: list[str], collect: bool = False) -> tuple[dict[str, Outcome], str | None, str]:
     """Runs the cases in one child; returns their outcomes, the case that was
     running when the child died (None when it finished) and the child's report."""
@@ -1020,7 +1094,7 @@ def run_batch(ids: list[str], collect: bool = False) -> tuple[dict[str, Outcome]
         cmd = [sys.executable, HERE, "--results", results] + (["--collect"] if collect else [])
         # The environment is inherited whole: a sanitizer run's LD_PRELOAD and ASAN_OPTIONS reach the child.
         try:
-            proc = subprocess.run(cmd, input=json.dumps({"ids": ids, "case_timeout": case_timeout}), text=True,
+            proc = subprocess.run(cmd, env=child_env(), input=json.dumps({"ids": ids, "case_timeout": case_timeout}), text=True,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, errors="replace",
                                   timeout=case_timeout * 2 + 5 * len(ids) + 60)
             returncode, stderr = proc.returncode, proc.stderr
@@ -1096,15 +1170,21 @@ def run_cases(ids: list[str], solo: set[str] = frozenset(), jobs: int | None = N
 
 
 def main(argv: list[str]) -> int:
-    """--report [PREFIX]: runs the cases (or those whose id starts with PREFIX)
-    and lists the failing ones."""
-    prefix = argv[argv.index("--report") + 1] if len(argv) > argv.index("--report") + 1 else ""
+    """--report [PREFIX] [--details FILE]: runs the cases (or those whose id
+    starts with PREFIX) and lists the failing ones (with what killed each one
+    in FILE, as JSON)."""
+    details = argv[argv.index("--details") + 1] if "--details" in argv else None
+    rest = [a for a in argv[argv.index("--report") + 1:] if a != "--details" and a != details]
+    prefix = rest[0] if rest else ""
     ids = [c.id for c in all_cases() if c.id.startswith(prefix)]
     t0 = time.monotonic()
     outcomes = run_cases(ids)
     failed = {i: o for i, o in outcomes.items() if o.failed}
     for i, o in sorted(failed.items()):
         print(f"{o.kind}\t{i}")
+    if details:
+        with open(details, "w", encoding="utf-8") as f:
+            json.dump({i: [o.kind, o.detail] for i, o in sorted(failed.items())}, f, ensure_ascii=False, indent=1)
     print(f"{len(ids)} cases, {len(failed)} failing, {time.monotonic() - t0:.1f} s", file=sys.stderr)
     return 1 if failed else 0
 
