@@ -725,8 +725,7 @@ def _drop(names):
 def _drop_and_call(name: str, also=()):
     def run():
         mod = module(name)
-        saved = {s.name: s for s in SPECS if s.name.startswith(name + ".")}
-        calls = [(s, s.call) for s in saved.values()]
+        specs = [s for s in SPECS if s.name.startswith(name + ".")]
         fns = {n: getattr(mod, n) for n in dir(mod) if callable(getattr(mod, n)) and not n.startswith("__")}
         del mod
         _drop((name,) + tuple(also))
@@ -746,9 +745,9 @@ def _drop_and_call(name: str, also=()):
                 except Exception as e:  # noqa: BLE001 - any Python exception is allowed
                     errors.append(type(e).__name__)
         # And once more through a fresh import.
-        for s, call in calls:
+        for s in specs:
             try:
-                call(*s.build())
+                s.call(*s.build())
             except Exception as e:  # noqa: BLE001
                 errors.append(type(e).__name__)
         return errors
