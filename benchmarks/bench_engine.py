@@ -1,0 +1,334 @@
+"""corvane's query paths beside two general search libraries, on the same corpus.
+
+  python benchmarks/bench_engine.py --generator path/to/gen_corpus.py [--sizes 10000,100000]
+                                    [--work DIR] [--queries 1000] [--ask-runs 5]
+
+(the peers come with the `bench` extra: pip install -e '.[bench]').
+
+For each size it generates a synthetic corpus (seed 7, with queries), indexes
+it with `corvane index`, builds a tantivy index and a bm25s index over the
+same scene texts (title, aliases, keywords and the scene's own text; Chinese
+is cut into character bigrams, the same tokens for both peers), then measures
+each system in a fresh interpreter pinned to one CPU, after an unmeasured run
+that warms the page cache:
+
+  engine   corvane.engine.Engine(data_dir="data") and Engine.search(q, 3)
+  jsonl    farrowin.load_scene_index + compile_scene_index (what importing
+           corvane.delmoor does) and CompiledSceneIndex.search(q, 3)
+  tantivy  Index.open on its folder, searcher.search(parse_query(q), 3) and the hits' stored ids
+  bm25s    BM25.load(mmap=True) and retrieve([tokens], k=3)
+
+Figures: open time, private memory (Anonymous and Private_Dirty of
+/proc/self/smaps_rollup after opening and the queries; pages of mapped files
+do not count), query latency median and p99, and the wall time of
+`corvane ask QUESTION` (a whole process).  Ratios are corvane's figure over
+the peer's: below 1 means corvane is faster or smaller.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from _common import emit, generate_corpus, median, percentile, pin_to_one_core
+
+HERE = Path(__file__).resolve()
+SYSTEMS = ("engine", "jsonl", "tantivy", "bm25s")
+PEERS = ("tantivy", "bm25s")
+WARM_QUERIES = 20
+
+# ---------------------------------------------------------------------------
+# Scene texts and tokens shared by the peers.
+
+_RUNS = re.compile(r"[\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff]+|[0-9a-z]+")
+
+
+def tokens(text: str) -> list[str]:
+    """Character bigrams of each run of Chinese characters (a lone character
+    stands for itself); ASCII words and numbers whole."""
+    out: list[str] = []
+    for run in _RUNS.findall(text.lower()):
+        if run[0].isascii():
+            out.append(run)
+        elif len(run) == 1:
+            out.append(run)
+        else:
+            out.extend(run[i:i + 2] for i in range(len(run) - 1))
+    return out
+
+
+def scene_text(entry: dict) -> str:
+    parts = [entry.get("scene_title", ""), *entry.get("aliases", []), *entry.get("keywords", [])]
+    scene = entry.get("scene_data") or {}
+    parts.append(scene.get("description", ""))
+    for step in scene.get("steps", []):
+        parts.append(step.get("text", ""))
+        parts.extend(step.get("sub_points", []))
+    for key in ("warning", "notice", "tip"):
+        parts.extend(scene.get(key, []))
+    return "\n".join(p for p in parts if isinstance(p, str))
+
+
+def read_queries(path: Path, n: int) -> list[str]:
+    qs = [q for q in path.read_text(encoding="utf-8").splitlines() if q.strip()]
+    return [qs[i % len(qs)] for i in range(n)] if qs else []
+
+
+# ---------------------------------------------------------------------------
+# Children: each runs in its own interpreter, in the run folder.
+
+def memory() -> dict:
+    """Anonymous and Private_Dirty memory of this process, in MB."""
+    out = {}
+    with open("/proc/self/smaps_rollup", encoding="ascii") as f:
+        for line in f:
+            name, _, rest = line.partition(":")
+            if name in ("Rss", "Anonymous", "Private_Dirty"):
+                out[name.lower()] = int(rest.split()[0]) / 1024
+    return out
+
+
+def opener(system: str):
+    """(open() -> handle, search(handle, query) -> hits) for a system."""
+    if system == "engine":
+        from corvane.engine import Engine
+
+        return (lambda: Engine(data_dir="data")), (lambda eng, q: eng.search(q, 3))
+    if system == "jsonl":
+        from corvane import farrowin
+
+        def open_jsonl():
+            return farrowin.compile_scene_index(farrowin.load_scene_index("data/scene_index.jsonl"))
+
+        return open_jsonl, (lambda idx, q: idx.search(q, 3))
+    if system == "tantivy":
+        import tantivy
+
+        def open_tantivy():
+            index = tantivy.Index.open("peers/tantivy")
+            return index, index.searcher()
+
+        def search_tantivy(handle, q):
+            index, searcher = handle
+            terms = tokens(q)
+            if not terms:
+                return []
+            hits = searcher.search(index.parse_query(" ".join(terms), ["body"]), 3).hits
+            return [(searcher.doc(addr)["id"][0], score) for score, addr in hits]
+
+        return open_tantivy, search_tantivy
+    if system == "bm25s":
+        import bm25s
+
+        def search_bm25s(retriever, q):
+            known = [t for t in tokens(q) if t in retriever.vocab_dict]
+            if not known:
+                return []
+            docs, scores = retriever.retrieve([known], k=3, show_progress=False, n_threads=1)
+            return list(zip(docs[0].tolist(), scores[0].tolist()))
+
+        return (lambda: bm25s.BM25.load("peers/bm25s", mmap=True, show_progress=False)), search_bm25s
+    raise ValueError(system)
+
+
+def child_measure(system: str, queries_file: str, n: int) -> dict:
+    pin_to_one_core()
+    t0 = time.perf_counter()
+    try:
+        open_fn, search = opener(system)
+    except ImportError as e:
+        return {"skipped": f"not importable: {e}"}
+    import_ms = (time.perf_counter() - t0) * 1000
+    queries = read_queries(Path(queries_file), n)
+    before = memory()
+    t0 = time.perf_counter()
+    handle = open_fn()
+    open_ms = (time.perf_counter() - t0) * 1000
+    opened = memory()
+    t0 = time.perf_counter()
+    search(handle, queries[0])
+    first_ms = (time.perf_counter() - t0) * 1000
+    for q in queries[:WARM_QUERIES]:
+        search(handle, q)
+    lat = []
+    hits = 0
+    for q in queries:
+        t0 = time.perf_counter_ns()
+        got = search(handle, q)
+        lat.append((time.perf_counter_ns() - t0) / 1000)
+        hits += bool(got)
+    after = memory()
+    out = {"import_ms": import_ms, "open_ms": open_ms, "first_query_ms": first_ms,
+           "median_us": median(lat), "p99_us": percentile(lat, 99), "queries": len(lat),
+           "queries_with_hits": hits,
+           "anonymous_mb": after["anonymous"], "private_dirty_mb": after["private_dirty"],
+           "anonymous_mb_before_open": before["anonymous"], "anonymous_mb_after_open": opened["anonymous"],
+           "rss_mb": after["rss"]}
+    if system == "engine" and hasattr(handle, "info"):
+        out["info"] = {k: v for k, v in handle.info().items() if k in ("entries", "compiled_file", "ranker")}
+    return out
+
+
+def child_build_peers() -> dict:
+    """Builds the tantivy and bm25s indexes of data/scene_index.jsonl under peers/."""
+    import bm25s
+    import tantivy
+
+    with open("data/scene_index.jsonl", encoding="utf-8") as f:
+        docs = [tokens(scene_text(json.loads(line))) for line in f if line.strip()]
+    shutil.rmtree("peers", ignore_errors=True)
+    os.makedirs("peers/tantivy")
+    out = {"documents": len(docs)}
+
+    t0 = time.perf_counter()
+    builder = tantivy.SchemaBuilder()
+    builder.add_text_field("body", stored=False, tokenizer_name="whitespace")
+    builder.add_integer_field("id", stored=True, indexed=False)
+    index = tantivy.Index(builder.build(), path="peers/tantivy")
+    writer = index.writer(heap_size=200_000_000, num_threads=1)
+    for i, toks in enumerate(docs):
+        writer.add_document(tantivy.Document(body=" ".join(toks), id=i))
+    writer.commit()
+    writer.wait_merging_threads()
+    out["tantivy_build_s"] = time.perf_counter() - t0
+
+    t0 = time.perf_counter()
+    retriever = bm25s.BM25()
+    retriever.index(docs, show_progress=False)
+    retriever.save("peers/bm25s", show_progress=False)
+    out["bm25s_build_s"] = time.perf_counter() - t0
+    return out
+
+
+def child_main(argv: list[str]) -> None:
+    what = argv[0]
+    if what == "measure":
+        result = child_measure(argv[1], argv[2], int(argv[3]))
+    elif what == "build-peers":
+        result = child_build_peers()
+    else:
+        raise SystemExit(f"unknown child {what}")
+    print(json.dumps(result))
+
+
+# ---------------------------------------------------------------------------
+# The parent.
+
+def child(cwd: Path, *args: str) -> dict:
+    proc = subprocess.run([sys.executable, str(HERE), "--child", *args], cwd=cwd, capture_output=True, text=True,
+                          check=False)
+    if proc.returncode != 0:
+        return {"error": proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else f"exit {proc.returncode}"}
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def corvane_cmd() -> list[str]:
+    script = Path(sys.executable).with_name("corvane")
+    return [str(script)] if script.exists() else [sys.executable, "-m", "corvane"]
+
+
+def prepare(generator: str, work: Path, scenes: int) -> Path:
+    corpus = generate_corpus(generator, work / f"gen{scenes}", scenes, queries=2000)
+    run = work / f"engine{scenes}"
+    (run / "data").mkdir(parents=True, exist_ok=True)
+    manuals = run / "data" / "manuals"
+    if not manuals.exists():
+        manuals.symlink_to((corpus / "manuals").resolve())
+    shutil.copy(corpus / "manual_alias.json", run / "data" / "manual_alias.json")
+    shutil.copy(corpus / "queries.txt", run / "queries.txt")
+    return run
+
+
+def stamp(path: Path) -> str:
+    st = path.stat()
+    return f"{st.st_size}:{st.st_mtime_ns}"
+
+
+def build(run: Path) -> dict:
+    """Indexes the corpus with corvane, then builds the peers (reused while the index is unchanged)."""
+    out = {}
+    index = run / "data" / "scene_index.jsonl"
+    if not index.exists():
+        t0 = time.perf_counter()
+        subprocess.run(corvane_cmd() + ["index"], cwd=run, check=True, stdout=subprocess.DEVNULL)
+        out["corvane_index_s"] = time.perf_counter() - t0
+    done = run / "peers" / "built-from"
+    if not done.exists() or done.read_text() != stamp(index):
+        out.update(child(run, "build-peers"))
+        if "error" not in out:
+            done.write_text(stamp(index))
+    out["index_mb"] = index.stat().st_size / 1e6
+    return out
+
+
+def ask_wall(run: Path, queries: list[str], runs: int) -> dict:
+    times = []
+    for q in queries[:runs]:
+        t0 = time.perf_counter()
+        proc = subprocess.run(corvane_cmd() + ["ask", q], cwd=run, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True)
+        times.append((time.perf_counter() - t0) * 1000)
+        if proc.returncode != 0:
+            return {"error": proc.stderr.strip()[-500:]}
+    t0 = time.perf_counter()
+    subprocess.run([sys.executable, "-c", "pass"], check=True)
+    return {"median_ms": median(times), "max_ms": max(times), "runs": len(times),
+            "python_startup_ms": (time.perf_counter() - t0) * 1000}
+
+
+def ratios(systems: dict) -> dict:
+    out = {}
+    pairs = {"open": "open_ms", "anonymous_memory": "anonymous_mb", "median": "median_us", "p99": "p99_us"}
+    for ours in ("engine", "jsonl"):
+        for peer in PEERS:
+            a, b = systems.get(ours, {}), systems.get(peer, {})
+            if "open_ms" in a and "open_ms" in b:
+                out[f"{ours}/{peer}"] = {k: round(a[f] / b[f], 3) if b[f] else None for k, f in pairs.items()}
+    return out
+
+
+def rounded(d):
+    if isinstance(d, dict):
+        return {k: rounded(v) for k, v in d.items()}
+    return round(d, 3) if isinstance(d, float) else d
+
+
+def main() -> None:
+    if "--child" in sys.argv:
+        child_main(sys.argv[sys.argv.index("--child") + 1:])
+        return
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--generator", required=True, help="path of gen_corpus.py")
+    ap.add_argument("--sizes", default="10000")
+    ap.add_argument("--work", type=Path, help="folder for corpora, indexes and runs (default: a temporary folder)")
+    ap.add_argument("--queries", type=int, default=1000, help="measured queries per system")
+    ap.add_argument("--ask-runs", type=int, default=5)
+    ap.add_argument("--systems", default=",".join(SYSTEMS))
+    args = ap.parse_args()
+    work = args.work or Path(tempfile.mkdtemp(prefix="corvane-bench-engine-"))
+    systems_wanted = [s for s in args.systems.split(",") if s]
+    result = {"python": sys.version.split()[0], "sizes": {}}
+    for n in [int(s) for s in args.sizes.split(",") if s]:
+        run = prepare(args.generator, work, n)
+        row = {"build": build(run), "systems": {}}
+        for system in systems_wanted:
+            child(run, "measure", system, "queries.txt", str(WARM_QUERIES))  # page cache, compiled files
+            row["systems"][system] = child(run, "measure", system, "queries.txt", str(args.queries))
+        row["ask"] = ask_wall(run, read_queries(run / "queries.txt", args.ask_runs), args.ask_runs)
+        row["ratios"] = ratios(row["systems"])
+        result["sizes"][n] = rounded(row)
+        print(f"{n} scenes done", file=sys.stderr)
+    if not args.work:
+        shutil.rmtree(work, ignore_errors=True)
+    emit(result)
+
+
+if __name__ == "__main__":
+    main()
