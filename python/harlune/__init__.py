@@ -175,3 +175,82 @@ async def llm_response(
         detail = _shorten(_scrub(content, key))
         raise LLMError(f"model reply from {where} holds no JSON object: {detail}") from None
 
+
+
+# --- interim chat / chat_stream (plain reply text; streamed pieces) ---------
+
+async def chat(url: str, key: str, prompt: str, *, model: str | None = None, timeout: float | None = None) -> str:
+    """Sends ``prompt`` as one user message and returns the reply's text."""
+    import asyncio
+
+    model = model if model is not None else os.environ.get(MODEL_ENV) or DEFAULT_MODEL
+    seconds = _timeout(timeout)
+    headers = {"Content-Type": "application/json"}
+    if key:
+        headers["Authorization"] = f"Bearer {key}"
+    body = {"model": model, "messages": [{"role": "user", "content": prompt}]}
+    where = _scrub(url, key)
+    try:
+        async with asyncio.timeout(seconds):
+            async with httpx.AsyncClient(timeout=httpx.Timeout(seconds), trust_env=False) as client:
+                response = await client.post(url, json=body, headers=headers)
+    except (TimeoutError, httpx.TimeoutException):
+        raise LLMError(f"model call to {where} timed out after {seconds:g} s") from None
+    except (httpx.HTTPError, httpx.InvalidURL) as exc:
+        raise LLMError(f"model call to {where} failed: {type(exc).__name__}") from None
+    if response.status_code >= 400:
+        raise LLMError(f"model call to {where} failed with HTTP {response.status_code}", response.status_code)
+    try:
+        content = response.json()["choices"][0]["message"]["content"]
+    except (ValueError, KeyError, IndexError, TypeError):
+        raise LLMError(f"model reply from {where} is not a chat-completions document") from None
+    if not isinstance(content, str):
+        raise LLMError(f"model reply from {where} has no text content")
+    return content
+
+
+async def chat_stream(url: str, key: str, prompt: str, *, model: str | None = None, timeout: float | None = None):
+    """Async generator of the text pieces of a streamed (server-sent events) reply."""
+    import asyncio
+
+    model = model if model is not None else os.environ.get(MODEL_ENV) or DEFAULT_MODEL
+    seconds = _timeout(timeout)
+    headers = {"Content-Type": "application/json", "Accept": "text/event-stream"}
+    if key:
+        headers["Authorization"] = f"Bearer {key}"
+    body = {"model": model, "messages": [{"role": "user", "content": prompt}], "stream": True}
+    where = _scrub(url, key)
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + seconds
+    try:
+        async with httpx.AsyncClient(timeout=httpx.Timeout(seconds), trust_env=False) as client:
+            async with client.stream("POST", url, json=body, headers=headers) as response:
+                if response.status_code >= 400:
+                    raise LLMError(
+                        f"model call to {where} failed with HTTP {response.status_code}", response.status_code
+                    )
+                lines = response.aiter_lines()
+                while True:
+                    left = deadline - loop.time()
+                    if left <= 0:
+                        raise TimeoutError
+                    async with asyncio.timeout(left):
+                        try:
+                            line = await anext(lines)
+                        except StopAsyncIteration:
+                            return
+                    if not line.startswith("data:"):
+                        continue
+                    data = line[5:].strip()
+                    if data == "[DONE]":
+                        return
+                    try:
+                        piece = json.loads(data)["choices"][0].get("delta", {}).get("content")
+                    except (ValueError, KeyError, IndexError, TypeError, AttributeError):
+                        raise LLMError(f"model stream from {where} sent an event that is not a chunk") from None
+                    if isinstance(piece, str) and piece:
+                        yield piece
+    except (TimeoutError, httpx.TimeoutException):
+        raise LLMError(f"model call to {where} timed out after {seconds:g} s") from None
+    except (httpx.HTTPError, httpx.InvalidURL) as exc:
+        raise LLMError(f"model call to {where} failed: {type(exc).__name__}") from None
