@@ -83,7 +83,8 @@ class ServerProcess:
         raise AssertionError(f"server did not come up:\n{self.log()}")
 
     def log(self) -> str:
-        self._log.flush()
+        if not self._log.closed:
+            self._log.flush()
         return self.log_path.read_text(encoding="utf-8", errors="replace")
 
     def stop(self, sig: int = signal.SIGTERM, timeout: float = 30) -> int:

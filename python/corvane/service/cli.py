@@ -7,6 +7,7 @@ import logging
 import logging.config
 import os
 import shutil
+import signal
 import tempfile
 
 OPTIONS_ENV = "CORVANE_SERVE_OPTIONS"
@@ -147,6 +148,14 @@ def app_from_environ():
     return create_app(**json.loads(os.environ[OPTIONS_ENV]))
 
 
+class _Terminated(Exception):
+    """SIGTERM arrived; the server has already finished its requests and stopped."""
+
+
+def _on_sigterm(signum, frame) -> None:
+    raise _Terminated
+
+
 def _cli_error(message: str):
     from corvane.cli_errors import CliError
 
@@ -178,6 +187,10 @@ def run(args: argparse.Namespace) -> int:
             raise _cli_error(str(exc)) from None
         common = dict(host=args.host, port=args.port, log_config=log_config(), access_log=False,
                       timeout_graceful_shutdown=args.shutdown_timeout or None)
+        # uvicorn stops gracefully on SIGTERM and then raises the signal again
+        # for the handler it found installed: this one, so the command ends
+        # normally (exit 0) and cleans up after itself.
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
         try:
             if args.workers == 1:
                 uvicorn.run(app, **common)
@@ -186,9 +199,15 @@ def run(args: argparse.Namespace) -> int:
                 del app
                 os.environ[OPTIONS_ENV] = json.dumps(options)
                 uvicorn.run("corvane.service.cli:app_from_environ", factory=True, workers=args.workers, **common)
+        except _Terminated:
+            pass
+        except KeyboardInterrupt:
+            return 130
         except SystemExit as exc:
             if exc.code not in (0, None):
                 raise _cli_error(f"the server on {args.host}:{args.port} could not start (see the log above)") from None
+        finally:
+            signal.signal(signal.SIGTERM, previous)
     finally:
         if multiproc_dir:
             shutil.rmtree(multiproc_dir, ignore_errors=True)
