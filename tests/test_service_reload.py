@@ -67,12 +67,13 @@ def test_holder_switches_and_closes_the_old_engine_after_its_last_request(tmp_pa
 
     holder = IndexHolder(str(tmp_path), open_engine, on_failure=lambda: failures.append(1))
     assert holder.check() is False  # nothing changed
-    with holder.use() as first:
+    with holder.use() as gen:
+        first = gen.engine
         index.write_text("{}\n{}\n")
         assert holder.check() is True
         assert not first.closed  # still in use by this request
-        with holder.use() as second:
-            assert second is opened[1]
+        with holder.use() as gen2:
+            assert gen2.engine is opened[1] and gen2.number == 2
     assert first.closed and not opened[1].closed
 
     fail["now"] = True
@@ -222,7 +223,12 @@ def test_two_workers_serve_and_report_metrics_together(tmp_path):
                 assert client.post("/v1/search", json={"question": PROBE}).status_code == 200
             metrics = client.get("/metrics").text
         assert 'corvane_http_requests_total{endpoint="/v1/search",method="POST",status="200"} 20.0' in metrics
-        pids = {line.split("[")[1].split("]")[0] for line in server.log().splitlines()
-                if "Started server process" in line}
+        deadline = time.monotonic() + 30
+        while True:  # the second worker may still be starting
+            pids = {line.split("[")[1].split("]")[0] for line in server.log().splitlines()
+                    if "Started server process" in line}
+            if len(pids) == 2 or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
         assert len(pids) == 2
         assert server.stop() == 0

@@ -7,6 +7,7 @@ Endpoints: POST /v1/search, /v1/prompt, /v1/answer; GET /healthz, /metrics,
 # No "from __future__ import annotations": FastAPI reads the request models'
 # annotations at run time, and those models are made per application.
 import asyncio
+import gc
 import json
 import logging
 import os
@@ -19,10 +20,15 @@ from fastapi import FastAPI, Request
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from fastapi.staticfiles import StaticFiles
-from pydantic import BaseModel, ConfigDict, Field
+from pydantic import BaseModel, ConfigDict, Field, ValidationError
 from starlette.exceptions import HTTPException as StarletteHTTPException
 
 from corvane.service.errors import error_body
+
+try:
+    import orjson as _orjson
+except ImportError:  # the serve extra brings it; json does the same job, slower
+    _orjson = None
 from corvane.service.holder import IndexHolder
 from corvane.service.metrics import Metrics
 from corvane.service.middleware import LOG_KEY, ServiceMiddleware
@@ -34,6 +40,7 @@ TOKEN_ENV = "CORVANE_API_TOKEN"
 LLM_URL_ENV = "CORVANE_LLM_URL"
 LLM_KEY_ENV = "CORVANE_LLM_KEY"
 ANSWER_TOP_K = 3  # the answer prompt is built from the three best scenes
+CONTEXT_CACHE_SIZE = 50_000  # rendered scene contexts kept per loaded index
 PAGE_HEADERS = {
     "Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
     "connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'",
@@ -111,9 +118,16 @@ def create_app(
         metrics.entries.set(len(engine))
         log.info("switched to the rebuilt index: %d entries", len(engine))
 
+    def open_engine():
+        engine = Engine(settings.data_dir, ranker=settings.ranker)
+        # The index is read-only and long-lived: keep its objects out of the
+        # cyclic collector, whose full passes over them would stall requests.
+        gc.freeze()
+        return engine
+
     holder = IndexHolder(
         settings.data_dir,
-        lambda: Engine(settings.data_dir, ranker=settings.ranker),
+        open_engine,
         on_reload=on_reload,
         on_failure=metrics.reload_failures.inc,
     )
@@ -190,6 +204,18 @@ def _install_error_handlers(app: FastAPI) -> None:
                             status_code=exc.status_code, headers=getattr(exc, "headers", None))
 
 
+def _json(payload: Any, status_code: int = 200) -> Response:
+    """A JSON response encoded with orjson when it can (several times faster
+    than json for the Chinese texts); json for what orjson refuses (integers
+    beyond 64 bits, such as a very long step number)."""
+    if _orjson is not None:
+        try:
+            return Response(_orjson.dumps(payload), status_code=status_code, media_type="application/json")
+        except TypeError:
+            pass
+    return JSONResponse(payload, status_code=status_code)
+
+
 def _fail(status: int, code: str, message: str, field: Optional[str] = None) -> JSONResponse:
     return JSONResponse(error_body(code, message, field), status_code=status)
 
@@ -260,6 +286,24 @@ def _errors(*codes: int) -> dict:
     return {code: {"model": ErrorResponse} for code in codes}
 
 
+def _body_doc(model) -> dict:
+    """OpenAPI text of a JSON request body read by ``_parse``."""
+    schema = model.model_json_schema()
+    return {"requestBody": {"required": True, "content": {"application/json": {"schema": schema}}}}
+
+
+async def _parse(model, request: Request):
+    """The request body validated by ``model`` (pydantic's JSON parser, straight from the bytes).
+
+    The hot endpoints read their body this way rather than through FastAPI's
+    parameter resolution, which costs several times the search itself; errors
+    take the same path as FastAPI's own (RequestValidationError -> 422)."""
+    try:
+        return model.model_validate_json(await request.body())
+    except ValidationError as exc:
+        raise RequestValidationError(exc.errors(include_input=False, include_url=False)) from None
+
+
 def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: Metrics) -> None:
     from harlune import LLMError, chat, chat_stream
 
@@ -301,11 +345,13 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         return _fail(400, "ranker_unavailable", f"ranker {name!r} is not available: {exc}", "ranker")
 
     @app.post("/v1/search", response_model=SearchResponse, responses=_errors(400, 401, 413, 422),
-              summary="The best scenes for a question")
-    async def search(body: SearchRequest, request: Request):
+              summary="The best scenes for a question", openapi_extra=_body_doc(SearchRequest))
+    async def search(request: Request):
+        body = await _parse(SearchRequest, request)
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker, top_k=body.top_k)
-        with holder.use() as engine:
+        with holder.use() as gen:
+            engine = gen.engine
             try:
                 hits = engine.search(body.question, body.top_k, ranker=body.ranker)
             except ValueError as exc:
@@ -313,9 +359,16 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                     raise
                 return unavailable_ranker(body.ranker, exc)
             intent = morlek.classify_query_intent(body.question)
+            contexts = gen.cache  # (scene id, intent) -> context text, for this index only
             results = []
             for entry, score in hits:
                 scene = entry["scene_data"]
+                key = (entry["scene_id"], intent)
+                context = contexts.get(key)
+                if context is None:
+                    if len(contexts) >= CONTEXT_CACHE_SIZE:
+                        contexts.clear()
+                    context = contexts[key] = morlek.render_context_for_llm(morlek.build_scene_context(scene, intent))
                 hit = {
                     "scene_id": entry["scene_id"],
                     "manual_id": entry["manual_id"],
@@ -323,27 +376,29 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                     "title": entry["scene_title"],
                     "score": score,
                     "intent": intent,
-                    "context": morlek.render_context_for_llm(morlek.build_scene_context(scene, intent)),
+                    "context": context,
                 }
                 if body.include_scene:
                     hit["scene"] = scene
                 results.append(hit)
         request.scope[LOG_KEY]["results"] = len(results)
-        return JSONResponse({"query": body.question, "intent": intent, "ranker": ranker, "results": results})
+        return _json({"query": body.question, "intent": intent, "ranker": ranker, "results": results})
 
     @app.post("/v1/prompt", response_model=PromptResponse, responses=_errors(400, 401, 413, 422),
-              summary="The answer prompt for a question")
-    async def prompt(body: PromptRequest, request: Request):
+              summary="The answer prompt for a question", openapi_extra=_body_doc(PromptRequest))
+    async def prompt(request: Request):
+        body = await _parse(PromptRequest, request)
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker)
-        with holder.use() as engine:
+        with holder.use() as gen:
+            engine = gen.engine
             try:
                 text = engine.prompt(body.question, ranker=body.ranker, template=body.prompt_template)
             except ValueError as exc:
                 if body.ranker is None:
                     raise
                 return unavailable_ranker(body.ranker, exc)
-        return JSONResponse({"prompt": text, "ranker": ranker})
+        return _json({"prompt": text, "ranker": ranker})
 
     def model_failure(exc: BaseException) -> tuple[int, dict]:
         if isinstance(exc, asyncio.TimeoutError):
@@ -363,15 +418,18 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                    200: {"content": {"text/event-stream": {}},
                          "description": "with stream: events 'sources', 'delta' (text pieces), then 'done' or 'error'"}},
         summary="The model's answer and its sources",
+        openapi_extra=_body_doc(AnswerRequest),
     )
-    async def answer(body: AnswerRequest, request: Request):
+    async def answer(request: Request):
+        body = await _parse(AnswerRequest, request)
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker, stream=body.stream)
         if not settings.llm_url:
             return _fail(503, "model_not_configured",
                          f"no language model is configured; set {LLM_URL_ENV} (and {LLM_KEY_ENV}, HARLUNE_MODEL) "
                          "where the server runs")
-        with holder.use() as engine:  # one index for both, never a mix
+        with holder.use() as gen:
+            engine = gen.engine  # one index for both, never a mix
             try:
                 knowledge = engine.knowledge(body.question, ranker=body.ranker, top_k=ANSWER_TOP_K)
                 text = engine.prompt(body.question, ranker=body.ranker)

@@ -19,14 +19,17 @@ log = logging.getLogger("corvane.service")
 WATCHED_FILES = ("scene_index.jsonl", "scene_index.cvx")
 
 
-class _Generation:
-    __slots__ = ("engine", "number", "users", "retired")
+class Generation:
+    """One loaded index: its engine and what requests derive from it (``cache``)."""
+
+    __slots__ = ("engine", "number", "users", "retired", "cache")
 
     def __init__(self, engine, number: int) -> None:
         self.engine = engine
         self.number = number
         self.users = 0
         self.retired = False
+        self.cache: dict = {}
 
 
 class IndexHolder:
@@ -45,20 +48,20 @@ class IndexHolder:
         self._lock = threading.Lock()
         self._check_lock = threading.Lock()
         self._signature = self._files_signature()
-        self._gen = _Generation(open_engine(), 1)
+        self._gen = Generation(open_engine(), 1)
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
 
     # -- use ------------------------------------------------------------------
 
     @contextmanager
-    def use(self) -> Iterator[object]:
-        """The current engine, kept open until the block ends."""
+    def use(self) -> Iterator[Generation]:
+        """The current generation, its engine kept open until the block ends."""
         with self._lock:
             gen = self._gen
             gen.users += 1
         try:
-            yield gen.engine
+            yield gen
         finally:
             with self._lock:
                 gen.users -= 1
@@ -108,7 +111,7 @@ class IndexHolder:
                 return False
             with self._lock:
                 old = self._gen
-                self._gen = _Generation(engine, old.number + 1)
+                self._gen = Generation(engine, old.number + 1)
                 old.retired = True
                 close = old.users == 0
             if close:
@@ -118,7 +121,7 @@ class IndexHolder:
             return True
 
     @staticmethod
-    def _close(gen: _Generation) -> None:
+    def _close(gen: Generation) -> None:
         try:
             gen.engine.close()
         except Exception as exc:  # a failed close must not fail a request

@@ -63,6 +63,8 @@ class ServiceMiddleware:
         self.metrics = metrics
         self.log_questions = log_questions
         self.secrets = secrets
+        self._counters: dict = {}
+        self._histograms: dict = {}
 
     def _authorized(self, scope) -> bool:
         value = _header(scope, b"authorization") or b""
@@ -142,19 +144,29 @@ class ServiceMiddleware:
         finally:
             self._record(scope, state, method, path, result, time.perf_counter() - start)
 
+    def _observe(self, endpoint: str, method: str, status: int, seconds: float) -> None:
+        key = (endpoint, method, status)
+        counter = self._counters.get(key)
+        if counter is None:
+            counter = self._counters[key] = self.metrics.requests.labels(endpoint, method, str(status))
+        histogram = self._histograms.get(endpoint)
+        if histogram is None:
+            histogram = self._histograms[endpoint] = self.metrics.latency.labels(endpoint)
+        counter.inc()
+        histogram.observe(seconds)
+
     def _record(self, scope, state: dict, method: str, path: str, result: dict, seconds: float) -> None:
         endpoint = path if path in ENDPOINTS else ("/static" if path.startswith(PUBLIC_PREFIX) else "other")
         status = result["status"]
         try:
-            self.metrics.requests.labels(endpoint, method, str(status)).inc()
-            self.metrics.latency.labels(endpoint).observe(seconds)
+            self._observe(endpoint, method, status, seconds)
         except Exception:  # metrics must never fail a request
             pass
         if not access_log.isEnabledFor(logging.INFO):
             return
         client = scope.get("client")
         entry = {
-            "ts": time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime()) + "Z",
+            "ts": _timestamp(),
             "method": method,
             "path": path,
             "status": status,
@@ -162,7 +174,7 @@ class ServiceMiddleware:
             "bytes": result["bytes"],
             "client": client[0] if client else None,
         }
-        for key in ("ranker", "top_k", "stream", "question_chars", "results", "index_generation", "model"):
+        for key in ("ranker", "top_k", "stream", "question_chars", "results", "index_generation"):
             if key in state:
                 entry[key] = state[key]
         if self.log_questions and "question" in state:
@@ -171,4 +183,17 @@ class ServiceMiddleware:
         for secret in self.secrets():
             if secret:
                 line = line.replace(secret, "***")
-        access_log.info(line)
+        # A record made directly: the caller lookup of logger.info() costs more
+        # than the rest of the line, once per request.
+        access_log.handle(access_log.makeRecord(access_log.name, logging.INFO, __file__, 0, line, None, None))
+
+
+_last_second = [0, ""]
+
+
+def _timestamp() -> str:
+    now = int(time.time())
+    if now != _last_second[0]:
+        _last_second[0] = now
+        _last_second[1] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(now))
+    return _last_second[1]
