@@ -1,6 +1,7 @@
 """Load test of `corvane serve` on loopback: requests/s and p50/p99 latency of
 /v1/search and /v1/prompt, beside a bare uvicorn endpoint that returns a
-constant JSON body (same worker count, same run), and a rebuild of the index
+constant JSON body (same worker count, same run; also a FastAPI route
+returning that body, the framework's floor), and a rebuild of the index
 during a run that must fail no request.
 
   python benchmarks/bench_service.py --generator path/to/gen_corpus.py \\
@@ -43,8 +44,18 @@ async def app(scope, receive, send):
     await send({"type": "http.response.start", "status": 200, "headers": HEADERS})
     await send({"type": "http.response.body", "body": BODY})
 
+# The floor of the framework: FastAPI routing a POST to a constant body.
+from fastapi import FastAPI, Request
+from fastapi.responses import Response
+fastapi_app = FastAPI()
+
+@fastapi_app.post("/")
+async def constant(request: Request):
+    await request.body()
+    return Response(BODY, media_type="application/json")
+
 if __name__ == "__main__":
-    uvicorn.run("bare_app:app", host="127.0.0.1", port=int(sys.argv[1]), workers=int(sys.argv[2]),
+    uvicorn.run(f"bare_app:{sys.argv[3]}", host="127.0.0.1", port=int(sys.argv[1]), workers=int(sys.argv[2]),
                 log_level="warning", access_log=False)
 '''
 
@@ -136,10 +147,10 @@ def serve(run: Path, workers: int) -> tuple[subprocess.Popen, str]:
     return proc, url
 
 
-def bare(workers: int, work: Path) -> tuple[subprocess.Popen, str]:
+def bare(workers: int, work: Path, app: str = "app") -> tuple[subprocess.Popen, str]:
     port = free_port()
     (work / "bare_app.py").write_text(BARE_APP, encoding="utf-8")
-    proc = subprocess.Popen([sys.executable, "bare_app.py", str(port), str(workers)], cwd=work,
+    proc = subprocess.Popen([sys.executable, "bare_app.py", str(port), str(workers), app], cwd=work,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     url = f"http://127.0.0.1:{port}"
     wait_up(url + "/", proc)
@@ -169,6 +180,11 @@ def main() -> None:
             proc, url = bare(workers, work)
             try:
                 row["bare"] = wrk(url, "/", queries, args, work)
+            finally:
+                stop(proc)
+            proc, url = bare(workers, work, "fastapi_app")
+            try:
+                row["fastapi_constant"] = wrk(url, "/", queries, args, work)
             finally:
                 stop(proc)
             proc, url = serve(run, workers)
