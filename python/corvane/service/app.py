@@ -339,7 +339,6 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         if state is not None:
             state["question_chars"] = len(question)
             state["question"] = question
-            state["index_generation"] = holder.generation
             state.update(facts)
 
     def unavailable_ranker(name: str, exc: Exception) -> JSONResponse:
@@ -353,6 +352,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         note(request, body.question, ranker=ranker, top_k=body.top_k)
         with holder.use() as gen:
             engine = gen.engine
+            request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
                 hits = engine.search(body.question, body.top_k, ranker=body.ranker)
             except ValueError as exc:
@@ -393,6 +393,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         note(request, body.question, ranker=ranker)
         with holder.use() as gen:
             engine = gen.engine
+            request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
                 text = engine.prompt(body.question, ranker=body.ranker, template=body.prompt_template)
             except ValueError as exc:
@@ -431,6 +432,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                          "where the server runs")
         with holder.use() as gen:
             engine = gen.engine  # one index for both, never a mix
+            request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
                 knowledge = engine.knowledge(body.question, ranker=body.ranker, top_k=ANSWER_TOP_K)
                 text = engine.prompt(body.question, ranker=body.ranker)
@@ -467,22 +469,24 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
 
     @app.get("/healthz", response_model=HealthResponse, summary="Index loaded, its size and build time")
     async def healthz():
-        engine = holder.engine
-        info = engine.info()
+        with holder.use() as gen:
+            info = gen.engine.info()
+            generation = gen.number
         return JSONResponse({
             "status": "ok",
             "entries": info["entries"],
             "built_at": info["built_at"],
             "ranker": info["ranker"],
             "compiled_file": bool(info.get("compiled_file", False)),
-            "index_generation": holder.generation,
+            "index_generation": generation,
             "model_configured": bool(settings.llm_url),
         })
 
     @app.get("/metrics", summary="Prometheus metrics", response_class=Response,
              responses={200: {"content": {"text/plain": {}}}})
     async def metrics_endpoint():
-        metrics.entries.set(len(holder.engine))
+        with holder.use() as gen:
+            metrics.entries.set(len(gen.engine))
         return Response(metrics.render(), media_type=metrics.content_type)
 
     @app.get("/", include_in_schema=False)
