@@ -505,6 +505,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--key", default=None, help=f"access key (default: the {KEY_ENV} environment variable)")
     p.add_argument("--base-rules-file", default=None, help="UTF-8 text file with base rules")
     p.set_defaults(run=cmd_self_check)
+
+    # Commands that live in their own modules.
+    from corvane.service import add_parser as add_serve_parser
+
+    add_serve_parser(sub)
     return parser
 
 

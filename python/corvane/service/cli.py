@@ -1,0 +1,215 @@
+"""``corvane serve``: runs the HTTP service on uvicorn."""
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import logging.config
+import os
+import shutil
+import signal
+import tempfile
+
+OPTIONS_ENV = "CORVANE_SERVE_OPTIONS"
+
+SERVE_HELP = """\
+Serves the scene index of DATA_DIR over HTTP, with a web page at /.
+
+  POST /v1/search   {question, top_k?, ranker?, include_scene?}  the ranked scenes
+  POST /v1/prompt   {question, prompt_template?, ranker?}         the answer prompt
+  POST /v1/answer   {question, stream?, ranker?}                  the model's answer and its sources
+  GET  /healthz     index loaded, entry count, build time
+  GET  /metrics     Prometheus metrics
+  GET  /docs        OpenAPI docs (/openapi.json)
+
+A rebuilt index (corvane index) is picked up while serving.  Environment:
+CORVANE_API_TOKEN  when set, every endpoint but /healthz and the page needs
+                   "Authorization: Bearer <token>"
+CORVANE_LLM_URL    OpenAI-compatible chat-completions endpoint for /v1/answer
+CORVANE_LLM_KEY    its access key; HARLUNE_MODEL names the model
+The morlek alias map is read from data/manual_alias.json of the working directory.
+"""
+
+
+class NoTraceback(logging.Filter):
+    """Drops exception and stack details from log records: one line per event, nothing of the internals."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.exc_info or record.exc_text or record.stack_info:
+            exc = record.exc_info[1] if record.exc_info else None
+            if exc is not None:
+                record.msg = f"{record.getMessage()} ({type(exc).__name__})"
+                record.args = ()
+            record.exc_info = None
+            record.exc_text = None
+            record.stack_info = None
+        return True
+
+
+def log_config(level: str = "INFO") -> dict:
+    handler = {"class": "logging.StreamHandler", "stream": "ext://sys.stderr", "filters": ["no_traceback"]}
+    return {
+        "version": 1,
+        "disable_existing_loggers": False,
+        "filters": {"no_traceback": {"()": NoTraceback}},
+        "formatters": {
+            "plain": {"format": "%(asctime)s %(levelname)s %(name)s: %(message)s"},
+            "access": {"format": "%(message)s"},
+        },
+        "handlers": {
+            "plain": {**handler, "formatter": "plain"},
+            "access": {**handler, "formatter": "access"},
+        },
+        "loggers": {
+            "uvicorn": {"handlers": ["plain"], "level": level, "propagate": False},
+            "uvicorn.access": {"handlers": [], "level": "CRITICAL", "propagate": False},
+            "corvane.service": {"handlers": ["plain"], "level": level, "propagate": False},
+            "corvane.access": {"handlers": ["access"], "level": level, "propagate": False},
+        },
+    }
+
+
+def _positive(kind, what: str):
+    def parse(text: str):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{what} must be a number, not {text!r}") from None
+        if value <= 0:
+            raise argparse.ArgumentTypeError(f"{what} must be greater than 0, not {text!r}")
+        return value
+
+    return parse
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"port must be a number, not {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"port must be between 0 and 65535, not {text!r}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds, not {text!r}") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more seconds, not {text!r}")
+    return value
+
+
+def add_parser(subparsers) -> None:
+    p = subparsers.add_parser(
+        "serve",
+        help="HTTP service and web page over the scene index",
+        description=SERVE_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("--data-dir", default="data", metavar="DIR", help="folder of scene_index.jsonl (default: data)")
+    p.add_argument("--host", default="127.0.0.1", help="address to bind (default: 127.0.0.1, this machine only)")
+    p.add_argument("--port", type=_port, default=8000, help="port (default: 8000)")
+    p.add_argument("--workers", type=_positive(int, "workers"), default=1, metavar="N",
+                   help="worker processes (default: 1)")
+    p.add_argument("--ranker", choices=("exact", "hybrid"), default="exact", help="default ranker (default: exact)")
+    p.add_argument("--log-questions", action="store_true", help="put the question text into the access log")
+    p.add_argument("--model-timeout", type=_positive(float, "model timeout"), default=60.0, metavar="SECONDS",
+                   help="limit of one model call (default: 60)")
+    p.add_argument("--max-question-chars", type=_positive(int, "max question chars"), default=2000, metavar="N",
+                   help="longest question accepted (default: 2000)")
+    p.add_argument("--max-body-bytes", type=_positive(int, "max body bytes"), default=65536, metavar="N",
+                   help="largest request body accepted (default: 65536)")
+    p.add_argument("--reload-interval", type=_seconds, default=1.0, metavar="SECONDS",
+                   help="how often to look for a rebuilt index; 0: never (default: 1)")
+    p.add_argument("--shutdown-timeout", type=_seconds, default=30.0, metavar="SECONDS",
+                   help="on SIGTERM, how long in-flight requests may take to finish (default: 30)")
+    p.set_defaults(run=run)
+
+
+def _options(args: argparse.Namespace) -> dict:
+    return {
+        "data_dir": args.data_dir,
+        "ranker": args.ranker,
+        "model_timeout": args.model_timeout,
+        "max_question_chars": args.max_question_chars,
+        "max_body_bytes": args.max_body_bytes,
+        "log_questions": args.log_questions,
+        "reload_interval": args.reload_interval,
+    }
+
+
+def app_from_environ():
+    """The application of one worker process, from the options the parent put in the environment."""
+    from corvane.service.app import create_app
+
+    return create_app(**json.loads(os.environ[OPTIONS_ENV]))
+
+
+class _Terminated(Exception):
+    """SIGTERM arrived; the server has already finished its requests and stopped."""
+
+
+def _on_sigterm(signum, frame) -> None:
+    raise _Terminated
+
+
+def _cli_error(message: str):
+    from corvane.cli_errors import CliError
+
+    return CliError(message, 2)
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        import uvicorn
+
+        from corvane.service.app import create_app
+    except ImportError as exc:
+        raise _cli_error(f"the serve command needs FastAPI, uvicorn and prometheus-client "
+                         f"(pip install 'corvane[serve]'): {exc}") from None
+    options = _options(args)
+    logging.config.dictConfig(log_config())
+    index = os.path.join(args.data_dir, "scene_index.jsonl")
+    multiproc_dir = None
+    if args.workers > 1 and not os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+        multiproc_dir = tempfile.mkdtemp(prefix="corvane-metrics-")
+        os.environ["PROMETHEUS_MULTIPROC_DIR"] = multiproc_dir
+    try:
+        try:
+            # Opened here too with several workers, so a bad index or ranker fails at once.
+            app = create_app(**options)
+        except FileNotFoundError:
+            raise _cli_error(f"no scene index at {index}; build it with 'corvane index'") from None
+        except (ValueError, OSError) as exc:
+            raise _cli_error(str(exc)) from None
+        common = dict(host=args.host, port=args.port, log_config=log_config(), access_log=False,
+                      timeout_graceful_shutdown=args.shutdown_timeout or None)
+        # uvicorn stops gracefully on SIGTERM and then raises the signal again
+        # for the handler it found installed: this one, so the command ends
+        # normally (exit 0) and cleans up after itself.
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
+        try:
+            if args.workers == 1:
+                uvicorn.run(app, **common)
+            else:
+                app.state.holder.close()
+                del app
+                os.environ[OPTIONS_ENV] = json.dumps(options)
+                uvicorn.run("corvane.service.cli:app_from_environ", factory=True, workers=args.workers, **common)
+        except _Terminated:
+            pass
+        except KeyboardInterrupt:
+            return 130
+        except SystemExit as exc:
+            if exc.code not in (0, None):
+                raise _cli_error(f"the server on {args.host}:{args.port} could not start (see the log above)") from None
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+    finally:
+        if multiproc_dir:
+            shutil.rmtree(multiproc_dir, ignore_errors=True)
+    return 0
+
