@@ -2,6 +2,7 @@
 //
 // The module loads data/scene_index.jsonl once, when it is imported, and keeps
 // it for the life of the process.
+#include "bindings/common/module.hpp"
 #include "bindings/py_util.hpp"
 
 namespace nb = nanobind;
@@ -78,7 +79,7 @@ nb::object answer_query(nb::handle query) {
 
 }  // namespace
 
-NB_MODULE(delmoor, m) {
+CORVANE_MODULE(delmoor, m) {
     m.doc() = "Query answering: the answer prompt for one question from the scene index loaded at import.";
     m.attr("json") = nb::module_::import_("json");
     m.attr("build_prompt") = nb::module_::import_("corvane.vendry").attr("build_prompt");

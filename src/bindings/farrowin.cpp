@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bindings/common/module.hpp"
 #include "bindings/errors_py.hpp"
 #include "core/index_builder.hpp"
 #include "core/matcher.hpp"
@@ -925,7 +926,7 @@ private:
 
 }  // namespace
 
-NB_MODULE(farrowin, m) {
+CORVANE_MODULE(farrowin, m) {
     m.doc() = "Global retrieval: loads the scene index and ranks its entries for a query.";
     // Bound from the matching module when this one loads (normalization itself
     // runs in the core, with the same rules).

@@ -5,6 +5,7 @@
 // lists and scored pairs carry the index entries, so this file works on the
 // Python objects and leaves the text work (normalizing, tokens, scoring,
 // rendering) to the core.
+#include "bindings/common/module.hpp"
 #include "bindings/py_util.hpp"
 #include "core/context.hpp"
 #include "core/doc_search.hpp"
@@ -455,7 +456,7 @@ nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* 
 
 }  // namespace
 
-NB_MODULE(morlek, m) {
+CORVANE_MODULE(morlek, m) {
     m.doc() = "Scene matching: normalization, keywords, the manual alias map, intent, scene contexts, "
               "in-document search.";
     g_module = m.ptr();

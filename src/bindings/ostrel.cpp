@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "bindings/common/module.hpp"
 #include "bindings/errors_py.hpp"
 #include "core/index_builder.hpp"
 #include "core/json_out.hpp"
@@ -481,7 +482,7 @@ void ostrel_main(nb::handle m) {
 
 }  // namespace
 
-NB_MODULE(ostrel, m) {
+CORVANE_MODULE(ostrel, m) {
     m.doc() = "Index building: the manual folder to one tree file per manual and the scene index.";
     // Neighbours are bound when this module loads, so their initialisation runs first.
     nb::module_ plaxon = nb::module_::import_("corvane.plaxon");

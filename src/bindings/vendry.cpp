@@ -9,6 +9,7 @@
 // replace them: `llm_response` (at every model call), `trange` (at the start of
 // each progress display) and `_clock` (once at the start of every call; it
 // returns the current time, converted to `beijing_tz` before formatting).
+#include "bindings/common/module.hpp"
 #include "bindings/py_util.hpp"
 #include "bindings/repr_py.hpp"
 #include "core/prompt.hpp"
@@ -811,7 +812,7 @@ nb::handle module_globals;
 
 }  // namespace
 
-NB_MODULE(vendry, m) {
+CORVANE_MODULE(vendry, m) {
     // Bound in this order; a missing dependency or time zone fails the import.
     nb::object zoneinfo = nb::module_::import_("zoneinfo");
     nb::object datetime = nb::module_::import_("datetime").attr("datetime");
@@ -822,6 +823,7 @@ NB_MODULE(vendry, m) {
     nb::object tz = zoneinfo.attr("ZoneInfo")("Asia/Shanghai");
     m.attr("beijing_tz") = tz;
     m.attr("now_beijing") = datetime.attr("now")(tz);
+    m.attr("TRIES") = prompt::kTries;  // the per-cycle try count each cycle starts from
 
     m.def(
         "build_prompt",
