@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "core/index_builder.hpp"
-#include "core/manual.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/manual/manual.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // The module loads data/scene_index.jsonl once, when it is imported, and keeps
 // it for the life of the process.
 #include "bindings/common/module.hpp"
-#include "bindings/py_util.hpp"
+#include "bindings/common/py_util.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "bindings/common/module.hpp"
-#include "bindings/errors_py.hpp"
-#include "core/index_builder.hpp"
-#include "core/matcher.hpp"
-#include "core/scoring.hpp"
-#include "core/text.hpp"
-#include "core/unicode.hpp"
+#include "bindings/common/errors.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/search/matcher.hpp"
+#include "core/search/rule.hpp"
+#include "core/text/text.hpp"
+#include "core/text/unicode.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

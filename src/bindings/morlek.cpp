@@ -6,12 +6,12 @@
 // Python objects and leaves the text work (normalizing, tokens, scoring,
 // rendering) to the core.
 #include "bindings/common/module.hpp"
-#include "bindings/py_util.hpp"
-#include "core/context.hpp"
-#include "core/doc_search.hpp"
-#include "core/intent.hpp"
-#include "core/keywords.hpp"
-#include "core/text.hpp"
+#include "bindings/common/py_util.hpp"
+#include "core/match/context.hpp"
+#include "core/match/doc_search.hpp"
+#include "core/match/intent.hpp"
+#include "core/match/keywords.hpp"
+#include "core/text/text.hpp"
 
 #include <climits>
 #include <deque>

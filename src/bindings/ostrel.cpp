@@ -9,10 +9,10 @@
 #include <unordered_set>
 
 #include "bindings/common/module.hpp"
-#include "bindings/errors_py.hpp"
-#include "core/index_builder.hpp"
-#include "core/json_out.hpp"
-#include "core/keywords.hpp"
+#include "bindings/common/errors.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/json/writer.hpp"
+#include "core/match/keywords.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -1,7 +1,7 @@
 // corvane.plaxon: Markdown manual -> heading tree -> tree document of scenes.
 #include "bindings/common/module.hpp"
-#include "bindings/records_py.hpp"
-#include "core/manual.hpp"
+#include "bindings/common/records.hpp"
+#include "core/manual/manual.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -10,9 +10,9 @@
 // each progress display) and `_clock` (once at the start of every call; it
 // returns the current time, converted to `beijing_tz` before formatting).
 #include "bindings/common/module.hpp"
-#include "bindings/py_util.hpp"
-#include "bindings/repr_py.hpp"
-#include "core/prompt.hpp"
+#include "bindings/common/py_util.hpp"
+#include "bindings/common/repr.hpp"
+#include "core/selfcheck/prompt.hpp"
 
 #include <cerrno>
 #include <climits>

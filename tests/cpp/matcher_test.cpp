@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/matcher.hpp"
-#include "core/text.hpp"
+#include "core/search/matcher.hpp"
+#include "core/text/text.hpp"
 
 using corvane::matcher::CompiledIndex;
 using corvane::matcher::EntryText;

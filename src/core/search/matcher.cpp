@@ -1,11 +1,11 @@
-#include "core/matcher.hpp"
+#include "core/search/matcher.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 
-#include "core/text.hpp"
-#include "core/unicode.hpp"
+#include "core/text/text.hpp"
+#include "core/text/unicode.hpp"
 
 namespace corvane::matcher {
 

@@ -1,8 +1,8 @@
-#include "core/intent.hpp"
+#include "core/match/intent.hpp"
 
 #include <initializer_list>
 
-#include "core/text.hpp"
+#include "core/text/text.hpp"
 
 namespace corvane::intent {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/unicode.hpp"
+#include "core/text/unicode.hpp"
 
 namespace corvane::scoring {
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <string>
 
-#include "bindings/py_util.hpp"
+#include "bindings/common/py_util.hpp"
 
 namespace corvane::py {
 

@@ -1,4 +1,4 @@
-#include "core/text.hpp"
+#include "core/text/text.hpp"
 
 #ifdef __SSE2__
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "core/unicode.hpp"
+#include "core/text/unicode.hpp"
 
 #include <cstring>
 

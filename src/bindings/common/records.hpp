@@ -2,8 +2,8 @@
 // documented order.
 #pragma once
 
-#include "bindings/py_util.hpp"
-#include "core/records.hpp"
+#include "bindings/common/py_util.hpp"
+#include "core/manual/records.hpp"
 
 #include <deque>
 

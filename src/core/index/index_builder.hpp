@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/json_out.hpp"
-#include "core/records.hpp"
+#include "core/json/writer.hpp"
+#include "core/manual/records.hpp"
 
 namespace corvane::index {
 

@@ -1,4 +1,4 @@
-#include "core/index_builder.hpp"
+#include "core/index/index_builder.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/json_out.hpp"
-#include "core/keywords.hpp"
-#include "core/manual.hpp"
-#include "core/temp_files.hpp"
-#include "core/unicode.hpp"
+#include "core/json/writer.hpp"
+#include "core/match/keywords.hpp"
+#include "core/manual/manual.hpp"
+#include "core/io/atomic_file.hpp"
+#include "core/text/unicode.hpp"
 
 namespace corvane::index {
 namespace {

@@ -1,4 +1,4 @@
-#include "bindings/py_util.hpp"
+#include "bindings/common/py_util.hpp"
 
 #include <string>
 #include <unordered_map>

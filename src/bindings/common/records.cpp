@@ -1,6 +1,6 @@
-#include "bindings/records_py.hpp"
+#include "bindings/common/records.hpp"
 
-#include "core/text.hpp"
+#include "core/text/text.hpp"
 
 namespace corvane::py {
 namespace {

@@ -1,8 +1,8 @@
-#include "core/doc_search.hpp"
+#include "core/match/doc_search.hpp"
 
 #include <algorithm>
 
-#include "core/text.hpp"
+#include "core/text/text.hpp"
 
 namespace corvane::doc_search {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/records.hpp"
+#include "core/manual/records.hpp"
 
 namespace corvane::json {
 

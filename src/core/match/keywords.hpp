@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/records.hpp"
+#include "core/manual/records.hpp"
 
 namespace corvane::keywords {
 

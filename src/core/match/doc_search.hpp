@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/scoring.hpp"
+#include "core/search/rule.hpp"
 
 namespace corvane::doc_search {
 

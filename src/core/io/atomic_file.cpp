@@ -1,4 +1,4 @@
-#include "core/temp_files.hpp"
+#include "core/io/atomic_file.hpp"
 
 #include <dirent.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "core/prompt.hpp"
+#include "core/selfcheck/prompt.hpp"
 
 #include <initializer_list>
 

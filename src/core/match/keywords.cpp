@@ -1,8 +1,8 @@
-#include "core/keywords.hpp"
+#include "core/match/keywords.hpp"
 
 #include <cstring>
 
-#include "core/text.hpp"
+#include "core/text/text.hpp"
 
 namespace corvane::keywords {
 

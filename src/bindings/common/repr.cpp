@@ -1,8 +1,8 @@
-#include "bindings/repr_py.hpp"
+#include "bindings/common/repr.hpp"
 
 #include <charconv>
 
-#include "core/repr.hpp"
+#include "core/text/repr.hpp"
 
 namespace corvane::py {
 namespace {

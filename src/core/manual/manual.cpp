@@ -1,4 +1,4 @@
-#include "core/manual.hpp"
+#include "core/manual/manual.hpp"
 
 #include <cstring>
 

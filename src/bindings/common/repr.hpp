@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "bindings/py_util.hpp"
+#include "bindings/common/py_util.hpp"
 
 namespace corvane::py {
 

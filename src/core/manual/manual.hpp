@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/records.hpp"
-#include "core/text.hpp"
+#include "core/manual/records.hpp"
+#include "core/text/text.hpp"
 
 namespace corvane::manual {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "core/unicode.hpp"
+#include "core/text/unicode.hpp"
 
 namespace corvane::repr {
 

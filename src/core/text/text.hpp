@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/unicode.hpp"
+#include "core/text/unicode.hpp"
 
 namespace corvane::text {
 

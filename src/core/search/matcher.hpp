@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/scoring.hpp"
+#include "core/search/rule.hpp"
 
 namespace corvane::matcher {
 

@@ -1,4 +1,4 @@
-#include "core/json_out.hpp"
+#include "core/json/writer.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "core/context.hpp"
+#include "core/match/context.hpp"
 
-#include "core/intent.hpp"
+#include "core/match/intent.hpp"
 
 namespace corvane::context {
 
