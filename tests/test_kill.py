@@ -45,7 +45,7 @@ def snapshot(folder: Path) -> tuple[bytes, dict[str, bytes]]:
 
 
 def temp_files(folder: Path) -> set[str]:
-    return {p.name for d in (folder / "data", folder / "data" / "trees") for p in d.iterdir() if ".tmp-" in p.name}
+    return {p.name for d in (folder / "data", folder / "data" / "trees") for p in d.iterdir() if "tmp-" in p.name}
 
 
 @pytest.fixture(scope="module")
@@ -69,10 +69,11 @@ def test_killed_runs_leave_old_or_new_index(tmp_path, versions):
     # Files that look alike but are not this builder's stale temporaries stay.
     data = tmp_path / "data"
     keep = {
-        data / f".scene_index.jsonl.tmp-{os.getpid()}-0": b"a live writer's",
-        data / ".other.jsonl.tmp-999999999-0": b"not the index's name",
-        data / ".scene_index.jsonl.tmp-1x-0": b"not the pattern",
-        data / "trees" / ".notes.txt.tmp-999999999-3": b"not a tree file",
+        data / f".cvtmp-0123abcd-{os.getpid()}-0": b"a live writer's",
+        data / ".cvtmp-0123abcd-1x-0": b"not the pattern",
+        data / ".cvtmp-0123ABCD-999999999-0": b"not the pattern (hash)",
+        data / "trees" / ".cvtmp-0123abcd-999999999": b"not the pattern (counter)",
+        data / "trees" / ".notes.txt.tmp-999999999-3": b"not this system's name",
     }
     for path, content in keep.items():
         path.write_bytes(content)
@@ -103,8 +104,8 @@ def test_killed_runs_leave_old_or_new_index(tmp_path, versions):
 
 def test_stale_temporaries_removed_when_no_manual_is_left(tmp_path):
     (tmp_path / "data" / "trees").mkdir(parents=True)
-    stale = [tmp_path / "data" / ".scene_index.jsonl.tmp-999999999-7",
-             tmp_path / "data" / "trees" / ".a.json.tmp-999999999-0"]
+    stale = [tmp_path / "data" / ".cvtmp-5e1ec7ed-999999999-7",
+             tmp_path / "data" / "trees" / ".cvtmp-00000000-999999999-0"]
     for path in stale:
         path.write_bytes(b"{")
     run_index(tmp_path)

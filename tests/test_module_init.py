@@ -3,6 +3,7 @@ module doing the same would raise: the original exception, not an ImportError
 wrapping it; and a later import tries again."""
 import json
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -88,3 +89,42 @@ print(len(corvane.delmoor.scene_index))
 def test_tries_constant():
     from corvane import vendry
     assert vendry.TRIES == 5 and type(vendry.TRIES) is int
+
+
+# Module state belongs to the module: a function saved before its module is
+# dropped from sys.modules (a common test-isolation pattern) keeps working,
+# and a new import builds a fresh module.
+DROPPED = r"""
+import asyncio, gc, sys
+sys.path.insert(0, TESTS)
+from corvane import delmoor, morlek, ostrel, vendry
+from vendry_fakes import ScriptedModel
+answer, search, run = delmoor.answer_query, morlek.search_knowledge, ostrel.ostrel_main
+self_check, clock = vendry.generate_ai_prompt, vendry._clock
+vendry.llm_response = ScriptedModel([{"answer": "a", "reason": "r"}, {"is_ok": True}])
+from tqdm import trange
+vendry.trange = lambda n, **kw: trange(n, disable=True)
+before = answer("更换轮胎")
+for name in [n for n in sys.modules if n.startswith("corvane.")]:
+    del sys.modules[name]
+del delmoor, morlek, ostrel, vendry
+gc.collect()
+assert answer("更换轮胎") == before
+assert search("更换轮胎", {"children": []})["results"] == []
+run()
+assert asyncio.run(self_check("prompt.md", "q", "k")) is True
+assert clock().tzinfo is not None
+import corvane.delmoor
+assert corvane.delmoor.answer_query is not answer and corvane.delmoor.answer_query("更换轮胎") == before
+print("ok")
+"""
+
+
+def test_saved_functions_outlive_their_dropped_module(tmp_path):
+    (tmp_path / "data" / "manuals").mkdir(parents=True)
+    (tmp_path / "data" / "manuals" / "m.md").write_text("# 手册\n## 更换轮胎\n### 操作步骤\n1. 拧紧螺栓\n", "utf-8")
+    (tmp_path / "prompt.md").write_text("P __INPUT__", "utf-8")
+    run_python("from corvane import ostrel; ostrel.ostrel_main()", tmp_path)
+    proc = run_python(DROPPED.replace("TESTS", repr(str(Path(__file__).parent))), tmp_path, check=False)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip().splitlines()[-1] == "ok"

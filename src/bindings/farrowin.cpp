@@ -21,6 +21,7 @@
 #include "bindings/common/module.hpp"
 #include "bindings/common/errors.hpp"
 #include "core/index/index_builder.hpp"
+#include "core/io/files.hpp"
 #include "core/search/matcher.hpp"
 #include "core/search/rule.hpp"
 #include "core/text/text.hpp"
@@ -377,20 +378,7 @@ private:
     std::string str_;
 };
 
-// "\r\n" and "\r" as "\n", as the host's text files read.
-std::string translate_newlines(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\r') {
-            out.push_back(s[i]);
-            continue;
-        }
-        out.push_back('\n');
-        if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
-    }
-    return out;
-}
+using io::translate_newlines;
 
 // The value of a line the fast reader did not take, through json.loads; its
 // errors name the file and the line.
@@ -431,79 +419,15 @@ nb::object load_line_slow(const std::string& data, std::size_t line_start, std::
 // foreign file) is refused before it is held in memory.
 constexpr std::size_t kMaxLineBytes = std::size_t{256} << 20;
 
-// Line lengths of a file read in pieces; terminators "\n", "\r" and "\r\n".
-struct LineMeter {
-    std::size_t length = 0;  // bytes of the current line so far
-    std::size_t lineno = 1;  // its number
-    bool after_cr = false;
-    // False when the current line has grown past the limit.
-    bool feed(const char* p, std::size_t n) {
-        const char* const end = p + n;
-        const char* nl = nullptr;
-        const char* cr = nullptr;
-        while (p != end) {
-            if (!nl || nl < p) nl = find(p, end, '\n');
-            if (!cr || cr < p) cr = find(p, end, '\r');
-            const char* term = std::min(nl, cr);
-            if (term != p) after_cr = false;
-            length += static_cast<std::size_t>(term - p);
-            if (length > kMaxLineBytes) return false;
-            if (term == end) return true;
-            if (!(*term == '\n' && after_cr)) ++lineno;
-            after_cr = *term == '\r';
-            length = 0;
-            p = term + 1;
-        }
-        return true;
-    }
-    static const char* find(const char* p, const char* end, char c) {
-        const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
-        return hit ? static_cast<const char*>(hit) : end;
-    }
-};
-
-[[noreturn]] void raise_line_too_long(const std::string& p, std::size_t lineno) {
-    PyErr_Format(PyExc_ValueError, "%s, line %zu: line longer than %zu bytes, the limit for a scene index line",
-                 p.c_str(), lineno, kMaxLineBytes);
-    throw nb::python_error();
-}
-
-// The whole file.  A file larger than the line limit is first scanned without
-// keeping its bytes, so an over-long line costs no memory.
+// The whole index file; a line past the limit is refused before it is held in memory.
 std::string read_index_file(const std::string& p) {
-    struct Fd {
-        int fd;
-        ~Fd() {
-            if (fd >= 0) ::close(fd);
-        }
-    } f{::open(p.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) py::raise_os_error(errno, p);
-    std::vector<char> buf(std::size_t{1} << 20);
-    auto pass = [&](std::string* keep) {
-        LineMeter meter;
-        while (true) {
-            const ssize_t n = ::read(f.fd, buf.data(), buf.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                py::raise_os_error(errno, p);
-            }
-            if (n == 0) return;
-            if (!meter.feed(buf.data(), static_cast<std::size_t>(n))) raise_line_too_long(p, meter.lineno);
-            if (keep) keep->append(buf.data(), static_cast<std::size_t>(n));
-        }
-    };
-    std::string data;
-    struct stat st;
-    if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const auto size = static_cast<std::size_t>(st.st_size);
-        if (size > kMaxLineBytes) {
-            pass(nullptr);
-            if (::lseek(f.fd, 0, SEEK_SET) != 0) py::raise_os_error(errno, p);
-        }
-        data.reserve(size);
+    try {
+        return py::translating_core_errors([&] { return io::read_file_with_line_limit(p, kMaxLineBytes); });
+    } catch (const io::LineTooLongError& e) {
+        PyErr_Format(PyExc_ValueError, "%s, line %zu: line longer than %zu bytes, the limit for a scene index line",
+                     e.path.c_str(), e.lineno, e.limit);
+        throw nb::python_error();
     }
-    pass(&data);
-    return data;
 }
 
 nb::list load_scene_index(nb::handle path) {

@@ -31,8 +31,6 @@ namespace {
 constexpr const char* kAliasPath = "data/manual_alias.json";
 constexpr const char* kAliasFailure = "加载手工别名文件失败: ";
 
-// The module itself, for reading MANUAL_ALIAS_MAP at call time.
-PyObject* g_module = nullptr;
 
 [[noreturn]] void raise_type(const std::string& msg) {
     PyErr_SetString(PyExc_TypeError, msg.c_str());
@@ -176,7 +174,18 @@ nb::list unique_keep_order(nb::handle items, const char* fn, const char* param) 
 
 // ---- alias map -------------------------------------------------------------
 
-nb::object alias_map() { return nb::borrow(g_module).attr("MANUAL_ALIAS_MAP"); }
+// MANUAL_ALIAS_MAP of the module, read at call time (callers may replace it).
+// The functions that read it hold a strong reference to the module's
+// namespace, so a saved function keeps working after the module is dropped.
+nb::object alias_map(nb::handle ns) {
+    PyObject* v = PyDict_GetItemWithError(ns.ptr(), py::key("MANUAL_ALIAS_MAP").ptr());  // borrowed
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_AttributeError, "module 'corvane.morlek' has no attribute 'MANUAL_ALIAS_MAP'");
+        throw nb::python_error();
+    }
+    return nb::borrow(v);
+}
 
 // MANUAL_ALIAS_MAP.get(title, []).
 nb::object aliases_of(nb::handle map, nb::handle title) {
@@ -323,9 +332,9 @@ nb::list flatten(nb::handle tree) {
 
 nb::str node_id(std::size_t position) { return py::str("scene_" + std::to_string(position)); }
 
-nb::list build_index(nb::handle tree, const char* fn) {
+nb::list build_index(nb::handle ns, nb::handle tree, const char* fn) {
     nb::list scenes = flatten(tree);
-    nb::object map = alias_map();
+    nb::object map = alias_map(ns);
     nb::list index;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scenes.ptr()); ++i) {
         nb::handle scene = PyList_GET_ITEM(scenes.ptr(), i);
@@ -404,9 +413,9 @@ nb::list match(nb::handle query, nb::handle scene_index, long long top_k, const 
 // search_knowledge scores the scenes directly, without building the Python
 // index entries: only the returned entries need them.  The observable result
 // and errors are those of build_scene_index + match_scenes.
-nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* fn) {
+nb::dict search(nb::handle ns, nb::handle query, nb::handle tree, long long top_k, const char* fn) {
     nb::list scenes = flatten(tree);
-    nb::object map = alias_map();
+    nb::object map = alias_map(ns);
     std::string scratch;
     std::string_view q = py::utf8(query, scratch);
     const nb::str intent = py::str(intent::classify(q));
@@ -459,8 +468,7 @@ nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* 
 CORVANE_MODULE(morlek, m) {
     m.doc() = "Scene matching: normalization, keywords, the manual alias map, intent, scene contexts, "
               "in-document search.";
-    g_module = m.ptr();
-    Py_INCREF(g_module);  // read for MANUAL_ALIAS_MAP on every search; lives as long as the process
+    nb::object ns = m.attr("__dict__");  // held by the functions that read MANUAL_ALIAS_MAP
 
     m.def(
         "normalize_text",
@@ -536,9 +544,9 @@ CORVANE_MODULE(morlek, m) {
         nb::arg("tree").none(), "The direct children of the tree whose type is 'scene'.");
     m.def(
         "build_scene_index",
-        [](nb::handle tree) {
+        [ns](nb::handle tree) {
             require_dict(tree, "build_scene_index", "tree");
-            return build_index(tree, "build_scene_index");
+            return build_index(ns, tree, "build_scene_index");
         },
         nb::arg("tree").none(), "One in-memory index entry per scene of the tree.");
     m.def(
@@ -562,11 +570,11 @@ CORVANE_MODULE(morlek, m) {
         nb::arg("query").none(), nb::arg("scene_index").none(), nb::arg("top_k").none() = 3, "(entry, score) pairs with a positive score, best first.");
     m.def(
         "search_knowledge",
-        [](nb::handle query, nb::handle tree, nb::handle top_k) {
+        [ns](nb::handle query, nb::handle tree, nb::handle top_k) {
             require_str(query, "search_knowledge", "query");
             require_dict(tree, "search_knowledge", "tree");
             require_int(top_k, "search_knowledge", "top_k");
-            return search(query, tree, top_k_value(top_k), "search_knowledge");
+            return search(ns, query, tree, top_k_value(top_k), "search_knowledge");
         },
         nb::arg("query").none(), nb::arg("tree").none(), nb::arg("top_k").none() = 3, "The best scenes of the tree for the question, with their contexts.");
 }

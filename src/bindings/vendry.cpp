@@ -11,7 +11,10 @@
 // returns the current time, converted to `beijing_tz` before formatting).
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
+#include "bindings/common/errors.hpp"
 #include "bindings/common/repr.hpp"
+#include "core/io/atomic_file.hpp"
+#include "core/io/files.hpp"
 #include "core/selfcheck/prompt.hpp"
 
 #include <cerrno>
@@ -86,116 +89,21 @@ bool accepted(nb::handle v) {
 
 // ---- prompt file ---------------------------------------------------------------
 
-std::string fs_path(nb::handle path) {
-    PyObject* b = PyUnicode_EncodeFSDefault(path.ptr());
-    if (!b) fail();
-    nb::object bytes = nb::steal(b);
-    std::string out(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
-    if (out.find('\0') != std::string::npos) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        fail();
-    }
-    return out;
-}
-
-[[noreturn]] void raise_os_error(int err, nb::handle path) {
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    fail();
-}
-
-// The whole file as UTF-8 text with universal newlines (\r\n and \r read as \n).
+// The whole file as UTF-8 text with universal newlines (\r\n and \r read as \n);
+// invalid UTF-8 raises UnicodeDecodeError as a text-mode read would.
 std::string read_text(nb::handle path) {
-    const std::string p = fs_path(path);
-    std::string data;
-    int fd;
-    do fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) raise_os_error(errno, path);
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            raise_os_error(err, path);
-        }
-        if (n == 0) break;
-        data.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    // Validates (raises UnicodeDecodeError like a text-mode read would).
+    const std::string p = py::fs_path(path, kFn, "prompt_path");
+    std::string data = py::translating_core_errors([&] { return io::read_file(p); });
     check(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
-    if (data.find('\r') != std::string::npos) {
-        std::string out;
-        out.reserve(data.size());
-        for (std::size_t k = 0; k < data.size(); ++k) {
-            if (data[k] == '\r') {
-                out.push_back('\n');
-                if (k + 1 < data.size() && data[k + 1] == '\n') ++k;
-            } else {
-                out.push_back(data[k]);
-            }
-        }
-        data.swap(out);
-    }
+    if (data.find('\r') != std::string::npos) data = io::translate_newlines(data);
     return data;
 }
 
-// Replaces the file with `text` atomically: a temporary file in the same folder
-// is written, flushed and renamed over the target, so a failure leaves the old
-// content in place and no temporary file behind.  A symbolic link is followed.
-void write_text_atomic(nb::handle path, std::string_view text) {
-    std::string target = fs_path(path);
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-        target = real;
-        std::free(real);
-    }
-    // Replacing by rename needs no permission on the file itself: refuse a file
-    // that may not be written, as opening it for writing would.
-    if (::access(target.c_str(), W_OK) != 0 && errno != ENOENT) raise_os_error(errno, path);
-    const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string tmp = dir + "/." + base + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) raise_os_error(errno, path);
-    auto give_up = [&](int err) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        raise_os_error(err, path);
-    };
-    struct stat st;
-    mode_t mode;
-    if (::stat(target.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    if (::fchmod(fd, mode) != 0) give_up(errno);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            give_up(errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) give_up(errno);
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        raise_os_error(err, path);
-    }
-    if (::rename(tmp.c_str(), target.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        raise_os_error(err, path);
-    }
+// Replaces the prompt file (io::replace_user_file: atomic, followed links,
+// stale temporaries swept, in place when the folder is read-only).
+void write_text(nb::handle path, std::string_view text) {
+    const std::string p = py::fs_path(path, kFn, "prompt_path");
+    py::translating_core_errors([&] { io::replace_user_file(p, text); });
 }
 
 // ---- the coroutine -----------------------------------------------------------------
@@ -375,7 +283,7 @@ bool advance(Machine& m, nb::handle value, std::string& request) {
             Py_ssize_t size = 0;
             const char* data = PyUnicode_AsUTF8AndSize(new_prompt.ptr(), &size);
             if (!data) fail();
-            write_text_atomic(m.prompt_path, std::string_view(data, static_cast<std::size_t>(size)));
+            write_text(m.prompt_path, std::string_view(data, static_cast<std::size_t>(size)));
             print(prompt::kCycleEndLine);
             bar_update(m.cycle_bar);
             ++m.i;
@@ -808,8 +716,6 @@ nb::object new_coroutine(nb::handle globals, nb::handle prompt_path, nb::handle 
     return nb::steal(reinterpret_cast<PyObject*>(c));
 }
 
-nb::handle module_globals;
-
 }  // namespace
 
 CORVANE_MODULE(vendry, m) {
@@ -837,16 +743,19 @@ CORVANE_MODULE(vendry, m) {
     if (!coro_type) fail();
     nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(nb::handle(coro_type));
 
-    module_globals = m.attr("__dict__");
+    // The hooks are read from the module's namespace at use; the functions hold
+    // it strongly, so a saved function keeps working after the module is
+    // dropped from sys.modules.
+    nb::object ns = m.attr("__dict__");
     m.def(
         kFn,
-        [](nb::handle prompt_path, nb::handle user_input, nb::handle knowledges, nb::handle base_rules,
+        [ns](nb::handle prompt_path, nb::handle user_input, nb::handle knowledges, nb::handle base_rules,
            nb::handle llm_url, nb::handle llm_key) {
             py::require_str(prompt_path, kFn, "prompt_path");
             py::require_str(base_rules, kFn, "base_rules");
             py::require_str(llm_url, kFn, "llm_url");
             py::require_str(llm_key, kFn, "llm_key");
-            return new_coroutine(module_globals, prompt_path, user_input, knowledges, base_rules, llm_url, llm_key);
+            return new_coroutine(ns, prompt_path, user_input, knowledges, base_rules, llm_url, llm_key);
         },
         "prompt_path"_a.none(), "user_input"_a.none(), "knowledges"_a.none(), "base_rules"_a.none() = "",
         "llm_url"_a.none() = "", "llm_key"_a.none() = "",
@@ -855,9 +764,9 @@ CORVANE_MODULE(vendry, m) {
 
     m.def(
         "_clock",
-        []() {
+        [ns]() {
             nb::object now = nb::module_::import_("datetime").attr("datetime").attr("now");
-            return now(global(module_globals, "beijing_tz"));
+            return now(global(ns, "beijing_tz"));
         },
         "The current time in beijing_tz (read once at the start of every self-check call).");
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bindings/common/py_util.hpp"
+#include "core/io/errors.hpp"
 
 namespace corvane::py {
 
@@ -63,6 +64,19 @@ inline nb::object path_object(const std::string& path) {
     PyErr_SetObject(PyExc_UnicodeDecodeError, err);
     Py_DECREF(err);
     throw nb::python_error();
+}
+
+// Runs fn, turning the core's file errors into the host's: IoError -> the
+// OSError subclass for its errno, DecodeError -> UnicodeDecodeError.
+template <class Fn>
+decltype(auto) translating_core_errors(Fn&& fn) {
+    try {
+        return fn();
+    } catch (const io::IoError& e) {
+        raise_os_error(e.err, e.path);
+    } catch (const io::DecodeError& e) {
+        raise_decode_error(e.path, e.data);
+    }
 }
 
 }  // namespace corvane::py
