@@ -378,11 +378,7 @@ int score_entry(doc_search::Scorer& scorer, nb::handle item, const char* fn) {
     return scorer.finish(steps, warn);
 }
 
-long long top_k_value(nb::handle top_k) {
-    const Py_ssize_t v = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return static_cast<long long>(v);
-}
+using py::top_k_value;
 
 nb::list ranked_pairs(nb::handle entries, const std::vector<int>& scores, long long top_k) {
     nb::list out;

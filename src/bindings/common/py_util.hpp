@@ -55,6 +55,14 @@ PyObject* new_str(std::string_view s);  // new reference, nullptr on error
 // int/str digit limit, exactly as int() does.
 nb::object int_from_digits(const std::string& digits);
 
+// A top_k argument (an int, already checked) as a count for scoring::kept_count:
+// values past the machine's range are clamped, which cuts the same way.
+inline long long top_k_value(nb::handle top_k) {
+    const Py_ssize_t v = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return static_cast<long long>(v);
+}
+
 // The host's digit limit (sys.get_int_max_str_digits(), 0 = none).
 long max_str_digits();
 

@@ -87,9 +87,7 @@ void Scorer::keyword_text(std::string_view s, std::size_t limit) {
 }
 
 int Scorer::finish(bool has_steps, bool has_warning_or_notice) {
-    int s = score_;
-    if (alias_hit_) s += kAliasPoints;
-    s += std::min(keyword_hits_, kMaxKeywords) * kKeywordPoints;
+    int s = score_ + scoring::points(false, alias_hit_, keyword_hits_);
     if (how_to_cue_ && has_steps) s += kHowToStepsPoints;
     if (warning_cue_ && has_warning_or_notice) s += kWarningPoints;
     return s;
@@ -99,10 +97,7 @@ std::vector<std::size_t> rank(const std::vector<int>& scores, long long top_k) {
     std::vector<std::size_t> kept;
     for (std::size_t i = 0; i < scores.size(); ++i)
         if (scores[i] > 0) kept.push_back(i);
-    std::stable_sort(kept.begin(), kept.end(), [&](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
-    const long long n = static_cast<long long>(kept.size());
-    long long end = top_k >= 0 ? std::min(n, top_k) : std::max(0LL, n + top_k);
-    kept.resize(static_cast<std::size_t>(end));
+    scoring::rank_and_cut(kept, top_k, [&](std::size_t i) { return scores[i]; });
     return kept;
 }
 

@@ -63,10 +63,7 @@ inline bool contains(std::string_view hay, std::string_view needle) {
     return hay.find(needle) != std::string_view::npos;
 }
 
-inline int points(bool title, bool alias, int keywords) {
-    return (title ? kTitlePoints : 0) + (alias ? kAliasPoints : 0) +
-           kKeywordPoints * std::min(keywords, kKeywordCap);
-}
+using scoring::points;
 
 // Best first; equal scores by entry id.
 inline bool better(const Scored& a, const Scored& b) {
@@ -93,7 +90,7 @@ int score_entry(std::string_view q, const EntryText& e) {
         }
     }
     int keywords = 0;
-    for (std::string_view k : e.keywords) keywords += uni::length(k) > 1 && contains(q, k);
+    for (std::string_view k : e.keywords) keywords += scoring::longer_than_one_char(k) && contains(q, k);
     return points(title, alias, keywords);
 }
 
@@ -113,10 +110,7 @@ std::vector<Scored> search_linear(std::string_view raw_query, const std::vector<
         const int s = score_entry(q, e);
         if (s > 0) pairs.emplace_back(static_cast<std::uint32_t>(id), s);
     }
-    std::stable_sort(pairs.begin(), pairs.end(), [](const Scored& a, const Scored& b) { return a.second > b.second; });
-    const long long n = static_cast<long long>(pairs.size());
-    const long long keep = top_k >= 0 ? std::min(top_k, n) : std::max(0LL, n + top_k);
-    pairs.resize(static_cast<std::size_t>(keep));
+    scoring::rank_and_cut(pairs, top_k, [](const Scored& s) { return s.second; });
     return pairs;
 }
 
