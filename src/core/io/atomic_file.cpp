@@ -22,8 +22,8 @@ constexpr std::string_view kTag = ".cvtmp-";
 
 std::atomic<unsigned long> temp_counter{0};
 
-bool all_digits(std::string_view s) {
-    if (s.empty() || s.size() > 18) return false;
+bool all_digits(std::string_view s, std::size_t max_len) {
+    if (s.empty() || s.size() > max_len) return false;
     for (char c : s)
         if (c < '0' || c > '9') return false;
     return true;
@@ -53,7 +53,7 @@ bool parse_temp_name(std::string_view name, long& pid) {
     const std::size_t dash = rest.find('-');
     if (dash == std::string_view::npos) return false;
     const std::string_view pid_text = rest.substr(0, dash), n_text = rest.substr(dash + 1);
-    if (!all_digits(pid_text) || !all_digits(n_text)) return false;
+    if (!all_digits(pid_text, 18) || !all_digits(n_text, 20)) return false;
     pid = 0;
     for (char c : pid_text) pid = pid * 10 + (c - '0');
     return pid > 0;

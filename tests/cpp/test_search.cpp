@@ -1,5 +1,9 @@
-// The compiled matcher against the plain linear search: random indexes over
-// small, colliding vocabularies, plus a few hand-made cases.
+// search/: the score rule and the top-k cut; the compiled matcher against the
+// plain linear search (random indexes over small, colliding vocabularies, plus
+// a few hand-made cases).
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -7,6 +11,7 @@
 #include <vector>
 
 #include "core/search/matcher.hpp"
+#include "core/search/rule.hpp"
 #include "core/text/text.hpp"
 
 using corvane::matcher::CompiledIndex;
@@ -188,14 +193,40 @@ void fixed_cases() {
 
 }  // namespace
 
-int main() {
+TEST_CASE("score rule: weights, keyword cap") {
+    using corvane::scoring::points;
+    CHECK(points(false, false, 0) == 0);
+    CHECK(points(true, false, 0) == 15);
+    CHECK(points(false, true, 0) == 12);
+    CHECK(points(true, true, 3) == 33);
+    CHECK(points(false, false, 8) == 16);
+    CHECK(points(false, false, 50) == 16);  // at most 8 keywords count
+    CHECK(corvane::scoring::longer_than_one_char("轮胎"));
+    CHECK_FALSE(corvane::scoring::longer_than_one_char("轮"));
+    CHECK_FALSE(corvane::scoring::longer_than_one_char(""));
+}
+
+TEST_CASE("top-k cut follows pairs[:top_k]") {
+    using corvane::scoring::kept_count;
+    struct Case {
+        std::size_t n;
+        long long top_k;
+        std::size_t kept;
+    };
+    for (const Case& c : {Case{5, 3, 3}, Case{2, 3, 2}, Case{5, 0, 0}, Case{5, -1, 4}, Case{5, -5, 0},
+                          Case{5, -9, 0}, Case{0, 3, 0}, Case{3, 1LL << 62, 3}, Case{3, -(1LL << 62), 0}}) {
+        CAPTURE(c.n);
+        CAPTURE(c.top_k);
+        CHECK(kept_count(c.n, c.top_k) == c.kept);
+    }
+    std::vector<std::pair<char, int>> items{{'a', 2}, {'b', 5}, {'c', 2}, {'d', 5}, {'e', 1}};
+    corvane::scoring::rank_and_cut(items, 4, [](const auto& p) { return p.second; });
+    CHECK(items == std::vector<std::pair<char, int>>{{'b', 5}, {'d', 5}, {'a', 2}, {'c', 2}});  // stable
+}
+
+TEST_CASE("compiled matcher equals the plain search") {
     fixed_cases();
     random_differential(12345, 1500);
     random_differential(777, 1500);
-    if (failures) {
-        std::fprintf(stderr, "%d failure(s)\n", failures);
-        return 1;
-    }
-    std::puts("matcher_test: all passed");
-    return 0;
+    CHECK(failures == 0);
 }
