@@ -99,12 +99,7 @@ nb::list load_scene_index(nb::handle path) {
 
     // Building many containers would set off the cyclic collector again and
     // again over objects that are all alive; it runs as usual afterwards.
-    struct GcPause {
-        int was = PyGC_Disable();
-        ~GcPause() {
-            if (was) PyGC_Enable();
-        }
-    } pause;
+    py::CollectorPause pause;
     nb::list entries;
     py::ObjectBuilder builder;
     json::Reader<py::ObjectBuilder> reader(builder);
@@ -445,7 +440,7 @@ public:
                 throw nb::python_error();
             }
             nb::object title = py::get_item(entry, py::key("scene_title"));
-            builder.begin_entry(text_of(title, fn, i, "scene_title", scratch));
+            builder.begin_entry(member_utf8(title, fn, i, "scene_title", scratch));
             for (const char* member : {"aliases", "keywords"}) {
                 PyObject* items = py::get_opt(entry, py::key(member));
                 if (!items) continue;
@@ -453,7 +448,7 @@ public:
                 if (!seq.is_valid()) throw nb::python_error();
                 const bool alias = member[0] == 'a';
                 for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.ptr()); ++j) {
-                    std::string_view t = text_of(PySequence_Fast_GET_ITEM(seq.ptr(), j), fn, i, member, scratch);
+                    std::string_view t = member_utf8(PySequence_Fast_GET_ITEM(seq.ptr(), j), fn, i, member, scratch);
                     if (alias)
                         builder.add_alias(t);
                     else
@@ -486,7 +481,7 @@ public:
     std::size_t memory_bytes() const { return index_.memory_bytes(); }
 
 private:
-    static std::string_view text_of(nb::handle h, const char* fn, Py_ssize_t i, const char* member,
+    static std::string_view member_utf8(nb::handle h, const char* fn, Py_ssize_t i, const char* member,
                                     std::string& scratch) {
         if (!PyUnicode_Check(h.ptr())) {
             PyErr_Format(PyExc_TypeError, "%s(): entry %zd: '%s' must hold str, not %.200s", fn, i, member,

@@ -39,11 +39,7 @@ constexpr const char* kAliasFailure = "加载手工别名文件失败: ";
 
 std::string tp_name_of(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
 
-bool truthy(nb::handle h) {
-    const int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+using py::truthy;
 
 // obj.get(key, default): dicts directly, anything else through its own get().
 nb::object get_or(nb::handle obj, const char* name, nb::handle dflt) {
@@ -268,8 +264,8 @@ nb::dict build_context(nb::handle scene, nb::handle intent) {
     return ctx;
 }
 
-// The text form of a value: the str itself, or the host's str().
-std::string_view text_form(Views& views, nb::handle v) {
+// A value as text: the str itself, or the host's str().
+std::string_view str_text(Views& views, nb::handle v) {
     if (PyUnicode_Check(v.ptr())) return views.of(v);
     PyObject* s = PyObject_Str(v.ptr());
     if (!s) throw nb::python_error();
@@ -281,16 +277,16 @@ nb::str render_context(nb::handle ctx) {
     constexpr const char* fn = "render_context_for_llm";
     Views views;
     context::Writer w;
-    w.title(text_form(views, py::get_item(ctx, py::key("title"))));
+    w.title(str_text(views, py::get_item(ctx, py::key("title"))));
     nb::object desc = py::get_item(ctx, py::key("description"));
     if (truthy(desc)) w.description(text_field(views, desc, fn, "context['description']"));
     nb::object steps = py::get_item(ctx, py::key("steps"));
     if (truthy(steps)) {
         w.steps_heading();
         for_each(steps, [&](nb::handle step) {
-            std::string_view index = text_form(views, py::get_item(step, py::key("index")));
-            w.step(index, text_form(views, py::get_item(step, py::key("text"))));
-            for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) { w.sub_point(text_form(views, sp)); });
+            std::string_view index = str_text(views, py::get_item(step, py::key("index")));
+            w.step(index, str_text(views, py::get_item(step, py::key("text"))));
+            for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) { w.sub_point(str_text(views, sp)); });
         });
     }
     struct Section {
@@ -303,14 +299,14 @@ nb::str render_context(nb::handle ctx) {
         nb::object items = py::get_item(ctx, py::key(s.key));
         if (!truthy(items)) continue;
         (w.*s.heading)();
-        for_each(items, [&](nb::handle item) { w.item(text_form(views, item)); });
+        for_each(items, [&](nb::handle item) { w.item(str_text(views, item)); });
     }
     nb::object images = py::get_item(ctx, py::key("images"));
     if (truthy(images)) {
         w.images_heading();
         for_each(images, [&](nb::handle img) {
-            std::string_view caption = text_form(views, py::get_item(img, py::key("caption")));
-            w.image(caption, text_form(views, py::get_item(img, py::key("url"))));
+            std::string_view caption = str_text(views, py::get_item(img, py::key("caption")));
+            w.image(caption, str_text(views, py::get_item(img, py::key("url"))));
         });
     }
     return py::str(w.text());

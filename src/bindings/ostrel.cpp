@@ -309,11 +309,7 @@ private:
         std::string elements;
         std::shared_ptr<nb::python_error> error;
     };
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-    };
-    std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
+    std::unordered_map<std::string, Entry, py::StringHash, std::equal_to<>> entries_;
 };
 
 // Any other mapping: looked up through its own get(), per title.
@@ -350,7 +346,7 @@ public:
         nb::object title = get(scene, "title");
         if (title.is_valid()) b.title(text(title, "title"));
         nb::object desc = get(scene, "description");
-        if (desc.is_valid() && truthy(desc)) b.add(text(desc, "description"), keywords::kDescriptionTokens);
+        if (desc.is_valid() && py::truthy(desc)) b.add(text(desc, "description"), keywords::kDescriptionTokens);
         for (nb::handle step : items(get(scene, "steps"), "steps")) {
             if (!PyDict_Check(step.ptr())) bad("steps", "dict", step);
             nb::object t = get(step, "text");
@@ -369,11 +365,6 @@ private:
     static nb::object get(nb::handle d, const char* k) {
         PyObject* v = py::get_opt(d, py::key(k));
         return v ? nb::borrow(v) : nb::object();
-    }
-    static bool truthy(nb::handle o) {
-        const int t = PyObject_IsTrue(o.ptr());
-        if (t < 0) throw nb::python_error();
-        return t;
     }
     [[noreturn]] static void bad(const char* what, const char* expected, nb::handle got) {
         PyErr_Format(PyExc_TypeError, "scene %s must be %s, not %.200s", what, expected, Py_TYPE(got.ptr())->tp_name);

@@ -42,8 +42,7 @@ nb::object check(PyObject* o) {
     return nb::steal(o);
 }
 
-// The text of a value: a str unchanged, anything else its repr.
-std::string text_of(nb::handle v) { return py::text_form(v); }
+using py::str_or_repr;
 
 // print(text): written through the host's current sys.stdout.
 void print(std::string_view text) {
@@ -204,7 +203,7 @@ std::string base_rules_text(const Machine& m) {
 }
 
 std::string check_request(const Machine& m) {
-    return prompt::check_prompt(m.filled, text_of(m.suggestions), base_rules_text(m));
+    return prompt::check_prompt(m.filled, str_or_repr(m.suggestions), base_rules_text(m));
 }
 
 // Starts cycle i: banner, file read, filling; returns the answer request, or an
@@ -212,10 +211,10 @@ std::string check_request(const Machine& m) {
 bool begin_cycle(Machine& m, std::string& request) {
     if (m.i >= prompt::kCycles) return false;
     print(prompt::cycle_banner(m.i + 1));
-    print(std::string(prompt::kQuestionLine) + text_of(m.user_input));
+    print(std::string(prompt::kQuestionLine) + str_or_repr(m.user_input));
     std::string raw = read_text(m.prompt_path);
     if (raw.empty()) raw = prompt::default_template(base_rules_text(m));
-    m.filled = prompt::fill(raw, text_of(m.user_input), text_of(m.knowledges), m.time_text);
+    m.filled = prompt::fill(raw, str_or_repr(m.user_input), str_or_repr(m.knowledges), m.time_text);
     m.phase = Phase::answer;
     request = prompt::answer_request(m.filled);
     return true;
@@ -230,7 +229,7 @@ bool advance(Machine& m, nb::handle value, std::string& request) {
             nb::object tz = global(m.globals, "beijing_tz");
             now = check(PyObject_CallMethod(now.ptr(), "astimezone", "O", tz.ptr()));
             nb::object t = check(PyObject_CallMethod(now.ptr(), "strftime", "s", prompt::kTimeFormat));
-            m.time_text = text_of(t);
+            m.time_text = str_or_repr(t);
             m.is_success = false;
             m.cycle_bar = make_bar(m, prompt::kCycles, prompt::kCycleLabel);
             m.i = 0;
@@ -238,24 +237,24 @@ bool advance(Machine& m, nb::handle value, std::string& request) {
         }
         case Phase::answer: {
             m.current_reply = nb::borrow(value);
-            print(text_of(m.current_reply));
+            print(str_or_repr(m.current_reply));
             nb::object answer = get_item(m.current_reply, "answer");
             nb::object reason = get_item(m.current_reply, "reason");
-            request = prompt::judge_prompt(text_of(m.user_input), m.filled, text_of(answer), text_of(reason));
+            request = prompt::judge_prompt(str_or_repr(m.user_input), m.filled, str_or_repr(answer), str_or_repr(reason));
             m.phase = Phase::judge;
             return true;
         }
         case Phase::judge: {
             m.res = nb::borrow(value);
             if (accepted(get_item(m.res, "is_ok"))) {
-                print(text_of(m.current_reply));
+                print(str_or_repr(m.current_reply));
                 print(prompt::kAcceptedLine);
                 m.is_success = true;
                 bar_update(m.cycle_bar);
                 return false;
             }
             m.suggestions = get_item(m.res, "reason");
-            print(std::string(prompt::kSuggestionsLine) + text_of(m.suggestions));
+            print(std::string(prompt::kSuggestionsLine) + str_or_repr(m.suggestions));
             m.j = 0;
             m.try_bar = make_bar(m, prompt::kTries, prompt::kTryLabel);
             request = check_request(m);
@@ -267,7 +266,7 @@ bool advance(Machine& m, nb::handle value, std::string& request) {
             bar_update(m.try_bar);
             if (!accepted(get_item(m.suggestions_res, "is_ok"))) {
                 m.suggestions = get_item(m.suggestions_res, "new_suggestions");
-                print(std::string(prompt::kSuggestionsLine) + text_of(m.suggestions));
+                print(std::string(prompt::kSuggestionsLine) + str_or_repr(m.suggestions));
                 if (++m.j < prompt::kTries) {
                     request = check_request(m);
                     return true;
@@ -308,8 +307,8 @@ void finish(Machine& m) {
 // Final output and the result.
 nb::object conclude(Machine& m) {
     print(prompt::kFinalRule);
-    print(std::string(prompt::kFinalQuestion) + text_of(m.user_input));
-    print(std::string(prompt::kFinalAnswer) + text_of(m.current_reply));
+    print(std::string(prompt::kFinalQuestion) + str_or_repr(m.user_input));
+    print(std::string(prompt::kFinalAnswer) + str_or_repr(m.current_reply));
     return nb::borrow(m.is_success ? Py_True : Py_False);
 }
 
@@ -734,7 +733,7 @@ CORVANE_MODULE(vendry, m) {
     m.def(
         "build_prompt",
         [](nb::handle user_input, nb::handle context_text) {
-            return py::str(prompt::answer_prompt(text_of(user_input), text_of(context_text)));
+            return py::str(prompt::answer_prompt(str_or_repr(user_input), str_or_repr(context_text)));
         },
         "user_input"_a.none(), "context_text"_a.none(),
         "The answer prompt for a question and the knowledge it must rest on (non-str values use their repr).");

@@ -14,12 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
-namespace corvane::py {
+#include "bindings/common/py_util.hpp"
 
-struct SvHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
+namespace corvane::py {
 
 class KeyCache {
 public:
@@ -43,7 +40,7 @@ public:
     }
 
 private:
-    std::unordered_map<std::string, PyObject*, SvHash, std::equal_to<>> map_;
+    std::unordered_map<std::string, PyObject*, StringHash, std::equal_to<>> map_;
 };
 
 // Short string values repeat all over an index (keywords, "scene", ""): one

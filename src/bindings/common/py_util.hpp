@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,31 @@ PyObject* new_str(std::string_view s);  // new reference, nullptr on error
 // A Python int from ASCII decimal digits; raises ValueError past the host's
 // int/str digit limit, exactly as int() does.
 nb::object int_from_digits(const std::string& digits);
+
+// bool(h), with the host's errors.
+inline bool truthy(nb::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// Pauses the cyclic collector while many new containers that form no cycle
+// are built (it would only walk them over and over); restores it after.
+struct CollectorPause {
+    int was = PyGC_Disable();
+    ~CollectorPause() {
+        if (was) PyGC_Enable();
+    }
+    CollectorPause() = default;
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+};
+
+// Hash for unordered containers keyed by std::string and looked up by views.
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
 
 // A top_k argument (an int, already checked) as a count for scoring::kept_count:
 // values past the machine's range are clamped, which cuts the same way.

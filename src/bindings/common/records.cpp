@@ -53,12 +53,7 @@ nb::dict scene_to_dict(const Scene& scene) {
 nb::dict tree_to_dict(const TreeDocument& doc) {
     // Thousands of new dicts and lists, none of them in a cycle: the cyclic
     // collector would only walk them over and over while they are built.
-    struct CollectorPause {
-        int was = PyGC_Disable();
-        ~CollectorPause() {
-            if (was) PyGC_Enable();
-        }
-    } pause;
+    CollectorPause pause;
     nb::dict d = new_dict();
     put(d, "type", key("document"));
     put_str(d, "doc_name", doc.doc_name);

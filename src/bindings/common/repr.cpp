@@ -141,7 +141,7 @@ void append_repr(std::string& out, nb::handle value) {
     }
 }
 
-std::string text_form(nb::handle value) {
+std::string str_or_repr(nb::handle value) {
     std::string out;
     if (PyUnicode_Check(value.ptr())) {
         std::string scratch;

@@ -13,6 +13,6 @@ namespace corvane::py {
 void append_repr(std::string& out, nb::handle value);
 
 // A str unchanged, anything else its repr.
-std::string text_form(nb::handle value);
+std::string str_or_repr(nb::handle value);
 
 }  // namespace corvane::py

@@ -14,28 +14,28 @@ std::string concat(std::initializer_list<std::string_view> parts) {
     return out;
 }
 
-constexpr std::string_view kAnswer1 = "\n            你是Brevane汽车助手。擅于回答<";
-constexpr std::string_view kAnswer3 =
+constexpr std::string_view kAnswerBeforeQuestion = "\n            你是Brevane汽车助手。擅于回答<";
+constexpr std::string_view kAnswerBeforeQuestionAgain =
     ">\n            请严格根据以下知识回答用户问题，不要编造。\n\n            用户问题：\n            ";
-constexpr std::string_view kAnswer5 = "\n\n            知识：\n            ";
-constexpr std::string_view kAnswer7 = "\n            ";
+constexpr std::string_view kAnswerBeforeKnowledge = "\n\n            知识：\n            ";
+constexpr std::string_view kAnswerEnd = "\n            ";
 
 constexpr std::string_view kBannerHead = "*************************** 第 ";
 constexpr std::string_view kBannerTail = " 轮模型自检 ***************************";
 
-constexpr std::string_view kDefault1 = "你是xxx，结合输入和已知知识，明确当前是什么角色\n                ";
-constexpr std::string_view kDefault2 =
+constexpr std::string_view kDefaultBeforeRules = "你是xxx，结合输入和已知知识，明确当前是什么角色\n                ";
+constexpr std::string_view kDefaultAfterRules =
     "\n\n                输入内容：__INPUT__\n                已知知识：__KNOWLEDGE__\n                当前时间：__TIME__\n            ";
 
 constexpr std::string_view kAnswerFormat =
     "\n\n            仅输出json字段:\n            -answer: str。智能回复\n"
     "            -reason: str。一步一步解析回复内容，罗列回复的详细依据\n        ";
 
-constexpr std::string_view kJudge1 =
+constexpr std::string_view kJudgeBeforeInput =
     "你是大模型提示词优化工程师。分析当前输出内容是否符合当前提示词要求，依据是否正确\n            当前输入: ";
-constexpr std::string_view kJudge3 = "\n            当前提示词: ";
-constexpr std::string_view kJudge5 = "\n            当前输出内容: ";
-constexpr std::string_view kJudge7 = "\n            当前输出内容的依据: ";
+constexpr std::string_view kJudgeBeforePrompt = "\n            当前提示词: ";
+constexpr std::string_view kJudgeBeforeOutput = "\n            当前输出内容: ";
+constexpr std::string_view kJudgeBeforeReason = "\n            当前输出内容的依据: ";
 constexpr std::string_view kJudgeFormat =
     "\n"
     "\n"
@@ -50,8 +50,8 @@ constexpr std::string_view kJudgeFormat =
     "            }\n"
     "            ";
 
-constexpr std::string_view kCheck1 = "当前用户提示词内容为：";
-constexpr std::string_view kCheck3 = "\n                模型给出的提示词优化建议为：";
+constexpr std::string_view kCheckBeforePrompt = "当前用户提示词内容为：";
+constexpr std::string_view kCheckBeforeSuggestions = "\n                模型给出的提示词优化建议为：";
 constexpr std::string_view kCheckFormat =
     "\n"
     "\n"
@@ -76,7 +76,7 @@ constexpr std::string_view kCheckFormat =
 }  // namespace
 
 std::string answer_prompt(std::string_view question, std::string_view knowledge) {
-    return concat({kAnswer1, question, kAnswer3, question, kAnswer5, knowledge, kAnswer7});
+    return concat({kAnswerBeforeQuestion, question, kAnswerBeforeQuestionAgain, question, kAnswerBeforeKnowledge, knowledge, kAnswerEnd});
 }
 
 std::string cycle_banner(int cycle_number) {
@@ -84,7 +84,7 @@ std::string cycle_banner(int cycle_number) {
     return concat({kBannerHead, n, kBannerTail});
 }
 
-std::string default_template(std::string_view base_rules) { return concat({kDefault1, base_rules, kDefault2}); }
+std::string default_template(std::string_view base_rules) { return concat({kDefaultBeforeRules, base_rules, kDefaultAfterRules}); }
 
 std::string replace_all(std::string_view text, std::string_view mark, std::string_view value) {
     std::string out;
@@ -113,11 +113,11 @@ std::string answer_request(std::string_view filled) { return concat({filled, kAn
 
 std::string judge_prompt(std::string_view question, std::string_view filled, std::string_view answer,
                          std::string_view reason) {
-    return concat({kJudge1, question, kJudge3, filled, kJudge5, answer, kJudge7, reason, kJudgeFormat});
+    return concat({kJudgeBeforeInput, question, kJudgeBeforePrompt, filled, kJudgeBeforeOutput, answer, kJudgeBeforeReason, reason, kJudgeFormat});
 }
 
 std::string check_prompt(std::string_view filled, std::string_view suggestions, std::string_view base_rules) {
-    return concat({kCheck1, filled, kCheck3, suggestions, kCheckFormat, base_rules});
+    return concat({kCheckBeforePrompt, filled, kCheckBeforeSuggestions, suggestions, kCheckFormat, base_rules});
 }
 
 }  // namespace corvane::prompt
