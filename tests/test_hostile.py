@@ -1,0 +1,123 @@
+"""No Python object crashes the interpreter.
+
+Every public function of the six modules is called with hostile arguments
+(tests/hostile.py builds them): each call must end with a result or a Python
+exception.  The cases run in batches in child interpreters, so a crash or a
+hang fails the case that caused it instead of ending the test run; a crash in
+a batch is confirmed by running that case alone.  Under .ci/sanitize the
+children inherit the sanitizer's environment and its reports name the fault.
+
+Crashes known today are listed in hostile_crashes.txt and marked xfail (not
+strict): fixing one turns its case into an XPASS; remove its line then.
+"""
+from __future__ import annotations
+
+import ast
+from pathlib import Path
+
+import pytest
+
+import hostile
+
+HERE = Path(__file__).parent
+CASES = hostile.all_cases()
+IDS = [c.id for c in CASES]
+
+
+def function_of(case_id: str) -> str:
+    """"farrowin.search_knowledge_global/variant:path:ingredient" -> "farrowin.search_knowledge_global"."""
+    return case_id.split(":", 1)[0].split("/", 1)[0]
+
+
+# What the fixers need to know about each function with known crashes.
+REASONS = {
+    "farrowin.search_knowledge_global": "crash: borrowed reference to index entries and their members held across "
+                                        "lookups that run caller code (score_batch)",
+    "ostrel.build_scene_record": "crash: borrowed reference/string view of scene items held across lookups that run "
+                                 "caller code (keyword walk)",
+    "plaxon.heading_node_to_scene": "crash: borrowed reference/string view of heading node items held across "
+                                    "lookups that run caller code; unbounded C++ recursion",
+    "plaxon.collect_scenes_from_heading_tree": "crash: borrowed reference/string view of heading node items held "
+                                               "across lookups that run caller code; unbounded C++ recursion",
+    "plaxon.parse_field_into_scene": "crash: string views of the lines held across lookups that run caller code",
+    "plaxon.parse_free_content_into_scene": "crash: string views of the lines held across lookups that run caller code",
+    "delmoor": "crash: borrowed reference to module attributes kept in a C++ global",
+    "delmoor.answer_query": "crash: borrowed reference to module attributes kept in a C++ global",
+    "vendry": "crash: borrowed reference to the module's namespace kept in a C++ global",
+    "ostrel": "crash: borrowed reference to the module object captured by ostrel_main",
+}
+
+
+def known_crashes() -> dict[str, str]:
+    out = {}
+    for line in (HERE / "hostile_crashes.txt").read_text(encoding="utf-8").splitlines():
+        line = line.strip()
+        if line and not line.startswith("#"):
+            fn = function_of(line)
+            out[line] = REASONS.get(fn) or REASONS.get(fn.split(".")[0]) or "crash: borrowed reference"
+    return out
+
+
+KNOWN = known_crashes()
+
+
+def params():
+    for case_id in IDS:
+        marks = [pytest.mark.xfail(strict=False, reason=KNOWN[case_id])] if case_id in KNOWN else []
+        yield pytest.param(case_id, id=case_id, marks=marks)
+
+
+@pytest.fixture(scope="session")
+def outcomes(request):
+    """Runs the selected cases once, in child interpreters."""
+    selected = [item.callspec.params["case_id"] for item in request.session.items
+                if getattr(item, "originalname", None) == "test_no_crash"]
+    return hostile.run_cases(selected, solo=set(KNOWN) & set(selected))
+
+
+@pytest.mark.parametrize("case_id", list(params()))
+def test_no_crash(case_id, outcomes):
+    outcome = outcomes[case_id]
+    assert not outcome.failed, f"{case_id}: {outcome.kind}\n{outcome.detail}"
+
+
+def test_known_crashes_name_existing_cases():
+    assert not set(KNOWN) - set(IDS), "hostile_crashes.txt names cases that no longer exist"
+
+
+def stub_functions() -> set[str]:
+    out = set()
+    for name in hostile.MODULES:
+        tree = ast.parse((HERE.parent / "python" / "corvane" / f"{name}.pyi").read_text(encoding="utf-8"))
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+                out.add(f"{name}.{node.name}")
+            elif isinstance(node, ast.ClassDef):
+                out.update(f"{name}.{node.name}.{m.name}" for m in node.body
+                           if isinstance(m, ast.FunctionDef) and not m.name.startswith("_")
+                           and not any(getattr(d, "id", None) == "property" for d in m.decorator_list))
+    return out
+
+
+# Functions a module binds from another: their cases live under the module that defines them.
+BOUND = {"farrowin.normalize_text", "farrowin.classify_query_intent"}
+
+
+def test_every_public_function_has_hostile_cases():
+    covered = {function_of(i) for i in IDS}
+    missing = stub_functions() - BOUND - covered
+    assert not missing, f"no hostile cases for {sorted(missing)}"
+    # Module state: every module is dropped from sys.modules and its saved functions called.
+    assert {f"{m}:module:dropped-from-sys.modules" for m in hostile.MODULES} <= set(IDS)
+
+
+def test_runner_pins_each_crash_on_its_case():
+    """In a batch, a crash is put on the case that was running and the cases
+    after it still run; a crash that needs an earlier case is reported as such."""
+    ids = ["harness:fine", "harness:abort", "harness:raise", "harness:system-error", "harness:poison",
+           "harness:fine", "harness:victim", "harness:fine"]
+    got = hostile.run_cases(list(dict.fromkeys(ids)), jobs=1)
+    assert {i: got[i].kind for i in got} == {"harness:fine": "ok", "harness:abort": "crash", "harness:raise": "raised",
+                                             "harness:system-error": "bad", "harness:poison": "ok",
+                                             "harness:victim": "crash"}
+    assert "only after other cases" in got["harness:victim"].detail
