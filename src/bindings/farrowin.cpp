@@ -292,9 +292,12 @@ inline void prefetch_lines(const void* p, std::size_t bytes) {
 // members, at most kBatch of them; returns how many it scored (0 when entry i
 // is not such an entry).  The texts of an index lie all over the heap, so the
 // members of the whole batch are fetched level by level (entry, member
-// sequences, strings) before any is scored; looking them up runs no code of
-// the caller's, so the results and errors are those of scoring one entry
-// after another.
+// sequences, strings) before any is scored.  A member lookup can run the
+// caller's code (a key whose hash collides with the one looked up runs its
+// __eq__, which may change the list or the entries): the batch holds strong
+// references to every entry and member it took, stops at the list's current
+// end, and reads sequence lengths only when it scores them, so the results
+// and errors are those of scoring one entry after another.
 constexpr Py_ssize_t kBatch = 16;
 
 template <class OnScore>
@@ -303,52 +306,55 @@ Py_ssize_t score_batch(QueryTester& q, PyObject* list, Py_ssize_t i, Py_ssize_t 
     static PyObject* const k_aliases = py::key("aliases").ptr();
     static PyObject* const k_keywords = py::key("keywords").ptr();
     struct Got {
-        PyObject* title;
-        PyObject* aliases;
-        PyObject* keywords;
+        nb::object entry, title, aliases, keywords;
     } got[kBatch];
     n = std::min(n, kBatch);
     for (Py_ssize_t j = n; j < 2 * kBatch && i + j < PyList_GET_SIZE(list); ++j) __builtin_prefetch(PyList_GET_ITEM(list, i + j));
     auto plain_seq = [](PyObject* v) { return !v || PyList_CheckExact(v) || PyTuple_CheckExact(v); };
     Py_ssize_t g = 0;
-    for (; g < n; ++g) {
-        PyObject* e = PyList_GET_ITEM(list, i + g);
-        if (!PyDict_CheckExact(e)) break;
-        PyObject* t = PyDict_GetItemWithError(e, k_title);
-        PyObject* a = t ? PyDict_GetItemWithError(e, k_aliases) : nullptr;
-        PyObject* k = t && !PyErr_Occurred() ? PyDict_GetItemWithError(e, k_keywords) : nullptr;
-        if (!t || PyErr_Occurred() || !plain_seq(a) || !plain_seq(k)) {
+    for (; g < n && i + g < PyList_GET_SIZE(list); ++g) {
+        nb::object e = nb::borrow(PyList_GET_ITEM(list, i + g));
+        if (!PyDict_CheckExact(e.ptr())) break;
+        // Each value is taken (a new reference) as soon as its lookup returns.
+        nb::object t = nb::borrow(PyDict_GetItemWithError(e.ptr(), k_title));
+        nb::object a = t.is_valid() ? nb::borrow(PyDict_GetItemWithError(e.ptr(), k_aliases)) : nb::object();
+        nb::object k = t.is_valid() && !PyErr_Occurred() ? nb::borrow(PyDict_GetItemWithError(e.ptr(), k_keywords))
+                                                         : nb::object();
+        if (!t.is_valid() || PyErr_Occurred() || !plain_seq(a.ptr()) || !plain_seq(k.ptr())) {
             PyErr_Clear();  // the entry is scored on its own, errors and all
             break;
         }
-        got[g] = {t, a, k};
-        prefetch_lines(t, 128);
-        if (a) __builtin_prefetch(a);
-        if (k) __builtin_prefetch(k);
+        prefetch_lines(t.ptr(), 128);
+        if (a.is_valid()) __builtin_prefetch(a.ptr());
+        if (k.is_valid()) __builtin_prefetch(k.ptr());
+        got[g] = {std::move(e), std::move(t), std::move(a), std::move(k)};
     }
-    auto items_of = [](PyObject* v, Py_ssize_t& len) -> PyObject** {
-        if (!v) {
+    // From here on no code of the caller's runs until the batch is scored.
+    auto items_of = [](const nb::object& v, Py_ssize_t& len) -> PyObject** {
+        if (!v.is_valid()) {
             len = 0;
             return nullptr;
         }
-        len = PySequence_Fast_GET_SIZE(v);
-        return PySequence_Fast_ITEMS(v);
+        len = PySequence_Fast_GET_SIZE(v.ptr());
+        return PySequence_Fast_ITEMS(v.ptr());
     };
     for (Py_ssize_t j = 0; j < g; ++j) {
-        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
+        for (const nb::object* v : {&got[j].aliases, &got[j].keywords}) {
             Py_ssize_t len;
-            PyObject** items = items_of(v, len);
+            PyObject** items = items_of(*v, len);
             if (len) prefetch_lines(items, static_cast<std::size_t>(len) * sizeof(PyObject*));
         }
     }
     for (Py_ssize_t j = 0; j < g; ++j) {
-        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
+        for (const nb::object* v : {&got[j].aliases, &got[j].keywords}) {
             Py_ssize_t len;
-            PyObject** items = items_of(v, len);
+            PyObject** items = items_of(*v, len);
             for (Py_ssize_t x = 0; x < len; ++x) prefetch_lines(items[x], 128);
         }
     }
-    for (Py_ssize_t j = 0; j < g; ++j) on_score(i + j, score_members(q, got[j].title, got[j].aliases, [&] { return nb::borrow(got[j].keywords); }));
+    for (Py_ssize_t j = 0; j < g; ++j)
+        on_score(got[j].entry, score_members(q, got[j].title.ptr(), got[j].aliases.ptr(),
+                                             [&] { return got[j].keywords; }));
     return g;
 }
 
@@ -379,11 +385,10 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     std::vector<Hit> hits;
     std::vector<nb::object> keep;  // entries stay alive even if the list changes
     PyObject* list = scene_index.ptr();
-    auto on_score = [&](Py_ssize_t i, int s) {
+    auto on_score = [&](const nb::object& entry, int s) {
         if (s > 0) {
-            nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
             hits.push_back({entry.ptr(), s});
-            keep.push_back(std::move(entry));
+            keep.push_back(entry);
         }
     };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list);) {
