@@ -16,6 +16,7 @@
 #include "bindings/common/repr.hpp"
 #include "core/io/atomic_file.hpp"
 #include "core/io/files.hpp"
+#include "core/selfcheck/loop.hpp"
 #include "core/selfcheck/prompt.hpp"
 
 #include <array>
@@ -76,7 +77,7 @@ bool accepted(nb::handle v) {
         s = check(PyObject_CallMethod(s.ptr(), "lower", nullptr));
         std::string scratch;
         const std::string_view t = py::utf8(s, scratch);
-        return !(t.empty() || t == "false" || t == "0" || t == "no" || t == "none" || t == "null");
+        return selfcheck::text_accepts(t);
     }
     const int truth = PyObject_IsTrue(v.ptr());
     if (truth < 0) fail();
@@ -104,17 +105,14 @@ void write_text(nb::handle path, std::string_view text) {
 
 // ---- the coroutine -----------------------------------------------------------------
 
-enum class Phase { start, answer, judge, check, done };
+using selfcheck::Phase;
 
 struct Machine {
     nb::object globals;
     nb::object prompt_path, user_input, knowledges, base_rules, llm_url, llm_key;
     nb::object current_reply, res, suggestions, suggestions_res;
     nb::object cycle_bar, try_bar;
-    Phase phase = Phase::start;
-    bool is_success = false;
-    int i = 0;
-    int j = 0;
+    selfcheck::Loop loop;
     std::string time_text;
     std::string filled;  // the cycle's prompt with question, knowledge and time put in
 };
@@ -168,13 +166,12 @@ std::string check_request(const Machine& m) {
 // Starts cycle i: banner, file read, filling; returns the answer request, or an
 // empty optional when all cycles are done.
 bool begin_cycle(Machine& m, std::string& request) {
-    if (m.i >= prompt::kCycles) return false;
-    print(prompt::cycle_banner(m.i + 1));
+    if (!m.loop.begin_cycle()) return false;
+    print(prompt::cycle_banner(m.loop.cycle() + 1));
     print(std::string(prompt::kQuestionLine) + str_or_repr(m.user_input));
     std::string raw = read_text(m.prompt_path);
     if (raw.empty()) raw = prompt::default_template(base_rules_text(m));
     m.filled = prompt::fill(raw, str_or_repr(m.user_input), str_or_repr(m.knowledges), m.time_text);
-    m.phase = Phase::answer;
     request = prompt::answer_request(m.filled);
     return true;
 }
@@ -182,16 +179,14 @@ bool begin_cycle(Machine& m, std::string& request) {
 // Moves the machine past the result of the awaited call (nothing at the start).
 // Returns true with the next prompt to send, or false when the loop is over.
 bool advance(Machine& m, nb::handle value, std::string& request) {
-    switch (m.phase) {
+    switch (m.loop.phase()) {
         case Phase::start: {
             nb::object now = check(PyObject_CallNoArgs(global(m.globals, "_clock").ptr()));
             nb::object tz = global(m.globals, "beijing_tz");
             now = check(PyObject_CallMethod(now.ptr(), "astimezone", "O", tz.ptr()));
             nb::object t = check(PyObject_CallMethod(now.ptr(), "strftime", "s", prompt::kTimeFormat));
             m.time_text = str_or_repr(t);
-            m.is_success = false;
             m.cycle_bar = make_bar(m, prompt::kCycles, prompt::kCycleLabel);
-            m.i = 0;
             return begin_cycle(m, request);
         }
         case Phase::answer: {
@@ -200,36 +195,34 @@ bool advance(Machine& m, nb::handle value, std::string& request) {
             nb::object answer = get_item(m.current_reply, "answer");
             nb::object reason = get_item(m.current_reply, "reason");
             request = prompt::judge_prompt(str_or_repr(m.user_input), m.filled, str_or_repr(answer), str_or_repr(reason));
-            m.phase = Phase::judge;
+            m.loop.answered();
             return true;
         }
         case Phase::judge: {
             m.res = nb::borrow(value);
-            if (accepted(get_item(m.res, "is_ok"))) {
+            if (!m.loop.judged(accepted(get_item(m.res, "is_ok")))) {
                 print(str_or_repr(m.current_reply));
                 print(prompt::kAcceptedLine);
-                m.is_success = true;
                 bar_update(m.cycle_bar);
                 return false;
             }
             m.suggestions = get_item(m.res, "reason");
             print(std::string(prompt::kSuggestionsLine) + str_or_repr(m.suggestions));
-            m.j = 0;
             m.try_bar = make_bar(m, prompt::kTries, prompt::kTryLabel);
             request = check_request(m);
-            m.phase = Phase::check;
             return true;
         }
         case Phase::check: {
             m.suggestions_res = nb::borrow(value);
             bar_update(m.try_bar);
-            if (!accepted(get_item(m.suggestions_res, "is_ok"))) {
+            const bool ok = accepted(get_item(m.suggestions_res, "is_ok"));
+            if (!ok) {
                 m.suggestions = get_item(m.suggestions_res, "new_suggestions");
                 print(std::string(prompt::kSuggestionsLine) + str_or_repr(m.suggestions));
-                if (++m.j < prompt::kTries) {
-                    request = check_request(m);
-                    return true;
-                }
+            }
+            if (m.loop.checked(ok)) {
+                request = check_request(m);
+                return true;
             }
             bar_close(m.try_bar);
             nb::object new_prompt = get_item(m.suggestions_res, "new_prompt");
@@ -244,7 +237,7 @@ bool advance(Machine& m, nb::handle value, std::string& request) {
             write_text(m.prompt_path, std::string_view(data, static_cast<std::size_t>(size)));
             print(prompt::kCycleEndLine);
             bar_update(m.cycle_bar);
-            ++m.i;
+            m.loop.end_cycle();
             return begin_cycle(m, request);
         }
         case Phase::done:
@@ -259,7 +252,7 @@ nb::object conclude(Machine& m) {
     print(prompt::kFinalRule);
     print(std::string(prompt::kFinalQuestion) + str_or_repr(m.user_input));
     print(std::string(prompt::kFinalAnswer) + str_or_repr(m.current_reply));
-    return nb::borrow(m.is_success ? Py_True : Py_False);
+    return nb::borrow(m.loop.success() ? Py_True : Py_False);
 }
 
 // The self-check loop as a coroutine body: each step moves the machine past
@@ -279,7 +272,7 @@ public:
     }
     // Closes the progress displays; a pending exception is kept.
     void finish() override {
-        m_->phase = Phase::done;
+        m_->loop.finish();
         bar_close(m_->try_bar);
         bar_close(m_->cycle_bar);
     }
