@@ -31,6 +31,7 @@
 #include "core/match/keywords.hpp"
 #include "core/manual/manual.hpp"
 #include "core/search/matcher.hpp"
+#include "reference.hpp"
 #include "core/text/text.hpp"
 #include "core/text/unicode.hpp"
 

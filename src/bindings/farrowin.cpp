@@ -397,6 +397,7 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
             i += done;
             continue;
         }
+        if (i >= PyList_GET_SIZE(list)) break;  // the batch's lookups ran code that shortened the list
         // An entry the batch does not take (not a plain dict, a missing title,
         // members of other types): on its own, which may run the caller's code.
         nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));

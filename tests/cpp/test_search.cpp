@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/search/matcher.hpp"
+#include "reference.hpp"
 #include "core/search/rule.hpp"
 #include "core/text/text.hpp"
 

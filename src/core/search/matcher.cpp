@@ -59,10 +59,6 @@ inline char32_t next_unit(std::string_view s, std::size_t& i) {
     return c;
 }
 
-inline bool contains(std::string_view hay, std::string_view needle) {
-    return hay.find(needle) != std::string_view::npos;
-}
-
 using scoring::points;
 
 // Best first; equal scores by entry id.
@@ -76,43 +72,6 @@ std::size_t bytes_of(const std::vector<T>& v) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Plain definitions
-
-int score_entry(std::string_view q, const EntryText& e) {
-    const bool title = !e.title.empty() && contains(q, e.title);
-    bool alias = false;
-    for (std::string_view a : e.aliases) {
-        if (!a.empty() && contains(q, a)) {
-            alias = true;
-            break;
-        }
-    }
-    int keywords = 0;
-    for (std::string_view k : e.keywords) keywords += scoring::longer_than_one_char(k) && contains(q, k);
-    return points(title, alias, keywords);
-}
-
-std::vector<Scored> search_linear(std::string_view raw_query, const std::vector<EntryText>& raw_entries,
-                                  long long top_k) {
-    const std::string q = text::normalize_text(raw_query);
-    std::vector<Scored> pairs;
-    std::vector<std::string> storage;
-    for (std::size_t id = 0; id < raw_entries.size(); ++id) {
-        const EntryText& raw = raw_entries[id];
-        storage.clear();
-        storage.reserve(1 + raw.aliases.size() + raw.keywords.size());
-        EntryText e;
-        e.title = storage.emplace_back(text::normalize_text(raw.title));
-        for (std::string_view a : raw.aliases) e.aliases.push_back(storage.emplace_back(text::normalize_text(a)));
-        for (std::string_view k : raw.keywords) e.keywords.push_back(storage.emplace_back(text::normalize_text(k)));
-        const int s = score_entry(q, e);
-        if (s > 0) pairs.emplace_back(static_cast<std::uint32_t>(id), s);
-    }
-    scoring::rank_and_cut(pairs, top_k, [](const Scored& s) { return s.second; });
-    return pairs;
-}
 
 // ---------------------------------------------------------------------------
 // Building

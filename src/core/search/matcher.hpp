@@ -49,12 +49,8 @@ struct EntryText {
 // (entry id, score); entry ids are positions in the index, from 0.
 using Scored = std::pair<std::uint32_t, int>;
 
-// Plain definitions, for reference and tests: q and the entry are normalized.
-int score_entry(std::string_view q, const EntryText& e);
-// Normalizes q and every text of every entry, scores all entries, keeps those
-// above 0, sorts stably by score and cuts like the slice pairs[:top_k].
-std::vector<Scored> search_linear(std::string_view raw_query, const std::vector<EntryText>& raw_entries,
-                                  long long top_k);
+// The plain definitions it is tested against (score_entry, search_linear)
+// are in tests/cpp/reference.hpp.
 
 class CompiledIndex;
 
