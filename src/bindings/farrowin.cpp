@@ -305,56 +305,77 @@ Py_ssize_t score_batch(QueryTester& q, PyObject* list, Py_ssize_t i, Py_ssize_t 
     static PyObject* const k_title = py::key("scene_title").ptr();
     static PyObject* const k_aliases = py::key("aliases").ptr();
     static PyObject* const k_keywords = py::key("keywords").ptr();
+    // Strong references (plain pointers, released by `hold` when the batch ends).
     struct Got {
-        nb::object entry, title, aliases, keywords;
+        PyObject* entry;
+        PyObject* title;
+        PyObject* aliases;
+        PyObject* keywords;
     } got[kBatch];
+    Py_ssize_t g = 0;
+    struct Hold {
+        Got* got;
+        Py_ssize_t& n;
+        ~Hold() {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                Py_DECREF(got[j].entry);
+                Py_DECREF(got[j].title);
+                Py_XDECREF(got[j].aliases);
+                Py_XDECREF(got[j].keywords);
+            }
+        }
+    } hold{got, g};
     n = std::min(n, kBatch);
     for (Py_ssize_t j = n; j < 2 * kBatch && i + j < PyList_GET_SIZE(list); ++j) __builtin_prefetch(PyList_GET_ITEM(list, i + j));
     auto plain_seq = [](PyObject* v) { return !v || PyList_CheckExact(v) || PyTuple_CheckExact(v); };
-    Py_ssize_t g = 0;
-    for (; g < n && i + g < PyList_GET_SIZE(list); ++g) {
-        nb::object e = nb::borrow(PyList_GET_ITEM(list, i + g));
-        if (!PyDict_CheckExact(e.ptr())) break;
-        // Each value is taken (a new reference) as soon as its lookup returns.
-        nb::object t = nb::borrow(PyDict_GetItemWithError(e.ptr(), k_title));
-        nb::object a = t.is_valid() ? nb::borrow(PyDict_GetItemWithError(e.ptr(), k_aliases)) : nb::object();
-        nb::object k = t.is_valid() && !PyErr_Occurred() ? nb::borrow(PyDict_GetItemWithError(e.ptr(), k_keywords))
-                                                         : nb::object();
-        if (!t.is_valid() || PyErr_Occurred() || !plain_seq(a.ptr()) || !plain_seq(k.ptr())) {
-            PyErr_Clear();  // the entry is scored on its own, errors and all
+    for (; g < n && i + g < PyList_GET_SIZE(list);) {
+        PyObject* e = Py_NewRef(PyList_GET_ITEM(list, i + g));
+        if (!PyDict_CheckExact(e)) {
+            Py_DECREF(e);
             break;
         }
-        prefetch_lines(t.ptr(), 128);
-        if (a.is_valid()) __builtin_prefetch(a.ptr());
-        if (k.is_valid()) __builtin_prefetch(k.ptr());
-        got[g] = {std::move(e), std::move(t), std::move(a), std::move(k)};
+        // Each value is taken (a new reference) as soon as its lookup returns.
+        PyObject* t = Py_XNewRef(PyDict_GetItemWithError(e, k_title));
+        PyObject* a = t ? Py_XNewRef(PyDict_GetItemWithError(e, k_aliases)) : nullptr;
+        PyObject* k = t && !PyErr_Occurred() ? Py_XNewRef(PyDict_GetItemWithError(e, k_keywords)) : nullptr;
+        if (!t || PyErr_Occurred() || !plain_seq(a) || !plain_seq(k)) {
+            PyErr_Clear();  // the entry is scored on its own, errors and all
+            Py_DECREF(e);
+            Py_XDECREF(t);
+            Py_XDECREF(a);
+            Py_XDECREF(k);
+            break;
+        }
+        prefetch_lines(t, 128);
+        if (a) __builtin_prefetch(a);
+        if (k) __builtin_prefetch(k);
+        got[g++] = {e, t, a, k};
     }
     // From here on no code of the caller's runs until the batch is scored.
-    auto items_of = [](const nb::object& v, Py_ssize_t& len) -> PyObject** {
-        if (!v.is_valid()) {
+    auto items_of = [](PyObject* v, Py_ssize_t& len) -> PyObject** {
+        if (!v) {
             len = 0;
             return nullptr;
         }
-        len = PySequence_Fast_GET_SIZE(v.ptr());
-        return PySequence_Fast_ITEMS(v.ptr());
+        len = PySequence_Fast_GET_SIZE(v);
+        return PySequence_Fast_ITEMS(v);
     };
     for (Py_ssize_t j = 0; j < g; ++j) {
-        for (const nb::object* v : {&got[j].aliases, &got[j].keywords}) {
+        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
             Py_ssize_t len;
-            PyObject** items = items_of(*v, len);
+            PyObject** items = items_of(v, len);
             if (len) prefetch_lines(items, static_cast<std::size_t>(len) * sizeof(PyObject*));
         }
     }
     for (Py_ssize_t j = 0; j < g; ++j) {
-        for (const nb::object* v : {&got[j].aliases, &got[j].keywords}) {
+        for (PyObject* v : {got[j].aliases, got[j].keywords}) {
             Py_ssize_t len;
-            PyObject** items = items_of(*v, len);
+            PyObject** items = items_of(v, len);
             for (Py_ssize_t x = 0; x < len; ++x) prefetch_lines(items[x], 128);
         }
     }
     for (Py_ssize_t j = 0; j < g; ++j)
-        on_score(got[j].entry, score_members(q, got[j].title.ptr(), got[j].aliases.ptr(),
-                                             [&] { return got[j].keywords; }));
+        on_score(got[j].entry, score_members(q, got[j].title, got[j].aliases, [&] { return nb::borrow(got[j].keywords); }));
     return g;
 }
 
@@ -385,10 +406,10 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     std::vector<Hit> hits;
     std::vector<nb::object> keep;  // entries stay alive even if the list changes
     PyObject* list = scene_index.ptr();
-    auto on_score = [&](const nb::object& entry, int s) {
+    auto on_score = [&](PyObject* entry, int s) {
         if (s > 0) {
-            hits.push_back({entry.ptr(), s});
-            keep.push_back(entry);
+            hits.push_back({entry, s});
+            keep.push_back(nb::borrow(entry));
         }
     };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list);) {
