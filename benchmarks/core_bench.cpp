@@ -17,8 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "core/index_builder.hpp"
-#include "core/manual.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/io/files.hpp"
+#include "core/manual/manual.hpp"
 
 namespace {
 
@@ -81,8 +82,8 @@ int index_mode(int repeats, const std::string& dir) {
     std::size_t scenes = 0;
     config.on_manual = [&](std::string_view, std::size_t n) { scenes += n; };
     std::size_t bytes = 0;
-    for (const std::string& name : corvane::index::list_manuals(config.manual_dir))
-        bytes += corvane::index::read_file(config.manual_dir + "/" + name).size();
+    for (const std::string& name : corvane::io::list_manuals(config.manual_dir))
+        bytes += corvane::io::read_file(config.manual_dir + "/" + name).size();
     Best best;
     for (int r = 0; r < repeats; ++r) {
         scenes = 0;

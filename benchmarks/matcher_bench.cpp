@@ -28,11 +28,12 @@
 #include <string>
 #include <vector>
 
-#include "core/keywords.hpp"
-#include "core/manual.hpp"
-#include "core/matcher.hpp"
-#include "core/text.hpp"
-#include "core/unicode.hpp"
+#include "core/match/keywords.hpp"
+#include "core/manual/manual.hpp"
+#include "core/search/matcher.hpp"
+#include "reference.hpp"
+#include "core/text/text.hpp"
+#include "core/text/unicode.hpp"
 
 namespace mt = corvane::matcher;
 using Clock = std::chrono::steady_clock;

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/json_out.hpp"
-#include "core/manual.hpp"
+#include "core/json/writer.hpp"
+#include "core/manual/manual.hpp"
 
 #define CHECK(cond)          \
     do {                     \

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/keywords.hpp"
-#include "core/manual.hpp"
+#include "core/match/keywords.hpp"
+#include "core/manual/manual.hpp"
 
 #define CHECK(cond)          \
     do {                     \

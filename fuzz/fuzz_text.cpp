@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/text.hpp"
+#include "core/text/text.hpp"
 
 #define CHECK(cond)          \
     do {                     \

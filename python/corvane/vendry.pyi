@@ -14,6 +14,9 @@ beijing_tz: zoneinfo.ZoneInfo
 now_beijing: datetime.datetime
 """The time in beijing_tz when the module was loaded."""
 
+TRIES: int
+"""Tries per self-check cycle (5); each cycle starts from this count."""
+
 def build_prompt(user_input: object, context_text: object) -> str:
     """The answer prompt for a question and its knowledge; non-str values use their repr."""
 

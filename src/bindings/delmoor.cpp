@@ -2,7 +2,8 @@
 //
 // The module loads data/scene_index.jsonl once, when it is imported, and keeps
 // it for the life of the process.
-#include "bindings/py_util.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/py_util.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -10,17 +11,17 @@ using namespace corvane;
 
 namespace {
 
-// Neighbours bound at import.  The module's own attributes hold the
-// references; these are borrowed views of them for the query path.
+// Neighbours and the index bound at import: strong references, owned by the
+// answer_query function object (and so by the module), so a saved
+// answer_query keeps working after the module is dropped from sys.modules.
 struct Bound {
-    nb::handle build_prompt;
-    nb::handle build_scene_context;
-    nb::handle classify_query_intent;
-    nb::handle search_knowledge_global;
-    nb::handle scene_index;
-    nb::handle compiled_search;  // search method of the compiled index, or None
+    nb::object build_prompt;
+    nb::object build_scene_context;
+    nb::object classify_query_intent;
+    nb::object search_knowledge_global;
+    nb::object scene_index;
+    nb::object compiled_search;  // search method of the compiled index, or None
 };
-Bound bound;
 
 // `record, score = pair`, with the host's unpacking errors.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
@@ -49,9 +50,8 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
     return {first, second};
 }
 
-nb::object answer_query(nb::handle query) {
+nb::object answer_query(const Bound& b, nb::handle query) {
     py::require_str(query, "answer_query", "query");
-    const Bound& b = bound;
     nb::object search_result = b.compiled_search.is_none()
                                    ? b.search_knowledge_global(query, b.scene_index, "top_k"_a = 3)
                                    : b.compiled_search(query, 3);
@@ -78,7 +78,7 @@ nb::object answer_query(nb::handle query) {
 
 }  // namespace
 
-NB_MODULE(delmoor, m) {
+CORVANE_MODULE(delmoor, m) {
     m.doc() = "Query answering: the answer prompt for one question from the scene index loaded at import.";
     m.attr("json") = nb::module_::import_("json");
     m.attr("build_prompt") = nb::module_::import_("corvane.vendry").attr("build_prompt");
@@ -98,8 +98,10 @@ NB_MODULE(delmoor, m) {
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError)) throw;
     }
-    bound = Bound{m.attr("build_prompt"), m.attr("build_scene_context"), m.attr("classify_query_intent"),
-                  m.attr("search_knowledge_global"), m.attr("scene_index"), m.attr("_compiled_search")};
-    m.def("answer_query", &answer_query, "query"_a.none(),
+    Bound bound{m.attr("build_prompt"), m.attr("build_scene_context"), m.attr("classify_query_intent"),
+                m.attr("search_knowledge_global"), m.attr("scene_index"), m.attr("_compiled_search")};
+    m.def(
+        "answer_query", [bound = std::move(bound)](nb::handle query) { return answer_query(bound, query); },
+        "query"_a.none(),
           "The answer prompt for a question, built from the three best scenes of the scene index.");
 }

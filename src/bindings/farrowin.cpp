@@ -18,12 +18,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bindings/errors_py.hpp"
-#include "core/index_builder.hpp"
-#include "core/matcher.hpp"
-#include "core/scoring.hpp"
-#include "core/text.hpp"
-#include "core/unicode.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/json_handler.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/io/files.hpp"
+#include "core/json/reader.hpp"
+#include "core/search/matcher.hpp"
+#include "core/search/query.hpp"
+#include "core/search/rule.hpp"
+#include "core/text/text.hpp"
+#include "core/text/unicode.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -31,365 +36,7 @@ using namespace corvane;
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// JSON reader.
-
-struct SvHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-class KeyCache {
-public:
-    ~KeyCache() {
-        for (auto& [k, v] : map_) Py_DECREF(v);
-    }
-    // New reference to the str for these UTF-8 bytes (no escapes in them).
-    PyObject* get(std::string_view bytes) {
-        auto it = map_.find(bytes);
-        if (it != map_.end()) {
-            Py_INCREF(it->second);
-            return it->second;
-        }
-        PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-        if (!s) return nullptr;
-        if (map_.size() < 4096) {
-            Py_INCREF(s);
-            map_.emplace(std::string(bytes), s);
-        }
-        return s;
-    }
-
-private:
-    std::unordered_map<std::string, PyObject*, SvHash, std::equal_to<>> map_;
-};
-
-// Short string values repeat all over an index (keywords, "scene", ""): one
-// str object serves every occurrence seen while the table slot holds it.  The
-// values are equal to freshly decoded ones; only their identity is shared.
-class ValueCache {
-public:
-    static constexpr std::size_t kMaxBytes = 32;
-    ~ValueCache() {
-        for (Slot& s : slots_) Py_XDECREF(s.str);
-    }
-    PyObject* get(std::string_view bytes) {
-        std::uint64_t h = 1469598103934665603ull;  // FNV-1a
-        for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
-        Slot& slot = slots_[h & (kSlots - 1)];
-        if (slot.str && slot.hash == h && slot.len == bytes.size() && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0)
-            return Py_NewRef(slot.str);
-        PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-        if (!s) return nullptr;
-        Py_XSETREF(slot.str, Py_NewRef(s));
-        slot.hash = h;
-        slot.len = static_cast<unsigned char>(bytes.size());
-        std::memcpy(slot.bytes, bytes.data(), bytes.size());
-        return s;
-    }
-
-private:
-    static constexpr std::size_t kSlots = std::size_t{1} << 14;
-    struct Slot {
-        PyObject* str = nullptr;
-        std::uint64_t hash = 0;
-        unsigned char len = 0;
-        char bytes[kMaxBytes];
-    };
-    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
-};
-
-// Parses one JSON text; returns a new reference, or nullptr (no error set)
-// when the text is not something it accepts.
-class FastReader {
-public:
-    FastReader(KeyCache& keys) : keys_(keys) {}
-
-    PyObject* parse(std::string_view text) {
-        p_ = text.data();
-        end_ = p_ + text.size();
-        depth_ = 0;
-        ws();
-        PyObject* v = value();
-        if (v) {
-            ws();
-            if (p_ != end_) {
-                Py_DECREF(v);
-                v = nullptr;
-            }
-        }
-        if (!v) PyErr_Clear();
-        return v;
-    }
-
-private:
-    static constexpr int kMaxDepth = 200;
-
-    void ws() {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
-    }
-    bool literal(const char* word, std::size_t n) {
-        if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
-        p_ += n;
-        return true;
-    }
-
-    PyObject* value() {
-        if (p_ == end_) return nullptr;
-        switch (*p_) {
-            case '{': return object();
-            case '[': return array();
-            case '"': return string(false);
-            case 'n': return literal("null", 4) ? Py_NewRef(Py_None) : nullptr;
-            case 't': return literal("true", 4) ? Py_NewRef(Py_True) : nullptr;
-            case 'f': return literal("false", 5) ? Py_NewRef(Py_False) : nullptr;
-            case 'N': return literal("NaN", 3) ? PyFloat_FromDouble(NAN) : nullptr;
-            case 'I': return literal("Infinity", 8) ? PyFloat_FromDouble(INFINITY) : nullptr;
-            case '-':
-                if (p_ + 1 != end_ && p_[1] == 'I') return literal("-Infinity", 9) ? PyFloat_FromDouble(-INFINITY) : nullptr;
-                return number();
-            default:
-                return (*p_ >= '0' && *p_ <= '9') ? number() : nullptr;
-        }
-    }
-
-    static bool digit(char c) { return c >= '0' && c <= '9'; }
-
-    PyObject* number() {
-        const char* start = p_;
-        const char* q = p_;
-        if (*q == '-') ++q;
-        if (q == end_) return nullptr;
-        if (*q >= '1' && *q <= '9') {
-            while (q != end_ && digit(*q)) ++q;
-        } else if (*q == '0') {
-            ++q;
-        } else {
-            return nullptr;
-        }
-        bool is_float = false;
-        if (q + 1 < end_ && *q == '.' && digit(q[1])) {
-            is_float = true;
-            q += 2;
-            while (q != end_ && digit(*q)) ++q;
-        }
-        if (q != end_ && (*q == 'e' || *q == 'E')) {
-            const char* e = q + 1;
-            if (e != end_ && (*e == '+' || *e == '-')) ++e;
-            if (e != end_ && digit(*e)) {
-                while (e != end_ && digit(*e)) ++e;
-                q = e;
-                is_float = true;
-            }
-        }
-        p_ = q;
-        const std::size_t len = static_cast<std::size_t>(q - start);
-        if (!is_float && len <= 18) {
-            long long v = 0;
-            const char* d = start + (*start == '-');
-            for (; d != q; ++d) v = v * 10 + (*d - '0');
-            return PyLong_FromLongLong(*start == '-' ? -v : v);
-        }
-        buf_.assign(start, len);
-        if (!is_float) return PyLong_FromString(buf_.c_str(), nullptr, 10);
-        const double v = PyOS_string_to_double(buf_.c_str(), nullptr, nullptr);
-        if (v == -1.0 && PyErr_Occurred()) return nullptr;
-        return PyFloat_FromDouble(v);
-    }
-
-    static int hex4(const char* s) {
-        int v = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char c = s[i];
-            v <<= 4;
-            if (c >= '0' && c <= '9') v |= c - '0';
-            else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
-            else return -1;
-        }
-        return v;
-    }
-
-    PyObject* string(bool is_key) {
-        ++p_;  // opening quote
-        const char* start = p_;
-        while (p_ != end_) {
-            const auto c = static_cast<unsigned char>(*p_);
-            if (c == '"') {
-                const std::string_view bytes(start, static_cast<std::size_t>(p_ - start));
-                ++p_;
-                if (is_key) return keys_.get(bytes);
-                if (bytes.size() <= ValueCache::kMaxBytes) return values_.get(bytes);
-                return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-            }
-            if (c == '\\') break;
-            if (c < 0x20) return nullptr;
-            ++p_;
-        }
-        if (p_ == end_) return nullptr;
-        // Escapes: build the UTF-8 text, lone surrogates in their three-byte form.
-        std::string& out = str_;
-        out.assign(start, static_cast<std::size_t>(p_ - start));
-        bool surrogates = false;
-        while (p_ != end_) {
-            const auto c = static_cast<unsigned char>(*p_);
-            if (c == '"') {
-                // "surrogatepass" would also let encoded surrogates of the file
-                // itself through: those bytes must be valid UTF-8 on their own.
-                if (surrogates &&
-                    uni::find_invalid_utf8(std::string_view(start, static_cast<std::size_t>(p_ - start))) !=
-                        std::string_view::npos)
-                    return nullptr;
-                ++p_;
-                return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()),
-                                            surrogates ? "surrogatepass" : nullptr);
-            }
-            if (c < 0x20) return nullptr;
-            if (c != '\\') {
-                const char* run = p_++;
-                while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
-                out.append(run, static_cast<std::size_t>(p_ - run));
-                continue;
-            }
-            if (++p_ == end_) return nullptr;
-            const char e = *p_++;
-            switch (e) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case '/': out.push_back('/'); break;
-                case 'b': out.push_back('\b'); break;
-                case 'f': out.push_back('\f'); break;
-                case 'n': out.push_back('\n'); break;
-                case 'r': out.push_back('\r'); break;
-                case 't': out.push_back('\t'); break;
-                case 'u': {
-                    if (end_ - p_ < 4) return nullptr;
-                    int cp = hex4(p_);
-                    if (cp < 0) return nullptr;
-                    p_ += 4;
-                    if (cp >= 0xD800 && cp <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
-                        const int lo = hex4(p_ + 2);
-                        if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-                            p_ += 6;
-                        }
-                    }
-                    if (cp >= 0xD800 && cp <= 0xDFFF) surrogates = true;
-                    uni::append_utf8(out, static_cast<char32_t>(cp));
-                    break;
-                }
-                default:
-                    return nullptr;
-            }
-        }
-        return nullptr;
-    }
-
-    PyObject* array() {
-        if (++depth_ > kMaxDepth) return nullptr;
-        ++p_;
-        PyObject* list = PyList_New(0);
-        if (!list) return nullptr;
-        ws();
-        if (p_ != end_ && *p_ == ']') {
-            ++p_;
-            --depth_;
-            return list;
-        }
-        while (true) {
-            PyObject* item = value();
-            if (!item || PyList_Append(list, item) != 0) {
-                Py_XDECREF(item);
-                Py_DECREF(list);
-                return nullptr;
-            }
-            Py_DECREF(item);
-            ws();
-            if (p_ == end_) break;
-            if (*p_ == ',') {
-                ++p_;
-                ws();
-                continue;
-            }
-            if (*p_ == ']') {
-                ++p_;
-                --depth_;
-                return list;
-            }
-            break;
-        }
-        Py_DECREF(list);
-        return nullptr;
-    }
-
-    PyObject* object() {
-        if (++depth_ > kMaxDepth) return nullptr;
-        ++p_;
-        PyObject* dict = PyDict_New();
-        if (!dict) return nullptr;
-        ws();
-        if (p_ != end_ && *p_ == '}') {
-            ++p_;
-            --depth_;
-            return dict;
-        }
-        while (true) {
-            if (p_ == end_ || *p_ != '"') break;
-            PyObject* k = string(true);
-            if (!k) break;
-            ws();
-            if (p_ == end_ || *p_ != ':') {
-                Py_DECREF(k);
-                break;
-            }
-            ++p_;
-            ws();
-            PyObject* v = value();
-            const int rc = v ? PyDict_SetItem(dict, k, v) : -1;
-            Py_DECREF(k);
-            Py_XDECREF(v);
-            if (rc != 0) break;
-            ws();
-            if (p_ == end_) break;
-            if (*p_ == ',') {
-                ++p_;
-                ws();
-                continue;
-            }
-            if (*p_ == '}') {
-                ++p_;
-                --depth_;
-                return dict;
-            }
-            break;
-        }
-        Py_DECREF(dict);
-        return nullptr;
-    }
-
-    KeyCache& keys_;
-    ValueCache values_;
-    const char* p_ = nullptr;
-    const char* end_ = nullptr;
-    int depth_ = 0;
-    std::string buf_;
-    std::string str_;
-};
-
-// "\r\n" and "\r" as "\n", as the host's text files read.
-std::string translate_newlines(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\r') {
-            out.push_back(s[i]);
-            continue;
-        }
-        out.push_back('\n');
-        if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
-    }
-    return out;
-}
+using io::translate_newlines;
 
 // The value of a line the fast reader did not take, through json.loads; its
 // errors name the file and the line.
@@ -430,79 +77,15 @@ nb::object load_line_slow(const std::string& data, std::size_t line_start, std::
 // foreign file) is refused before it is held in memory.
 constexpr std::size_t kMaxLineBytes = std::size_t{256} << 20;
 
-// Line lengths of a file read in pieces; terminators "\n", "\r" and "\r\n".
-struct LineMeter {
-    std::size_t length = 0;  // bytes of the current line so far
-    std::size_t lineno = 1;  // its number
-    bool after_cr = false;
-    // False when the current line has grown past the limit.
-    bool feed(const char* p, std::size_t n) {
-        const char* const end = p + n;
-        const char* nl = nullptr;
-        const char* cr = nullptr;
-        while (p != end) {
-            if (!nl || nl < p) nl = find(p, end, '\n');
-            if (!cr || cr < p) cr = find(p, end, '\r');
-            const char* term = std::min(nl, cr);
-            if (term != p) after_cr = false;
-            length += static_cast<std::size_t>(term - p);
-            if (length > kMaxLineBytes) return false;
-            if (term == end) return true;
-            if (!(*term == '\n' && after_cr)) ++lineno;
-            after_cr = *term == '\r';
-            length = 0;
-            p = term + 1;
-        }
-        return true;
-    }
-    static const char* find(const char* p, const char* end, char c) {
-        const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
-        return hit ? static_cast<const char*>(hit) : end;
-    }
-};
-
-[[noreturn]] void raise_line_too_long(const std::string& p, std::size_t lineno) {
-    PyErr_Format(PyExc_ValueError, "%s, line %zu: line longer than %zu bytes, the limit for a scene index line",
-                 p.c_str(), lineno, kMaxLineBytes);
-    throw nb::python_error();
-}
-
-// The whole file.  A file larger than the line limit is first scanned without
-// keeping its bytes, so an over-long line costs no memory.
+// The whole index file; a line past the limit is refused before it is held in memory.
 std::string read_index_file(const std::string& p) {
-    struct Fd {
-        int fd;
-        ~Fd() {
-            if (fd >= 0) ::close(fd);
-        }
-    } f{::open(p.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) py::raise_os_error(errno, p);
-    std::vector<char> buf(std::size_t{1} << 20);
-    auto pass = [&](std::string* keep) {
-        LineMeter meter;
-        while (true) {
-            const ssize_t n = ::read(f.fd, buf.data(), buf.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                py::raise_os_error(errno, p);
-            }
-            if (n == 0) return;
-            if (!meter.feed(buf.data(), static_cast<std::size_t>(n))) raise_line_too_long(p, meter.lineno);
-            if (keep) keep->append(buf.data(), static_cast<std::size_t>(n));
-        }
-    };
-    std::string data;
-    struct stat st;
-    if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const auto size = static_cast<std::size_t>(st.st_size);
-        if (size > kMaxLineBytes) {
-            pass(nullptr);
-            if (::lseek(f.fd, 0, SEEK_SET) != 0) py::raise_os_error(errno, p);
-        }
-        data.reserve(size);
+    try {
+        return py::translating_core_errors([&] { return io::read_file_with_line_limit(p, kMaxLineBytes); });
+    } catch (const io::LineTooLongError& e) {
+        PyErr_Format(PyExc_ValueError, "%s, line %zu: line longer than %zu bytes, the limit for a scene index line",
+                     e.path.c_str(), e.lineno, e.limit);
+        throw nb::python_error();
     }
-    pass(&data);
-    return data;
 }
 
 nb::list load_scene_index(nb::handle path) {
@@ -516,15 +99,10 @@ nb::list load_scene_index(nb::handle path) {
 
     // Building many containers would set off the cyclic collector again and
     // again over objects that are all alive; it runs as usual afterwards.
-    struct GcPause {
-        int was = PyGC_Disable();
-        ~GcPause() {
-            if (was) PyGC_Enable();
-        }
-    } pause;
+    py::CollectorPause pause;
     nb::list entries;
-    KeyCache keys;
-    FastReader reader(keys);
+    py::ObjectBuilder builder;
+    json::Reader<py::ObjectBuilder> reader(builder);
     const bool has_cr = data.find('\r') != std::string::npos;
     const std::size_t n = data.size();
     std::size_t start = 0, lineno = 0;
@@ -547,6 +125,7 @@ nb::list load_scene_index(nb::handle path) {
         }
         const std::string_view content(data.data() + start, term - start);
         PyObject* v = reader.parse(content);
+        if (!v) PyErr_Clear();  // not taken: json.loads below gives the value or the exact error
         if (v) {
             const int rc = PyList_Append(entries.ptr(), v);
             Py_DECREF(v);
@@ -693,8 +272,7 @@ int score_members(QueryTester& q, PyObject* title, PyObject* aliases_member, Key
                 keywords += q.occurs(k, true);
         }
     }
-    return (title_found ? scoring::kTitlePoints : 0) + (alias_found ? scoring::kAliasPoints : 0) +
-           scoring::kKeywordPoints * keywords;
+    return scoring::points(title_found, alias_found, keywords);
 }
 
 int score_entry(QueryTester& q, nb::handle record) {
@@ -714,9 +292,12 @@ inline void prefetch_lines(const void* p, std::size_t bytes) {
 // members, at most kBatch of them; returns how many it scored (0 when entry i
 // is not such an entry).  The texts of an index lie all over the heap, so the
 // members of the whole batch are fetched level by level (entry, member
-// sequences, strings) before any is scored; looking them up runs no code of
-// the caller's, so the results and errors are those of scoring one entry
-// after another.
+// sequences, strings) before any is scored.  A member lookup can run the
+// caller's code (a key whose hash collides with the one looked up runs its
+// __eq__, which may change the list or the entries): the batch holds strong
+// references to every entry and member it took, stops at the list's current
+// end, and reads sequence lengths only when it scores them, so the results
+// and errors are those of scoring one entry after another.
 constexpr Py_ssize_t kBatch = 16;
 
 template <class OnScore>
@@ -724,30 +305,53 @@ Py_ssize_t score_batch(QueryTester& q, PyObject* list, Py_ssize_t i, Py_ssize_t 
     static PyObject* const k_title = py::key("scene_title").ptr();
     static PyObject* const k_aliases = py::key("aliases").ptr();
     static PyObject* const k_keywords = py::key("keywords").ptr();
+    // Strong references (plain pointers, released by `hold` when the batch ends).
     struct Got {
+        PyObject* entry;
         PyObject* title;
         PyObject* aliases;
         PyObject* keywords;
     } got[kBatch];
+    Py_ssize_t g = 0;
+    struct Hold {
+        Got* got;
+        Py_ssize_t& n;
+        ~Hold() {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                Py_DECREF(got[j].entry);
+                Py_DECREF(got[j].title);
+                Py_XDECREF(got[j].aliases);
+                Py_XDECREF(got[j].keywords);
+            }
+        }
+    } hold{got, g};
     n = std::min(n, kBatch);
     for (Py_ssize_t j = n; j < 2 * kBatch && i + j < PyList_GET_SIZE(list); ++j) __builtin_prefetch(PyList_GET_ITEM(list, i + j));
     auto plain_seq = [](PyObject* v) { return !v || PyList_CheckExact(v) || PyTuple_CheckExact(v); };
-    Py_ssize_t g = 0;
-    for (; g < n; ++g) {
-        PyObject* e = PyList_GET_ITEM(list, i + g);
-        if (!PyDict_CheckExact(e)) break;
-        PyObject* t = PyDict_GetItemWithError(e, k_title);
-        PyObject* a = t ? PyDict_GetItemWithError(e, k_aliases) : nullptr;
-        PyObject* k = t && !PyErr_Occurred() ? PyDict_GetItemWithError(e, k_keywords) : nullptr;
-        if (!t || PyErr_Occurred() || !plain_seq(a) || !plain_seq(k)) {
-            PyErr_Clear();  // the entry is scored on its own, errors and all
+    for (; g < n && i + g < PyList_GET_SIZE(list);) {
+        PyObject* e = Py_NewRef(PyList_GET_ITEM(list, i + g));
+        if (!PyDict_CheckExact(e)) {
+            Py_DECREF(e);
             break;
         }
-        got[g] = {t, a, k};
+        // Each value is taken (a new reference) as soon as its lookup returns.
+        PyObject* t = Py_XNewRef(PyDict_GetItemWithError(e, k_title));
+        PyObject* a = t ? Py_XNewRef(PyDict_GetItemWithError(e, k_aliases)) : nullptr;
+        PyObject* k = t && !PyErr_Occurred() ? Py_XNewRef(PyDict_GetItemWithError(e, k_keywords)) : nullptr;
+        if (!t || PyErr_Occurred() || !plain_seq(a) || !plain_seq(k)) {
+            PyErr_Clear();  // the entry is scored on its own, errors and all
+            Py_DECREF(e);
+            Py_XDECREF(t);
+            Py_XDECREF(a);
+            Py_XDECREF(k);
+            break;
+        }
         prefetch_lines(t, 128);
         if (a) __builtin_prefetch(a);
         if (k) __builtin_prefetch(k);
+        got[g++] = {e, t, a, k};
     }
+    // From here on no code of the caller's runs until the batch is scored.
     auto items_of = [](PyObject* v, Py_ssize_t& len) -> PyObject** {
         if (!v) {
             len = 0;
@@ -770,7 +374,8 @@ Py_ssize_t score_batch(QueryTester& q, PyObject* list, Py_ssize_t i, Py_ssize_t 
             for (Py_ssize_t x = 0; x < len; ++x) prefetch_lines(items[x], 128);
         }
     }
-    for (Py_ssize_t j = 0; j < g; ++j) on_score(i + j, score_members(q, got[j].title, got[j].aliases, [&] { return nb::borrow(got[j].keywords); }));
+    for (Py_ssize_t j = 0; j < g; ++j)
+        on_score(got[j].entry, score_members(q, got[j].title, got[j].aliases, [&] { return nb::borrow(got[j].keywords); }));
     return g;
 }
 
@@ -801,11 +406,10 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
     std::vector<Hit> hits;
     std::vector<nb::object> keep;  // entries stay alive even if the list changes
     PyObject* list = scene_index.ptr();
-    auto on_score = [&](Py_ssize_t i, int s) {
+    auto on_score = [&](PyObject* entry, int s) {
         if (s > 0) {
-            nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
-            hits.push_back({entry.ptr(), s});
-            keep.push_back(std::move(entry));
+            hits.push_back({entry, s});
+            keep.push_back(nb::borrow(entry));
         }
     };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list);) {
@@ -814,6 +418,7 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
             i += done;
             continue;
         }
+        if (i >= PyList_GET_SIZE(list)) break;  // the batch's lookups ran code that shortened the list
         // An entry the batch does not take (not a plain dict, a missing title,
         // members of other types): on its own, which may run the caller's code.
         nb::object entry = nb::borrow(PyList_GET_ITEM(list, i));
@@ -824,12 +429,8 @@ nb::list search_knowledge_global(nb::handle query, nb::handle scene_index, nb::h
         }
         ++i;
     }
-    std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.score > b.score; });
-    // pairs[:top_k], with the host's slice rules for any int.
-    const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
-    if (k == -1 && PyErr_Occurred()) throw nb::python_error();
-    const auto n = static_cast<Py_ssize_t>(hits.size());
-    Py_ssize_t count = k >= 0 ? std::min(k, n) : std::max<Py_ssize_t>(0, n + k);
+    scoring::rank_and_cut(hits, py::top_k_value(top_k), [](const Hit& h) { return h.score; });
+    const auto count = static_cast<Py_ssize_t>(hits.size());
     nb::list out = nb::steal<nb::list>(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* pair = PyTuple_New(2);
@@ -866,7 +467,7 @@ public:
                 throw nb::python_error();
             }
             nb::object title = py::get_item(entry, py::key("scene_title"));
-            builder.begin_entry(text_of(title, fn, i, "scene_title", scratch));
+            builder.begin_entry(member_utf8(title, fn, i, "scene_title", scratch));
             for (const char* member : {"aliases", "keywords"}) {
                 PyObject* items = py::get_opt(entry, py::key(member));
                 if (!items) continue;
@@ -874,7 +475,7 @@ public:
                 if (!seq.is_valid()) throw nb::python_error();
                 const bool alias = member[0] == 'a';
                 for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.ptr()); ++j) {
-                    std::string_view t = text_of(PySequence_Fast_GET_ITEM(seq.ptr(), j), fn, i, member, scratch);
+                    std::string_view t = member_utf8(PySequence_Fast_GET_ITEM(seq.ptr(), j), fn, i, member, scratch);
                     if (alias)
                         builder.add_alias(t);
                     else
@@ -888,9 +489,7 @@ public:
     nb::list search(nb::handle query, nb::handle top_k) const {
         py::require_str(query, "search", "query");
         py::require_int(top_k, "search", "top_k");
-        const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
-        if (k == -1 && PyErr_Occurred()) throw nb::python_error();
-        const std::vector<matcher::Scored> hits = index_.search(normalized_query(query), k);
+        const std::vector<matcher::Scored> hits = index_.search(normalized_query(query), py::top_k_value(top_k));
         nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(hits.size())));
         for (std::size_t i = 0; i < hits.size(); ++i) {
             PyObject* entry = PyTuple_GET_ITEM(entries_.ptr(), hits[i].first);
@@ -909,7 +508,7 @@ public:
     std::size_t memory_bytes() const { return index_.memory_bytes(); }
 
 private:
-    static std::string_view text_of(nb::handle h, const char* fn, Py_ssize_t i, const char* member,
+    static std::string_view member_utf8(nb::handle h, const char* fn, Py_ssize_t i, const char* member,
                                     std::string& scratch) {
         if (!PyUnicode_Check(h.ptr())) {
             PyErr_Format(PyExc_TypeError, "%s(): entry %zd: '%s' must hold str, not %.200s", fn, i, member,
@@ -925,7 +524,7 @@ private:
 
 }  // namespace
 
-NB_MODULE(farrowin, m) {
+CORVANE_MODULE(farrowin, m) {
     m.doc() = "Global retrieval: loads the scene index and ranks its entries for a query.";
     // Bound from the matching module when this one loads (normalization itself
     // runs in the core, with the same rules).

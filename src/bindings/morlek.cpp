@@ -5,12 +5,13 @@
 // lists and scored pairs carry the index entries, so this file works on the
 // Python objects and leaves the text work (normalizing, tokens, scoring,
 // rendering) to the core.
-#include "bindings/py_util.hpp"
-#include "core/context.hpp"
-#include "core/doc_search.hpp"
-#include "core/intent.hpp"
-#include "core/keywords.hpp"
-#include "core/text.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/py_util.hpp"
+#include "core/match/context.hpp"
+#include "core/match/doc_search.hpp"
+#include "core/match/intent.hpp"
+#include "core/match/keywords.hpp"
+#include "core/text/text.hpp"
 
 #include <climits>
 #include <deque>
@@ -30,8 +31,6 @@ namespace {
 constexpr const char* kAliasPath = "data/manual_alias.json";
 constexpr const char* kAliasFailure = "加载手工别名文件失败: ";
 
-// The module itself, for reading MANUAL_ALIAS_MAP at call time.
-PyObject* g_module = nullptr;
 
 [[noreturn]] void raise_type(const std::string& msg) {
     PyErr_SetString(PyExc_TypeError, msg.c_str());
@@ -40,11 +39,7 @@ PyObject* g_module = nullptr;
 
 std::string tp_name_of(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
 
-bool truthy(nb::handle h) {
-    const int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+using py::truthy;
 
 // obj.get(key, default): dicts directly, anything else through its own get().
 nb::object get_or(nb::handle obj, const char* name, nb::handle dflt) {
@@ -175,7 +170,18 @@ nb::list unique_keep_order(nb::handle items, const char* fn, const char* param) 
 
 // ---- alias map -------------------------------------------------------------
 
-nb::object alias_map() { return nb::borrow(g_module).attr("MANUAL_ALIAS_MAP"); }
+// MANUAL_ALIAS_MAP of the module, read at call time (callers may replace it).
+// The functions that read it hold a strong reference to the module's
+// namespace, so a saved function keeps working after the module is dropped.
+nb::object alias_map(nb::handle ns) {
+    PyObject* v = PyDict_GetItemWithError(ns.ptr(), py::key("MANUAL_ALIAS_MAP").ptr());  // borrowed
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_AttributeError, "module 'corvane.morlek' has no attribute 'MANUAL_ALIAS_MAP'");
+        throw nb::python_error();
+    }
+    return nb::borrow(v);
+}
 
 // MANUAL_ALIAS_MAP.get(title, []).
 nb::object aliases_of(nb::handle map, nb::handle title) {
@@ -258,8 +264,8 @@ nb::dict build_context(nb::handle scene, nb::handle intent) {
     return ctx;
 }
 
-// The text form of a value: the str itself, or the host's str().
-std::string_view text_form(Views& views, nb::handle v) {
+// A value as text: the str itself, or the host's str().
+std::string_view str_text(Views& views, nb::handle v) {
     if (PyUnicode_Check(v.ptr())) return views.of(v);
     PyObject* s = PyObject_Str(v.ptr());
     if (!s) throw nb::python_error();
@@ -271,16 +277,16 @@ nb::str render_context(nb::handle ctx) {
     constexpr const char* fn = "render_context_for_llm";
     Views views;
     context::Writer w;
-    w.title(text_form(views, py::get_item(ctx, py::key("title"))));
+    w.title(str_text(views, py::get_item(ctx, py::key("title"))));
     nb::object desc = py::get_item(ctx, py::key("description"));
     if (truthy(desc)) w.description(text_field(views, desc, fn, "context['description']"));
     nb::object steps = py::get_item(ctx, py::key("steps"));
     if (truthy(steps)) {
         w.steps_heading();
         for_each(steps, [&](nb::handle step) {
-            std::string_view index = text_form(views, py::get_item(step, py::key("index")));
-            w.step(index, text_form(views, py::get_item(step, py::key("text"))));
-            for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) { w.sub_point(text_form(views, sp)); });
+            std::string_view index = str_text(views, py::get_item(step, py::key("index")));
+            w.step(index, str_text(views, py::get_item(step, py::key("text"))));
+            for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) { w.sub_point(str_text(views, sp)); });
         });
     }
     struct Section {
@@ -293,14 +299,14 @@ nb::str render_context(nb::handle ctx) {
         nb::object items = py::get_item(ctx, py::key(s.key));
         if (!truthy(items)) continue;
         (w.*s.heading)();
-        for_each(items, [&](nb::handle item) { w.item(text_form(views, item)); });
+        for_each(items, [&](nb::handle item) { w.item(str_text(views, item)); });
     }
     nb::object images = py::get_item(ctx, py::key("images"));
     if (truthy(images)) {
         w.images_heading();
         for_each(images, [&](nb::handle img) {
-            std::string_view caption = text_form(views, py::get_item(img, py::key("caption")));
-            w.image(caption, text_form(views, py::get_item(img, py::key("url"))));
+            std::string_view caption = str_text(views, py::get_item(img, py::key("caption")));
+            w.image(caption, str_text(views, py::get_item(img, py::key("url"))));
         });
     }
     return py::str(w.text());
@@ -322,9 +328,9 @@ nb::list flatten(nb::handle tree) {
 
 nb::str node_id(std::size_t position) { return py::str("scene_" + std::to_string(position)); }
 
-nb::list build_index(nb::handle tree, const char* fn) {
+nb::list build_index(nb::handle ns, nb::handle tree, const char* fn) {
     nb::list scenes = flatten(tree);
-    nb::object map = alias_map();
+    nb::object map = alias_map(ns);
     nb::list index;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scenes.ptr()); ++i) {
         nb::handle scene = PyList_GET_ITEM(scenes.ptr(), i);
@@ -368,11 +374,7 @@ int score_entry(doc_search::Scorer& scorer, nb::handle item, const char* fn) {
     return scorer.finish(steps, warn);
 }
 
-long long top_k_value(nb::handle top_k) {
-    const Py_ssize_t v = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return static_cast<long long>(v);
-}
+using py::top_k_value;
 
 nb::list ranked_pairs(nb::handle entries, const std::vector<int>& scores, long long top_k) {
     nb::list out;
@@ -403,9 +405,9 @@ nb::list match(nb::handle query, nb::handle scene_index, long long top_k, const 
 // search_knowledge scores the scenes directly, without building the Python
 // index entries: only the returned entries need them.  The observable result
 // and errors are those of build_scene_index + match_scenes.
-nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* fn) {
+nb::dict search(nb::handle ns, nb::handle query, nb::handle tree, long long top_k, const char* fn) {
     nb::list scenes = flatten(tree);
-    nb::object map = alias_map();
+    nb::object map = alias_map(ns);
     std::string scratch;
     std::string_view q = py::utf8(query, scratch);
     const nb::str intent = py::str(intent::classify(q));
@@ -455,11 +457,10 @@ nb::dict search(nb::handle query, nb::handle tree, long long top_k, const char* 
 
 }  // namespace
 
-NB_MODULE(morlek, m) {
+CORVANE_MODULE(morlek, m) {
     m.doc() = "Scene matching: normalization, keywords, the manual alias map, intent, scene contexts, "
               "in-document search.";
-    g_module = m.ptr();
-    Py_INCREF(g_module);  // read for MANUAL_ALIAS_MAP on every search; lives as long as the process
+    nb::object ns = m.attr("__dict__");  // held by the functions that read MANUAL_ALIAS_MAP
 
     m.def(
         "normalize_text",
@@ -535,9 +536,9 @@ NB_MODULE(morlek, m) {
         nb::arg("tree").none(), "The direct children of the tree whose type is 'scene'.");
     m.def(
         "build_scene_index",
-        [](nb::handle tree) {
+        [ns](nb::handle tree) {
             require_dict(tree, "build_scene_index", "tree");
-            return build_index(tree, "build_scene_index");
+            return build_index(ns, tree, "build_scene_index");
         },
         nb::arg("tree").none(), "One in-memory index entry per scene of the tree.");
     m.def(
@@ -561,11 +562,11 @@ NB_MODULE(morlek, m) {
         nb::arg("query").none(), nb::arg("scene_index").none(), nb::arg("top_k").none() = 3, "(entry, score) pairs with a positive score, best first.");
     m.def(
         "search_knowledge",
-        [](nb::handle query, nb::handle tree, nb::handle top_k) {
+        [ns](nb::handle query, nb::handle tree, nb::handle top_k) {
             require_str(query, "search_knowledge", "query");
             require_dict(tree, "search_knowledge", "tree");
             require_int(top_k, "search_knowledge", "top_k");
-            return search(query, tree, top_k_value(top_k), "search_knowledge");
+            return search(ns, query, tree, top_k_value(top_k), "search_knowledge");
         },
         nb::arg("query").none(), nb::arg("tree").none(), nb::arg("top_k").none() = 3, "The best scenes of the tree for the question, with their contexts.");
 }

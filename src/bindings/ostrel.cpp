@@ -8,10 +8,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "bindings/errors_py.hpp"
-#include "core/index_builder.hpp"
-#include "core/json_out.hpp"
-#include "core/keywords.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/errors.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/io/atomic_file.hpp"
+#include "core/io/files.hpp"
+#include "core/json/writer.hpp"
+#include "core/match/keywords.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -237,15 +240,13 @@ std::string render(nb::handle obj, bool pretty) {
 
 template <class Fn>
 void translating_core_errors(Fn&& fn) {
-    try {
-        fn();
-    } catch (const index::IoError& e) {
-        py::raise_os_error(e.err, e.path);
-    } catch (const index::DecodeError& e) {
-        py::raise_decode_error(e.path, e.data);
-    } catch (const index::DigitLimitError& e) {
-        raise_digits(e);
-    }
+    py::translating_core_errors([&] {
+        try {
+            fn();
+        } catch (const index::DigitLimitError& e) {
+            raise_digits(e);
+        }
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -308,11 +309,7 @@ private:
         std::string elements;
         std::shared_ptr<nb::python_error> error;
     };
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-    };
-    std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
+    std::unordered_map<std::string, Entry, py::StringHash, std::equal_to<>> entries_;
 };
 
 // Any other mapping: looked up through its own get(), per title.
@@ -349,7 +346,7 @@ public:
         nb::object title = get(scene, "title");
         if (title.is_valid()) b.title(text(title, "title"));
         nb::object desc = get(scene, "description");
-        if (desc.is_valid() && truthy(desc)) b.add(text(desc, "description"), keywords::kDescriptionTokens);
+        if (desc.is_valid() && py::truthy(desc)) b.add(text(desc, "description"), keywords::kDescriptionTokens);
         for (nb::handle step : items(get(scene, "steps"), "steps")) {
             if (!PyDict_Check(step.ptr())) bad("steps", "dict", step);
             nb::object t = get(step, "text");
@@ -368,11 +365,6 @@ private:
     static nb::object get(nb::handle d, const char* k) {
         PyObject* v = py::get_opt(d, py::key(k));
         return v ? nb::borrow(v) : nb::object();
-    }
-    static bool truthy(nb::handle o) {
-        const int t = PyObject_IsTrue(o.ptr());
-        if (t < 0) throw nb::python_error();
-        return t;
     }
     [[noreturn]] static void bad(const char* what, const char* expected, nb::handle got) {
         PyErr_Format(PyExc_TypeError, "scene %s must be %s, not %.200s", what, expected, Py_TYPE(got.ptr())->tp_name);
@@ -444,8 +436,14 @@ nb::dict build_scene_record(nb::handle manual_id, nb::handle tree, nb::handle sc
     return rec;
 }
 
-std::string str_constant(nb::handle m, const char* name) {
-    nb::object v = m.attr(name);
+// A setting read from the module's namespace at call time.
+std::string str_constant(nb::handle ns, const char* name) {
+    PyObject* found = PyDict_GetItemWithError(ns.ptr(), py::key(name).ptr());  // borrowed
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "module 'corvane.ostrel' has no attribute '%s'", name);
+        throw nb::python_error();
+    }
+    nb::object v = nb::borrow(found);
     if (!PyUnicode_Check(v.ptr())) {
         PyErr_Format(PyExc_TypeError, "ostrel.%s must be str", name);
         throw nb::python_error();
@@ -453,11 +451,11 @@ std::string str_constant(nb::handle m, const char* name) {
     return py::fs_path(v, "ostrel_main", name);
 }
 
-void ostrel_main(nb::handle m) {
+void ostrel_main(nb::handle ns) {
     index::RunConfig config;
-    config.manual_dir = str_constant(m, "MANUAL_DIR");
-    config.tree_dir = str_constant(m, "TREE_DIR");
-    config.index_file = str_constant(m, "INDEX_FILE");
+    config.manual_dir = str_constant(ns, "MANUAL_DIR");
+    config.tree_dir = str_constant(ns, "TREE_DIR");
+    config.index_file = str_constant(ns, "INDEX_FILE");
     config.max_str_digits = py::max_str_digits();
 
     nb::object map = alias_map();
@@ -481,7 +479,7 @@ void ostrel_main(nb::handle m) {
 
 }  // namespace
 
-NB_MODULE(ostrel, m) {
+CORVANE_MODULE(ostrel, m) {
     m.doc() = "Index building: the manual folder to one tree file per manual and the scene index.";
     // Neighbours are bound when this module loads, so their initialisation runs first.
     nb::module_ plaxon = nb::module_::import_("corvane.plaxon");
@@ -498,7 +496,7 @@ NB_MODULE(ostrel, m) {
         [](nb::handle obj, nb::handle path) {
             const std::string p = py::fs_path(path, "save_json", "path");
             const std::string text = render(obj, true);
-            translating_core_errors([&] { index::replace_file(p, text); });
+            translating_core_errors([&] { io::replace_file(p, text); });
         },
         "obj"_a.none(), "path"_a.none(), "Write obj as an indented JSON document (2 spaces), replacing the file atomically.");
     m.def(
@@ -507,12 +505,12 @@ NB_MODULE(ostrel, m) {
             const std::string p = py::fs_path(path, "append_jsonl", "path");
             std::string line = render(obj, false);
             line.push_back('\n');
-            translating_core_errors([&] { index::append_file(p, line); });
+            translating_core_errors([&] { io::append_file(p, line); });
         },
         "obj"_a.none(), "path"_a.none(), "Append obj as one compact JSON line to the file.");
     m.def("build_scene_record", &build_scene_record, "manual_id"_a.none(), "tree"_a.none(), "scene"_a.none(), "idx"_a.none(),
           "A new scene index entry for the idx-th (zero-based) scene of a manual's tree document.");
     m.def(
-        "ostrel_main", [h = m.ptr()]() { ostrel_main(h); },
+        "ostrel_main", [ns = nb::object(m.attr("__dict__"))]() { ostrel_main(ns); },
         "Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals.");
 }

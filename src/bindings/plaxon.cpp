@@ -1,6 +1,7 @@
 // corvane.plaxon: Markdown manual -> heading tree -> tree document of scenes.
-#include "bindings/records_py.hpp"
-#include "core/manual.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/records.hpp"
+#include "core/manual/manual.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -101,7 +102,7 @@ nb::object make_pattern(const char* pattern) { return nb::module_::import_("re")
 
 }  // namespace
 
-NB_MODULE(plaxon, m) {
+CORVANE_MODULE(plaxon, m) {
     m.doc() = "Manual parsing: Markdown text of one manual to heading tree to tree document with scenes.";
 
     m.attr("HEADING_RE") = make_pattern(R"(^(#{1,6})\s+(.*)$)");

@@ -1,0 +1,31 @@
+// Conversion between the core's records and the host's dicts, keys in the
+// documented order.
+#pragma once
+
+#include "bindings/common/py_util.hpp"
+#include "core/manual/records.hpp"
+
+#include <deque>
+
+namespace corvane::py {
+
+nb::dict image_to_dict(const Image& img);
+nb::dict step_to_dict(const Step& step);
+nb::dict scene_to_dict(const Scene& scene);
+nb::dict tree_to_dict(const TreeDocument& doc);
+nb::dict heading_to_dict(const HeadingNode& node);
+// A new Step dict: "index" is the given int object, the lists are new.
+nb::dict make_step_dict(nb::handle index, nb::handle text);
+nb::dict make_scene_dict(nb::handle title);
+
+// Reads a heading-node dict ("title", "content_lines", "children") into the
+// core struct; strings are viewed in place, so the dict must outlive the result.
+class HeadingReader {
+public:
+    HeadingNode read(nb::handle node, const char* fn);
+
+private:
+    std::deque<std::string> scratch_;
+};
+
+}  // namespace corvane::py

@@ -1,0 +1,54 @@
+// Reading and listing files; plain writes.  Errors are io::IoError (errno and
+// the path as named), io::DecodeError, io::LineTooLongError.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/io/errors.hpp"
+
+namespace corvane::io {
+
+// Writes all of `data` to `fd` (retrying short writes and EINTR).
+void write_all(int fd, std::string_view data, const std::string& path);
+
+// Appends `data` to `path` (created when missing) with one open/write/close.
+void append_file(const std::string& path, std::string_view data);
+// Removes a file; a missing one is fine.
+void remove_if_exists(const std::string& path);
+// Creates a folder and its missing parents; an existing folder is fine.
+void make_dirs(const std::string& path);
+
+// The manuals of a folder: regular files (or links to them) named "*.md" that
+// do not start with ".", sorted by name (bytes).  A missing folder has none.
+std::vector<std::string> list_manuals(const std::string& folder);
+
+// The whole content of a file.
+std::string read_file(const std::string& path);
+
+// "\r\n" and "\r" as "\n", as the host's text files read (universal newlines).
+std::string translate_newlines(std::string_view s);
+
+// A manual file's text as the host reads a text file: strict UTF-8, a leading
+// byte-order mark dropped, "\r\n" and "\r" turned into "\n".
+std::string read_manual_text(const std::string& path);
+
+// Line lengths of a file read in pieces; terminators "\n", "\r" and "\r\n".
+struct LineMeter {
+    std::size_t limit;
+    std::size_t length = 0;  // bytes of the current line so far
+    std::size_t lineno = 1;  // its number
+    bool after_cr = false;
+    explicit LineMeter(std::size_t max_line_bytes) : limit(max_line_bytes) {}
+    // False when the current line has grown past the limit.
+    bool feed(const char* p, std::size_t n);
+};
+
+// The whole file, refused with LineTooLongError when a line is longer than
+// `max_line_bytes`.  A file larger than the limit is first scanned without
+// keeping its bytes, so an over-long line costs no memory.
+std::string read_file_with_line_limit(const std::string& path, std::size_t max_line_bytes);
+
+}  // namespace corvane::io

@@ -1,0 +1,514 @@
+#include "core/search/matcher.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "core/text/text.hpp"
+#include "core/text/unicode.hpp"
+
+namespace corvane::matcher {
+
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr char32_t kStrayBase = 0x110000;  // labels of bytes that start no well-formed sequence
+
+// One character of UTF-8 text as a trie label: the code point of a well-formed
+// sequence (surrogates included), or kStrayBase + byte for a byte that starts
+// none, so that distinct byte sequences never share a label.
+inline char32_t next_unit(std::string_view s, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    const std::size_t n = s.size();
+    std::size_t len;
+    char32_t c;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2;
+        c = b0 & 0x1Fu;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3;
+        c = b0 & 0x0Fu;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4;
+        c = b0 & 0x07u;
+    } else {
+        ++i;
+        return kStrayBase + b0;
+    }
+    if (i + len > n) {
+        ++i;
+        return kStrayBase + b0;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return kStrayBase + b0;
+        }
+        c = (c << 6) | (b & 0x3Fu);
+    }
+    if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF))) {  // overlong or too large
+        ++i;
+        return kStrayBase + b0;
+    }
+    i += len;
+    return c;
+}
+
+using scoring::points;
+
+// Best first; equal scores by entry id.
+inline bool better(const Scored& a, const Scored& b) {
+    return a.second != b.second ? a.second > b.second : a.first < b.first;
+}
+
+template <class T>
+std::size_t bytes_of(const std::vector<T>& v) {
+    return v.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Building
+
+IndexBuilder::IndexBuilder() = default;
+IndexBuilder::~IndexBuilder() = default;
+IndexBuilder::IndexBuilder(IndexBuilder&&) noexcept = default;
+IndexBuilder& IndexBuilder::operator=(IndexBuilder&&) noexcept = default;
+
+std::uint32_t IndexBuilder::begin_entry(std::string_view title, bool normalized) {
+    if (entries_ == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("scene index too large");
+    ++entries_;
+    alias_mark_ = uses_.size();
+    add(title, normalized, kTitle);
+    alias_mark_ = uses_.size();
+    return entries_ - 1;
+}
+
+void IndexBuilder::add_alias(std::string_view alias, bool normalized) {
+    if (entries_ == 0) throw std::logic_error("add_alias before begin_entry");
+    add(alias, normalized, kAlias);
+}
+
+void IndexBuilder::add_keyword(std::string_view keyword, bool normalized) {
+    if (entries_ == 0) throw std::logic_error("add_keyword before begin_entry");
+    add(keyword, normalized, kKeyword);
+}
+
+std::uint32_t IndexBuilder::add_entry(const EntryText& e, bool normalized) {
+    const std::uint32_t id = begin_entry(e.title, normalized);
+    for (std::string_view a : e.aliases) add_alias(a, normalized);
+    for (std::string_view k : e.keywords) add_keyword(k, normalized);
+    return id;
+}
+
+void IndexBuilder::add(std::string_view raw, bool normalized, Role role) {
+    std::string_view t = raw;
+    if (!normalized && !text::is_plainly_normalized(raw)) {
+        scratch_.clear();
+        text::append_normalized(scratch_, raw);
+        t = scratch_;
+    }
+    if (t.empty()) return;
+    if (role == kKeyword && uni::length(t) <= 1) return;
+    std::uint32_t id;
+    auto it = ids_.find(t);
+    if (it != ids_.end()) {
+        id = it->second;
+    } else {
+        if (patterns_.size() >= (std::numeric_limits<std::uint32_t>::max() >> 2)) {
+            throw std::length_error("too many distinct texts in the scene index");
+        }
+        id = static_cast<std::uint32_t>(patterns_.size());
+        auto ins = ids_.emplace(std::string(t), id).first;
+        patterns_.push_back(ins->first);
+    }
+    const std::uint32_t key = (id << 2) | role;
+    const std::uint32_t entry = entries_ - 1;
+    if (role == kAlias) {  // an alias counts once per entry, however often listed
+        for (std::size_t i = alias_mark_; i < uses_.size(); ++i) {
+            if (uses_[i].second == key) return;
+        }
+    }
+    uses_.emplace_back(entry, key);
+}
+
+CompiledIndex IndexBuilder::compile() {
+    CompiledIndex ix;
+    ix.entries_ = entries_;
+    const std::size_t P = patterns_.size();
+    ix.pattern_count_ = static_cast<std::uint32_t>(P);
+    if (uses_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("scene index too large");
+    }
+
+    // Postings: a stable counting sort of the uses by (pattern, role); uses
+    // come in entry order, so every list ends up sorted by entry id.
+    ix.offsets_.assign(3 * P + 1, 0);
+    for (const auto& [entry, key] : uses_) ++ix.offsets_[3 * (key >> 2) + (key & 3) + 1];
+    for (std::size_t i = 1; i < ix.offsets_.size(); ++i) ix.offsets_[i] += ix.offsets_[i - 1];
+    ix.postings_.resize(uses_.size());
+    {
+        std::vector<std::uint32_t> fill(ix.offsets_.begin(), ix.offsets_.end() - 1);
+        for (const auto& [entry, key] : uses_) ix.postings_[fill[3 * (key >> 2) + (key & 3)]++] = entry;
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>().swap(uses_);
+    ix.keyword_repeat_.assign(P, 1);
+    for (std::size_t p = 0; p < P; ++p) {
+        const std::uint32_t* a = ix.postings_.data() + ix.offsets_[3 * p + 2];
+        const std::uint32_t* e = ix.postings_.data() + ix.offsets_[3 * p + 3];
+        std::uint32_t best = 1;
+        while (a < e) {
+            const std::uint32_t* r = a + 1;
+            while (r < e && *r == *a) ++r;
+            best = std::max<std::uint32_t>(best, static_cast<std::uint32_t>(r - a));
+            a = r;
+        }
+        ix.keyword_repeat_[p] = static_cast<std::uint8_t>(std::min<std::uint32_t>(best, kKeywordCap));
+    }
+
+    // Patterns as label sequences, in lexicographic order.
+    std::vector<char32_t> units;
+    std::vector<std::size_t> start(P + 1, 0);
+    for (std::size_t p = 0; p < P; ++p) {
+        std::string_view s = patterns_[p];
+        for (std::size_t i = 0; i < s.size();) units.push_back(next_unit(s, i));
+        start[p + 1] = units.size();
+    }
+    ids_.clear();
+    std::vector<std::string_view>().swap(patterns_);
+    decltype(ids_)().swap(ids_);
+    std::vector<std::uint32_t> order(P);
+    for (std::size_t p = 0; p < P; ++p) order[p] = static_cast<std::uint32_t>(p);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return std::lexicographical_compare(units.begin() + start[a], units.begin() + start[a + 1],
+                                            units.begin() + start[b], units.begin() + start[b + 1]);
+    });
+
+    // Trie in depth-first order: sorted patterns share their common prefix
+    // with the previous one; children get created in label order.
+    std::vector<std::uint32_t> parent{kNone}, depth{0}, pat{kNone};
+    std::vector<char32_t> label{0};
+    std::vector<std::uint32_t> path{0};  // nodes along the previous pattern
+    std::size_t prev = kNone;
+    for (std::uint32_t p : order) {
+        const std::size_t len = start[p + 1] - start[p];
+        std::size_t lcp = 0;
+        if (prev != kNone) {
+            const std::size_t plen = start[prev + 1] - start[prev];
+            while (lcp < len && lcp < plen && units[start[p] + lcp] == units[start[prev] + lcp]) ++lcp;
+        }
+        path.resize(lcp + 1);
+        for (std::size_t k = lcp; k < len; ++k) {
+            const auto node = static_cast<std::uint32_t>(label.size());
+            if (node == kNone) throw std::length_error("scene index too large");
+            parent.push_back(path.back());
+            depth.push_back(static_cast<std::uint32_t>(k + 1));
+            label.push_back(units[start[p] + k]);
+            pat.push_back(kNone);
+            path.push_back(node);
+        }
+        pat[path.back()] = p;
+        prev = p;
+    }
+    std::vector<char32_t>().swap(units);
+    std::vector<std::size_t>().swap(start);
+
+    // Breadth-first order: a stable sort by depth keeps siblings together, in
+    // their parents' order and sorted by label.
+    const std::size_t N = label.size();
+    std::uint32_t max_depth = 0;
+    for (std::uint32_t d : depth) max_depth = std::max(max_depth, d);
+    std::vector<std::uint32_t> at_depth(max_depth + 2, 0);
+    for (std::uint32_t d : depth) ++at_depth[d + 1];
+    for (std::size_t d = 1; d < at_depth.size(); ++d) at_depth[d] += at_depth[d - 1];
+    std::vector<std::uint32_t> bfs(N);  // old id -> new id
+    for (std::size_t v = 0; v < N; ++v) bfs[v] = at_depth[depth[v]]++;
+    std::vector<std::uint32_t>().swap(depth);
+
+    ix.label_.resize(N);
+    ix.pattern_of_.resize(N);
+    std::vector<std::uint32_t> par(N, kNone);
+    ix.first_child_.assign(N + 1, 0);
+    for (std::size_t v = 0; v < N; ++v) {
+        const std::uint32_t w = bfs[v];
+        ix.label_[w] = label[v];
+        ix.pattern_of_[w] = pat[v];
+        if (v != 0) {
+            par[w] = bfs[parent[v]];
+            ++ix.first_child_[par[w] + 1];
+        }
+    }
+    std::vector<std::uint32_t>().swap(parent);
+    std::vector<char32_t>().swap(label);
+    std::vector<std::uint32_t>().swap(pat);
+    std::vector<std::uint32_t>().swap(bfs);
+    ix.first_child_[0] = 1;
+    for (std::size_t v = 1; v <= N; ++v) ix.first_child_[v] += ix.first_child_[v - 1];
+    // first_child_[v] now counts the children of nodes before v, plus 1 for the root.
+
+    ix.root_bmp_.assign(0x10000, 0);
+    for (std::uint32_t c = ix.first_child_[0]; c < ix.first_child_[1]; ++c) {
+        if (ix.label_[c] < 0x10000) ix.root_bmp_[ix.label_[c]] = c;
+    }
+
+    ix.fail_.assign(N, 0);
+    ix.out_link_.assign(N, 0);
+    for (std::size_t v = 1; v < N; ++v) {  // parents come before children
+        const std::uint32_t p = par[v];
+        std::uint32_t f = 0;
+        if (p != 0) {
+            std::uint32_t g = ix.fail_[p];
+            while (true) {
+                const std::uint32_t x = ix.child(g, ix.label_[v]);
+                if (x != 0) {
+                    f = x;
+                    break;
+                }
+                if (g == 0) break;
+                g = ix.fail_[g];
+            }
+        }
+        ix.fail_[v] = f;
+        ix.out_link_[v] = ix.pattern_of_[f] != kNone ? f : ix.out_link_[f];
+    }
+    entries_ = 0;
+    alias_mark_ = 0;
+    return ix;
+}
+
+CompiledIndex::CompiledIndex(const std::vector<EntryText>& entries, bool normalized) {
+    IndexBuilder b;
+    for (const EntryText& e : entries) b.add_entry(e, normalized);
+    *this = b.compile();
+}
+
+// ---------------------------------------------------------------------------
+// Searching
+
+std::uint32_t CompiledIndex::child(std::uint32_t node, char32_t c) const {
+    if (node == 0 && c < 0x10000) return root_bmp_[c];
+    std::uint32_t lo = first_child_[node], hi = first_child_[node + 1];
+    // Narrow [lo, hi) to a few labels that hold the first one >= c.
+    while (hi - lo > 8) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        if (label_[mid] < c) {
+            lo = mid + 1;
+        } else {
+            hi = mid + 1;
+        }
+    }
+    for (; lo < hi; ++lo) {
+        if (label_[lo] >= c) return label_[lo] == c ? lo : 0;
+    }
+    return 0;
+}
+
+void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const {
+    out.clear();
+    if (label_.size() <= 1) return;
+    std::uint32_t node = 0;
+    for (std::size_t i = 0; i < q.size();) {
+        const char32_t c = next_unit(q, i);
+        while (true) {
+            const std::uint32_t x = child(node, c);
+            if (x != 0) {
+                node = x;
+                break;
+            }
+            if (node == 0) break;
+            node = fail_[node];
+        }
+        for (std::uint32_t x = pattern_of_[node] != kNone ? node : out_link_[node]; x != 0; x = out_link_[x]) {
+            out.push_back(pattern_of_[x]);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+struct CompiledIndex::Cursor {
+    const std::uint32_t* cur;
+    const std::uint32_t* end;
+    std::uint8_t role;   // 0 title, 1 alias, 2 keyword
+    std::uint8_t bound;  // keyword cursors: most occurrences in one entry
+};
+
+namespace {
+
+// First position in [p, e) holding a value >= target; [p, e) is sorted.
+inline const std::uint32_t* gallop(const std::uint32_t* p, const std::uint32_t* e, std::uint32_t target) {
+    std::size_t step = 1;
+    const std::uint32_t* lo = p;
+    while (lo + step < e && lo[step] < target) {
+        lo += step;
+        step <<= 1;
+    }
+    const std::uint32_t* hi = lo + step < e ? lo + step + 1 : e;
+    return std::lower_bound(lo, hi, target);
+}
+
+}  // namespace
+
+// Document-at-a-time threshold walk (WAND): cursors are kept sorted by their
+// current entry; an entry is looked at only when the cursors at or before it
+// could together beat the weakest of the `keep` best entries found so far.
+// Entries come in increasing id order, so a later entry enters only with a
+// strictly higher score than the weakest kept one.
+std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_t keep) const {
+    std::vector<Scored> heap;  // front = weakest kept entry
+    std::vector<Cursor*> order;
+    order.reserve(cursors.size());
+    for (Cursor& c : cursors) {
+        if (c.cur < c.end) order.push_back(&c);
+    }
+    auto by_entry = [](const Cursor* a, const Cursor* b) { return *a->cur < *b->cur; };
+    std::sort(order.begin(), order.end(), by_entry);
+
+    while (!order.empty()) {
+        const int theta = heap.size() < keep ? 0 : heap.front().second;
+        // Pivot: the first cursor whose prefix bound exceeds theta.
+        bool t = false, a = false;
+        int k = 0;
+        std::size_t pivot = order.size();
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            const Cursor* c = order[i];
+            if (c->role == 0) {
+                t = true;
+            } else if (c->role == 1) {
+                a = true;
+            } else {
+                k += c->bound;
+            }
+            if (points(t, a, k) > theta) {
+                pivot = i;
+                break;
+            }
+        }
+        if (pivot == order.size()) break;
+        const std::uint32_t target = *order[pivot]->cur;
+        std::size_t moved;
+        if (*order[0]->cur == target) {
+            bool title = false, alias = false;
+            int kw = 0;
+            moved = 0;
+            while (moved < order.size() && *order[moved]->cur == target) {
+                Cursor* c = order[moved++];
+                int run = 0;
+                while (c->cur < c->end && *c->cur == target) {
+                    ++c->cur;
+                    ++run;
+                }
+                if (c->role == 0) {
+                    title = true;
+                } else if (c->role == 1) {
+                    alias = true;
+                } else {
+                    kw += run;
+                }
+            }
+            const Scored s{target, points(title, alias, kw)};
+            if (heap.size() < keep) {
+                heap.push_back(s);
+                std::push_heap(heap.begin(), heap.end(), better);
+            } else if (s.second > heap.front().second) {
+                std::pop_heap(heap.begin(), heap.end(), better);
+                heap.back() = s;
+                std::push_heap(heap.begin(), heap.end(), better);
+            }
+        } else {
+            for (std::size_t i = 0; i < pivot; ++i) order[i]->cur = gallop(order[i]->cur, order[i]->end, target);
+            moved = pivot;
+        }
+        // Drop exhausted cursors among the moved ones and put the others back
+        // in place; the cursors after them are still in order.
+        std::size_t live = 0;
+        for (std::size_t i = 0; i < moved; ++i) {
+            if (order[i]->cur < order[i]->end) order[live++] = order[i];
+        }
+        if (live != moved) {
+            order.erase(order.begin() + static_cast<std::ptrdiff_t>(live), order.begin() + static_cast<std::ptrdiff_t>(moved));
+        }
+        for (std::size_t i = live; i-- > 0;) {
+            Cursor* c = order[i];
+            const std::uint32_t v = *c->cur;
+            std::size_t j = i + 1;
+            while (j < order.size() && *order[j]->cur < v) {
+                order[j - 1] = order[j];
+                ++j;
+            }
+            order[j - 1] = c;
+        }
+    }
+    std::sort(heap.begin(), heap.end(), better);
+    return heap;
+}
+
+std::vector<Scored> CompiledIndex::search(std::string_view q, long long top_k) const {
+    if (top_k == 0 || q.empty()) return {};
+    std::vector<std::uint32_t> matched;
+    matched_patterns(q, matched);
+    std::vector<Cursor> cursors;
+    cursors.reserve(3 * matched.size());
+    std::size_t total = 0;
+    for (std::uint32_t p : matched) {
+        for (std::uint32_t role = 0; role < 3; ++role) {
+            const std::uint32_t b = offsets_[3 * p + role], e = offsets_[3 * p + role + 1];
+            if (b == e) continue;
+            const auto bound = static_cast<std::uint8_t>(role == 2 ? keyword_repeat_[p] : 1);
+            cursors.push_back(Cursor{postings_.data() + b, postings_.data() + e, static_cast<std::uint8_t>(role), bound});
+            total += e - b;
+        }
+    }
+    if (cursors.empty()) return {};
+    const std::size_t keep =
+        top_k > 0 ? static_cast<std::size_t>(std::min<unsigned long long>(static_cast<unsigned long long>(top_k), total))
+                  : total;
+    std::vector<Scored> ranked = rank(cursors, keep);
+    if (top_k < 0) {
+        const unsigned long long drop = static_cast<unsigned long long>(-(top_k + 1)) + 1;
+        ranked.resize(drop >= ranked.size() ? 0 : ranked.size() - static_cast<std::size_t>(drop));
+    }
+    return ranked;
+}
+
+std::vector<Scored> CompiledIndex::search_raw(std::string_view query, long long top_k) const {
+    return search(text::normalize_text(query), top_k);
+}
+
+int CompiledIndex::score(std::string_view q, std::uint32_t entry) const {
+    if (entry >= entries_) return 0;
+    std::vector<std::uint32_t> matched;
+    matched_patterns(q, matched);
+    bool title = false, alias = false;
+    int kw = 0;
+    for (std::uint32_t p : matched) {
+        for (std::uint32_t role = 0; role < 3; ++role) {
+            const std::uint32_t* b = postings_.data() + offsets_[3 * p + role];
+            const std::uint32_t* e = postings_.data() + offsets_[3 * p + role + 1];
+            const auto range = std::equal_range(b, e, entry);
+            if (range.first == range.second) continue;
+            if (role == 0) {
+                title = true;
+            } else if (role == 1) {
+                alias = true;
+            } else {
+                kw += static_cast<int>(range.second - range.first);
+            }
+        }
+    }
+    return points(title, alias, kw);
+}
+
+std::size_t CompiledIndex::memory_bytes() const {
+    return sizeof(*this) + bytes_of(label_) + bytes_of(first_child_) + bytes_of(fail_) + bytes_of(out_link_) +
+           bytes_of(pattern_of_) + bytes_of(root_bmp_) + bytes_of(offsets_) + bytes_of(postings_) +
+           bytes_of(keyword_repeat_);
+}
+
+}  // namespace corvane::matcher

@@ -1,0 +1,143 @@
+// Global scene search over a fixed scene index.
+//
+// An entry scores against a normalized query q:
+//   15  when its normalized title is non-empty and occurs in q,
+//   12  when at least one normalized alias is non-empty and occurs in q,
+//    2  per keyword whose normalized form is longer than one code point and
+//       occurs in q (every listed occurrence counts), at most 8 keywords.
+// A search keeps the entries scoring above 0, best first, ties in index order.
+//
+// CompiledIndex answers that search without looking at every entry: all
+// distinct patterns of the index sit in one Aho-Corasick automaton over code
+// points, each pattern has sorted posting lists of entry ids per role, and the
+// best entries are found by a threshold (WAND) walk over the postings of the
+// patterns that occur in the query.
+//
+// Text is UTF-8 (lone surrogates in their three-byte form allowed).  The
+// compiled index owns everything it needs; the strings given to it may go away
+// once they are added.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/search/rule.hpp"
+
+namespace corvane::matcher {
+
+// The weights of the global search.
+using scoring::kAliasPoints;
+using scoring::kKeywordPoints;
+using scoring::kTitlePoints;
+inline constexpr int kKeywordCap = scoring::kMaxKeywords;
+
+// One index entry's texts, as views.  `normalized` tells whether they are
+// already in normalize_text form.
+struct EntryText {
+    std::string_view title;
+    std::vector<std::string_view> aliases;
+    std::vector<std::string_view> keywords;
+};
+
+// (entry id, score); entry ids are positions in the index, from 0.
+using Scored = std::pair<std::uint32_t, int>;
+
+// The plain definitions it is tested against (score_entry, search_linear)
+// are in tests/cpp/reference.hpp.
+
+class CompiledIndex;
+
+// Collects entries one at a time, then compiles them.
+class IndexBuilder {
+public:
+    IndexBuilder();
+    ~IndexBuilder();
+    IndexBuilder(IndexBuilder&&) noexcept;
+    IndexBuilder& operator=(IndexBuilder&&) noexcept;
+
+    // Starts the next entry (its id is the number of entries added before it)
+    // and sets its title.  `normalized` = the text is already normalized.
+    std::uint32_t begin_entry(std::string_view title, bool normalized = false);
+    void add_alias(std::string_view alias, bool normalized = false);
+    void add_keyword(std::string_view keyword, bool normalized = false);
+    // Convenience: a whole entry.
+    std::uint32_t add_entry(const EntryText& e, bool normalized = false);
+
+    std::size_t size() const { return entries_; }
+
+    // Builds the automaton and the postings; the builder is left empty.
+    CompiledIndex compile();
+
+private:
+    enum Role : std::uint32_t { kTitle = 0, kAlias = 1, kKeyword = 2 };
+    void add(std::string_view text, bool normalized, Role role);
+
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> ids_;  // pattern text -> pattern id
+    std::vector<std::string_view> patterns_;              // pattern id -> text (keys of ids_)
+    // One record per use: entry id, and pattern id << 2 | role.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> uses_;
+    std::size_t alias_mark_ = 0;  // first use of the current entry's aliases
+    std::uint32_t entries_ = 0;
+    std::string scratch_;
+};
+
+class CompiledIndex {
+public:
+    CompiledIndex() = default;
+    // Compiles a whole list of entries at once.
+    explicit CompiledIndex(const std::vector<EntryText>& entries, bool normalized = false);
+
+    // The best entries for an already normalized query; top_k < 0 keeps all
+    // but the last |top_k| of the full ranking.
+    std::vector<Scored> search(std::string_view normalized_query, long long top_k) const;
+    // Same, normalizing the query first.
+    std::vector<Scored> search_raw(std::string_view query, long long top_k) const;
+    // Score of one entry (0 when the id is out of range).
+    int score(std::string_view normalized_query, std::uint32_t entry) const;
+
+    std::size_t size() const { return entries_; }
+    std::size_t pattern_count() const { return pattern_count_; }
+    std::size_t node_count() const { return label_.size(); }
+    // Heap bytes held by the compiled structure.
+    std::size_t memory_bytes() const;
+
+private:
+    friend class IndexBuilder;
+    struct Cursor;
+
+    std::uint32_t child(std::uint32_t node, char32_t c) const;
+    // Distinct ids of the patterns occurring in q, ascending.
+    void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const;
+    std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep) const;
+
+    std::uint32_t entries_ = 0;
+    std::uint32_t pattern_count_ = 0;
+    // Trie in breadth-first order; node 0 is the root.  The children of node v
+    // are nodes first_child_[v] .. first_child_[v + 1] - 1, sorted by label.
+    std::vector<char32_t> label_;
+    std::vector<std::uint32_t> first_child_;   // size nodes + 1
+    std::vector<std::uint32_t> fail_;          // longest proper suffix that is a trie node
+    std::vector<std::uint32_t> out_link_;      // nearest proper suffix ending a pattern, or 0
+    std::vector<std::uint32_t> pattern_of_;    // pattern id ending at the node, or kNone
+    std::vector<std::uint32_t> root_bmp_;      // root's children for BMP code points (0 = none)
+    // Postings: pattern p's title, alias and keyword lists are
+    // postings_[offsets_[3p] .. offsets_[3p+1]), [3p+1 .. 3p+2), [3p+2 .. 3p+3).
+    // Each is sorted by entry id; a keyword listed n times by one entry
+    // appears n times.
+    std::vector<std::uint32_t> offsets_;
+    std::vector<std::uint32_t> postings_;
+    std::vector<std::uint8_t> keyword_repeat_;  // most repeats of the keyword within one entry
+};
+
+}  // namespace corvane::matcher

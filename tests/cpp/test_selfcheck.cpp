@@ -1,0 +1,70 @@
+// selfcheck/: filling a prompt template.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
+
+#include "core/selfcheck/prompt.hpp"
+
+using namespace corvane;
+
+TEST_CASE("fill: question, then knowledge, then time; non-overlapping, left to right") {
+    CHECK(prompt::replace_all("aXXXa", "XX", "Y") == "aYXa");
+    CHECK(prompt::replace_all("", "X", "Y").empty());
+    // A question holding a mark is expanded by the later steps, in that order.
+    CHECK(prompt::fill("Q=__INPUT__ K=__KNOWLEDGE__ T=__TIME__", "q __KNOWLEDGE__", "k __TIME__", "t") ==
+          "Q=q k t K=k t T=t");
+    CHECK(prompt::fill("__KNOWLEDGE__", "q", "__INPUT__", "t") == "__INPUT__");
+    CHECK(prompt::kTries == 5);
+    CHECK(prompt::kCycles == 8);
+}
+
+#include "core/selfcheck/loop.hpp"
+
+TEST_CASE("loop: accepted at the first judge") {
+    selfcheck::Loop loop;
+    CHECK(loop.phase() == selfcheck::Phase::start);
+    REQUIRE(loop.begin_cycle());
+    loop.answered();
+    CHECK(loop.phase() == selfcheck::Phase::judge);
+    CHECK_FALSE(loop.judged(true));
+    CHECK(loop.success());
+    CHECK(loop.phase() == selfcheck::Phase::done);
+}
+
+TEST_CASE("loop: every cycle rejected, each with all its tries") {
+    selfcheck::Loop loop;
+    int cycles = 0, checks = 0;
+    while (loop.begin_cycle()) {
+        ++cycles;
+        loop.answered();
+        REQUIRE(loop.judged(false));
+        do ++checks;
+        while (loop.checked(false));
+        CHECK(loop.tries() == prompt::kTries);
+        loop.end_cycle();
+    }
+    CHECK(cycles == prompt::kCycles);
+    CHECK(checks == prompt::kCycles * prompt::kTries);
+    CHECK_FALSE(loop.success());
+    CHECK(loop.phase() == selfcheck::Phase::done);
+}
+
+TEST_CASE("loop: an accepted check ends the cycle's tries; tries start again each cycle") {
+    selfcheck::Loop loop;
+    REQUIRE(loop.begin_cycle());
+    loop.answered();
+    REQUIRE(loop.judged(false));
+    CHECK(loop.checked(false));
+    CHECK_FALSE(loop.checked(true));
+    CHECK(loop.tries() == 1);
+    loop.end_cycle();
+    REQUIRE(loop.begin_cycle());
+    CHECK(loop.cycle() == 1);
+    loop.answered();
+    REQUIRE(loop.judged(false));
+    CHECK(loop.tries() == 0);
+}
+
+TEST_CASE("verdict text") {
+    for (const char* no : {"", "false", "0", "no", "none", "null"}) CHECK_FALSE(selfcheck::text_accepts(no));
+    for (const char* yes : {"true", "yes", "1", "ok", "nope", "false."}) CHECK(selfcheck::text_accepts(yes));
+}
