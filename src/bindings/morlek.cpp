@@ -14,7 +14,6 @@
 #include "core/text/text.hpp"
 
 #include <climits>
-#include <deque>
 #include <string>
 #include <vector>
 

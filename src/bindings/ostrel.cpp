@@ -3,7 +3,6 @@
 // arbitrary values, the record builder over dicts and the error translation.
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
