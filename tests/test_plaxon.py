@@ -172,3 +172,65 @@ def test_type_errors_name_the_parameter():
     with pytest.raises(TypeError, match="'index'"):
         plaxon.make_step(index=None, text="x")
     assert plaxon.make_step(True, "x")["index"] is True  # bool is an int
+
+
+# Every representation of a str (1-, 2- and 4-byte code units, with and without
+# lone surrogates) goes through one UTF-8 path; it must give the same text back
+# and leave no cached UTF-8 copy on the caller's str (sys.getsizeof counts it).
+@pytest.mark.parametrize("text", ["  plain  ascii ", " é  ü\xa0 x ", " 更换   轮胎 ", " 😀  𝄞 更 ", " a\ud800  \udfffb "])
+def test_text_of_every_width_round_trips_without_side_effects(text):
+    s = "".join(list(text))  # a new str: nothing cached on it yet
+    size = sys.getsizeof(s)
+    assert plaxon.clean_text(s) == ref.clean_text(s)
+    lines = [s, s + "![](x.png)"]
+    scene = plaxon.make_scene("t")
+    plaxon.parse_free_content_into_scene(scene, lines)
+    assert scene["description"] == "\n".join(ref.clean_text(x) for x in [s, s])
+    node = plaxon.make_heading_node(s, 2)
+    node["content_lines"] = lines
+    assert plaxon.heading_node_to_scene(node)["images"][0]["url"] == "x.png"
+    assert sys.getsizeof(s) == size
+
+
+def heading(title, children=(), lines=("说明文字",)):
+    return {"title": title, "level": 1, "content_lines": list(lines), "children": list(children)}
+
+
+@pytest.mark.parametrize("fn", [plaxon.heading_node_to_scene, plaxon.collect_scenes_from_heading_tree])
+def test_nesting_past_the_recursion_limit_raises_recursion_error(fn):
+    looped = heading("更换轮胎")
+    looped["children"].append(looped)
+    deep = heading("底")
+    for _ in range(100_000):
+        deep = heading("层", [deep], ())
+    for node in (looped, deep):
+        with pytest.raises(RecursionError, match="heading node"):
+            fn(node)
+    # Within the limit, depth is no problem.
+    nested = heading("底")
+    for _ in range(min(sys.getrecursionlimit() // 2, 400)):
+        nested = heading("层", [nested], ())
+    assert [s["title"] for s in plaxon.collect_scenes_from_heading_tree(nested)] == ["底"]
+
+
+def test_heading_node_lines_survive_caller_code_that_empties_them():
+    """A colliding key's __eq__ runs while the reader looks up "children": the
+    lines it read before are freed by the caller, the scene still has them."""
+    class Collide:
+        def __init__(self, node):
+            self.node, self.armed = node, False
+
+        def __hash__(self):
+            return hash("children")
+
+        def __eq__(self, other):
+            if self.armed:
+                dict.get(self.node, "content_lines").clear()
+            return False
+
+    node = heading("更换轮胎", lines=["说明" + "文字" * 3, "![](d.png)"])
+    key = Collide(node)
+    node[key] = None
+    key.armed = True
+    scene = plaxon.heading_node_to_scene(node)
+    assert scene["description"] == "说明文字文字文字" and scene["images"][0]["url"] == "d.png"

@@ -14,7 +14,6 @@
 #include "core/text/text.hpp"
 
 #include <climits>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -81,28 +80,7 @@ void for_each(nb::handle iterable, Fn&& fn) {
     if (PyErr_Occurred()) throw nb::python_error();
 }
 
-// UTF-8 views of str objects, kept valid for the lifetime of this holder.
-class Views {
-public:
-    std::string_view of(nb::handle s) {
-        objects_.push_back(nb::borrow(s));
-        std::string scratch;
-        std::string_view v = py::utf8(s, scratch);
-        if (!scratch.empty()) {
-            scratch_.push_back(std::move(scratch));
-            v = scratch_.back();
-        }
-        return v;
-    }
-    void clear() {
-        objects_.clear();
-        scratch_.clear();
-    }
-
-private:
-    std::vector<nb::object> objects_;
-    std::deque<std::string> scratch_;
-};
+using Views = py::Utf8Views;
 
 // A text field that must be a str; `what` names it in the error.
 std::string_view text_field(Views& views, nb::handle v, const char* fn, const char* what) {
@@ -112,27 +90,49 @@ std::string_view text_field(Views& views, nb::handle v, const char* fn, const ch
 
 // ---- keywords --------------------------------------------------------------
 
-// Feeds a Scene's texts to a keyword sink (title(), add(text, limit)), with the
-// defaults for missing keys.
-template <class Sink>
-void feed_keywords(nb::handle scene, Sink& b, Views& views, const char* fn) {
-    b.title(text_field(views, get_or_empty_str(scene, "title"), fn, "scene['title']"));
-    nb::object desc = get_or_empty_str(scene, "description");
-    if (truthy(desc)) b.add(text_field(views, desc, fn, "scene['description']"), keywords::kDescriptionTokens);
-    for_each(get_or_nothing(scene, "steps"), [&](nb::handle step) {
-        b.add(text_field(views, get_or_empty_str(step, "text"), fn, "a step's 'text'"), keywords::kStepTokens);
-        for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) {
-            b.add(text_field(views, sp, fn, "a step's 'sub_points' item"), keywords::kSubPointTokens);
-        });
-    });
-    static const char* const whats[] = {"scene['warning'] item", "scene['notice'] item", "scene['tip'] item"};
-    int n = 0;
-    for (const char* k : {"warning", "notice", "tip"}) {
-        const char* what = whats[n++];
-        for_each(get_or_nothing(scene, k),
-                 [&](nb::handle item) { b.add(text_field(views, item, fn, what), keywords::kNoteTokens); });
+// A Scene dict (or any mapping with get()) as the keyword walk sees it:
+// missing keys read as "" and empty sequences, any iterable is walked, a
+// description counts when it is truthy; texts must be str.
+class DictSceneView {
+public:
+    DictSceneView(nb::handle scene, Views& views, const char* fn) : scene_(scene), views_(views), fn_(fn) {}
+    template <class F> void title(F&& f) {
+        f(text_field(views_, get_or_empty_str(scene_, "title"), fn_, "scene['title']"));
     }
-}
+    template <class F> void description(F&& f) {
+        nb::object desc = get_or_empty_str(scene_, "description");
+        if (truthy(desc)) f(text_field(views_, desc, fn_, "scene['description']"));
+    }
+    template <class G> void steps(G&& g) {
+        for_each(get_or_nothing(scene_, "steps"), [&](nb::handle step) {
+            StepView v{step, views_, fn_};
+            g(v);
+        });
+    }
+    template <class F> void notes(keywords::Note n, F&& f) {
+        static const char* const keys[] = {"warning", "notice", "tip"};
+        static const char* const whats[] = {"scene['warning'] item", "scene['notice'] item", "scene['tip'] item"};
+        const auto i = static_cast<std::size_t>(n);
+        for_each(get_or_nothing(scene_, keys[i]), [&](nb::handle item) { f(text_field(views_, item, fn_, whats[i])); });
+    }
+
+private:
+    struct StepView {
+        nb::handle step;
+        Views& views;
+        const char* fn;
+        template <class F> void text(F&& f) {
+            f(text_field(views, get_or_empty_str(step, "text"), fn, "a step's 'text'"));
+        }
+        template <class F> void sub_points(F&& f) {
+            for_each(get_or_nothing(step, "sub_points"),
+                     [&](nb::handle sp) { f(text_field(views, sp, fn, "a step's 'sub_points' item")); });
+        }
+    };
+    nb::handle scene_;
+    Views& views_;
+    const char* fn_;
+};
 
 // The scorer as a keyword sink.
 struct ScorerSink {
@@ -144,7 +144,8 @@ struct ScorerSink {
 nb::list build_keywords(nb::handle scene, const char* fn) {
     Views views;
     keywords::Builder b;
-    feed_keywords(scene, b, views, fn);
+    DictSceneView view(scene, views, fn);
+    keywords::walk(view, b);
     return py::str_list(b.finish());
 }
 
@@ -429,7 +430,8 @@ nb::dict search(nb::handle ns, nb::handle query, nb::handle tree, long long top_
             std::string_view v = text_field(views, a, fn, "an alias");
             if (!scorer.alias_decided()) scorer.alias(v);
         });
-        feed_keywords(scene, sink, views, fn);
+        DictSceneView view(scene, views, fn);
+        keywords::walk(view, sink);
         const bool steps = scorer.how_to_cue() && scene_has(scene, "steps");
         const bool warn = scorer.warning_cue() && (scene_has(scene, "warning") || scene_has(scene, "notice"));
         scores.push_back(scorer.finish(steps, warn));

@@ -3,7 +3,6 @@
 // arbitrary values, the record builder over dicts and the error translation.
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -262,9 +261,15 @@ nb::object alias_map() {
 class DictAliases : public index::AliasSource {
 public:
     explicit DictAliases(nb::handle map) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(map.ptr(), &pos, &k, &v)) {
+        // Writing a value may run caller code (a dict or list subclass among
+        // its items) that changes the map: its items are taken first, each
+        // key and value held.
+        nb::object snapshot = nb::steal(PyDict_Items(map.ptr()));
+        if (!snapshot.is_valid()) throw nb::python_error();
+        for (Py_ssize_t p = 0; p < PyList_GET_SIZE(snapshot.ptr()); ++p) {
+            PyObject* pair = PyList_GET_ITEM(snapshot.ptr(), p);
+            PyObject* k = PyTuple_GET_ITEM(pair, 0);
+            PyObject* v = PyTuple_GET_ITEM(pair, 1);
             if (!PyUnicode_Check(k)) continue;  // titles are str: never found
             Py_ssize_t n = 0;
             const char* data = PyUnicode_AsUTF8AndSize(k, &n);
@@ -272,6 +277,7 @@ public:
                 PyErr_Clear();
                 continue;
             }
+            std::string title(data, static_cast<std::size_t>(n));
             Entry entry;
             try {
                 if (!PyList_Check(v)) {
@@ -291,7 +297,7 @@ public:
             } catch (nb::python_error& e) {
                 entry.error = std::make_shared<nb::python_error>(std::move(e));
             }
-            entries_.insert_or_assign(std::string(data, static_cast<std::size_t>(n)), std::move(entry));
+            entries_.insert_or_assign(std::move(title), std::move(entry));
         }
     }
     const std::string* find(std::string_view title) override {
@@ -325,7 +331,8 @@ public:
         PyJson j(text_, false);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(joined.ptr()); ++i) {
             if (i) text_.append(", ");
-            j.value(PyList_GET_ITEM(joined.ptr(), i));
+            nb::object item = nb::borrow(PyList_GET_ITEM(joined.ptr(), i));
+            j.value(item.ptr());
         }
         j.finish();
         return &text_;
@@ -337,31 +344,49 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Keywords of a Scene dict: the core's rules over the dict's own strings.
+// Keywords of a Scene dict: the core's walk over the dict's own strings.
+// Missing keys give nothing; sequences are read as they are when reached
+// (each item held), steps must be dicts and texts str.  Every str handed to
+// the walk is held until the keywords are built, so the caller code that a
+// lookup may run cannot free what the builder still views.
 
-class DictKeywords {
+class DictSceneView {
 public:
-    nb::list build(nb::handle scene) {
-        keywords::Builder b;
-        nb::object title = get(scene, "title");
-        if (title.is_valid()) b.title(text(title, "title"));
-        nb::object desc = get(scene, "description");
-        if (desc.is_valid() && py::truthy(desc)) b.add(text(desc, "description"), keywords::kDescriptionTokens);
-        for (nb::handle step : items(get(scene, "steps"), "steps")) {
+    explicit DictSceneView(nb::handle scene) : scene_(scene) {}
+    template <class F> void title(F&& f) {
+        nb::object t = get(scene_, "title");
+        if (t.is_valid()) f(text(t, "title"));
+    }
+    template <class F> void description(F&& f) {
+        nb::object desc = get(scene_, "description");
+        if (desc.is_valid() && py::truthy(desc)) f(text(desc, "description"));
+    }
+    template <class G> void steps(G&& g) {
+        for (const nb::object& step : items(get(scene_, "steps"), "steps")) {
             if (!PyDict_Check(step.ptr())) bad("steps", "dict", step);
-            nb::object t = get(step, "text");
-            if (t.is_valid()) b.add(text(t, "step text"), keywords::kStepTokens);
-            for (nb::handle sp : items(get(step, "sub_points"), "sub_points"))
-                b.add(text(sp, "sub_points"), keywords::kSubPointTokens);
+            StepView v{*this, step};
+            g(v);
         }
-        for (const char* k : {"warning", "notice", "tip"})
-            for (nb::handle item : items(get(scene, k), k)) b.add(text(item, k), keywords::kNoteTokens);
-        nb::list out;
-        for (std::string_view kw : b.entries()) py::append(out, py::str(kw));
-        return out;
+    }
+    template <class F> void notes(keywords::Note n, F&& f) {
+        static const char* const keys[] = {"warning", "notice", "tip"};
+        const char* k = keys[static_cast<std::size_t>(n)];
+        for (const nb::object& item : items(get(scene_, k), k)) f(text(item, k));
     }
 
 private:
+    struct StepView {
+        DictSceneView& scene;
+        nb::handle step;
+        template <class F> void text(F&& f) {
+            nb::object t = get(step, "text");
+            if (t.is_valid()) f(scene.text(t, "step text"));
+        }
+        template <class F> void sub_points(F&& f) {
+            for (const nb::object& sp : items(get(step, "sub_points"), "sub_points")) f(scene.text(sp, "sub_points"));
+        }
+    };
+
     static nb::object get(nb::handle d, const char* k) {
         PyObject* v = py::get_opt(d, py::key(k));
         return v ? nb::borrow(v) : nb::object();
@@ -372,30 +397,35 @@ private:
     }
     std::string_view text(nb::handle s, const char* what) {
         if (!PyUnicode_Check(s.ptr())) bad(what, "str", s);
-        std::string tmp;
-        std::string_view v = py::utf8(s, tmp);
-        if (!tmp.empty()) {
-            scratch_.push_back(std::move(tmp));
-            v = scratch_.back();
-        }
-        return v;
+        return views_.of(s);
     }
-    std::vector<nb::handle> items(nb::object seq, const char* what) {
-        std::vector<nb::handle> out;
+    // The items of a sequence as it is now, each held.
+    static std::vector<nb::object> items(const nb::object& seq, const char* what) {
+        std::vector<nb::object> out;
         if (!seq.is_valid()) return out;
         nb::object fast = nb::steal(PySequence_Fast(seq.ptr(), ""));
         if (!fast.is_valid()) {
             PyErr_Clear();
             bad(what, "a list", seq);
         }
-        keep_.push_back(fast);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.ptr()); ++i)
-            out.push_back(PySequence_Fast_GET_ITEM(fast.ptr(), i));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) out.push_back(nb::borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i)));
         return out;
     }
-    std::deque<std::string> scratch_;
-    std::vector<nb::object> keep_;
+
+    nb::handle scene_;
+    py::Utf8Views views_;
 };
+
+nb::list scene_keywords(nb::handle scene) {
+    keywords::Builder b;
+    DictSceneView view(scene);
+    keywords::walk(view, b);
+    nb::list out;
+    for (std::string_view kw : b.entries()) py::append(out, py::str(kw));
+    return out;
+}
 
 nb::dict build_scene_record(nb::handle manual_id, nb::handle tree, nb::handle scene, nb::handle idx) {
     const char* fn = "build_scene_record";
@@ -412,8 +442,7 @@ nb::dict build_scene_record(nb::handle manual_id, nb::handle tree, nb::handle sc
     py::append(head, title);
     nb::object aliases = nb::steal(PyNumber_Add(head.ptr(), map_aliases.ptr()));
     if (!aliases.is_valid()) throw nb::python_error();
-    DictKeywords kw;
-    nb::list keywords = kw.build(scene);
+    nb::list keywords = scene_keywords(scene);
 
     nb::object number = nb::steal(PyNumber_Add(idx.ptr(), nb::int_(1).ptr()));
     if (!number.is_valid()) throw nb::python_error();

@@ -11,27 +11,75 @@ void raise_arg_type(const char* fn, const char* param, const char* what, nb::han
     throw nb::python_error();
 }
 
+namespace {
+
+// Code points of one representation kind to UTF-8 (surrogates as three bytes).
+template <class Unit>
+std::size_t encode(const Unit* in, std::size_t n, unsigned char* out) {
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = in[i];
+        if (c < 0x80) {
+            out[o++] = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            out[o++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out[o++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            out[o++] = static_cast<unsigned char>(0xF0 | (c >> 18));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    return o;
+}
+
+}  // namespace
+
 std::string_view utf8(nb::handle h, std::string& scratch) {
-    if (!PyUnicode_Check(h.ptr())) {
-        PyErr_Format(PyExc_TypeError, "expected str, not %.200s", Py_TYPE(h.ptr())->tp_name);
+    PyObject* s = h.ptr();
+    if (!PyUnicode_Check(s)) {
+        PyErr_Format(PyExc_TypeError, "expected str, not %.200s", Py_TYPE(s)->tp_name);
         throw nb::python_error();
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(h.ptr(), &size);
-    if (data) return {data, static_cast<std::size_t>(size)};
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-    PyErr_Clear();
-    PyObject* bytes = PyUnicode_AsEncodedString(h.ptr(), "utf-8", "surrogatepass");
-    if (!bytes) throw nb::python_error();
-    scratch.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw nb::python_error();
+#endif
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (PyUnicode_IS_ASCII(s)) return {static_cast<const char*>(PyUnicode_DATA(s)), n};
+    const void* data = PyUnicode_DATA(s);
+    const int kind = PyUnicode_KIND(s);
+    scratch.resize((kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4) * n);
+    auto* out = reinterpret_cast<unsigned char*>(scratch.data());
+    std::size_t o;
+    if (kind == PyUnicode_1BYTE_KIND)
+        o = encode(static_cast<const Py_UCS1*>(data), n, out);
+    else if (kind == PyUnicode_2BYTE_KIND)
+        o = encode(static_cast<const Py_UCS2*>(data), n, out);
+    else
+        o = encode(static_cast<const Py_UCS4*>(data), n, out);
+    scratch.resize(o);
     return scratch;
+}
+
+std::string_view Utf8Views::of(nb::handle s) {
+    objects_.push_back(nb::borrow(s));
+    std::string scratch;
+    const std::string_view v = utf8(s, scratch);
+    if (scratch.empty()) return v;  // viewed in place: the str is held above
+    scratch_.push_back(std::move(scratch));
+    return scratch_.back();
 }
 
 Utf8List::Utf8List(nb::handle list, const char* fn, const char* param) {
     PyObject* seq = list.ptr();
     const Py_ssize_t n = PyList_GET_SIZE(seq);
     views_.reserve(static_cast<std::size_t>(n));
+    // Nothing below runs caller code, so the list keeps its items meanwhile.
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(seq, i);
         if (!PyUnicode_Check(item)) {
@@ -39,13 +87,7 @@ Utf8List::Utf8List(nb::handle list, const char* fn, const char* param) {
                          Py_TYPE(item)->tp_name, i);
             throw nb::python_error();
         }
-        std::string tmp;
-        std::string_view v = utf8(item, tmp);
-        if (!tmp.empty()) {
-            scratch_.push_back(std::move(tmp));
-            v = scratch_.back();
-        }
-        views_.push_back(v);
+        views_.push_back(holder_.of(item));
     }
 }
 

@@ -29,12 +29,33 @@ inline void require_list(nb::handle h, const char* fn, const char* param) {
     if (!PyList_Check(h.ptr())) raise_arg_type(fn, param, "list", h);
 }
 
-// UTF-8 view of a str.  Strings with lone surrogates are encoded with
-// "surrogatepass" into `scratch`; all others are viewed in place (the view lives
-// as long as the str object).  Raises TypeError when h is not a str.
+// UTF-8 of a str, lone surrogates in their three-byte form (as the
+// "surrogatepass" handler writes them), read from the str's own
+// representation: nothing is cached on the object.  An ASCII str is viewed in
+// place (the view lives as long as the str); any other is written into
+// `scratch`, which then holds exactly the returned bytes.  Raises TypeError
+// when h is not a str.
 std::string_view utf8(nb::handle h, std::string& scratch);
 
-// Views of a sequence of str (a list of lines, say); non-str items raise TypeError.
+// UTF-8 views of str objects that stay valid as long as this holder: it keeps
+// a strong reference to each str it viewed and the converted copies, so the
+// views survive whatever caller code does to the containers meanwhile.
+class Utf8Views {
+public:
+    std::string_view of(nb::handle s);  // s must be a str
+    void clear() {
+        objects_.clear();
+        scratch_.clear();
+    }
+
+private:
+    std::vector<nb::object> objects_;
+    std::deque<std::string> scratch_;
+};
+
+// Views of the str items of a list (a list of lines, say), taken at
+// construction and valid for the holder's lifetime; non-str items raise
+// TypeError naming fn and param.
 class Utf8List {
 public:
     Utf8List(nb::handle list, const char* fn, const char* param);
@@ -44,8 +65,8 @@ public:
     std::size_t size() const { return views_.size(); }
 
 private:
+    Utf8Views holder_;
     std::vector<std::string_view> views_;
-    std::deque<std::string> scratch_;
 };
 
 // New str from UTF-8 (surrogates encoded as by utf8()).

@@ -102,12 +102,21 @@ nb::dict make_scene_dict(nb::handle title) {
 }
 
 HeadingNode HeadingReader::read(nb::handle node, const char* fn) {
+    HeadingNode out;
+    read_into(out, node, fn);
+    return out;
+}
+
+void HeadingReader::read_into(HeadingNode& out, nb::handle node, const char* fn) {
     if (!PyDict_Check(node.ptr())) {
         PyErr_Format(PyExc_TypeError, "%s(): a heading node must be a dict, not %.200s", fn,
                      Py_TYPE(node.ptr())->tp_name);
         throw nb::python_error();
     }
-    HeadingNode out;
+    if (Py_EnterRecursiveCall(" while reading a heading node")) throw nb::python_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     nb::object title = get_item(node, key("title"));
     if (!PyUnicode_Check(title.ptr())) {
         PyErr_Format(PyExc_TypeError, "%s(): heading node 'title' must be str, not %.200s", fn,
@@ -121,6 +130,7 @@ HeadingNode HeadingReader::read(nb::handle node, const char* fn) {
         PyErr_Format(PyExc_TypeError, "%s(): heading node 'content_lines' must be a list", fn);
         throw nb::python_error();
     }
+    // No caller code runs in this loop; the views hold their str objects.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.ptr()); ++i) {
         nb::handle item = PyList_GET_ITEM(lines.ptr(), i);
         if (!PyUnicode_Check(item.ptr())) {
@@ -128,22 +138,20 @@ HeadingNode HeadingReader::read(nb::handle node, const char* fn) {
                          Py_TYPE(item.ptr())->tp_name);
             throw nb::python_error();
         }
-        std::string s;
-        std::string_view v = utf8(item, s);
-        if (!s.empty()) {
-            scratch_.push_back(std::move(s));
-            v = scratch_.back();
-        }
-        out.content_lines.push_back(v);
+        out.content_lines.push_back(views_.of(item));
     }
     nb::object children = get_item(node, key("children"));
     if (!PyList_Check(children.ptr())) {
         PyErr_Format(PyExc_TypeError, "%s(): heading node 'children' must be a list", fn);
         throw nb::python_error();
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.ptr()); ++i)
-        out.children.push_back(read(PyList_GET_ITEM(children.ptr(), i), fn));
-    return out;
+    // Reading a child runs its lookups, which may change this list: each child
+    // is held while it is read and the length is read again every time.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.ptr()); ++i) {
+        nb::object child = nb::borrow(PyList_GET_ITEM(children.ptr(), i));
+        out.children.emplace_back();
+        read_into(out.children.back(), child, fn);
+    }
 }
 
 }  // namespace corvane::py

@@ -5,7 +5,6 @@
 #include "bindings/common/py_util.hpp"
 #include "core/manual/records.hpp"
 
-#include <deque>
 
 namespace corvane::py {
 
@@ -19,13 +18,17 @@ nb::dict make_step_dict(nb::handle index, nb::handle text);
 nb::dict make_scene_dict(nb::handle title);
 
 // Reads a heading-node dict ("title", "content_lines", "children") into the
-// core struct; strings are viewed in place, so the dict must outlive the result.
+// core struct.  The lines are viewed through strong references the reader
+// keeps, so the result stays valid (while the reader lives) whatever caller
+// code run by the lookups does to the dicts and lists.  Nesting deeper than the
+// host's recursion limit, or a node that contains itself, raises RecursionError.
 class HeadingReader {
 public:
     HeadingNode read(nb::handle node, const char* fn);
 
 private:
-    std::deque<std::string> scratch_;
+    void read_into(HeadingNode& out, nb::handle node, const char* fn);
+    Utf8Views views_;
 };
 
 }  // namespace corvane::py

@@ -88,17 +88,6 @@ std::vector<std::string> Builder::finish() {
     return out;
 }
 
-void feed(Builder& b, const Scene& scene) {
-    b.title(scene.title);
-    if (!scene.description.empty()) b.add(scene.description, kDescriptionTokens);
-    for (const Step& step : scene.steps) {
-        b.add(step.text, kStepTokens);
-        for (const std::string& sp : step.sub_points) b.add(sp, kSubPointTokens);
-    }
-    for (const auto* list : {&scene.warning, &scene.notice, &scene.tip})
-        for (const std::string& item : *list) b.add(item, kNoteTokens);
-}
-
 std::vector<std::string> build(const Scene& scene) {
     Builder b;
     feed(b, scene);
