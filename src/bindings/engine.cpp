@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +31,9 @@ using namespace nb::literals;
 using namespace corvane;
 
 namespace {
+
+// Compiled files up to this size have their hash checked before use.
+constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
 
 // The compiled file cannot serve (missing, stale, another version, damaged);
 // the message says why.
@@ -132,6 +137,22 @@ public:
             }
             if (h != s.hash) throw Unusable("stale (scene_index.jsonl has changed since)");
         }
+        // The body hash reads every page: small files are checked before use,
+        // large ones on a thread of their own while searches already run
+        // (a failed check makes the following searches throw CorruptIndex).
+        if (ix->view_->body.size() <= kSyncVerifyBytes) {
+            bool ok;
+            {
+                nb::gil_scoped_release unlocked;
+                ok = search::verify_body(*ix->view_);
+            }
+            if (!ok) throw Unusable("damaged (contents differ from their hash)");
+            ix->verified_ = 1;
+        } else {
+            Index* self = ix.get();
+            ix->verified_ = 0;
+            ix->verifier_ = std::thread([self] { self->verified_ = search::verify_body(*self->view_) ? 1 : -1; });
+        }
         ix->stamp_ = s;
         ix->entries_ = ix->view_->entries;
         ix->index_ = &ix->view_->index;
@@ -158,6 +179,27 @@ public:
     }
 
     // ---- searching ------------------------------------------------------
+    ~Index() {
+        if (verifier_.joinable()) {
+            nb::gil_scoped_release unlocked;
+            verifier_.join();
+        }
+    }
+
+    void check_verified() const {
+        if (verified_.load(std::memory_order_acquire) < 0)
+            throw matcher::CorruptIndex("compiled index: damaged (contents differ from their hash)");
+    }
+
+    // 1 checked, 0 being checked, -1 damaged; waits for the check when asked.
+    int verified(bool wait) {
+        if (wait && verifier_.joinable()) {
+            nb::gil_scoped_release unlocked;
+            verifier_.join();
+        }
+        return verified_.load();
+    }
+
     nb::list search(nb::handle query, nb::handle top_k) const {
         py::require_str(query, "search", "query");
         py::require_int(top_k, "search", "top_k");
@@ -170,6 +212,7 @@ public:
             nb::gil_scoped_release unlocked;
             hits = index_->search(text::normalize_text(q), k);
         }
+        check_verified();
         nb::list out;
         for (const matcher::Scored& h : hits) out.append(nb::make_tuple(h.first, h.second));
         return out;
@@ -187,6 +230,7 @@ public:
             ok = read_at(jsonl_fd_.fd, bytes.data(), bytes.size(), b);
         }
         if (!ok) throw matcher::CorruptIndex("scene_index.jsonl is shorter than when it was indexed");
+        check_verified();
         while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
         PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
         if (!s) {
@@ -372,6 +416,8 @@ private:
     std::span<const std::uint64_t> offsets_;
     std::uint32_t entries_ = 0;
     search::SourceStamp stamp_;
+    std::atomic<int> verified_{1};
+    std::thread verifier_;  // last member: joined before the others go
 };
 
 }  // namespace
@@ -392,7 +438,9 @@ NB_MODULE(_engine, m) {
         .def_prop_ro("from_compiled_file", &Index::from_compiled_file)
         .def_prop_ro("jsonl_identity", &Index::jsonl_identity)
         .def_prop_ro("cvx_identity", &Index::cvx_identity)
-        .def_prop_ro("memory_bytes", &Index::memory_bytes);
+        .def_prop_ro("memory_bytes", &Index::memory_bytes)
+        .def("verified", &Index::verified, "wait"_a = false,
+             "1 when the compiled file's hash was checked, 0 while it is being checked, -1 when it is damaged.");
 
     m.def(
         "open_compiled",

@@ -153,6 +153,12 @@ std::vector<std::string_view> compiled_pieces(const matcher::CompiledIndex& ix,
     put64(storage, stamp.hash);
     put32(storage, static_cast<std::uint32_t>(ix.size()));
     put32(storage, 0);
+    {
+        Hasher body;
+        for (std::string_view p : data_pieces) body.update(p.data(), p.size());
+        put64(storage, body.digest());
+    }
+    put64(storage, 0);
     Hasher check;
     check.update(storage.data(), storage.size());
     check.update(table.data(), table.size());
@@ -189,15 +195,17 @@ CompiledView read_compiled(std::span<const std::byte> f) {
     const std::size_t table_end = kHeaderBytes + kRowBytes * count;
     if (f.size() < table_end) throw BadCompiledFile("truncated section table");
     Hasher check;
-    check.update(f.data(), 56);
+    check.update(f.data(), 72);
     check.update(f.data() + kHeaderBytes, kRowBytes * count);
-    if (check.digest() != load64(f.data() + 56)) throw BadCompiledFile("damaged header");
+    if (check.digest() != load64(f.data() + 72)) throw BadCompiledFile("damaged header");
 
     CompiledView v;
     v.source.size = load64(f.data() + 24);
     v.source.mtime_ns = static_cast<std::int64_t>(load64(f.data() + 32));
     v.source.hash = load64(f.data() + 40);
     v.entries = load32(f.data() + 48);
+    v.body_hash = load64(f.data() + 56);
+    v.body = f.subspan(table_end);
 
     constexpr std::uint32_t known[] = {kLabel,    kFirstChild, kFail,     kOutLink,       kPatternOf,
                                        kRootBmp,  kOffsets,    kPostings, kKeywordRepeat, kLineOffsets};
@@ -246,6 +254,8 @@ CompiledView read_compiled(std::span<const std::byte> f) {
     }
     return v;
 }
+
+bool verify_body(const CompiledView& v) { return hash64(v.body.data(), v.body.size()) == v.body_hash; }
 
 // ---------------------------------------------------------------------------
 // Mapping

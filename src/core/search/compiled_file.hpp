@@ -4,7 +4,7 @@
 //
 // Layout (all integers little-endian, every section 8-byte aligned):
 //
-//   header (64 bytes)
+//   header (80 bytes)
 //     0  magic        8 bytes  "\x89CVX\r\n\x1a\n"
 //     8  version      u32      kFormatVersion
 //    12  sections     u32      number of section table rows
@@ -14,7 +14,9 @@
 //    40  source_hash  u64      hash64() of its bytes
 //    48  entries      u32      number of index entries (= lines)
 //    52  reserved     u32      0
-//    56  check        u64      hash64() of bytes 0..55 and the section table
+//    56  body_hash    u64      hash64() of everything after the section table
+//    64  reserved     u64      0
+//    72  check        u64      hash64() of bytes 0..71 and the section table
 //   section table: `sections` rows of 24 bytes
 //     tag u32, reserved u32 (0), offset u64, length u64 (bytes)
 //   section data
@@ -36,7 +38,7 @@
 namespace corvane::search {
 
 inline constexpr std::uint32_t kFormatVersion = 1;
-inline constexpr std::size_t kHeaderBytes = 64;
+inline constexpr std::size_t kHeaderBytes = 80;
 inline constexpr std::size_t kRowBytes = 24;
 inline constexpr std::size_t kMaxSections = 256;
 
@@ -103,6 +105,8 @@ std::vector<std::string_view> compiled_pieces(const matcher::CompiledIndex& ix,
 struct CompiledView {
     SourceStamp source;
     std::uint32_t entries = 0;
+    std::uint64_t body_hash = 0;            // as recorded in the header
+    std::span<const std::byte> body;        // the bytes it covers
     matcher::CompiledIndex index;
     std::span<const std::uint64_t> line_offsets;  // entries + 1 values, checked as used
     // Sections of other rankers: tag -> bytes.
@@ -120,9 +124,13 @@ struct BadCompiledFile : std::runtime_error {
 
 // Reads the header and section table and checks every offset and length in
 // them, and the sizes of the arrays against each other (BadCompiledFile).
-// Values inside the arrays are checked as they are used (CorruptIndex).
+// Values inside the arrays are checked as they are used (CorruptIndex); the
+// body hash is left to the caller (verify_body), since it reads every page.
 // `bytes` must be 8-byte aligned (a mapping is).
 CompiledView read_compiled(std::span<const std::byte> bytes);
+
+// Whether the body still has the hash recorded in the header.
+bool verify_body(const CompiledView& v);
 
 // A read-only mapping of a whole file.
 class MappedFile {
