@@ -257,6 +257,21 @@ CompiledView read_compiled(std::span<const std::byte> f) {
 
 bool verify_body(const CompiledView& v) { return hash64(v.body.data(), v.body.size()) == v.body_hash; }
 
+bool reseal(std::span<std::byte> f) {
+    if (f.size() < kHeaderBytes) return false;
+    const std::uint32_t count = load32(f.data() + 12);
+    if (count > kMaxSections || f.size() < kHeaderBytes + kRowBytes * count) return false;
+    const std::size_t table_end = kHeaderBytes + kRowBytes * count;
+    const std::uint64_t body = hash64(f.data() + table_end, f.size() - table_end);
+    std::memcpy(f.data() + 56, &body, 8);
+    Hasher check;
+    check.update(f.data(), 72);
+    check.update(f.data() + kHeaderBytes, kRowBytes * count);
+    const std::uint64_t c = check.digest();
+    std::memcpy(f.data() + 72, &c, 8);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Mapping
 

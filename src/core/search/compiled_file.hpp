@@ -132,6 +132,11 @@ CompiledView read_compiled(std::span<const std::byte> bytes);
 // Whether the body still has the hash recorded in the header.
 bool verify_body(const CompiledView& v);
 
+// Recomputes the body hash and the header check of a file in place (tests
+// and fuzzing use it to reach the checks behind them); false when the bytes
+// are too short or the section table does not fit.
+bool reseal(std::span<std::byte> file);
+
 // A read-only mapping of a whole file.
 class MappedFile {
 public:
