@@ -137,13 +137,14 @@ class Engine:
         return snap
 
     def _recover(self, failed: _Snapshot, exc: Exception) -> _Snapshot:
-        """A compiled file found damaged while in use: compile from the
-        JSON-lines file and serve from that."""
+        """The index found not to match its files while in use (a damaged
+        compiled file, a JSON-lines file rewritten in place): compile from
+        the JSON-lines file as it is now and serve from that."""
         with self._lock:
             if self._snap is None:
                 raise EngineError("the engine is closed")
             if self._snap is failed:
-                index = _compile(self._jsonl, self._cvx, f"damaged ({exc})")
+                index = _compile(self._jsonl, self._cvx, str(exc))
                 self._snap = _Snapshot(index, _identity(self._cvx))
             return self._snap
 
@@ -157,7 +158,7 @@ class Engine:
                 lines = [(snap.index.line(i), score) for i, score in hits]
                 break
             except native.CorruptIndexError as exc:
-                if attempt or not snap.index.from_compiled_file:
+                if attempt:
                     raise
                 snap = self._recover(snap, exc)
         return [(json.loads(text), score) for text, score in lines]

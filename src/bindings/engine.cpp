@@ -221,6 +221,11 @@ public:
     // The text of entry i's line, terminator removed.
     nb::object line(std::uint32_t i) const {
         if (i >= entries_) throw nb::index_error("entry id out of range");
+        // A file rewritten in place (not renamed over) no longer matches.
+        struct stat st;
+        if (::fstat(jsonl_fd_.fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != jsonl_size_ ||
+            mtime_ns(st) != jsonl_mtime_ns_)
+            throw matcher::CorruptIndex("scene_index.jsonl was changed in place since it was opened");
         const std::uint64_t b = offsets_[i], e = offsets_[i + 1];
         if (b >= e || e > jsonl_size_) throw matcher::CorruptIndex("compiled index: line offsets out of range");
         std::string bytes(static_cast<std::size_t>(e - b), '\0');
