@@ -27,13 +27,15 @@ import os
 import sys
 import threading
 from datetime import datetime, timezone
+from zoneinfo import ZoneInfo
 
 __all__ = ["Engine", "EngineError", "write_compiled_index", "INDEX_FILE", "COMPILED_FILE"]
 
 INDEX_FILE = "scene_index.jsonl"
 COMPILED_FILE = "scene_index.cvx"
 RANKERS = ("exact", "hybrid")
-TIME_FORMAT = "%Y%m%d:%H%M%S"
+TIME_FORMAT = "%Y%m%d:%H%M%S"  # the self-check loop's time text, in its time zone
+TIME_ZONE = "Asia/Shanghai"
 
 
 class EngineError(Exception):
@@ -193,16 +195,14 @@ class Engine:
     def prompt(self, question: str, *, ranker: str | None = None, template: str | None = None) -> str:
         """The answer prompt; with a template (the self-check loop's format),
         that template filled as the loop fills it."""
-        from corvane import vendry
-
         if not isinstance(question, str):
             raise TypeError(f"prompt() argument 'question' must be str, not {type(question).__name__}")
         matched = self.knowledge(question, ranker=ranker)
         if template is None:
-            return vendry.build_prompt(question, matched)
+            return _native().answer_prompt(question, matched)
         if not isinstance(template, str):
             raise TypeError(f"prompt() argument 'template' must be str or None, not {type(template).__name__}")
-        time_text = vendry._clock().strftime(TIME_FORMAT)
+        time_text = datetime.now(ZoneInfo(TIME_ZONE)).strftime(TIME_FORMAT)
         filled = template.replace("__INPUT__", question)
         filled = filled.replace("__KNOWLEDGE__", repr(matched))
         return filled.replace("__TIME__", time_text)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -20,8 +21,10 @@
 
 #include "bindings/errors_py.hpp"
 #include "bindings/py_util.hpp"
+#include "bindings/repr_py.hpp"
 #include "core/index_builder.hpp"
 #include "core/matcher.hpp"
+#include "core/prompt.hpp"
 #include "core/search/compiled_file.hpp"
 #include "core/temp_files.hpp"
 #include "core/text.hpp"
@@ -113,12 +116,12 @@ public:
         if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) throw Unusable("not a regular file");
         ix->cvx_stat_ = st;
         try {
-            ix->map_ = search::MappedFile(f.fd);
+            ix->map_ = std::make_shared<search::MappedFile>(f.fd);
         } catch (const std::system_error& e) {
             throw Unusable(std::string("cannot be mapped: ") + e.what());
         }
         try {
-            ix->view_ = search::read_compiled(ix->map_.bytes());
+            ix->view_ = search::read_compiled(ix->map_->bytes());
         } catch (const search::BadCompiledFile& e) {
             throw Unusable(e.what());
         }
@@ -147,11 +150,14 @@ public:
                 ok = search::verify_body(*ix->view_);
             }
             if (!ok) throw Unusable("damaged (contents differ from their hash)");
-            ix->verified_ = 1;
+            ix->verified_->store(1);
         } else {
-            Index* self = ix.get();
-            ix->verified_ = 0;
-            ix->verifier_ = std::thread([self] { self->verified_ = search::verify_body(*self->view_) ? 1 : -1; });
+            // The thread holds the mapping and the result: an index closed
+            // (or a process ending) before the check is done does not wait.
+            ix->verified_->store(0);
+            std::thread([map = ix->map_, state = ix->verified_, body = ix->view_->body, want = ix->view_->body_hash] {
+                state->store(search::hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
+            }).detach();
         }
         ix->stamp_ = s;
         ix->entries_ = ix->view_->entries;
@@ -179,25 +185,18 @@ public:
     }
 
     // ---- searching ------------------------------------------------------
-    ~Index() {
-        if (verifier_.joinable()) {
-            nb::gil_scoped_release unlocked;
-            verifier_.join();
-        }
-    }
-
     void check_verified() const {
-        if (verified_.load(std::memory_order_acquire) < 0)
+        if (verified_->load(std::memory_order_acquire) < 0)
             throw matcher::CorruptIndex("compiled index: damaged (contents differ from their hash)");
     }
 
     // 1 checked, 0 being checked, -1 damaged; waits for the check when asked.
-    int verified(bool wait) {
-        if (wait && verifier_.joinable()) {
+    int verified(bool wait) const {
+        if (wait) {
             nb::gil_scoped_release unlocked;
-            verifier_.join();
+            while (verified_->load(std::memory_order_acquire) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        return verified_.load();
+        return verified_->load(std::memory_order_acquire);
     }
 
     nb::list search(nb::handle query, nb::handle top_k) const {
@@ -413,7 +412,7 @@ private:
     std::uint64_t jsonl_size_ = 0, jsonl_dev_ = 0, jsonl_ino_ = 0;
     std::int64_t jsonl_mtime_ns_ = 0;
     struct stat cvx_stat_ {};
-    search::MappedFile map_;
+    std::shared_ptr<search::MappedFile> map_;
     std::optional<search::CompiledView> view_;
     matcher::CompiledIndex owned_index_;
     std::vector<std::uint64_t> owned_offsets_;
@@ -421,8 +420,7 @@ private:
     std::span<const std::uint64_t> offsets_;
     std::uint32_t entries_ = 0;
     search::SourceStamp stamp_;
-    std::atomic<int> verified_{1};
-    std::thread verifier_;  // last member: joined before the others go
+    std::shared_ptr<std::atomic<int>> verified_ = std::make_shared<std::atomic<int>>(1);
 };
 
 }  // namespace
@@ -447,6 +445,13 @@ NB_MODULE(_engine, m) {
         .def("verified", &Index::verified, "wait"_a = false,
              "1 when the compiled file's hash was checked, 0 while it is being checked, -1 when it is damaged.");
 
+    m.def(
+        "answer_prompt",
+        [](nb::handle question, nb::handle knowledge) {
+            return py::str(prompt::answer_prompt(py::text_form(question), py::text_form(knowledge)));
+        },
+        "question"_a.none(), "knowledge"_a.none(),
+        "The answer prompt, as vendry.build_prompt builds it (without loading vendry and its client).");
     m.def(
         "open_compiled",
         [](nb::handle cvx, nb::handle jsonl) {
