@@ -381,3 +381,28 @@ def test_importing_corvane_loads_no_extension(tmp_path):
                      "print(corvane.Engine.__module__)", tmp_path)
     first, second = out.stdout.splitlines()
     assert first == "['corvane']" and second == "corvane.engine"
+
+
+def test_no_leaks(tmp_path, capfd):
+    from test_leaks import measure
+
+    data = write_index(tmp_path, sample_entries())
+    write_compiled_index(data)
+    bad = write_index(tmp_path / "bad", [entry(0, "x"), {"aliases": []}])
+    query = "前门锁车门锁空调"
+
+    def rounds_of_use():
+        with Engine(data) as eng:
+            eng.search(query, 5)
+            eng.prompt(query)
+            try:
+                eng.search(None)
+            except TypeError:
+                pass
+        try:
+            Engine(bad)
+        except ValueError:
+            pass
+
+    measure(rounds_of_use, 200, [query])
+    capfd.readouterr()
