@@ -73,6 +73,7 @@ void Hasher::stripe(const unsigned char* p) {
 }
 
 void Hasher::update(const void* data, std::size_t n) {
+    if (n == 0) return;  // (data may be null then)
     const auto* p = static_cast<const unsigned char*>(data);
     total_ += n;
     if (buffered_) {
@@ -86,7 +87,7 @@ void Hasher::update(const void* data, std::size_t n) {
         buffered_ = 0;
     }
     for (; n >= 32; p += 32, n -= 32) stripe(p);
-    std::memcpy(buf_, p, n);
+    if (n) std::memcpy(buf_, p, n);
     buffered_ = n;
 }
 
