@@ -406,3 +406,32 @@ def test_no_leaks(tmp_path, capfd):
 
     measure(rounds_of_use, 200, [query])
     capfd.readouterr()
+
+
+def test_large_file_checked_on_a_thread(tmp_path, monkeypatch, capfd):
+    """Files past the limit are checked while searches run; once the check
+    fails, the engine recompiles instead of answering from the damaged file."""
+    import functools
+
+    from corvane import _engine
+
+    data = write_index(tmp_path, sample_entries())
+    write_compiled_index(data)
+    cvx, jsonl = data / COMPILED_FILE, data / INDEX_FILE
+    index = _engine.open_compiled(cvx, jsonl, verify_limit=0)
+    assert index.verified(wait=True) == 1
+    raw = bytearray(cvx.read_bytes())
+    raw[80 + 24 * 10 + 13] ^= 0x40  # a trie label: nothing structural, only the hash tells
+    cvx.write_bytes(raw)
+    damaged = _engine.open_compiled(cvx, jsonl, verify_limit=0)
+    assert damaged.from_compiled_file and damaged.verified(wait=True) == -1
+    with pytest.raises(_engine.CorruptIndexError):
+        damaged.search("前门锁")
+    monkeypatch.setattr(_engine, "open_compiled", functools.partial(_engine.open_compiled, verify_limit=0))
+    capfd.readouterr()
+    with Engine(data) as eng:
+        assert eng.info()["compiled_file"]
+        eng._snap.index.verified(wait=True)
+        assert_same_answers(eng, data)
+        assert not eng.info()["compiled_file"]
+    assert capfd.readouterr().err.count("differ from their hash") == 1

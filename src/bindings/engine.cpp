@@ -103,7 +103,7 @@ std::uint64_t read_pieces(int fd, const std::string& path, OnPiece&& on_piece) {
 class Index {
 public:
     // ---- opening the compiled file --------------------------------------
-    static Index* open_compiled(const std::string& cvx, const std::string& jsonl) {
+    static Index* open_compiled(const std::string& cvx, const std::string& jsonl, std::size_t verify_limit) {
         auto ix = std::make_unique<Index>();
         ix->jsonl_path_ = jsonl;
         ix->open_jsonl();
@@ -143,7 +143,7 @@ public:
         // The body hash reads every page: small files are checked before use,
         // large ones on a thread of their own while searches already run
         // (a failed check makes the following searches throw CorruptIndex).
-        if (ix->view_->body.size() <= kSyncVerifyBytes) {
+        if (ix->view_->body.size() <= verify_limit) {
             bool ok;
             {
                 nb::gil_scoped_release unlocked;
@@ -454,11 +454,13 @@ NB_MODULE(_engine, m) {
         "The answer prompt, as vendry.build_prompt builds it (without loading vendry and its client).");
     m.def(
         "open_compiled",
-        [](nb::handle cvx, nb::handle jsonl) {
-            return Index::open_compiled(py::fs_path(cvx, "open_compiled", "cvx"), py::fs_path(jsonl, "open_compiled", "jsonl"));
+        [](nb::handle cvx, nb::handle jsonl, std::size_t verify_limit) {
+            return Index::open_compiled(py::fs_path(cvx, "open_compiled", "cvx"), py::fs_path(jsonl, "open_compiled", "jsonl"),
+                                        verify_limit);
         },
-        "cvx"_a, "jsonl"_a, nb::rv_policy::take_ownership,
-        "Maps a compiled file; UnusableCompiledFile when it is missing, stale or damaged.");
+        "cvx"_a, "jsonl"_a, "verify_limit"_a = kSyncVerifyBytes, nb::rv_policy::take_ownership,
+        "Maps a compiled file; UnusableCompiledFile when it is missing, stale or damaged.  Files of up to "
+        "verify_limit bytes have their hash checked before it returns, larger ones on a thread.");
     m.def(
         "compile_jsonl",
         [](nb::handle jsonl, nb::handle loader) {
