@@ -19,15 +19,15 @@
 #include <string>
 #include <vector>
 
-#include "bindings/errors_py.hpp"
-#include "bindings/py_util.hpp"
-#include "bindings/repr_py.hpp"
-#include "core/index_builder.hpp"
-#include "core/search/matcher.hpp"
-#include "core/prompt.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/py_util.hpp"
+#include "bindings/common/repr.hpp"
+#include "core/io/atomic_file.hpp"
 #include "core/search/compiled_file.hpp"
-#include "core/temp_files.hpp"
-#include "core/text.hpp"
+#include "core/search/matcher.hpp"
+#include "core/selfcheck/prompt.hpp"
+#include "core/text/text.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -88,7 +88,7 @@ std::uint64_t read_pieces(int fd, const std::string& path, OnPiece&& on_piece) {
         const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw index::IoError(errno, path);
+            throw io::IoError(errno, path);
         }
         if (n == 0) break;
         h.update(buf.data(), static_cast<std::size_t>(n));
@@ -98,7 +98,7 @@ std::uint64_t read_pieces(int fd, const std::string& path, OnPiece&& on_piece) {
     return h.digest();
 }
 
-[[noreturn]] void raise_io(const index::IoError& e) { py::raise_os_error(e.err, e.path); }
+[[noreturn]] void raise_io(const io::IoError& e) { py::raise_os_error(e.err, e.path); }
 
 class Index {
 public:
@@ -134,7 +134,7 @@ public:
                 nb::gil_scoped_release unlocked;
                 try {
                     h = read_pieces(ix->jsonl_fd_.fd, jsonl, [](std::string_view) {});
-                } catch (const index::IoError&) {
+                } catch (const io::IoError&) {
                     h = ~s.hash;
                 }
             }
@@ -246,18 +246,15 @@ public:
 
     // ---- writing the compiled file --------------------------------------
     void write(const std::string& cvx) const {
-        const std::size_t slash = cvx.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : cvx.substr(0, slash == 0 ? 1 : slash);
-        const std::string base = slash == std::string::npos ? cvx : cvx.substr(slash + 1);
         std::vector<std::uint64_t> offsets(offsets_.begin(), offsets_.end());
         nb::gil_scoped_release unlocked;
         try {
-            index::remove_stale_temps(folder, [&](std::string_view b) { return b == base; });
-            index::AtomicFile out(cvx);
+            io::remove_stale_temps(io::folder_of(cvx));
+            io::AtomicFile out(cvx);
             std::string storage;
             for (std::string_view piece : search::compiled_pieces(*index_, offsets, stamp_, {}, storage)) out.write(piece);
-            out.commit(/*durable=*/true);
-        } catch (const index::IoError& e) {
+            out.commit(io::Durability::disk);
+        } catch (const io::IoError& e) {
             nb::gil_scoped_acquire locked;
             raise_io(e);
         }
@@ -388,7 +385,7 @@ private:
                 at += piece.size();
                 feed(piece, false);
             });
-        } catch (const index::IoError& e) {
+        } catch (const io::IoError& e) {
             raise_io(e);
         }
         feed({}, true);
@@ -425,7 +422,7 @@ private:
 
 }  // namespace
 
-NB_MODULE(_engine, m) {
+CORVANE_MODULE(_engine, m) {
     m.doc() = "The query engine's index: the compiled file mapped in place, or compiled from the JSON-lines file.";
     nb::exception<Unusable>(m, "UnusableCompiledFile", PyExc_ValueError);
     nb::exception<matcher::CorruptIndex>(m, "CorruptIndexError", PyExc_ValueError);
@@ -448,7 +445,7 @@ NB_MODULE(_engine, m) {
     m.def(
         "answer_prompt",
         [](nb::handle question, nb::handle knowledge) {
-            return py::str(prompt::answer_prompt(py::text_form(question), py::text_form(knowledge)));
+            return py::str(prompt::answer_prompt(py::str_or_repr(question), py::str_or_repr(knowledge)));
         },
         "question"_a.none(), "knowledge"_a.none(),
         "The answer prompt, as vendry.build_prompt builds it (without loading vendry and its client).");

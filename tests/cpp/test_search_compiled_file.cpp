@@ -1,27 +1,22 @@
-// The compiled index file: written and read back it searches exactly like the
+// search/compiled_file: the compiled index file: written and read back it searches exactly like the
 // index it was written from; sections of other rankers are kept aside; every
 // truncation and every damaged header byte is refused; damaged arrays behind
 // a valid header make searches throw, never read out of bounds (run it under
 // the sanitizers to see the latter).
-#include <cstdio>
-#include <cstdlib>
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
+
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "core/search/matcher.hpp"
 #include "core/search/compiled_file.hpp"
+#include "core/search/matcher.hpp"
 
 using namespace corvane;
 
 namespace {
-
-int failures = 0;
-#define EXPECT(cond, what)                                                  \
-    do {                                                                    \
-        if (!(cond) && ++failures <= 20) std::fprintf(stderr, "FAILED %s: %s\n", what, #cond); \
-    } while (0)
 
 // 8-byte aligned copy of the file's bytes.
 struct Buffer {
@@ -43,13 +38,21 @@ std::string file_of(const matcher::CompiledIndex& ix, const std::vector<std::uin
 const std::vector<std::string> kQueries = {"前门锁", "车门锁怎么开", "空调 滤芯更换", "门锁车门锁", "", "胎压", "xyz",
                                           "锁车门空调胎压前门"};
 
+bool refused(Buffer& buf) {
+    try {
+        search::read_compiled(buf.bytes());
+    } catch (const search::BadCompiledFile&) {
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
-int main() {
+TEST_CASE("compiled file: round trip, truncation, damaged header and arrays") {
     std::mt19937 rng(7);
     const std::vector<std::string> vocab = {"车门", "锁", "前门锁", "空调", "滤芯", "胎压", "更换", "门"};
     auto pick = [&] { return vocab[rng() % vocab.size()]; };
-    std::vector<std::vector<std::string>> texts;
     matcher::IndexBuilder b;
     std::vector<std::uint64_t> lines{0};
     for (int i = 0; i < 60; ++i) {
@@ -67,42 +70,37 @@ int main() {
     {
         Buffer buf(bytes);
         const search::CompiledView v = search::read_compiled(buf.bytes());
-        EXPECT(v.entries == 60 && v.source.size == lines.back() && v.source.mtime_ns == 1234567 && v.source.hash == 42,
-               "header");
-        EXPECT(search::verify_body(v), "body hash");
-        EXPECT(v.other.size() == 1 && v.other[0].first == search::tag("BM25") &&
-                   std::string_view(reinterpret_cast<const char*>(v.other[0].second.data()), v.other[0].second.size()) ==
-                       extra_bytes,
-               "other section kept");
+        CHECK(v.entries == 60);
+        CHECK(v.source.size == lines.back());
+        CHECK(v.source.mtime_ns == 1234567);
+        CHECK(v.source.hash == 42);
+        CHECK(search::verify_body(v));
+        REQUIRE(v.other.size() == 1);
+        CHECK(v.other[0].first == search::tag("BM25"));
+        CHECK(std::string_view(reinterpret_cast<const char*>(v.other[0].second.data()), v.other[0].second.size()) ==
+              extra_bytes);
         for (const std::string& q : kQueries) {
-            for (long long k : {3LL, 1LL, 0LL, -1LL, 100LL}) EXPECT(v.index.search(q, k) == ix.search(q, k), "same search");
+            for (long long k : {3LL, 1LL, 0LL, -1LL, 100LL}) {
+                INFO("query ", q, ", top_k ", k);
+                CHECK(v.index.search(q, k) == ix.search(q, k));
+            }
         }
-        for (std::uint32_t i = 0; i < 60; ++i) EXPECT(v.line(i, lines.back()) == std::make_pair(lines[i], lines[i + 1]), "line");
-        EXPECT(v.index.memory_bytes() < 1024, "arrays not copied");
+        for (std::uint32_t i = 0; i < 60; ++i) CHECK(v.line(i, lines.back()) == std::make_pair(lines[i], lines[i + 1]));
+        CHECK(v.index.memory_bytes() < 1024);
     }
     // Every truncation is refused.
     for (std::size_t n = 0; n < bytes.size(); n += (n < 512 ? 1 : 997)) {
         Buffer buf(bytes.substr(0, n));
-        bool refused = false;
-        try {
-            search::read_compiled(buf.bytes());
-        } catch (const search::BadCompiledFile&) {
-            refused = true;
-        }
-        EXPECT(refused, "truncated file refused");
+        INFO("truncated to ", n, " bytes");
+        CHECK(refused(buf));
     }
     // Every byte of the header and the section table is covered.
     const std::size_t table_end = search::kHeaderBytes + search::kRowBytes * 11;
     for (std::size_t at = 0; at < table_end; ++at) {
         Buffer buf(bytes);
         buf.bytes()[at] ^= std::byte{0x10};
-        bool refused = false;
-        try {
-            search::read_compiled(buf.bytes());
-        } catch (const search::BadCompiledFile&) {
-            refused = true;
-        }
-        EXPECT(refused, "damaged header byte refused");
+        INFO("damaged byte ", at);
+        CHECK(refused(buf));
     }
     // Damaged arrays behind a valid header: the body hash tells; searches over
     // them anyway throw or answer, within bounds.
@@ -117,14 +115,15 @@ int main() {
         search::reseal(buf.bytes());
         try {
             const search::CompiledView bad = search::read_compiled(unsealed.bytes());
-            EXPECT(!search::verify_body(bad), "damage seen by the body hash");
+            CHECK(!search::verify_body(bad));
         } catch (const search::BadCompiledFile&) {
         }
         try {
             const search::CompiledView v = search::read_compiled(buf.bytes());
             for (const std::string& q : kQueries) {
                 for (const auto& [id, score] : v.index.search(q, 5)) {
-                    EXPECT(id < v.entries && score > 0, "result in range");
+                    CHECK(id < v.entries);
+                    CHECK(score > 0);
                     (void)v.line(id, lines.back());
                 }
             }
@@ -134,11 +133,5 @@ int main() {
             ++thrown;
         }
     }
-    EXPECT(thrown > 0, "some damage detected");
-    if (failures) {
-        std::fprintf(stderr, "%d failures\n", failures);
-        return 1;
-    }
-    std::puts("compiled_file_test: ok");
-    return 0;
+    CHECK(thrown > 0);
 }
