@@ -1,0 +1,121 @@
+#include "core/search/hybrid.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "core/text.hpp"
+
+namespace corvane::search {
+
+std::string_view base_title(std::string_view title) {
+    std::string_view t = text::rstrip(title);
+    for (auto [open, close] : {std::pair<std::string_view, std::string_view>{"（", "）"}, {"(", ")"}}) {
+        if (t.size() < close.size() || t.substr(t.size() - close.size()) != close) continue;
+        const std::size_t at = t.rfind(open);
+        if (at == std::string_view::npos || at == 0) continue;
+        const std::string_view head = text::rstrip(t.substr(0, at));
+        if (!head.empty()) return head;
+    }
+    return title;
+}
+
+HybridBuilder::HybridBuilder(const HybridParams& params) : params_(params), bm25_(params.bm25) {
+    if (!std::isfinite(params.threshold) || params.threshold < 0) throw Bm25Error("threshold must be a number of 0 or more");
+}
+
+std::uint32_t HybridBuilder::begin_entry(std::string_view title) {
+    title_.assign(title);
+    exact_.begin_entry(title);
+    const std::uint32_t id = strong_.begin_entry(title);
+    const std::string_view base = base_title(title);
+    if (base.size() != title.size()) strong_.add_alias(base);
+    bm25_.begin_entry();
+    bm25_.add_text(kTitle, title);
+    return id;
+}
+
+void HybridBuilder::add_alias(std::string_view alias) {
+    exact_.add_alias(alias);
+    strong_.add_alias(alias);
+    if (alias != title_) bm25_.add_text(kAliases, alias);
+}
+
+void HybridBuilder::add_keyword(std::string_view keyword) { exact_.add_keyword(keyword); }
+
+void HybridBuilder::add_text(Field field, std::string_view text) {
+    if (field == kTitle || field == kAliases) throw Bm25Error("titles and aliases are added with begin_entry and add_alias");
+    bm25_.add_text(field, text);
+}
+
+void HybridBuilder::add_synonym(std::string_view colloquial, std::string_view wording) {
+    const std::string key = text::normalize_text(colloquial);
+    if (key.empty()) throw Bm25Error("a synonym key is empty once normalized");
+    synonyms_.begin_entry(key, true);
+    syn_values_.push_back(text::normalize_text(wording));
+}
+
+HybridRanker HybridBuilder::build() {
+    HybridRanker r;
+    r.params_ = params_;
+    r.exact_ = exact_.compile();
+    r.strong_ = strong_.compile();
+    r.synonyms_ = synonyms_.compile();
+    r.syn_values_ = std::move(syn_values_);
+    syn_values_.clear();
+    r.bm25_ = bm25_.build();
+    return r;
+}
+
+std::string HybridRanker::expand(std::string_view raw_query) const {
+    std::string q = text::normalize_text(raw_query);
+    if (syn_values_.empty()) return q;
+    const auto hits = synonyms_.search(q, static_cast<long long>(syn_values_.size()));
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, s] : hits) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    for (std::uint32_t id : ids) {
+        q.push_back('\n');
+        q += syn_values_[id];
+    }
+    return q;
+}
+
+std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
+    std::vector<Ranked> out;
+    if (top_k == 0 || size() == 0) return out;
+    const std::string q = expand(raw_query);
+    std::vector<std::string> terms;
+    {
+        std::string scratch;
+        for_each_term(q, scratch, [&](std::string_view t) {
+            if (std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
+        });
+    }
+    const Bm25View& bm = bm25_.view();
+
+    // Stage 1: title or alias containment, in the global search's order.
+    const auto strong = strong_.search(q, static_cast<long long>(size()));
+    std::vector<std::pair<int, std::uint32_t>> first;  // (exact score, entry)
+    first.reserve(strong.size());
+    for (const auto& [id, s] : strong) first.emplace_back(exact_.score(q, id), id);
+    std::sort(first.begin(), first.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+
+    const std::size_t want = std::min(top_k, size());
+    const std::vector<Hit> hits = bm.search_terms(terms, std::min(size(), want + first.size()));
+    if (first.empty() && (hits.empty() || hits.front().second < params_.threshold)) return out;
+
+    for (const auto& [s, id] : first) {
+        if (out.size() >= want) break;
+        out.push_back({id, bm.score(terms, id), 1});
+    }
+    for (const auto& [id, s] : hits) {
+        if (out.size() >= want) break;
+        if (std::any_of(first.begin(), first.end(), [&](const auto& f) { return f.second == id; })) continue;
+        out.push_back({id, s, 2});
+    }
+    return out;
+}
+
+}  // namespace corvane::search

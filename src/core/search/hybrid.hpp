@@ -1,0 +1,99 @@
+// The hybrid ranker: the global search's high-precision matches first, the
+// remaining places filled by BM25 (bm25.hpp).
+//
+// For a query q (normalized, then extended by the synonym map: every
+// colloquial key occurring in q adds its manual wordings, each after a line
+// break so that no pattern matches across the joint):
+//   stage 1  entries whose title or one of whose aliases occurs in q -- the
+//            global search's matches scoring 12 or more -- in the global
+//            search's order (score, best first, then index order).  A title
+//            ending in a bracketed part (a model name, "机油检查（Linde H7）")
+//            also matches without that part; such an entry scores what the
+//            global search gives it.
+//   stage 2  the BM25 ranking, skipping entries already placed.
+// Refusal: with no stage-1 match and a best BM25 score below the threshold,
+// the result is empty.  Every result carries its BM25 score (0 when it shares
+// no term with the query).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/matcher.hpp"
+#include "core/search/bm25.hpp"
+
+namespace corvane::search {
+
+struct HybridParams {
+    Bm25Params bm25;
+    // The default is calibrated on the labelled questions (README, "Hybrid ranker").
+    double threshold = 7.0;
+};
+
+struct Ranked {
+    std::uint32_t entry;
+    double score;  // BM25 score
+    int stage;     // 1 or 2
+};
+
+// "机油检查（Linde H7）" -> "机油检查": the title without a trailing part in
+// full-width or ASCII brackets; the title itself when it has none (or when
+// nothing would be left).
+std::string_view base_title(std::string_view title);
+
+class HybridRanker;
+
+class HybridBuilder {
+public:
+    explicit HybridBuilder(const HybridParams& params = {});  // throws Bm25Error on bad parameters
+    // Starts the next entry with its title (added to the title field).
+    std::uint32_t begin_entry(std::string_view title);
+    // An alias: matched whole in stage 1; added to the alias field unless it
+    // equals the title.
+    void add_alias(std::string_view alias);
+    // A keyword of the global search (stage-1 order only).
+    void add_keyword(std::string_view keyword);
+    // Text of one of the other fields (description, steps, warning, notice, tip).
+    void add_text(Field field, std::string_view text);
+    // colloquial -> manual wording; both raw text.
+    void add_synonym(std::string_view colloquial, std::string_view wording);
+    HybridRanker build();
+
+private:
+    HybridParams params_;
+    matcher::IndexBuilder exact_, strong_, synonyms_;
+    Bm25Builder bm25_;
+    std::vector<std::string> syn_values_;
+    std::string title_;
+};
+
+class HybridRanker {
+public:
+    HybridRanker() = default;
+    HybridRanker(HybridRanker&&) noexcept = default;
+    HybridRanker& operator=(HybridRanker&&) noexcept = default;
+
+    std::vector<Ranked> search(std::string_view raw_query, std::size_t top_k) const;
+    // The normalized query with its synonym wordings appended.
+    std::string expand(std::string_view raw_query) const;
+
+    std::size_t size() const { return bm25_.view().size(); }
+    const Bm25Index& bm25() const { return bm25_; }
+    double threshold() const { return params_.threshold; }
+    std::size_t memory_bytes() const {
+        return exact_.memory_bytes() + strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
+    }
+
+private:
+    friend class HybridBuilder;
+    HybridParams params_;
+    matcher::CompiledIndex exact_;     // the global search (title, aliases, keywords)
+    matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
+    matcher::CompiledIndex synonyms_;  // one entry per synonym key (as its title)
+    std::vector<std::string> syn_values_;  // normalized wording per synonym entry
+    Bm25Index bm25_;
+};
+
+}  // namespace corvane::search
