@@ -8,6 +8,21 @@
 
 namespace corvane::search {
 
+namespace {
+// Function words of questions ("how", "what", "can it", ...): they occur in
+// almost every question and in some scene texts, so matching them says
+// nothing about the topic.  They are left out of the query's BM25 terms.
+constexpr std::string_view kQueryStopTerms[] = {
+    "怎么", "么办", "么样", "怎样", "什么", "么时", "时候", "为什", "如何", "哪里", "哪个", "哪些", "在哪",
+    "多少", "可以", "能不", "是不", "有没", "一下", "的话", "这个", "那个", "是否", "能否", "还是", "吗",
+};
+bool is_stop_term(std::string_view t) {
+    for (std::string_view s : kQueryStopTerms)
+        if (s == t) return true;
+    return false;
+}
+}  // namespace
+
 std::string_view base_title(std::string_view title) {
     std::string_view t = text::rstrip(title);
     for (auto [open, close] : {std::pair<std::string_view, std::string_view>{"（", "）"}, {"(", ")"}}) {
@@ -89,7 +104,7 @@ std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t
     {
         std::string scratch;
         for_each_term(q, scratch, [&](std::string_view t) {
-            if (std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
+            if (!is_stop_term(t) && std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
         });
     }
     const Bm25View& bm = bm25_.view();

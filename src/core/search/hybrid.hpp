@@ -10,7 +10,8 @@
 //            ending in a bracketed part (a model name, "机油检查（Linde H7）")
 //            also matches without that part; such an entry scores what the
 //            global search gives it.
-//   stage 2  the BM25 ranking, skipping entries already placed.
+//   stage 2  the BM25 ranking, skipping entries already placed.  The query's
+//            question words (怎么, 什么, 可以, ...) are not among its terms.
 // Refusal: with no stage-1 match and a best BM25 score below the threshold,
 // the result is empty.  Every result carries its BM25 score (0 when it shares
 // no term with the query).
@@ -29,7 +30,7 @@ namespace corvane::search {
 struct HybridParams {
     Bm25Params bm25;
     // The default is calibrated on the labelled questions (README, "Hybrid ranker").
-    double threshold = 7.0;
+    double threshold = 6.7;
 };
 
 struct Ranked {
