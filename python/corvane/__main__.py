@@ -175,12 +175,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--key", default=None, help=f"access key (default: the {KEY_ENV} environment variable)")
     p.add_argument("--base-rules-file", default=None, help="UTF-8 text file with base rules")
     p.set_defaults(run=cmd_self_check)
+    from corvane import evaluate
+
+    evaluate.add_parser(sub)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    return args.run(args)
+    from corvane.cli_errors import CliError
+
+    try:
+        return args.run(args)
+    except CliError as exc:
+        print(f"corvane {args.command}: error: {exc}", file=sys.stderr)
+        return exc.exit_code
 
 
 if __name__ == "__main__":
