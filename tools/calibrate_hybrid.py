@@ -7,7 +7,8 @@ questions with refusal switched off, then sets the threshold from the best BM25
 score of the answerable questions that no title or alias matches (those are
 the only ones a threshold can refuse): the highest threshold that refuses at
 most the given share of answerable questions, placed halfway between the
-highest score it refuses and the next one.  Configurations are ordered by
+highest score it refuses and the next one.  The threshold is printed in the unit the ranker takes
+(the idf of a term one scene alone holds).  Configurations are ordered by
 answerable hit@5, then hit@1, then the share of unanswerable questions refused.
 Only these global parameters are fitted; no question is looked at on its own.
 """
@@ -18,6 +19,7 @@ import contextlib
 import io
 import itertools
 import json
+import math
 import sys
 from pathlib import Path
 
@@ -71,8 +73,9 @@ def main() -> int:
             thr = float("inf")
         refused = sum(1 for x in na_scores if x is not None and x < thr)
         false = sum(1 for x in s if x < thr)
+        unit = math.log(1 + max(0.0, len(index) - 0.5) / 1.5)  # the threshold's unit (HybridParams)
         rows.append((hit5 / len(answerable), hit1 / len(answerable), refused / max(1, len(unanswerable)),
-                     false / len(answerable), k1, b, tw, aw, ow, round(thr, 3)))
+                     false / len(answerable), k1, b, tw, aw, ow, round(thr / unit, 3)))
     rows.sort(key=lambda r: (r[0], r[1], r[2]), reverse=True)
     print("hit@5  hit@1  refused  false   k1    b  title alias w/n/t  threshold")
     for r in rows[: args.show]:

@@ -160,7 +160,8 @@ def make_ranker(name: str, index: list[dict], data_dir: Path, *, synonyms_file: 
         hybrid = _hybrid.HybridIndex(index, synonyms=syn, threshold=threshold)
     except (TypeError, KeyError, ValueError) as exc:
         raise CliError(f"scene index: {exc}") from None
-    info = {"ranker": "hybrid", "synonyms": str(syn_path), "threshold": hybrid.threshold}
+    info = {"ranker": "hybrid", "synonyms": str(syn_path), "threshold": hybrid.threshold,
+            "score_threshold": round(hybrid.score_threshold, 3)}
     return (lambda q, k: [pos[id(e)] for e, _ in hybrid.search(q, k)]), info
 
 
@@ -420,7 +421,8 @@ def add_parser(subparsers) -> None:
                    help="write alias candidates for missed scenes, in the alias file's format, for review")
     p.add_argument("--synonyms", metavar="FILE.json",
                    help="synonym file of the hybrid ranker (default: DATA_DIR/synonyms.json, else the built-in list)")
-    p.add_argument("--threshold", type=float, default=None, help="refusal threshold of the hybrid ranker")
+    p.add_argument("--threshold", type=float, default=None,
+                   help="refusal threshold of the hybrid ranker, in units of the idf of a term one scene alone holds")
     p.set_defaults(run=run_eval)
 
 

@@ -120,9 +120,30 @@ public:
         return out;
     }
 
+    // BM25 alone over the raw question: no title stage, synonyms, question
+    // words or refusal.
+    nb::list bm25_search(nb::handle question, nb::handle top_k) const {
+        py::require_str(question, "bm25_search", "question");
+        py::require_int(top_k, "bm25_search", "top_k");
+        const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
+        if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (k < 0) raise_value("bm25_search(): top_k must be 0 or more, not " + std::to_string(k));
+        std::string scratch;
+        const std::string q(py::utf8(question, scratch));
+        std::vector<search::Hit> hits;
+        {
+            nb::gil_scoped_release release;
+            hits = ranker_.bm25().view().search(q, static_cast<std::size_t>(k));
+        }
+        nb::list out;
+        for (const auto& [id, s] : hits) py::append(out, nb::make_tuple(id, s));
+        return out;
+    }
+
     std::size_t size() const { return ranker_.size(); }
     std::size_t memory_bytes() const { return ranker_.memory_bytes(); }
     double threshold() const { return ranker_.threshold(); }
+    double score_threshold() const { return ranker_.score_threshold(); }
     nb::bytes bm25_bytes() const {
         auto b = ranker_.bm25().bytes();
         return nb::bytes(reinterpret_cast<const char*>(b.data()), b.size());
@@ -226,9 +247,13 @@ NB_MODULE(_hybrid, m) {
         .def("search_stages", [](const HybridIndex& h, nb::handle q, nb::handle k) { return h.search(q, k, true); },
              "question"_a.none(), "top_k"_a.none() = 5,
              "As search(), each result with the stage (1: title or alias match, 2: BM25) that placed it.")
+        .def("bm25_search", &HybridIndex::bm25_search, "question"_a.none(), "top_k"_a.none() = 5,
+             "(entry position, score) pairs of BM25 alone, best first, ties by position.")
         .def("__len__", &HybridIndex::size)
         .def_prop_ro("memory_bytes", &HybridIndex::memory_bytes)
-        .def_prop_ro("threshold", &HybridIndex::threshold)
+        .def_prop_ro("threshold", &HybridIndex::threshold,
+                     "Refusal threshold, in units of the idf of a term only one entry holds.")
+        .def_prop_ro("score_threshold", &HybridIndex::score_threshold, "The refusal threshold as a BM25 score.")
         .def("bm25_bytes", &HybridIndex::bm25_bytes, "The compiled BM25 section as bytes.");
     m.def("check_bm25_bytes", &check_bm25_bytes, "data"_a,
           "Validates a compiled BM25 section; returns its number of entries or raises ValueError.");

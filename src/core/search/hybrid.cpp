@@ -79,6 +79,8 @@ HybridRanker HybridBuilder::build() {
     r.syn_values_ = std::move(syn_values_);
     syn_values_.clear();
     r.bm25_ = bm25_.build();
+    const double n = r.bm25_.view().size();
+    r.score_threshold_ = params_.threshold * std::log(1 + std::max(0.0, n - 0.5) / 1.5);
     return r;
 }
 
@@ -119,7 +121,7 @@ std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t
 
     const std::size_t want = std::min(top_k, size());
     const std::vector<Hit> hits = bm.search_terms(terms, std::min(size(), want + first.size()));
-    if (first.empty() && (hits.empty() || hits.front().second < params_.threshold)) return out;
+    if (first.empty() && (hits.empty() || hits.front().second < score_threshold_)) return out;
 
     for (const auto& [s, id] : first) {
         if (out.size() >= want) break;

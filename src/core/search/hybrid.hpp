@@ -12,8 +12,8 @@
 //            global search gives it.
 //   stage 2  the BM25 ranking, skipping entries already placed.  The query's
 //            question words (怎么, 什么, 可以, ...) are not among its terms.
-// Refusal: with no stage-1 match and a best BM25 score below the threshold,
-// the result is empty.  Every result carries its BM25 score (0 when it shares
+// Refusal: with no stage-1 match and a best BM25 score below the threshold
+// (HybridParams), the result is empty.  Every result carries its BM25 score (0 when it shares
 // no term with the query).
 #pragma once
 
@@ -29,8 +29,11 @@ namespace corvane::search {
 
 struct HybridParams {
     Bm25Params bm25;
-    // The default is calibrated on the labelled questions (README, "Hybrid ranker").
-    double threshold = 6.7;
+    // Refusal threshold, in units of the idf of a term that one entry alone
+    // holds (ln(1 + (N - 0.5) / 1.5) for N entries), so that one setting
+    // serves indexes of any size.  The default is calibrated on the labelled
+    // questions (README, "Hybrid ranker").
+    double threshold = 1.31;
 };
 
 struct Ranked {
@@ -83,6 +86,8 @@ public:
     std::size_t size() const { return bm25_.view().size(); }
     const Bm25Index& bm25() const { return bm25_; }
     double threshold() const { return params_.threshold; }
+    // The threshold as a BM25 score for this index.
+    double score_threshold() const { return score_threshold_; }
     std::size_t memory_bytes() const {
         return exact_.memory_bytes() + strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
     }
@@ -90,6 +95,7 @@ public:
 private:
     friend class HybridBuilder;
     HybridParams params_;
+    double score_threshold_ = 0;
     matcher::CompiledIndex exact_;     // the global search (title, aliases, keywords)
     matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
     matcher::CompiledIndex synonyms_;  // one entry per synonym key (as its title)
