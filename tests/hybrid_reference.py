@@ -56,17 +56,6 @@ def terms(text: str) -> list[str]:
     return out
 
 
-def base_title(title: str) -> str:
-    """The title without a trailing bracketed part: "机油检查（Linde H7）" -> "机油检查"."""
-    t = title.rstrip()
-    for open_, close in (("（", "）"), ("(", ")")):
-        if t.endswith(close):
-            i = t.rfind(open_)
-            if i > 0:
-                return t[:i].rstrip()
-    return title
-
-
 def entry_fields(entry: dict) -> dict[str, list[str]]:
     title = entry.get("scene_title", "")
     scene = entry.get("scene_data") or {}

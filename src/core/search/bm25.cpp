@@ -11,7 +11,7 @@
 //   u32 post_offsets[n_terms + 1]     into the postings
 //   u32 post_docs[n_postings]         strictly ascending within a term
 //   f32 post_tf[n_postings]           weighted term frequency, > 0
-//   f32 doc_norm[n_docs]              k1 * (1 - b + b * dl / avgdl), > 0
+//   f32 doc_norm[n_docs]              k1 * (1 - b + b * dl / avgdl), >= 0 (0 only for an entry without terms when b = 1)
 #include "core/search/bm25.hpp"
 
 #include <algorithm>
@@ -140,7 +140,7 @@ Bm25View Bm25View::from_bytes(std::span<const std::byte> bytes) {
     if (v.term_offsets_[0] != 0 || v.term_offsets_[nt] != h.term_bytes) return fail("term offsets out of range");
     if (v.post_offsets_[0] != 0 || v.post_offsets_[nt] != h.n_postings) return fail("posting offsets out of range");
     for (std::uint32_t d = 0; d < h.n_docs; ++d)
-        if (!(std::isfinite(v.doc_norm_[d]) && v.doc_norm_[d] > 0)) return fail("entry length of entry " + std::to_string(d));
+        if (!(std::isfinite(v.doc_norm_[d]) && v.doc_norm_[d] >= 0)) return fail("entry length of entry " + std::to_string(d));
     for (std::uint32_t t = 0; t < nt; ++t)
         if (v.term_offsets_[t + 1] <= v.term_offsets_[t]) return fail("term " + std::to_string(t) + " is empty or out of order");
     for (std::uint32_t t = 0; t < nt; ++t) {
