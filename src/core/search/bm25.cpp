@@ -97,7 +97,9 @@ std::vector<std::string> query_terms(std::string_view raw_query) {
 // ---------------------------------------------------------------------------
 // View.
 
-Bm25View Bm25View::from_bytes(std::span<const std::byte> bytes) {
+Bm25View Bm25View::from_bytes(std::span<const std::byte> bytes) { return open(bytes, true); }
+
+Bm25View Bm25View::open(std::span<const std::byte> bytes, bool check_contents) {
     auto fail = [](const std::string& what) -> Bm25View { throw Bm25Error("invalid BM25 section: " + what); };
     if (reinterpret_cast<std::uintptr_t>(bytes.data()) % 8 != 0) return fail("not aligned to 8 bytes");
     if (bytes.size() < sizeof(Header)) return fail("shorter than its header");
@@ -136,6 +138,7 @@ Bm25View Bm25View::from_bytes(std::span<const std::byte> bytes) {
     v.post_tf_ = reinterpret_cast<const float*>(base + L.post_tf);
     v.doc_norm_ = reinterpret_cast<const float*>(base + L.doc_norm);
 
+    if (!check_contents) return v;
     const std::uint32_t nt = h.n_terms;
     if (v.term_offsets_[0] != 0 || v.term_offsets_[nt] != h.term_bytes) return fail("term offsets out of range");
     if (v.post_offsets_[0] != 0 || v.post_offsets_[nt] != h.n_postings) return fail("posting offsets out of range");
@@ -305,14 +308,62 @@ std::size_t Bm25Index::append_sections(std::string& out) const {
 
 Bm25Builder::Bm25Builder(const Bm25Params& params) : params_(params) { check_params(params_); }
 
+namespace {
+// A term of up to 7 bytes as one word: the bytes and the length (never 0).
+inline std::uint64_t pack(std::string_view t) {
+    std::uint64_t k = 0;
+    std::memcpy(&k, t.data(), t.size());
+    return k | (static_cast<std::uint64_t>(t.size()) << 56);
+}
+inline std::size_t slot_of(std::uint64_t key, std::size_t mask) {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 29) & mask;
+}
+}  // namespace
+
+void Bm25Builder::grow_short() {
+    const std::size_t cap = short_keys_.empty() ? 1024 : 2 * short_keys_.size();
+    std::vector<std::uint64_t> keys(cap, 0);
+    std::vector<std::uint32_t> ids(cap, 0);
+    for (std::size_t i = 0; i < short_keys_.size(); ++i) {
+        if (!short_keys_[i]) continue;
+        std::size_t s = slot_of(short_keys_[i], cap - 1);
+        while (keys[s]) s = (s + 1) & (cap - 1);
+        keys[s] = short_keys_[i];
+        ids[s] = short_ids_[i];
+    }
+    short_keys_.swap(keys);
+    short_ids_.swap(ids);
+}
+
 std::uint32_t Bm25Builder::intern(std::string_view term) {
-    auto it = ids_.find(term);
-    if (it != ids_.end()) return it->second;
-    if (terms_.size() >= UINT32_MAX - 1) throw Bm25Error("too many distinct terms");
-    const auto id = static_cast<std::uint32_t>(terms_.size());
-    auto [pos, _] = ids_.emplace(std::string(term), id);
-    terms_.push_back(pos->first);
-    acc_.push_back(0);
+    auto add = [&]() -> std::uint32_t {
+        if (term_start_.size() >= UINT32_MAX - 1 || arena_.size() + term.size() >= UINT32_MAX)
+            throw Bm25Error("too many distinct terms");
+        const auto id = static_cast<std::uint32_t>(term_start_.size() - 1);
+        arena_.append(term);
+        term_start_.push_back(static_cast<std::uint32_t>(arena_.size()));
+        acc_.push_back(0);
+        return id;
+    };
+    if (term.size() <= 7) {
+        if (2 * (short_count_ + 1) > short_keys_.size()) grow_short();
+        const std::uint64_t key = pack(term);
+        const std::size_t mask = short_keys_.size() - 1;
+        std::size_t s = slot_of(key, mask);
+        while (short_keys_[s]) {
+            if (short_keys_[s] == key) return short_ids_[s];
+            s = (s + 1) & mask;
+        }
+        const std::uint32_t id = add();
+        short_keys_[s] = key;
+        short_ids_[s] = id;
+        ++short_count_;
+        return id;
+    }
+    auto it = long_ids_.find(term);
+    if (it != long_ids_.end()) return it->second;
+    const std::uint32_t id = add();
+    long_ids_.emplace(std::string(term), id);
     return id;
 }
 
@@ -358,18 +409,17 @@ void Bm25Builder::add_text(Field field, std::string_view s, bool normalized) {
 Bm25Index Bm25Builder::build() {
     if (n_docs_ > 0) finish_entry();
     const std::uint32_t n_docs = n_docs_;
-    const std::size_t n_terms = terms_.size();
+    const std::size_t n_terms = term_start_.size() - 1;
     const std::uint64_t n_post = p_term_.size();
     if (n_post >= UINT32_MAX) throw Bm25Error("too many postings");
 
     // Terms in byte order; old id -> new id.
     std::vector<std::uint32_t> order(n_terms);
     std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return terms_[a] < terms_[b]; });
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return term_text(a) < term_text(b); });
     std::vector<std::uint32_t> new_id(n_terms);
     for (std::uint32_t i = 0; i < n_terms; ++i) new_id[order[i]] = i;
-    std::uint64_t tbytes = 0;
-    for (auto t : terms_) tbytes += t.size();
+    const std::uint64_t tbytes = arena_.size();
 
     Layout L;
     if (!L.compute(n_docs, n_terms, n_post, tbytes)) throw Bm25Error("index too large");
@@ -402,7 +452,7 @@ Bm25Index Bm25Builder::build() {
     std::uint64_t at = 0;
     for (std::uint32_t i = 0; i < n_terms; ++i) {
         term_off[i] = static_cast<std::uint32_t>(at);
-        const std::string_view t = terms_[order[i]];
+        const std::string_view t = term_text(order[i]);
         std::memcpy(tb + at, t.data(), t.size());
         at += t.size();
     }
@@ -440,7 +490,7 @@ Bm25Index Bm25Builder::build() {
         maxs[t] = fb;
     }
 
-    ix.view_ = Bm25View::from_bytes(ix.bytes());
+    ix.view_ = Bm25View::open(ix.bytes(), false);  // built here: its contents are right by construction
     // The builder is left empty.
     *this = Bm25Builder(params_);
     return ix;

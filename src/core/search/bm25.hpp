@@ -98,7 +98,10 @@ public:
     double score(const std::vector<std::string>& terms, std::uint32_t entry) const;
 
 private:
+    friend class Bm25Builder;
     struct Cursor;
+    // Header checks always; the O(size) checks of every value when asked.
+    static Bm25View open(std::span<const std::byte> bytes, bool check_contents);
     std::uint32_t n_docs_ = 0, n_terms_ = 0;
     std::uint64_t n_postings_ = 0;
     double k1_ = 0, b_ = 0;
@@ -161,10 +164,22 @@ private:
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
     };
+    std::string_view term_text(std::uint32_t id) const {
+        return std::string_view(arena_).substr(term_start_[id], term_start_[id + 1] - term_start_[id]);
+    }
+    void grow_short();
+
     Bm25Params params_;
     std::uint32_t n_docs_ = 0;
-    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> ids_;  // term -> term id
-    std::vector<std::string_view> terms_;    // term id -> text (keys of ids_)
+    // Term dictionary: texts back to back in arena_ (term id -> start).  Terms
+    // of up to 7 bytes (every bigram of BMP ideographs) are found through an
+    // open-addressing table on the packed bytes; longer ones through a map.
+    std::string arena_;
+    std::vector<std::uint32_t> term_start_ = {0};
+    std::vector<std::uint64_t> short_keys_;  // 0 = empty slot
+    std::vector<std::uint32_t> short_ids_;
+    std::size_t short_count_ = 0;
+    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> long_ids_;
     std::vector<double> acc_;                // term id -> weighted tf in the current entry
     std::vector<std::uint32_t> touched_;     // term ids with acc_ > 0, in first-seen order
     std::uint64_t cur_len_ = 0;
