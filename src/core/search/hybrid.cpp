@@ -120,7 +120,10 @@ std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t
               [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
 
     const std::size_t want = std::min(top_k, size());
-    const std::vector<Hit> hits = bm.search_terms(terms, std::min(size(), want + first.size()));
+    // Stage 2 fills want - |first| places; the best `want` BM25 entries hold
+    // at least that many outside stage 1.  With stage 1 full it is not needed.
+    std::vector<Hit> hits;
+    if (first.size() < want) hits = bm.search_terms(terms, want);
     if (first.empty() && (hits.empty() || hits.front().second < score_threshold_)) return out;
 
     for (const auto& [s, id] : first) {
