@@ -197,3 +197,36 @@ def test_hybrid_regression_floor(tmp_path_factory, manuals, aliases, questions, 
     assert r["multi_scene_share"] >= floor["share"]
     assert r["no_answer_refused"] >= floor["refused"]
     assert r["answerable_refused"] <= floor["false_refusal"]
+
+
+# ---------------------------------------------------------------------------
+# Synonym files
+
+
+@pytest.mark.parametrize("content, message", [
+    ('{"刹车油": "制动液", "螺丝": ["螺栓", "紧固件"]}', None),
+    ('["刹车油"]', "one JSON object"),
+    ('{"刹车油": 3}', "刹车油"),
+    ('{"刹车油": ["制动液", 1]}', "刹车油"),
+    ('{" ": "x"}', "empty synonym key"),
+    ('{"a": "b",}', "line 1: not valid JSON"),
+])
+def test_synonym_files(tmp_path, content, message):
+    from corvane.synonyms import read_synonyms, synonyms_for
+
+    path = tmp_path / "synonyms.json"
+    path.write_text(content, encoding="utf-8")
+    if message is None:
+        assert read_synonyms(path) == {"刹车油": ["制动液"], "螺丝": ["螺栓", "紧固件"]}
+        assert synonyms_for(tmp_path) == (read_synonyms(path), path)  # the data folder's own file wins
+    else:
+        with pytest.raises(ValueError, match=message) as info:
+            read_synonyms(path)
+        assert str(path) in str(info.value)
+
+
+def test_default_synonyms_ship_with_the_package(tmp_path):
+    from corvane.synonyms import DEFAULT_FILE, synonyms_for
+
+    syn, path = synonyms_for(tmp_path)
+    assert path == DEFAULT_FILE and syn["螺丝"] == ["螺栓"]
