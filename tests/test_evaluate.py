@@ -230,3 +230,28 @@ def test_default_synonyms_ship_with_the_package(tmp_path):
 
     syn, path = synonyms_for(tmp_path)
     assert path == DEFAULT_FILE and syn["螺丝"] == ["螺栓"]
+
+
+def test_stage_one_is_the_global_search_order(tmp_path_factory):
+    # On the public corpus: the hybrid's stage-1 entries are the global
+    # search's title and alias matches in the global search's order, plus
+    # the titles matched without their bracketed model name.
+    from corvane import _hybrid, farrowin
+    from hybrid_reference import normalize
+
+    data = built_index(tmp_path_factory, CORPUS / "manuals", CORPUS / "manual_alias.json")
+    index = farrowin.load_scene_index(str(data / "scene_index.jsonl"))
+    h = _hybrid.HybridIndex(index, synonyms={})
+    questions = [q.q for q in evaluate.read_questions(CORPUS / "questions_public.jsonl")]
+    checked = 0
+    for text in questions + ["发动机机油检查和胎压", "车辆火灾救援 高压电断开程序 胎压"]:
+        qn = normalize(text)
+
+        def strong(e):
+            return any(t and normalize(t) in qn for t in [e["scene_title"], *e["aliases"]])
+
+        want = [e for e, _ in farrowin.search_knowledge_global(text, index, len(index)) if strong(e)]
+        got = [e for e, _, stage in h.search_stages(text, len(index)) if stage == 1]
+        assert [e for e in got if strong(e)] == want, text
+        checked += bool(want)
+    assert checked > 50

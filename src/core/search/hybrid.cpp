@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 
+#include "core/scoring.hpp"
 #include "core/text.hpp"
 
 namespace corvane::search {
@@ -39,9 +40,23 @@ HybridBuilder::HybridBuilder(const HybridParams& params) : params_(params), bm25
     if (!std::isfinite(params.threshold) || params.threshold < 0) throw Bm25Error("threshold must be a number of 0 or more");
 }
 
+void HybridBuilder::add_exact_text(std::string_view text, bool keyword) {
+    norm_.clear();
+    text::append_normalized(norm_, text);
+    if (keyword && !scoring::longer_than_one_char(norm_)) return;  // never counts
+    if (norm_.size() >= (1u << 24)) norm_.resize(0);  // longer than any query: can never occur
+    const std::uint64_t off = exact_texts_.size();
+    if (off >= (std::uint64_t{1} << 40)) throw Bm25Error("index texts too large");
+    exact_texts_ += norm_;
+    exact_spans_.push_back(off << 24 | norm_.size());
+}
+
 std::uint32_t HybridBuilder::begin_entry(std::string_view title) {
     title_.assign(title);
-    exact_.begin_entry(title);
+    if (exact_spans_.size() >= UINT32_MAX) throw Bm25Error("too many entries");
+    entry_start_.push_back(static_cast<std::uint32_t>(exact_spans_.size()));
+    alias_count_.push_back(0);
+    add_exact_text(title, false);
     const std::uint32_t id = strong_.begin_entry(title);
     const std::string_view base = base_title(title);
     if (base.size() != title.size()) strong_.add_alias(base);
@@ -51,12 +66,20 @@ std::uint32_t HybridBuilder::begin_entry(std::string_view title) {
 }
 
 void HybridBuilder::add_alias(std::string_view alias) {
-    exact_.add_alias(alias);
+    if (entry_start_.empty()) throw Bm25Error("add_alias before begin_entry");
+    // Aliases come before keywords (the bindings add them in that order).
+    if (entry_start_.back() + 1 + alias_count_.back() != exact_spans_.size())
+        throw Bm25Error("aliases must be added before keywords");
+    add_exact_text(alias, false);
+    ++alias_count_.back();
     strong_.add_alias(alias);
     if (alias != title_) bm25_.add_text(kAliases, alias);
 }
 
-void HybridBuilder::add_keyword(std::string_view keyword) { exact_.add_keyword(keyword); }
+void HybridBuilder::add_keyword(std::string_view keyword) {
+    if (entry_start_.empty()) throw Bm25Error("add_keyword before begin_entry");
+    add_exact_text(keyword, true);
+}
 
 void HybridBuilder::add_text(Field field, std::string_view text) {
     if (field == kTitle || field == kAliases) throw Bm25Error("titles and aliases are added with begin_entry and add_alias");
@@ -73,7 +96,10 @@ void HybridBuilder::add_synonym(std::string_view colloquial, std::string_view wo
 HybridRanker HybridBuilder::build() {
     HybridRanker r;
     r.params_ = params_;
-    r.exact_ = exact_.compile();
+    r.exact_texts_ = std::move(exact_texts_);
+    r.exact_spans_ = std::move(exact_spans_);
+    r.entry_start_ = std::move(entry_start_);
+    r.alias_count_ = std::move(alias_count_);
     r.strong_ = strong_.compile();
     r.synonyms_ = synonyms_.compile();
     r.syn_values_ = std::move(syn_values_);
@@ -82,6 +108,22 @@ HybridRanker HybridBuilder::build() {
     const double n = r.bm25_.view().size();
     r.score_threshold_ = params_.threshold * std::log(1 + std::max(0.0, n - 0.5) / 1.5);
     return r;
+}
+
+int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
+    if (entry >= entry_start_.size()) return 0;
+    const std::size_t b = entry_start_[entry];
+    const std::size_t e = entry + 1 < entry_start_.size() ? entry_start_[entry + 1] : exact_spans_.size();
+    auto text = [&](std::size_t i) {
+        return std::string_view(exact_texts_).substr(exact_spans_[i] >> 24, exact_spans_[i] & 0xFFFFFF);
+    };
+    const bool title = scoring::occurs(q, text(b));
+    bool alias = false;
+    const std::size_t a_end = b + 1 + alias_count_[entry];
+    for (std::size_t i = b + 1; i < a_end && !alias; ++i) alias = scoring::occurs(q, text(i));
+    int kw = 0;
+    for (std::size_t i = a_end; i < e && kw < scoring::kMaxKeywords; ++i) kw += scoring::occurs(q, text(i));
+    return (title ? scoring::kTitlePoints : 0) + (alias ? scoring::kAliasPoints : 0) + scoring::kKeywordPoints * kw;
 }
 
 std::string HybridRanker::expand(std::string_view raw_query) const {
@@ -115,7 +157,7 @@ std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t
     const auto strong = strong_.search(q, static_cast<long long>(size()));
     std::vector<std::pair<int, std::uint32_t>> first;  // (exact score, entry)
     first.reserve(strong.size());
-    for (const auto& [id, s] : strong) first.emplace_back(exact_.score(q, id), id);
+    for (const auto& [id, s] : strong) first.emplace_back(exact_score(q, id), id);
     std::sort(first.begin(), first.end(),
               [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
 

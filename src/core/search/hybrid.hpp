@@ -66,11 +66,17 @@ public:
     HybridRanker build();
 
 private:
+    void add_exact_text(std::string_view text, bool keyword);
+
     HybridParams params_;
-    matcher::IndexBuilder exact_, strong_, synonyms_;
+    matcher::IndexBuilder strong_, synonyms_;
     Bm25Builder bm25_;
     std::vector<std::string> syn_values_;
-    std::string title_;
+    std::string title_, norm_;
+    // The global search's texts of every entry, normalized (see HybridRanker).
+    std::string exact_texts_;
+    std::vector<std::uint64_t> exact_spans_;
+    std::vector<std::uint32_t> entry_start_, alias_count_;
 };
 
 class HybridRanker {
@@ -89,14 +95,23 @@ public:
     // The threshold as a BM25 score for this index.
     double score_threshold() const { return score_threshold_; }
     std::size_t memory_bytes() const {
-        return exact_.memory_bytes() + strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
+        return exact_texts_.capacity() + 8 * exact_spans_.capacity() + 4 * (entry_start_.capacity() + alias_count_.capacity()) +
+               strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
     }
+    // The global search's score of one entry for a normalized query.
+    int exact_score(std::string_view normalized_query, std::uint32_t entry) const;
 
 private:
     friend class HybridBuilder;
     HybridParams params_;
     double score_threshold_ = 0;
-    matcher::CompiledIndex exact_;     // the global search (title, aliases, keywords)
+    // The global search's texts, normalized, to order the stage-1 entries:
+    // entry e's title is span entry_start_[e], its alias_count_[e] aliases
+    // follow, then its keywords of two or more characters, up to the next
+    // entry's start.  A span is offset << 24 | length into exact_texts_.
+    std::string exact_texts_;
+    std::vector<std::uint64_t> exact_spans_;
+    std::vector<std::uint32_t> entry_start_, alias_count_;
     matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
     matcher::CompiledIndex synonyms_;  // one entry per synonym key (as its title)
     std::vector<std::string> syn_values_;  // normalized wording per synonym entry
