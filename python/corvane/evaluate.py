@@ -240,7 +240,8 @@ def evaluate(questions: list[Question], index: list[dict], ranker: Ranker, top_k
         if q.expect and len(q.targets) != len(q.expect):
             continue  # a question-file error, reported apart
         got = ranker(q.q, top_k)
-        k = kinds.setdefault(q.kind, {"n": 0, "hit1": 0, "hit3": 0, "hitk": 0, "rr": 0.0, "refused": 0, "answerable": bool(q.targets)})
+        k = kinds.setdefault(q.kind, {"n": 0, "hit1": 0, "hit3": 0, "hitk": 0, "rr": 0.0, "refused": 0, "answerable": False})
+        k["answerable"] |= bool(q.targets)
         k["n"] += 1
         if not q.targets:
             no_answer["n"] += 1

@@ -44,17 +44,23 @@ void HybridBuilder::add_exact_text(std::string_view text, bool keyword) {
     norm_.clear();
     text::append_normalized(norm_, text);
     if (keyword && !scoring::longer_than_one_char(norm_)) return;  // never counts
-    if (norm_.size() >= (1u << 24)) norm_.resize(0);  // longer than any query: can never occur
-    const std::uint64_t off = exact_texts_.size();
-    if (off >= (std::uint64_t{1} << 40)) throw Bm25Error("index texts too large");
-    exact_texts_ += norm_;
-    exact_spans_.push_back(off << 24 | norm_.size());
+    if (norm_.size() >= (1u << 24)) norm_.clear();  // a 16 MB text: taken as one that never occurs
+    auto it = text_ids_.find(std::string_view(norm_));
+    if (it == text_ids_.end()) {
+        const std::uint64_t off = exact_texts_.size();
+        if (off >= (std::uint64_t{1} << 40) || exact_spans_.size() >= UINT32_MAX)
+            throw Bm25Error("index texts too large");
+        exact_texts_ += norm_;
+        exact_spans_.push_back(off << 24 | norm_.size());
+        it = text_ids_.emplace(norm_, static_cast<std::uint32_t>(exact_spans_.size() - 1)).first;
+    }
+    if (entry_items_.size() >= UINT32_MAX) throw Bm25Error("index texts too large");
+    entry_items_.push_back(it->second);
 }
 
 std::uint32_t HybridBuilder::begin_entry(std::string_view title) {
     title_.assign(title);
-    if (exact_spans_.size() >= UINT32_MAX) throw Bm25Error("too many entries");
-    entry_start_.push_back(static_cast<std::uint32_t>(exact_spans_.size()));
+    entry_start_.push_back(static_cast<std::uint32_t>(entry_items_.size()));
     alias_count_.push_back(0);
     add_exact_text(title, false);
     const std::uint32_t id = strong_.begin_entry(title);
@@ -68,7 +74,7 @@ std::uint32_t HybridBuilder::begin_entry(std::string_view title) {
 void HybridBuilder::add_alias(std::string_view alias) {
     if (entry_start_.empty()) throw Bm25Error("add_alias before begin_entry");
     // Aliases come before keywords (the bindings add them in that order).
-    if (entry_start_.back() + 1 + alias_count_.back() != exact_spans_.size())
+    if (entry_start_.back() + 1 + alias_count_.back() != entry_items_.size())
         throw Bm25Error("aliases must be added before keywords");
     add_exact_text(alias, false);
     ++alias_count_.back();
@@ -98,6 +104,8 @@ HybridRanker HybridBuilder::build() {
     r.params_ = params_;
     r.exact_texts_ = std::move(exact_texts_);
     r.exact_spans_ = std::move(exact_spans_);
+    r.entry_items_ = std::move(entry_items_);
+    text_ids_.clear();
     r.entry_start_ = std::move(entry_start_);
     r.alias_count_ = std::move(alias_count_);
     r.strong_ = strong_.compile();
@@ -113,9 +121,10 @@ HybridRanker HybridBuilder::build() {
 int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
     if (entry >= entry_start_.size()) return 0;
     const std::size_t b = entry_start_[entry];
-    const std::size_t e = entry + 1 < entry_start_.size() ? entry_start_[entry + 1] : exact_spans_.size();
+    const std::size_t e = entry + 1 < entry_start_.size() ? entry_start_[entry + 1] : entry_items_.size();
     auto text = [&](std::size_t i) {
-        return std::string_view(exact_texts_).substr(exact_spans_[i] >> 24, exact_spans_[i] & 0xFFFFFF);
+        const std::uint64_t span = exact_spans_[entry_items_[i]];
+        return std::string_view(exact_texts_).substr(span >> 24, span & 0xFFFFFF);
     };
     const bool title = scoring::occurs(q, text(b));
     bool alias = false;

@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <functional>
 #include <vector>
 
 #include "core/matcher.hpp"
@@ -74,9 +76,14 @@ private:
     std::vector<std::string> syn_values_;
     std::string title_, norm_;
     // The global search's texts of every entry, normalized (see HybridRanker).
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> text_ids_;
     std::string exact_texts_;
     std::vector<std::uint64_t> exact_spans_;
-    std::vector<std::uint32_t> entry_start_, alias_count_;
+    std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
 };
 
 class HybridRanker {
@@ -95,7 +102,8 @@ public:
     // The threshold as a BM25 score for this index.
     double score_threshold() const { return score_threshold_; }
     std::size_t memory_bytes() const {
-        return exact_texts_.capacity() + 8 * exact_spans_.capacity() + 4 * (entry_start_.capacity() + alias_count_.capacity()) +
+        return exact_texts_.capacity() + 8 * exact_spans_.capacity() +
+               4 * (entry_items_.capacity() + entry_start_.capacity() + alias_count_.capacity()) +
                strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
     }
     // The global search's score of one entry for a normalized query.
@@ -105,13 +113,14 @@ private:
     friend class HybridBuilder;
     HybridParams params_;
     double score_threshold_ = 0;
-    // The global search's texts, normalized, to order the stage-1 entries:
-    // entry e's title is span entry_start_[e], its alias_count_[e] aliases
-    // follow, then its keywords of two or more characters, up to the next
-    // entry's start.  A span is offset << 24 | length into exact_texts_.
+    // The global search's texts, normalized, to order the stage-1 entries.
+    // Distinct texts are stored once (exact_spans_[id] = offset << 24 |
+    // length into exact_texts_); entry e lists text ids from
+    // entry_items_[entry_start_[e]]: its title, its alias_count_[e] aliases,
+    // then its keywords of two or more characters, up to the next entry.
     std::string exact_texts_;
     std::vector<std::uint64_t> exact_spans_;
-    std::vector<std::uint32_t> entry_start_, alias_count_;
+    std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
     matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
     matcher::CompiledIndex synonyms_;  // one entry per synonym key (as its title)
     std::vector<std::string> syn_values_;  // normalized wording per synonym entry
