@@ -119,3 +119,46 @@ class PlainBM25:
         scored = [p for p in scored if p[1] > 0]
         scored.sort(key=lambda p: (-p[1], p[0]))
         return scored
+
+
+# Question words left out of the hybrid's BM25 query (as in the core).
+STOP_TERMS = {"怎么", "么办", "么样", "怎样", "什么", "么时", "时候", "为什", "如何", "哪里", "哪个", "哪些", "在哪",
+              "多少", "可以", "能不", "是不", "有没", "一下", "的话", "这个", "那个", "是否", "能否", "还是", "吗"}
+
+
+def base_title(title: str) -> str:
+    """The title without a trailing bracketed part: "机油检查（Linde H7）" -> "机油检查"."""
+    t = title.rstrip()
+    for open_, close in (("（", "）"), ("(", ")")):
+        if t.endswith(close):
+            i = t.rfind(open_)
+            if i > 0 and t[:i].rstrip():
+                return t[:i].rstrip()
+    return title
+
+
+def plain_hybrid(entries, query, k, exact_score, *, weights, k1=1.6, b=0.75, threshold=1.31):
+    """The hybrid ranking without synonyms: (entry position, stage) pairs."""
+    qn = normalize(query)
+
+    def occurs(text):
+        t = normalize(text)
+        return bool(t) and t in qn
+
+    strong = []
+    for i, e in enumerate(entries):
+        title = e["scene_title"]
+        if occurs(title) or any(occurs(a) for a in e.get("aliases", [])) or (
+                base_title(title) != title and occurs(base_title(title))):
+            strong.append(i)
+    strong.sort(key=lambda i: (-exact_score(query, entries[i]), i))
+    bm = PlainBM25([entry_fields(e) for e in entries], weights, k1, b)
+    q_terms = [t for t in bm.query_terms(query) if t not in STOP_TERMS]
+    scored = [(d, bm.score(q_terms, d)) for d in range(len(entries))]
+    ranking = sorted((p for p in scored if p[1] > 0), key=lambda p: (-p[1], p[0]))
+    unit = math.log(1 + max(0.0, len(entries) - 0.5) / 1.5)
+    if not strong and (not ranking or ranking[0][1] < threshold * unit):
+        return [], ranking
+    out = [(i, 1) for i in strong[:k]]
+    out += [(d, 2) for d, _ in ranking if d not in strong][: k - len(out)]
+    return out, ranking
