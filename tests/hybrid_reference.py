@@ -121,9 +121,24 @@ class PlainBM25:
         return scored
 
 
-# Question words left out of the hybrid's BM25 query (as in the core).
-STOP_TERMS = {"怎么", "么办", "么样", "怎样", "什么", "么时", "时候", "为什", "如何", "哪里", "哪个", "哪些", "在哪",
-              "多少", "可以", "能不", "是不", "有没", "一下", "的话", "这个", "那个", "是否", "能否", "还是", "吗"}
+# Question words and particles dropped from the hybrid's BM25 query (as in the core).
+QUESTION_WORDS = ("什么时候", "怎么办", "怎么样", "为什么", "能不能", "是不是", "有没有", "会不会", "要不要",
+                  "怎么", "怎样", "什么", "如何", "哪里", "哪儿", "哪个", "哪些", "在哪", "多少", "可以", "一下",
+                  "的话", "这个", "那个", "是否", "能否", "还是", "吗", "呢", "吧", "啊", "的", "了")
+
+
+def without_question_words(q: str) -> str:
+    """The query without its question words, the text around them closing up:
+    scanning left to right, the longest word starting at a position is dropped."""
+    out, i = [], 0
+    while i < len(q):
+        hits = [w for w in QUESTION_WORDS if q.startswith(w, i)]
+        if hits:
+            i += max(map(len, hits))
+        else:
+            out.append(q[i])
+            i += 1
+    return "".join(out)
 
 
 def base_title(title: str) -> str:
@@ -137,7 +152,7 @@ def base_title(title: str) -> str:
     return title
 
 
-def plain_hybrid(entries, query, k, exact_score, *, weights, k1=1.6, b=0.75, threshold=1.31):
+def plain_hybrid(entries, query, k, exact_score, *, weights, k1=1.2, b=0.75, threshold=1.36):
     """The hybrid ranking without synonyms: (entry position, stage) pairs."""
     qn = normalize(query)
 
@@ -153,7 +168,7 @@ def plain_hybrid(entries, query, k, exact_score, *, weights, k1=1.6, b=0.75, thr
             strong.append(i)
     strong.sort(key=lambda i: (-exact_score(query, entries[i]), i))
     bm = PlainBM25([entry_fields(e) for e in entries], weights, k1, b)
-    q_terms = [t for t in bm.query_terms(query) if t not in STOP_TERMS]
+    q_terms = bm.query_terms(without_question_words(qn))
     scored = [(d, bm.score(q_terms, d)) for d in range(len(entries))]
     ranking = sorted((p for p in scored if p[1] > 0), key=lambda p: (-p[1], p[0]))
     unit = math.log(1 + max(0.0, len(entries) - 0.5) / 1.5)

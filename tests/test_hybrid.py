@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 from corvane import _hybrid
 from hybrid_reference import PlainBM25, entry_fields, terms
 
-DEFAULT_WEIGHTS = dict(title=3, aliases=5, description=1, steps=1, warning=0.5, notice=0.5, tip=0.5)
+DEFAULT_WEIGHTS = dict(title=5, aliases=8, description=1, steps=1, warning=0.5, notice=0.5, tip=0.5)
 
 
 def entry(title, aliases=(), description="", steps=(), warning=(), notice=(), tip=(), keywords=None):
@@ -31,7 +31,7 @@ def entry(title, aliases=(), description="", steps=(), warning=(), notice=(), ti
 
 # A small alphabet so that random texts share terms: ideographs, ASCII and
 # full-width letters and digits, upper case, spaces and punctuation.
-ALPHABET = "制动液轮胎压车门怎么aAb1２Ｘ （），-"
+ALPHABET = "制动液轮胎压车门怎么的吗aAb1２Ｘ （），-"
 texts = st.text(alphabet=ALPHABET, max_size=14)
 queries = st.text(alphabet=ALPHABET, min_size=2, max_size=10)
 entries_st = st.lists(
@@ -96,7 +96,7 @@ def test_large_random_corpus_top_k_equals_full_sort():
     entries = [entry(f"场景{i}", description=" ".join(rng.choice(words) for _ in range(rng.randint(1, 12))))
                for i in range(400)]
     h = _hybrid.HybridIndex(entries)
-    ref = PlainBM25([entry_fields(e) for e in entries], DEFAULT_WEIGHTS, 1.6, 0.75)
+    ref = PlainBM25([entry_fields(e) for e in entries], DEFAULT_WEIGHTS, 1.2, 0.75)
     for q in ["制动液检查", "轮胎胎压更换", "ACC雨刮", "蓄电池充电口车门检查更换"]:
         for k in (1, 3, 10, 50):
             same_ranking(h.bm25_search(q, k), ref.ranking(q)[:k])
@@ -148,6 +148,10 @@ def test_title_matches_come_first_in_the_global_order(corpus):
 
 def test_refusal_and_empty_results(corpus):
     assert corpus.search("违章记录在哪查", 5) == []          # shares only question words
+    # 以补 straddles 可以 and 补: it says nothing of the topic (补胎 holds 可以补胎);
+    # without its question words the query is 补, which no scene holds as a term
+    assert corpus.search("这个可以补吗", 5) == []
+    assert corpus.bm25_search("这个可以补吗", 5) != []       # plain BM25 does match it
     assert corpus.search("", 5) == []
     assert corpus.search("制动液更换", 0) == []
     strict = _hybrid.HybridIndex(CORPUS, threshold=1000)
@@ -159,7 +163,7 @@ def test_refusal_and_empty_results(corpus):
 def test_results_are_the_index_entries_and_scores_are_bm25(corpus):
     got = corpus.search("后车门从车内打不开", 5)
     assert got[0][0] is CORPUS[3]
-    ref = PlainBM25([entry_fields(e) for e in CORPUS], DEFAULT_WEIGHTS, 1.6, 0.75)
+    ref = PlainBM25([entry_fields(e) for e in CORPUS], DEFAULT_WEIGHTS, 1.2, 0.75)
     q_terms = [t for t in ref.query_terms("后车门从车内打不开")]
     assert math.isclose(got[0][1], ref.score(q_terms, 3), rel_tol=1e-5)
 
@@ -246,7 +250,7 @@ def test_damaged_section_is_refused_or_harmless(corpus, data):
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(entries_st, queries, st.integers(1, 6), st.sampled_from([0.0, 0.5, 1.0, 1.31, 3.0]))
+@given(entries_st, queries, st.integers(1, 6), st.sampled_from([0.0, 0.5, 1.0, 1.36, 3.0]))
 def test_hybrid_matches_plain_model(entries, query, k, threshold):
     from corvane import farrowin
     from hybrid_reference import plain_hybrid

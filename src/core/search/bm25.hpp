@@ -50,9 +50,9 @@ inline constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
 
 struct Bm25Params {
     // Defaults calibrated on the labelled questions (README, "Hybrid ranker").
-    double k1 = 1.6;
+    double k1 = 1.2;
     double b = 0.75;
-    std::array<double, kFieldCount> weights = {3.0, 5.0, 1.0, 1.0, 0.5, 0.5, 0.5};
+    std::array<double, kFieldCount> weights = {5.0, 8.0, 1.0, 1.0, 0.5, 0.5, 0.5};
 };
 
 // Raised for parameters out of range and for invalid compiled images.

@@ -10,17 +10,37 @@
 namespace corvane::search {
 
 namespace {
-// Function words of questions ("how", "what", "can it", ...): they occur in
-// almost every question and in some scene texts, so matching them says
-// nothing about the topic.  They are left out of the query's BM25 terms.
-constexpr std::string_view kQueryStopTerms[] = {
-    "怎么", "么办", "么样", "怎样", "什么", "么时", "时候", "为什", "如何", "哪里", "哪个", "哪些", "在哪",
-    "多少", "可以", "能不", "是不", "有没", "一下", "的话", "这个", "那个", "是否", "能否", "还是", "吗",
+// Question words and particles ("how", "what", "can it", "吗", "的", ...):
+// they occur in almost every question and in some scene texts, so matching
+// them -- or a bigram that straddles one of them and a topic word, such as
+// 以选 in 可以选 -- says nothing about the topic.  They are taken out of the
+// query before it is cut into terms, the text on either side closing up
+// (充电的时候 reads as 充电时候, whose 电时 a scene's 充电时 holds): scanning
+// left to right, the longest listed word starting at a character is dropped.
+constexpr std::string_view kQuestionWords[] = {
+    "什么时候", "怎么办", "怎么样", "为什么", "能不能", "是不是", "有没有", "会不会", "要不要",
+    "怎么", "怎样", "什么", "如何", "哪里", "哪儿", "哪个", "哪些", "在哪", "多少", "可以", "一下",
+    "的话", "这个", "那个", "是否", "能否", "还是", "吗", "呢", "吧", "啊", "的", "了",
 };
-bool is_stop_term(std::string_view t) {
-    for (std::string_view s : kQueryStopTerms)
-        if (s == t) return true;
-    return false;
+
+std::string without_question_words(std::string_view q) {
+    std::string out;
+    out.reserve(q.size());
+    std::size_t i = 0;
+    while (i < q.size()) {
+        std::size_t best = 0;
+        for (std::string_view w : kQuestionWords)
+            if (w.size() > best && q.substr(i, w.size()) == w) best = w.size();
+        if (best) {
+            i += best;
+            continue;
+        }
+        std::size_t j = i;
+        uni::next(q, j);
+        out.append(q.substr(i, j - i));
+        i = j;
+    }
+    return out;
 }
 }  // namespace
 
@@ -156,8 +176,8 @@ std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t
     std::vector<std::string> terms;
     {
         std::string scratch;
-        for_each_term(q, scratch, [&](std::string_view t) {
-            if (!is_stop_term(t) && std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
+        for_each_term(without_question_words(q), scratch, [&](std::string_view t) {
+            if (std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
         });
     }
     const Bm25View& bm = bm25_.view();

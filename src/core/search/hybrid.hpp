@@ -11,7 +11,10 @@
 //            also matches without that part; such an entry scores what the
 //            global search gives it.
 //   stage 2  the BM25 ranking, skipping entries already placed.  The query's
-//            question words (怎么, 什么, 可以, ...) are not among its terms.
+//            question words and particles (怎么, 什么, 可以, 吗, 的, ...) are
+//            dropped from it before it is read into terms (the text around
+//            them closing up), so that neither they nor the bigrams
+//            straddling them count.
 // Refusal: with no stage-1 match and a best BM25 score below the threshold
 // (HybridParams), the result is empty.  Every result carries its BM25 score (0 when it shares
 // no term with the query).
@@ -35,7 +38,7 @@ struct HybridParams {
     // holds (ln(1 + (N - 0.5) / 1.5) for N entries), so that one setting
     // serves indexes of any size.  The default is calibrated on the labelled
     // questions (README, "Hybrid ranker").
-    double threshold = 1.31;
+    double threshold = 1.36;
 };
 
 struct Ranked {
