@@ -272,3 +272,26 @@ def test_hybrid_matches_plain_model(entries, query, k, threshold):
             best = ranking[0][1] if ranking else 0.0
             unit = math.log(1 + max(0.0, len(entries) - 0.5) / 1.5)
             assert math.isclose(best, threshold * unit, rel_tol=1e-5)
+
+
+# Overlapping question words: the longest one starting at a character goes
+# (什么时候, not 什么), and the text around it closes up (充电的时候 -> 充电时候).
+WORD_CORPUS = [
+    entry("充电时注意", description="充电时候不要洗车。"),
+    entry("时候提醒", description="什么时候都可以。"),
+    entry("能否说明", description="能不能能否开门"),
+    entry("有没有", description="没有有没有是不是"),
+]
+
+
+@pytest.mark.parametrize("query", [
+    "什么时候充电", "充电的时候能不能开", "有没有没有", "是不是是", "能不能否开门", "怎么么办", "的了吗呢吧啊",
+])
+def test_question_words_against_plain_model(query):
+    from corvane import farrowin
+    from hybrid_reference import plain_hybrid
+
+    h = _hybrid.HybridIndex(WORD_CORPUS, threshold=0)
+    want, _ = plain_hybrid(WORD_CORPUS, query, 4, farrowin.score_record, weights=DEFAULT_WEIGHTS, threshold=0)
+    pos = {id(e): i for i, e in enumerate(WORD_CORPUS)}
+    assert [(pos[id(e)], stage) for e, _, stage in h.search_stages(query, 4)] == want
