@@ -19,6 +19,15 @@ time.
 Results equal those of the specified functions on the same index:
 ``search`` those of ``farrowin.search_knowledge_global``, ``knowledge`` the
 record ``delmoor.answer_query`` builds, ``prompt`` its prompt.
+
+``ranker="hybrid"`` (for the engine, or per call) ranks with the hybrid ranker
+instead: title and alias matches first, then BM25 over character bigrams of
+the scene texts, whose image is stored in the compiled file.  Its scores are
+BM25 scores (floats); a question it refuses gets no results.  Its query-side
+synonyms come from ``data_dir/synonyms.json`` (else the package's list), read
+at the first hybrid search of an index (again after ``refresh()`` switched);
+a bad synonym file fails hybrid searches (ValueError naming it), never the
+exact ranker.
 """
 from __future__ import annotations
 
@@ -52,6 +61,15 @@ def _loader():
     from corvane import farrowin
 
     return farrowin.load_scene_index
+
+
+def _synonyms(data_dir):
+    """The native synonym map of a data folder (its synonyms.json, else the
+    package's default list)."""
+    from corvane.synonyms import synonyms_for
+
+    mapping, _ = synonyms_for(data_dir)
+    return _native().Synonyms(mapping)
 
 
 def _paths(data_dir) -> tuple[str, str]:
@@ -101,12 +119,13 @@ def write_compiled_index(data_dir="data") -> None:
 class _Snapshot:
     """An index with the identities of the files it was opened from."""
 
-    __slots__ = ("index", "jsonl_id", "cvx_id")
+    __slots__ = ("index", "jsonl_id", "cvx_id", "synonyms")
 
-    def __init__(self, index, cvx_id):
+    def __init__(self, index, cvx_id, synonyms=None):
         self.index = index
         self.jsonl_id = tuple(index.jsonl_identity)
         self.cvx_id = cvx_id
+        self.synonyms = synonyms
 
 
 class Engine:
@@ -128,8 +147,6 @@ class Engine:
     def _check_ranker(ranker) -> str:
         if ranker not in RANKERS:
             raise ValueError(f"ranker must be one of {', '.join(map(repr, RANKERS))}, not {ranker!r}")
-        if ranker == "hybrid":
-            raise ValueError("ranker 'hybrid' is not available yet")
         return ranker
 
     def _current(self) -> _Snapshot:
@@ -147,16 +164,28 @@ class Engine:
                 raise EngineError("the engine is closed")
             if self._snap is failed:
                 index = _compile(self._jsonl, self._cvx, str(exc))
-                self._snap = _Snapshot(index, _identity(self._cvx))
+                self._snap = _Snapshot(index, _identity(self._cvx), failed.synonyms)
             return self._snap
 
-    def _hits(self, question, top_k):
-        """[(entry dict, score)] of the exact ranker."""
+    def _synonyms_of(self, snap: _Snapshot):
+        syn = snap.synonyms
+        if syn is None:
+            with self._lock:
+                if snap.synonyms is None:
+                    snap.synonyms = _synonyms(self._data_dir)
+                syn = snap.synonyms
+        return syn
+
+    def _hits(self, question, top_k, ranker):
+        """[(entry dict, score)] of a ranker."""
         native = _native()
         snap = self._current()
         for attempt in (0, 1):
             try:
-                hits = snap.index.search(question, top_k)
+                if ranker == "hybrid":
+                    hits = snap.index.search_hybrid(question, top_k, self._synonyms_of(snap))
+                else:
+                    hits = snap.index.search(question, top_k)
                 lines = [(snap.index.line(i), score) for i, score in hits]
                 break
             except native.CorruptIndexError as exc:
@@ -168,15 +197,17 @@ class Engine:
     # ---- the API ---------------------------------------------------------
     def search(self, question: str, top_k: int = 3, *, ranker: str | None = None) -> list:
         """(index entry, score) pairs, best first, at most top_k."""
-        if ranker is not None:
-            self._check_ranker(ranker)
-        return self._hits(question, top_k)
+        return self._search(question, top_k, ranker)
+
+    def _search(self, question, top_k, ranker):
+        ranker = self._ranker if ranker is None else self._check_ranker(ranker)
+        return self._hits(question, top_k, ranker)
 
     def knowledge(self, question: str, *, ranker: str | None = None, top_k: int = 3) -> dict:
         """The matched record the answer prompt is built from."""
         from corvane import morlek
 
-        hits = self.search(question, top_k, ranker=ranker)
+        hits = self._search(question, top_k, ranker)
         intent = morlek.classify_query_intent(question)
         results = []
         for record, score in hits:

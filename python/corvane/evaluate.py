@@ -135,17 +135,54 @@ def load_index(data_dir: Path) -> list[dict]:
 Ranker = Callable[[str, int], list[int]]
 
 
+def _entry_key(entry: dict) -> str:
+    return json.dumps(entry, ensure_ascii=False, sort_keys=True)
+
+
 def make_ranker(name: str, index: list[dict], data_dir: Path, *, synonyms_file: str | None = None,
                 threshold: float | None = None) -> tuple[Ranker, dict[str, Any]]:
-    """A function question, k -> entry positions, and a description of it."""
-    pos = {id(e): i for i, e in enumerate(index)}
-    if name == "exact":
-        farrowin = _quiet_import("corvane.farrowin")
+    """A function question, k -> entry positions, and a description of it.
+
+    Both rankers are the query engine's (``corvane.Engine`` over data_dir, so
+    the figures are those the engine and the service give).  Only a hybrid
+    ranker with another synonym file or threshold (tuning runs) is built on
+    its own from the loaded entries."""
+    if name == "hybrid" and (synonyms_file is not None or threshold is not None):
+        return _standalone_hybrid(index, data_dir, synonyms_file, threshold)
+    from corvane.engine import Engine
+
+    position: dict[str, int] = {}
+    for i, e in enumerate(index):
+        position.setdefault(_entry_key(e), i)
+    try:
+        engine = Engine(data_dir, ranker=name)
+    except (OSError, ValueError) as exc:
+        raise CliError(f"{data_dir / 'scene_index.jsonl'}: cannot open the index: {exc}") from None
+
+    def rank(q: str, k: int) -> list[int]:
         try:
-            compiled = farrowin.compile_scene_index(index)
-        except (TypeError, KeyError, ValueError) as exc:
-            raise CliError(f"scene index: {exc}") from None
-        return (lambda q, k: [pos[id(e)] for e, _ in compiled.search(q, k)]), {"ranker": "exact"}
+            hits = engine.search(q, k)
+        except ValueError as exc:  # a bad synonym file, say
+            raise CliError(str(exc)) from None
+        return [position[_entry_key(e)] for e, _ in hits]
+
+    info: dict[str, Any] = {"ranker": name}
+    if name == "hybrid":
+        from corvane.synonyms import synonyms_for
+
+        try:
+            _, syn_path = synonyms_for(data_dir)
+        except (OSError, ValueError) as exc:
+            raise CliError(str(exc)) from None
+        from corvane import _hybrid
+
+        info.update({"synonyms": str(syn_path), "threshold": _hybrid.HybridIndex([]).threshold})
+    return rank, info
+
+
+def _standalone_hybrid(index: list[dict], data_dir: Path, synonyms_file: str | None,
+                       threshold: float | None) -> tuple[Ranker, dict[str, Any]]:
+    pos = {id(e): i for i, e in enumerate(index)}
     from corvane import _hybrid
     from corvane.synonyms import read_synonyms, synonyms_for
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -24,7 +25,9 @@
 #include "bindings/common/py_util.hpp"
 #include "bindings/common/repr.hpp"
 #include "core/io/atomic_file.hpp"
+#include "core/search/bm25.hpp"
 #include "core/search/compiled_file.hpp"
+#include "core/search/hybrid.hpp"
 #include "core/search/matcher.hpp"
 #include "core/selfcheck/prompt.hpp"
 #include "core/text/text.hpp"
@@ -34,6 +37,11 @@ using namespace nb::literals;
 using namespace corvane;
 
 namespace {
+
+// Sections of the hybrid ranker in the compiled file: the BM25 image and the
+// base titles (titles without a bracketed tail).
+constexpr std::uint32_t kBm25Section = search::tag("BM25");
+constexpr std::uint32_t kBaseTitleSection = search::tag("BTTL");
 
 // Compiled files up to this size have their hash checked before use.
 constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
@@ -100,6 +108,43 @@ std::uint64_t read_pieces(int fd, const std::string& path, OnPiece&& on_piece) {
 
 [[noreturn]] void raise_io(const io::IoError& e) { py::raise_os_error(e.err, e.path); }
 
+// A synonym mapping (str -> str or list of str) into `out`; strong
+// references to every key and value while they are read.
+void add_synonyms(search::Synonyms& out, nb::handle mapping) {
+    py::require_dict(mapping, "Synonyms", "synonyms");
+    nb::list items = nb::steal<nb::list>(PyDict_Items(mapping.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    for (nb::handle kv : items) {
+        nb::object key = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
+        nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
+        if (!PyUnicode_Check(key.ptr())) py::raise_arg_type("Synonyms", "synonyms", "a dict with str keys", key);
+        std::string ks, ws;
+        const std::string k(py::utf8(key, ks));
+        auto bad = [&]() {
+            PyErr_Format(PyExc_ValueError, "Synonyms(): synonyms['%s'] must be a str or a list of str", k.c_str());
+            throw nb::python_error();
+        };
+        auto add = [&](nb::handle w) {
+            if (!PyUnicode_Check(w.ptr())) bad();
+            try {
+                out.add(k, py::utf8(w, ws));
+            } catch (const search::Bm25Error& e) {
+                PyErr_Format(PyExc_ValueError, "Synonyms(): synonyms['%s']: %s", k.c_str(), e.what());
+                throw nb::python_error();
+            }
+        };
+        if (PyUnicode_Check(value.ptr())) {
+            add(value);
+        } else if (PyList_Check(value.ptr())) {
+            nb::object words = nb::steal(PySequence_Tuple(value.ptr()));
+            if (!words.is_valid()) throw nb::python_error();
+            for (nb::handle w : nb::borrow<nb::tuple>(words)) add(w);
+        } else {
+            bad();
+        }
+    }
+}
+
 class Index {
 public:
     // ---- opening the compiled file --------------------------------------
@@ -159,6 +204,14 @@ public:
                 state->store(search::hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
             }).detach();
         }
+        for (const auto& [t, bytes] : ix->view_->other) {
+            if (t == kBm25Section) ix->bm25_bytes_ = bytes;
+            if (t == kBaseTitleSection) {
+                ix->base_bytes_ = bytes;
+                ix->has_base_ = true;
+            }
+        }
+        if (ix->bm25_bytes_.empty() || !ix->has_base_) throw Unusable("has no sections of the hybrid ranker");
         ix->stamp_ = s;
         ix->entries_ = ix->view_->entries;
         ix->index_ = &ix->view_->index;
@@ -181,6 +234,9 @@ public:
         }
         ix->index_ = &ix->owned_index_;
         ix->offsets_ = ix->owned_offsets_;
+        ix->bm25_bytes_ = ix->owned_bm25_.bytes();
+        ix->base_bytes_ = std::as_bytes(std::span<const char>(ix->owned_base_));
+        ix->has_base_ = true;
         return ix.release();
     }
 
@@ -217,8 +273,86 @@ public:
         return out;
     }
 
+    // (entry id, BM25 score) pairs of the hybrid ranker, best first; empty
+    // when it refuses the question.
+    nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms) const {
+        py::require_str(query, "search", "query");
+        py::require_int(top_k, "search", "top_k");
+        const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
+        if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (k < 0) {
+            PyErr_Format(PyExc_ValueError, "search(): top_k must be 0 or more with the hybrid ranker, not %zd", k);
+            throw nb::python_error();
+        }
+        std::string scratch;
+        const std::string raw(py::utf8(query, scratch));
+        std::vector<search::Ranked> hits;
+        {
+            nb::gil_scoped_release unlocked;
+            const Hybrid& h = hybrid();
+            const std::string q = synonyms.expand(raw);
+            const std::vector<std::uint32_t> base = h.base.matches(q);
+            std::vector<std::pair<std::uint32_t, int>> first;
+            for (const auto& [id, score] : index_->title_or_alias_matches(q, base)) first.emplace_back(id, score);
+            hits = search::merge_stages(std::move(first), search::hybrid_terms(q), h.bm25, h.score_threshold,
+                                        static_cast<std::size_t>(k));
+        }
+        check_verified();
+        nb::list out;
+        for (const search::Ranked& r : hits) out.append(nb::make_tuple(r.entry, r.score));
+        return out;
+    }
+
     // The text of entry i's line, terminator removed.
     nb::object line(std::uint32_t i) const {
+        std::string bytes = line_bytes(i);
+        PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+        if (!s) {
+            PyErr_Clear();
+            throw matcher::CorruptIndex("scene_index.jsonl has changed since it was indexed");
+        }
+        return nb::steal(s);
+    }
+
+    // ---- writing the compiled file --------------------------------------
+    void write(const std::string& cvx) const {
+        std::vector<std::uint64_t> offsets(offsets_.begin(), offsets_.end());
+        nb::gil_scoped_release unlocked;
+        try {
+            io::remove_stale_temps(io::folder_of(cvx));
+            io::AtomicFile out(cvx);
+            std::string storage;
+            const search::ExtraSection extra[] = {
+                {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
+                {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())}};
+            for (std::string_view piece : search::compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
+            out.commit(io::Durability::disk);
+        } catch (const io::IoError& e) {
+            nb::gil_scoped_acquire locked;
+            raise_io(e);
+        }
+    }
+
+    std::uint32_t size() const { return entries_; }
+    bool from_compiled_file() const { return view_.has_value(); }
+    // (device, inode, size, mtime_ns) of the JSON-lines file this index reads.
+    nb::tuple jsonl_identity() const { return nb::make_tuple(jsonl_dev_, jsonl_ino_, jsonl_size_, jsonl_mtime_ns_); }
+    nb::object cvx_identity() const {
+        if (!view_) return nb::none();
+        return nb::make_tuple(static_cast<std::uint64_t>(cvx_stat_.st_dev), static_cast<std::uint64_t>(cvx_stat_.st_ino),
+                              static_cast<std::uint64_t>(cvx_stat_.st_size), mtime_ns(cvx_stat_));
+    }
+    std::size_t memory_bytes() const {
+        return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() +
+               owned_base_.capacity() + (hybrid_ ? hybrid_->base.memory_bytes() : 0);
+    }
+
+    Index() = default;
+
+private:
+    // The bytes of entry i's line, terminator removed; CorruptIndex when the
+    // file no longer matches.
+    std::string line_bytes(std::uint32_t i) const {
         if (i >= entries_) throw nb::index_error("entry id out of range");
         // A file rewritten in place (not renamed over) no longer matches.
         struct stat st;
@@ -236,44 +370,9 @@ public:
         if (!ok) throw matcher::CorruptIndex("scene_index.jsonl is shorter than when it was indexed");
         check_verified();
         while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
-        PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-        if (!s) {
-            PyErr_Clear();
-            throw matcher::CorruptIndex("scene_index.jsonl has changed since it was indexed");
-        }
-        return nb::steal(s);
+        return bytes;
     }
 
-    // ---- writing the compiled file --------------------------------------
-    void write(const std::string& cvx) const {
-        std::vector<std::uint64_t> offsets(offsets_.begin(), offsets_.end());
-        nb::gil_scoped_release unlocked;
-        try {
-            io::remove_stale_temps(io::folder_of(cvx));
-            io::AtomicFile out(cvx);
-            std::string storage;
-            for (std::string_view piece : search::compiled_pieces(*index_, offsets, stamp_, {}, storage)) out.write(piece);
-            out.commit(io::Durability::disk);
-        } catch (const io::IoError& e) {
-            nb::gil_scoped_acquire locked;
-            raise_io(e);
-        }
-    }
-
-    std::uint32_t size() const { return entries_; }
-    bool from_compiled_file() const { return view_.has_value(); }
-    // (device, inode, size, mtime_ns) of the JSON-lines file this index reads.
-    nb::tuple jsonl_identity() const { return nb::make_tuple(jsonl_dev_, jsonl_ino_, jsonl_size_, jsonl_mtime_ns_); }
-    nb::object cvx_identity() const {
-        if (!view_) return nb::none();
-        return nb::make_tuple(static_cast<std::uint64_t>(cvx_stat_.st_dev), static_cast<std::uint64_t>(cvx_stat_.st_ino),
-                              static_cast<std::uint64_t>(cvx_stat_.st_size), mtime_ns(cvx_stat_));
-    }
-    std::size_t memory_bytes() const { return index_->memory_bytes() + owned_offsets_.capacity() * 8; }
-
-    Index() = default;
-
-private:
     void open_jsonl() {
         Fd f(::open(jsonl_path_.c_str(), O_RDONLY | O_CLOEXEC));
         if (f.fd < 0) py::raise_os_error(errno, jsonl_path_);
@@ -303,12 +402,17 @@ private:
     // One entry's searched texts into the builder (the rules of the compiled
     // search: a dict with a str "scene_title" and sequences of str "aliases"
     // and "keywords" when present).
-    void add_entry(matcher::IndexBuilder& b, nb::handle entry, std::size_t lineno, std::string& scratch) const {
+    void add_entry(matcher::IndexBuilder& b, search::Bm25Builder& bm25, nb::handle entry, std::size_t lineno,
+                   std::string& scratch) {
         if (!PyDict_Check(entry.ptr())) raise_entry_error(lineno, "an index entry must be a JSON object");
         PyObject* title = py::get_opt(entry, py::key("scene_title"));
         if (!title) raise_entry_error(lineno, "the entry has no \"scene_title\"");
         if (!PyUnicode_Check(title)) raise_entry_error(lineno, "\"scene_title\" must be a string");
-        b.begin_entry(py::utf8(title, scratch));
+        const std::string title_text(py::utf8(title, scratch));
+        b.begin_entry(title_text);
+        bm25.begin_entry();
+        bm25.add_text(search::kTitle, title_text);
+        search::BaseTitles::add(owned_base_, static_cast<std::uint32_t>(lineno - 1), title_text);
         for (const char* member : {"aliases", "keywords"}) {
             PyObject* items = py::get_opt(entry, py::key(member));
             if (!items) continue;
@@ -322,18 +426,54 @@ private:
                 if (!PyUnicode_Check(t))
                     raise_entry_error(lineno, member[0] == 'a' ? "\"aliases\" must be a list of strings"
                                                                 : "\"keywords\" must be a list of strings");
-                if (member[0] == 'a')
-                    b.add_alias(py::utf8(t, scratch));
-                else
+                if (member[0] == 'a') {
+                    const std::string_view alias = py::utf8(t, scratch);
+                    b.add_alias(alias);
+                    if (alias != title_text) bm25.add_text(search::kAliases, alias);
+                } else
                     b.add_keyword(py::utf8(t, scratch));
             }
         }
+        add_scene_texts(bm25, entry, scratch);
+    }
+
+    // The scene's texts for BM25, as the hybrid ranker reads them: the
+    // description, each step's text and sub-points, warnings, notices, tips.
+    // Members of another type than the index writer's are passed over (they
+    // matter to no other ranker, and the exact ranker must still serve).
+    static void add_scene_texts(search::Bm25Builder& bm25, nb::handle entry, std::string& scratch) {
+        PyObject* scene = py::get_opt(entry, py::key("scene_data"));
+        if (!scene || !PyDict_Check(scene)) return;
+        auto each_str = [&](PyObject* list, search::Field field) {
+            if (!list || !PyList_Check(list)) return;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+                PyObject* x = PyList_GET_ITEM(list, i);
+                if (PyUnicode_Check(x)) bm25.add_text(field, py::utf8(x, scratch));
+            }
+        };
+        PyObject* d = py::get_opt(scene, py::key("description"));
+        if (d && PyUnicode_Check(d)) bm25.add_text(search::kDescription, py::utf8(d, scratch));
+        PyObject* steps = py::get_opt(scene, py::key("steps"));
+        if (steps && PyList_Check(steps)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps); ++i) {
+                PyObject* st = PyList_GET_ITEM(steps, i);
+                if (!PyDict_Check(st)) continue;
+                PyObject* t = py::get_opt(st, py::key("text"));
+                if (t && PyUnicode_Check(t)) bm25.add_text(search::kSteps, py::utf8(t, scratch));
+                each_str(py::get_opt(st, py::key("sub_points")), search::kSteps);
+            }
+        }
+        each_str(py::get_opt(scene, py::key("warning")), search::kWarning);
+        each_str(py::get_opt(scene, py::key("notice")), search::kNotice);
+        each_str(py::get_opt(scene, py::key("tip")), search::kTip);
     }
 
     // One pass over the file; false when it changed meanwhile.
     bool compile_once(nb::handle loader) {
         nb::object loads = nb::module_::import_("json").attr("loads");
         matcher::IndexBuilder builder;
+        search::Bm25Builder bm25;
+        owned_base_.clear();
         std::vector<std::uint64_t> offsets;
         std::string carry;  // the unfinished line
         std::uint64_t carry_at = 0, at = 0;
@@ -354,7 +494,7 @@ private:
                 raise_line_error(loader, lineno, "not a JSON value");
             }
             nb::object entry = nb::steal(v);
-            add_entry(builder, entry, lineno, scratch);
+            add_entry(builder, bm25, entry, lineno, scratch);
         };
         // Lines end at "\n", "\r" or "\r\n", as the loader reads them.
         auto feed = [&](std::string_view piece, bool last) {
@@ -397,6 +537,7 @@ private:
         {
             nb::gil_scoped_release unlocked;
             owned_index_ = builder.compile();
+            owned_bm25_ = bm25.build();
         }
         owned_offsets_ = std::move(offsets);
         entries_ = static_cast<std::uint32_t>(owned_index_.size());
@@ -418,6 +559,39 @@ private:
     std::uint32_t entries_ = 0;
     search::SourceStamp stamp_;
     std::shared_ptr<std::atomic<int>> verified_ = std::make_shared<std::atomic<int>>(1);
+
+    // The hybrid ranker's parts, read from their sections at first use (the
+    // BM25 image is checked value by value then, so an exact-only user never
+    // pays for it).
+    struct Hybrid {
+        search::Bm25View bm25;
+        search::BaseTitles base;
+        double score_threshold = 0;
+    };
+    const Hybrid& hybrid() const {
+        std::call_once(hybrid_once_, [&] {
+            auto h = std::make_unique<Hybrid>();
+            try {
+                h->bm25 = search::Bm25View::from_bytes(bm25_bytes_);
+                if (h->bm25.size() != entries_) throw search::Bm25Error("BM25 section of another entry count");
+                h->base = search::BaseTitles::decode(base_bytes_, entries_);
+            } catch (const search::Bm25Error& e) {
+                hybrid_error_ = std::string("compiled index: ") + e.what();
+                return;
+            }
+            h->score_threshold = search::score_threshold_for(search::HybridParams{}.threshold, entries_);
+            hybrid_ = std::move(h);
+        });
+        if (!hybrid_) throw matcher::CorruptIndex(hybrid_error_);
+        return *hybrid_;
+    }
+    search::Bm25Index owned_bm25_;
+    std::string owned_base_;
+    std::span<const std::byte> bm25_bytes_, base_bytes_;
+    bool has_base_ = false;
+    mutable std::once_flag hybrid_once_;
+    mutable std::unique_ptr<Hybrid> hybrid_;
+    mutable std::string hybrid_error_;
 };
 
 }  // namespace
@@ -431,6 +605,8 @@ CORVANE_MODULE(_engine, m) {
     nb::class_<Index>(m, "Index", "A scene index ready for searching (immutable; safe to share between threads).")
         .def("search", &Index::search, "query"_a.none(), "top_k"_a.none() = 3,
              "(entry id, score) pairs of the compiled search, best first.")
+        .def("search_hybrid", &Index::search_hybrid, "query"_a.none(), "top_k"_a.none(), "synonyms"_a,
+             "(entry id, BM25 score) pairs of the hybrid ranker, best first; empty when it refuses.")
         .def("line", &Index::line, "entry"_a, "The JSON text of an entry's line in scene_index.jsonl.")
         .def("write", [](const Index& ix, nb::handle path) { ix.write(py::fs_path(path, "write", "path")); },
              "path"_a, "Writes the compiled file for this index atomically.")
@@ -442,6 +618,26 @@ CORVANE_MODULE(_engine, m) {
         .def("verified", &Index::verified, "wait"_a = false,
              "1 when the compiled file's hash was checked, 0 while it is being checked, -1 when it is damaged.");
 
+    nb::class_<search::Synonyms>(m, "Synonyms", "Query-side synonyms of the hybrid ranker (immutable).")
+        .def("__init__", [](search::Synonyms* self, nb::handle mapping) {
+            new (self) search::Synonyms();
+            if (!mapping.is_none()) add_synonyms(*self, mapping);
+            self->compile();
+        }, "synonyms"_a.none(), "colloquial wording -> manual wording (str or list of str).")
+        .def("expand", [](const search::Synonyms& s, nb::handle q) {
+            py::require_str(q, "expand", "question");
+            std::string scratch;
+            return py::str(s.expand(py::utf8(q, scratch)));
+        }, "question"_a.none(), "The normalized question with the wordings of its colloquial words appended.");
+    m.def(
+        "_reseal",
+        [](nb::bytes data) {
+            std::vector<std::uint64_t> words(data.size() / 8 + 1);
+            std::memcpy(words.data(), data.c_str(), data.size());
+            search::reseal({reinterpret_cast<std::byte*>(words.data()), data.size()});
+            return nb::bytes(reinterpret_cast<const char*>(words.data()), data.size());
+        },
+        "data"_a, "A compiled file's bytes with their hashes recomputed (for tests of the checks behind them).");
     m.def(
         "answer_prompt",
         [](nb::handle question, nb::handle knowledge) {

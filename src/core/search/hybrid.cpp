@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 #include "core/search/rule.hpp"
 #include "core/text/text.hpp"
@@ -113,10 +114,7 @@ void HybridBuilder::add_text(Field field, std::string_view text) {
 }
 
 void HybridBuilder::add_synonym(std::string_view colloquial, std::string_view wording) {
-    const std::string key = text::normalize_text(colloquial);
-    if (key.empty()) throw Bm25Error("a synonym key is empty once normalized");
-    synonyms_.begin_entry(key, true);
-    syn_values_.push_back(text::normalize_text(wording));
+    synonyms_.add(colloquial, wording);
 }
 
 HybridRanker HybridBuilder::build() {
@@ -129,12 +127,12 @@ HybridRanker HybridBuilder::build() {
     r.entry_start_ = std::move(entry_start_);
     r.alias_count_ = std::move(alias_count_);
     r.strong_ = strong_.compile();
-    r.synonyms_ = synonyms_.compile();
-    r.syn_values_ = std::move(syn_values_);
-    syn_values_.clear();
+    synonyms_.compile();
+    r.synonyms_ = std::move(synonyms_);
+    synonyms_ = Synonyms();
     r.bm25_ = bm25_.build();
     const double n = r.bm25_.view().size();
-    r.score_threshold_ = params_.threshold * std::log(1 + std::max(0.0, n - 0.5) / 1.5);
+    r.score_threshold_ = score_threshold_for(params_.threshold, static_cast<std::size_t>(n));
     return r;
 }
 
@@ -155,57 +153,123 @@ int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
     return scoring::points(title, alias, kw);
 }
 
-std::string HybridRanker::expand(std::string_view raw_query) const {
+std::string HybridRanker::expand(std::string_view raw_query) const { return synonyms_.expand(raw_query); }
+
+std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
+    if (top_k == 0 || size() == 0) return {};
+    const std::string q = expand(raw_query);
+    // Stage 1: title or alias containment.
+    const auto strong = strong_.search(q, static_cast<long long>(size()));
+    std::vector<std::pair<std::uint32_t, int>> first;
+    first.reserve(strong.size());
+    for (const auto& [id, s] : strong) first.emplace_back(id, exact_score(q, id));
+    return merge_stages(std::move(first), hybrid_terms(q), bm25_.view(), score_threshold_, top_k);
+}
+
+// ---------------------------------------------------------------------------
+
+void Synonyms::add(std::string_view colloquial, std::string_view wording) {
+    std::string key = text::normalize_text(colloquial);
+    if (key.empty()) throw Bm25Error("a synonym key is empty once normalized");
+    builder_.begin_entry(key, true);
+    values_.push_back(text::normalize_text(wording));
+}
+
+void Synonyms::compile() { keys_ = builder_.compile(); }
+
+std::string Synonyms::expand(std::string_view raw_query) const {
     std::string q = text::normalize_text(raw_query);
-    if (syn_values_.empty()) return q;
-    const auto hits = synonyms_.search(q, static_cast<long long>(syn_values_.size()));
+    if (values_.empty()) return q;
+    const auto hits = keys_.search(q, static_cast<long long>(values_.size()));
     std::vector<std::uint32_t> ids;
     for (const auto& [id, s] : hits) ids.push_back(id);
     std::sort(ids.begin(), ids.end());
     for (std::uint32_t id : ids) {
         q.push_back('\n');
-        q += syn_values_[id];
+        q += values_[id];
     }
     return q;
 }
 
-std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
-    std::vector<Ranked> out;
-    if (top_k == 0 || size() == 0) return out;
-    const std::string q = expand(raw_query);
+std::vector<std::string> hybrid_terms(std::string_view q) {
     std::vector<std::string> terms;
-    {
-        std::string scratch;
-        for_each_term(without_question_words(q), scratch, [&](std::string_view t) {
-            if (std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
-        });
-    }
-    const Bm25View& bm = bm25_.view();
+    std::string scratch;
+    for_each_term(without_question_words(q), scratch, [&](std::string_view t) {
+        if (std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
+    });
+    return terms;
+}
 
-    // Stage 1: title or alias containment, in the global search's order.
-    const auto strong = strong_.search(q, static_cast<long long>(size()));
-    std::vector<std::pair<int, std::uint32_t>> first;  // (exact score, entry)
-    first.reserve(strong.size());
-    for (const auto& [id, s] : strong) first.emplace_back(exact_score(q, id), id);
+double score_threshold_for(double threshold, std::size_t n) {
+    return threshold * std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
+}
+
+std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k) {
+    std::vector<Ranked> out;
+    if (top_k == 0 || bm.size() == 0) return out;
+    // In the global search's order: score, best first, then index order.
     std::sort(first.begin(), first.end(),
-              [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
-
-    const std::size_t want = std::min(top_k, size());
+              [](const auto& a, const auto& b) { return a.second > b.second || (a.second == b.second && a.first < b.first); });
+    const std::size_t want = std::min<std::size_t>(top_k, bm.size());
     // Stage 2 fills want - |first| places; the best `want` BM25 entries hold
     // at least that many outside stage 1.  With stage 1 full it is not needed.
     std::vector<Hit> hits;
     if (first.size() < want) hits = bm.search_terms(terms, want);
-    if (first.empty() && (hits.empty() || hits.front().second < score_threshold_)) return out;
-
-    for (const auto& [s, id] : first) {
+    if (first.empty() && (hits.empty() || hits.front().second < score_threshold)) return out;
+    for (const auto& [id, s] : first) {
         if (out.size() >= want) break;
         out.push_back({id, bm.score(terms, id), 1});
     }
     for (const auto& [id, s] : hits) {
         if (out.size() >= want) break;
-        if (std::any_of(first.begin(), first.end(), [&](const auto& f) { return f.second == id; })) continue;
+        if (std::any_of(first.begin(), first.end(), [&](const auto& f) { return f.first == id; })) continue;
         out.push_back({id, s, 2});
     }
+    return out;
+}
+
+void BaseTitles::add(std::string& out, std::uint32_t entry, std::string_view title) {
+    const std::string_view base = base_title(title);
+    if (base.size() == title.size()) return;
+    const std::string norm = text::normalize_text(base);
+    if (norm.empty() || norm.size() > UINT32_MAX) return;
+    const std::uint32_t head[2] = {entry, static_cast<std::uint32_t>(norm.size())};
+    out.append(reinterpret_cast<const char*>(head), sizeof head);
+    out += norm;
+    out.append((4 - norm.size() % 4) % 4, '\0');
+}
+
+BaseTitles BaseTitles::decode(std::span<const std::byte> bytes, std::uint32_t entries) {
+    BaseTitles b;
+    matcher::IndexBuilder builder;
+    std::size_t at = 0;
+    std::uint32_t last = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 8) throw Bm25Error("base titles: record cut short");
+        std::uint32_t head[2];
+        std::memcpy(head, bytes.data() + at, sizeof head);
+        at += 8;
+        if (head[0] >= entries || (!b.entry_of_.empty() && head[0] <= last))
+            throw Bm25Error("base titles: entry id out of range or out of order");
+        const std::size_t padded = head[1] + (4 - head[1] % 4) % 4;
+        if (head[1] == 0 || bytes.size() - at < padded) throw Bm25Error("base titles: text length out of range");
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data() + at), head[1]);
+        if (uni::find_invalid_utf8(text) != std::string_view::npos) throw Bm25Error("base titles: invalid UTF-8");
+        builder.begin_entry(text, true);
+        b.entry_of_.push_back(head[0]);
+        last = head[0];
+        at += padded;
+    }
+    b.index_ = builder.compile();
+    return b;
+}
+
+std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
+    std::vector<std::uint32_t> out;
+    if (entry_of_.empty()) return out;
+    for (const auto& [id, s] : index_.search(q, static_cast<long long>(entry_of_.size()))) out.push_back(entry_of_[id]);
+    std::sort(out.begin(), out.end());
     return out;
 }
 

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "core/search/matcher.hpp"
@@ -52,6 +53,60 @@ struct Ranked {
 // nothing would be left).
 std::string_view base_title(std::string_view title);
 
+// ---- the pieces both the standalone ranker and the engine rank with ----------
+
+// Query-side synonyms: colloquial wording -> manual wordings.
+class Synonyms {
+public:
+    // colloquial -> manual wording; both raw text.  Bm25Error when the key is
+    // empty once normalized.
+    void add(std::string_view colloquial, std::string_view wording);
+    // Ready for expand(); add() may not be called after it.
+    void compile();
+    // The normalized query with the wordings of every key occurring in it
+    // appended, each after a line break, in the order the keys were added.
+    std::string expand(std::string_view raw_query) const;
+    bool empty() const { return values_.empty(); }
+    std::size_t memory_bytes() const { return keys_.memory_bytes(); }
+
+private:
+    matcher::IndexBuilder builder_;
+    matcher::CompiledIndex keys_;  // one entry per key (as its title)
+    std::vector<std::string> values_;  // normalized wording per key entry
+};
+
+// The distinct BM25 terms of an expanded query, question words and particles
+// dropped first.
+std::vector<std::string> hybrid_terms(std::string_view expanded_query);
+
+// The refusal threshold (in idf units, HybridParams) as a BM25 score for an
+// index of n entries.
+double score_threshold_for(double threshold, std::size_t n);
+
+// The two stages merged: `first` holds the stage-1 entries with their global
+// search scores (any order); the rest of the top_k places go to the BM25
+// ranking of `terms`.  Empty (refused) when stage 1 is empty and the best
+// BM25 score is below `score_threshold`.
+std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k);
+
+// Base titles of the entries whose title has a bracketed tail, stored beside
+// a compiled index so that stage 1 can match them: encode() gives the bytes
+// (u32 entry, u32 length, normalized text, padded to 4 bytes; repeated);
+// decode() checks them (Bm25Error) and compiles a matcher over them.
+class BaseTitles {
+public:
+    static void add(std::string& out, std::uint32_t entry, std::string_view title);
+    static BaseTitles decode(std::span<const std::byte> bytes, std::uint32_t entries);
+    // Entries whose base title occurs in a normalized query, ascending.
+    std::vector<std::uint32_t> matches(std::string_view normalized_query) const;
+    std::size_t memory_bytes() const { return index_.memory_bytes() + 4 * entry_of_.capacity(); }
+
+private:
+    matcher::CompiledIndex index_;
+    std::vector<std::uint32_t> entry_of_;
+};
+
 class HybridRanker;
 
 class HybridBuilder {
@@ -74,9 +129,9 @@ private:
     void add_exact_text(std::string_view text, bool keyword);
 
     HybridParams params_;
-    matcher::IndexBuilder strong_, synonyms_;
+    matcher::IndexBuilder strong_;
+    Synonyms synonyms_;
     Bm25Builder bm25_;
-    std::vector<std::string> syn_values_;
     std::string title_, norm_;
     // The global search's texts of every entry, normalized (see HybridRanker).
     struct Hash {
@@ -125,8 +180,7 @@ private:
     std::vector<std::uint64_t> exact_spans_;
     std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
     matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
-    matcher::CompiledIndex synonyms_;  // one entry per synonym key (as its title)
-    std::vector<std::string> syn_values_;  // normalized wording per synonym entry
+    Synonyms synonyms_;
     Bm25Index bm25_;
 };
 

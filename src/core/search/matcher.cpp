@@ -543,6 +543,10 @@ int CompiledIndex::score(std::string_view q, std::uint32_t entry) const {
     if (entry >= entries_) return 0;
     std::vector<std::uint32_t> matched;
     matched_patterns(q, matched);
+    return score_matched(matched, entry);
+}
+
+int CompiledIndex::score_matched(const std::vector<std::uint32_t>& matched, std::uint32_t entry) const {
     bool title = false, alias = false;
     int kw = 0;
     for (std::uint32_t p : matched) {
@@ -562,6 +566,29 @@ int CompiledIndex::score(std::string_view q, std::uint32_t entry) const {
         }
     }
     return points(title, alias, kw);
+}
+
+std::vector<Scored> CompiledIndex::title_or_alias_matches(std::string_view q, std::span<const std::uint32_t> also) const {
+    std::vector<std::uint32_t> matched;
+    matched_patterns(q, matched);
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t p : matched) {
+        for (std::uint32_t role = 0; role < 2; ++role) {
+            const auto [lo, hi] = list_of(p, role);
+            ids.insert(ids.end(), a_.postings.begin() + lo, a_.postings.begin() + hi);
+        }
+    }
+    for (std::uint32_t id : also)
+        if (id < entries_) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::vector<Scored> out;
+    out.reserve(ids.size());
+    for (std::uint32_t id : ids) {
+        CORVANE_CHECK(id < entries_, "entry id out of range");
+        out.emplace_back(id, score_matched(matched, id));
+    }
+    return out;
 }
 
 #undef CORVANE_CHECK

@@ -136,6 +136,11 @@ public:
     std::vector<Scored> search_raw(std::string_view query, long long top_k) const;
     // Score of one entry (0 when the id is out of range).
     int score(std::string_view normalized_query, std::uint32_t entry) const;
+    // The entries whose title or one of whose aliases occurs in a normalized
+    // query, and the entries of `also`, each with its score, in entry order
+    // (the hybrid ranker's first stage).
+    std::vector<Scored> title_or_alias_matches(std::string_view normalized_query,
+                                               std::span<const std::uint32_t> also = {}) const;
 
     std::size_t size() const { return entries_; }
     std::size_t pattern_count() const { return pattern_count_; }
@@ -170,6 +175,8 @@ private:
     // Distinct ids of the patterns occurring in q, ascending.
     void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const;
     std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep) const;
+    // An entry's score given the patterns occurring in the query.
+    int score_matched(const std::vector<std::uint32_t>& matched, std::uint32_t entry) const;
     // Bounds of pattern p's list for a role, checked against the postings.
     std::pair<std::uint32_t, std::uint32_t> list_of(std::uint32_t p, std::uint32_t role) const;
 
