@@ -4,16 +4,20 @@
 // the header and body hashes right again after editing, so the edits reach
 // the array checks; 2: cut the file at the length in bytes 1..4), then each
 // 5 bytes give an offset (u32, taken modulo the size) and a byte to xor in.
+// The hybrid ranker's sections (BM25 image, base titles) are read and searched
+// too, with the stage merge the engine uses.
 // Invariants: no crash or out-of-bounds read (ASan), results within range,
-// BadCompiledFile or CorruptIndex as the only failures.
+// BadCompiledFile, CorruptIndex or Bm25Error as the only failures.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "core/search/matcher.hpp"
+#include "core/search/bm25.hpp"
 #include "core/search/compiled_file.hpp"
+#include "core/search/hybrid.hpp"
+#include "core/search/matcher.hpp"
 
 #define CHECK(cond)           \
     do {                      \
@@ -28,8 +32,14 @@ const std::string& base_file() {
     static const std::string bytes = [] {
         matcher::IndexBuilder b;
         const char* titles[] = {"前门锁", "车门", "空调滤芯更换", "胎压监测", "门锁", "更换雨刮"};
+        search::Bm25Builder bm;
+        std::string base;
         std::vector<std::uint64_t> lines{0};
         for (int i = 0; i < 24; ++i) {
+            bm.begin_entry();
+            bm.add_text(search::kTitle, titles[i % 6]);
+            bm.add_text(search::kDescription, titles[(i + 3) % 6]);
+            search::BaseTitles::add(base, static_cast<std::uint32_t>(i), i % 4 ? "机油检查（H7）" : "门锁(A1)");
             b.begin_entry(titles[i % 6]);
             b.add_alias(titles[(i + 1) % 6]);
             b.add_keyword(titles[(i + 2) % 6]);
@@ -38,7 +48,12 @@ const std::string& base_file() {
         }
         const matcher::CompiledIndex ix = b.compile();
         std::string storage, out;
-        const search::ExtraSection extra[] = {{search::tag("XTRA"), "other ranker"}};
+        static const search::Bm25Index image = bm.build();
+        static const std::string base_bytes = base;
+        const search::ExtraSection extra[] = {
+            {search::tag("XTRA"), "other ranker"},
+            {search::tag("BM25"), std::string_view(reinterpret_cast<const char*>(image.bytes().data()), image.bytes().size())},
+            {search::tag("BTTL"), base_bytes}};
         for (std::string_view p : search::compiled_pieces(ix, lines, {lines.back(), 1, 2}, extra, storage)) out += p;
         return out;
     }();
@@ -88,6 +103,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (std::uint32_t e = 0; e < 30; ++e) (void)v.index.score(q, e);
             } catch (const matcher::CorruptIndex&) {
             }
+        }
+        std::span<const std::byte> bm25_bytes, base_bytes;
+        for (const auto& [t, b] : v.other) {
+            if (t == search::tag("BM25")) bm25_bytes = b;
+            if (t == search::tag("BTTL")) base_bytes = b;
+        }
+        try {
+            const search::Bm25View bm = search::Bm25View::from_bytes(bm25_bytes);
+            const search::BaseTitles base = search::BaseTitles::decode(base_bytes, v.entries);
+            for (const char* q : {"前门锁车门", "机油检查", "门锁怎么开", "x"}) {
+                try {
+                    std::vector<std::pair<std::uint32_t, int>> first;
+                    for (const auto& [id, score] : v.index.title_or_alias_matches(q, base.matches(q))) {
+                        CHECK(id < v.entries);
+                        first.emplace_back(id, score);
+                    }
+                    for (const search::Ranked& r : search::merge_stages(first, search::hybrid_terms(q), bm, 0.5, 5))
+                        CHECK(r.entry < v.entries || r.entry < bm.size());
+                } catch (const matcher::CorruptIndex&) {
+                }
+            }
+        } catch (const search::Bm25Error&) {
         }
     } catch (const search::BadCompiledFile&) {
     }

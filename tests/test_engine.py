@@ -434,3 +434,31 @@ def test_large_file_checked_on_a_thread(tmp_path, monkeypatch, capfd):
         assert_same_answers(eng, data)
         assert not eng.info()["compiled_file"]
     assert capfd.readouterr().err.count("differ from their hash") == 1
+
+
+# ---- unusual lines: the core reads what it can, the host the rest ----------------------
+
+UNUSUAL = [
+    r'{"scene_id": "u0", "scene_title": "\u8f66\u95e8\u9501", "aliases": ["\ud800门"], "keywords": ["锁车"]}',
+    '{"scene_id": "u1", "scene_title": "旧标题", "scene_title": "空调滤芯", "keywords": ["滤芯", "滤芯"]}',
+    r'{"scene_id": "u2", "scene\u005ftitle": "胎压", "scene_data": {"n": 1000000000000000000000000000001, '
+    '"f": 1e400, "g": -Infinity, "steps": [3, {"text": 4, "sub_points": ["胎压表", 5]}], "tip": "不是列表"}}',
+    '{"scene_id": "u3", "scene_title": "车门", "aliases": "车门锁", "keywords": {"门锁": 1}}',
+    '{"scene_id": "u4", "scene_title": "深", "scene_data": ' + "[" * 300 + "]" * 300 + "}",
+    '  {"scene_id": "u5", "scene_title": "前门锁", "aliases": [], "keywords": []}  ',
+]
+
+
+def test_unusual_lines_read_as_the_loader_reads_them(tmp_path):
+    data = tmp_path / "data"
+    data.mkdir()
+    (data / INDEX_FILE).write_text("\n".join(UNUSUAL) + "\n", encoding="utf-8", errors="surrogatepass")
+    loaded = farrowin.load_scene_index(str(data / INDEX_FILE))
+    for compiled in (False, True):
+        with Engine(data) as eng:
+            assert eng.info()["compiled_file"] is compiled
+            for q in ["车门锁怎么开", "空调滤芯滤芯", "胎压", "深", "前门锁\ud800门", "门锁"]:
+                want = farrowin.search_knowledge_global(q, loaded, top_k=-1)
+                got = eng.search(q, -1)
+                assert got == want, q  # the records too: equal to the loader's dicts
+                assert [type(v) for e, _ in got for v in e.values()] == [type(v) for e, _ in want for v in e.values()]

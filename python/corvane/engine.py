@@ -31,7 +31,6 @@ exact ranker.
 """
 from __future__ import annotations
 
-import json
 import os
 import sys
 import threading
@@ -186,13 +185,11 @@ class Engine:
                     hits = snap.index.search_hybrid(question, top_k, self._synonyms_of(snap))
                 else:
                     hits = snap.index.search(question, top_k)
-                lines = [(snap.index.line(i), score) for i, score in hits]
-                break
+                return [(snap.index.record(i), score) for i, score in hits]
             except native.CorruptIndexError as exc:
                 if attempt:
                     raise
                 snap = self._recover(snap, exc)
-        return [(json.loads(text), score) for text, score in lines]
 
     # ---- the API ---------------------------------------------------------
     def search(self, question: str, top_k: int = 3, *, ranker: str | None = None) -> list:

@@ -21,12 +21,15 @@
 #include <vector>
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/json_handler.hpp"
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
 #include "bindings/common/repr.hpp"
 #include "core/io/atomic_file.hpp"
+#include "core/json/reader.hpp"
 #include "core/search/bm25.hpp"
 #include "core/search/compiled_file.hpp"
+#include "core/search/entry_reader.hpp"
 #include "core/search/hybrid.hpp"
 #include "core/search/matcher.hpp"
 #include "core/selfcheck/prompt.hpp"
@@ -42,6 +45,9 @@ namespace {
 // base titles (titles without a bracketed tail).
 constexpr std::uint32_t kBm25Section = search::tag("BM25");
 constexpr std::uint32_t kBaseTitleSection = search::tag("BTTL");
+
+// Lines up to this size are read without releasing the GIL.
+constexpr std::size_t kShortRead = std::size_t{64} << 10;
 
 // Compiled files up to this size have their hash checked before use.
 constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
@@ -314,6 +320,25 @@ public:
         return nb::steal(s);
     }
 
+    // Entry i as load_scene_index gives it: its line parsed by the core's
+    // reader into host objects (the same reader and handler), or by json.loads
+    // when the reader does not take it.  Runs with the GIL held throughout, so
+    // the handler's caches are never used by two threads at once.
+    nb::object record(std::uint32_t i) const {
+        const std::string bytes = line_bytes(i);
+        if (!builder_) builder_ = std::make_unique<py::ObjectBuilder>();
+        json::Reader<py::ObjectBuilder> reader(*builder_);
+        if (PyObject* v = reader.parse(bytes)) return nb::steal(v);
+        PyErr_Clear();
+        nb::object text = line(i);
+        PyObject* v = PyObject_CallOneArg(json_loads().ptr(), text.ptr());
+        if (!v) {
+            PyErr_Clear();
+            throw matcher::CorruptIndex("scene_index.jsonl has changed since it was indexed");
+        }
+        return nb::steal(v);
+    }
+
     // ---- writing the compiled file --------------------------------------
     void write(const std::string& cvx) const {
         std::vector<std::uint64_t> offsets(offsets_.begin(), offsets_.end());
@@ -363,7 +388,9 @@ private:
         if (b >= e || e > jsonl_size_) throw matcher::CorruptIndex("compiled index: line offsets out of range");
         std::string bytes(static_cast<std::size_t>(e - b), '\0');
         bool ok;
-        {
+        if (bytes.size() <= kShortRead) {  // a line in the page cache: cheaper than handing the GIL over
+            ok = read_at(jsonl_fd_.fd, bytes.data(), bytes.size(), b);
+        } else {
             nb::gil_scoped_release unlocked;
             ok = read_at(jsonl_fd_.fd, bytes.data(), bytes.size(), b);
         }
@@ -371,6 +398,11 @@ private:
         check_verified();
         while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
         return bytes;
+    }
+
+    const nb::object& json_loads() const {
+        if (!loads_.is_valid()) loads_ = nb::module_::import_("json").attr("loads");
+        return loads_;
     }
 
     void open_jsonl() {
@@ -479,9 +511,24 @@ private:
         std::uint64_t carry_at = 0, at = 0;
         std::size_t lineno = 0;
         std::string scratch;
+        search::EntryReader fast;
+        search::EntryFields fields;
         auto take_line = [&](std::string_view content, std::uint64_t start) {
             ++lineno;
             offsets.push_back(start);
+            if (fast.read(content, fields)) {  // the writer's plain shape: no host objects
+                builder.begin_entry(fields.title);
+                bm25.begin_entry();
+                bm25.add_text(search::kTitle, fields.title);
+                search::BaseTitles::add(owned_base_, static_cast<std::uint32_t>(lineno - 1), fields.title);
+                for (std::string_view a : fields.aliases) {
+                    builder.add_alias(a);
+                    if (a != fields.title) bm25.add_text(search::kAliases, a);
+                }
+                for (std::string_view k : fields.keywords) builder.add_keyword(k);
+                for (const auto& [f, t] : fields.texts) bm25.add_text(f, t);
+                return;
+            }
             PyObject* s = PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), nullptr);
             if (!s) {
                 PyErr_Clear();
@@ -589,6 +636,8 @@ private:
     std::string owned_base_;
     std::span<const std::byte> bm25_bytes_, base_bytes_;
     bool has_base_ = false;
+    mutable std::unique_ptr<py::ObjectBuilder> builder_;  // used with the GIL held only
+    mutable nb::object loads_;
     mutable std::once_flag hybrid_once_;
     mutable std::unique_ptr<Hybrid> hybrid_;
     mutable std::string hybrid_error_;
@@ -607,6 +656,7 @@ CORVANE_MODULE(_engine, m) {
              "(entry id, score) pairs of the compiled search, best first.")
         .def("search_hybrid", &Index::search_hybrid, "query"_a.none(), "top_k"_a.none(), "synonyms"_a,
              "(entry id, BM25 score) pairs of the hybrid ranker, best first; empty when it refuses.")
+        .def("record", &Index::record, "entry"_a, "An entry's line parsed as load_scene_index parses it.")
         .def("line", &Index::line, "entry"_a, "The JSON text of an entry's line in scene_index.jsonl.")
         .def("write", [](const Index& ix, nb::handle path) { ix.write(py::fs_path(path, "write", "path")); },
              "path"_a, "Writes the compiled file for this index atomically.")

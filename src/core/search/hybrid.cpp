@@ -221,10 +221,11 @@ std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> firs
         if (out.size() >= want) break;
         out.push_back({id, bm.score(terms, id), 1});
     }
-    for (const auto& [id, s] : hits) {
+    for (const Hit& hit : hits) {
         if (out.size() >= want) break;
-        if (std::any_of(first.begin(), first.end(), [&](const auto& f) { return f.first == id; })) continue;
-        out.push_back({id, s, 2});
+        const std::uint32_t id = hit.first;
+        if (std::any_of(first.begin(), first.end(), [id](const auto& f) { return f.first == id; })) continue;
+        out.push_back({id, hit.second, 2});
     }
     return out;
 }
