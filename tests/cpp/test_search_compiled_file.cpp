@@ -1,4 +1,4 @@
-// search/compiled_file: the compiled index file: written and read back it searches exactly like the
+// search/compiled_file (and the entry reader that feeds it): the compiled index file: written and read back it searches exactly like the
 // index it was written from; sections of other rankers are kept aside; every
 // truncation and every damaged header byte is refused; damaged arrays behind
 // a valid header make searches throw, never read out of bounds (run it under
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/search/compiled_file.hpp"
+#include "core/search/entry_reader.hpp"
 #include "core/search/matcher.hpp"
 
 using namespace corvane;
@@ -134,4 +135,31 @@ TEST_CASE("compiled file: round trip, truncation, damaged header and arrays") {
         }
     }
     CHECK(thrown > 0);
+}
+
+TEST_CASE("entry reader: the writer's shape taken, anything else left to the host") {
+    search::EntryReader r;
+    search::EntryFields f;
+    REQUIRE(r.read(R"({"scene_title": "旧", "aliases": ["a", "b"], "scene\u005ftitle": "\u8f66\u95e8", )"
+                   R"("keywords": [], "scene_data": {"description": "说明", "steps": [{"text": "一", "sub_points": ["二", 3]}, 4], )"
+                   R"("warning": ["警告"], "notice": "not a list", "tip": ["提示"], "n": 1e400}})",
+                   f));
+    CHECK(f.title == "车门");  // the last of duplicate keys, escapes decoded
+    CHECK(f.aliases == std::vector<std::string_view>{"a", "b"});
+    CHECK(f.keywords.empty());
+    const std::vector<std::pair<search::Field, std::string_view>> texts = {
+        {search::kDescription, "说明"}, {search::kSteps, "一"}, {search::kSteps, "二"},
+        {search::kWarning, "警告"}, {search::kTip, "提示"}};
+    CHECK(f.texts == texts);
+    for (const char* line : {
+             R"(["a list"])", R"({"aliases": []})", R"({"scene_title": 5})", R"({"scene_title": "x", "aliases": "x"})",
+             R"({"scene_title": "x", "keywords": ["a", null]})", R"({"scene_title": "x", "aliases": null})",
+             R"({"scene_title": "x")", "", "{\"scene_title\": \"\xff\"}"}) {
+        INFO(line);
+        CHECK_FALSE(r.read(line, f));
+    }
+    std::string deep = R"({"scene_title": "x", "scene_data": )" + std::string(300, '[') + std::string(300, ']') + "}";
+    CHECK_FALSE(r.read(deep, f));  // past the reader's depth: the host decides
+    CHECK(r.read(R"(  {"scene_title": ""}  )", f));
+    CHECK(f.title.empty());
 }
