@@ -118,6 +118,12 @@ CALLS = [
     ("harlune", "parse_json_object", ("{'a': 1, 'b': (1, 2)}",), {}),
     ("harlune", "parse_json_object", ("no object {broken",), {}),
     ("harlune", "parse_json_object", ("[" * 5000 + "{",), {}),
+    ("_hybrid", "HybridIndex", ([{"scene_title": "更换轮胎", "aliases": ["更换轮胎", "换胎"], "keywords": ["轮胎"],
+                                  "scene_data": SCENE}] * 3,), {"synonyms": {"螺丝": ["螺栓"]}, "weights": {"tip": 2}}),
+    ("_hybrid", "HybridIndex", ([{"scene_title": "x", "scene_data": {"steps": [3]}}],), {}),
+    ("_hybrid", "HybridIndex", ([],), {"weights": {"titel": 1}}),
+    ("_hybrid", "HybridIndex", ([],), {"synonyms": {"a": 3}}),
+    ("_hybrid", "check_bm25_bytes", (b"CVBM25\0\0" + b"\0" * 200,), {}),
 ]
 
 
@@ -239,8 +245,25 @@ def compiled_search(*args, **kwargs):
     return run
 
 
+def hybrid_search(method, *args, **kwargs):
+    built = []
+
+    def run():
+        if not built:
+            index = [{"scene_title": f"更换轮胎{i}", "aliases": ["换胎"], "keywords": ["轮胎"], "scene_data": dict(SCENE)}
+                     for i in range(50)]
+            built.append(module("_hybrid").HybridIndex(index))
+        return getattr(built[0], method)(*args, **kwargs)
+    return run
+
+
 # (id, callable, rounds); the callable may raise.
 SCENARIOS = [
+    ("_hybrid.HybridIndex.search", hybrid_search("search", "换胎要拧紧螺栓", 3), ROUNDS),
+    ("_hybrid.HybridIndex.search_stages", hybrid_search("search_stages", "拧紧螺栓", 3), ROUNDS),
+    ("_hybrid.HybridIndex.bm25_search", hybrid_search("bm25_search", "拧紧螺栓", 3), ROUNDS),
+    ("_hybrid.HybridIndex.bm25_bytes", hybrid_search("bm25_bytes"), ROUNDS),
+    ("_hybrid.HybridIndex.search#bad", hybrid_search("search", "x", -1), ROUNDS),
     ("farrowin.CompiledSceneIndex.search", compiled_search("换胎要检查轮胎", top_k=3), ROUNDS),
     ("farrowin.CompiledSceneIndex.search#all", compiled_search("轮胎", -1), ROUNDS),
     ("farrowin.CompiledSceneIndex.search#bad", compiled_search(None), ROUNDS),

@@ -507,9 +507,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_self_check)
 
     # Commands that live in their own modules.
+    from corvane.evaluate import add_parser as add_eval_parser
     from corvane.service import add_parser as add_serve_parser
 
     add_serve_parser(sub)
+    add_eval_parser(sub)
     return parser
 
 

@@ -225,7 +225,7 @@ def _fail(status: int, code: str, message: str, field: Optional[str] = None) -> 
 
 Ranker = Literal["exact", "hybrid"]
 
-RANKER_DOC = "exact: the specified ranking (default: the server's --ranker); hybrid: when available"
+RANKER_DOC = "exact: the specified ranking; hybrid: title and alias matches, then BM25 (default: the server's --ranker)"
 
 
 class SearchHit(BaseModel):

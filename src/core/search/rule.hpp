@@ -27,6 +27,11 @@ inline int points(bool title, bool alias, int keywords) {
     return (title ? kTitlePoints : 0) + (alias ? kAliasPoints : 0) + kKeywordPoints * std::min(keywords, kMaxKeywords);
 }
 
+// The rule's "occurs": a non-empty text inside the query (both normalized).
+inline bool occurs(std::string_view query, std::string_view text) {
+    return !text.empty() && query.find(text) != std::string_view::npos;
+}
+
 // More than one character (a keyword that may count), without counting them all.
 inline bool longer_than_one_char(std::string_view s) {
     for (std::size_t i = 1; i < s.size(); ++i)

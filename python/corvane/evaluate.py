@@ -1,0 +1,512 @@
+"""``corvane eval``: how well a ranker finds the scenes that labelled questions expect.
+
+Question file: JSON lines, one object per line,
+``{"q": "...", "expect": [{"manual": "guide.md", "title": "<scene title>"}], "kind": "..."}``.
+An empty ``expect`` marks a question the manuals cannot answer ("no-answer").
+
+Figures per ranker: hit@1, hit@3, hit@k and MRR per kind and over all
+answerable questions; for questions expecting several scenes the share of
+them found in the top k; the share of unanswerable questions refused (nothing
+returned) and of answerable ones refused.  Misses list the expected scene, what
+came back and the question's words that the expected scene lacks.
+"""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import re
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+from corvane.cli_errors import CliError
+
+RANKERS = ("exact", "hybrid")
+WS = re.compile(r"\s+")
+
+
+# ---------------------------------------------------------------------------
+# Question file
+
+
+@dataclass
+class Question:
+    line: int
+    q: str
+    kind: str
+    expect: list[tuple[str, str]]  # (manual file name, scene title)
+    targets: list[int] = field(default_factory=list)  # entry positions, filled against the index
+
+
+def read_questions(path: str | os.PathLike[str]) -> list[Question]:
+    path = Path(path)
+    try:
+        raw = path.read_bytes()
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror or exc}") from None
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{path}: not UTF-8 text (byte {exc.start})") from None
+    out: list[Question] = []
+    for n, line in enumerate(text.splitlines(), 1):
+        if not line.strip():
+            continue
+        where = f"{path}, line {n}"
+        try:
+            obj = json.loads(line)
+        except json.JSONDecodeError as exc:
+            raise CliError(f"{where}: not valid JSON ({exc.msg})") from None
+        if not isinstance(obj, dict) or not isinstance(obj.get("q"), str):
+            raise CliError(f"{where}: expected an object with a string \"q\"")
+        expect = obj.get("expect", [])
+        if not isinstance(expect, list) or not all(
+            isinstance(e, dict) and isinstance(e.get("manual"), str) and isinstance(e.get("title"), str) for e in expect
+        ):
+            raise CliError(f"{where}: \"expect\" must be a list of {{\"manual\": ..., \"title\": ...}} objects")
+        kind = obj.get("kind")
+        if kind is None:
+            kind = "no-answer" if not expect else ("multi-scene" if len(expect) > 1 else "answerable")
+        if not isinstance(kind, str):
+            raise CliError(f"{where}: \"kind\" must be a string")
+        out.append(Question(n, obj["q"], kind, [(e["manual"], e["title"]) for e in expect]))
+    return out
+
+
+def manual_id_of(manual: str) -> str:
+    """"guide.md" -> "guide" (the index's manual id: the file name's stem)."""
+    name = Path(manual).name
+    return name.rsplit(".", 1)[0] if "." in name[1:] else name
+
+
+def scene_label(entry: dict) -> str:
+    return f"{entry.get('manual_id', '')}.md / {entry.get('scene_title', '')}"
+
+
+def resolve(questions: list[Question], index: list[dict]) -> list[str]:
+    """Fills each question's targets; returns the question-file errors
+    (expected scenes that the index does not hold)."""
+    where: dict[tuple[str, str], int] = {}
+    for i, e in enumerate(index):
+        if isinstance(e, dict):
+            where.setdefault((str(e.get("manual_id", "")), str(e.get("scene_title", ""))), i)
+    errors = []
+    for q in questions:
+        q.targets = []
+        for manual, title in q.expect:
+            i = where.get((manual_id_of(manual), title))
+            if i is None:
+                errors.append(f"line {q.line}: expected scene not in the index: {manual} / {title}")
+            else:
+                q.targets.append(i)
+    return errors
+
+
+# ---------------------------------------------------------------------------
+# Rankers
+
+
+def _quiet_import(name: str):
+    """Imports a module of the package; morlek's alias-file message (printed
+    when the working folder has no data/manual_alias.json) is kept off stdout."""
+    import importlib
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        importlib.import_module("corvane.morlek")
+    return importlib.import_module(name)
+
+
+def load_index(data_dir: Path) -> list[dict]:
+    farrowin = _quiet_import("corvane.farrowin")
+    path = data_dir / "scene_index.jsonl"
+    if not path.is_file():
+        raise CliError(f"{path}: no scene index (run `corvane index` in the folder above it)")
+    try:
+        return farrowin.load_scene_index(str(path))
+    except (OSError, ValueError) as exc:
+        raise CliError(f"{path}: cannot load the scene index: {exc}") from None
+
+
+Ranker = Callable[[str, int], list[int]]
+
+
+def _entry_key(entry: dict) -> str:
+    return json.dumps(entry, ensure_ascii=False, sort_keys=True)
+
+
+def make_ranker(name: str, index: list[dict], data_dir: Path, *, synonyms_file: str | None = None,
+                threshold: float | None = None) -> tuple[Ranker, dict[str, Any]]:
+    """A function question, k -> entry positions, and a description of it.
+
+    Both rankers are the query engine's (``corvane.Engine`` over data_dir, so
+    the figures are those the engine and the service give).  Only a hybrid
+    ranker with another synonym file or threshold (tuning runs) is built on
+    its own from the loaded entries."""
+    if name == "hybrid" and (synonyms_file is not None or threshold is not None):
+        return _standalone_hybrid(index, data_dir, synonyms_file, threshold)
+    from corvane.engine import Engine
+
+    position: dict[str, int] = {}
+    for i, e in enumerate(index):
+        position.setdefault(_entry_key(e), i)
+    try:
+        engine = Engine(data_dir, ranker=name)
+    except (OSError, ValueError) as exc:
+        raise CliError(f"{data_dir / 'scene_index.jsonl'}: cannot open the index: {exc}") from None
+
+    def rank(q: str, k: int) -> list[int]:
+        try:
+            hits = engine.search(q, k)
+        except ValueError as exc:  # a bad synonym file, say
+            raise CliError(str(exc)) from None
+        return [position[_entry_key(e)] for e, _ in hits]
+
+    info: dict[str, Any] = {"ranker": name}
+    if name == "hybrid":
+        from corvane.synonyms import synonyms_for
+
+        try:
+            _, syn_path = synonyms_for(data_dir)
+        except (OSError, ValueError) as exc:
+            raise CliError(str(exc)) from None
+        from corvane import _hybrid
+
+        info.update({"synonyms": str(syn_path), "threshold": _hybrid.HybridIndex([]).threshold})
+    return rank, info
+
+
+def _standalone_hybrid(index: list[dict], data_dir: Path, synonyms_file: str | None,
+                       threshold: float | None) -> tuple[Ranker, dict[str, Any]]:
+    pos = {id(e): i for i, e in enumerate(index)}
+    from corvane import _hybrid
+    from corvane.synonyms import read_synonyms, synonyms_for
+
+    try:
+        if synonyms_file is not None:
+            syn, syn_path = read_synonyms(synonyms_file), Path(synonyms_file)
+        else:
+            syn, syn_path = synonyms_for(data_dir)
+    except (OSError, ValueError) as exc:
+        raise CliError(str(exc)) from None
+    try:
+        hybrid = _hybrid.HybridIndex(index, synonyms=syn, threshold=threshold)
+    except (TypeError, KeyError, ValueError) as exc:
+        raise CliError(f"scene index: {exc}") from None
+    info = {"ranker": "hybrid", "synonyms": str(syn_path), "threshold": hybrid.threshold,
+            "score_threshold": round(hybrid.score_threshold, 3)}
+    return (lambda q, k: [pos[id(e)] for e, _ in hybrid.search(q, k)]), info
+
+
+# ---------------------------------------------------------------------------
+# Metrics
+
+
+def _terms_runs(text: str) -> list[tuple[str, str]]:
+    """(kind, run) pairs of a normalized text: 'word' runs (ASCII letters and
+    digits) and 'han' runs (CJK ideographs); everything else separates."""
+    out = []
+    for m in re.finditer(r"[a-z0-9]+|[\u3400-\u9fff\uf900-\ufaff]+", text):
+        out.append(("word" if m.group()[0] < "\u0080" else "han", m.group()))
+    return out
+
+
+def normalize(text: str) -> str:
+    return WS.sub("", text.lower().replace("（", "(").replace("）", ")"))
+
+
+def entry_text(entry: dict) -> str:
+    """Every text of an entry, normalized, joined by line feeds."""
+    parts = [entry.get("scene_title", "")] + list(entry.get("aliases", []) or [])
+    scene = entry.get("scene_data") or {}
+    if isinstance(scene, dict):
+        parts.append(scene.get("description", ""))
+        for st in scene.get("steps", []) or []:
+            if isinstance(st, dict):
+                parts.append(st.get("text", ""))
+                parts.extend(st.get("sub_points", []) or [])
+        for key in ("warning", "notice", "tip"):
+            parts.extend(scene.get(key, []) or [])
+    return "\n".join(normalize(p) for p in parts if isinstance(p, str))
+
+
+def lacking_words(question: str, entry: dict) -> list[str]:
+    """The question's words that the scene does not contain: ASCII words not in
+    its text, and stretches of two or more CJK characters none of whose
+    character pairs occur in it."""
+    text = entry_text(entry)
+    out: list[str] = []
+    for kind, run in _terms_runs(normalize(question)):
+        if kind == "word":
+            if run not in text:
+                out.append(run)
+            continue
+        covered = [False] * len(run)
+        for i in range(len(run) - 1):
+            if run[i : i + 2] in text:
+                covered[i] = covered[i + 1] = True
+        i = 0
+        while i < len(run):
+            if covered[i]:
+                i += 1
+                continue
+            j = i
+            while j < len(run) and not covered[j]:
+                j += 1
+            if j - i >= 2:
+                out.append(run[i:j])
+            i = j
+    return list(dict.fromkeys(out))
+
+
+def _rate(num: int, den: int) -> float | None:
+    return num / den if den else None
+
+
+def evaluate(questions: list[Question], index: list[dict], ranker: Ranker, top_k: int) -> dict[str, Any]:
+    kinds: dict[str, dict[str, Any]] = {}
+    answerable = {"n": 0, "hit1": 0, "hit3": 0, "hitk": 0, "rr": 0.0, "refused": 0}
+    shares: list[float] = []
+    no_answer = {"n": 0, "refused": 0}
+    misses = []
+    for q in questions:
+        if q.expect and len(q.targets) != len(q.expect):
+            continue  # a question-file error, reported apart
+        got = ranker(q.q, top_k)
+        k = kinds.setdefault(q.kind, {"n": 0, "hit1": 0, "hit3": 0, "hitk": 0, "rr": 0.0, "refused": 0, "answerable": False})
+        k["answerable"] |= bool(q.targets)
+        k["n"] += 1
+        if not q.targets:
+            no_answer["n"] += 1
+            k["refused"] += not got
+            no_answer["refused"] += not got
+            continue
+        rank = next((r for r, i in enumerate(got, 1) if i in q.targets), None)
+        for acc in (k, answerable):
+            if acc is answerable:
+                acc["n"] += 1
+            acc["hit1"] += rank == 1
+            acc["hit3"] += rank is not None and rank <= 3
+            acc["hitk"] += rank is not None
+            acc["rr"] += 1 / rank if rank else 0.0
+            acc["refused"] += not got
+        if len(q.targets) > 1:
+            shares.append(len(set(q.targets) & set(got)) / len(set(q.targets)))
+        if rank is None:
+            misses.append({
+                "line": q.line,
+                "q": q.q,
+                "kind": q.kind,
+                "expected": [f"{m} / {t}" for m, t in q.expect],
+                "returned": [scene_label(index[i]) for i in got],
+                "lacking": {f"{m} / {t}": lacking_words(q.q, index[i]) for (m, t), i in zip(q.expect, q.targets)},
+                "targets": list(q.targets),
+            })
+
+    def figures(acc: dict[str, Any]) -> dict[str, Any]:
+        n = acc["n"]
+        return {"n": n, "hit@1": _rate(acc["hit1"], n), "hit@3": _rate(acc["hit3"], n),
+                f"hit@{top_k}": _rate(acc["hitk"], n), "mrr": _rate(acc["rr"], n), "refused": _rate(acc["refused"], n)}
+
+    per_kind = {}
+    for name, acc in kinds.items():
+        if acc["answerable"]:
+            per_kind[name] = figures(acc)
+        else:
+            per_kind[name] = {"n": acc["n"], "refused": _rate(acc["refused"], acc["n"])}
+    return {
+        "top_k": top_k,
+        "kinds": per_kind,
+        "answerable": figures(answerable),
+        "multi_scene_share": (sum(shares) / len(shares)) if shares else None,
+        "multi_scene_questions": len(shares),
+        "no_answer_refused": _rate(no_answer["refused"], no_answer["n"]),
+        "no_answer_questions": no_answer["n"],
+        "answerable_refused": _rate(answerable["refused"], answerable["n"]),
+        "misses": misses,
+    }
+
+
+# ---------------------------------------------------------------------------
+# Output
+
+
+def _pct(v: float | None) -> str:
+    return "    -" if v is None else f"{100 * v:5.1f}%"
+
+
+def format_report(result: dict[str, Any], info: dict[str, Any]) -> str:
+    k = result["top_k"]
+    lines = [f"ranker: {info['ranker']}" + "".join(f", {a}: {b}" for a, b in info.items() if a != "ranker")]
+    lines.append(f"  {'kind':<14}{'n':>5}{'hit@1':>8}{'hit@3':>8}{f'hit@{k}':>8}{'MRR':>7}")
+    rows = [(name, f) for name, f in result["kinds"].items() if "hit@1" in f] + [("answerable", result["answerable"])]
+    for name, f in rows:
+        mrr = "    -" if f["mrr"] is None else f"{f['mrr']:.3f}"
+        lines.append(f"  {name:<14}{f['n']:>5}{_pct(f['hit@1']):>8}{_pct(f['hit@3']):>8}{_pct(f[f'hit@{k}']):>8}{mrr:>7}")
+    if result["multi_scene_share"] is not None:
+        lines.append(f"  questions expecting several scenes ({result['multi_scene_questions']}): "
+                     f"share of expected scenes in the top {k}: {result['multi_scene_share']:.3f}")
+    if result["no_answer_questions"]:
+        lines.append(f"  no-answer questions refused: {_pct(result['no_answer_refused']).strip()} "
+                     f"of {result['no_answer_questions']}")
+    lines.append(f"  answerable questions refused: {_pct(result['answerable_refused']).strip()}")
+    lines.append(f"  misses: {len(result['misses'])}")
+    for m in result["misses"]:
+        lines.append(f"    line {m['line']} [{m['kind']}] {m['q']}")
+        lines.append(f"      expected: {'; '.join(m['expected'])}")
+        lines.append(f"      returned: {'; '.join(m['returned']) if m['returned'] else '(nothing)'}")
+        for scene, words in m["lacking"].items():
+            if words:
+                lines.append(f"      words {scene} lacks: {', '.join(words)}")
+    return "\n".join(lines)
+
+
+def alias_suggestions(results: dict[str, dict[str, Any]], index: list[dict]) -> dict[str, list[str]]:
+    """Alias candidates for missed scenes that have a title: the question's
+    words the scene lacks (two to eight characters), in the alias file's format."""
+    out: dict[str, list[str]] = {}
+    for result in results.values():
+        for m in result["misses"]:
+            for i in m["targets"]:
+                title = index[i].get("scene_title")
+                if not isinstance(title, str) or not title:
+                    continue
+                words = [w for w in lacking_words(m["q"], index[i]) if 2 <= len(w) <= 8]
+                have = set(index[i].get("aliases", []) or [])
+                bucket = out.setdefault(title, [])
+                for w in words:
+                    if w not in have and w not in bucket:
+                        bucket.append(w)
+    return {t: ws for t, ws in out.items() if ws}
+
+
+def write_json_file(path: Path, obj: Any) -> None:
+    """Written whole or not at all: a temporary file in the same folder, then renamed."""
+    text = json.dumps(obj, ensure_ascii=False, indent=2) + "\n"
+    folder = path.parent if str(path.parent) else Path(".")
+    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=folder)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def plot(results: dict[str, dict[str, Any]], path: Path, top_k: int) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise CliError("--plot needs matplotlib (pip install 'corvane[plot]')") from None
+    kinds: list[str] = []
+    for r in results.values():
+        for name, f in r["kinds"].items():
+            if "hit@1" in f and name not in kinds:
+                kinds.append(name)
+    kinds.append("answerable")
+    fig, ax = plt.subplots(figsize=(max(6, 1.4 * len(kinds)), 4))
+    width = 0.8 / max(1, len(results))
+    for n, (name, r) in enumerate(results.items()):
+        values = []
+        for kind in kinds:
+            f = r["answerable"] if kind == "answerable" else r["kinds"].get(kind, {})
+            values.append(100 * (f.get(f"hit@{top_k}") or 0))
+        xs = [i + (n - (len(results) - 1) / 2) * width for i in range(len(kinds))]
+        bars = ax.bar(xs, values, width, label=name)
+        ax.bar_label(bars, fmt="%.0f", fontsize=8)
+    ax.set_xticks(range(len(kinds)), kinds)
+    ax.set_ylabel(f"hit@{top_k} (%)")
+    ax.set_ylim(0, 105)
+    ax.legend()
+    ax.set_title(f"Scenes found in the top {top_k}, by question kind")
+    fig.tight_layout()
+    try:
+        fig.savefig(path)
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror or exc}") from None
+    finally:
+        plt.close(fig)
+
+
+# ---------------------------------------------------------------------------
+# Command
+
+
+def add_parser(subparsers) -> None:
+    p = subparsers.add_parser(
+        "eval",
+        help="measure how well a ranker finds the scenes labelled questions expect",
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("questions", metavar="QUESTIONS.jsonl", help="labelled questions, one JSON object per line")
+    p.add_argument("--data-dir", default="data", help="folder holding scene_index.jsonl (default: data)")
+    p.add_argument("--ranker", action="append", choices=RANKERS,
+                   help="ranker to measure; give it twice to compare both (default: exact, or both with --plot)")
+    p.add_argument("--top-k", type=int, default=5, help="places counted (default: 5)")
+    p.add_argument("--json", action="store_true", help="print the figures as JSON")
+    p.add_argument("--plot", metavar="FILE.png", help="draw hit@k per kind for each ranker (needs matplotlib)")
+    p.add_argument("--suggest-aliases", metavar="FILE.json",
+                   help="write alias candidates for missed scenes, in the alias file's format, for review")
+    p.add_argument("--synonyms", metavar="FILE.json",
+                   help="synonym file of the hybrid ranker (default: DATA_DIR/synonyms.json, else the built-in list)")
+    p.add_argument("--threshold", type=float, default=None,
+                   help="refusal threshold of the hybrid ranker, in units of the idf of a term one scene alone holds")
+    p.set_defaults(run=run_eval)
+
+
+def run_eval(args: argparse.Namespace) -> int:
+    if args.top_k < 1:
+        raise CliError(f"--top-k must be 1 or more, not {args.top_k}")
+    rankers = list(dict.fromkeys(args.ranker or (list(RANKERS) if args.plot else ["exact"])))
+    data_dir = Path(args.data_dir)
+    questions = read_questions(args.questions)
+    index = load_index(data_dir)
+    errors = resolve(questions, index)
+    results: dict[str, dict[str, Any]] = {}
+    infos: dict[str, dict[str, Any]] = {}
+    for name in rankers:
+        ranker, info = make_ranker(name, index, data_dir, synonyms_file=args.synonyms, threshold=args.threshold)
+        results[name] = evaluate(questions, index, ranker, args.top_k)
+        infos[name] = info
+    if args.json:
+        doc = {
+            "questions": str(args.questions),
+            "index": str(data_dir / "scene_index.jsonl"),
+            "entries": len(index),
+            "top_k": args.top_k,
+            "question_file_errors": errors,
+            "rankers": {n: {**infos[n], **r, "misses": [{a: b for a, b in m.items() if a != "targets"} for m in r["misses"]]}
+                        for n, r in results.items()},
+        }
+        print(json.dumps(doc, ensure_ascii=False, indent=2))
+    else:
+        print(f"questions: {args.questions} ({len(questions)}), index: {data_dir / 'scene_index.jsonl'} "
+              f"({len(index)} scenes), top {args.top_k}")
+        for name in rankers:
+            print(format_report(results[name], infos[name]))
+        if errors:
+            print(f"question file errors: {len(errors)}")
+            for e in errors:
+                print(f"  {e}")
+    if args.suggest_aliases:
+        try:
+            write_json_file(Path(args.suggest_aliases), alias_suggestions(results, index))
+        except OSError as exc:
+            raise CliError(f"{args.suggest_aliases}: {exc.strerror or exc}") from None
+    if args.plot:
+        plot(results, Path(args.plot), args.top_k)
+    if errors:
+        print(f"corvane eval: error: {len(errors)} expected scene(s) of {args.questions} are not in the index",
+              file=sys.stderr)
+        return 2
+    return 0

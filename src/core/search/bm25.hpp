@@ -1,0 +1,248 @@
+// BM25 over character bigrams of normalized scene text.
+//
+// Terms.  A text is brought into normalize_text form, then read as runs of
+// characters of one class:
+//   word  ASCII letters and digits (full-width ones folded to ASCII), Latin,
+//         Greek and Cyrillic letters: each run is one term ("acc", "12v");
+//   han   CJK ideographs, kana and hangul: each run gives its character
+//         bigrams, or the character itself when the run is one character long;
+//   other (punctuation, symbols, white space) separates runs.
+// Query and documents use the same rule; a query counts each distinct term once.
+//
+// Scoring.  Every entry has seven fields (title, aliases, description, steps
+// with their sub-points, warnings, notices, tips) with a weight each.  For a
+// term t and an entry d:
+//   tf(t, d)  = sum over fields of weight * occurrences of t in the field
+//   dl(d)     = number of term occurrences in all fields (unweighted)
+//   idf(t)    = ln(1 + (N - df + 0.5) / (df + 0.5)),  df = entries holding t
+//   score(q, d) = sum over distinct query terms t of
+//                 idf * tf * (k1 + 1) / (tf + k1 * (1 - b + b * dl / avgdl))
+// Entries sharing no term with the query score 0 and are never returned.
+//
+// Compiled form.  Bm25Index owns one flat byte image (see the layout in
+// bm25.cpp); Bm25View reads such an image in place and is what the search
+// runs on.  Bm25View::from_bytes validates every count, offset and value of
+// an image from outside (a mapped file, say) before it is used, so a damaged
+// image is refused with an error instead of being read out of bounds.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "core/text/unicode.hpp"
+
+namespace corvane::search {
+
+enum Field : unsigned { kTitle = 0, kAliases, kDescription, kSteps, kWarning, kNotice, kTip, kFieldCount };
+
+// Field names as the bindings and the documentation use them, in Field order.
+inline constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
+    "title", "aliases", "description", "steps", "warning", "notice", "tip"};
+
+struct Bm25Params {
+    // Defaults calibrated on the labelled questions (README, "Hybrid ranker").
+    double k1 = 1.2;
+    double b = 0.75;
+    std::array<double, kFieldCount> weights = {5.0, 8.0, 1.0, 1.0, 0.5, 0.5, 0.5};
+};
+
+// Raised for parameters out of range and for invalid compiled images.
+class Bm25Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Calls fn(term) for each term of an already normalized text, in order.
+// The view passed to fn lives until the next call.
+template <class Fn>
+void for_each_term(std::string_view normalized, std::string& scratch, Fn&& fn);
+
+// Distinct terms of a raw (not yet normalized) query, in order of first occurrence.
+std::vector<std::string> query_terms(std::string_view raw_query);
+
+using Hit = std::pair<std::uint32_t, double>;  // (entry id, score)
+
+class Bm25View {
+public:
+    Bm25View() = default;
+    // Validates an image; throws Bm25Error naming what is wrong.  The bytes
+    // must stay alive and unchanged while the view is used, and must start at
+    // an address aligned to 8 bytes.
+    static Bm25View from_bytes(std::span<const std::byte> bytes);
+
+    std::uint32_t size() const { return n_docs_; }
+    std::uint32_t term_count() const { return n_terms_; }
+    double k1() const { return k1_; }
+    double b() const { return b_; }
+    double weight(Field f) const { return weights_[f]; }
+
+    // Term id of a term, or -1 when the index does not hold it.
+    std::int64_t find(std::string_view term) const;
+
+    // The top_k best entries for the distinct terms of a query, best first,
+    // ties by entry id; entries scoring 0 are left out.  MaxScore walk.
+    std::vector<Hit> search_terms(const std::vector<std::string>& terms, std::size_t top_k) const;
+    std::vector<Hit> search(std::string_view raw_query, std::size_t top_k) const {
+        return search_terms(query_terms(raw_query), top_k);
+    }
+    // Score of one entry (0 when out of range or sharing no term).
+    double score(const std::vector<std::string>& terms, std::uint32_t entry) const;
+
+private:
+    friend class Bm25Builder;
+    struct Cursor;
+    // Header checks always; the O(size) checks of every value when asked.
+    static Bm25View open(std::span<const std::byte> bytes, bool check_contents);
+    std::uint32_t n_docs_ = 0, n_terms_ = 0;
+    std::uint64_t n_postings_ = 0;
+    double k1_ = 0, b_ = 0;
+    std::array<double, kFieldCount> weights_{};
+    const std::uint32_t* term_offsets_ = nullptr;  // n_terms + 1, into term_bytes_
+    const char* term_bytes_ = nullptr;             // terms, sorted, back to back
+    const float* idf_ = nullptr;                   // n_terms
+    const float* max_score_ = nullptr;             // n_terms: best contribution of the term to any entry
+    const std::uint32_t* post_offsets_ = nullptr;  // n_terms + 1, into the postings
+    const std::uint32_t* post_docs_ = nullptr;     // n_postings, ascending within a term
+    const float* post_tf_ = nullptr;               // n_postings, weighted term frequency
+    const float* doc_norm_ = nullptr;              // n_docs: k1 * (1 - b + b * dl / avgdl)
+
+    std::string_view term(std::uint32_t t) const {
+        return {term_bytes_ + term_offsets_[t], term_offsets_[t + 1] - term_offsets_[t]};
+    }
+};
+
+// An owned image and its view.
+class Bm25Index {
+public:
+    Bm25Index() = default;
+    // Copies an image (validated) into owned storage.
+    static Bm25Index from_bytes(std::span<const std::byte> bytes);
+    Bm25Index(Bm25Index&&) noexcept = default;
+    Bm25Index& operator=(Bm25Index&&) noexcept = default;
+
+    const Bm25View& view() const { return view_; }
+    std::span<const std::byte> bytes() const {
+        return {reinterpret_cast<const std::byte*>(storage_.data()), size_};
+    }
+    // Appends the image to out, first padding out to a multiple of 8 bytes;
+    // returns the offset of the image in out.
+    std::size_t append_sections(std::string& out) const;
+    std::size_t memory_bytes() const { return storage_.capacity() * sizeof(std::uint64_t); }
+
+private:
+    friend class Bm25Builder;
+    std::vector<std::uint64_t> storage_;  // 8-byte aligned
+    std::size_t size_ = 0;
+    Bm25View view_;
+};
+
+// Collects entries one at a time, then compiles them.
+class Bm25Builder {
+public:
+    explicit Bm25Builder(const Bm25Params& params = {});  // throws Bm25Error on bad parameters
+    // Starts the next entry; its id is the number of entries begun before it.
+    std::uint32_t begin_entry();
+    // Adds one text of a field to the current entry (bigrams never span two texts).
+    void add_text(Field field, std::string_view text, bool normalized = false);
+    std::size_t size() const { return n_docs_; }
+    Bm25Index build();
+
+private:
+    void finish_entry();
+    std::uint32_t intern(std::string_view term);
+
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::string_view term_text(std::uint32_t id) const {
+        return std::string_view(arena_).substr(term_start_[id], term_start_[id + 1] - term_start_[id]);
+    }
+    void grow_short();
+
+    Bm25Params params_;
+    std::uint32_t n_docs_ = 0;
+    // Term dictionary: texts back to back in arena_ (term id -> start).  Terms
+    // of up to 7 bytes (every bigram of BMP ideographs) are found through an
+    // open-addressing table on the packed bytes; longer ones through a map.
+    std::string arena_;
+    std::vector<std::uint32_t> term_start_ = {0};
+    std::vector<std::uint64_t> short_keys_;  // 0 = empty slot
+    std::vector<std::uint32_t> short_ids_;
+    std::size_t short_count_ = 0;
+    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> long_ids_;
+    std::vector<double> acc_;                // term id -> weighted tf in the current entry
+    std::vector<std::uint32_t> touched_;     // term ids with acc_ > 0, in first-seen order
+    std::uint64_t cur_len_ = 0;
+    std::vector<std::uint64_t> doc_len_;
+    // Postings in entry order: term id, entry id, weighted tf.
+    std::vector<std::uint32_t> p_term_, p_doc_;
+    std::vector<float> p_tf_;
+    std::string norm_, scratch_;
+};
+
+}  // namespace corvane::search
+
+namespace corvane::search {
+namespace detail {
+enum CharKind : unsigned char { kOther = 0, kWord, kHan };
+// Class of a normalized code point, and the character as it enters a term
+// (full-width ASCII letters and digits folded).
+inline CharKind char_kind(char32_t& c) {
+    if ((c >= 0xFF10 && c <= 0xFF19) || (c >= 0xFF21 && c <= 0xFF3A) || (c >= 0xFF41 && c <= 0xFF5A)) {
+        c -= 0xFEE0;
+        if (c >= 'A' && c <= 'Z') c += 0x20;
+    }
+    if (c < 0x80) return ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) ? kWord : kOther;
+    if ((c >= 0xC0 && c <= 0x24F && c != 0xD7 && c != 0xF7) || (c >= 0x370 && c <= 0x52F)) return kWord;
+    if ((c >= 0x3040 && c <= 0x30FF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) ||
+        (c >= 0xAC00 && c <= 0xD7AF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x20000 && c <= 0x3134F))
+        return kHan;
+    return kOther;
+}
+}  // namespace detail
+
+template <class Fn>
+void for_each_term(std::string_view s, std::string& scratch, Fn&& fn) {
+    // A word run is collected in scratch; of a han run scratch holds the
+    // last two characters, the later one starting at `last`.
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    detail::CharKind kind = detail::kOther;
+    std::size_t last = 0, han_chars = 0;
+    auto flush = [&] {
+        if (kind == detail::kWord || (kind == detail::kHan && han_chars == 1)) fn(std::string_view(scratch));
+        scratch.clear();
+        han_chars = 0;
+    };
+    while (i < n) {
+        char32_t c = uni::next(s, i);
+        const detail::CharKind k = detail::char_kind(c);
+        if (k != kind) {
+            flush();
+            kind = k;
+        }
+        if (k == detail::kOther) continue;
+        if (k == detail::kWord) {
+            uni::append_utf8(scratch, c);
+            continue;
+        }
+        if (han_chars) scratch.erase(0, last);
+        last = scratch.size();
+        uni::append_utf8(scratch, c);
+        if (han_chars) fn(std::string_view(scratch));
+        ++han_chars;
+    }
+    flush();
+}
+
+}  // namespace corvane::search

@@ -1,0 +1,277 @@
+#include "core/search/hybrid.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "core/search/rule.hpp"
+#include "core/text/text.hpp"
+
+namespace corvane::search {
+
+namespace {
+// Question words and particles ("how", "what", "can it", "吗", "的", ...):
+// they occur in almost every question and in some scene texts, so matching
+// them -- or a bigram that straddles one of them and a topic word, such as
+// 以选 in 可以选 -- says nothing about the topic.  They are taken out of the
+// query before it is cut into terms, the text on either side closing up
+// (充电的时候 reads as 充电时候, whose 电时 a scene's 充电时 holds): scanning
+// left to right, the longest listed word starting at a character is dropped.
+constexpr std::string_view kQuestionWords[] = {
+    "什么时候", "怎么办", "怎么样", "为什么", "能不能", "是不是", "有没有", "会不会", "要不要",
+    "怎么", "怎样", "什么", "如何", "哪里", "哪儿", "哪个", "哪些", "在哪", "多少", "可以", "一下",
+    "的话", "这个", "那个", "是否", "能否", "还是", "吗", "呢", "吧", "啊", "的", "了",
+};
+
+std::string without_question_words(std::string_view q) {
+    std::string out;
+    out.reserve(q.size());
+    std::size_t i = 0;
+    while (i < q.size()) {
+        std::size_t best = 0;
+        for (std::string_view w : kQuestionWords)
+            if (w.size() > best && q.substr(i, w.size()) == w) best = w.size();
+        if (best) {
+            i += best;
+            continue;
+        }
+        std::size_t j = i;
+        uni::next(q, j);
+        out.append(q.substr(i, j - i));
+        i = j;
+    }
+    return out;
+}
+}  // namespace
+
+std::string_view base_title(std::string_view title) {
+    std::string_view t = text::rstrip(title);
+    for (auto [open, close] : {std::pair<std::string_view, std::string_view>{"（", "）"}, {"(", ")"}}) {
+        if (t.size() < close.size() || t.substr(t.size() - close.size()) != close) continue;
+        const std::size_t at = t.rfind(open);
+        if (at == std::string_view::npos || at == 0) continue;
+        const std::string_view head = text::rstrip(t.substr(0, at));
+        if (!head.empty()) return head;
+    }
+    return title;
+}
+
+HybridBuilder::HybridBuilder(const HybridParams& params) : params_(params), bm25_(params.bm25) {
+    if (!std::isfinite(params.threshold) || params.threshold < 0) throw Bm25Error("threshold must be a number of 0 or more");
+}
+
+void HybridBuilder::add_exact_text(std::string_view text, bool keyword) {
+    norm_.clear();
+    text::append_normalized(norm_, text);
+    if (keyword && !scoring::longer_than_one_char(norm_)) return;  // never counts
+    if (norm_.size() >= (1u << 24)) norm_.clear();  // a 16 MB text: taken as one that never occurs
+    auto it = text_ids_.find(std::string_view(norm_));
+    if (it == text_ids_.end()) {
+        const std::uint64_t off = exact_texts_.size();
+        if (off >= (std::uint64_t{1} << 40) || exact_spans_.size() >= UINT32_MAX)
+            throw Bm25Error("index texts too large");
+        exact_texts_ += norm_;
+        exact_spans_.push_back(off << 24 | norm_.size());
+        it = text_ids_.emplace(norm_, static_cast<std::uint32_t>(exact_spans_.size() - 1)).first;
+    }
+    if (entry_items_.size() >= UINT32_MAX) throw Bm25Error("index texts too large");
+    entry_items_.push_back(it->second);
+}
+
+std::uint32_t HybridBuilder::begin_entry(std::string_view title) {
+    title_.assign(title);
+    entry_start_.push_back(static_cast<std::uint32_t>(entry_items_.size()));
+    alias_count_.push_back(0);
+    add_exact_text(title, false);
+    const std::uint32_t id = strong_.begin_entry(title);
+    const std::string_view base = base_title(title);
+    if (base.size() != title.size()) strong_.add_alias(base);
+    bm25_.begin_entry();
+    bm25_.add_text(kTitle, title);
+    return id;
+}
+
+void HybridBuilder::add_alias(std::string_view alias) {
+    if (entry_start_.empty()) throw Bm25Error("add_alias before begin_entry");
+    // Aliases come before keywords (the bindings add them in that order).
+    if (entry_start_.back() + 1 + alias_count_.back() != entry_items_.size())
+        throw Bm25Error("aliases must be added before keywords");
+    add_exact_text(alias, false);
+    ++alias_count_.back();
+    strong_.add_alias(alias);
+    if (alias != title_) bm25_.add_text(kAliases, alias);
+}
+
+void HybridBuilder::add_keyword(std::string_view keyword) {
+    if (entry_start_.empty()) throw Bm25Error("add_keyword before begin_entry");
+    add_exact_text(keyword, true);
+}
+
+void HybridBuilder::add_text(Field field, std::string_view text) {
+    if (field == kTitle || field == kAliases) throw Bm25Error("titles and aliases are added with begin_entry and add_alias");
+    bm25_.add_text(field, text);
+}
+
+void HybridBuilder::add_synonym(std::string_view colloquial, std::string_view wording) {
+    synonyms_.add(colloquial, wording);
+}
+
+HybridRanker HybridBuilder::build() {
+    HybridRanker r;
+    r.params_ = params_;
+    r.exact_texts_ = std::move(exact_texts_);
+    r.exact_spans_ = std::move(exact_spans_);
+    r.entry_items_ = std::move(entry_items_);
+    text_ids_.clear();
+    r.entry_start_ = std::move(entry_start_);
+    r.alias_count_ = std::move(alias_count_);
+    r.strong_ = strong_.compile();
+    synonyms_.compile();
+    r.synonyms_ = std::move(synonyms_);
+    synonyms_ = Synonyms();
+    r.bm25_ = bm25_.build();
+    const double n = r.bm25_.view().size();
+    r.score_threshold_ = score_threshold_for(params_.threshold, static_cast<std::size_t>(n));
+    return r;
+}
+
+int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
+    if (entry >= entry_start_.size()) return 0;
+    const std::size_t b = entry_start_[entry];
+    const std::size_t e = entry + 1 < entry_start_.size() ? entry_start_[entry + 1] : entry_items_.size();
+    auto text = [&](std::size_t i) {
+        const std::uint64_t span = exact_spans_[entry_items_[i]];
+        return std::string_view(exact_texts_).substr(span >> 24, span & 0xFFFFFF);
+    };
+    const bool title = scoring::occurs(q, text(b));
+    bool alias = false;
+    const std::size_t a_end = b + 1 + alias_count_[entry];
+    for (std::size_t i = b + 1; i < a_end && !alias; ++i) alias = scoring::occurs(q, text(i));
+    int kw = 0;
+    for (std::size_t i = a_end; i < e && kw < scoring::kMaxKeywords; ++i) kw += scoring::occurs(q, text(i));
+    return scoring::points(title, alias, kw);
+}
+
+std::string HybridRanker::expand(std::string_view raw_query) const { return synonyms_.expand(raw_query); }
+
+std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
+    if (top_k == 0 || size() == 0) return {};
+    const std::string q = expand(raw_query);
+    // Stage 1: title or alias containment.
+    const auto strong = strong_.search(q, static_cast<long long>(size()));
+    std::vector<std::pair<std::uint32_t, int>> first;
+    first.reserve(strong.size());
+    for (const auto& [id, s] : strong) first.emplace_back(id, exact_score(q, id));
+    return merge_stages(std::move(first), hybrid_terms(q), bm25_.view(), score_threshold_, top_k);
+}
+
+// ---------------------------------------------------------------------------
+
+void Synonyms::add(std::string_view colloquial, std::string_view wording) {
+    std::string key = text::normalize_text(colloquial);
+    if (key.empty()) throw Bm25Error("a synonym key is empty once normalized");
+    builder_.begin_entry(key, true);
+    values_.push_back(text::normalize_text(wording));
+}
+
+void Synonyms::compile() { keys_ = builder_.compile(); }
+
+std::string Synonyms::expand(std::string_view raw_query) const {
+    std::string q = text::normalize_text(raw_query);
+    if (values_.empty()) return q;
+    const auto hits = keys_.search(q, static_cast<long long>(values_.size()));
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, s] : hits) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    for (std::uint32_t id : ids) {
+        q.push_back('\n');
+        q += values_[id];
+    }
+    return q;
+}
+
+std::vector<std::string> hybrid_terms(std::string_view q) {
+    std::vector<std::string> terms;
+    std::string scratch;
+    for_each_term(without_question_words(q), scratch, [&](std::string_view t) {
+        if (std::find(terms.begin(), terms.end(), t) == terms.end()) terms.emplace_back(t);
+    });
+    return terms;
+}
+
+double score_threshold_for(double threshold, std::size_t n) {
+    return threshold * std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
+}
+
+std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k) {
+    std::vector<Ranked> out;
+    if (top_k == 0 || bm.size() == 0) return out;
+    // In the global search's order: score, best first, then index order.
+    std::sort(first.begin(), first.end(),
+              [](const auto& a, const auto& b) { return a.second > b.second || (a.second == b.second && a.first < b.first); });
+    const std::size_t want = std::min<std::size_t>(top_k, bm.size());
+    // Stage 2 fills want - |first| places; the best `want` BM25 entries hold
+    // at least that many outside stage 1.  With stage 1 full it is not needed.
+    std::vector<Hit> hits;
+    if (first.size() < want) hits = bm.search_terms(terms, want);
+    if (first.empty() && (hits.empty() || hits.front().second < score_threshold)) return out;
+    for (const auto& [id, s] : first) {
+        if (out.size() >= want) break;
+        out.push_back({id, bm.score(terms, id), 1});
+    }
+    for (const Hit& hit : hits) {
+        if (out.size() >= want) break;
+        const std::uint32_t id = hit.first;
+        if (std::any_of(first.begin(), first.end(), [id](const auto& f) { return f.first == id; })) continue;
+        out.push_back({id, hit.second, 2});
+    }
+    return out;
+}
+
+void BaseTitles::add(std::string& out, std::uint32_t entry, std::string_view title) {
+    const std::string_view base = base_title(title);
+    if (base.size() == title.size()) return;
+    const std::string norm = text::normalize_text(base);
+    if (norm.empty() || norm.size() > UINT32_MAX) return;
+    const std::uint32_t head[2] = {entry, static_cast<std::uint32_t>(norm.size())};
+    out.append(reinterpret_cast<const char*>(head), sizeof head);
+    out += norm;
+    out.append((4 - norm.size() % 4) % 4, '\0');
+}
+
+BaseTitles BaseTitles::decode(std::span<const std::byte> bytes, std::uint32_t entries) {
+    BaseTitles b;
+    matcher::IndexBuilder builder;
+    std::size_t at = 0;
+    std::uint32_t last = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 8) throw Bm25Error("base titles: record cut short");
+        std::uint32_t head[2];
+        std::memcpy(head, bytes.data() + at, sizeof head);
+        at += 8;
+        if (head[0] >= entries || (!b.entry_of_.empty() && head[0] <= last))
+            throw Bm25Error("base titles: entry id out of range or out of order");
+        const std::size_t padded = head[1] + (4 - head[1] % 4) % 4;
+        if (head[1] == 0 || bytes.size() - at < padded) throw Bm25Error("base titles: text length out of range");
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data() + at), head[1]);
+        if (uni::find_invalid_utf8(text) != std::string_view::npos) throw Bm25Error("base titles: invalid UTF-8");
+        builder.begin_entry(text, true);
+        b.entry_of_.push_back(head[0]);
+        last = head[0];
+        at += padded;
+    }
+    b.index_ = builder.compile();
+    return b;
+}
+
+std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
+    std::vector<std::uint32_t> out;
+    if (entry_of_.empty()) return out;
+    for (const auto& [id, s] : index_.search(q, static_cast<long long>(entry_of_.size()))) out.push_back(entry_of_[id]);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace corvane::search

@@ -1,0 +1,187 @@
+// The hybrid ranker: the global search's high-precision matches first, the
+// remaining places filled by BM25 (bm25.hpp).
+//
+// For a query q (normalized, then extended by the synonym map: every
+// colloquial key occurring in q adds its manual wordings, each after a line
+// break so that no pattern matches across the joint):
+//   stage 1  entries whose title or one of whose aliases occurs in q -- the
+//            global search's matches scoring 12 or more -- in the global
+//            search's order (score, best first, then index order).  A title
+//            ending in a bracketed part (a model name, "机油检查（Linde H7）")
+//            also matches without that part; such an entry scores what the
+//            global search gives it.
+//   stage 2  the BM25 ranking, skipping entries already placed.  The query's
+//            question words and particles (怎么, 什么, 可以, 吗, 的, ...) are
+//            dropped from it before it is read into terms (the text around
+//            them closing up), so that neither they nor the bigrams
+//            straddling them count.
+// Refusal: with no stage-1 match and a best BM25 score below the threshold
+// (HybridParams), the result is empty.  Every result carries its BM25 score (0 when it shares
+// no term with the query).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "core/search/matcher.hpp"
+#include "core/search/bm25.hpp"
+
+namespace corvane::search {
+
+struct HybridParams {
+    Bm25Params bm25;
+    // Refusal threshold, in units of the idf of a term that one entry alone
+    // holds (ln(1 + (N - 0.5) / 1.5) for N entries), so that one setting
+    // serves indexes of any size.  The default is calibrated on the labelled
+    // questions (README, "Hybrid ranker").
+    double threshold = 1.36;
+};
+
+struct Ranked {
+    std::uint32_t entry;
+    double score;  // BM25 score
+    int stage;     // 1 or 2
+};
+
+// "机油检查（Linde H7）" -> "机油检查": the title without a trailing part in
+// full-width or ASCII brackets; the title itself when it has none (or when
+// nothing would be left).
+std::string_view base_title(std::string_view title);
+
+// ---- the pieces both the standalone ranker and the engine rank with ----------
+
+// Query-side synonyms: colloquial wording -> manual wordings.
+class Synonyms {
+public:
+    // colloquial -> manual wording; both raw text.  Bm25Error when the key is
+    // empty once normalized.
+    void add(std::string_view colloquial, std::string_view wording);
+    // Ready for expand(); add() may not be called after it.
+    void compile();
+    // The normalized query with the wordings of every key occurring in it
+    // appended, each after a line break, in the order the keys were added.
+    std::string expand(std::string_view raw_query) const;
+    bool empty() const { return values_.empty(); }
+    std::size_t memory_bytes() const { return keys_.memory_bytes(); }
+
+private:
+    matcher::IndexBuilder builder_;
+    matcher::CompiledIndex keys_;  // one entry per key (as its title)
+    std::vector<std::string> values_;  // normalized wording per key entry
+};
+
+// The distinct BM25 terms of an expanded query, question words and particles
+// dropped first.
+std::vector<std::string> hybrid_terms(std::string_view expanded_query);
+
+// The refusal threshold (in idf units, HybridParams) as a BM25 score for an
+// index of n entries.
+double score_threshold_for(double threshold, std::size_t n);
+
+// The two stages merged: `first` holds the stage-1 entries with their global
+// search scores (any order); the rest of the top_k places go to the BM25
+// ranking of `terms`.  Empty (refused) when stage 1 is empty and the best
+// BM25 score is below `score_threshold`.
+std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k);
+
+// Base titles of the entries whose title has a bracketed tail, stored beside
+// a compiled index so that stage 1 can match them: encode() gives the bytes
+// (u32 entry, u32 length, normalized text, padded to 4 bytes; repeated);
+// decode() checks them (Bm25Error) and compiles a matcher over them.
+class BaseTitles {
+public:
+    static void add(std::string& out, std::uint32_t entry, std::string_view title);
+    static BaseTitles decode(std::span<const std::byte> bytes, std::uint32_t entries);
+    // Entries whose base title occurs in a normalized query, ascending.
+    std::vector<std::uint32_t> matches(std::string_view normalized_query) const;
+    std::size_t memory_bytes() const { return index_.memory_bytes() + 4 * entry_of_.capacity(); }
+
+private:
+    matcher::CompiledIndex index_;
+    std::vector<std::uint32_t> entry_of_;
+};
+
+class HybridRanker;
+
+class HybridBuilder {
+public:
+    explicit HybridBuilder(const HybridParams& params = {});  // throws Bm25Error on bad parameters
+    // Starts the next entry with its title (added to the title field).
+    std::uint32_t begin_entry(std::string_view title);
+    // An alias: matched whole in stage 1; added to the alias field unless it
+    // equals the title.
+    void add_alias(std::string_view alias);
+    // A keyword of the global search (stage-1 order only).
+    void add_keyword(std::string_view keyword);
+    // Text of one of the other fields (description, steps, warning, notice, tip).
+    void add_text(Field field, std::string_view text);
+    // colloquial -> manual wording; both raw text.
+    void add_synonym(std::string_view colloquial, std::string_view wording);
+    HybridRanker build();
+
+private:
+    void add_exact_text(std::string_view text, bool keyword);
+
+    HybridParams params_;
+    matcher::IndexBuilder strong_;
+    Synonyms synonyms_;
+    Bm25Builder bm25_;
+    std::string title_, norm_;
+    // The global search's texts of every entry, normalized (see HybridRanker).
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> text_ids_;
+    std::string exact_texts_;
+    std::vector<std::uint64_t> exact_spans_;
+    std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
+};
+
+class HybridRanker {
+public:
+    HybridRanker() = default;
+    HybridRanker(HybridRanker&&) noexcept = default;
+    HybridRanker& operator=(HybridRanker&&) noexcept = default;
+
+    std::vector<Ranked> search(std::string_view raw_query, std::size_t top_k) const;
+    // The normalized query with its synonym wordings appended.
+    std::string expand(std::string_view raw_query) const;
+
+    std::size_t size() const { return bm25_.view().size(); }
+    const Bm25Index& bm25() const { return bm25_; }
+    double threshold() const { return params_.threshold; }
+    // The threshold as a BM25 score for this index.
+    double score_threshold() const { return score_threshold_; }
+    std::size_t memory_bytes() const {
+        return exact_texts_.capacity() + 8 * exact_spans_.capacity() +
+               4 * (entry_items_.capacity() + entry_start_.capacity() + alias_count_.capacity()) +
+               strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
+    }
+    // The global search's score of one entry for a normalized query.
+    int exact_score(std::string_view normalized_query, std::uint32_t entry) const;
+
+private:
+    friend class HybridBuilder;
+    HybridParams params_;
+    double score_threshold_ = 0;
+    // The global search's texts, normalized, to order the stage-1 entries.
+    // Distinct texts are stored once (exact_spans_[id] = offset << 24 |
+    // length into exact_texts_); entry e lists text ids from
+    // entry_items_[entry_start_[e]]: its title, its alias_count_[e] aliases,
+    // then its keywords of two or more characters, up to the next entry.
+    std::string exact_texts_;
+    std::vector<std::uint64_t> exact_spans_;
+    std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
+    matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
+    Synonyms synonyms_;
+    Bm25Index bm25_;
+};
+
+}  // namespace corvane::search
