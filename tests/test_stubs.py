@@ -8,7 +8,7 @@ import pytest
 import corvane
 
 STUBS = Path(corvane.__file__).parent
-MODULES = ["plaxon", "morlek", "ostrel", "farrowin", "vendry", "delmoor"]
+MODULES = ["plaxon", "morlek", "ostrel", "farrowin", "vendry", "delmoor", "_engine"]
 
 
 def stub_names(path: Path) -> set[str]:

@@ -14,4 +14,13 @@ Importing ``corvane`` itself loads none of them: ``morlek`` reads the alias file
 """
 
 __version__ = "0.1.0"
-__all__ = ["__version__"]
+__all__ = ["__version__", "Engine", "EngineError"]
+
+
+def __getattr__(name):
+    # The engine loads its extension module only when first asked for.
+    if name in ("Engine", "EngineError"):
+        from corvane import engine
+
+        return getattr(engine, name)
+    raise AttributeError(f"module 'corvane' has no attribute {name!r}")

@@ -1,65 +1,136 @@
-"""Query engine over one data folder's scene index.
+"""The query engine: a scene index kept open for many questions.
 
-Interim implementation in plain Python over the extension modules, composed
-the way ``delmoor.answer_query`` composes them; the compiled engine replaces it.
+``Engine(data_dir)`` opens ``data_dir/scene_index.jsonl`` through its compiled
+file ``data_dir/scene_index.cvx`` (written by ``corvane index``): the file is
+mapped, not read, so opening takes milliseconds at any index size, and an entry's
+record is parsed from its own line only when a search returns it.
+
+A compiled file that is missing, stale, of another format version or damaged
+is never used: the engine compiles the JSON-lines file instead, says so once on
+stderr, and writes a fresh compiled file when the folder is writable.
+
+Staleness: the compiled file records the size, modification time (ns) and a
+64-bit hash of the JSON-lines file it was built from.  Opening compares size
+and time; only when the size matches but the time does not (a copied or
+touched file) is the whole file hashed to decide.  ``corvane index`` replaces
+the JSON-lines file by renaming a new one over it, which always changes its
+time.
+
+Results equal those of the specified functions on the same index:
+``search`` those of ``farrowin.search_knowledge_global``, ``knowledge`` the
+record ``delmoor.answer_query`` builds, ``prompt`` its prompt.
 """
 from __future__ import annotations
 
-import datetime
+import json
 import os
+import sys
 import threading
+from datetime import datetime, timezone
+from zoneinfo import ZoneInfo
 
-__all__ = ["Engine", "EngineError"]
+__all__ = ["Engine", "EngineError", "write_compiled_index", "INDEX_FILE", "COMPILED_FILE"]
 
+INDEX_FILE = "scene_index.jsonl"
+COMPILED_FILE = "scene_index.cvx"
 RANKERS = ("exact", "hybrid")
-INDEX_NAME = "scene_index.jsonl"
-COMPILED_NAME = "scene_index.cvx"
+TIME_FORMAT = "%Y%m%d:%H%M%S"  # the self-check loop's time text, in its time zone
+TIME_ZONE = "Asia/Shanghai"
 
 
 class EngineError(Exception):
-    """A failure of the engine itself (not of its input)."""
+    """The engine cannot serve the request (closed, say)."""
 
 
-def _check_ranker(ranker: object) -> str:
-    if ranker not in RANKERS:
-        raise ValueError(f"ranker must be 'exact' or 'hybrid', not {ranker!r}")
-    if ranker == "hybrid":
-        raise ValueError("ranker 'hybrid' is not available yet")
-    return ranker  # type: ignore[return-value]
+def _native():
+    from corvane import _engine
+
+    return _engine
 
 
-def _signature(path: str) -> tuple[int, int, int]:
-    st = os.stat(path)
-    return (st.st_mtime_ns, st.st_size, st.st_ino)
+def _loader():
+    from corvane import farrowin
+
+    return farrowin.load_scene_index
+
+
+def _paths(data_dir) -> tuple[str, str]:
+    folder = os.fspath(data_dir)
+    return os.path.join(folder, INDEX_FILE), os.path.join(folder, COMPILED_FILE)
+
+
+def _identity(path: str):
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def _compile(jsonl: str, cvx: str, reason: str):
+    """The index compiled from the JSON-lines file; a fresh compiled file is
+    written beside it when the folder allows."""
+    print(f"corvane: {cvx}: {reason}; compiling the index from {jsonl}", file=sys.stderr, flush=True)
+    index = _native().compile_jsonl(jsonl, _loader())
+    try:
+        index.write(cvx)
+    except OSError:
+        pass  # a read-only folder: serve from memory
+    return index
+
+
+def _open(jsonl: str, cvx: str):
+    """(index, identity of the compiled file it matches)."""
+    native = _native()
+    try:
+        index = native.open_compiled(cvx, jsonl)
+    except native.UnusableCompiledFile as exc:
+        index = _compile(jsonl, cvx, str(exc))
+    cvx_id = index.cvx_identity if index.from_compiled_file else _identity(cvx)
+    return index, cvx_id
+
+
+def write_compiled_index(data_dir="data") -> None:
+    """Writes data_dir/scene_index.cvx for data_dir/scene_index.jsonl (run after
+    the index); raises what reading or writing raises (a bad line: ValueError
+    naming the file and line)."""
+    jsonl, cvx = _paths(data_dir)
+    _native().compile_jsonl(jsonl, _loader()).write(cvx)
 
 
 class _Snapshot:
-    __slots__ = ("index", "compiled", "signature")
+    """An index with the identities of the files it was opened from."""
 
-    def __init__(self, index: list, compiled: object, signature: tuple[int, int, int]) -> None:
+    __slots__ = ("index", "jsonl_id", "cvx_id")
+
+    def __init__(self, index, cvx_id):
         self.index = index
-        self.compiled = compiled
-        self.signature = signature
+        self.jsonl_id = tuple(index.jsonl_identity)
+        self.cvx_id = cvx_id
 
 
 class Engine:
-    def __init__(self, data_dir: str | os.PathLike = "data", *, ranker: str = "exact") -> None:
-        self._ranker = _check_ranker(ranker)
+    """Searches one scene index; see the module documentation.
+
+    Thread-safe: searches run without the GIL, and a search that started
+    before ``refresh()`` finishes on the index it started with.
+    """
+
+    def __init__(self, data_dir="data", *, ranker: str = "exact"):
+        self._ranker = self._check_ranker(ranker)
         self._data_dir = os.fspath(data_dir)
-        self._path = os.path.join(self._data_dir, INDEX_NAME)
+        self._jsonl, self._cvx = _paths(self._data_dir)
         self._lock = threading.Lock()
-        self._snap: _Snapshot | None = self._load()
+        self._snap: _Snapshot | None = _Snapshot(*_open(self._jsonl, self._cvx))
 
-    def _load(self) -> _Snapshot:
-        from corvane import farrowin
-
-        if not os.path.exists(self._path):
-            raise FileNotFoundError(f"no scene index at {self._path}")
-        while True:
-            before = _signature(self._path)
-            index = farrowin.load_scene_index(self._path)
-            if _signature(self._path) == before:
-                return _Snapshot(index, farrowin.compile_scene_index(index), before)
+    # ---- helpers ---------------------------------------------------------
+    @staticmethod
+    def _check_ranker(ranker) -> str:
+        if ranker not in RANKERS:
+            raise ValueError(f"ranker must be one of {', '.join(map(repr, RANKERS))}, not {ranker!r}")
+        if ranker == "hybrid":
+            raise ValueError("ranker 'hybrid' is not available yet")
+        return ranker
 
     def _current(self) -> _Snapshot:
         snap = self._snap
@@ -67,25 +138,48 @@ class Engine:
             raise EngineError("the engine is closed")
         return snap
 
-    def _ranker_of(self, ranker: str | None) -> str:
-        return self._ranker if ranker is None else _check_ranker(ranker)
+    def _recover(self, failed: _Snapshot, exc: Exception) -> _Snapshot:
+        """The index found not to match its files while in use (a damaged
+        compiled file, a JSON-lines file rewritten in place): compile from
+        the JSON-lines file as it is now and serve from that."""
+        with self._lock:
+            if self._snap is None:
+                raise EngineError("the engine is closed")
+            if self._snap is failed:
+                index = _compile(self._jsonl, self._cvx, str(exc))
+                self._snap = _Snapshot(index, _identity(self._cvx))
+            return self._snap
 
-    @staticmethod
-    def _search(snap: _Snapshot, question: str, top_k: int) -> list:
-        return snap.compiled.search(question, top_k)
+    def _hits(self, question, top_k):
+        """[(entry dict, score)] of the exact ranker."""
+        native = _native()
+        snap = self._current()
+        for attempt in (0, 1):
+            try:
+                hits = snap.index.search(question, top_k)
+                lines = [(snap.index.line(i), score) for i, score in hits]
+                break
+            except native.CorruptIndexError as exc:
+                if attempt:
+                    raise
+                snap = self._recover(snap, exc)
+        return [(json.loads(text), score) for text, score in lines]
 
+    # ---- the API ---------------------------------------------------------
     def search(self, question: str, top_k: int = 3, *, ranker: str | None = None) -> list:
-        self._ranker_of(ranker)
-        return self._search(self._current(), question, top_k)
+        """(index entry, score) pairs, best first, at most top_k."""
+        if ranker is not None:
+            self._check_ranker(ranker)
+        return self._hits(question, top_k)
 
-    @staticmethod
-    def _knowledge(snap: _Snapshot, question: str, top_k: int) -> dict:
+    def knowledge(self, question: str, *, ranker: str | None = None, top_k: int = 3) -> dict:
+        """The matched record the answer prompt is built from."""
         from corvane import morlek
 
-        search_result = snap.compiled.search(question, top_k)
+        hits = self.search(question, top_k, ranker=ranker)
         intent = morlek.classify_query_intent(question)
         results = []
-        for record, score in search_result:
+        for record, score in hits:
             context = morlek.build_scene_context(record["scene_data"], intent)
             results.append(
                 {
@@ -98,40 +192,41 @@ class Engine:
             )
         return {"query": question, "intent": intent, "results": results}
 
-    def knowledge(self, question: str, *, ranker: str | None = None, top_k: int = 3) -> dict:
-        self._ranker_of(ranker)
-        return self._knowledge(self._current(), question, top_k)
-
     def prompt(self, question: str, *, ranker: str | None = None, template: str | None = None) -> str:
-        from corvane import vendry
-
-        self._ranker_of(ranker)
-        matched = self._knowledge(self._current(), question, 3)
+        """The answer prompt; with a template (the self-check loop's format),
+        that template filled as the loop fills it."""
+        if not isinstance(question, str):
+            raise TypeError(f"prompt() argument 'question' must be str, not {type(question).__name__}")
+        matched = self.knowledge(question, ranker=ranker)
         if template is None:
-            return vendry.build_prompt(question, matched)
-        filled = template.replace("__INPUT__", str(question))
-        filled = filled.replace("__KNOWLEDGE__", str(matched))
-        return filled.replace("__TIME__", vendry.now_beijing.strftime("%Y%m%d:%H%M%S"))
+            return _native().answer_prompt(question, matched)
+        if not isinstance(template, str):
+            raise TypeError(f"prompt() argument 'template' must be str or None, not {type(template).__name__}")
+        time_text = datetime.now(ZoneInfo(TIME_ZONE)).strftime(TIME_FORMAT)
+        filled = template.replace("__INPUT__", question)
+        filled = filled.replace("__KNOWLEDGE__", repr(matched))
+        return filled.replace("__TIME__", time_text)
 
     def refresh(self) -> bool:
+        """Switches to the index files now on disk when they changed since
+        opening; True when it switched.  Searches already running finish on
+        the old index."""
         with self._lock:
             snap = self._current()
-            try:
-                if _signature(self._path) == snap.signature:
-                    return False
-            except FileNotFoundError:
+            if _identity(self._jsonl) == snap.jsonl_id and _identity(self._cvx) == snap.cvx_id:
                 return False
-            self._snap = self._load()
+            self._snap = _Snapshot(*_open(self._jsonl, self._cvx))
             return True
 
     def info(self) -> dict:
         snap = self._current()
-        built = datetime.datetime.fromtimestamp(snap.signature[0] / 1e9, tz=datetime.timezone.utc)
+        mtime_ns = snap.jsonl_id[3]
+        built = datetime.fromtimestamp(mtime_ns / 1e9, tz=timezone.utc).astimezone()
         return {
             "entries": len(snap.index),
             "built_at": built.isoformat(),
             "data_dir": self._data_dir,
-            "compiled_file": False,
+            "compiled_file": bool(snap.index.from_compiled_file),
             "ranker": self._ranker,
         }
 
@@ -139,10 +234,17 @@ class Engine:
         return len(self._current().index)
 
     def close(self) -> None:
-        self._snap = None
+        """Lets go of the index (its files stay mapped until running searches end)."""
+        with self._lock:
+            self._snap = None
 
     def __enter__(self) -> "Engine":
+        self._current()
         return self
 
-    def __exit__(self, *exc: object) -> None:
+    def __exit__(self, *exc) -> None:
         self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._snap is None else f"{len(self._snap.index)} entries"
+        return f"<corvane.Engine {self._data_dir!r} ({state})>"

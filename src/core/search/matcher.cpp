@@ -140,6 +140,8 @@ void IndexBuilder::add(std::string_view raw, bool normalized, Role role) {
 
 CompiledIndex IndexBuilder::compile() {
     CompiledIndex ix;
+    ix.own_ = std::make_unique<CompiledIndex::Owned>();
+    CompiledIndex::Owned& o = *ix.own_;
     ix.entries_ = entries_;
     const std::size_t P = patterns_.size();
     ix.pattern_count_ = static_cast<std::uint32_t>(P);
@@ -149,19 +151,19 @@ CompiledIndex IndexBuilder::compile() {
 
     // Postings: a stable counting sort of the uses by (pattern, role); uses
     // come in entry order, so every list ends up sorted by entry id.
-    ix.offsets_.assign(3 * P + 1, 0);
-    for (const auto& [entry, key] : uses_) ++ix.offsets_[3 * (key >> 2) + (key & 3) + 1];
-    for (std::size_t i = 1; i < ix.offsets_.size(); ++i) ix.offsets_[i] += ix.offsets_[i - 1];
-    ix.postings_.resize(uses_.size());
+    o.offsets_.assign(3 * P + 1, 0);
+    for (const auto& [entry, key] : uses_) ++o.offsets_[3 * (key >> 2) + (key & 3) + 1];
+    for (std::size_t i = 1; i < o.offsets_.size(); ++i) o.offsets_[i] += o.offsets_[i - 1];
+    o.postings_.resize(uses_.size());
     {
-        std::vector<std::uint32_t> fill(ix.offsets_.begin(), ix.offsets_.end() - 1);
-        for (const auto& [entry, key] : uses_) ix.postings_[fill[3 * (key >> 2) + (key & 3)]++] = entry;
+        std::vector<std::uint32_t> fill(o.offsets_.begin(), o.offsets_.end() - 1);
+        for (const auto& [entry, key] : uses_) o.postings_[fill[3 * (key >> 2) + (key & 3)]++] = entry;
     }
     std::vector<std::pair<std::uint32_t, std::uint32_t>>().swap(uses_);
-    ix.keyword_repeat_.assign(P, 1);
+    o.keyword_repeat_.assign(P, 1);
     for (std::size_t p = 0; p < P; ++p) {
-        const std::uint32_t* a = ix.postings_.data() + ix.offsets_[3 * p + 2];
-        const std::uint32_t* e = ix.postings_.data() + ix.offsets_[3 * p + 3];
+        const std::uint32_t* a = o.postings_.data() + o.offsets_[3 * p + 2];
+        const std::uint32_t* e = o.postings_.data() + o.offsets_[3 * p + 3];
         std::uint32_t best = 1;
         while (a < e) {
             const std::uint32_t* r = a + 1;
@@ -169,7 +171,7 @@ CompiledIndex IndexBuilder::compile() {
             best = std::max<std::uint32_t>(best, static_cast<std::uint32_t>(r - a));
             a = r;
         }
-        ix.keyword_repeat_[p] = static_cast<std::uint8_t>(std::min<std::uint32_t>(best, kKeywordCap));
+        o.keyword_repeat_[p] = static_cast<std::uint8_t>(std::min<std::uint32_t>(best, kKeywordCap));
     }
 
     // Patterns as label sequences, in lexicographic order.
@@ -231,52 +233,54 @@ CompiledIndex IndexBuilder::compile() {
     for (std::size_t v = 0; v < N; ++v) bfs[v] = at_depth[depth[v]]++;
     std::vector<std::uint32_t>().swap(depth);
 
-    ix.label_.resize(N);
-    ix.pattern_of_.resize(N);
+    o.label_.resize(N);
+    o.pattern_of_.resize(N);
     std::vector<std::uint32_t> par(N, kNone);
-    ix.first_child_.assign(N + 1, 0);
+    o.first_child_.assign(N + 1, 0);
     for (std::size_t v = 0; v < N; ++v) {
         const std::uint32_t w = bfs[v];
-        ix.label_[w] = label[v];
-        ix.pattern_of_[w] = pat[v];
+        o.label_[w] = label[v];
+        o.pattern_of_[w] = pat[v];
         if (v != 0) {
             par[w] = bfs[parent[v]];
-            ++ix.first_child_[par[w] + 1];
+            ++o.first_child_[par[w] + 1];
         }
     }
     std::vector<std::uint32_t>().swap(parent);
     std::vector<char32_t>().swap(label);
     std::vector<std::uint32_t>().swap(pat);
     std::vector<std::uint32_t>().swap(bfs);
-    ix.first_child_[0] = 1;
-    for (std::size_t v = 1; v <= N; ++v) ix.first_child_[v] += ix.first_child_[v - 1];
+    o.first_child_[0] = 1;
+    for (std::size_t v = 1; v <= N; ++v) o.first_child_[v] += o.first_child_[v - 1];
     // first_child_[v] now counts the children of nodes before v, plus 1 for the root.
 
-    ix.root_bmp_.assign(0x10000, 0);
-    for (std::uint32_t c = ix.first_child_[0]; c < ix.first_child_[1]; ++c) {
-        if (ix.label_[c] < 0x10000) ix.root_bmp_[ix.label_[c]] = c;
+    o.root_bmp_.assign(0x10000, 0);
+    for (std::uint32_t c = o.first_child_[0]; c < o.first_child_[1]; ++c) {
+        if (o.label_[c] < 0x10000) o.root_bmp_[o.label_[c]] = c;
     }
 
-    ix.fail_.assign(N, 0);
-    ix.out_link_.assign(N, 0);
+    o.fail_.assign(N, 0);
+    o.out_link_.assign(N, 0);
+    ix.bind();  // child() reads the bound arrays
     for (std::size_t v = 1; v < N; ++v) {  // parents come before children
         const std::uint32_t p = par[v];
         std::uint32_t f = 0;
         if (p != 0) {
-            std::uint32_t g = ix.fail_[p];
+            std::uint32_t g = o.fail_[p];
             while (true) {
-                const std::uint32_t x = ix.child(g, ix.label_[v]);
+                const std::uint32_t x = ix.child(g, o.label_[v]);
                 if (x != 0) {
                     f = x;
                     break;
                 }
                 if (g == 0) break;
-                g = ix.fail_[g];
+                g = o.fail_[g];
             }
         }
-        ix.fail_[v] = f;
-        ix.out_link_[v] = ix.pattern_of_[f] != kNone ? f : ix.out_link_[f];
+        o.fail_[v] = f;
+        o.out_link_[v] = o.pattern_of_[f] != kNone ? f : o.out_link_[f];
     }
+    ix.bind();
     entries_ = 0;
     alias_mark_ = 0;
     return ix;
@@ -291,27 +295,63 @@ CompiledIndex::CompiledIndex(const std::vector<EntryText>& entries, bool normali
 // ---------------------------------------------------------------------------
 // Searching
 
+void CompiledIndex::bind() {
+    const Owned& o = *own_;
+    a_ = Arrays{o.label_, o.first_child_, o.fail_, o.out_link_, o.pattern_of_, o.root_bmp_, o.offsets_, o.postings_,
+                o.keyword_repeat_};
+}
+
+CompiledIndex CompiledIndex::over(std::uint32_t entries, const Arrays& a) {
+    const std::size_t N = a.label.size();
+    if (N == 0 || N >= kNone) throw CorruptIndex("compiled index: no root node");
+    if (a.first_child.size() != N + 1 || a.fail.size() != N || a.out_link.size() != N || a.pattern_of.size() != N)
+        throw CorruptIndex("compiled index: node arrays of different sizes");
+    if (a.root_bmp.size() != kRootBmpSize) throw CorruptIndex("compiled index: root table of the wrong size");
+    const std::size_t P = a.keyword_repeat.size();
+    if (P >= (kNone >> 2) || a.offsets.size() != 3 * P + 1) throw CorruptIndex("compiled index: posting offsets of the wrong size");
+    if (a.offsets.front() != 0 || a.offsets.back() != a.postings.size())
+        throw CorruptIndex("compiled index: posting offsets do not cover the postings");
+    CompiledIndex ix;
+    ix.entries_ = entries;
+    ix.pattern_count_ = static_cast<std::uint32_t>(P);
+    ix.a_ = a;
+    return ix;
+}
+
+// Arrays read from a file are checked value by value as they are used; for an
+// index compiled in memory the checks never fail.
+#define CORVANE_CHECK(cond, what) \
+    do {                          \
+        if (!(cond)) [[unlikely]] \
+            throw CorruptIndex("compiled index: " what); \
+    } while (0)
+
 std::uint32_t CompiledIndex::child(std::uint32_t node, char32_t c) const {
-    if (node == 0 && c < 0x10000) return root_bmp_[c];
-    std::uint32_t lo = first_child_[node], hi = first_child_[node + 1];
+    if (node == 0 && c < 0x10000) {
+        const std::uint32_t x = a_.root_bmp[c];
+        CORVANE_CHECK(x < a_.label.size(), "root child out of range");
+        return x;
+    }
+    std::uint32_t lo = a_.first_child[node], hi = a_.first_child[node + 1];
+    CORVANE_CHECK(lo <= hi && hi <= a_.label.size(), "child range out of range");
     // Narrow [lo, hi) to a few labels that hold the first one >= c.
     while (hi - lo > 8) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
-        if (label_[mid] < c) {
+        if (a_.label[mid] < c) {
             lo = mid + 1;
         } else {
             hi = mid + 1;
         }
     }
     for (; lo < hi; ++lo) {
-        if (label_[lo] >= c) return label_[lo] == c ? lo : 0;
+        if (a_.label[lo] >= c) return a_.label[lo] == c ? lo : 0;
     }
     return 0;
 }
 
 void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const {
     out.clear();
-    if (label_.size() <= 1) return;
+    if (a_.label.size() <= 1) return;
     std::uint32_t node = 0;
     for (std::size_t i = 0; i < q.size();) {
         const char32_t c = next_unit(q, i);
@@ -322,10 +362,21 @@ void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32
                 break;
             }
             if (node == 0) break;
-            node = fail_[node];
+            // Failure and output links lead to shorter suffixes, which come
+            // earlier in breadth-first order: every walk ends.
+            const std::uint32_t f = a_.fail[node];
+            CORVANE_CHECK(f < node, "failure link out of order");
+            node = f;
         }
-        for (std::uint32_t x = pattern_of_[node] != kNone ? node : out_link_[node]; x != 0; x = out_link_[x]) {
-            out.push_back(pattern_of_[x]);
+        std::uint32_t x = a_.pattern_of[node] != kNone ? node : a_.out_link[node];
+        CORVANE_CHECK(x <= node, "output link out of order");
+        while (x != 0) {
+            const std::uint32_t p = a_.pattern_of[x];
+            CORVANE_CHECK(p < pattern_count_, "pattern id out of range");
+            out.push_back(p);
+            const std::uint32_t next = a_.out_link[x];
+            CORVANE_CHECK(next < x, "output link out of order");
+            x = next;
         }
     }
     std::sort(out.begin(), out.end());
@@ -449,6 +500,12 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
     return heap;
 }
 
+std::pair<std::uint32_t, std::uint32_t> CompiledIndex::list_of(std::uint32_t p, std::uint32_t role) const {
+    const std::uint32_t b = a_.offsets[3 * p + role], e = a_.offsets[3 * p + role + 1];
+    CORVANE_CHECK(b <= e && e <= a_.postings.size(), "posting list out of range");
+    return {b, e};
+}
+
 std::vector<Scored> CompiledIndex::search(std::string_view q, long long top_k) const {
     if (top_k == 0 || q.empty()) return {};
     std::vector<std::uint32_t> matched;
@@ -458,10 +515,10 @@ std::vector<Scored> CompiledIndex::search(std::string_view q, long long top_k) c
     std::size_t total = 0;
     for (std::uint32_t p : matched) {
         for (std::uint32_t role = 0; role < 3; ++role) {
-            const std::uint32_t b = offsets_[3 * p + role], e = offsets_[3 * p + role + 1];
+            const auto [b, e] = list_of(p, role);
             if (b == e) continue;
-            const auto bound = static_cast<std::uint8_t>(role == 2 ? keyword_repeat_[p] : 1);
-            cursors.push_back(Cursor{postings_.data() + b, postings_.data() + e, static_cast<std::uint8_t>(role), bound});
+            const auto bound = static_cast<std::uint8_t>(role == 2 ? a_.keyword_repeat[p] : 1);
+            cursors.push_back(Cursor{a_.postings.data() + b, a_.postings.data() + e, static_cast<std::uint8_t>(role), bound});
             total += e - b;
         }
     }
@@ -470,6 +527,7 @@ std::vector<Scored> CompiledIndex::search(std::string_view q, long long top_k) c
         top_k > 0 ? static_cast<std::size_t>(std::min<unsigned long long>(static_cast<unsigned long long>(top_k), total))
                   : total;
     std::vector<Scored> ranked = rank(cursors, keep);
+    for (const Scored& s : ranked) CORVANE_CHECK(s.first < entries_, "entry id out of range");
     if (top_k < 0) {
         const unsigned long long drop = static_cast<unsigned long long>(-(top_k + 1)) + 1;
         ranked.resize(drop >= ranked.size() ? 0 : ranked.size() - static_cast<std::size_t>(drop));
@@ -489,8 +547,9 @@ int CompiledIndex::score(std::string_view q, std::uint32_t entry) const {
     int kw = 0;
     for (std::uint32_t p : matched) {
         for (std::uint32_t role = 0; role < 3; ++role) {
-            const std::uint32_t* b = postings_.data() + offsets_[3 * p + role];
-            const std::uint32_t* e = postings_.data() + offsets_[3 * p + role + 1];
+            const auto [lo, hi] = list_of(p, role);
+            const std::uint32_t* b = a_.postings.data() + lo;
+            const std::uint32_t* e = a_.postings.data() + hi;
             const auto range = std::equal_range(b, e, entry);
             if (range.first == range.second) continue;
             if (role == 0) {
@@ -505,10 +564,14 @@ int CompiledIndex::score(std::string_view q, std::uint32_t entry) const {
     return points(title, alias, kw);
 }
 
+#undef CORVANE_CHECK
+
 std::size_t CompiledIndex::memory_bytes() const {
-    return sizeof(*this) + bytes_of(label_) + bytes_of(first_child_) + bytes_of(fail_) + bytes_of(out_link_) +
-           bytes_of(pattern_of_) + bytes_of(root_bmp_) + bytes_of(offsets_) + bytes_of(postings_) +
-           bytes_of(keyword_repeat_);
+    if (!own_) return sizeof(*this);
+    const Owned& o = *own_;
+    return sizeof(*this) + sizeof(Owned) + bytes_of(o.label_) + bytes_of(o.first_child_) + bytes_of(o.fail_) +
+           bytes_of(o.out_link_) + bytes_of(o.pattern_of_) + bytes_of(o.root_bmp_) + bytes_of(o.offsets_) +
+           bytes_of(o.postings_) + bytes_of(o.keyword_repeat_);
 }
 
 }  // namespace corvane::matcher

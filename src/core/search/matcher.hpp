@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,6 +55,12 @@ using Scored = std::pair<std::uint32_t, int>;
 // are in tests/cpp/reference.hpp.
 
 class CompiledIndex;
+
+// A compiled index whose arrays (read from a file) do not hold together: an
+// index, offset or link that points outside its array.
+struct CorruptIndex : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // Collects entries one at a time, then compiles them.
 class IndexBuilder {
@@ -94,9 +102,32 @@ private:
 
 class CompiledIndex {
 public:
+    // The flat arrays a compiled index consists of (see the members below).
+    struct Arrays {
+        std::span<const char32_t> label;
+        std::span<const std::uint32_t> first_child;
+        std::span<const std::uint32_t> fail;
+        std::span<const std::uint32_t> out_link;
+        std::span<const std::uint32_t> pattern_of;
+        std::span<const std::uint32_t> root_bmp;
+        std::span<const std::uint32_t> offsets;
+        std::span<const std::uint32_t> postings;
+        std::span<const std::uint8_t> keyword_repeat;
+    };
+    static constexpr std::size_t kRootBmpSize = 0x10000;
+
     CompiledIndex() = default;
+    CompiledIndex(CompiledIndex&&) noexcept = default;
+    CompiledIndex& operator=(CompiledIndex&&) noexcept = default;
     // Compiles a whole list of entries at once.
     explicit CompiledIndex(const std::vector<EntryText>& entries, bool normalized = false);
+
+    // An index over arrays held elsewhere (a mapped file) that must outlive
+    // it.  The array sizes are checked here (CorruptIndex when they do not fit
+    // together); the values are checked as searches read them, so a damaged
+    // array makes a search throw CorruptIndex instead of reading out of bounds.
+    static CompiledIndex over(std::uint32_t entries, const Arrays& arrays);
+    const Arrays& arrays() const { return a_; }
 
     // The best entries for an already normalized query; top_k < 0 keeps all
     // but the last |top_k| of the full ranking.
@@ -108,36 +139,44 @@ public:
 
     std::size_t size() const { return entries_; }
     std::size_t pattern_count() const { return pattern_count_; }
-    std::size_t node_count() const { return label_.size(); }
-    // Heap bytes held by the compiled structure.
+    std::size_t node_count() const { return a_.label.size(); }
+    // Heap bytes held by the compiled structure (0 for arrays held elsewhere).
     std::size_t memory_bytes() const;
 
 private:
     friend class IndexBuilder;
     struct Cursor;
+    // The arrays of a compiled index built in memory.
+    struct Owned {
+        // Trie in breadth-first order; node 0 is the root.  The children of node v
+        // are nodes first_child_[v] .. first_child_[v + 1] - 1, sorted by label.
+        std::vector<char32_t> label_;
+        std::vector<std::uint32_t> first_child_;   // size nodes + 1
+        std::vector<std::uint32_t> fail_;          // longest proper suffix that is a trie node
+        std::vector<std::uint32_t> out_link_;      // nearest proper suffix ending a pattern, or 0
+        std::vector<std::uint32_t> pattern_of_;    // pattern id ending at the node, or kNone
+        std::vector<std::uint32_t> root_bmp_;      // root's children for BMP code points (0 = none)
+        // Postings: pattern p's title, alias and keyword lists are
+        // postings_[offsets_[3p] .. offsets_[3p+1]), [3p+1 .. 3p+2), [3p+2 .. 3p+3).
+        // Each is sorted by entry id; a keyword listed n times by one entry
+        // appears n times.
+        std::vector<std::uint32_t> offsets_;
+        std::vector<std::uint32_t> postings_;
+        std::vector<std::uint8_t> keyword_repeat_;  // most repeats of the keyword within one entry
+    };
+    void bind();  // points a_ at *own_
 
     std::uint32_t child(std::uint32_t node, char32_t c) const;
     // Distinct ids of the patterns occurring in q, ascending.
     void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const;
     std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep) const;
+    // Bounds of pattern p's list for a role, checked against the postings.
+    std::pair<std::uint32_t, std::uint32_t> list_of(std::uint32_t p, std::uint32_t role) const;
 
     std::uint32_t entries_ = 0;
     std::uint32_t pattern_count_ = 0;
-    // Trie in breadth-first order; node 0 is the root.  The children of node v
-    // are nodes first_child_[v] .. first_child_[v + 1] - 1, sorted by label.
-    std::vector<char32_t> label_;
-    std::vector<std::uint32_t> first_child_;   // size nodes + 1
-    std::vector<std::uint32_t> fail_;          // longest proper suffix that is a trie node
-    std::vector<std::uint32_t> out_link_;      // nearest proper suffix ending a pattern, or 0
-    std::vector<std::uint32_t> pattern_of_;    // pattern id ending at the node, or kNone
-    std::vector<std::uint32_t> root_bmp_;      // root's children for BMP code points (0 = none)
-    // Postings: pattern p's title, alias and keyword lists are
-    // postings_[offsets_[3p] .. offsets_[3p+1]), [3p+1 .. 3p+2), [3p+2 .. 3p+3).
-    // Each is sorted by entry id; a keyword listed n times by one entry
-    // appears n times.
-    std::vector<std::uint32_t> offsets_;
-    std::vector<std::uint32_t> postings_;
-    std::vector<std::uint8_t> keyword_repeat_;  // most repeats of the keyword within one entry
+    std::unique_ptr<Owned> own_;
+    Arrays a_;  // what searches read: *own_, or arrays held elsewhere
 };
 
 }  // namespace corvane::matcher
