@@ -185,9 +185,10 @@ def cmd_index(args: argparse.Namespace) -> int:
 
 
 def open_engine(data: DataDir, ranker: str, command: str = "ask"):
-    """The query engine over the data folder's scene index (working directory set up by
-    DataDir.entered).  What the engine says on opening (it compiled the index because the
-    compiled file was missing or stale) goes to stderr as a note of the command."""
+    """(engine, notes): the query engine over the data folder's scene index (working directory
+    set up by DataDir.entered), and what the engine said on opening (it compiled the index
+    because the compiled file was missing or stale) as lines of the command, for stderr once
+    the command has its result (an error after them stays the only line)."""
     from corvane.engine import Engine
 
     shown = data.display(INDEX_FILE)
@@ -211,12 +212,17 @@ def open_engine(data: DataDir, ranker: str, command: str = "ask"):
     except ValueError as e:
         if type(e) is ValueError and str(e).startswith("ranker"):  # refused before any file was read
             raise CliError(f"--ranker {ranker}: {e}") from e
-        raise CliError(f"corrupt scene index: {data.show(str(e))}; run `corvane index` to rebuild it") from e
+        text = str(e)
+        if text.startswith(INDEX_PATH + ", line "):  # the engine's check of an entry
+            raise CliError(f"corrupt scene index {shown}{text[len(INDEX_PATH):]}; "
+                           f"run `corvane index` to rebuild it") from e
+        raise CliError(f"corrupt scene index: {data.show(text)}; run `corvane index` to rebuild it") from e
+    notes = []
     for line in said.getvalue().splitlines():
         if line.strip():
             line = line[len("corvane: "):] if line.startswith("corvane: ") else line
-            print(f"corvane {command}: note: {data.show(line)}", file=sys.stderr)
-    return engine
+            notes.append(f"corvane {command}: note: {data.show(line)}")
+    return engine, notes
 
 
 @dataclass
@@ -286,13 +292,16 @@ def cmd_ask(args: argparse.Namespace) -> int:
     scripted = args.json or args.knowledge_only
     with data.entered():
         import_morlek(data, "ask", stdout_ok=not scripted)
-        with open_engine(data, args.ranker) as engine:
+        engine, notes = open_engine(data, args.ranker)
+        with engine:
             try:
                 result = answer(engine, question, template)
             except (KeyError, TypeError, ValueError) as e:
                 what = f"an entry lacks {e}" if isinstance(e, KeyError) else data.show(str(e))
                 raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
                                f"run `corvane index` to rebuild it") from e
+    for note in notes:
+        print(note, file=sys.stderr)
     scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),
                "title": entry.get("scene_title"), "score": score} for entry, score in result.ranked]
     if model is not None:

@@ -10,7 +10,6 @@ answer and prints one object.
 from __future__ import annotations
 
 import argparse
-import asyncio
 import contextlib
 import json
 import os
@@ -54,6 +53,8 @@ def stream_answer(model: Model, prompt: str, out: TextIO) -> str:
 
     A model failure is a CliError (after the line of what was written is ended); Ctrl-C
     cancels the request, which closes the connection, and goes on as KeyboardInterrupt."""
+    import asyncio
+
     from harlune import LLMError, chat_stream
 
     written: list[str] = []
@@ -77,6 +78,8 @@ def stream_answer(model: Model, prompt: str, out: TextIO) -> str:
 
 
 def whole_answer(model: Model, prompt: str) -> str:
+    import asyncio
+
     from harlune import LLMError, chat
 
     try:
