@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -23,6 +24,7 @@ import pytest
 from werkzeug import Response
 
 EXAMPLES = Path(__file__).parent.parent / "examples" / "data"
+README = Path(__file__).parent.parent / "README.md"
 PATH = "/v1/chat/completions"
 KEY = "sk-SENTINEL-table-77"
 QUESTION = "爆胎了怎么换备胎"
@@ -617,3 +619,38 @@ def test_index_progress_only_on_a_terminal(tmp_path, indexed_examples):
     assert proc.returncode == 0
     assert proc.stdout == expected and expected.decode().count("Processed: ") == 2
     assert b"2/2" in shown and b"indexing" in shown
+
+
+def test_hybrid_ranker_answers_or_says_why(tmp_path, indexed_examples):
+    """Until the engine offers the hybrid ranker, asking for it is one clear error, never a silent exact run."""
+    shutil.copytree(indexed_examples, tmp_path / "data")
+    proc = cli(["ask", "--json", "--ranker", "hybrid", QUESTION], tmp_path)
+    if proc.returncode == 0:
+        doc = json.loads(proc.stdout)
+        assert doc["question"] == QUESTION and doc["scenes"] and proc.stderr == b""
+    else:
+        assert proc.returncode == 2 and proc.stdout == b""
+        assert re.fullmatch(r"corvane ask: error: --ranker hybrid: [^\n]*hybrid[^\n]*\n", proc.stderr.decode())
+
+
+def test_readme_first_setup_line_runs(tmp_path):
+    """The corvane steps of the README's first set-up line, on a copy of the examples: they index
+    and print the answer prompt for the sample question."""
+    line = next(l for l in README.read_text("utf-8").splitlines() if "corvane index" in l and "pip install" in l)
+    shutil.copytree(EXAMPLES / "manuals", tmp_path / "examples/data/manuals")
+    shutil.copy(EXAMPLES / "manual_alias.json", tmp_path / "examples/data/manual_alias.json")
+    runs = [cli(shlex.split(step)[1:], tmp_path) for step in line.split("&&") if "bin/corvane " in step]
+    assert [r.returncode for r in runs] == [0, 0] and all(r.stderr == b"" for r in runs)
+    assert (tmp_path / "examples/data/scene_index.cvx").is_file()
+    out = runs[1].stdout.decode()
+    assert out.startswith("=== SEARCH RESULT ===\n") and "更换轮胎" in out
+
+
+@pytest.mark.parametrize("command", ["index", "ask", "search-demo", "self-check"])
+def test_readme_command_table_has_every_option(command, tmp_path):
+    shown = cli([command, "--help"], tmp_path).stdout.decode()
+    text = README.read_text("utf-8")
+    table = text[text.index("## Command line"):]
+    table = table[:table.index("\n## ", 1)]
+    options = set(re.findall(r"(?<![\w-])--[a-z][a-z-]+", shown)) - {"--help", "--debug"}
+    assert sorted(o for o in options if o not in table) == []
