@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -23,16 +24,22 @@ import pytest
 from werkzeug import Response
 
 EXAMPLES = Path(__file__).parent.parent / "examples" / "data"
+README = Path(__file__).parent.parent / "README.md"
 PATH = "/v1/chat/completions"
 KEY = "sk-SENTINEL-table-77"
 QUESTION = "爆胎了怎么换备胎"
 PROMPT = "问：__INPUT__\n知：__KNOWLEDGE__"
+TEMPLATE = "时：__TIME__\n问：__INPUT__\n知：__KNOWLEDGE__\n再问：__INPUT__"
+ANSWER_TEXT = "先打开危险警告灯，\n再取出备胎和千斤顶。"
+ASK_MODEL = ["ask", "--answer", "--url", "{url}"]
+SOURCES = [("aster_e5_care", "更换轮胎")]
 NO_ALIASES = "加载手工别名文件失败: [Errno 2] No such file or directory: 'data/manual_alias.json'"
 GOOD_MANUAL = "# 手册\n## 更换轮胎\n1. 松开螺栓\n2. 顶起车辆\n"
 
 
 def cli(args, cwd, *, stdin=None, env=None, stdout=subprocess.PIPE, timeout=120) -> subprocess.CompletedProcess:
-    full_env = {k: v for k, v in os.environ.items() if k not in ("CORVANE_DEBUG", "CORVANE_LLM_KEY")}
+    full_env = {k: v for k, v in os.environ.items() if k not in ("CORVANE_DEBUG", "CORVANE_LLM_KEY", "CORVANE_LLM_URL",
+                                                                  "HARLUNE_TIMEOUT", "HARLUNE_MODEL")}
     full_env.update(PYTHONIOENCODING="utf-8", **(env or {}))
     return subprocess.run([sys.executable, "-m", "corvane", *args], cwd=cwd, input=stdin, stdout=stdout,
                           stderr=subprocess.PIPE, env=full_env, timeout=timeout)
@@ -152,6 +159,73 @@ def prompt_is(text):
     return check
 
 
+def ask_json(tmp: Path, question: str = QUESTION) -> dict:
+    proc = cli(["ask", "--json", question], tmp)
+    assert proc.returncode == 0, proc.stderr.decode()
+    return json.loads(proc.stdout)
+
+
+def template_filled(text_of, question: str = QUESTION):
+    """`text_of(out, tmp)` is TEMPLATE filled as the self-check loop fills it."""
+    def check(out: str, tmp: Path) -> None:
+        knowledge = cli(["ask", "--knowledge-only", question], tmp).stdout.decode()[:-1]
+        expected = (re.escape(TEMPLATE).replace("__INPUT__", re.escape(question))
+                    .replace("__TIME__", r"\d{8}:\d{6}").replace("__KNOWLEDGE__", re.escape(knowledge)))
+        assert re.fullmatch(expected, text_of(out, tmp)), text_of(out, tmp)
+    return check
+
+
+def streamed_answer(text: str, sources: list):
+    """The answer as the model sent it, a blank line, then the sources."""
+    def check(out: str, tmp: Path) -> None:
+        tail = "Sources:\n" + "".join(f"- {m}: {t}\n" for m, t in sources) if sources else \
+            "Sources: none (no scene of the index matched the question)\n"
+        assert out == text + ("" if text.endswith("\n") or not text else "\n") + "\n" + tail
+    return check
+
+
+def answer_object(out: str, tmp: Path) -> None:
+    doc = json.loads(out)
+    assert out.count("\n") == 1 and doc["answer"] == ANSWER_TEXT
+    plain = ask_json(tmp)
+    assert doc == {"question": QUESTION, "intent": "how_to", "answer": ANSWER_TEXT, "sources": plain["scenes"],
+                   "ranker": "exact"}
+
+
+def sent_prompt(stream: bool, expected=None):
+    """The model got one request, streamed or not, holding the answer prompt (or `expected(prompt, tmp)`)."""
+    def check(bodies: list, tmp: Path) -> None:
+        assert len(bodies) == 1 and bool(bodies[0].get("stream")) is stream
+        prompt = bodies[0]["messages"][0]["content"]
+        if expected is None:
+            assert prompt == ask_json(tmp)["prompt"]
+        else:
+            expected(prompt, tmp)
+    return check
+
+
+def has_file(rel, then=None):
+    def check(out: str, tmp: Path) -> None:
+        assert (tmp / rel).is_file()
+        if then is not None:
+            then(out, tmp)
+    return check
+
+
+def stale_index(tmp, built):
+    """The example data folder whose scene index changed (first line only) after its compiled file was written."""
+    shutil.copytree(built, tmp / "data")
+    index = tmp / "data/scene_index.jsonl"
+    index.write_bytes(index.read_bytes().split(b"\n")[0] + b"\n")
+
+
+def without_compiled(folder="data"):
+    def setup(tmp, built):
+        shutil.copytree(built, tmp / folder)
+        (tmp / folder / "scene_index.cvx").unlink()
+    return setup
+
+
 # --- the table ------------------------------------------------------------------------------
 
 @dataclass
@@ -168,6 +242,7 @@ class Case:
     env: dict = field(default_factory=dict)
     closed_stdout: bool = False
     traceback: bool = False
+    sent: Callable | None = None     # check of the request bodies the model got
 
 
 CASES = [
@@ -197,9 +272,15 @@ CASES = [
     Case("ask-data-dir-missing", ["ask", "--data-dir", "nowhere", QUESTION], code=2,
          stderr=r"^corvane ask: error: no data folder at nowhere; check --data-dir"),
     Case("ask-corrupt-index", ["ask", QUESTION],
-         files({"data/scene_index.jsonl": '{"scene_id": "a"}\n{"scene_id": \n', "data/manual_alias.json": "{}"}), code=2,
+         files({"data/scene_index.jsonl": '{"scene_id": "a", "scene_title": "甲"}\n{"scene_id": \n',
+                "data/manual_alias.json": "{}"}), code=2,
          stderr=r"^corvane ask: error: corrupt scene index data/scene_index\.jsonl, line 2: .*corvane index",
          unchanged=("data",)),
+    Case("ask-index-entry-lacks-title", ["ask", "--data-dir", "d", QUESTION],
+         files({"d/scene_index.jsonl": '{"scene_id": "a", "scene_title": "甲"}\n{"scene_id": "b"}\n',
+                "d/manual_alias.json": "{}"}), code=2, unchanged=("d",),
+         stderr=r'^corvane ask: error: corrupt scene index d/scene_index\.jsonl, line 2: the entry has no "scene_title"; '
+                r"run `corvane index` to rebuild it\n\Z"),
     Case("ask-index-not-utf8", ["ask", "--data-dir", "d/data", QUESTION],
          files({"d/data/scene_index.jsonl": b'{"a": "\xff"}\n', "d/data/manual_alias.json": "{}"}), code=2,
          stderr=r"^corvane ask: error: scene index d/data/scene_index\.jsonl is not UTF-8 \(byte 0xff at offset 7"),
@@ -233,7 +314,83 @@ CASES = [
     Case("ask-debug-flag", ["--debug", "ask", ""], examples(), code=2, traceback=True,
          stderr=r"Traceback.*\ncorvane ask: error: the question is empty\n\Z"),
 
+    # ask: the engine, its compiled file and the rankers
+    Case("ask-ranker-exact", ["ask", "--ranker", "exact", QUESTION], examples(), stdout=same_as_query_demo(QUESTION)),
+    Case("ask-ranker-unknown", ["ask", "--ranker", "fast", QUESTION], examples(), code=2,
+         stderr=r"^corvane ask: error: argument --ranker: invalid choice: 'fast' \(choose from .*exact.*hybrid"),
+    Case("ask-compiles-without-compiled-file", ["ask", QUESTION], without_compiled(),
+         stderr=r"\Acorvane ask: note: data/scene_index\.cvx: [^\n]*\n\Z",
+         stdout=has_file("data/scene_index.cvx", same_as_query_demo(QUESTION))),
+    Case("ask-note-names-the-folder-as-given", ["ask", "--json", "--data-dir", "x/mine", QUESTION],
+         without_compiled("x/mine"), stderr=r"\Acorvane ask: note: x/mine/scene_index\.cvx: [^\n]*\n\Z",
+         stdout=json_answer),
+    Case("ask-stale-compiled-file", ["ask", QUESTION], stale_index, stderr=r"\Acorvane ask: note: .*stale",
+         stdout=same_as_query_demo(QUESTION)),
+    Case("ask-compiled-file-unusable", ["ask", "--json", QUESTION],
+         steps(without_compiled(), files({"data/scene_index.cvx/x": "not an index"})),
+         stderr=r"\Acorvane ask: note: data/scene_index\.cvx: ", stdout=json_answer,
+         unchanged=("data/scene_index.cvx",)),
+
+    # ask: a prompt template
+    Case("ask-prompt-file", ["ask", "--json", "--prompt-file", "t.md", QUESTION],
+         steps(examples(), files({"t.md": TEMPLATE})), stdout=template_filled(lambda out, tmp: json.loads(out)["prompt"])),
+    Case("ask-prompt-file-plain", ["ask", "--prompt-file", "t.md", QUESTION],
+         steps(examples(), files({"t.md": TEMPLATE})),
+         stdout=template_filled(lambda out, tmp: json.loads(out.removeprefix("=== SEARCH RESULT ===\n")))),
+    Case("ask-prompt-file-missing", ["ask", "--prompt-file", "nope.md", QUESTION], examples(), code=2,
+         stderr=r"^corvane ask: error: cannot read prompt file nope\.md: No such file or directory\n\Z"),
+    Case("ask-prompt-file-not-utf8", ["ask", "--prompt-file", "t.md", QUESTION],
+         steps(examples(), files({"t.md": b"__INPUT__\xe4"})), code=2,
+         stderr=r"^corvane ask: error: prompt file t\.md is not UTF-8 \(byte 0xe4 at offset 9"),
+    Case("ask-prompt-file-empty", ["ask", "--prompt-file", "t.md", QUESTION], steps(examples(), files({"t.md": "\n"})),
+         code=2, stderr=r"^corvane ask: error: prompt file t\.md is empty\n\Z"),
+    Case("ask-prompt-file-and-knowledge-only", ["ask", "--knowledge-only", "--prompt-file", "t.md"], examples(),
+         code=2, stderr=r"^corvane ask: error: --knowledge-only prints the knowledge only; it does not go with "
+                        r"--prompt-file\n\Z"),
+
+    # ask --answer: the model on loopback
+    Case("ask-answer-streamed", ASK_MODEL + [QUESTION], examples(), replies=[ANSWER_TEXT],
+         stdout=streamed_answer(ANSWER_TEXT, SOURCES), sent=sent_prompt(stream=True)),
+    Case("ask-answer-url-from-env", ["ask", "--answer", QUESTION], examples(), replies=["答"],
+         env={"CORVANE_LLM_URL": "{url}"}, stdout=streamed_answer("答", SOURCES), sent=sent_prompt(stream=True)),
+    Case("ask-answer-from-a-plain-reply", ASK_MODEL + [QUESTION], examples(), replies=[{"plain": ANSWER_TEXT}],
+         stdout=streamed_answer(ANSWER_TEXT, SOURCES)),
+    Case("ask-answer-json", ASK_MODEL + ["--json", QUESTION], examples(), replies=[ANSWER_TEXT],
+         stdout=answer_object, sent=sent_prompt(stream=False)),
+    Case("ask-answer-with-prompt-file", ASK_MODEL + ["--prompt-file", "t.md", QUESTION],
+         steps(examples(), files({"t.md": TEMPLATE})), replies=["答"], stdout=streamed_answer("答", SOURCES),
+         sent=sent_prompt(True, template_filled(lambda prompt, tmp: prompt))),
+    Case("ask-answer-no-scene", ASK_MODEL + ["qqqq"], examples(), replies=["不知道"],
+         stdout=streamed_answer("不知道", [])),
+    Case("ask-answer-empty", ASK_MODEL + [QUESTION], examples(), replies=[""],
+         stderr=r"\Acorvane ask: warning: the model's answer is empty\n\Z", stdout=streamed_answer("", SOURCES)),
+    Case("ask-answer-http-error", ASK_MODEL + [QUESTION], examples(), replies=[500], code=2,
+         stderr=r"\Acorvane ask: error: .*HTTP 500.*\n\Z", stdout=lines()),
+    Case("ask-answer-http-error-json", ASK_MODEL + ["--json", QUESTION], examples(), replies=[401], code=2,
+         stderr=r"\Acorvane ask: error: .*HTTP 401.*\n\Z", stdout=lines()),
+    Case("ask-answer-unreachable", ["ask", "--answer", "--url", "http://127.0.0.1:9/v1/chat/completions", QUESTION],
+         examples(), code=2, stderr=r"\Acorvane ask: error: .*127\.0\.0\.1:9.*\n\Z"),
+    Case("ask-answer-no-url", ["ask", "--answer", QUESTION], examples(), code=2,
+         stderr=r"^corvane ask: error: --answer needs the model's address: pass --url URL or set CORVANE_LLM_URL\n\Z"),
+    Case("ask-answer-blank-url", ["ask", "--answer", QUESTION], examples(), env={"CORVANE_LLM_URL": " "}, code=2,
+         stderr=r"error: --answer needs the model's address"),
+    Case("ask-url-without-answer", ["ask", "--url", "http://127.0.0.1:9/", QUESTION], examples(), code=2,
+         stderr=r"^corvane ask: error: --url is used only with --answer\n\Z"),
+    Case("ask-answer-and-knowledge-only", ["ask", "--answer", "--knowledge-only", QUESTION], examples(), code=2,
+         stderr=r"error: --knowledge-only prints the knowledge only; it does not go with --answer\n\Z"),
+    Case("ask-answer-no-index", ASK_MODEL + [QUESTION], files({"data/manual_alias.json": "{}"}), code=2,
+         stderr=r"^corvane ask: error: no scene index at data/scene_index\.jsonl"),
+    Case("ask-answer-closed-stdout", ASK_MODEL + [QUESTION], examples(), replies=[ANSWER_TEXT], code=141,
+         closed_stdout=True),
+
     # index
+    Case("index-writes-compiled-file", ["index"], files({"data/manuals/g.md": GOOD_MANUAL}),
+         stdout=has_file("data/scene_index.cvx", lines(NO_ALIASES, "Processed: g, scenes=1"))),
+    Case("index-compiled-file-not-written", ["index"],
+         files({"data/manuals/g.md": GOOD_MANUAL, "data/scene_index.cvx/x": "in the way"}),
+         stderr=r"\Acorvane index: warning: compiled index data/scene_index\.cvx not written \(.+\); the scene "
+                r"index is complete, and `corvane ask` compiles it when it opens it\n\Z",
+         stdout=has_file("data/scene_index.jsonl", lines(NO_ALIASES, "Processed: g, scenes=1"))),
     Case("index-other-data-dir", ["index", "--data-dir", "a/b"], files({"a/b/manuals/g.md": GOOD_MANUAL}),
          stdout=lines(NO_ALIASES, "Processed: g, scenes=1")),
     Case("index-no-manuals-folder", ["index"], old_data, code=2,
@@ -330,15 +487,25 @@ def snapshot(tmp: Path, paths) -> dict:
     return state
 
 
-def model_server(httpserver, replies):
+def model_server(httpserver, replies, bodies: list):
+    """Replies in turn: an int is that HTTP status (quoting the key), a dict a reply whose content
+    is that JSON object ({"plain": text}: text, as one document even to a stream request), a str
+    the answer text, streamed in pieces of two characters when the request asks for a stream."""
     replies = list(replies)
 
     def handler(request):
         assert request.headers["Authorization"] == f"Bearer {KEY}"
+        bodies.append(request.get_json())
         reply = replies.pop(0)
         if isinstance(reply, int):
             return Response(f"refused {request.headers['Authorization']}", status=reply)
-        body = {"choices": [{"message": {"role": "assistant", "content": json.dumps(reply, ensure_ascii=False)}}]}
+        if isinstance(reply, str) and bodies[-1].get("stream"):
+            events = [{"choices": [{"index": 0, "delta": {"content": reply[i:i + 2]}}]} for i in range(0, len(reply), 2)]
+            text = "".join(f"data: {json.dumps(e, ensure_ascii=False)}\n\n" for e in events) + "data: [DONE]\n\n"
+            return Response(text.encode(), content_type="text/event-stream")
+        if isinstance(reply, dict):
+            reply = reply["plain"] if "plain" in reply else json.dumps(reply, ensure_ascii=False)
+        body = {"choices": [{"message": {"role": "assistant", "content": reply}}]}
         return Response(json.dumps(body), content_type="application/json")
 
     httpserver.expect_request(PATH, method="POST").respond_with_handler(handler)
@@ -352,10 +519,12 @@ def test_cli(case: Case, tmp_path, indexed_examples, httpserver):
     env = dict(case.env, TMPDIR=str(tmp_path / ".tmp"))
     (tmp_path / ".tmp").mkdir()
     left = None
-    if case.args[:1] == ["self-check"]:
+    bodies: list = []
+    if case.args[:1] == ["self-check"] or case.replies:
         env["CORVANE_LLM_KEY"] = KEY
-        left = model_server(httpserver, case.replies)
+        left = model_server(httpserver, case.replies, bodies)
     args = [a.replace("{url}", httpserver.url_for(PATH)) for a in case.args]
+    env = {name: value.replace("{url}", httpserver.url_for(PATH)) for name, value in env.items()}
     if case.closed_stdout:
         r, w = os.pipe()
         os.close(r)
@@ -378,6 +547,8 @@ def test_cli(case: Case, tmp_path, indexed_examples, httpserver):
         assert len(ours) == 1 and err.endswith(ours[0] + "\n"), err
     if case.stdout is not None:
         case.stdout(out, tmp_path)
+    if case.sent is not None:
+        case.sent(bodies, tmp_path)
     assert snapshot(tmp_path, case.unchanged) == before
     if left is not None and case.code in (0, 1):
         assert left == [], "the run made fewer model calls than scripted"
@@ -448,3 +619,38 @@ def test_index_progress_only_on_a_terminal(tmp_path, indexed_examples):
     assert proc.returncode == 0
     assert proc.stdout == expected and expected.decode().count("Processed: ") == 2
     assert b"2/2" in shown and b"indexing" in shown
+
+
+def test_hybrid_ranker_answers_or_says_why(tmp_path, indexed_examples):
+    """Until the engine offers the hybrid ranker, asking for it is one clear error, never a silent exact run."""
+    shutil.copytree(indexed_examples, tmp_path / "data")
+    proc = cli(["ask", "--json", "--ranker", "hybrid", QUESTION], tmp_path)
+    if proc.returncode == 0:
+        doc = json.loads(proc.stdout)
+        assert doc["question"] == QUESTION and doc["scenes"] and proc.stderr == b""
+    else:
+        assert proc.returncode == 2 and proc.stdout == b""
+        assert re.fullmatch(r"corvane ask: error: --ranker hybrid: [^\n]*hybrid[^\n]*\n", proc.stderr.decode())
+
+
+def test_readme_first_setup_line_runs(tmp_path):
+    """The corvane steps of the README's first set-up line, on a copy of the examples: they index
+    and print the answer prompt for the sample question."""
+    line = next(l for l in README.read_text("utf-8").splitlines() if "corvane index" in l and "pip install" in l)
+    shutil.copytree(EXAMPLES / "manuals", tmp_path / "examples/data/manuals")
+    shutil.copy(EXAMPLES / "manual_alias.json", tmp_path / "examples/data/manual_alias.json")
+    runs = [cli(shlex.split(step)[1:], tmp_path) for step in line.split("&&") if "bin/corvane " in step]
+    assert [r.returncode for r in runs] == [0, 0] and all(r.stderr == b"" for r in runs)
+    assert (tmp_path / "examples/data/scene_index.cvx").is_file()
+    out = runs[1].stdout.decode()
+    assert out.startswith("=== SEARCH RESULT ===\n") and "更换轮胎" in out
+
+
+@pytest.mark.parametrize("command", ["index", "ask", "search-demo", "self-check"])
+def test_readme_command_table_has_every_option(command, tmp_path):
+    shown = cli([command, "--help"], tmp_path).stdout.decode()
+    text = README.read_text("utf-8")
+    table = text[text.index("## Command line"):]
+    table = table[:table.index("\n## ", 1)]
+    options = set(re.findall(r"(?<![\w-])--[a-z][a-z-]+", shown)) - {"--help", "--debug"}
+    assert sorted(o for o in options if o not in table) == []

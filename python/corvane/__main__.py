@@ -1,7 +1,9 @@
 """Command line: ``python -m corvane <command>`` (also the ``corvane`` script).
 
   index         rebuild DIR/trees and DIR/scene_index.jsonl from DIR/manuals
-  ask           print the answer prompt for a question (or --json, --knowledge-only)
+                (and the compiled index DIR/scene_index.cvx the query engine opens)
+  ask           print the answer prompt for a question (or --json, --knowledge-only),
+                or the model's answer and its sources (--answer)
   search-demo   in-document search over a sample document, then the debugger
   self-check    improve a prompt file with a language model
 
@@ -16,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import json
 import os
 import re
@@ -25,11 +28,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from corvane import __version__
-from corvane.cli_data import INDEX_FILE, MANUALS, DataDir, LineTee, import_morlek, manual_files
+from corvane.cli_answer import URL_ENV
+from corvane.cli_data import COMPILED_FILE, INDEX_FILE, MANUALS, DataDir, LineTee, import_morlek, manual_files
 from corvane.cli_errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_NO_RESULT, EXIT_OK, CliError
 
 SAMPLE_QUESTION = "三包责任承诺"
 KEY_ENV = "CORVANE_LLM_KEY"
+RANKERS = ("exact", "hybrid")
 DEBUG_ENV = "CORVANE_DEBUG"
 MAX_QUESTION_CHARS = 4000
 EXIT_CLOSED_STDOUT = 141
@@ -105,6 +110,25 @@ def progress(total: int):
         bar.close()
 
 
+def write_compiled(data: DataDir) -> None:
+    """Writes the compiled index beside the new scene index (working directory set up by
+    DataDir.entered).  The scene index is complete without it: a failure is a warning, and
+    the query engine compiles the index when it opens it."""
+    try:
+        from corvane.engine import write_compiled_index
+
+        write_compiled_index("data")
+    except Exception as e:  # noqa: BLE001 -- whatever it is, the index run itself succeeded
+        if isinstance(e, OSError) and e.strerror:
+            reason = e.strerror
+            if e.filename is not None:
+                reason = f"{data.show(os.fsdecode(e.filename))}: {reason}"
+        else:
+            reason = data.show(str(e)) or type(e).__name__
+        print(f"corvane index: warning: compiled index {data.display(COMPILED_FILE)} not written ({reason}); "
+              f"the scene index is complete, and `corvane ask` compiles it when it opens it", file=sys.stderr)
+
+
 def cmd_index(args: argparse.Namespace) -> int:
     data = DataDir(args.data_dir)
     require_data_folder(data)
@@ -149,6 +173,8 @@ def cmd_index(args: argparse.Namespace) -> int:
                 raise CliError(f"{what}; {before}; {kept}") from e
             finally:
                 tee.flush()
+        if os.path.exists(INDEX_PATH):
+            write_compiled(data)
     if scenes == 0:
         print(f"corvane index: warning: no scenes in the {plural(done, 'manual')} of {data.display(MANUALS)} "
               f"(a scene needs a \"#\" heading), so there is no scene index now", file=sys.stderr)
@@ -156,6 +182,47 @@ def cmd_index(args: argparse.Namespace) -> int:
 
 
 # --- ask --------------------------------------------------------------------------------
+
+
+def open_engine(data: DataDir, ranker: str, command: str = "ask"):
+    """(engine, notes): the query engine over the data folder's scene index (working directory
+    set up by DataDir.entered), and what the engine said on opening (it compiled the index
+    because the compiled file was missing or stale) as lines of the command, for stderr once
+    the command has its result (an error after them stays the only line)."""
+    from corvane.engine import Engine
+
+    shown = data.display(INDEX_FILE)
+    if not os.path.lexists(INDEX_PATH):
+        raise CliError(f"no scene index at {shown}; run `corvane index` first")
+    said = io.StringIO()
+    try:
+        with contextlib.redirect_stderr(said):
+            engine = Engine("data", ranker=ranker)
+    except json.JSONDecodeError as e:
+        reason = e.msg.split(": ", 1)[1] if e.msg.startswith(INDEX_PATH + ": ") else e.msg
+        raise CliError(f"corrupt scene index {shown}, line {e.lineno}: {reason} (column {e.colno}); "
+                       f"run `corvane index` to rebuild it") from e
+    except UnicodeDecodeError as e:
+        raise CliError(decode_failure(f"scene index {shown}", e) + "; run `corvane index` to rebuild it") from e
+    except OSError as e:
+        if e.filename is not None:
+            raise CliError(f"cannot read scene index {data.show(os.fsdecode(e.filename))}: "
+                           f"{e.strerror or e}") from e
+        raise CliError(f"cannot read scene index {shown}: {e.strerror or e}") from e
+    except ValueError as e:
+        if type(e) is ValueError and str(e).startswith("ranker"):  # refused before any file was read
+            raise CliError(f"--ranker {ranker}: {e}") from e
+        text = str(e)
+        if text.startswith(INDEX_PATH + ", line "):  # the engine's check of an entry
+            raise CliError(f"corrupt scene index {shown}{text[len(INDEX_PATH):]}; "
+                           f"run `corvane index` to rebuild it") from e
+        raise CliError(f"corrupt scene index: {data.show(text)}; run `corvane index` to rebuild it") from e
+    notes = []
+    for line in said.getvalue().splitlines():
+        if line.strip():
+            line = line[len("corvane: "):] if line.startswith("corvane: ") else line
+            notes.append(f"corvane {command}: note: {data.show(line)}")
+    return engine, notes
 
 
 @dataclass
@@ -167,41 +234,13 @@ class Answer:
     prompt: str
 
 
-def load_index(data: DataDir) -> list:
-    """The scene index of the data folder (working directory set up by DataDir.entered)."""
-    from corvane import farrowin
-
-    shown = data.display(INDEX_FILE)
-    if not os.path.lexists(INDEX_PATH):
-        raise CliError(f"no scene index at {shown}; run `corvane index` first")
-    try:
-        return farrowin.load_scene_index(INDEX_PATH)
-    except json.JSONDecodeError as e:
-        reason = e.msg.split(": ", 1)[1] if e.msg.startswith(INDEX_PATH + ": ") else e.msg
-        raise CliError(f"corrupt scene index {shown}, line {e.lineno}: {reason} (column {e.colno}); "
-                       f"run `corvane index` to rebuild it") from e
-    except UnicodeDecodeError as e:
-        raise CliError(decode_failure(f"scene index {shown}", e) + "; run `corvane index` to rebuild it") from e
-    except OSError as e:
-        raise CliError(f"cannot read scene index {shown}: {e.strerror or e}") from e
-    except ValueError as e:
-        raise CliError(f"corrupt scene index: {data.show(str(e))}; run `corvane index` to rebuild it") from e
-
-
-def answer(question: str, index: list) -> Answer:
-    """Ranks the scenes for `question` and builds the answer prompt, the way
-    corvane.delmoor.answer_query does, from the functions it binds."""
-    from corvane import farrowin, morlek, vendry
-
-    ranked = farrowin.search_knowledge_global(question, index, top_k=3)
-    intent = morlek.classify_query_intent(question)
-    results = []
-    for record, score in ranked:
-        context = morlek.build_scene_context(record["scene_data"], intent)
-        results.append({"node_id": record["scene_id"], "title": record["scene_title"], "score": score,
-                        "intent": intent, "context": context})
-    matched = {"query": question, "intent": intent, "results": results}
-    return Answer(question, intent, ranked, matched, vendry.build_prompt(question, matched))
+def answer(engine, question: str, template: str | None) -> Answer:
+    """Ranks the scenes for `question` and builds the answer prompt (the specified one, or
+    `template` filled the way the self-check loop fills its prompt)."""
+    ranked = engine.search(question, 3)
+    knowledge = engine.knowledge(question, top_k=3)
+    prompt = engine.prompt(question, template=template)
+    return Answer(question, knowledge["intent"], ranked, knowledge, prompt)
 
 
 def read_question(args: argparse.Namespace) -> str:
@@ -219,9 +258,29 @@ def read_question(args: argparse.Namespace) -> str:
     return text.rstrip("\r\n")  # the line breaks that end the input are not part of the question
 
 
-def cmd_ask(args: argparse.Namespace) -> int:
+def check_ask_options(args: argparse.Namespace) -> None:
     if args.max_question_chars < 1:
         raise CliError(f"--max-question-chars must be at least 1, not {args.max_question_chars}")
+    if args.knowledge_only:
+        for given, option in ((args.answer, "--answer"), (args.prompt_file is not None, "--prompt-file")):
+            if given:
+                raise CliError(f"--knowledge-only prints the knowledge only; it does not go with {option}")
+    if not args.answer:
+        for value, option in ((args.url, "--url"), (args.key, "--key")):
+            if value is not None:
+                raise CliError(f"{option} is used only with --answer")
+
+
+def cmd_ask(args: argparse.Namespace) -> int:
+    from corvane import cli_answer
+
+    check_ask_options(args)
+    model = cli_answer.model_settings(args) if args.answer else None
+    template = None
+    if args.prompt_file is not None:
+        template = read_utf8(args.prompt_file, "prompt file")
+        if not template.strip():
+            raise CliError(f"prompt file {args.prompt_file} is empty")
     question = read_question(args)
     if not question.strip():
         raise CliError("the question is empty")
@@ -233,16 +292,22 @@ def cmd_ask(args: argparse.Namespace) -> int:
     scripted = args.json or args.knowledge_only
     with data.entered():
         import_morlek(data, "ask", stdout_ok=not scripted)
-        index = load_index(data)
-        try:
-            result = answer(question, index)
-        except (KeyError, TypeError, ValueError) as e:
-            what = f"an entry lacks {e}" if isinstance(e, KeyError) else str(e)
-            raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
-                           f"run `corvane index` to rebuild it") from e
+        engine, notes = open_engine(data, args.ranker)
+        with engine:
+            try:
+                result = answer(engine, question, template)
+            except (KeyError, TypeError, ValueError) as e:
+                what = f"an entry lacks {e}" if isinstance(e, KeyError) else data.show(str(e))
+                raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
+                               f"run `corvane index` to rebuild it") from e
+    for note in notes:
+        print(note, file=sys.stderr)
+    scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),
+               "title": entry.get("scene_title"), "score": score} for entry, score in result.ranked]
+    if model is not None:
+        return cli_answer.answer_with_model(model, result.prompt, question, result.intent, scenes,
+                                            as_json=args.json, ranker=args.ranker)
     if args.json:
-        scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),
-                   "title": entry.get("scene_title"), "score": score} for entry, score in result.ranked]
         print(json.dumps({"question": question, "intent": result.intent, "scenes": scenes,
                           "prompt": result.prompt}, ensure_ascii=False))
     elif args.knowledge_only:
@@ -419,15 +484,32 @@ QUESTION "-" reads the question from stdin, --question-file from a UTF-8 file
 the text `corvane self-check --knowledge-file` takes.
 With --json or --knowledge-only, stdout holds only that output.
 
+--answer sends the prompt to a language model and prints its answer as it arrives,
+then the sources: the manual and title of each scene the prompt showed. With --json
+it prints one object: "question", "intent", "answer", "sources" (as "scenes" above)
+and "ranker". The model is reached at --url or, when that is not given, at the
+{URL_ENV} environment variable (an OpenAI-compatible chat-completions endpoint);
+the access key comes from the {KEY_ENV} environment variable (or --key; command
+lines are visible to other users). HARLUNE_MODEL names the model, HARLUNE_TIMEOUT
+limits the whole exchange in seconds (default 120).
+
+--prompt-file FILE uses a prompt template in the format `corvane self-check`
+improves (__INPUT__ the question, __KNOWLEDGE__ the knowledge text, __TIME__ the
+time) instead of the answer prompt, with or without --answer.
+--ranker picks how scenes are ranked: exact (the default) or hybrid.
+
 Exit status: 0 ok, 2 on an empty or too long question, a missing data folder or
-scene index, or a corrupt scene index.
+scene index, a corrupt scene index, an unreadable prompt file, no model address or
+a model error, 130 when interrupted (Ctrl-C).
 """
 
 INDEX_HELP = """\
 Rebuilds DIR/trees/ (one tree file per manual) and DIR/scene_index.jsonl from the
 manuals DIR/manuals/*.md and the alias file DIR/manual_alias.json (optional), printing
 "Processed: <manual>, scenes=<n>" per manual. A progress display goes to stderr when
-it is a terminal.
+it is a terminal. Then it writes DIR/scene_index.cvx, the compiled index `corvane ask`
+and `corvane serve` open in milliseconds; when that file cannot be written, a warning
+on stderr says so and the run still succeeds (the index is compiled when opened).
 
 The command refuses to run, and changes nothing, when DIR/manuals is missing or holds
 no manual. The index is replaced only when the whole run succeeds: on an error (such
@@ -468,7 +550,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
     p.set_defaults(run=cmd_index)
 
-    p = sub.add_parser("ask", help="print the answer prompt for a question", description=ASK_HELP,
+    p = sub.add_parser("ask", help="print the answer prompt for a question, or the model's answer (--answer)", description=ASK_HELP,
                        formatter_class=raw, parents=[common])
     p.add_argument("question", metavar="QUESTION", nargs="?",
                    help=f'the question; "-" reads it from stdin (default: {SAMPLE_QUESTION})')
@@ -479,6 +561,18 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--json", action="store_true", help="print one JSON object: question, intent, scenes, prompt")
     out.add_argument("--knowledge-only", action="store_true",
                      help="print the knowledge text (input of self-check --knowledge-file)")
+    p.add_argument("--answer", action="store_true",
+                   help="send the prompt to the model and print its answer and the sources")
+    p.add_argument("--url", metavar="URL", default=None,
+                   help=f"with --answer: OpenAI-compatible chat-completions endpoint (default: the {URL_ENV} "
+                        "environment variable)")
+    p.add_argument("--key", metavar="KEY", default=None,
+                   help=f"with --answer: access key (default: the {KEY_ENV} environment variable)")
+    p.add_argument("--prompt-file", metavar="FILE", default=None,
+                   help="a UTF-8 prompt template with __INPUT__, __KNOWLEDGE__ and __TIME__ (the format "
+                        "self-check improves) instead of the answer prompt")
+    p.add_argument("--ranker", choices=RANKERS, default=RANKERS[0],
+                   help=f"how scenes are ranked (default: {RANKERS[0]})")
     p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
     p.set_defaults(run=cmd_ask)
 

@@ -24,6 +24,7 @@ from typing import Callable, Iterator, TextIO
 ALIAS_FAILURE = "加载手工别名文件失败: "
 ALIAS_FILE = "manual_alias.json"
 INDEX_FILE = "scene_index.jsonl"
+COMPILED_FILE = "scene_index.cvx"  # the query engine's compiled index, beside INDEX_FILE
 MANUALS = "manuals"
 
 # "data/" at the start of a path inside a module's message (not "xdata/" or "a/data/").
