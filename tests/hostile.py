@@ -192,7 +192,7 @@ def live_entry():
 
 
 @dataclass
-class Spec:
+class Target:
     name: str                     # case id prefix
     params: tuple[str, ...]       # names of the arguments, for case ids
     build: Callable[[], list]     # fresh arguments
@@ -210,77 +210,77 @@ def compiled_search(index, query, top_k):
     return module("farrowin").compile_scene_index(index).search(query, top_k)
 
 
-def spec(name, params, build, call=None, **kw) -> Spec:
+def target(name, params, build, call=None, **kw) -> Target:
     mod, fn = name.split(".")[:2]
-    return Spec(name, params, build, call or plain(mod, fn), **kw)
+    return Target(name, params, build, call or plain(mod, fn), **kw)
 
 
 def _f(s):
     return lambda: [fresh(s)]
 
 
-SPECS = [
-    spec("plaxon.clean_text", ("text",), _f(" a \u3000b ![](x.png) ")),
-    spec("plaxon.is_blank", ("line",), _f(" \u3000 ")),
-    spec("plaxon.extract_image_urls", ("text",), _f("a ![](x.png) b ![](y.png)")),
-    spec("plaxon.strip_images", ("text",), _f(" a ![](x.png) b ")),
-    spec("plaxon.make_heading_node", ("title", "level"), lambda: [fresh(" 更换 轮胎 "), 2]),
-    spec("plaxon.parse_markdown_heading_tree", ("text", "doc_name", "document_title"),
+TARGETS = [
+    target("plaxon.clean_text", ("text",), _f(" a \u3000b ![](x.png) ")),
+    target("plaxon.is_blank", ("line",), _f(" \u3000 ")),
+    target("plaxon.extract_image_urls", ("text",), _f("a ![](x.png) b ![](y.png)")),
+    target("plaxon.strip_images", ("text",), _f(" a ![](x.png) b ")),
+    target("plaxon.make_heading_node", ("title", "level"), lambda: [fresh(" 更换 轮胎 "), 2]),
+    target("plaxon.parse_markdown_heading_tree", ("text", "doc_name", "document_title"),
          lambda: [fresh(MANUAL), fresh("manual"), fresh("手册")]),
-    spec("plaxon.make_scene", ("title",), _f(" 更换 轮胎 ")),
-    spec("plaxon.make_step", ("index", "text"), lambda: [3, fresh(" 拧紧 螺栓 ")]),
-    spec("plaxon.split_step_text_and_subpoints", ("text",), _f("拧紧：检查；确认")),
-    spec("plaxon.parse_field_into_scene", ("scene", "field", "lines"),
+    target("plaxon.make_scene", ("title",), _f(" 更换 轮胎 ")),
+    target("plaxon.make_step", ("index", "text"), lambda: [3, fresh(" 拧紧 螺栓 ")]),
+    target("plaxon.split_step_text_and_subpoints", ("text",), _f("拧紧：检查；确认")),
+    target("plaxon.parse_field_into_scene", ("scene", "field", "lines"),
          lambda: [scene(), fresh("steps"), [fresh(x) for x in ["1. 打开：检查；确认", "![](s.png)", "- 子项", "续行", "2. 关闭"]]]),
-    spec("plaxon.parse_field_into_scene/warning", ("scene", "field", "lines"),
+    target("plaxon.parse_field_into_scene/warning", ("scene", "field", "lines"),
          lambda: [scene(), fresh("warning"), [fresh("- 小心"), fresh("![](w.png)")]],
          plain("plaxon", "parse_field_into_scene")),
-    spec("plaxon.parse_free_content_into_scene", ("scene", "lines"),
+    target("plaxon.parse_free_content_into_scene", ("scene", "lines"),
          lambda: [scene(), [fresh("说明文字"), fresh("![](d.png)")]]),
-    spec("plaxon.heading_node_to_scene", ("node",), lambda: [heading_node()]),
-    spec("plaxon.collect_scenes_from_heading_tree", ("node",), lambda: [heading_root()]),
-    spec("plaxon.markdown_to_tree", ("text", "doc_name", "document_title"),
+    target("plaxon.heading_node_to_scene", ("node",), lambda: [heading_node()]),
+    target("plaxon.collect_scenes_from_heading_tree", ("node",), lambda: [heading_root()]),
+    target("plaxon.markdown_to_tree", ("text", "doc_name", "document_title"),
          lambda: [fresh(MANUAL), fresh("manual"), fresh("")]),
-    spec("morlek.normalize_text", ("text",), _f("ABC（Σ）\u3000d")),
-    spec("morlek.contains_any", ("text", "candidates"), lambda: [fresh("更换轮胎方法"), [fresh("螺栓"), fresh("轮胎")]]),
-    spec("morlek.unique_keep_order", ("items",), lambda: [[fresh("轮胎"), fresh(""), fresh("轮胎"), fresh("螺栓")]]),
-    spec("morlek.build_keywords_from_scene", ("scene",), lambda: [scene()]),
-    spec("morlek.classify_query_intent", ("query",), _f(QUERY)),
-    spec("morlek.build_scene_context", ("scene", "intent"), lambda: [scene(), fresh("how_to")]),
-    spec("morlek.build_scene_context/notice", ("scene", "intent"), lambda: [scene(), fresh("notice_warning")],
+    target("morlek.normalize_text", ("text",), _f("ABC（Σ）\u3000d")),
+    target("morlek.contains_any", ("text", "candidates"), lambda: [fresh("更换轮胎方法"), [fresh("螺栓"), fresh("轮胎")]]),
+    target("morlek.unique_keep_order", ("items",), lambda: [[fresh("轮胎"), fresh(""), fresh("轮胎"), fresh("螺栓")]]),
+    target("morlek.build_keywords_from_scene", ("scene",), lambda: [scene()]),
+    target("morlek.classify_query_intent", ("query",), _f(QUERY)),
+    target("morlek.build_scene_context", ("scene", "intent"), lambda: [scene(), fresh("how_to")]),
+    target("morlek.build_scene_context/notice", ("scene", "intent"), lambda: [scene(), fresh("notice_warning")],
          plain("morlek", "build_scene_context")),
-    spec("morlek.render_context_for_llm", ("context",), lambda: [context()]),
-    spec("morlek.flatten_scenes", ("tree",), lambda: [tree()]),
-    spec("morlek.build_scene_index", ("tree", "alias_map"), lambda: [tree(), alias_map()],
+    target("morlek.render_context_for_llm", ("context",), lambda: [context()]),
+    target("morlek.flatten_scenes", ("tree",), lambda: [tree()]),
+    target("morlek.build_scene_index", ("tree", "alias_map"), lambda: [tree(), alias_map()],
          lambda t, a: with_alias_map(a, lambda: module("morlek").build_scene_index(t))),
-    spec("morlek.score_scene", ("query", "item"), lambda: [fresh(QUERY), doc_item()]),
-    spec("morlek.match_scenes", ("query", "scene_index", "top_k"), lambda: [fresh(QUERY), [doc_item(), doc_item()], 3]),
-    spec("morlek.search_knowledge", ("query", "tree", "top_k", "alias_map"),
+    target("morlek.score_scene", ("query", "item"), lambda: [fresh(QUERY), doc_item()]),
+    target("morlek.match_scenes", ("query", "scene_index", "top_k"), lambda: [fresh(QUERY), [doc_item(), doc_item()], 3]),
+    target("morlek.search_knowledge", ("query", "tree", "top_k", "alias_map"),
          lambda: [fresh(QUERY), tree(), 3, alias_map()],
          lambda q, t, k, a: with_alias_map(a, lambda: module("morlek").search_knowledge(q, t, k))),
-    spec("ostrel.save_json", ("obj", "path"), lambda: [tree(), fresh("out/tree.json")]),
-    spec("ostrel.append_jsonl", ("obj", "path"), lambda: [entry(1), fresh("out/index.jsonl")]),
-    spec("ostrel.build_scene_record", ("manual_id", "tree", "scene", "idx", "alias_map"),
+    target("ostrel.save_json", ("obj", "path"), lambda: [tree(), fresh("out/tree.json")]),
+    target("ostrel.append_jsonl", ("obj", "path"), lambda: [entry(1), fresh("out/index.jsonl")]),
+    target("ostrel.build_scene_record", ("manual_id", "tree", "scene", "idx", "alias_map"),
          lambda: [fresh("m1"), {"type": fresh("document"), "doc_name": fresh("m1"), "title": fresh("手册")}, scene(), 0,
                   alias_map()],
          lambda m, t, s, i, a: with_alias_map(a, lambda: module("ostrel").build_scene_record(m, t, s, i))),
-    spec("ostrel.ostrel_main", ("alias_map",), lambda: [alias_map()],
+    target("ostrel.ostrel_main", ("alias_map",), lambda: [alias_map()],
          lambda a: with_alias_map(a, lambda: module("ostrel").ostrel_main()), extra_keys=("后记", "用户手册")),
-    spec("farrowin.load_scene_index", ("path",), _f("index.jsonl")),
-    spec("farrowin.score_record", ("query", "record"), lambda: [fresh(QUERY), entry(1)]),
-    spec("farrowin.search_knowledge_global", ("query", "scene_index", "top_k"),
+    target("farrowin.load_scene_index", ("path",), _f("index.jsonl")),
+    target("farrowin.score_record", ("query", "record"), lambda: [fresh(QUERY), entry(1)]),
+    target("farrowin.search_knowledge_global", ("query", "scene_index", "top_k"),
          lambda: [fresh(QUERY), [entry(1), entry(2)], 5]),
-    spec("farrowin.compile_scene_index", ("scene_index",), lambda: [[entry(1), entry(2)]]),
-    spec("farrowin.CompiledSceneIndex.search", ("scene_index", "query", "top_k"),
+    target("farrowin.compile_scene_index", ("scene_index",), lambda: [[entry(1), entry(2)]]),
+    target("farrowin.CompiledSceneIndex.search", ("scene_index", "query", "top_k"),
          lambda: [[entry(1), entry(2)], fresh(QUERY), 5], compiled_search),
-    spec("vendry.build_prompt", ("user_input", "context_text"), lambda: [fresh(QUERY), matched()]),
-    spec("vendry.generate_ai_prompt", ("user_input", "knowledges", "replies"),
+    target("vendry.build_prompt", ("user_input", "context_text"), lambda: [fresh(QUERY), matched()]),
+    target("vendry.generate_ai_prompt", ("user_input", "knowledges", "replies"),
          lambda: [fresh(QUERY), [matched()], replies()], self_check),
-    spec("delmoor.answer_query", ("query",), _f(QUERY)),
-    spec("delmoor.answer_query/entry", ("entry",), lambda: [live_entry()],
+    target("delmoor.answer_query", ("query",), _f(QUERY)),
+    target("delmoor.answer_query/entry", ("entry",), lambda: [live_entry()],
          lambda e: module("delmoor").answer_query(QUERY), fixed=frozenset({0}), shape=lambda: [entry(1, scene())]),
 ]
-SPEC_BY_NAME = {s.name: s for s in SPECS}
+TARGET_BY_NAME = {s.name: s for s in TARGETS}
 
 
 # ---------------------------------------------------------------------------
@@ -457,7 +457,7 @@ class HObj:
     def __lt__(self, other): self._t(); return False
     def __str__(self): self._t(); return "obj"
     def __repr__(self): self._t(); return "HObj()"
-    def __format__(self, spec): self._t(); return "obj"
+    def __format__(self, fmt): self._t(); return "obj"
     def __len__(self): self._t(); return 0
     def __iter__(self): self._t(); return iter(())
     def __getitem__(self, key): self._t(); raise KeyError(key)
@@ -517,7 +517,7 @@ class Case:
     id: str
     run: Callable[[], Any] | None = None     # a case written out: the whole call
     isolated: bool = False                   # runs alone in a fresh interpreter
-    spec: Spec | None = None                 # a generated case: the function's spec,
+    target: Target | None = None                 # a generated case: the function's target,
     prepare: Callable[[], Ctx] | None = None  # its arguments with the ingredient put in,
     repeat: float = 0.0                      # and how long to keep calling (thread churn)
 
@@ -636,7 +636,7 @@ COLLIDE_ACTIONS = {"raise": (RAISE, 1), "clear": (CLEAR, 1), "clear@2": (CLEAR, 
                    "swap@2": (SWAP, 2)}
 
 
-def _spec_cases(s: Spec) -> list[Case]:
+def _target_cases(s: Target) -> list[Case]:
     cases = []
     positions = []
     for i, a in enumerate((s.shape or s.build)()):
@@ -648,7 +648,7 @@ def _spec_cases(s: Spec) -> list[Case]:
             ctx.args = s.build()
             apply(ctx, ctx.args, path)
             return ctx
-        cases.append(Case(f"{s.name}:{label}:{ingredient}", spec=s, prepare=prepare, repeat=repeat))
+        cases.append(Case(f"{s.name}:{label}:{ingredient}", target=s, prepare=prepare, repeat=repeat))
 
     for path, value in positions:
         label = _label(s.params, path)
@@ -725,7 +725,7 @@ def _drop(names):
 def _drop_and_call(name: str, also=()):
     def run():
         mod = module(name)
-        specs = [s for s in SPECS if s.name.startswith(name + ".")]
+        targets = [s for s in TARGETS if s.name.startswith(name + ".")]
         fns = {n: getattr(mod, n) for n in dir(mod) if callable(getattr(mod, n)) and not n.startswith("__")}
         del mod
         _drop((name,) + tuple(also))
@@ -745,7 +745,7 @@ def _drop_and_call(name: str, also=()):
                 except Exception as e:  # noqa: BLE001 - any Python exception is allowed
                     errors.append(type(e).__name__)
         # And once more through a fresh import.
-        for s in specs:
+        for s in targets:
             try:
                 s.call(*s.build())
             except Exception as e:  # noqa: BLE001
@@ -922,8 +922,8 @@ def harness_cases() -> list[Case]:
 
 def all_cases() -> list[Case]:
     cases = []
-    for s in SPECS:
-        cases.extend(_spec_cases(s))
+    for s in TARGETS:
+        cases.extend(_target_cases(s))
     cases.extend(_special_cases())
     ids = [c.id for c in cases]
     assert len(ids) == len(set(ids)), "case ids must be unique"
@@ -968,11 +968,11 @@ def _touch(value, depth=0) -> None:
 
 def _call(case: Case):
     """Runs one case; returns its result (a churn case: its last one)."""
-    if case.spec is None:
+    if case.target is None:
         return case.run()
     ctx = case.prepare()
     if not case.repeat:
-        return case.spec.call(*ctx.args)
+        return case.target.call(*ctx.args)
     churn = Churn(ctx)
     churn.thread.start()
     try:
@@ -980,7 +980,7 @@ def _call(case: Case):
         error = None
         while True:
             try:
-                _touch(case.spec.call(*ctx.args))
+                _touch(case.target.call(*ctx.args))
                 error = None
             except SystemError:
                 raise

@@ -395,9 +395,9 @@ PyType_Slot coro_slots[] = {
 }  // namespace
 
 nb::object make_coroutine_type(const char* qualified_name) {
-    PyType_Spec spec = {qualified_name, sizeof(Coro), 0,
+    PyType_Spec type_spec = {qualified_name, sizeof(Coro), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, coro_slots};
-    nb::object type = check(PyType_FromSpec(&spec));
+    nb::object type = check(PyType_FromSpec(&type_spec));
     nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(type);
     return type;
 }
