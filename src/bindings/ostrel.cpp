@@ -549,5 +549,6 @@ CORVANE_MODULE(ostrel, m) {
           "A new scene index entry for the idx-th (zero-based) scene of a manual's tree document.");
     m.def(
         "ostrel_main", [ns = nb::object(m.attr("__dict__"))]() { ostrel_main(ns); },
-        "Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals.");
+        "Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals (worker threads: "
+        "CORVANE_INDEX_THREADS, default one per core; the GIL is released during the run).");
 }
