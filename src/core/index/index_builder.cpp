@@ -112,12 +112,14 @@ void remove_stale_run_temps(const RunConfig& config) {
 }
 
 // One manual made ready to commit: everything that needs neither the host
-// nor the files written so far.  Built on a worker thread.
+// nor the files written so far.  Built on a worker thread; its tree file is
+// written to a temporary file that only the commit renames into place (and
+// that is removed if the run ends first).
 struct Prepared {
     std::exception_ptr error;  // what reading or parsing threw; nothing else is set then
     std::string path;
     std::string manual_id;
-    json::Buf tree_text;
+    std::unique_ptr<io::AtomicFile> tree_file;  // written, renamed into place at the commit
     json::Buf lines;                 // per scene: line head, then line tail
     std::vector<std::size_t> cuts;   // per scene: end of its head, end of its tail
     std::vector<std::string> titles;  // per scene: the title the aliases are looked up by
@@ -129,7 +131,12 @@ std::unique_ptr<Prepared> prepare(const RunConfig& config, const std::string& na
         p->path = config.manual_dir + "/" + name;
         p->manual_id = name.substr(0, name.size() - 3);
         const TreeDocument doc = parse_manual(config, p->path);
-        json::append_tree_file(p->tree_text, doc);
+        {
+            json::Buf tree_text;
+            json::append_tree_file(tree_text, doc);
+            p->tree_file = std::make_unique<io::AtomicFile>(config.tree_dir + "/" + p->manual_id + ".json");
+            p->tree_file->write(tree_text.view());
+        }
         p->cuts.reserve(2 * doc.children.size());
         p->titles.reserve(doc.children.size());
         for (std::size_t i = 0; i < doc.children.size(); ++i) {
@@ -155,9 +162,9 @@ public:
     Committer(const RunConfig& config, io::AtomicFile& index)
         : config_(config), index_(index), max_line_(std::min(config.max_line_bytes, io::kMaxIndexLineBytes)) {}
 
-    void commit(const Prepared& p) {
+    void commit(Prepared& p) {
         if (p.error) std::rethrow_exception(p.error);
-        io::replace_file(config_.tree_dir + "/" + p.manual_id + ".json", p.tree_text.view());
+        p.tree_file->commit(io::Durability::cache);
         const std::string_view text = p.lines.view();
         std::size_t from = 0;
         for (std::size_t i = 0; i < p.titles.size(); ++i) {
