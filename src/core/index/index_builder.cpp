@@ -116,7 +116,7 @@ void remove_stale_run_temps(const RunConfig& config) {
 // written to a temporary file that only the commit renames into place (and
 // that is removed if the run ends first).
 struct Prepared {
-    std::exception_ptr error;  // what reading or parsing threw; nothing else is set then
+    std::exception_ptr error;  // what reading, parsing or writing the tree file threw
     std::string path;
     std::string manual_id;
     std::unique_ptr<io::AtomicFile> tree_file;  // written, renamed into place at the commit
