@@ -269,16 +269,9 @@ nb::object alias_map() {
 class DictAliases : public index::AliasSource {
 public:
     explicit DictAliases(nb::handle map) {
-        // A snapshot with strong references: rendering a value can run caller
-        // code (str subclasses) that changes or empties the map.
-        nb::object items = nb::steal(PyDict_Items(map.ptr()));
-        if (!items.is_valid()) throw nb::python_error();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
-            nb::object key = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0));
-            nb::object value = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1));
-            PyObject* k = key.ptr();
-            PyObject* v = value.ptr();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(map.ptr(), &pos, &k, &v)) {
             if (!PyUnicode_Check(k)) continue;  // titles are str: never found
             Py_ssize_t n = 0;
             const char* data = PyUnicode_AsUTF8AndSize(k, &n);
@@ -286,7 +279,6 @@ public:
                 PyErr_Clear();
                 continue;
             }
-            std::string title(data, static_cast<std::size_t>(n));
             Entry entry;
             try {
                 if (!PyList_Check(v)) {
@@ -296,17 +288,17 @@ public:
                 }
                 std::string text;
                 PyJson j(text, false);
-                for (Py_ssize_t e = 0; e < PyList_GET_SIZE(v); ++e) {
-                    if (e) text.append(", ");
-                    nb::object element = nb::borrow(PyList_GET_ITEM(v, e));
-                    j.value(element.ptr());
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                    if (i) text.append(", ");
+                    nb::object item = nb::borrow(PyList_GET_ITEM(v, i));
+                    j.value(item.ptr());
                 }
                 j.finish();
                 entry.elements = std::move(text);
             } catch (nb::python_error& e) {
                 entry.error = std::make_shared<nb::python_error>(std::move(e));
             }
-            entries_.insert_or_assign(std::move(title), std::move(entry));
+            entries_.insert_or_assign(std::string(data, static_cast<std::size_t>(n)), std::move(entry));
         }
     }
     const std::string* find(std::string_view title) override {
