@@ -208,3 +208,29 @@ def test_mapping_alias_source_is_asked_in_run_order(threads, workdir, monkeypatc
     assert failing.calls == ["甲", "乙", "丙", "乙", "丁"]
     assert capsys.readouterr().out == "Processed: m0, scenes=2\nProcessed: m1, scenes=1\n"
     assert (workdir / "data/scene_index.jsonl").read_bytes() == before
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_each_progress_line_comes_right_after_its_tree_file(threads, workdir, monkeypatch):
+    """When "Processed: m" is printed, the tree files of m and of the manuals
+    before it are in place and none after it (workers only prepare ahead)."""
+    names = [f"m{n:02}" for n in range(12)]
+    for name in names:
+        write(workdir / f"data/manuals/{name}.md", GUIDE)
+    trees = workdir / "data" / "trees"
+    seen = []
+
+    class Recorder:
+        def write(self, text):
+            if text.startswith("Processed: "):
+                seen.append((text.split(",")[0][len("Processed: "):], sorted(os.listdir(trees))))
+            return len(text)
+
+    monkeypatch.setenv("CORVANE_INDEX_THREADS", threads)
+    monkeypatch.setattr(sys, "stdout", Recorder())
+    ostrel.ostrel_main()
+    monkeypatch.undo()
+    assert [name for name, _ in seen] == names
+    for k, (name, listing) in enumerate(seen):
+        done = [f"{n}.json" for n in names[:k + 1]]
+        assert [f for f in listing if not f.startswith(".")] == done, name
