@@ -14,6 +14,12 @@ manual_alias.json), or are generated into a temporary folder with
 
   python benchmarks/bench_index.py --gen-corpus .../gen_corpus.py --sizes 10000,100000
 
+Worker threads (CORVANE_INDEX_THREADS): --threads 1,2 runs ostrel_main, unpinned,
+once per count per round, the counts alternating within each round so a shared
+machine's load falls on all of them alike; it reports the best and median wall
+time, the process CPU time (all threads), the peak RSS and the speed-up over
+the first count.
+
 The core alone (no host, no alias map) is timed by the C++ driver:
   core_bench index REPEATS DIR      (DIR/data/manuals -> DIR/data/trees, index)
 built by _common.build_core_bench(); run it under `taskset -c N` for one core.
@@ -24,6 +30,7 @@ import argparse
 import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -44,6 +51,19 @@ for _ in range(int(sys.argv[1])):
 sys.stdout = sys.__stdout__
 print(json.dumps({"seconds": min(times), "all_seconds": times, "cpu_seconds": min(cpu),
                   "rss_before_kb": base, "peak_rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+"""
+
+CHILD_THREADS = r"""
+import json, os, resource, sys, time
+from corvane import ostrel
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+sys.stdout = open(os.devnull, "w")
+t, c = time.perf_counter(), time.process_time()
+ostrel.ostrel_main()
+seconds, cpu = time.perf_counter() - t, time.process_time() - c
+sys.stdout = sys.__stdout__
+print(json.dumps({"seconds": seconds, "cpu_seconds": cpu, "rss_before_kb": base,
+                  "peak_rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
 """
 
 CHILD_LOAD = r"""
@@ -78,8 +98,9 @@ print(json.dumps({"entries": len(entries), "queries": len(queries), "with_result
 """
 
 
-def child(script: str, cwd: Path, *args: str) -> dict:
-    proc = subprocess.run([sys.executable, "-c", script, *args], cwd=cwd, capture_output=True, text=True, check=False)
+def child(script: str, cwd: Path, *args: str, env: dict | None = None) -> dict:
+    proc = subprocess.run([sys.executable, "-c", script, *args], cwd=cwd, capture_output=True, text=True, check=False,
+                          env=None if env is None else {**os.environ, **env})
     if proc.returncode != 0:
         raise SystemExit(f"benchmark step failed:\n{proc.stderr}")
     return json.loads(proc.stdout.strip().splitlines()[-1])
@@ -101,6 +122,25 @@ def prepare(size: int, corpus: Path | None, gen: Path | None, tmp: Path) -> Path
     return work
 
 
+def compare_threads(work: Path, md_bytes: int, counts: list[str], repeat: int) -> dict:
+    runs: dict[str, list[dict]] = {c: [] for c in counts}
+    for _ in range(repeat):
+        for c in counts:
+            runs[c].append(child(CHILD_THREADS, work, env={"CORVANE_INDEX_THREADS": c}))
+    out = {}
+    for c, rs in runs.items():
+        walls = sorted(r["seconds"] for r in rs)
+        out[c] = {"best_seconds": walls[0], "median_seconds": statistics.median(walls),
+                  "all_seconds": [r["seconds"] for r in rs], "cpu_seconds": [r["cpu_seconds"] for r in rs],
+                  "best_mb_per_s": md_bytes / walls[0] / 1e6,
+                  "peak_rss_growth_kb": max(r["peak_rss_kb"] - r["rss_before_kb"] for r in rs)}
+    first = out[counts[0]]
+    for c in counts[1:]:
+        out[c]["speedup_best"] = first["best_seconds"] / out[c]["best_seconds"]
+        out[c]["speedup_median"] = first["median_seconds"] / out[c]["median_seconds"]
+    return out
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="10000,100000", help="comma-separated scene counts")
@@ -108,6 +148,8 @@ def main() -> None:
     ap.add_argument("--gen-corpus", type=Path, help="path of gen_corpus.py, to generate missing corpora")
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement (best is reported)")
     ap.add_argument("--queries", type=int, default=300, help="queries for the search median")
+    ap.add_argument("--threads", help="comma-separated worker counts to compare (e.g. 1,2)")
+    ap.add_argument("--threads-only", action="store_true", help="only the worker-count comparison")
     args = ap.parse_args()
     given = {int(k): Path(v) for k, v in (c.split("=", 1) for c in args.corpus)}
     results = {"python": sys.version.split()[0], "cpus": os.cpu_count(), "sizes": {}}
@@ -117,10 +159,15 @@ def main() -> None:
             work = prepare(size, given.get(size), args.gen_corpus, tmp)
             manuals = [p for p in (work / "data" / "manuals").iterdir() if p.suffix == ".md"]
             md_bytes = sum(p.stat().st_size for p in manuals)
+            entry = {"manuals": len(manuals), "markdown_bytes": md_bytes}
+            if args.threads:
+                entry["threads"] = compare_threads(work, md_bytes, [c.strip() for c in args.threads.split(",")],
+                                                   args.repeat)
+            if args.threads_only:
+                results["sizes"][str(size)] = entry
+                continue
             run = child(CHILD_INDEX, work, str(args.repeat))
-            entry = {
-                "manuals": len(manuals),
-                "markdown_bytes": md_bytes,
+            entry |= {
                 "largest_manual_bytes": max(p.stat().st_size for p in manuals),
                 "index": {**run, "mb_per_s": md_bytes / run["seconds"] / 1e6,
                           "cpu_mb_per_s": md_bytes / run["cpu_seconds"] / 1e6,

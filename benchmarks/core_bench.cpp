@@ -3,7 +3,8 @@
 //   core_bench parse REPEATS FILE...   markdown_to_tree over the files
 //   core_bench index REPEATS DIR       the indexing run in DIR (DIR/data/manuals
 //                                      -> DIR/data/trees, DIR/data/scene_index.jsonl),
-//                                      without aliases
+//                                      without aliases; CORVANE_INDEX_THREADS sets
+//                                      the worker count (default: one per core)
 //
 // Times are wall clock (best of REPEATS) and the process CPU time of that run.
 #include <sys/resource.h>
@@ -16,6 +17,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <cstdlib>
 
 #include "core/index/index_builder.hpp"
 #include "core/io/files.hpp"
@@ -79,6 +82,7 @@ int index_mode(int repeats, const std::string& dir) {
     config.manual_dir = dir + "/data/manuals";
     config.tree_dir = dir + "/data/trees";
     config.index_file = dir + "/data/scene_index.jsonl";
+    config.threads = corvane::index::parse_thread_count(std::getenv("CORVANE_INDEX_THREADS"));
     std::size_t scenes = 0;
     config.on_manual = [&](std::string_view, std::size_t n) { scenes += n; };
     std::size_t bytes = 0;

@@ -20,4 +20,13 @@ def build_scene_record(manual_id: str, tree: dict[str, Any], scene: dict[str, An
     """A new scene index entry for the idx-th (zero-based) scene of a manual's tree document."""
 
 def ostrel_main() -> None:
-    """Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals."""
+    """Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals.
+
+    Manuals are parsed on CORVANE_INDEX_THREADS worker threads (default: one per
+    core) and committed in sorted order, so the files and the printed lines are
+    those of a one-thread run.  The GIL is released during the run; it is taken
+    back for each "Processed:" line and for lookups in an alias map that is not a
+    plain dict.  An entry whose index line would pass the index loader's 256 MiB
+    line limit fails the run with ValueError naming the manual and the scene; on
+    any error the old index is kept.
+    """

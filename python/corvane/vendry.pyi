@@ -33,7 +33,9 @@ def generate_ai_prompt(
     Arguments are checked at the call.  The returned coroutine calls the module's
     `llm_response` for every model call and its `_clock` once at the start; the
     prompt file is read and replaced (atomically) as UTF-8.  Awaited, it gives True
-    when the judge accepted an answer.
+    when the judge accepted an answer.  A cycle whose filled prompt would pass
+    CORVANE_MAX_PROMPT_BYTES (default 4 MiB) fails the call with ValueError before
+    that cycle's model call, the prompt file as last written.
     """
 
 _clock: Callable[[], datetime.datetime]

@@ -2,6 +2,7 @@
 // JSON out) happens in the core; this file adds the host's JSON writer for
 // arbitrary values, the record builder over dicts and the error translation.
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -244,6 +245,12 @@ void translating_core_errors(Fn&& fn) {
             fn();
         } catch (const index::DigitLimitError& e) {
             raise_digits(e);
+        } catch (const index::EntryTooLongError& e) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s: scene %s: its index line would be %zu bytes, longer than %zu bytes, the limit for a "
+                         "scene index line; the old index is kept",
+                         e.path.c_str(), e.scene_id.c_str(), e.bytes, e.limit);
+            throw nb::python_error();
         }
     });
 }
@@ -303,7 +310,8 @@ public:
     const std::string* find(std::string_view title) override {
         auto it = entries_.find(title);
         if (it == entries_.end()) return nullptr;
-        if (it->second.error) {
+        if (it->second.error) {  // called without the GIL during a run
+            nb::gil_scoped_acquire gil;
             it->second.error->restore();
             throw nb::python_error();
         }
@@ -323,6 +331,7 @@ class GenericAliases : public index::AliasSource {
 public:
     explicit GenericAliases(nb::handle map) : map_(nb::borrow(map)) {}
     const std::string* find(std::string_view title) override {
+        nb::gil_scoped_acquire gil;  // called without the GIL during a run
         nb::object empty = nb::list();
         nb::object v = map_.attr("get")(py::str(title), empty);
         nb::object joined = nb::steal(PyNumber_Add(nb::list().ptr(), v.ptr()));
@@ -480,12 +489,33 @@ std::string str_constant(nb::handle ns, const char* name) {
     return py::fs_path(v, "ostrel_main", name);
 }
 
+// A whole number from an environment variable; 0 when it is unset or empty.
+std::size_t env_count(const char* name, std::size_t low, std::size_t high) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return 0;
+    std::size_t n = 0;
+    bool ok = true;
+    for (const char* c = text; *c && ok; ++c) {
+        ok = *c >= '0' && *c <= '9' && n <= high;
+        n = n * 10 + static_cast<std::size_t>(*c - '0');
+    }
+    if (!ok || n < low || n > high) {
+        PyErr_Format(PyExc_ValueError, "ostrel_main: %s must be a whole number from %zu to %zu, not '%s'", name, low,
+                     high, text);
+        throw nb::python_error();
+    }
+    return n;
+}
+
 void ostrel_main(nb::handle ns) {
     index::RunConfig config;
     config.manual_dir = str_constant(ns, "MANUAL_DIR");
     config.tree_dir = str_constant(ns, "TREE_DIR");
     config.index_file = str_constant(ns, "INDEX_FILE");
     config.max_str_digits = py::max_str_digits();
+    config.threads = env_count("CORVANE_INDEX_THREADS", 1, index::kMaxThreads);
+    if (const std::size_t limit = env_count("CORVANE_INDEX_MAX_LINE_BYTES", 1, io::kMaxIndexLineBytes))
+        config.max_line_bytes = limit;
 
     nb::object map = alias_map();
     std::unique_ptr<index::AliasSource> aliases;
@@ -501,9 +531,16 @@ void ostrel_main(nb::handle ns) {
         line += manual_id;
         line += ", scenes=";
         line += std::to_string(scenes);
+        nb::gil_scoped_acquire gil;
         print(py::str(line));
     };
-    translating_core_errors([&] { index::run(config); });
+    // The run itself needs no Python: other threads go on while it works.
+    // Alias lookups that need the host, the progress lines and errors take
+    // the GIL back, on this thread, in the run's order.
+    translating_core_errors([&] {
+        nb::gil_scoped_release unlocked;
+        index::run(config);
+    });
 }
 
 }  // namespace
@@ -541,5 +578,6 @@ CORVANE_MODULE(ostrel, m) {
           "A new scene index entry for the idx-th (zero-based) scene of a manual's tree document.");
     m.def(
         "ostrel_main", [ns = nb::object(m.attr("__dict__"))]() { ostrel_main(ns); },
-        "Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals.");
+        "Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals (worker threads: "
+        "CORVANE_INDEX_THREADS, default one per core; the GIL is released during the run).");
 }

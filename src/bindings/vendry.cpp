@@ -20,6 +20,7 @@
 #include "core/selfcheck/prompt.hpp"
 
 #include <array>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -115,7 +116,30 @@ struct Machine {
     selfcheck::Loop loop;
     std::string time_text;
     std::string filled;  // the cycle's prompt with question, knowledge and time put in
+    std::size_t max_prompt_bytes = prompt::kMaxPromptBytes;
 };
+
+// The bound of a filled prompt: CORVANE_MAX_PROMPT_BYTES when set, read at the
+// start of every call.
+constexpr const char* kMaxPromptEnv = "CORVANE_MAX_PROMPT_BYTES";
+
+std::size_t max_prompt_bytes() {
+    const char* text = std::getenv(kMaxPromptEnv);
+    if (!text || !*text) return prompt::kMaxPromptBytes;
+    constexpr std::size_t kHighest = std::size_t{1} << 40;
+    std::size_t n = 0;
+    bool ok = true;
+    for (const char* c = text; *c && ok; ++c) {
+        ok = *c >= '0' && *c <= '9' && n <= kHighest;
+        n = n * 10 + static_cast<std::size_t>(*c - '0');
+    }
+    if (!ok || n < 1 || n > kHighest) {
+        PyErr_Format(PyExc_ValueError, "%s(): %s must be a whole number of bytes from 1 to %zu, not '%s'", kFn,
+                     kMaxPromptEnv, kHighest, text);
+        fail();
+    }
+    return n;
+}
 
 nb::object make_bar(Machine& m, int total, std::string_view label) {
     nb::object trange = global(m.globals, "trange");
@@ -171,7 +195,16 @@ bool begin_cycle(Machine& m, std::string& request) {
     print(std::string(prompt::kQuestionLine) + str_or_repr(m.user_input));
     std::string raw = read_text(m.prompt_path);
     if (raw.empty()) raw = prompt::default_template(base_rules_text(m));
-    m.filled = prompt::fill(raw, str_or_repr(m.user_input), str_or_repr(m.knowledges), m.time_text);
+    try {
+        m.filled = prompt::fill(raw, str_or_repr(m.user_input), str_or_repr(m.knowledges), m.time_text,
+                                m.max_prompt_bytes);
+    } catch (const prompt::PromptTooLarge& e) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): cycle %d: the prompt filled with the question, the knowledge and the time would pass "
+                     "%zu bytes (%s); the model was not called and the prompt file is unchanged",
+                     kFn, m.loop.cycle() + 1, e.limit, kMaxPromptEnv);
+        fail();
+    }
     request = prompt::answer_request(m.filled);
     return true;
 }
@@ -181,6 +214,7 @@ bool begin_cycle(Machine& m, std::string& request) {
 bool advance(Machine& m, nb::handle value, std::string& request) {
     switch (m.loop.phase()) {
         case Phase::start: {
+            m.max_prompt_bytes = max_prompt_bytes();
             nb::object now = check(PyObject_CallNoArgs(global(m.globals, "_clock").ptr()));
             nb::object tz = global(m.globals, "beijing_tz");
             now = check(PyObject_CallMethod(now.ptr(), "astimezone", "O", tz.ptr()));

@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
+#include <vector>
 #include <string>
 
 #include "core/index/index_builder.hpp"
@@ -71,4 +73,90 @@ TEST_CASE("run: stale temps swept at the start; a failed run keeps the old index
     CHECK(io::read_file(w.config.index_file) == before);
     CHECK_FALSE(w.exists(stale_index));
     CHECK_FALSE(w.exists(stale_tree));
+}
+
+namespace {
+
+struct ThrowingAliases : index::AliasSource {
+    std::string fail_on;
+    std::string elements = "\"别名\"";
+    std::vector<std::string> asked;
+    const std::string* find(std::string_view title) override {
+        asked.emplace_back(title);
+        if (title == fail_on) throw std::runtime_error("alias " + fail_on);
+        return title == "乙" ? &elements : nullptr;
+    }
+};
+
+std::string run_and_read(Work& w, unsigned threads, std::vector<std::string>& seen) {
+    w.config.threads = threads;
+    seen.clear();
+    w.config.on_manual = [&](std::string_view id, std::size_t n) { seen.push_back(std::string(id) + "=" + std::to_string(n)); };
+    index::run(w.config);
+    std::string all = io::read_file(w.config.index_file);
+    for (const std::string& name : io::list_manuals(w.config.manual_dir))
+        all += io::read_file(w.config.tree_dir + "/" + name.substr(0, name.size() - 3) + ".json");
+    return all;
+}
+
+}  // namespace
+
+TEST_CASE("run: any thread count gives the same files, callbacks and lookups") {
+    Work w;
+    for (int n = 0; n < 23; ++n) {
+        std::string text;
+        for (int s = 0; s < n % 5; ++s) text += "# 甲" + std::to_string(s) + "\n内容\n# 乙\n### 操作步骤\n1. 拧紧\n";
+        w.manual("m" + std::to_string(100 + n) + ".md", text.empty() ? "无标题\n" : text);
+    }
+    ThrowingAliases aliases;
+    w.config.aliases = &aliases;
+    std::vector<std::string> seen_one, seen;
+    const std::string one = run_and_read(w, 1, seen_one);
+    const std::vector<std::string> asked_one = aliases.asked;
+    for (unsigned threads : {2u, 3u, 8u, 64u}) {
+        aliases.asked.clear();
+        CHECK(run_and_read(w, threads, seen) == one);
+        CHECK(seen == seen_one);
+        CHECK(aliases.asked == asked_one);
+    }
+}
+
+TEST_CASE("run: the first failing manual in order decides; a too long line names its scene") {
+    Work w;
+    for (int n = 0; n < 9; ++n) w.manual("m" + std::to_string(n) + ".md", "# 甲\n短\n# 乙\n" + std::string(50 * n, 'x') + "\n");
+    index::run(w.config);
+    const std::string before = io::read_file(w.config.index_file);
+    // The limit: the line of m3's second scene, so m4's (50 bytes longer) is the first too long.
+    const std::size_t m3 = before.find("{\"scene_id\": \"m3_scene_2\"");
+    const std::size_t limit = before.find('\n', m3) - m3;
+    const std::size_t m4 = before.find("{\"scene_id\": \"m4_scene_2\"");
+    const std::size_t m4_bytes = before.find('\n', m4) - m4;
+    w.manual("m6.md", "\xff");  // fails after m4's too long line
+    for (unsigned threads : {1u, 2u, 4u}) {
+        w.config.threads = threads;
+        w.config.max_line_bytes = limit;
+        try {
+            index::run(w.config);
+            FAIL("no error");
+        } catch (const index::EntryTooLongError& e) {
+            CHECK(e.path == w.config.manual_dir + "/m4.md");
+            CHECK(e.scene_id == "m4_scene_2");
+            CHECK(e.bytes == m4_bytes);
+            CHECK(e.limit == limit);
+        }
+        CHECK(io::read_file(w.config.index_file) == before);
+        w.config.max_line_bytes = io::kMaxIndexLineBytes;
+        CHECK_THROWS_AS(index::run(w.config), io::DecodeError);
+        CHECK(io::read_file(w.config.index_file) == before);
+    }
+}
+
+TEST_CASE("thread count setting") {
+    CHECK(index::parse_thread_count(nullptr) == 0);
+    CHECK(index::parse_thread_count("") == 0);
+    CHECK(index::parse_thread_count("1") == 1);
+    CHECK(index::parse_thread_count("256") == 256);
+    for (const char* bad : {"0", "257", "-1", " 2", "2x", "99999999999999999999"})
+        CHECK_THROWS_AS(index::parse_thread_count(bad), std::invalid_argument);
+    CHECK(index::available_cores() >= 1);
 }

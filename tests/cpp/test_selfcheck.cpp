@@ -17,6 +17,29 @@ TEST_CASE("fill: question, then knowledge, then time; non-overlapping, left to r
     CHECK(prompt::kCycles == 8);
 }
 
+TEST_CASE("fill with a bound: the size is known before the text is built") {
+    struct Case {
+        const char *text, *mark, *value;
+    };
+    for (const Case& c : {Case{"aXXXa", "XX", "Y"}, Case{"XXXX", "XX", ""}, Case{"", "X", "long"},
+                          Case{"abc", "", "v"}, Case{"__INPUT____INPUT__", "__INPUT__", "__INPUT__x"}}) {
+        CHECK(prompt::replaced_size(c.text, c.mark, c.value) == prompt::replace_all(c.text, c.mark, c.value).size());
+    }
+    const std::string filled = prompt::fill("Q=__INPUT__ K=__KNOWLEDGE__", "q __KNOWLEDGE__", "knowledge text", "t");
+    CHECK(prompt::fill("Q=__INPUT__ K=__KNOWLEDGE__", "q __KNOWLEDGE__", "knowledge text", "t", filled.size()) == filled);
+    CHECK_THROWS_AS((void)prompt::fill("Q=__INPUT__ K=__KNOWLEDGE__", "q __KNOWLEDGE__", "knowledge text", "t", filled.size() - 1),
+                    prompt::PromptTooLarge);
+    // The question step is longer than the end result: every step counts.
+    try {
+        (void)prompt::fill("__INPUT__", "__KNOWLEDGE____KNOWLEDGE__", "", "t", 10);
+        FAIL("no error");
+    } catch (const prompt::PromptTooLarge& e) {
+        CHECK(e.bytes == 26);
+        CHECK(e.limit == 10);
+    }
+    CHECK_THROWS_AS((void)prompt::fill("__KNOWLEDGE__", "q", "k", "t", 0), prompt::PromptTooLarge);
+}
+
 #include "core/selfcheck/loop.hpp"
 
 TEST_CASE("loop: accepted at the first judge") {

@@ -11,6 +11,10 @@
 
 namespace corvane::io {
 
+// The longest scene index line (bytes, "\n" excluded): the indexing run refuses
+// to write a longer one and the index loader refuses to read one.
+inline constexpr std::size_t kMaxIndexLineBytes = std::size_t{256} << 20;
+
 // Writes all of `data` to `fd` (retrying short writes and EINTR).
 void write_all(int fd, std::string_view data, const std::string& path);
 

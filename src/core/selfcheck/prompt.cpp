@@ -109,6 +109,29 @@ std::string fill(std::string_view tmpl, std::string_view question, std::string_v
     return replace_all(b, kTimeMark, time_text);
 }
 
+std::size_t replaced_size(std::string_view text, std::string_view mark, std::string_view value) {
+    if (mark.empty()) return text.size();
+    std::size_t size = text.size();
+    constexpr std::size_t kHuge = std::size_t{1} << 62;  // beyond any bound; no overflow below it
+    for (std::size_t at = text.find(mark); at != std::string_view::npos; at = text.find(mark, at + mark.size())) {
+        size = size - mark.size() + value.size();
+        if (size >= kHuge) return kHuge;
+    }
+    return size;
+}
+
+std::string fill(std::string_view tmpl, std::string_view question, std::string_view knowledge,
+                 std::string_view time_text, std::size_t max_bytes) {
+    auto step = [max_bytes](std::string_view text, std::string_view mark, std::string_view value) {
+        const std::size_t size = replaced_size(text, mark, value);
+        if (size > max_bytes) throw PromptTooLarge(size, max_bytes);
+        return replace_all(text, mark, value);
+    };
+    std::string a = step(tmpl, kInputMark, question);
+    std::string b = step(a, kKnowledgeMark, knowledge);
+    return step(b, kTimeMark, time_text);
+}
+
 std::string answer_request(std::string_view filled) { return concat({filled, kAnswerFormat}); }
 
 std::string judge_prompt(std::string_view question, std::string_view filled, std::string_view answer,

@@ -2,6 +2,8 @@
 // self-check loop.  All functions work on UTF-8 and return new strings.
 #pragma once
 
+#include <cstddef>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -44,6 +46,28 @@ std::string replace_all(std::string_view text, std::string_view mark, std::strin
 // The template with the question, then the knowledge, then the time put in.
 std::string fill(std::string_view tmpl, std::string_view question, std::string_view knowledge,
                  std::string_view time_text);
+
+// The default bound of a filled prompt, in bytes (CORVANE_MAX_PROMPT_BYTES
+// sets another): far above what any model takes as one prompt, far below what
+// a template with thousands of placeholders can expand to.
+inline constexpr std::size_t kMaxPromptBytes = std::size_t{4} << 20;
+
+// A prompt that would grow past its bound while being filled.
+struct PromptTooLarge : std::exception {
+    PromptTooLarge(std::size_t b, std::size_t l) : bytes(b), limit(l) {}
+    const char* what() const noexcept override { return "filled prompt too large"; }
+    std::size_t bytes;  // the size of the step that passed the bound
+    std::size_t limit;
+};
+
+// The size replace_all(text, mark, value) returns, computed without building it.
+std::size_t replaced_size(std::string_view text, std::string_view mark, std::string_view value);
+
+// fill(), but no step of the filling (question, then knowledge, then time put
+// in) may be longer than `max_bytes`: PromptTooLarge is thrown before such a
+// text is built, so the bound also bounds the memory used.
+std::string fill(std::string_view tmpl, std::string_view question, std::string_view knowledge,
+                 std::string_view time_text, std::size_t max_bytes);
 
 // The filled prompt followed by the answer format request.
 std::string answer_request(std::string_view filled);
