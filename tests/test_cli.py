@@ -461,6 +461,8 @@ CASES = [
     Case("self-check-second-cycle-fails", SC, self_check_files, replies=[ANSWER, REJECT, CHECKED, {"answer": 1}],
          code=2, stderr=r'error: model reply lacks "reason" \(answer reply, cycle 2\)\n\Z',
          stdout=prompt_is("新：__INPUT__")),
+    Case("self-check-prompt-past-the-cap", SC, self_check_files, env={"CORVANE_MAX_PROMPT_BYTES": "16"}, code=2,
+         stderr=r"\ncorvane self-check: error: .*CORVANE_MAX_PROMPT_BYTES.*\n\Z", unchanged=("prompt.md",)),
     Case("self-check-model-http-error", SC + ["--key", KEY], self_check_files, replies=[401], code=2,
          stderr=r"\ncorvane self-check: error: .*HTTP 401.*\n\Z", unchanged=("prompt.md",)),
     Case("self-check-knowledge-missing", SC, files({"prompt.md": PROMPT}), code=2,

@@ -439,6 +439,8 @@ def cmd_self_check(args: argparse.Namespace) -> int:
         raise CliError(f'model reply lacks "{e.args[0] if e.args else e}"') from e
     except UnicodeError as e:
         raise CliError(f"prompt file {args.prompt_file}: {e}") from e
+    except ValueError as e:  # the filled prompt past CORVANE_MAX_PROMPT_BYTES, or a bad setting of it
+        raise CliError(str(e)) from e
     except OSError as e:
         if isinstance(e, BrokenPipeError):
             raise
