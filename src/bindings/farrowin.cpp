@@ -103,26 +103,9 @@ nb::list load_scene_index(nb::handle path) {
     nb::list entries;
     py::ObjectBuilder builder;
     json::Reader<py::ObjectBuilder> reader(builder);
-    const bool has_cr = data.find('\r') != std::string::npos;
-    const std::size_t n = data.size();
-    std::size_t start = 0, lineno = 0;
-    while (start < n) {
+    std::size_t lineno = 0;
+    io::for_each_line(data, [&](std::size_t start, std::size_t term, std::size_t next) {
         ++lineno;
-        std::size_t term;
-        if (has_cr) {
-            term = data.find_first_of("\r\n", start);
-        } else {
-            const void* nl = std::memchr(data.data() + start, '\n', n - start);
-            term = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data()) : std::string::npos;
-        }
-        std::size_t next;
-        if (term == std::string::npos) {
-            term = n;
-            next = n;
-        } else {
-            next = term + 1;
-            if (data[term] == '\r' && next < n && data[next] == '\n') ++next;
-        }
         const std::string_view content(data.data() + start, term - start);
         PyObject* v = reader.parse(content);
         if (!v) PyErr_Clear();  // not taken: json.loads below gives the value or the exact error
@@ -138,8 +121,7 @@ nb::list load_scene_index(nb::handle path) {
             const std::string_view line(data.data() + start, next - start);
             py::append(entries, load_line_slow(data, start, line, lineno, path_text));
         }
-        start = next;
-    }
+    });
     return entries;
 }
 
