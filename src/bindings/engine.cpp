@@ -1,22 +1,11 @@
-// corvane._engine: the query engine's index, opened from the compiled file
-// (scene_index.cvx, mapped) or compiled from scene_index.jsonl, and the writer
-// of the compiled file.  corvane.engine builds the Python API on top.
-//
-// An Index never changes once made; searches release the GIL and may run on
-// many threads at once.  It keeps its own descriptor of the JSON-lines file it
-// matches, so a file renamed over it later does not change what it reads.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <mutex>
-#include <chrono>
-#include <cerrno>
+// corvane._engine: the query engine's index for Python (core/search/
+// engine_index: the compiled file mapped and checked, or compiled from
+// scene_index.jsonl; line reading; the compiled file's writer).  This file
+// checks arguments, releases the GIL around file work and searches, builds the
+// host objects and reads the entries the core's reader does not take.
+// corvane.engine builds the Python API on top.
 #include <cstring>
-#include <thread>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,13 +14,9 @@
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
 #include "bindings/common/repr.hpp"
-#include "core/io/atomic_file.hpp"
+#include "core/io/errors.hpp"
 #include "core/json/reader.hpp"
-#include "core/search/bm25.hpp"
-#include "core/search/compiled_file.hpp"
-#include "core/search/entry_reader.hpp"
-#include "core/search/hybrid.hpp"
-#include "core/search/matcher.hpp"
+#include "core/search/engine_index.hpp"
 #include "core/selfcheck/prompt.hpp"
 #include "core/text/text.hpp"
 
@@ -41,76 +26,8 @@ using namespace corvane;
 
 namespace {
 
-// Sections of the hybrid ranker in the compiled file: the BM25 image and the
-// base titles (titles without a bracketed tail).
-constexpr std::uint32_t kBm25Section = search::tag("BM25");
-constexpr std::uint32_t kBaseTitleSection = search::tag("BTTL");
-
 // Lines up to this size are read without releasing the GIL.
 constexpr std::size_t kShortRead = std::size_t{64} << 10;
-
-// Compiled files up to this size have their hash checked before use.
-constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
-
-// The compiled file cannot serve (missing, stale, another version, damaged);
-// the message says why.
-struct Unusable : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
-    Fd& operator=(Fd&& o) noexcept {
-        std::swap(fd, o.fd);
-        return *this;
-    }
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-std::int64_t mtime_ns(const struct stat& st) {
-    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-}
-
-// pread of exactly n bytes at `at`; false when the file is shorter.
-bool read_at(int fd, char* out, std::size_t n, std::uint64_t at) {
-    while (n) {
-        const ssize_t got = ::pread(fd, out, n, static_cast<off_t>(at));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (got == 0) return false;
-        out += got;
-        n -= static_cast<std::size_t>(got);
-        at += static_cast<std::uint64_t>(got);
-    }
-    return true;
-}
-
-// Reads a whole file in pieces: on_piece(bytes) for each; returns its hash.
-template <class OnPiece>
-std::uint64_t read_pieces(int fd, const std::string& path, OnPiece&& on_piece) {
-    std::vector<char> buf(std::size_t{4} << 20);
-    search::Hasher h;
-    std::uint64_t at = 0;
-    while (true) {
-        const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw io::IoError(errno, path);
-        }
-        if (n == 0) break;
-        h.update(buf.data(), static_cast<std::size_t>(n));
-        on_piece(std::string_view(buf.data(), static_cast<std::size_t>(n)));
-        at += static_cast<std::uint64_t>(n);
-    }
-    return h.digest();
-}
 
 [[noreturn]] void raise_io(const io::IoError& e) { py::raise_os_error(e.err, e.path); }
 
@@ -153,112 +70,63 @@ void add_synonyms(search::Synonyms& out, nb::handle mapping) {
 
 class Index {
 public:
-    // ---- opening the compiled file --------------------------------------
+    explicit Index(std::unique_ptr<search::EngineIndex> core) : core_(std::move(core)) {}
+
     static Index* open_compiled(const std::string& cvx, const std::string& jsonl, std::size_t verify_limit) {
-        auto ix = std::make_unique<Index>();
-        ix->jsonl_path_ = jsonl;
-        ix->open_jsonl();
-        Fd f(::open(cvx.c_str(), O_RDONLY | O_CLOEXEC));
-        if (f.fd < 0) {
-            if (errno == ENOENT) throw Unusable("missing");
-            throw Unusable(std::string("cannot be read: ") + std::strerror(errno));
-        }
-        struct stat st;
-        if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) throw Unusable("not a regular file");
-        ix->cvx_stat_ = st;
+        std::unique_ptr<search::EngineIndex> core;
         try {
-            ix->map_ = std::make_shared<search::MappedFile>(f.fd);
-        } catch (const std::system_error& e) {
-            throw Unusable(std::string("cannot be mapped: ") + e.what());
+            nb::gil_scoped_release unlocked;
+            core = search::EngineIndex::open_compiled(cvx, jsonl, verify_limit);
+        } catch (const io::IoError& e) {
+            raise_io(e);
         }
-        try {
-            ix->view_ = search::read_compiled(ix->map_->bytes());
-        } catch (const search::BadCompiledFile& e) {
-            throw Unusable(e.what());
-        }
-        const search::SourceStamp& s = ix->view_->source;
-        if (s.size != ix->jsonl_size_) throw Unusable("stale (scene_index.jsonl has changed since)");
-        if (s.mtime_ns != ix->jsonl_mtime_ns_) {
-            // Same size, other time (a copy, a touch): the contents decide.
-            std::uint64_t h;
-            {
-                nb::gil_scoped_release unlocked;
-                try {
-                    h = read_pieces(ix->jsonl_fd_.fd, jsonl, [](std::string_view) {});
-                } catch (const io::IoError&) {
-                    h = ~s.hash;
-                }
-            }
-            if (h != s.hash) throw Unusable("stale (scene_index.jsonl has changed since)");
-        }
-        // The body hash reads every page: small files are checked before use,
-        // large ones on a thread of their own while searches already run
-        // (a failed check makes the following searches throw CorruptIndex).
-        if (ix->view_->body.size() <= verify_limit) {
-            bool ok;
-            {
-                nb::gil_scoped_release unlocked;
-                ok = search::verify_body(*ix->view_);
-            }
-            if (!ok) throw Unusable("damaged (contents differ from their hash)");
-            ix->verified_->store(1);
-        } else {
-            // The thread holds the mapping and the result: an index closed
-            // (or a process ending) before the check is done does not wait.
-            ix->verified_->store(0);
-            std::thread([map = ix->map_, state = ix->verified_, body = ix->view_->body, want = ix->view_->body_hash] {
-                state->store(search::hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
-            }).detach();
-        }
-        for (const auto& [t, bytes] : ix->view_->other) {
-            if (t == kBm25Section) ix->bm25_bytes_ = bytes;
-            if (t == kBaseTitleSection) {
-                ix->base_bytes_ = bytes;
-                ix->has_base_ = true;
-            }
-        }
-        if (ix->bm25_bytes_.empty() || !ix->has_base_) throw Unusable("has no sections of the hybrid ranker");
-        ix->stamp_ = s;
-        ix->entries_ = ix->view_->entries;
-        ix->index_ = &ix->view_->index;
-        ix->offsets_ = ix->view_->line_offsets;
-        return ix.release();
+        return new Index(std::move(core));
     }
 
-    // ---- compiling from the JSON-lines file -----------------------------
     static Index* compile_jsonl(const std::string& jsonl, nb::handle loader) {
-        auto ix = std::make_unique<Index>();
-        ix->jsonl_path_ = jsonl;
-        ix->open_jsonl();
-        for (int attempt = 0;; ++attempt) {
-            if (ix->compile_once(loader)) break;
-            if (attempt == 2) {
-                PyErr_Format(PyExc_RuntimeError, "%s changed while it was being read", jsonl.c_str());
-                throw nb::python_error();
+        std::unique_ptr<search::EngineIndex> core;
+        try {
+            core = search::EngineIndex::for_jsonl(jsonl);
+            nb::object loads = nb::module_::import_("json").attr("loads");
+            std::string scratch;
+            auto slow = [&](std::string_view content, std::size_t lineno, search::EntrySink& sink) {
+                PyObject* s = PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), nullptr);
+                if (!s) {
+                    PyErr_Clear();
+                    raise_line_error(jsonl, loader, lineno, "invalid UTF-8");
+                }
+                nb::object text = nb::steal(s);
+                PyObject* v = PyObject_CallOneArg(loads.ptr(), text.ptr());
+                if (!v) {
+                    nb::python_error err;
+                    raise_line_error(jsonl, loader, lineno, "not a JSON value");
+                }
+                nb::object entry = nb::steal(v);
+                add_entry(jsonl, sink, entry, lineno, scratch);
+            };
+            for (int attempt = 0;; ++attempt) {
+                if (auto pass = core->read_pass(slow)) {
+                    nb::gil_scoped_release unlocked;
+                    core->finish(std::move(pass));
+                    break;
+                }
+                if (attempt == 2) {
+                    PyErr_Format(PyExc_RuntimeError, "%s changed while it was being read", jsonl.c_str());
+                    throw nb::python_error();
+                }
+                core->reopen();
             }
-            ix->open_jsonl();
+        } catch (const io::IoError& e) {
+            raise_io(e);
         }
-        ix->index_ = &ix->owned_index_;
-        ix->offsets_ = ix->owned_offsets_;
-        ix->bm25_bytes_ = ix->owned_bm25_.bytes();
-        ix->base_bytes_ = std::as_bytes(std::span<const char>(ix->owned_base_));
-        ix->has_base_ = true;
-        return ix.release();
-    }
-
-    // ---- searching ------------------------------------------------------
-    void check_verified() const {
-        if (verified_->load(std::memory_order_acquire) < 0)
-            throw matcher::CorruptIndex("compiled index: damaged (contents differ from their hash)");
+        return new Index(std::move(core));
     }
 
     // 1 checked, 0 being checked, -1 damaged; waits for the check when asked.
     int verified(bool wait) const {
-        if (wait) {
-            nb::gil_scoped_release unlocked;
-            while (verified_->load(std::memory_order_acquire) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return verified_->load(std::memory_order_acquire);
+        if (!wait) return core_->verified();
+        nb::gil_scoped_release unlocked;
+        return core_->wait_verified();
     }
 
     nb::list search(nb::handle query, nb::handle top_k) const {
@@ -271,9 +139,9 @@ public:
         std::vector<matcher::Scored> hits;
         {
             nb::gil_scoped_release unlocked;
-            hits = index_->search(text::normalize_text(q), k);
+            hits = core_->search(text::normalize_text(q), k);
         }
-        check_verified();
+        core_->check_verified();
         nb::list out;
         for (const matcher::Scored& h : hits) out.append(nb::make_tuple(h.first, h.second));
         return out;
@@ -295,15 +163,9 @@ public:
         std::vector<search::Ranked> hits;
         {
             nb::gil_scoped_release unlocked;
-            const Hybrid& h = hybrid();
-            const std::string q = synonyms.expand(raw);
-            const std::vector<std::uint32_t> base = h.base.matches(q);
-            std::vector<std::pair<std::uint32_t, int>> first;
-            for (const auto& [id, score] : index_->title_or_alias_matches(q, base)) first.emplace_back(id, score);
-            hits = search::merge_stages(std::move(first), search::hybrid_terms(q), h.bm25, h.score_threshold,
-                                        static_cast<std::size_t>(k));
+            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k));
         }
-        check_verified();
+        core_->check_verified();
         nb::list out;
         for (const search::Ranked& r : hits) out.append(nb::make_tuple(r.entry, r.score));
         return out;
@@ -339,65 +201,39 @@ public:
         return nb::steal(v);
     }
 
-    // ---- writing the compiled file --------------------------------------
     void write(const std::string& cvx) const {
-        std::vector<std::uint64_t> offsets(offsets_.begin(), offsets_.end());
-        nb::gil_scoped_release unlocked;
         try {
-            io::remove_stale_temps(io::folder_of(cvx));
-            io::AtomicFile out(cvx);
-            std::string storage;
-            const search::ExtraSection extra[] = {
-                {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
-                {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())}};
-            for (std::string_view piece : search::compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
-            out.commit(io::Durability::disk);
+            nb::gil_scoped_release unlocked;
+            core_->write(cvx);
         } catch (const io::IoError& e) {
-            nb::gil_scoped_acquire locked;
             raise_io(e);
         }
     }
 
-    std::uint32_t size() const { return entries_; }
-    bool from_compiled_file() const { return view_.has_value(); }
+    std::uint32_t size() const { return core_->size(); }
+    bool from_compiled_file() const { return core_->from_compiled_file(); }
     // (device, inode, size, mtime_ns) of the JSON-lines file this index reads.
-    nb::tuple jsonl_identity() const { return nb::make_tuple(jsonl_dev_, jsonl_ino_, jsonl_size_, jsonl_mtime_ns_); }
+    nb::tuple jsonl_identity() const {
+        const search::FileIdentity& f = core_->jsonl_identity();
+        return nb::make_tuple(f.dev, f.ino, f.size, f.mtime_ns);
+    }
     nb::object cvx_identity() const {
-        if (!view_) return nb::none();
-        return nb::make_tuple(static_cast<std::uint64_t>(cvx_stat_.st_dev), static_cast<std::uint64_t>(cvx_stat_.st_ino),
-                              static_cast<std::uint64_t>(cvx_stat_.st_size), mtime_ns(cvx_stat_));
+        if (!core_->from_compiled_file()) return nb::none();
+        const search::FileIdentity& f = core_->cvx_identity();
+        return nb::make_tuple(f.dev, f.ino, f.size, f.mtime_ns);
     }
-    std::size_t memory_bytes() const {
-        return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() +
-               owned_base_.capacity() + (hybrid_ ? hybrid_->base.memory_bytes() : 0);
-    }
-
-    Index() = default;
+    std::size_t memory_bytes() const { return core_->memory_bytes(); }
 
 private:
     // The bytes of entry i's line, terminator removed; CorruptIndex when the
     // file no longer matches.
     std::string line_bytes(std::uint32_t i) const {
-        if (i >= entries_) throw nb::index_error("entry id out of range");
-        // A file rewritten in place (not renamed over) no longer matches.
-        struct stat st;
-        if (::fstat(jsonl_fd_.fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != jsonl_size_ ||
-            mtime_ns(st) != jsonl_mtime_ns_)
-            throw matcher::CorruptIndex("scene_index.jsonl was changed in place since it was opened");
-        const std::uint64_t b = offsets_[i], e = offsets_[i + 1];
-        if (b >= e || e > jsonl_size_) throw matcher::CorruptIndex("compiled index: line offsets out of range");
-        std::string bytes(static_cast<std::size_t>(e - b), '\0');
-        bool ok;
-        if (bytes.size() <= kShortRead) {  // a line in the page cache: cheaper than handing the GIL over
-            ok = read_at(jsonl_fd_.fd, bytes.data(), bytes.size(), b);
-        } else {
-            nb::gil_scoped_release unlocked;
-            ok = read_at(jsonl_fd_.fd, bytes.data(), bytes.size(), b);
-        }
-        if (!ok) throw matcher::CorruptIndex("scene_index.jsonl is shorter than when it was indexed");
-        check_verified();
-        while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
-        return bytes;
+        if (i >= core_->size()) throw nb::index_error("entry id out of range");
+        const auto extent = core_->line_extent(i);
+        if (extent.second - extent.first <= kShortRead)  // a line in the page cache: cheaper than handing the GIL over
+            return core_->read_line(extent);
+        nb::gil_scoped_release unlocked;
+        return core_->read_line(extent);
     }
 
     const nb::object& json_loads() const {
@@ -405,93 +241,75 @@ private:
         return loads_;
     }
 
-    void open_jsonl() {
-        Fd f(::open(jsonl_path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (f.fd < 0) py::raise_os_error(errno, jsonl_path_);
-        struct stat st;
-        if (::fstat(f.fd, &st) != 0) py::raise_os_error(errno, jsonl_path_);
-        if (S_ISDIR(st.st_mode)) py::raise_os_error(EISDIR, jsonl_path_);
-        jsonl_fd_ = std::move(f);
-        jsonl_size_ = static_cast<std::uint64_t>(st.st_size);
-        jsonl_mtime_ns_ = mtime_ns(st);
-        jsonl_dev_ = static_cast<std::uint64_t>(st.st_dev);
-        jsonl_ino_ = static_cast<std::uint64_t>(st.st_ino);
-    }
-
     // The loader's own error for the file (it refuses what this pass refused);
     // a generic one when it accepts the file after all (changed meanwhile).
-    [[noreturn]] void raise_line_error(nb::handle loader, std::size_t lineno, const char* why) const {
-        loader(py::path_object(jsonl_path_));
-        PyErr_Format(PyExc_ValueError, "%s, line %zu: %s", jsonl_path_.c_str(), lineno, why);
+    [[noreturn]] static void raise_line_error(const std::string& path, nb::handle loader, std::size_t lineno, const char* why) {
+        loader(py::path_object(path));
+        PyErr_Format(PyExc_ValueError, "%s, line %zu: %s", path.c_str(), lineno, why);
         throw nb::python_error();
     }
 
-    [[noreturn]] void raise_entry_error(std::size_t lineno, const char* what) const {
-        PyErr_Format(PyExc_ValueError, "%s, line %zu: %s", jsonl_path_.c_str(), lineno, what);
+    [[noreturn]] static void raise_entry_error(const std::string& path, std::size_t lineno, const char* what) {
+        PyErr_Format(PyExc_ValueError, "%s, line %zu: %s", path.c_str(), lineno, what);
         throw nb::python_error();
     }
 
     // One entry's searched texts into the builder (the rules of the compiled
     // search: a dict with a str "scene_title" and sequences of str "aliases"
     // and "keywords" when present).
-    void add_entry(matcher::IndexBuilder& b, search::Bm25Builder& bm25, nb::handle entry, std::size_t lineno,
-                   std::string& scratch) {
-        if (!PyDict_Check(entry.ptr())) raise_entry_error(lineno, "an index entry must be a JSON object");
+    static void add_entry(const std::string& path, search::EntrySink& b, nb::handle entry, std::size_t lineno,
+                          std::string& scratch) {
+        if (!PyDict_Check(entry.ptr())) raise_entry_error(path, lineno, "an index entry must be a JSON object");
         PyObject* title = py::get_opt(entry, py::key("scene_title"));
-        if (!title) raise_entry_error(lineno, "the entry has no \"scene_title\"");
-        if (!PyUnicode_Check(title)) raise_entry_error(lineno, "\"scene_title\" must be a string");
+        if (!title) raise_entry_error(path, lineno, "the entry has no \"scene_title\"");
+        if (!PyUnicode_Check(title)) raise_entry_error(path, lineno, "\"scene_title\" must be a string");
         const std::string title_text(py::utf8(title, scratch));
         b.begin_entry(title_text);
-        bm25.begin_entry();
-        bm25.add_text(search::kTitle, title_text);
-        search::BaseTitles::add(owned_base_, static_cast<std::uint32_t>(lineno - 1), title_text);
         for (const char* member : {"aliases", "keywords"}) {
             PyObject* items = py::get_opt(entry, py::key(member));
             if (!items) continue;
             if (!PyList_Check(items) && !PyUnicode_Check(items) && !PyDict_Check(items))
-                raise_entry_error(lineno, member[0] == 'a' ? "\"aliases\" must be a list of strings"
+                raise_entry_error(path, lineno, member[0] == 'a' ? "\"aliases\" must be a list of strings"
                                                             : "\"keywords\" must be a list of strings");
             nb::object seq = nb::steal(PySequence_Fast(items, "entry member must be a sequence"));
             if (!seq.is_valid()) throw nb::python_error();
             for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.ptr()); ++j) {
                 PyObject* t = PySequence_Fast_GET_ITEM(seq.ptr(), j);
                 if (!PyUnicode_Check(t))
-                    raise_entry_error(lineno, member[0] == 'a' ? "\"aliases\" must be a list of strings"
+                    raise_entry_error(path, lineno, member[0] == 'a' ? "\"aliases\" must be a list of strings"
                                                                 : "\"keywords\" must be a list of strings");
                 if (member[0] == 'a') {
-                    const std::string_view alias = py::utf8(t, scratch);
-                    b.add_alias(alias);
-                    if (alias != title_text) bm25.add_text(search::kAliases, alias);
+                    b.add_alias(py::utf8(t, scratch));
                 } else
                     b.add_keyword(py::utf8(t, scratch));
             }
         }
-        add_scene_texts(bm25, entry, scratch);
+        add_scene_texts(b, entry, scratch);
     }
 
     // The scene's texts for BM25, as the hybrid ranker reads them: the
     // description, each step's text and sub-points, warnings, notices, tips.
     // Members of another type than the index writer's are passed over (they
     // matter to no other ranker, and the exact ranker must still serve).
-    static void add_scene_texts(search::Bm25Builder& bm25, nb::handle entry, std::string& scratch) {
+    static void add_scene_texts(search::EntrySink& sink, nb::handle entry, std::string& scratch) {
         PyObject* scene = py::get_opt(entry, py::key("scene_data"));
         if (!scene || !PyDict_Check(scene)) return;
         auto each_str = [&](PyObject* list, search::Field field) {
             if (!list || !PyList_Check(list)) return;
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
                 PyObject* x = PyList_GET_ITEM(list, i);
-                if (PyUnicode_Check(x)) bm25.add_text(field, py::utf8(x, scratch));
+                if (PyUnicode_Check(x)) sink.add_text(field, py::utf8(x, scratch));
             }
         };
         PyObject* d = py::get_opt(scene, py::key("description"));
-        if (d && PyUnicode_Check(d)) bm25.add_text(search::kDescription, py::utf8(d, scratch));
+        if (d && PyUnicode_Check(d)) sink.add_text(search::kDescription, py::utf8(d, scratch));
         PyObject* steps = py::get_opt(scene, py::key("steps"));
         if (steps && PyList_Check(steps)) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps); ++i) {
                 PyObject* st = PyList_GET_ITEM(steps, i);
                 if (!PyDict_Check(st)) continue;
                 PyObject* t = py::get_opt(st, py::key("text"));
-                if (t && PyUnicode_Check(t)) bm25.add_text(search::kSteps, py::utf8(t, scratch));
+                if (t && PyUnicode_Check(t)) sink.add_text(search::kSteps, py::utf8(t, scratch));
                 each_str(py::get_opt(st, py::key("sub_points")), search::kSteps);
             }
         }
@@ -500,154 +318,16 @@ private:
         each_str(py::get_opt(scene, py::key("tip")), search::kTip);
     }
 
-    // One pass over the file; false when it changed meanwhile.
-    bool compile_once(nb::handle loader) {
-        nb::object loads = nb::module_::import_("json").attr("loads");
-        matcher::IndexBuilder builder;
-        search::Bm25Builder bm25;
-        owned_base_.clear();
-        std::vector<std::uint64_t> offsets;
-        std::string carry;  // the unfinished line
-        std::uint64_t carry_at = 0, at = 0;
-        std::size_t lineno = 0;
-        std::string scratch;
-        search::EntryReader fast;
-        search::EntryFields fields;
-        auto take_line = [&](std::string_view content, std::uint64_t start) {
-            ++lineno;
-            offsets.push_back(start);
-            if (fast.read(content, fields)) {  // the writer's plain shape: no host objects
-                builder.begin_entry(fields.title);
-                bm25.begin_entry();
-                bm25.add_text(search::kTitle, fields.title);
-                search::BaseTitles::add(owned_base_, static_cast<std::uint32_t>(lineno - 1), fields.title);
-                for (std::string_view a : fields.aliases) {
-                    builder.add_alias(a);
-                    if (a != fields.title) bm25.add_text(search::kAliases, a);
-                }
-                for (std::string_view k : fields.keywords) builder.add_keyword(k);
-                for (const auto& [f, t] : fields.texts) bm25.add_text(f, t);
-                return;
-            }
-            PyObject* s = PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), nullptr);
-            if (!s) {
-                PyErr_Clear();
-                raise_line_error(loader, lineno, "invalid UTF-8");
-            }
-            nb::object text = nb::steal(s);
-            PyObject* v = PyObject_CallOneArg(loads.ptr(), text.ptr());
-            if (!v) {
-                nb::python_error err;
-                raise_line_error(loader, lineno, "not a JSON value");
-            }
-            nb::object entry = nb::steal(v);
-            add_entry(builder, bm25, entry, lineno, scratch);
-        };
-        // Lines end at "\n", "\r" or "\r\n", as the loader reads them.
-        auto feed = [&](std::string_view piece, bool last) {
-            carry.append(piece);
-            std::size_t start = 0;
-            const std::size_t n = carry.size();
-            while (start < n) {
-                const std::size_t term = carry.find_first_of("\r\n", start);
-                if (term == std::string::npos) break;
-                if (carry[term] == '\r' && term + 1 == n && !last) break;  // "\r\n" may be split
-                std::size_t next = term + 1;
-                if (carry[term] == '\r' && next < n && carry[next] == '\n') ++next;
-                take_line(std::string_view(carry).substr(start, term - start), carry_at + start);
-                start = next;
-            }
-            if (last && start < n) {
-                take_line(std::string_view(carry).substr(start), carry_at + start);
-                start = n;
-            }
-            carry.erase(0, start);
-            carry_at += start;
-        };
-        const std::uint64_t size_before = jsonl_size_;
-        const std::int64_t mtime_before = jsonl_mtime_ns_;
-        std::uint64_t h;
-        try {
-            h = read_pieces(jsonl_fd_.fd, jsonl_path_, [&](std::string_view piece) {
-                at += piece.size();
-                feed(piece, false);
-            });
-        } catch (const io::IoError& e) {
-            raise_io(e);
-        }
-        feed({}, true);
-        struct stat st;
-        if (::fstat(jsonl_fd_.fd, &st) != 0) py::raise_os_error(errno, jsonl_path_);
-        if (static_cast<std::uint64_t>(st.st_size) != size_before || mtime_ns(st) != mtime_before || at != size_before)
-            return false;
-        offsets.push_back(at);
-        {
-            nb::gil_scoped_release unlocked;
-            owned_index_ = builder.compile();
-            owned_bm25_ = bm25.build();
-        }
-        owned_offsets_ = std::move(offsets);
-        entries_ = static_cast<std::uint32_t>(owned_index_.size());
-        stamp_ = search::SourceStamp{size_before, mtime_before, h};
-        return true;
-    }
-
-    std::string jsonl_path_;
-    Fd jsonl_fd_;
-    std::uint64_t jsonl_size_ = 0, jsonl_dev_ = 0, jsonl_ino_ = 0;
-    std::int64_t jsonl_mtime_ns_ = 0;
-    struct stat cvx_stat_ {};
-    std::shared_ptr<search::MappedFile> map_;
-    std::optional<search::CompiledView> view_;
-    matcher::CompiledIndex owned_index_;
-    std::vector<std::uint64_t> owned_offsets_;
-    const matcher::CompiledIndex* index_ = &owned_index_;
-    std::span<const std::uint64_t> offsets_;
-    std::uint32_t entries_ = 0;
-    search::SourceStamp stamp_;
-    std::shared_ptr<std::atomic<int>> verified_ = std::make_shared<std::atomic<int>>(1);
-
-    // The hybrid ranker's parts, read from their sections at first use (the
-    // BM25 image is checked value by value then, so an exact-only user never
-    // pays for it).
-    struct Hybrid {
-        search::Bm25View bm25;
-        search::BaseTitles base;
-        double score_threshold = 0;
-    };
-    const Hybrid& hybrid() const {
-        std::call_once(hybrid_once_, [&] {
-            auto h = std::make_unique<Hybrid>();
-            try {
-                h->bm25 = search::Bm25View::from_bytes(bm25_bytes_);
-                if (h->bm25.size() != entries_) throw search::Bm25Error("BM25 section of another entry count");
-                h->base = search::BaseTitles::decode(base_bytes_, entries_);
-            } catch (const search::Bm25Error& e) {
-                hybrid_error_ = std::string("compiled index: ") + e.what();
-                return;
-            }
-            h->score_threshold = search::score_threshold_for(search::HybridParams{}.threshold, entries_);
-            hybrid_ = std::move(h);
-        });
-        if (!hybrid_) throw matcher::CorruptIndex(hybrid_error_);
-        return *hybrid_;
-    }
-    search::Bm25Index owned_bm25_;
-    std::string owned_base_;
-    std::span<const std::byte> bm25_bytes_, base_bytes_;
-    bool has_base_ = false;
+    std::unique_ptr<search::EngineIndex> core_;
     mutable std::unique_ptr<py::ObjectBuilder> builder_;  // used with the GIL held only
     mutable nb::object loads_;
-    mutable std::once_flag hybrid_once_;
-    mutable std::unique_ptr<Hybrid> hybrid_;
-    mutable std::string hybrid_error_;
 };
 
 }  // namespace
 
 CORVANE_MODULE(_engine, m) {
     m.doc() = "The query engine's index: the compiled file mapped in place, or compiled from the JSON-lines file.";
-    nb::exception<Unusable>(m, "UnusableCompiledFile", PyExc_ValueError);
+    nb::exception<search::UnusableCompiledFile>(m, "UnusableCompiledFile", PyExc_ValueError);
     nb::exception<matcher::CorruptIndex>(m, "CorruptIndexError", PyExc_ValueError);
     m.attr("FORMAT_VERSION") = search::kFormatVersion;
 
@@ -701,7 +381,7 @@ CORVANE_MODULE(_engine, m) {
             return Index::open_compiled(py::fs_path(cvx, "open_compiled", "cvx"), py::fs_path(jsonl, "open_compiled", "jsonl"),
                                         verify_limit);
         },
-        "cvx"_a, "jsonl"_a, "verify_limit"_a = kSyncVerifyBytes, nb::rv_policy::take_ownership,
+        "cvx"_a, "jsonl"_a, "verify_limit"_a = search::kSyncVerifyBytes, nb::rv_policy::take_ownership,
         "Maps a compiled file; UnusableCompiledFile when it is missing, stale or damaged.  Files of up to "
         "verify_limit bytes have their hash checked before it returns, larger ones on a thread.");
     m.def(

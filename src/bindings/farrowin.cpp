@@ -103,26 +103,9 @@ nb::list load_scene_index(nb::handle path) {
     nb::list entries;
     py::ObjectBuilder builder;
     json::Reader<py::ObjectBuilder> reader(builder);
-    const bool has_cr = data.find('\r') != std::string::npos;
-    const std::size_t n = data.size();
-    std::size_t start = 0, lineno = 0;
-    while (start < n) {
+    std::size_t lineno = 0;
+    io::for_each_line(data, [&](std::size_t start, std::size_t term, std::size_t next) {
         ++lineno;
-        std::size_t term;
-        if (has_cr) {
-            term = data.find_first_of("\r\n", start);
-        } else {
-            const void* nl = std::memchr(data.data() + start, '\n', n - start);
-            term = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data()) : std::string::npos;
-        }
-        std::size_t next;
-        if (term == std::string::npos) {
-            term = n;
-            next = n;
-        } else {
-            next = term + 1;
-            if (data[term] == '\r' && next < n && data[next] == '\n') ++next;
-        }
         const std::string_view content(data.data() + start, term - start);
         PyObject* v = reader.parse(content);
         if (!v) PyErr_Clear();  // not taken: json.loads below gives the value or the exact error
@@ -138,43 +121,8 @@ nb::list load_scene_index(nb::handle path) {
             const std::string_view line(data.data() + start, next - start);
             py::append(entries, load_line_slow(data, start, line, lineno, path_text));
         }
-        start = next;
-    }
+    });
     return entries;
-}
-
-// UTF-8 of a str (lone surrogates in their three-byte form), read from its
-// own representation: no UTF-8 copy is cached on the object.
-std::string_view utf8_of(PyObject* s, std::string& scratch) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) throw nb::python_error();
-#endif
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (PyUnicode_IS_ASCII(s)) return {static_cast<const char*>(PyUnicode_DATA(s)), n};
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    scratch.resize(4 * n);
-    auto* out = reinterpret_cast<unsigned char*>(scratch.data());
-    std::size_t o = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x80) {
-            out[o++] = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            out[o++] = static_cast<unsigned char>(0xC0 | (c >> 6));
-            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out[o++] = static_cast<unsigned char>(0xE0 | (c >> 12));
-            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            out[o++] = static_cast<unsigned char>(0xF0 | (c >> 18));
-            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            out[o++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            out[o++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
-    }
-    return std::string_view(scratch.data(), o);
 }
 
 // ---------------------------------------------------------------------------
@@ -185,7 +133,7 @@ class Normalizer {
 public:
     std::string_view operator()(PyObject* s) {
         check(s);
-        const std::string_view view = utf8_of(s, scratch_);
+        const std::string_view view = py::utf8(s, scratch_);
         if (text::is_plainly_normalized(view)) return view;
         buf_.clear();
         text::append_normalized(buf_, view);
@@ -515,7 +463,7 @@ private:
                          Py_TYPE(h.ptr())->tp_name);
             throw nb::python_error();
         }
-        return utf8_of(h.ptr(), scratch);
+        return py::utf8(h, scratch);
     }
 
     nb::tuple entries_;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/io/atomic_file.hpp"
 #include "core/io/files.hpp"
@@ -173,4 +174,31 @@ TEST_CASE("manual listing and folders") {
     io::remove_if_exists(dir / "p/q/r/f");
     io::remove_if_exists(dir / "p/q/r/f");
     CHECK_THROWS_AS(io::make_dirs(dir / "a.md/sub"), io::IoError);
+}
+
+TEST_CASE("for_each_line: the loader's terminators, with and without carriage returns") {
+    struct Case {
+        std::string data;
+        std::vector<std::string> lines;   // contents
+        std::vector<std::size_t> nexts;   // start of the following line
+    };
+    const Case cases[] = {
+        {"", {}, {}},
+        {"a", {"a"}, {1}},
+        {"a\nb\n", {"a", "b"}, {2, 4}},
+        {"\n\n", {"", ""}, {1, 2}},
+        {"a\r\nb\rc\n\rd", {"a", "b", "c", "", "d"}, {3, 5, 7, 8, 9}},
+        {"x\r", {"x"}, {2}},
+    };
+    for (const Case& c : cases) {
+        INFO(c.data);
+        std::vector<std::string> lines;
+        std::vector<std::size_t> nexts;
+        io::for_each_line(c.data, [&](std::size_t start, std::size_t end, std::size_t next) {
+            lines.emplace_back(c.data.substr(start, end - start));
+            nexts.push_back(next);
+        });
+        CHECK(lines == c.lines);
+        CHECK(nexts == c.nexts);
+    }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,5 +55,35 @@ struct LineMeter {
 // `max_line_bytes`.  A file larger than the limit is first scanned without
 // keeping its bytes, so an over-long line costs no memory.
 std::string read_file_with_line_limit(const std::string& path, std::size_t max_line_bytes);
+
+// Calls on_line(start, end, next) for each line of `data`, as the loader
+// splits them: a line ends at "\n", "\r" or "\r\n"; [start, end) is its
+// content, `next` the start of the following line; a last line without a
+// terminator counts, an empty file has no lines.
+template <class OnLine>
+void for_each_line(std::string_view data, OnLine&& on_line) {
+    const bool has_cr = data.find('\r') != std::string_view::npos;
+    const std::size_t n = data.size();
+    std::size_t start = 0;
+    while (start < n) {
+        std::size_t term;
+        if (has_cr) {
+            term = data.find_first_of("\r\n", start);
+        } else {
+            const void* nl = std::memchr(data.data() + start, '\n', n - start);
+            term = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data()) : std::string_view::npos;
+        }
+        std::size_t next;
+        if (term == std::string_view::npos) {
+            term = n;
+            next = n;
+        } else {
+            next = term + 1;
+            if (data[term] == '\r' && next < n && data[next] == '\n') ++next;
+        }
+        on_line(start, term, next);
+        start = next;
+    }
+}
 
 }  // namespace corvane::io

@@ -1,0 +1,345 @@
+#include "core/search/engine_index.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "core/io/atomic_file.hpp"
+#include "core/io/errors.hpp"
+
+namespace corvane::search {
+
+namespace {
+
+std::int64_t mtime_ns(const struct stat& st) {
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+FileIdentity identity(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size), mtime_ns(st)};
+}
+
+// pread of exactly n bytes at `at`; false when the file is shorter.
+bool read_at(int fd, char* out, std::size_t n, std::uint64_t at) {
+    while (n) {
+        const ssize_t got = ::pread(fd, out, n, static_cast<off_t>(at));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) return false;
+        out += got;
+        n -= static_cast<std::size_t>(got);
+        at += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+// Reads a whole file in pieces: on_piece(bytes) for each; returns its hash.
+template <class OnPiece>
+std::uint64_t read_pieces(int fd, const std::string& path, OnPiece&& on_piece) {
+    std::vector<char> buf(std::size_t{4} << 20);
+    Hasher h;
+    std::uint64_t at = 0;
+    while (true) {
+        const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw io::IoError(errno, path);
+        }
+        if (n == 0) break;
+        h.update(buf.data(), static_cast<std::size_t>(n));
+        on_piece(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+        at += static_cast<std::uint64_t>(n);
+    }
+    return h.digest();
+}
+
+// Opens the JSON-lines file (io::IoError, EISDIR for a folder).
+Fd open_jsonl(const std::string& path, FileIdentity& id) {
+    Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) throw io::IoError(errno, path);
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0) throw io::IoError(errno, path);
+    if (S_ISDIR(st.st_mode)) throw io::IoError(EISDIR, path);
+    id = identity(st);
+    return f;
+}
+
+}  // namespace
+
+Fd::~Fd() {
+    if (fd >= 0) ::close(fd);
+}
+
+// ---- LineSplitter ---------------------------------------------------------
+
+void LineSplitter::feed(std::string_view piece, bool last) {
+    carry_.append(piece);
+    std::size_t start = 0;
+    const std::size_t n = carry_.size();
+    while (start < n) {
+        const std::size_t term = carry_.find_first_of("\r\n", start);
+        if (term == std::string::npos) break;
+        if (carry_[term] == '\r' && term + 1 == n && !last) break;  // "\r\n" may be split
+        std::size_t next = term + 1;
+        if (carry_[term] == '\r' && next < n && carry_[next] == '\n') ++next;
+        on_line_(std::string_view(carry_).substr(start, term - start), carry_at_ + start);
+        start = next;
+    }
+    if (last && start < n) {
+        on_line_(std::string_view(carry_).substr(start), carry_at_ + start);
+        start = n;
+    }
+    carry_.erase(0, start);
+    carry_at_ += start;
+}
+
+// ---- EntrySink ------------------------------------------------------------
+
+void EntrySink::begin_entry(std::string_view title) {
+    title_.assign(title);
+    exact_.begin_entry(title);
+    bm25_.begin_entry();
+    bm25_.add_text(kTitle, title);
+    BaseTitles::add(base_, entries_++, title);
+}
+
+void EntrySink::add_alias(std::string_view alias) {
+    exact_.add_alias(alias);
+    if (alias != title_) bm25_.add_text(kAliases, alias);
+}
+
+void EntrySink::add_keyword(std::string_view keyword) { exact_.add_keyword(keyword); }
+
+void EntrySink::add_text(Field field, std::string_view text) { bm25_.add_text(field, text); }
+
+void EntrySink::add(const EntryFields& fields) {
+    begin_entry(fields.title);
+    for (std::string_view a : fields.aliases) add_alias(a);
+    for (std::string_view k : fields.keywords) add_keyword(k);
+    for (const auto& [f, t] : fields.texts) add_text(f, t);
+}
+
+// ---- opening --------------------------------------------------------------
+
+struct EngineIndex::Hybrid {
+    Bm25View bm25;
+    BaseTitles base;
+    double score_threshold = 0;
+};
+
+EngineIndex::~EngineIndex() = default;
+
+std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, const std::string& jsonl,
+                                                        std::size_t verify_limit) {
+    std::unique_ptr<EngineIndex> ix(new EngineIndex());
+    ix->jsonl_path_ = jsonl;
+    ix->jsonl_fd_ = open_jsonl(jsonl, ix->jsonl_);
+    Fd f(::open(cvx.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) {
+        if (errno == ENOENT) throw UnusableCompiledFile("missing");
+        throw UnusableCompiledFile(std::string("cannot be read: ") + std::strerror(errno));
+    }
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) throw UnusableCompiledFile("not a regular file");
+    ix->cvx_ = identity(st);
+    try {
+        ix->map_ = std::make_shared<MappedFile>(f.fd);
+    } catch (const std::system_error& e) {
+        throw UnusableCompiledFile(std::string("cannot be mapped: ") + e.what());
+    }
+    try {
+        ix->view_ = read_compiled(ix->map_->bytes());
+    } catch (const BadCompiledFile& e) {
+        throw UnusableCompiledFile(e.what());
+    }
+    const SourceStamp& s = ix->view_->source;
+    if (s.size != ix->jsonl_.size) throw UnusableCompiledFile("stale (scene_index.jsonl has changed since)");
+    if (s.mtime_ns != ix->jsonl_.mtime_ns) {
+        // Same size, other time (a copy, a touch): the contents decide.
+        std::uint64_t h;
+        try {
+            h = read_pieces(ix->jsonl_fd_.fd, jsonl, [](std::string_view) {});
+        } catch (const io::IoError&) {
+            h = ~s.hash;
+        }
+        if (h != s.hash) throw UnusableCompiledFile("stale (scene_index.jsonl has changed since)");
+    }
+    // The body hash reads every page: small files are checked before use,
+    // large ones on a thread of their own while searches already run (a
+    // failed check makes the following searches throw CorruptIndex).
+    if (ix->view_->body.size() <= verify_limit) {
+        if (!verify_body(*ix->view_)) throw UnusableCompiledFile("damaged (contents differ from their hash)");
+        ix->verified_->store(1);
+    } else {
+        // The thread holds the mapping and the result: an index closed (or a
+        // process ending) before the check is done does not wait.
+        ix->verified_->store(0);
+        std::thread([map = ix->map_, state = ix->verified_, body = ix->view_->body, want = ix->view_->body_hash] {
+            state->store(hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
+        }).detach();
+    }
+    for (const auto& [t, bytes] : ix->view_->other) {
+        if (t == kBm25Section) ix->bm25_bytes_ = bytes;
+        if (t == kBaseTitleSection) {
+            ix->base_bytes_ = bytes;
+            ix->has_base_ = true;
+        }
+    }
+    if (ix->bm25_bytes_.empty() || !ix->has_base_) throw UnusableCompiledFile("has no sections of the hybrid ranker");
+    ix->stamp_ = s;
+    ix->entries_ = ix->view_->entries;
+    ix->index_ = &ix->view_->index;
+    ix->offsets_ = ix->view_->line_offsets;
+    return ix;
+}
+
+// ---- compiling ------------------------------------------------------------
+
+std::unique_ptr<EngineIndex> EngineIndex::for_jsonl(const std::string& jsonl) {
+    std::unique_ptr<EngineIndex> ix(new EngineIndex());
+    ix->jsonl_path_ = jsonl;
+    ix->reopen();
+    return ix;
+}
+
+void EngineIndex::reopen() { jsonl_fd_ = open_jsonl(jsonl_path_, jsonl_); }
+
+std::unique_ptr<EngineIndex::Pass> EngineIndex::read_pass(const SlowLine& slow) {
+    auto pass = std::make_unique<Pass>();
+    std::size_t lineno = 0;
+    EntryReader fast;
+    EntryFields fields;
+    LineSplitter lines([&](std::string_view content, std::uint64_t start) {
+        ++lineno;
+        pass->offsets.push_back(start);
+        if (fast.read(content, fields))  // the writer's plain shape
+            pass->sink.add(fields);
+        else
+            slow(content, lineno, pass->sink);
+    });
+    std::uint64_t at = 0;
+    const std::uint64_t h = read_pieces(jsonl_fd_.fd, jsonl_path_, [&](std::string_view piece) {
+        at += piece.size();
+        lines.feed(piece, false);
+    });
+    lines.feed({}, true);
+    struct stat st;
+    if (::fstat(jsonl_fd_.fd, &st) != 0) throw io::IoError(errno, jsonl_path_);
+    if (static_cast<std::uint64_t>(st.st_size) != jsonl_.size || mtime_ns(st) != jsonl_.mtime_ns || at != jsonl_.size)
+        return nullptr;
+    pass->offsets.push_back(at);
+    pass->stamp = SourceStamp{jsonl_.size, jsonl_.mtime_ns, h};
+    return pass;
+}
+
+void EngineIndex::finish(std::unique_ptr<Pass> pass) {
+    owned_index_ = pass->sink.exact_.compile();
+    owned_bm25_ = pass->sink.bm25_.build();
+    owned_base_ = std::move(pass->sink.base_);
+    owned_offsets_ = std::move(pass->offsets);
+    entries_ = static_cast<std::uint32_t>(owned_index_.size());
+    stamp_ = pass->stamp;
+    index_ = &owned_index_;
+    offsets_ = owned_offsets_;
+    bm25_bytes_ = owned_bm25_.bytes();
+    base_bytes_ = std::as_bytes(std::span<const char>(owned_base_));
+    has_base_ = true;
+}
+
+// ---- searching ------------------------------------------------------------
+
+void EngineIndex::check_verified() const {
+    if (verified_->load(std::memory_order_acquire) < 0)
+        throw matcher::CorruptIndex("compiled index: damaged (contents differ from their hash)");
+}
+
+int EngineIndex::verified() const { return verified_->load(std::memory_order_acquire); }
+
+int EngineIndex::wait_verified() const {
+    while (verified_->load(std::memory_order_acquire) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return verified();
+}
+
+std::vector<matcher::Scored> EngineIndex::search(std::string_view normalized, std::ptrdiff_t top_k) const {
+    return index_->search(normalized, top_k);
+}
+
+const EngineIndex::Hybrid& EngineIndex::hybrid() const {
+    std::call_once(hybrid_once_, [&] {
+        auto h = std::make_unique<Hybrid>();
+        try {
+            h->bm25 = Bm25View::from_bytes(bm25_bytes_);
+            if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
+            h->base = BaseTitles::decode(base_bytes_, entries_);
+        } catch (const Bm25Error& e) {
+            hybrid_error_ = std::string("compiled index: ") + e.what();
+            return;
+        }
+        h->score_threshold = score_threshold_for(HybridParams{}.threshold, entries_);
+        hybrid_ = std::move(h);
+    });
+    if (!hybrid_) throw matcher::CorruptIndex(hybrid_error_);
+    return *hybrid_;
+}
+
+std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const Synonyms& synonyms,
+                                               std::size_t top_k) const {
+    const Hybrid& h = hybrid();
+    const std::string q = synonyms.expand(question);
+    const std::vector<std::uint32_t> base = h.base.matches(q);
+    std::vector<std::pair<std::uint32_t, int>> first;
+    for (const auto& [id, score] : index_->title_or_alias_matches(q, base)) first.emplace_back(id, score);
+    return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
+}
+
+// ---- lines ----------------------------------------------------------------
+
+std::pair<std::uint64_t, std::uint64_t> EngineIndex::line_extent(std::uint32_t i) const {
+    // A file rewritten in place (not renamed over) no longer matches.
+    struct stat st;
+    if (::fstat(jsonl_fd_.fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != jsonl_.size ||
+        mtime_ns(st) != jsonl_.mtime_ns)
+        throw matcher::CorruptIndex("scene_index.jsonl was changed in place since it was opened");
+    const std::uint64_t b = offsets_[i], e = offsets_[i + 1];
+    if (b >= e || e > jsonl_.size) throw matcher::CorruptIndex("compiled index: line offsets out of range");
+    return {b, e};
+}
+
+std::string EngineIndex::read_line(std::pair<std::uint64_t, std::uint64_t> extent) const {
+    std::string bytes(static_cast<std::size_t>(extent.second - extent.first), '\0');
+    if (!read_at(jsonl_fd_.fd, bytes.data(), bytes.size(), extent.first))
+        throw matcher::CorruptIndex("scene_index.jsonl is shorter than when it was indexed");
+    check_verified();
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
+    return bytes;
+}
+
+// ---- writing --------------------------------------------------------------
+
+void EngineIndex::write(const std::string& cvx) const {
+    const std::vector<std::uint64_t> offsets(offsets_.begin(), offsets_.end());
+    io::remove_stale_temps(io::folder_of(cvx));
+    io::AtomicFile out(cvx);
+    std::string storage;
+    const ExtraSection extra[] = {
+        {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
+        {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())}};
+    for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
+    out.commit(io::Durability::disk);
+}
+
+std::size_t EngineIndex::memory_bytes() const {
+    return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() + owned_base_.capacity() +
+           (hybrid_ ? hybrid_->base.memory_bytes() : 0);
+}
+
+}  // namespace corvane::search

@@ -1,0 +1,189 @@
+// The query engine's index: the compiled file (scene_index.cvx) mapped in
+// place and checked against the JSON-lines file it was built from, or an index
+// compiled from scene_index.jsonl; reading an entry's line back; writing the
+// compiled file.  corvane._engine translates it for Python.
+//
+// An EngineIndex never changes once made, and searches may run on many threads
+// at once.  It keeps its own descriptor of the JSON-lines file it matches, so a
+// file renamed over it later does not change what it reads.
+//
+// Errors: io::IoError for the JSON-lines file, UnusableCompiledFile for a
+// compiled file that cannot serve, matcher::CorruptIndex for files changed
+// under a running index.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/search/bm25.hpp"
+#include "core/search/compiled_file.hpp"
+#include "core/search/entry_reader.hpp"
+#include "core/search/hybrid.hpp"
+#include "core/search/matcher.hpp"
+
+namespace corvane::search {
+
+// Sections of the hybrid ranker in the compiled file: the BM25 image and the
+// base titles (titles without a bracketed tail).
+inline constexpr std::uint32_t kBm25Section = tag("BM25");
+inline constexpr std::uint32_t kBaseTitleSection = tag("BTTL");
+
+// Compiled files up to this size have their hash checked before use.
+inline constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
+
+// The compiled file cannot serve (missing, stale, another version, damaged);
+// the message says why.
+struct UnusableCompiledFile : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// (device, inode, size, mtime in ns) of a file.
+struct FileIdentity {
+    std::uint64_t dev = 0, ino = 0, size = 0;
+    std::int64_t mtime_ns = 0;
+};
+
+// An owned descriptor.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(Fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
+    Fd& operator=(Fd&& o) noexcept {
+        std::swap(fd, o.fd);
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+};
+
+// Splits bytes fed in pieces into lines ending at "\n", "\r" or "\r\n" (as
+// the loader reads them); on_line(content, offset of its first byte).
+class LineSplitter {
+public:
+    using OnLine = std::function<void(std::string_view, std::uint64_t)>;
+    explicit LineSplitter(OnLine on_line) : on_line_(std::move(on_line)) {}
+    void feed(std::string_view piece, bool last);
+
+private:
+    OnLine on_line_;
+    std::string carry_;  // the unfinished line
+    std::uint64_t carry_at_ = 0;
+};
+
+// The builders of one compiling pass: the exact index, BM25, base titles.
+class EntrySink {
+public:
+    void begin_entry(std::string_view title);
+    void add_alias(std::string_view alias);
+    void add_keyword(std::string_view keyword);
+    void add_text(Field field, std::string_view text);
+    // An entry read by EntryReader, whole.
+    void add(const EntryFields& fields);
+
+private:
+    friend class EngineIndex;
+    matcher::IndexBuilder exact_;
+    Bm25Builder bm25_;
+    std::string base_;
+    std::string title_;
+    std::uint32_t entries_ = 0;
+};
+
+class EngineIndex {
+public:
+    // An entry's line the EntryReader does not take: (its bytes, its 1-based
+    // number, the sink to add it to).  May throw; the pass is then abandoned.
+    using SlowLine = std::function<void(std::string_view, std::size_t, EntrySink&)>;
+
+    // Maps the compiled file `cvx` and checks it against `jsonl`.  Files of up
+    // to verify_limit bytes have their body hash checked before this returns,
+    // larger ones on a thread of their own (verified() tells).
+    static std::unique_ptr<EngineIndex> open_compiled(const std::string& cvx, const std::string& jsonl,
+                                                      std::size_t verify_limit = kSyncVerifyBytes);
+
+    // Compiling from the JSON-lines file: open it, run passes until one sees
+    // the file unchanged (read_pass false: it changed meanwhile; reopen()
+    // before the next), then finish().
+    static std::unique_ptr<EngineIndex> for_jsonl(const std::string& jsonl);
+    void reopen();
+    struct Pass {
+        EntrySink sink;
+        std::vector<std::uint64_t> offsets;  // start of each line, then the file's size
+        SourceStamp stamp;
+    };
+    std::unique_ptr<Pass> read_pass(const SlowLine& slow);  // null when the file changed
+    void finish(std::unique_ptr<Pass> pass);                // builds the structures
+
+    ~EngineIndex();
+
+    // ---- searching ------------------------------------------------------
+    // Throws CorruptIndex when the background check found the body damaged.
+    void check_verified() const;
+    // 1 checked, 0 being checked, -1 damaged.
+    int verified() const;
+    int wait_verified() const;
+    // The compiled search over a normalized query.
+    std::vector<matcher::Scored> search(std::string_view normalized, std::ptrdiff_t top_k) const;
+    // The hybrid ranker over a question (synonyms expanded here); empty when
+    // it refuses.
+    std::vector<Ranked> search_hybrid(std::string_view question, const Synonyms& synonyms, std::size_t top_k) const;
+
+    // ---- reading lines back -----------------------------------------------
+    // Bytes [begin, end) of entry i's line (i < size()); CorruptIndex when the
+    // file was changed in place or the offsets do not fit it.
+    std::pair<std::uint64_t, std::uint64_t> line_extent(std::uint32_t i) const;
+    // Those bytes, terminator removed; CorruptIndex when the file is shorter.
+    std::string read_line(std::pair<std::uint64_t, std::uint64_t> extent) const;
+
+    // ---- writing the compiled file --------------------------------------
+    void write(const std::string& cvx) const;  // io::IoError
+
+    std::uint32_t size() const { return entries_; }
+    bool from_compiled_file() const { return view_.has_value(); }
+    const std::string& jsonl_path() const { return jsonl_path_; }
+    const FileIdentity& jsonl_identity() const { return jsonl_; }
+    const FileIdentity& cvx_identity() const { return cvx_; }
+    std::size_t memory_bytes() const;
+
+private:
+    EngineIndex() = default;
+    struct Hybrid;
+    const Hybrid& hybrid() const;
+
+    std::string jsonl_path_;
+    Fd jsonl_fd_;
+    FileIdentity jsonl_, cvx_;
+    std::shared_ptr<MappedFile> map_;
+    std::optional<CompiledView> view_;
+    matcher::CompiledIndex owned_index_;
+    std::vector<std::uint64_t> owned_offsets_;
+    const matcher::CompiledIndex* index_ = &owned_index_;
+    std::span<const std::uint64_t> offsets_;
+    std::uint32_t entries_ = 0;
+    SourceStamp stamp_;
+    std::shared_ptr<std::atomic<int>> verified_ = std::make_shared<std::atomic<int>>(1);
+
+    // The hybrid ranker's parts, read from their sections at first use (the
+    // BM25 image is checked value by value then, so an exact-only user never
+    // pays for it).
+    Bm25Index owned_bm25_;
+    std::string owned_base_;
+    std::span<const std::byte> bm25_bytes_, base_bytes_;
+    bool has_base_ = false;
+    mutable std::once_flag hybrid_once_;
+    mutable std::unique_ptr<Hybrid> hybrid_;
+    mutable std::string hybrid_error_;
+};
+
+}  // namespace corvane::search
