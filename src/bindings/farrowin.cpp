@@ -73,9 +73,10 @@ nb::object load_line_slow(const std::string& data, std::size_t line_start, std::
     }
 }
 
-// The longest index line accepted, in bytes.  A longer one (a damaged or
-// foreign file) is refused before it is held in memory.
-constexpr std::size_t kMaxLineBytes = std::size_t{256} << 20;
+// The longest index line accepted, in bytes: the limit the index run writes
+// to.  A longer one (a damaged or foreign file) is refused before it is held
+// in memory.
+constexpr std::size_t kMaxLineBytes = io::kMaxIndexLineBytes;
 
 // The whole index file; a line past the limit is refused before it is held in memory.
 std::string read_index_file(const std::string& p) {
