@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -21,6 +22,20 @@ def generate_corpus(generator: str, out: Path, scenes: int, seed: int = 7, queri
             cmd += ["--queries", str(queries)]
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
     return out
+
+
+def prepare_run(generator: str, work: Path, scenes: int, name: str = "run") -> Path:
+    """A working folder work/<name><scenes> whose data/ holds the generated manuals (linked), the alias
+    file and, beside data/, the query file; the corpus is generated once per size."""
+    corpus = generate_corpus(generator, work / f"gen{scenes}", scenes, queries=2000)
+    run = work / f"{name}{scenes}"
+    (run / "data").mkdir(parents=True, exist_ok=True)
+    manuals = run / "data" / "manuals"
+    if not manuals.exists():
+        manuals.symlink_to((corpus / "manuals").resolve())
+    shutil.copy(corpus / "manual_alias.json", run / "data" / "manual_alias.json")
+    shutil.copy(corpus / "queries.txt", run / "queries.txt")
+    return run
 
 
 def build_core_bench() -> Path:

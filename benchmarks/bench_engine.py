@@ -37,7 +37,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from _common import emit, generate_corpus, median, percentile, pin_to_one_core
+from _common import emit, median, percentile, pin_to_one_core, prepare_run
 
 HERE = Path(__file__).resolve()
 SYSTEMS = ("engine", "jsonl", "tantivy", "bm25s")
@@ -234,17 +234,6 @@ def corvane_cmd() -> list[str]:
     return [str(script)] if script.exists() else [sys.executable, "-m", "corvane"]
 
 
-def prepare(generator: str, work: Path, scenes: int) -> Path:
-    corpus = generate_corpus(generator, work / f"gen{scenes}", scenes, queries=2000)
-    run = work / f"engine{scenes}"
-    (run / "data").mkdir(parents=True, exist_ok=True)
-    manuals = run / "data" / "manuals"
-    if not manuals.exists():
-        manuals.symlink_to((corpus / "manuals").resolve())
-    shutil.copy(corpus / "manual_alias.json", run / "data" / "manual_alias.json")
-    shutil.copy(corpus / "queries.txt", run / "queries.txt")
-    return run
-
 
 def stamp(path: Path) -> str:
     st = path.stat()
@@ -316,7 +305,7 @@ def main() -> None:
     systems_wanted = [s for s in args.systems.split(",") if s]
     result = {"python": sys.version.split()[0], "sizes": {}}
     for n in [int(s) for s in args.sizes.split(",") if s]:
-        run = prepare(args.generator, work, n)
+        run = prepare_run(args.generator, work, n, "engine")
         row = {"build": build(run), "systems": {}}
         for system in systems_wanted:
             child(run, "measure", system, "queries.txt", str(WARM_QUERIES))  # page cache, compiled files

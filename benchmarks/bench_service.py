@@ -28,7 +28,7 @@ from pathlib import Path
 import httpx
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from _common import generate_corpus  # noqa: E402
+from _common import prepare_run  # noqa: E402
 
 BARE_APP = r'''
 import sys, uvicorn
@@ -118,14 +118,7 @@ def wrk(url: str, path: str, queries: list[str], args, script_dir: Path) -> dict
 
 
 def prepare(generator: str, work: Path, scenes: int) -> Path:
-    corpus = generate_corpus(generator, work / f"gen{scenes}", scenes, queries=2000)
-    run = work / f"run{scenes}"
-    (run / "data").mkdir(parents=True, exist_ok=True)
-    manuals = run / "data" / "manuals"
-    if not manuals.exists():
-        manuals.symlink_to((corpus / "manuals").resolve())
-    shutil.copy(corpus / "manual_alias.json", run / "data" / "manual_alias.json")
-    shutil.copy(corpus / "queries.txt", run / "queries.txt")
+    run = prepare_run(generator, work, scenes)
     rebuild(run)
     return run
 

@@ -24,7 +24,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from _common import emit, generate_corpus
+from _common import emit, prepare_run
 
 TARGETS = {
     "ostrel_mb_s": 300,
@@ -94,17 +94,6 @@ def child(code: str, cwd: Path, *args: str) -> dict:
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def prepare(generator: str, work: Path, scenes: int) -> Path:
-    corpus = generate_corpus(generator, work / f"gen{scenes}", scenes, queries=2000)
-    run = work / f"run{scenes}"
-    (run / "data").mkdir(parents=True, exist_ok=True)
-    manuals = run / "data" / "manuals"
-    if not manuals.exists():
-        manuals.symlink_to((corpus / "manuals").resolve())
-    shutil.copy(corpus / "manual_alias.json", run / "data" / "manual_alias.json")
-    shutil.copy(corpus / "queries.txt", run / "queries.txt")
-    return run
-
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -121,7 +110,7 @@ def main() -> None:
     work = args.work or Path(tempfile.mkdtemp(prefix="corvane-bench-"))
     rows = {}
     for n in sizes:
-        run = prepare(args.generator, work, n)
+        run = prepare_run(args.generator, work, n)
         md = sum(p.stat().st_size for p in (run / "data" / "manuals").glob("*.md"))
         idx = child(CHILD_INDEX, run, str(args.repeats if n < 1_000_000 else 1))
         q = child(CHILD_QUERY, run)
