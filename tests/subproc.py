@@ -22,6 +22,19 @@ def run_cli(args: list[str], cwd: Path, check: bool = True, timeout: float = 120
     return run_python(f"import sys; from corvane.__main__ import main; sys.exit(main({args!r}))", cwd, check, timeout)
 
 
+def without_root_powers(command: list[str]) -> list[str]:
+    """`command` run so that file permissions bind it even under root (which otherwise writes anything);
+    the calling test is skipped where that cannot be arranged."""
+    if os.geteuid() != 0:
+        return command
+    import pytest
+
+    setpriv = shutil.which("setpriv")
+    if not setpriv:
+        pytest.skip("running as root without setpriv")
+    return [setpriv, "--bounding-set", "-dac_override,-dac_read_search"] + command
+
+
 def copy_tree(src: Path, dst: Path) -> Path:
     shutil.copytree(src, dst, dirs_exist_ok=True)
     return dst

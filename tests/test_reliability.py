@@ -6,7 +6,6 @@ from __future__ import annotations
 import asyncio
 import json
 import os
-import shutil
 import subprocess
 import sys
 import traceback
@@ -16,7 +15,7 @@ import pytest
 from werkzeug import Response
 
 from corvane import farrowin, ostrel, plaxon, vendry
-from subproc import run_cli, run_python
+from subproc import run_cli, run_python, without_root_powers
 from vendry_fakes import install
 
 SANITIZED = bool(os.environ.get("CORVANE_SANITIZED"))
@@ -140,12 +139,7 @@ def test_read_only_prompt_file_is_not_replaced(tmp_path):
     prompt = tmp_path / "prompt.md"
     prompt.write_text("旧 __INPUT__", "utf-8")
     prompt.chmod(0o444)
-    command = [sys.executable, "-c", READ_ONLY % (REWRITE,), str(Path(__file__).parent)]
-    if os.geteuid() == 0:  # root writes anything: take that power away from the child
-        setpriv = shutil.which("setpriv")
-        if not setpriv:
-            pytest.skip("running as root without setpriv")
-        command = [setpriv, "--bounding-set", "-dac_override,-dac_read_search"] + command
+    command = without_root_powers([sys.executable, "-c", READ_ONLY % (REWRITE,), str(Path(__file__).parent)])
     proc = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True)
     assert "PermissionError prompt.md" in proc.stdout, proc.stdout + proc.stderr
     assert prompt.read_text("utf-8") == "旧 __INPUT__"

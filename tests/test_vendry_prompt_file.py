@@ -6,14 +6,13 @@ from __future__ import annotations
 
 import asyncio
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
-import pytest
 
 from corvane import vendry
+from subproc import without_root_powers
 from vendry_fakes import install
 
 ANSWER = {"answer": "a", "reason": "r"}
@@ -68,12 +67,7 @@ def test_writable_prompt_in_read_only_folder_is_rewritten_in_place(tmp_path):
     inode = prompt.stat().st_ino
     box.chmod(0o555)
     try:
-        command = [sys.executable, "-c", READ_ONLY_FOLDER % (REWRITE,), str(Path(__file__).parent)]
-        if os.geteuid() == 0:  # root writes anything: take that power away from the child
-            setpriv = shutil.which("setpriv")
-            if not setpriv:
-                pytest.skip("running as root without setpriv")
-            command = [setpriv, "--bounding-set", "-dac_override,-dac_read_search"] + command
+        command = without_root_powers([sys.executable, "-c", READ_ONLY_FOLDER % (REWRITE,), str(Path(__file__).parent)])
         proc = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.strip().splitlines()[-1] == "True"
