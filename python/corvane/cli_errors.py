@@ -1,29 +1,19 @@
-"""The error type of the command line.
+"""The error type of the command line (kept for old imports; see corvane.errors).
 
 A command raises ``CliError(message, exit_code)`` for anything the user can put
-right; ``corvane.__main__`` prints it as the one line
+right; the command line prints it as the one line
 ``corvane <command>: error: <message>`` on stderr and exits with ``exit_code``.
-
-Exit codes: 0 ok; 1 a "no result" outcome (self-check: every cycle rejected);
-2 user, input or model error; 130 interrupted (Ctrl-C).
 """
 from __future__ import annotations
 
+from corvane.errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_NO_RESULT, EXIT_OK, CorvaneError
+
 __all__ = ["CliError", "EXIT_OK", "EXIT_NO_RESULT", "EXIT_ERROR", "EXIT_INTERRUPTED"]
 
-EXIT_OK = 0
-EXIT_NO_RESULT = 1
-EXIT_ERROR = 2
-EXIT_INTERRUPTED = 130
 
-
-class CliError(Exception):
+class CliError(CorvaneError):
     """A user-caused failure of a command: one line of text and an exit code."""
 
-    def __init__(self, message: str, exit_code: int = EXIT_ERROR):
-        super().__init__(message)
-        self.message = message
+    def __init__(self, message: str, exit_code: int = EXIT_ERROR, **kw):
+        super().__init__(message, **kw)
         self.exit_code = exit_code
-
-    def __str__(self) -> str:
-        return self.message
