@@ -40,3 +40,33 @@ def workdir(tmp_path, monkeypatch):
     """An empty working folder that is the current directory during the test."""
     monkeypatch.chdir(tmp_path)
     return tmp_path
+
+
+class _EngineLog:
+    """What the engine logged (its notes), taken piece by piece."""
+
+    def __init__(self):
+        import io
+        import logging
+
+        self.stream = io.StringIO()
+        self.handler = logging.StreamHandler(self.stream)
+        self.logger = logging.getLogger("corvane.engine")
+
+    def take(self) -> str:
+        text = self.stream.getvalue()
+        self.stream.seek(0)
+        self.stream.truncate()
+        return text
+
+
+@pytest.fixture
+def engine_log():
+    log = _EngineLog()
+    log.logger.addHandler(log.handler)
+    log.logger.propagate = False  # pytest's own capture keeps every record (a leak to the leak checks)
+    try:
+        yield log
+    finally:
+        log.logger.removeHandler(log.handler)
+        log.logger.propagate = True

@@ -234,6 +234,15 @@ def ostrel_main():
     return module("ostrel").ostrel_main()
 
 
+def run_index(**kwargs):
+    def run():
+        seen = []
+        module("ostrel").run_index(str(WORK / "data" / "manuals"), str(WORK / "data" / "trees"),
+                                   str(WORK / "data" / "scene_index.jsonl"), on_manual=lambda m, n: seen.append(n),
+                                   **kwargs)
+    return run
+
+
 def compiled_search(*args, **kwargs):
     compiled = []
 
@@ -280,6 +289,8 @@ SCENARIOS = [
     # Rewrites the prompt file (flushed to disk): fewer rounds.
     ("vendry.generate_ai_prompt#rewrite", self_check([ANSWER, REJECT, CHECK_OK, ANSWER, ACCEPT], "prompt.md", "q", "k"), 200),
     ("ostrel.ostrel_main", ostrel_main, 100),
+    ("ostrel.run_index", run_index(aliases={"T": ["x"]}, threads=2), 100),
+    ("ostrel.run_index#bad", run_index(threads=0), 100),
 ]
 
 

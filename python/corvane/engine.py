@@ -6,8 +6,9 @@ mapped, not read, so opening takes milliseconds at any index size, and an entry'
 record is parsed from its own line only when a search returns it.
 
 A compiled file that is missing, stale, of another format version or damaged
-is never used: the engine compiles the JSON-lines file instead, says so once on
-stderr, and writes a fresh compiled file when the folder is writable.
+is never used: the engine compiles the JSON-lines file instead, says so once
+(a warning of the ``corvane.engine`` logger; on stderr when logging is not
+set up), and writes a fresh compiled file when the folder is writable.
 
 Staleness: the compiled file records the size, modification time (ns) and a
 64-bit hash of the JSON-lines file it was built from.  Opening compares size
@@ -18,7 +19,9 @@ time.
 
 Results equal those of the specified functions on the same index:
 ``search`` those of ``farrowin.search_knowledge_global``, ``knowledge`` the
-record ``delmoor.answer_query`` builds, ``prompt`` its prompt.
+record ``delmoor.answer_query`` builds, ``prompt`` its prompt.  ``answer``
+gives all of them (and each hit's context text) from one search, built by
+the native side.
 
 ``ranker="hybrid"`` (for the engine, or per call) ranks with the hybrid ranker
 instead: title and alias matches first, then BM25 over character bigrams of
@@ -31,23 +34,24 @@ exact ranker.
 """
 from __future__ import annotations
 
+import logging
 import os
-import sys
 import threading
 from datetime import datetime, timezone
 from zoneinfo import ZoneInfo
 
-__all__ = ["Engine", "EngineError", "write_compiled_index", "INDEX_FILE", "COMPILED_FILE"]
+from corvane import settings
+from corvane.answer import Answer, Hit
+from corvane.errors import EngineError, RankerUnavailableError
+from corvane.layout import COMPILED_FILE, INDEX_FILE, layout
+from corvane.settings import RANKERS
 
-INDEX_FILE = "scene_index.jsonl"
-COMPILED_FILE = "scene_index.cvx"
-RANKERS = ("exact", "hybrid")
+__all__ = ["Engine", "EngineError", "Answer", "Hit", "write_compiled_index", "INDEX_FILE", "COMPILED_FILE"]
+
 TIME_FORMAT = "%Y%m%d:%H%M%S"  # the self-check loop's time text, in its time zone
 TIME_ZONE = "Asia/Shanghai"
 
-
-class EngineError(Exception):
-    """The engine cannot serve the request (closed, say)."""
+log = logging.getLogger("corvane.engine")
 
 
 def _native():
@@ -72,8 +76,8 @@ def _synonyms(data_dir):
 
 
 def _paths(data_dir) -> tuple[str, str]:
-    folder = os.fspath(data_dir)
-    return os.path.join(folder, INDEX_FILE), os.path.join(folder, COMPILED_FILE)
+    lay = layout(data_dir)
+    return lay.index_file, lay.compiled_file
 
 
 def _identity(path: str):
@@ -87,7 +91,7 @@ def _identity(path: str):
 def _compile(jsonl: str, cvx: str, reason: str):
     """The index compiled from the JSON-lines file; a fresh compiled file is
     written beside it when the folder allows."""
-    print(f"corvane: {cvx}: {reason}; compiling the index from {jsonl}", file=sys.stderr, flush=True)
+    log.warning("corvane: %s: %s; compiling the index from %s", cvx, reason, jsonl)
     index = _native().compile_jsonl(jsonl, _loader())
     try:
         index.write(cvx)
@@ -145,7 +149,7 @@ class Engine:
     @staticmethod
     def _check_ranker(ranker) -> str:
         if ranker not in RANKERS:
-            raise ValueError(f"ranker must be one of {', '.join(map(repr, RANKERS))}, not {ranker!r}")
+            raise RankerUnavailableError(f"ranker must be one of {', '.join(map(repr, RANKERS))}, not {ranker!r}")
         return ranker
 
     def _current(self) -> _Snapshot:
@@ -222,18 +226,42 @@ class Engine:
 
     def prompt(self, question: str, *, ranker: str | None = None, template: str | None = None) -> str:
         """The answer prompt; with a template (the self-check loop's format),
-        that template filled as the loop fills it."""
+        that template filled: each of its markers once, never inside the
+        text put in, within CORVANE_MAX_PROMPT_BYTES (PromptTooLargeError)."""
         if not isinstance(question, str):
             raise TypeError(f"prompt() argument 'question' must be str, not {type(question).__name__}")
-        matched = self.knowledge(question, ranker=ranker)
-        if template is None:
-            return _native().answer_prompt(question, matched)
-        if not isinstance(template, str):
+        if template is not None and not isinstance(template, str):
             raise TypeError(f"prompt() argument 'template' must be str or None, not {type(template).__name__}")
-        time_text = datetime.now(ZoneInfo(TIME_ZONE)).strftime(TIME_FORMAT)
-        filled = template.replace("__INPUT__", question)
-        filled = filled.replace("__KNOWLEDGE__", repr(matched))
-        return filled.replace("__TIME__", time_text)
+        return self.answer(question, ranker=ranker, template=template).prompt
+
+    def answer(self, question: str, *, ranker: str | None = None, top_k: int = 3,
+               template: str | None = None) -> Answer:
+        """Everything a question's answer needs, from one search: the hits,
+        the knowledge record, the prompt (``template`` filled as ``prompt``
+        fills it) and each hit's context text."""
+        from corvane import morlek
+
+        ranker = self._ranker if ranker is None else self._check_ranker(ranker)
+        time_text = None
+        max_bytes = settings.get("max_prompt_bytes")
+        if template is not None:
+            time_text = datetime.now(ZoneInfo(TIME_ZONE)).strftime(TIME_FORMAT)
+        native = _native()
+        snap = self._current()
+        for attempt in (0, 1):
+            try:
+                synonyms = self._synonyms_of(snap) if ranker == "hybrid" else None
+                hits, knowledge, prompt, contexts = snap.index.answer(
+                    question, top_k, synonyms, template, time_text, max_bytes, morlek.build_scene_context,
+                    morlek.classify_query_intent, morlek.render_context_for_llm)
+                break
+            except native.CorruptIndexError as exc:
+                if attempt:
+                    raise
+                snap = self._recover(snap, exc)
+        return Answer(question=question, intent=knowledge["intent"], ranker=ranker,
+                      hits=[Hit(record, score) for record, score in hits], knowledge=knowledge,
+                      prompt=prompt, contexts=list(contexts))
 
     def refresh(self) -> bool:
         """Switches to the index files now on disk when they changed since

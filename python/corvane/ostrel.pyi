@@ -19,6 +19,14 @@ def append_jsonl(obj: Any, path: _Path) -> None:
 def build_scene_record(manual_id: str, tree: dict[str, Any], scene: dict[str, Any], idx: int) -> dict[str, Any]:
     """A new scene index entry for the idx-th (zero-based) scene of a manual's tree document."""
 
+def run_index(manual_dir: _Path, tree_dir: _Path, index_file: _Path, *, aliases: Any = None,
+              on_manual: Callable[[str, int], Any] | None = None, threads: int | None = None,
+              max_line_bytes: int | None = None) -> None:
+    """ostrel_main over the given folders: ``on_manual(manual_id, scenes)`` after
+    each manual instead of the printed line; ``aliases`` (default MANUAL_ALIAS_MAP
+    of corvane.morlek), ``threads`` (default one per core) and ``max_line_bytes``
+    given here rather than by the environment.  A manual whose file name is not
+    UTF-8 stops the run (UnicodeDecodeError naming it) before any file changes."""
 def ostrel_main() -> None:
     """Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals.
 

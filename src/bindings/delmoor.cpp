@@ -2,6 +2,7 @@
 //
 // The module loads data/scene_index.jsonl once, when it is imported, and keeps
 // it for the life of the process.
+#include "bindings/common/answer.hpp"
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
 
@@ -23,56 +24,12 @@ struct Bound {
     nb::object compiled_search;  // search method of the compiled index, or None
 };
 
-// `record, score = pair`, with the host's unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
-    PyObject* it = PyObject_GetIter(pair.ptr());
-    if (!it) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    nb::object iter = nb::steal(it);
-    PyObject* items[3] = {nullptr, nullptr, nullptr};
-    int got = 0;
-    for (; got < 3; ++got) {
-        items[got] = PyIter_Next(iter.ptr());
-        if (!items[got]) break;
-    }
-    nb::object first = nb::steal(items[0]), second = nb::steal(items[1]), third = nb::steal(items[2]);
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (got < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-        throw nb::python_error();
-    }
-    if (got > 2) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw nb::python_error();
-    }
-    return {first, second};
-}
-
 nb::object answer_query(const Bound& b, nb::handle query) {
     py::require_str(query, "answer_query", "query");
     nb::object search_result = b.compiled_search.is_none()
                                    ? b.search_knowledge_global(query, b.scene_index, "top_k"_a = 3)
                                    : b.compiled_search(query, 3);
-    nb::object intent = b.classify_query_intent(query);
-    nb::list results;
-    for (nb::handle pair : search_result) {
-        auto [record, score] = unpack_pair(pair);
-        nb::object scene = py::get_item(record, py::key("scene_data"));
-        nb::object context = b.build_scene_context(scene, intent);
-        nb::dict entry;
-        py::set_item(entry, py::key("node_id"), py::get_item(record, py::key("scene_id")));
-        py::set_item(entry, py::key("title"), py::get_item(record, py::key("scene_title")));
-        py::set_item(entry, py::key("score"), score);
-        py::set_item(entry, py::key("intent"), intent);
-        py::set_item(entry, py::key("context"), context);
-        py::append(results, entry);
-    }
-    nb::dict matched;
-    py::set_item(matched, py::key("query"), query);
-    py::set_item(matched, py::key("intent"), intent);
-    py::set_item(matched, py::key("results"), results);
+    nb::dict matched = py::matched_record({b.build_scene_context, b.classify_query_intent}, query, search_result);
     return b.build_prompt(query, matched);
 }
 

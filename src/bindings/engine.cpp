@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/common/answer.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/json_handler.hpp"
 #include "bindings/common/module.hpp"
@@ -201,6 +202,48 @@ public:
         return nb::steal(v);
     }
 
+    // One question answered in one search: (hits, knowledge, prompt,
+    // contexts) -- hits the (entry, score) pairs, knowledge the matched record
+    // delmoor builds, prompt the answer prompt (or `tmpl` filled once, within
+    // max_prompt_bytes), contexts each hit's context text for the model.
+    nb::tuple answer(nb::handle query, nb::handle top_k, nb::handle synonyms, nb::handle tmpl, nb::handle time_text,
+                     std::size_t max_prompt_bytes, const py::RecordParts& parts, nb::handle render) const {
+        py::require_str(query, "answer", "question");
+        if (!tmpl.is_none()) py::require_str(tmpl, "answer", "template");
+        const nb::list ids = synonyms.is_none() ? search(query, top_k)
+                                                : search_hybrid(query, top_k, nb::cast<const search::Synonyms&>(synonyms));
+        nb::list hits;
+        for (nb::handle pair : ids) {
+            nb::tuple t = nb::borrow<nb::tuple>(pair);
+            py::append(hits, nb::make_tuple(record(nb::cast<std::uint32_t>(t[0])), t[1]));
+        }
+        nb::dict matched = py::matched_record(parts, query, hits);
+        nb::list contexts;
+        nb::object results = py::get_item(matched, py::key("results"));
+        for (nb::handle r : results) py::append(contexts, render(py::get_item(r, py::key("context"))));
+        const std::string question = py::str_or_repr(query);
+        const std::string knowledge = py::str_or_repr(matched);
+        std::string text;
+        if (tmpl.is_none()) {
+            text = prompt::answer_prompt(question, knowledge);
+        } else {
+            py::require_str(time_text, "answer", "time_text");
+            try {
+                text = prompt::fill_once(py::str_or_repr(tmpl), question, knowledge, py::str_or_repr(time_text),
+                                         max_prompt_bytes);
+            } catch (const prompt::PromptTooLarge& e) {
+                nb::object err = nb::module_::import_("corvane.errors").attr("PromptTooLargeError");
+                nb::object msg = nb::steal(PyUnicode_FromFormat(
+                    "the prompt template filled with the question, the knowledge and the time would be %zu bytes, "
+                    "more than %zu (CORVANE_MAX_PROMPT_BYTES)", e.bytes, e.limit));
+                if (!msg.is_valid()) throw nb::python_error();
+                PyErr_SetObject(err.ptr(), err(msg, "bytes"_a = e.bytes, "limit"_a = e.limit).ptr());
+                throw nb::python_error();
+            }
+        }
+        return nb::make_tuple(hits, matched, py::str(text), contexts);
+    }
+
     void write(const std::string& cvx) const {
         try {
             nb::gil_scoped_release unlocked;
@@ -338,6 +381,16 @@ CORVANE_MODULE(_engine, m) {
              "(entry id, BM25 score) pairs of the hybrid ranker, best first; empty when it refuses.")
         .def("record", &Index::record, "entry"_a, "An entry's line parsed as load_scene_index parses it.")
         .def("line", &Index::line, "entry"_a, "The JSON text of an entry's line in scene_index.jsonl.")
+        .def("answer",
+             [](const Index& ix, nb::handle query, nb::handle top_k, nb::handle synonyms, nb::handle tmpl,
+                nb::handle time_text, std::size_t max_prompt_bytes, nb::handle build_scene_context,
+                nb::handle classify_query_intent, nb::handle render) {
+                 const py::RecordParts parts{nb::borrow(build_scene_context), nb::borrow(classify_query_intent)};
+                 return ix.answer(query, top_k, synonyms, tmpl, time_text, max_prompt_bytes, parts, render);
+             },
+             "question"_a.none(), "top_k"_a.none(), "synonyms"_a.none(), "template"_a.none(), "time_text"_a.none(),
+             "max_prompt_bytes"_a, "build_scene_context"_a, "classify_query_intent"_a, "render_context"_a,
+             "(hits, knowledge, prompt, contexts) of one search (hybrid when synonyms are given).")
         .def("write", [](const Index& ix, nb::handle path) { ix.write(py::fs_path(path, "write", "path")); },
              "path"_a, "Writes the compiled file for this index atomically.")
         .def("__len__", &Index::size)

@@ -12,9 +12,11 @@
 #include "bindings/common/errors.hpp"
 #include "core/index/index_builder.hpp"
 #include "core/io/atomic_file.hpp"
+#include "core/io/env.hpp"
 #include "core/io/files.hpp"
 #include "core/json/writer.hpp"
 #include "core/match/keywords.hpp"
+#include "core/text/unicode.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -238,6 +240,25 @@ std::string render(nb::handle obj, bool pretty) {
     throw nb::python_error();
 }
 
+// UnicodeDecodeError for a manual's file name: its object is the name's bytes,
+// its reason names the file with the bad bytes escaped (\xNN).
+[[noreturn]] void raise_name_error(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    nb::object shown = nb::steal(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "backslashreplace"));
+    if (!shown.is_valid()) throw nb::python_error();
+    const std::size_t bad = uni::find_invalid_utf8(name);
+    std::string scratch;
+    const std::string why = "the file name is not UTF-8 (in " + std::string(py::utf8(shown, scratch)) + ")";
+    PyObject* err = PyUnicodeDecodeError_Create("utf-8", name.data(), static_cast<Py_ssize_t>(name.size()),
+                                                static_cast<Py_ssize_t>(bad), static_cast<Py_ssize_t>(bad + 1),
+                                                why.c_str());
+    if (!err) throw nb::python_error();
+    PyErr_SetObject(PyExc_UnicodeDecodeError, err);
+    Py_DECREF(err);
+    throw nb::python_error();
+}
+
 template <class Fn>
 void translating_core_errors(Fn&& fn) {
     py::translating_core_errors([&] {
@@ -245,6 +266,8 @@ void translating_core_errors(Fn&& fn) {
             fn();
         } catch (const index::DigitLimitError& e) {
             raise_digits(e);
+        } catch (const index::ManualNameError& e) {
+            raise_name_error(e.path);
         } catch (const index::EntryTooLongError& e) {
             PyErr_Format(PyExc_ValueError,
                          "%s: scene %s: its index line would be %zu bytes, longer than %zu bytes, the limit for a "
@@ -489,22 +512,31 @@ std::string str_constant(nb::handle ns, const char* name) {
     return py::fs_path(v, "ostrel_main", name);
 }
 
-// A whole number from an environment variable; 0 when it is unset or empty.
+// A whole number from an environment variable (io::env_count); 0 when it is unset or empty.
 std::size_t env_count(const char* name, std::size_t low, std::size_t high) {
-    const char* text = std::getenv(name);
-    if (!text || !*text) return 0;
-    std::size_t n = 0;
-    bool ok = true;
-    for (const char* c = text; *c && ok; ++c) {
-        ok = *c >= '0' && *c <= '9' && n <= high;
-        n = n * 10 + static_cast<std::size_t>(*c - '0');
-    }
-    if (!ok || n < low || n > high) {
+    try {
+        return io::env_count(name, low, high).value_or(0);
+    } catch (const io::SettingError& e) {
         PyErr_Format(PyExc_ValueError, "ostrel_main: %s must be a whole number from %zu to %zu, not '%s'", name, low,
-                     high, text);
+                     high, e.text.c_str());
         throw nb::python_error();
     }
-    return n;
+}
+
+// The alias map as the run reads it.
+std::unique_ptr<index::AliasSource> alias_source(nb::handle map) {
+    if (PyDict_CheckExact(map.ptr())) return std::make_unique<DictAliases>(map);
+    return std::make_unique<GenericAliases>(map);
+}
+
+// The run itself needs no Python: other threads go on while it works.  Alias
+// lookups that need the host, the progress callback and errors take the GIL
+// back, on this thread, in the run's order.
+void run_unlocked(const index::RunConfig& config) {
+    translating_core_errors([&] {
+        nb::gil_scoped_release unlocked;
+        index::run(config);
+    });
 }
 
 void ostrel_main(nb::handle ns) {
@@ -518,11 +550,7 @@ void ostrel_main(nb::handle ns) {
         config.max_line_bytes = limit;
 
     nb::object map = alias_map();
-    std::unique_ptr<index::AliasSource> aliases;
-    if (PyDict_CheckExact(map.ptr()))
-        aliases = std::make_unique<DictAliases>(map);
-    else
-        aliases = std::make_unique<GenericAliases>(map);
+    std::unique_ptr<index::AliasSource> aliases = alias_source(map);
     config.aliases = aliases.get();
 
     nb::object print = nb::module_::import_("builtins").attr("print");
@@ -534,13 +562,48 @@ void ostrel_main(nb::handle ns) {
         nb::gil_scoped_acquire gil;
         print(py::str(line));
     };
-    // The run itself needs no Python: other threads go on while it works.
-    // Alias lookups that need the host, the progress lines and errors take
-    // the GIL back, on this thread, in the run's order.
-    translating_core_errors([&] {
-        nb::gil_scoped_release unlocked;
-        index::run(config);
-    });
+    run_unlocked(config);
+}
+
+// A count argument: None for `fallback`, else an int from low to high.
+std::size_t count_arg(nb::handle v, const char* param, std::size_t low, std::size_t high, std::size_t fallback) {
+    if (v.is_none()) return fallback;
+    py::require_int(v, "run_index", param);
+    const Py_ssize_t n = PyNumber_AsSsize_t(v.ptr(), nullptr);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (n < static_cast<Py_ssize_t>(low) || static_cast<std::size_t>(n) > high) {
+        PyErr_Format(PyExc_ValueError, "run_index(): %s must be from %zu to %zu, not %zd", param, low, high, n);
+        throw nb::python_error();
+    }
+    return static_cast<std::size_t>(n);
+}
+
+// ostrel_main with its folders, alias map, progress callback and limits given
+// rather than read from fixed paths, the module and the environment.
+void run_index(nb::handle manual_dir, nb::handle tree_dir, nb::handle index_file, nb::handle aliases,
+               nb::handle on_manual, nb::handle threads, nb::handle max_line_bytes) {
+    index::RunConfig config;
+    config.manual_dir = py::fs_path(manual_dir, "run_index", "manual_dir");
+    config.tree_dir = py::fs_path(tree_dir, "run_index", "tree_dir");
+    config.index_file = py::fs_path(index_file, "run_index", "index_file");
+    config.max_str_digits = py::max_str_digits();
+    config.threads = static_cast<unsigned>(count_arg(threads, "threads", 1, index::kMaxThreads, 0));
+    config.max_line_bytes = count_arg(max_line_bytes, "max_line_bytes", 1, io::kMaxIndexLineBytes, io::kMaxIndexLineBytes);
+    if (!on_manual.is_none() && !PyCallable_Check(on_manual.ptr()))
+        py::raise_arg_type("run_index", "on_manual", "a callable or None", on_manual);
+    nb::object map = aliases.is_none() ? alias_map() : nb::borrow(aliases);
+    if (!PyMapping_Check(map.ptr())) py::raise_arg_type("run_index", "aliases", "a mapping or None", map);
+    std::unique_ptr<index::AliasSource> source = alias_source(map);
+    config.aliases = source.get();
+    nb::object callback = nb::borrow(on_manual);
+    if (!callback.is_none()) {
+        config.on_manual = [&](std::string_view manual_id, std::size_t scenes) {
+            nb::gil_scoped_acquire gil;
+            nb::object id = py::str(manual_id);
+            callback(id, scenes);
+        };
+    }
+    run_unlocked(config);
 }
 
 }  // namespace
@@ -576,6 +639,12 @@ CORVANE_MODULE(ostrel, m) {
         "obj"_a.none(), "path"_a.none(), "Append obj as one compact JSON line to the file.");
     m.def("build_scene_record", &build_scene_record, "manual_id"_a.none(), "tree"_a.none(), "scene"_a.none(), "idx"_a.none(),
           "A new scene index entry for the idx-th (zero-based) scene of a manual's tree document.");
+    m.def("run_index", &run_index, "manual_dir"_a.none(), "tree_dir"_a.none(), "index_file"_a.none(), nb::kw_only(),
+          "aliases"_a.none() = nb::none(), "on_manual"_a.none() = nb::none(), "threads"_a.none() = nb::none(),
+          "max_line_bytes"_a.none() = nb::none(),
+          "ostrel_main over the given folders: on_manual(manual_id, scenes) after each manual instead of the "
+          "printed line; aliases (default MANUAL_ALIAS_MAP of corvane.morlek), threads (default one per core) "
+          "and max_line_bytes given here rather than by the environment.");
     m.def(
         "ostrel_main", [ns = nb::object(m.attr("__dict__"))]() { ostrel_main(ns); },
         "Rebuild data/trees and data/scene_index.jsonl from the manuals in data/manuals (worker threads: "

@@ -17,6 +17,7 @@
 #include "core/io/atomic_file.hpp"
 #include "core/io/files.hpp"
 #include "core/selfcheck/loop.hpp"
+#include "core/io/env.hpp"
 #include "core/selfcheck/prompt.hpp"
 
 #include <array>
@@ -124,21 +125,14 @@ struct Machine {
 constexpr const char* kMaxPromptEnv = "CORVANE_MAX_PROMPT_BYTES";
 
 std::size_t max_prompt_bytes() {
-    const char* text = std::getenv(kMaxPromptEnv);
-    if (!text || !*text) return prompt::kMaxPromptBytes;
     constexpr std::size_t kHighest = std::size_t{1} << 40;
-    std::size_t n = 0;
-    bool ok = true;
-    for (const char* c = text; *c && ok; ++c) {
-        ok = *c >= '0' && *c <= '9' && n <= kHighest;
-        n = n * 10 + static_cast<std::size_t>(*c - '0');
-    }
-    if (!ok || n < 1 || n > kHighest) {
+    try {
+        return io::env_count(kMaxPromptEnv, 1, kHighest).value_or(prompt::kMaxPromptBytes);
+    } catch (const io::SettingError& e) {
         PyErr_Format(PyExc_ValueError, "%s(): %s must be a whole number of bytes from 1 to %zu, not '%s'", kFn,
-                     kMaxPromptEnv, kHighest, text);
+                     kMaxPromptEnv, kHighest, e.text.c_str());
         fail();
     }
-    return n;
 }
 
 nb::object make_bar(Machine& m, int total, std::string_view label) {

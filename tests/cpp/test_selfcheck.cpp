@@ -91,3 +91,20 @@ TEST_CASE("verdict text") {
     for (const char* no : {"", "false", "0", "no", "none", "null"}) CHECK_FALSE(selfcheck::text_accepts(no));
     for (const char* yes : {"true", "yes", "1", "ok", "nope", "false."}) CHECK(selfcheck::text_accepts(yes));
 }
+
+TEST_CASE("fill_once: markers of the template only, one pass, bounded") {
+    // Markers in the question or the knowledge stay as they are.
+    CHECK(prompt::fill_once("Q=__INPUT__ K=__KNOWLEDGE__ T=__TIME__", "q __KNOWLEDGE__", "k __TIME__ __INPUT__", "t") ==
+          "Q=q __KNOWLEDGE__ K=k __TIME__ __INPUT__ T=t");
+    CHECK(prompt::fill_once("__INPUT____INPUT_", "x", "k", "t") == "x__INPUT_");
+    CHECK(prompt::fill_once("", "q", "k", "t").empty());
+    const std::string filled = prompt::fill_once("a__KNOWLEDGE__b", "q", "0123456789", "t");
+    CHECK(filled == "a0123456789b");
+    CHECK(prompt::fill_once("a__KNOWLEDGE__b", "q", "0123456789", "t", filled.size()) == filled);
+    try {
+        (void)prompt::fill_once("a__KNOWLEDGE__b", "q", "0123456789", "t", filled.size() - 1);
+        FAIL("no PromptTooLarge");
+    } catch (const prompt::PromptTooLarge& e) {
+        CHECK(e.bytes == filled.size());
+    }
+}

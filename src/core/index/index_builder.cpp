@@ -288,6 +288,8 @@ private:
 void rebuild(const RunConfig& config) {
     io::make_dirs(config.tree_dir);
     const std::vector<std::string> names = io::list_manuals(config.manual_dir);
+    for (const std::string& name : names)
+        if (uni::find_invalid_utf8(name) != std::string::npos) throw ManualNameError(config.manual_dir + "/" + name);
     if (names.empty()) {
         io::remove_if_exists(config.index_file);
         return;

@@ -51,6 +51,14 @@ struct EntryTooLongError : std::exception {
     std::size_t limit;
 };
 
+// A manual whose file name is not UTF-8 (its id would not be text): the run
+// stops before it changes any file.
+struct ManualNameError : std::exception {
+    explicit ManualNameError(std::string p) : path(std::move(p)) {}
+    const char* what() const noexcept override { return "manual file name is not UTF-8"; }
+    std::string path;  // the manual, as listed
+};
+
 // The extra aliases of a scene title, pre-rendered as compact JSON elements
 // (", "-separated, no brackets), or nullptr when the title has none.  May throw.
 class AliasSource {
@@ -89,7 +97,7 @@ unsigned parse_thread_count(const char* text);
 void append_index_line(json::Buf& out, std::string_view manual_id, const TreeDocument& doc, std::size_t idx,
                        const std::string* alias_elements, const std::vector<std::string_view>& keywords);
 
-// The whole run.  Throws IoError, DecodeError, DigitLimitError,
+// The whole run.  Throws ManualNameError, IoError, DecodeError, DigitLimitError,
 // EntryTooLongError or whatever the callbacks throw: the first error of the
 // first failing manual in sorted order.  On any error the old index is untouched.
 void run(const RunConfig& config);

@@ -1,5 +1,6 @@
 #include "core/selfcheck/prompt.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace corvane::prompt {
@@ -130,6 +131,41 @@ std::string fill(std::string_view tmpl, std::string_view question, std::string_v
     std::string a = step(tmpl, kInputMark, question);
     std::string b = step(a, kKnowledgeMark, knowledge);
     return step(b, kTimeMark, time_text);
+}
+
+std::string fill_once(std::string_view tmpl, std::string_view question, std::string_view knowledge,
+                      std::string_view time_text, std::size_t max_bytes) {
+    const std::string_view marks[] = {kInputMark, kKnowledgeMark, kTimeMark};
+    const std::string_view values[] = {question, knowledge, time_text};
+    // Each pass walks the template: the first counts, the second builds.
+    auto walk = [&](auto&& literal, auto&& value) {
+        std::size_t from = 0, at = 0;
+        while (at < tmpl.size()) {
+            int hit = -1;
+            if (tmpl[at] == '_')
+                for (int m = 0; m < 3 && hit < 0; ++m)
+                    if (tmpl.substr(at, marks[m].size()) == marks[m]) hit = m;
+            if (hit < 0) {
+                ++at;
+                continue;
+            }
+            literal(tmpl.substr(from, at - from));
+            value(values[hit]);
+            at += marks[hit].size();
+            from = at;
+        }
+        literal(tmpl.substr(from));
+    };
+    constexpr std::size_t kHuge = std::size_t{1} << 62;  // beyond any bound; no overflow below it
+    std::size_t size = 0;
+    auto count = [&](std::string_view s) { size = std::min(kHuge, size + std::min(kHuge, s.size())); };
+    walk(count, count);
+    if (size > max_bytes) throw PromptTooLarge(size, max_bytes);
+    std::string out;
+    out.reserve(size);
+    auto put = [&](std::string_view s) { out.append(s); };
+    walk(put, put);
+    return out;
 }
 
 std::string answer_request(std::string_view filled) { return concat({filled, kAnswerFormat}); }

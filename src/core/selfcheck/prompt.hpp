@@ -69,6 +69,15 @@ std::size_t replaced_size(std::string_view text, std::string_view mark, std::str
 std::string fill(std::string_view tmpl, std::string_view question, std::string_view knowledge,
                  std::string_view time_text, std::size_t max_bytes);
 
+// The template with each marker of the template itself replaced, in one pass
+// from left to right: text put in is never searched for markers, so a marker
+// inside the question (or the knowledge) stays as it is.  The result may not
+// be longer than `max_bytes`: PromptTooLarge is thrown before it is built.
+// (The engine's and the service's prompt templates; the self-check loop keeps
+// fill() above.)
+std::string fill_once(std::string_view tmpl, std::string_view question, std::string_view knowledge,
+                      std::string_view time_text, std::size_t max_bytes = kMaxPromptBytes);
+
 // The filled prompt followed by the answer format request.
 std::string answer_request(std::string_view filled);
 
