@@ -421,9 +421,16 @@ CASES = [
                       "Processed: g, scenes=1")),
     Case("index-alias-file-not-utf8", ["index"], files({"data/manuals/g.md": GOOD_MANUAL, "data/manual_alias.json": b"\xff"}),
          stderr=r"\Acorvane index: warning: alias file data/manual_alias\.json not used.*can't decode byte 0xff"),
-    Case("index-no-scenes", ["index"], steps(old_data, files({"data/manuals/g.md": "正文，没有标题\n"})),
-         stderr=r"\Acorvane index: warning: no scenes in the 1 manual of data/manuals .*no scene index now\n\Z",
-         stdout=contains("Processed: g, scenes=0")),
+    # No manual yields a scene: the previous index, its compiled file and the trees stay.
+    Case("index-no-scenes", ["index"], steps(old_data, files({"data/manuals/g.md": "正文，没有标题\n"})), code=2,
+         stderr=r"\Acorvane index: error: no scenes in the 1 manual of data/manuals .*; the previous index was kept "
+                r"and the tree files were left as they were\n\Z",
+         unchanged=OLD, stdout=contains("Processed: g, scenes=0")),
+    Case("index-manual-name-not-utf8", ["index"],
+         steps(old_data, files({"data/manuals/a.md": GOOD_MANUAL, "data/manuals/b\udcff.md": GOOD_MANUAL})), code=2,
+         stderr=r"\Acorvane index: error: the file name of manual data/manuals/b\\xff\.md is not UTF-8 \(byte 0xff\); "
+                r"rename it; nothing was changed\n\Z",
+         unchanged=OLD),
 
     # search-demo
     Case("search-demo-no-terminal", ["search-demo"], stdin=b"",

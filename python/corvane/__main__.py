@@ -22,14 +22,18 @@ import io
 import json
 import os
 import re
+import shutil
 import sys
+import tempfile
 import traceback
 from dataclasses import dataclass
 from pathlib import Path
 
-from corvane import __version__
+from corvane import __version__, settings
 from corvane.cli_answer import URL_ENV
-from corvane.cli_data import COMPILED_FILE, INDEX_FILE, MANUALS, DataDir, LineTee, import_morlek, manual_files
+from corvane.cli_data import COMPILED_FILE, INDEX_FILE, MANUALS, DataDir, import_morlek, manual_files
+from corvane.errors import PromptTooLargeError
+from corvane.layout import TREES
 from corvane.cli_errors import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_NO_RESULT, EXIT_OK, CliError
 
 SAMPLE_QUESTION = "三包责任承诺"
@@ -140,44 +144,60 @@ def cmd_index(args: argparse.Namespace) -> int:
         raise CliError(f"no manuals in {data.display(MANUALS)} (a manual is a *.md file); nothing was changed")
     had_index = (data.path / INDEX_FILE).exists()
     done = scenes = 0
+    kept = "the previous index was kept" if had_index else "no index was written"
     with data.entered():
         import_morlek(data, "index")
-        from corvane import ostrel
+        from corvane import morlek, ostrel
 
-        with progress(total) as (advance, around):
-            def on_line(line: str) -> None:
-                nonlocal done, scenes
-                m = re.fullmatch(r"Processed: .*, scenes=(\d+)", line)
-                if m:
+        # The run writes into a staging folder inside the data folder; its files replace the
+        # current ones only when the run succeeded and yielded scenes.
+        staging = tempfile.mkdtemp(prefix=".corvane-index-", dir="data")
+        staged_trees = os.path.join(staging, TREES)
+        staged_index = os.path.join(staging, INDEX_FILE)
+        try:
+            os.mkdir(staged_trees)
+            with progress(total) as (advance, around):
+                def on_manual(manual_id: str, count: int) -> None:
+                    nonlocal done, scenes
                     done += 1
-                    scenes += int(m.group(1))
+                    scenes += count
+                    with around() if around else contextlib.nullcontext():
+                        print(f"Processed: {manual_id}, scenes={count}", flush=True)
                     advance()
 
-            tee = LineTee(sys.stdout, on_line, around)
-            try:
-                with contextlib.redirect_stdout(tee):
-                    ostrel.ostrel_main()
-            except (OSError, ValueError, TypeError, KeyError) as e:
-                if isinstance(e, BrokenPipeError):
-                    raise
-                kept = "the previous index was kept" if had_index else "no index was written"
-                before = f"{plural(done, 'manual')} indexed before it"
-                if isinstance(e, UnicodeDecodeError):
-                    m = re.search(r"\(in (.*)\)$", e.reason)
-                    manual = data.show(m.group(1)) if m else "a manual"
-                    raise CliError(f"{decode_failure('manual ' + manual, e)}; {before}; {kept}") from e
-                if isinstance(e, OSError) and e.filename is not None:
-                    what = f"{data.show(os.fsdecode(e.filename))}: {e.strerror or e}"
-                else:
-                    what = data.show(str(e)) or type(e).__name__
-                raise CliError(f"{what}; {before}; {kept}") from e
-            finally:
-                tee.flush()
-        if os.path.exists(INDEX_PATH):
-            write_compiled(data)
-    if scenes == 0:
-        print(f"corvane index: warning: no scenes in the {plural(done, 'manual')} of {data.display(MANUALS)} "
-              f"(a scene needs a \"#\" heading), so there is no scene index now", file=sys.stderr)
+                try:
+                    threads = settings.get("index_threads") or None
+                    max_line = settings.get("index_max_line_bytes")
+                    ostrel.run_index(os.path.join("data", MANUALS), staged_trees, staged_index,
+                                     aliases=morlek.MANUAL_ALIAS_MAP, on_manual=on_manual, threads=threads,
+                                     max_line_bytes=max_line)
+                except (OSError, ValueError, TypeError, KeyError) as e:
+                    if isinstance(e, BrokenPipeError):
+                        raise
+                    before = f"{plural(done, 'manual')} indexed before it"
+                    if isinstance(e, UnicodeDecodeError):
+                        m = re.search(r"\(in (.*)\)$", e.reason)
+                        manual = data.show(m.group(1)) if m else "a manual"
+                        if e.reason.startswith("the file name is not UTF-8"):
+                            raise CliError(f"the file name of manual {manual} is not UTF-8 (byte "
+                                           f"0x{e.object[e.start:e.start + 1].hex()}); rename it; nothing was "
+                                           f"changed") from e
+                        raise CliError(f"{decode_failure('manual ' + manual, e)}; {before}; {kept}") from e
+                    if isinstance(e, OSError) and e.filename is not None:
+                        what = f"{data.show(os.fsdecode(e.filename))}: {e.strerror or e}"
+                    else:
+                        what = data.show(str(e)) or type(e).__name__
+                    raise CliError(f"{what}; {before}; {kept}") from e
+            if scenes == 0:
+                raise CliError(f"no scenes in the {plural(done, 'manual')} of {data.display(MANUALS)} (a scene "
+                               f"needs a \"#\" heading); {kept} and the tree files were left as they were")
+            os.makedirs(os.path.join("data", TREES), exist_ok=True)
+            for name in sorted(os.listdir(staged_trees)):
+                os.replace(os.path.join(staged_trees, name), os.path.join("data", TREES, name))
+            os.replace(staged_index, INDEX_PATH)
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
+        write_compiled(data)
     return EXIT_OK
 
 
@@ -236,11 +256,9 @@ class Answer:
 
 def answer(engine, question: str, template: str | None) -> Answer:
     """Ranks the scenes for `question` and builds the answer prompt (the specified one, or
-    `template` filled the way the self-check loop fills its prompt)."""
-    ranked = engine.search(question, 3)
-    knowledge = engine.knowledge(question, top_k=3)
-    prompt = engine.prompt(question, template=template)
-    return Answer(question, knowledge["intent"], ranked, knowledge, prompt)
+    `template` filled once), all from one search."""
+    got = engine.answer(question, top_k=3, template=template)
+    return Answer(question, got.intent, [(h.record, h.score) for h in got.hits], got.knowledge, got.prompt)
 
 
 def read_question(args: argparse.Namespace) -> str:
@@ -296,6 +314,8 @@ def cmd_ask(args: argparse.Namespace) -> int:
         with engine:
             try:
                 result = answer(engine, question, template)
+            except PromptTooLargeError as e:
+                raise CliError(f"prompt file {args.prompt_file}: {e}") from e
             except (KeyError, TypeError, ValueError) as e:
                 what = f"an entry lacks {e}" if isinstance(e, KeyError) else data.show(str(e))
                 raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
