@@ -12,15 +12,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
-import os
 import sys
 from dataclasses import dataclass, field
 from typing import TextIO
 
 from corvane.cli_errors import EXIT_OK, CliError
 
-URL_ENV = "CORVANE_LLM_URL"
-KEY_ENV = "CORVANE_LLM_KEY"
+from corvane import settings
+
+URL_ENV = settings.setting("llm_url").env
+KEY_ENV = settings.setting("llm_key").env
 SOURCES_HEADING = "Sources:"
 NO_SOURCES = "Sources: none (no scene of the index matched the question)"
 
@@ -33,10 +34,10 @@ class Model:
 
 def model_settings(args: argparse.Namespace) -> Model:
     """The model's address and key; a missing address is a CliError."""
-    url = args.url if args.url is not None else os.environ.get(URL_ENV, "")
+    url = args.url if args.url is not None else settings.get("llm_url")
     if not url.strip():
         raise CliError(f"--answer needs the model's address: pass --url URL or set {URL_ENV}")
-    key = args.key if args.key is not None else os.environ.get(KEY_ENV, "")
+    key = args.key if args.key is not None else settings.get("llm_key")
     return Model(url.strip(), key)
 
 

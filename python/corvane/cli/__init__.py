@@ -1,0 +1,96 @@
+"""Command line: ``python -m corvane <command>`` (also the ``corvane`` script).
+
+One module per command (``corvane.cli.<command>``, each with ``add_parser(sub, common)``);
+adding a command is one line in COMMANDS.  Every error a user can cause ends in one line
+on stderr, ``corvane <command>: error: ...``; exit codes are those of corvane.errors
+(0 ok, 1 no result, 2 error, 130 interrupted, 141 closed stdout).  ``--debug`` or
+CORVANE_DEBUG=1 also prints the traceback.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import traceback
+from importlib import import_module
+
+from corvane import __version__, settings
+from corvane.cli.common import DEBUG_ENV, Parser
+from corvane.cli_errors import CliError
+from corvane.errors import EXIT_CLOSED_STDOUT, EXIT_ERROR, EXIT_INTERRUPTED
+
+COMMANDS = (
+    "corvane.cli.index",
+    "corvane.cli.ask",
+    "corvane.cli.search_demo",
+    "corvane.cli.self_check",
+    "corvane.cli.serve",
+    "corvane.cli.eval",
+)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help=f"print the traceback of an error (also: {DEBUG_ENV}=1)")
+    parser = Parser(
+        prog="corvane",
+        description="Owner's-manual retrieval pipeline.",
+        epilog="Exit status: 0 ok, 1 no result (self-check: all cycles rejected), 2 error, 130 interrupted "
+               "(Ctrl-C), 141 stdout closed early (e.g. by `| head -1`; nothing is printed then).",
+        parents=[common],
+    )
+    parser.add_argument("--version", action="version", version=f"corvane {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
+    parser.set_defaults(commands=sub.choices)
+    for command in COMMANDS:
+        import_module(command).add_parser(sub, common)
+    return parser
+
+
+def _quiet_closed_stdout() -> None:
+    """After a closed stdout: nothing more may be flushed to it at exit."""
+    if sys.stdout is sys.__stdout__ and sys.stdout is not None:
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+        except (OSError, ValueError, AttributeError):
+            pass
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:  # reported by the command's own parser, so the line names the command
+        args.commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+    debug = getattr(args, "debug", False) or settings.get("debug")
+    prefix = f"corvane {args.command}:"
+
+    def report(line: str) -> None:
+        if debug:
+            traceback.print_exc()
+        print(f"{prefix} {line}", file=sys.stderr, flush=True)
+
+    try:
+        code = args.run(args)
+        sys.stdout.flush()
+        return code
+    except BrokenPipeError:
+        _quiet_closed_stdout()
+        return EXIT_CLOSED_STDOUT
+    except CliError as e:
+        report(f"error: {e.message}")
+        return e.exit_code
+    except KeyboardInterrupt:
+        report("interrupted")
+        return EXIT_INTERRUPTED
+    except Exception as e:  # not foreseen: still one line, the traceback with --debug
+        text = str(e)
+        report(f"error: {type(e).__name__}{': ' + text if text else ''} (--debug shows the traceback)")
+        return EXIT_ERROR
+
+
+if __name__ == "__main__":
+    sys.exit(main())
+

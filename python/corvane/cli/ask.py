@@ -1,0 +1,218 @@
+"""`corvane ask`: the answer prompt for a question, or the model's answer."""
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import logging
+import os
+import sys
+from dataclasses import dataclass
+
+from corvane.cli.common import DATA_DIR_HELP, INDEX_PATH, KEY_ENV, MAX_QUESTION_CHARS, RANKERS, SAMPLE_QUESTION, decode_failure, read_utf8, require_data_folder
+from corvane.cli_answer import URL_ENV
+from corvane.cli_data import INDEX_FILE, DataDir, import_morlek
+from corvane.errors import EXIT_OK, PromptTooLargeError
+from corvane.cli_errors import CliError
+
+
+def open_engine(data: DataDir, ranker: str, command: str = "ask"):
+    """(engine, notes): the query engine over the data folder's scene index (working directory
+    set up by DataDir.entered), and what the engine said on opening (it compiled the index
+    because the compiled file was missing or stale) as lines of the command, for stderr once
+    the command has its result (an error after them stays the only line)."""
+    from corvane.engine import Engine
+
+    shown = data.display(INDEX_FILE)
+    if not os.path.lexists(INDEX_PATH):
+        raise CliError(f"no scene index at {shown}; run `corvane index` first")
+    said = io.StringIO()
+    notes_of = logging.getLogger("corvane.engine")
+    handler = logging.StreamHandler(said)
+    notes_of.addHandler(handler)
+    notes_of.propagate = False
+    try:
+        try:
+            engine = Engine("data", ranker=ranker)
+        finally:
+            notes_of.removeHandler(handler)
+            notes_of.propagate = True
+    except json.JSONDecodeError as e:
+        reason = e.msg.split(": ", 1)[1] if e.msg.startswith(INDEX_PATH + ": ") else e.msg
+        raise CliError(f"corrupt scene index {shown}, line {e.lineno}: {reason} (column {e.colno}); "
+                       f"run `corvane index` to rebuild it") from e
+    except UnicodeDecodeError as e:
+        raise CliError(decode_failure(f"scene index {shown}", e) + "; run `corvane index` to rebuild it") from e
+    except OSError as e:
+        if e.filename is not None:
+            raise CliError(f"cannot read scene index {data.show(os.fsdecode(e.filename))}: "
+                           f"{e.strerror or e}") from e
+        raise CliError(f"cannot read scene index {shown}: {e.strerror or e}") from e
+    except ValueError as e:
+        if type(e) is ValueError and str(e).startswith("ranker"):  # refused before any file was read
+            raise CliError(f"--ranker {ranker}: {e}") from e
+        text = str(e)
+        if text.startswith(INDEX_PATH + ", line "):  # the engine's check of an entry
+            raise CliError(f"corrupt scene index {shown}{text[len(INDEX_PATH):]}; "
+                           f"run `corvane index` to rebuild it") from e
+        raise CliError(f"corrupt scene index: {data.show(text)}; run `corvane index` to rebuild it") from e
+    notes = []
+    for line in said.getvalue().splitlines():
+        if line.strip():
+            line = line[len("corvane: "):] if line.startswith("corvane: ") else line
+            notes.append(f"corvane {command}: note: {data.show(line)}")
+    return engine, notes
+
+
+@dataclass
+class Answer:
+    question: str
+    intent: str
+    ranked: list  # (scene index entry, score), best first
+    knowledge: dict  # the matched record the prompt shows
+    prompt: str
+
+
+def answer(engine, question: str, template: str | None) -> Answer:
+    """Ranks the scenes for `question` and builds the answer prompt (the specified one, or
+    `template` filled once), all from one search."""
+    got = engine.answer(question, top_k=3, template=template)
+    return Answer(question, got.intent, [(h.record, h.score) for h in got.hits], got.knowledge, got.prompt)
+
+
+def read_question(args: argparse.Namespace) -> str:
+    if args.question_file is not None:
+        if args.question is not None:
+            raise CliError("give the question either as an argument or with --question-file, not both")
+        text = read_utf8(args.question_file, "question file")
+    elif args.question == "-":
+        try:
+            text = sys.stdin.buffer.read().decode("utf-8")
+        except UnicodeDecodeError as e:
+            raise CliError(decode_failure("the question on stdin", e)) from e
+    else:
+        return SAMPLE_QUESTION if args.question is None else args.question
+    return text.rstrip("\r\n")  # the line breaks that end the input are not part of the question
+
+
+def check_ask_options(args: argparse.Namespace) -> None:
+    if args.max_question_chars < 1:
+        raise CliError(f"--max-question-chars must be at least 1, not {args.max_question_chars}")
+    if args.knowledge_only:
+        for given, option in ((args.answer, "--answer"), (args.prompt_file is not None, "--prompt-file")):
+            if given:
+                raise CliError(f"--knowledge-only prints the knowledge only; it does not go with {option}")
+    if not args.answer:
+        for value, option in ((args.url, "--url"), (args.key, "--key")):
+            if value is not None:
+                raise CliError(f"{option} is used only with --answer")
+
+
+def cmd_ask(args: argparse.Namespace) -> int:
+    from corvane import cli_answer
+
+    check_ask_options(args)
+    model = cli_answer.model_settings(args) if args.answer else None
+    template = None
+    if args.prompt_file is not None:
+        template = read_utf8(args.prompt_file, "prompt file")
+        if not template.strip():
+            raise CliError(f"prompt file {args.prompt_file} is empty")
+    question = read_question(args)
+    if not question.strip():
+        raise CliError("the question is empty")
+    if len(question) > args.max_question_chars:
+        raise CliError(f"the question has {len(question)} characters, more than --max-question-chars "
+                       f"({args.max_question_chars})")
+    data = DataDir(args.data_dir)
+    require_data_folder(data)
+    scripted = args.json or args.knowledge_only
+    with data.entered():
+        import_morlek(data, "ask", stdout_ok=not scripted)
+        engine, notes = open_engine(data, args.ranker)
+        with engine:
+            try:
+                result = answer(engine, question, template)
+            except PromptTooLargeError as e:
+                raise CliError(f"prompt file {args.prompt_file}: {e}") from e
+            except (KeyError, TypeError, ValueError) as e:
+                what = f"an entry lacks {e}" if isinstance(e, KeyError) else data.show(str(e))
+                raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
+                               f"run `corvane index` to rebuild it") from e
+    for note in notes:
+        print(note, file=sys.stderr)
+    scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),
+               "title": entry.get("scene_title"), "score": score} for entry, score in result.ranked]
+    if model is not None:
+        return cli_answer.answer_with_model(model, result.prompt, question, result.intent, scenes,
+                                            as_json=args.json, ranker=args.ranker)
+    if args.json:
+        print(json.dumps({"question": question, "intent": result.intent, "scenes": scenes,
+                          "prompt": result.prompt}, ensure_ascii=False))
+    elif args.knowledge_only:
+        print(repr(result.knowledge))
+    else:
+        print("=== SEARCH RESULT ===")
+        print(json.dumps(result.prompt, ensure_ascii=False, indent=2))
+    return EXIT_OK
+
+
+ASK_HELP = f"""\
+Prints "=== SEARCH RESULT ===" and the answer prompt for QUESTION as a JSON string
+(the three best scenes of the scene index DIR/scene_index.jsonl, from `corvane index`).
+QUESTION "-" reads the question from stdin, --question-file from a UTF-8 file
+(line breaks at the end are dropped). Default question: {SAMPLE_QUESTION}.
+
+--json prints one JSON object instead: "question", "intent", "scenes" (a list of
+"scene_id", "manual_id", "title", "score", best first) and "prompt".
+--knowledge-only prints the knowledge text the prompt shows (the matched record),
+the text `corvane self-check --knowledge-file` takes.
+With --json or --knowledge-only, stdout holds only that output.
+
+--answer sends the prompt to a language model and prints its answer as it arrives,
+then the sources: the manual and title of each scene the prompt showed. With --json
+it prints one object: "question", "intent", "answer", "sources" (as "scenes" above)
+and "ranker". The model is reached at --url or, when that is not given, at the
+{URL_ENV} environment variable (an OpenAI-compatible chat-completions endpoint);
+the access key comes from the {KEY_ENV} environment variable (or --key; command
+lines are visible to other users). HARLUNE_MODEL names the model, HARLUNE_TIMEOUT
+limits the whole exchange in seconds (default 120).
+
+--prompt-file FILE uses a prompt template in the format `corvane self-check`
+improves (__INPUT__ the question, __KNOWLEDGE__ the knowledge text, __TIME__ the
+time) instead of the answer prompt, with or without --answer.
+--ranker picks how scenes are ranked: exact (the default) or hybrid.
+
+Exit status: 0 ok, 2 on an empty or too long question, a missing data folder or
+scene index, a corrupt scene index, an unreadable prompt file, no model address or
+a model error, 130 when interrupted (Ctrl-C).
+"""
+
+
+def add_parser(sub, common) -> None:
+    raw = argparse.RawDescriptionHelpFormatter
+    p = sub.add_parser("ask", help="print the answer prompt for a question, or the model's answer (--answer)", description=ASK_HELP,
+                       formatter_class=raw, parents=[common])
+    p.add_argument("question", metavar="QUESTION", nargs="?",
+                   help=f'the question; "-" reads it from stdin (default: {SAMPLE_QUESTION})')
+    p.add_argument("--question-file", metavar="FILE", default=None, help="read the question from a UTF-8 file")
+    p.add_argument("--max-question-chars", metavar="N", type=int, default=MAX_QUESTION_CHARS,
+                   help=f"refuse longer questions (default: {MAX_QUESTION_CHARS})")
+    out = p.add_mutually_exclusive_group()
+    out.add_argument("--json", action="store_true", help="print one JSON object: question, intent, scenes, prompt")
+    out.add_argument("--knowledge-only", action="store_true",
+                     help="print the knowledge text (input of self-check --knowledge-file)")
+    p.add_argument("--answer", action="store_true",
+                   help="send the prompt to the model and print its answer and the sources")
+    p.add_argument("--url", metavar="URL", default=None,
+                   help=f"with --answer: OpenAI-compatible chat-completions endpoint (default: the {URL_ENV} "
+                        "environment variable)")
+    p.add_argument("--key", metavar="KEY", default=None,
+                   help=f"with --answer: access key (default: the {KEY_ENV} environment variable)")
+    p.add_argument("--prompt-file", metavar="FILE", default=None,
+                   help="a UTF-8 prompt template with __INPUT__, __KNOWLEDGE__ and __TIME__ (the format "
+                        "self-check improves) instead of the answer prompt")
+    p.add_argument("--ranker", choices=RANKERS, default=RANKERS[0],
+                   help=f"how scenes are ranked (default: {RANKERS[0]})")
+    p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
+    p.set_defaults(run=cmd_ask)

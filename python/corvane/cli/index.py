@@ -1,0 +1,157 @@
+"""`corvane index`: the tree files and the scene index from the manuals."""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import re
+import shutil
+import sys
+import tempfile
+
+from corvane import settings
+from corvane.cli.common import DATA_DIR_HELP, INDEX_PATH, decode_failure, plural, require_data_folder
+from corvane.cli_data import COMPILED_FILE, INDEX_FILE, MANUALS, DataDir, import_morlek, manual_files
+from corvane.errors import EXIT_OK
+from corvane.cli_errors import CliError
+from corvane.layout import TREES
+
+
+@contextlib.contextmanager
+def progress(total: int):
+    """A progress display of the manuals on stderr (only when stderr is a terminal).
+
+    Yields (advance, around_stdout_write)."""
+    if not sys.stderr.isatty():
+        yield (lambda: None), None
+        return
+    from tqdm import tqdm
+
+    bar = tqdm(total=total, desc="indexing", unit="manual", file=sys.stderr)
+    shared_terminal = sys.stdout.isatty()
+
+    @contextlib.contextmanager
+    def around():
+        if shared_terminal:
+            bar.clear()
+        try:
+            yield
+        finally:
+            if shared_terminal:
+                bar.refresh()
+
+    try:
+        yield (lambda: bar.update(1)), around
+    finally:
+        bar.close()
+
+
+def write_compiled(data: DataDir) -> None:
+    """Writes the compiled index beside the new scene index (working directory set up by
+    DataDir.entered).  The scene index is complete without it: a failure is a warning, and
+    the query engine compiles the index when it opens it."""
+    try:
+        from corvane.engine import write_compiled_index
+
+        write_compiled_index("data")
+    except Exception as e:  # noqa: BLE001 -- whatever it is, the index run itself succeeded
+        if isinstance(e, OSError) and e.strerror:
+            reason = e.strerror
+            if e.filename is not None:
+                reason = f"{data.show(os.fsdecode(e.filename))}: {reason}"
+        else:
+            reason = data.show(str(e)) or type(e).__name__
+        print(f"corvane index: warning: compiled index {data.display(COMPILED_FILE)} not written ({reason}); "
+              f"the scene index is complete, and `corvane ask` compiles it when it opens it", file=sys.stderr)
+
+
+def cmd_index(args: argparse.Namespace) -> int:
+    data = DataDir(args.data_dir)
+    require_data_folder(data)
+    manuals_dir = data.path / MANUALS
+    if not manuals_dir.is_dir():
+        raise CliError(f"no manuals folder at {data.display(MANUALS)}; nothing was changed")
+    total = len(manual_files(manuals_dir))
+    if total == 0:
+        raise CliError(f"no manuals in {data.display(MANUALS)} (a manual is a *.md file); nothing was changed")
+    had_index = (data.path / INDEX_FILE).exists()
+    done = scenes = 0
+    kept = "the previous index was kept" if had_index else "no index was written"
+    with data.entered():
+        import_morlek(data, "index")
+        from corvane import morlek, ostrel
+
+        # The run writes into a staging folder inside the data folder; its files replace the
+        # current ones only when the run succeeded and yielded scenes.
+        staging = tempfile.mkdtemp(prefix=".corvane-index-", dir="data")
+        staged_trees = os.path.join(staging, TREES)
+        staged_index = os.path.join(staging, INDEX_FILE)
+        try:
+            os.mkdir(staged_trees)
+            with progress(total) as (advance, around):
+                def on_manual(manual_id: str, count: int) -> None:
+                    nonlocal done, scenes
+                    done += 1
+                    scenes += count
+                    with around() if around else contextlib.nullcontext():
+                        print(f"Processed: {manual_id}, scenes={count}", flush=True)
+                    advance()
+
+                try:
+                    threads = settings.get("index_threads") or None
+                    max_line = settings.get("index_max_line_bytes")
+                    ostrel.run_index(os.path.join("data", MANUALS), staged_trees, staged_index,
+                                     aliases=morlek.MANUAL_ALIAS_MAP, on_manual=on_manual, threads=threads,
+                                     max_line_bytes=max_line)
+                except (OSError, ValueError, TypeError, KeyError) as e:
+                    if isinstance(e, BrokenPipeError):
+                        raise
+                    before = f"{plural(done, 'manual')} indexed before it"
+                    if isinstance(e, UnicodeDecodeError):
+                        m = re.search(r"\(in (.*)\)$", e.reason)
+                        manual = data.show(m.group(1)) if m else "a manual"
+                        if e.reason.startswith("the file name is not UTF-8"):
+                            raise CliError(f"the file name of manual {manual} is not UTF-8 (byte "
+                                           f"0x{e.object[e.start:e.start + 1].hex()}); rename it; nothing was "
+                                           f"changed") from e
+                        raise CliError(f"{decode_failure('manual ' + manual, e)}; {before}; {kept}") from e
+                    if isinstance(e, OSError) and e.filename is not None:
+                        what = f"{data.show(os.fsdecode(e.filename))}: {e.strerror or e}"
+                    else:
+                        what = data.show(str(e)) or type(e).__name__
+                    raise CliError(f"{what}; {before}; {kept}") from e
+            if scenes == 0:
+                raise CliError(f"no scenes in the {plural(done, 'manual')} of {data.display(MANUALS)} (a scene "
+                               f"needs a \"#\" heading); {kept} and the tree files were left as they were")
+            os.makedirs(os.path.join("data", TREES), exist_ok=True)
+            for name in sorted(os.listdir(staged_trees)):
+                os.replace(os.path.join(staged_trees, name), os.path.join("data", TREES, name))
+            os.replace(staged_index, INDEX_PATH)
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
+        write_compiled(data)
+    return EXIT_OK
+
+
+INDEX_HELP = """\
+Rebuilds DIR/trees/ (one tree file per manual) and DIR/scene_index.jsonl from the
+manuals DIR/manuals/*.md and the alias file DIR/manual_alias.json (optional), printing
+"Processed: <manual>, scenes=<n>" per manual. A progress display goes to stderr when
+it is a terminal. Then it writes DIR/scene_index.cvx, the compiled index `corvane ask`
+and `corvane serve` open in milliseconds; when that file cannot be written, a warning
+on stderr says so and the run still succeeds (the index is compiled when opened).
+
+The command refuses to run, and changes nothing, when DIR/manuals is missing or holds
+no manual. The index is replaced only when the whole run succeeds: on an error (such
+as a manual that is not UTF-8) the previous index is kept.
+
+Exit status: 0 ok, 2 on an error.
+"""
+
+
+def add_parser(sub, common) -> None:
+    raw = argparse.RawDescriptionHelpFormatter
+    p = sub.add_parser("index", help="rebuild the tree files and the scene index from DIR/manuals",
+                       description=INDEX_HELP, formatter_class=raw, parents=[common])
+    p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
+    p.set_defaults(run=cmd_index)
