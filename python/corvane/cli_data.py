@@ -1,34 +1,23 @@
-"""The data folder of a command, and watching what the modules print.
+"""The data folder of a command, and its alias file.
 
-The modules read and write fixed paths relative to the working directory
-("data/manuals", "data/trees", "data/scene_index.jsonl",
-"data/manual_alias.json"), and morlek reads the alias file when it is first
-imported.  A command honours ``--data-dir DIR`` by running with a working
-directory whose ``data`` is DIR: the parent of DIR when DIR is named ``data``,
-otherwise a private temporary folder holding one symbolic link ``data`` -> DIR
-(removed afterwards; DIR itself is never touched by that).  Paths the user
-typed are resolved before the switch, and messages name the files by the path
-the user gave.
+A command works on the folder ``--data-dir DIR`` names (``./data`` by
+default): it hands the modules the paths inside it (corvane.layout), so
+messages name the files by the path the user gave.  The specified functions
+that use fixed paths relative to the working directory (``data/...``) are not
+used by the commands.
 """
 from __future__ import annotations
 
 import contextlib
+import io
 import os
-import re
-import shutil
 import sys
-import tempfile
 from pathlib import Path
-from typing import Callable, Iterator, TextIO
+
+from corvane.layout import ALIAS_FILE, COMPILED_FILE, INDEX_FILE, MANUALS  # noqa: F401  (old import path)
 
 ALIAS_FAILURE = "加载手工别名文件失败: "
-ALIAS_FILE = "manual_alias.json"
-INDEX_FILE = "scene_index.jsonl"
-COMPILED_FILE = "scene_index.cvx"  # the query engine's compiled index, beside INDEX_FILE
-MANUALS = "manuals"
 
-# "data/" at the start of a path inside a module's message (not "xdata/" or "a/data/").
-_LIBRARY_PATH = re.compile(r"(?<![\w./\\-])data/")
 
 
 class DataDir:
@@ -45,38 +34,8 @@ class DataDir:
             return self.shown
         return self.shown.rstrip("/") + "/" + name if self.shown.rstrip("/") else "/" + name
 
-    def show(self, text: str) -> str:
-        """A module's message with its working-directory paths ("data/...") written as the user's."""
-        if self.shown == "data":
-            return text
-        prefix = self.display("x")[:-1]
-        return _LIBRARY_PATH.sub(lambda _m: prefix, text)
-
     def exists(self) -> bool:
         return self.path.is_dir()
-
-    @contextlib.contextmanager
-    def entered(self) -> Iterator[None]:
-        """Runs the block with a working directory whose ``data`` is this folder."""
-        old = os.getcwd()
-        link_home = None
-        if self.path.name == "data":
-            target = str(self.path.parent)
-        else:
-            link_home = tempfile.mkdtemp(prefix="corvane-data-")
-            os.symlink(self.path, os.path.join(link_home, "data"), target_is_directory=True)
-            target = link_home
-        try:
-            if os.path.realpath(target) != os.path.realpath(old) or link_home:
-                os.chdir(target)
-            yield
-        finally:
-            os.chdir(old)
-            if link_home is not None:
-                with contextlib.suppress(OSError):
-                    os.unlink(os.path.join(link_home, "data"))
-                shutil.rmtree(link_home, ignore_errors=True)
-
 
 def manual_files(folder: Path) -> list[Path]:
     """The manuals the indexing run would read: regular ``*.md`` files directly in ``folder``,
@@ -97,69 +56,35 @@ def manual_files(folder: Path) -> list[Path]:
     return found
 
 
-class LineTee:
-    """A text stream that forwards everything to ``target`` and hands each complete
-    line (without its line break) to ``on_line`` once it has been written."""
+def quiet_morlek():
+    """corvane.morlek, imported without the line it prints when the working directory has no
+    usable data/manual_alias.json (the commands read the data folder's own alias file)."""
+    if "corvane.morlek" not in sys.modules:
+        with contextlib.redirect_stdout(io.StringIO()):
+            import corvane.morlek  # noqa: F401
+    return sys.modules["corvane.morlek"]
 
-    def __init__(self, target: TextIO, on_line: Callable[[str], None],
-                 around_write: Callable[[], contextlib.AbstractContextManager] | None = None):
-        self._target = target
-        self._on_line = on_line
-        self._around = around_write
-        self._pending = ""
 
-    def write(self, s: str) -> int:
-        self._pending += s
-        if "\n" not in self._pending:
-            return len(s)
-        done, _, self._pending = self._pending.rpartition("\n")
-        text = done + "\n"
-        if self._around is not None:
-            with self._around():
-                self._target.write(text)
-                self._target.flush()
-        else:
-            self._target.write(text)
-        for line in done.split("\n"):
-            self._on_line(line)
-        return len(s)
+def load_aliases(data: DataDir, command: str, stdout_ok: bool = True) -> dict:
+    """The data folder's alias map ({} when its alias file is missing or unusable).
 
-    def flush(self) -> None:
-        if self._pending:
-            self._target.write(self._pending)
-            self._pending = ""
-        self._target.flush()
-
-    def __getattr__(self, name):  # encoding, isatty, fileno, ... of the real stream
-        return getattr(self._target, name)
+    An unusable file gets the module's failure line (on stdout, or on stderr when the
+    command's stdout is for scripts: ``stdout_ok`` false) and, when the file is there, one
+    warning naming it on stderr, so it is not lost in captured output.  A missing alias file
+    is no error: it is optional."""
+    morlek = quiet_morlek()
+    path = data.display(ALIAS_FILE)
+    mapping, failure = morlek.read_alias_file(path)
+    if failure is None:
+        return mapping
+    print(ALIAS_FAILURE + failure, file=sys.stdout if stdout_ok else sys.stderr, flush=True)
+    if os.path.lexists(path):
+        detail = failure[len(path) + 2:] if failure.startswith(path + ": ") else failure
+        print(f"corvane {command}: warning: alias file {path} not used, going on without aliases: {detail}",
+              file=sys.stderr)
+    return mapping
 
 
 def import_morlek(data: DataDir, command: str, stdout_ok: bool = True) -> None:
-    """Imports corvane.morlek (which reads the alias file) inside the data folder.
-
-    Its failure line stays where the module prints it (stdout), or goes to stderr when
-    the command's stdout is for scripts (``stdout_ok`` false).  When the alias file is
-    there but could not be used, one warning naming it also goes to stderr, so it is not
-    lost in captured output.  A missing alias file is no error: it is optional.
-    """
-    if "corvane.morlek" in sys.modules:
-        return
-    failures: list[str] = []
-
-    def seen(line: str) -> None:
-        if line.startswith(ALIAS_FAILURE):
-            failures.append(line[len(ALIAS_FAILURE):])
-
-    tee = LineTee(sys.stdout if stdout_ok else sys.stderr, seen)
-    try:
-        with contextlib.redirect_stdout(tee):
-            import corvane.morlek  # noqa: F401
-    finally:
-        tee.flush()
-    if failures and os.path.lexists(os.path.join("data", ALIAS_FILE)):
-        shown = data.display(ALIAS_FILE)
-        detail = data.show(failures[0])
-        if detail.startswith(shown + ": "):
-            detail = detail[len(shown) + 2:]
-        print(f"corvane {command}: warning: alias file {shown} not used, going on without aliases: {detail}",
-              file=sys.stderr)
+    """Old name: reads the alias file and makes it corvane.morlek's alias map."""
+    quiet_morlek().MANUAL_ALIAS_MAP = load_aliases(data, command, stdout_ok)

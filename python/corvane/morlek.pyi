@@ -8,6 +8,10 @@ IndexEntry = dict[str, Any]
 
 manual_alias_dir: str
 MANUAL_ALIAS_MAP: dict[str, list[str]]
+ALIAS_FAILURE_PREFIX: str
+def read_alias_file(path: str) -> tuple[dict[str, list[str]], str | None]:
+    """(alias map, None) from an alias file, or ({}, the failure's text) -- the reading
+    the module does at import, for any path and without printing."""
 
 def normalize_text(text: str) -> str: ...
 def contains_any(text: str, candidates: list[str]) -> bool: ...

@@ -197,8 +197,8 @@ nb::object aliases_of(nb::handle map, nb::handle title) {
 
 // What is wrong with a parsed alias file, or "" when it is a JSON object whose
 // values are arrays of strings.
-std::string alias_shape_error(nb::handle value) {
-    const std::string where = std::string(kAliasPath) + ": ";
+std::string alias_shape_error(nb::handle value, const std::string& path) {
+    const std::string where = path + ": ";
     if (!PyDict_Check(value.ptr()))
         return where + "expected a JSON object mapping scene titles to arrays of aliases, found " + tp_name_of(value);
     PyObject *k, *v;
@@ -214,14 +214,14 @@ std::string alias_shape_error(nb::handle value) {
     return {};
 }
 
-// Reads the alias file with the host's own open() and json.loads(), so that a
-// failure is reported with exactly the host's error text.
-nb::object load_alias_map() {
+// Reads an alias file with the host's own open() and json.loads(), so that a
+// failure is reported with exactly the host's error text: (map, None), or
+// ({}, the failure's text).
+nb::tuple read_alias_file(nb::handle path) {
     nb::object builtins = nb::module_::import_("builtins");
-    nb::object print = builtins.attr("print");
     std::string message;
     try {
-        nb::object f = builtins.attr("open")(kAliasPath, "r", "encoding"_a = "utf-8");
+        nb::object f = builtins.attr("open")(path, "r", "encoding"_a = "utf-8");
         nb::object content;
         try {
             content = f.attr("read")();
@@ -231,14 +231,27 @@ nb::object load_alias_map() {
         }
         f.attr("close")();
         nb::object value = nb::module_::import_("json").attr("loads")(content);
-        message = alias_shape_error(value);
-        if (message.empty()) return value;
+        std::string scratch;
+        nb::object shown = nb::str(nb::module_::import_("os").attr("fsdecode")(path));
+        message = alias_shape_error(value, std::string(py::utf8(shown, scratch)));
+        if (message.empty()) return nb::make_tuple(value, nb::none());
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         message = nb::str(e.value()).c_str();
     }
-    print(py::str(std::string(kAliasFailure) + message));
-    return nb::dict();
+    return nb::make_tuple(nb::dict(), py::str(message));
+}
+
+// The alias map at import: a failure is printed as the module always has.
+nb::object load_alias_map() {
+    nb::tuple got = read_alias_file(py::str(kAliasPath));
+    if (!got[1].is_none()) {
+        nb::object print = nb::module_::import_("builtins").attr("print");
+        nb::object line = nb::steal(PyUnicode_Concat(py::str(kAliasFailure).ptr(), got[1].ptr()));
+        if (!line.is_valid()) throw nb::python_error();
+        print(line);
+    }
+    return got[0];
 }
 
 // ---- scene context -------------------------------------------------------------
@@ -504,6 +517,10 @@ CORVANE_MODULE(morlek, m) {
 
     m.attr("manual_alias_dir") = kAliasPath;
     m.attr("MANUAL_ALIAS_MAP") = load_alias_map();
+    m.attr("ALIAS_FAILURE_PREFIX") = kAliasFailure;
+    m.def("read_alias_file", &read_alias_file, "path"_a,
+          "(alias map, None) from an alias file, or ({}, the failure's text) -- the reading the module does at "
+          "import, for any path and without printing.");
 
     m.def(
         "classify_query_intent",

@@ -9,22 +9,21 @@ import os
 import sys
 from dataclasses import dataclass
 
-from corvane.cli.common import DATA_DIR_HELP, INDEX_PATH, KEY_ENV, MAX_QUESTION_CHARS, RANKERS, SAMPLE_QUESTION, decode_failure, read_utf8, require_data_folder
+from corvane.cli.common import DATA_DIR_HELP, KEY_ENV, MAX_QUESTION_CHARS, RANKERS, SAMPLE_QUESTION, decode_failure, read_utf8, require_data_folder
 from corvane.cli_answer import URL_ENV
-from corvane.cli_data import INDEX_FILE, DataDir, import_morlek
+from corvane.cli_data import INDEX_FILE, DataDir, load_aliases
 from corvane.errors import EXIT_OK, PromptTooLargeError
 from corvane.cli_errors import CliError
 
 
 def open_engine(data: DataDir, ranker: str, command: str = "ask"):
-    """(engine, notes): the query engine over the data folder's scene index (working directory
-    set up by DataDir.entered), and what the engine said on opening (it compiled the index
+    """(engine, notes): the query engine over the data folder's scene index, and what the engine said on opening (it compiled the index
     because the compiled file was missing or stale) as lines of the command, for stderr once
     the command has its result (an error after them stays the only line)."""
     from corvane.engine import Engine
 
-    shown = data.display(INDEX_FILE)
-    if not os.path.lexists(INDEX_PATH):
+    shown = index_path = data.display(INDEX_FILE)
+    if not os.path.lexists(index_path):
         raise CliError(f"no scene index at {shown}; run `corvane index` first")
     said = io.StringIO()
     notes_of = logging.getLogger("corvane.engine")
@@ -33,34 +32,34 @@ def open_engine(data: DataDir, ranker: str, command: str = "ask"):
     notes_of.propagate = False
     try:
         try:
-            engine = Engine("data", ranker=ranker)
+            engine = Engine(data.shown, ranker=ranker)
         finally:
             notes_of.removeHandler(handler)
             notes_of.propagate = True
     except json.JSONDecodeError as e:
-        reason = e.msg.split(": ", 1)[1] if e.msg.startswith(INDEX_PATH + ": ") else e.msg
+        reason = e.msg.split(": ", 1)[1] if e.msg.startswith(index_path + ": ") else e.msg
         raise CliError(f"corrupt scene index {shown}, line {e.lineno}: {reason} (column {e.colno}); "
                        f"run `corvane index` to rebuild it") from e
     except UnicodeDecodeError as e:
         raise CliError(decode_failure(f"scene index {shown}", e) + "; run `corvane index` to rebuild it") from e
     except OSError as e:
         if e.filename is not None:
-            raise CliError(f"cannot read scene index {data.show(os.fsdecode(e.filename))}: "
+            raise CliError(f"cannot read scene index {os.fsdecode(e.filename)}: "
                            f"{e.strerror or e}") from e
         raise CliError(f"cannot read scene index {shown}: {e.strerror or e}") from e
     except ValueError as e:
         if type(e) is ValueError and str(e).startswith("ranker"):  # refused before any file was read
             raise CliError(f"--ranker {ranker}: {e}") from e
         text = str(e)
-        if text.startswith(INDEX_PATH + ", line "):  # the engine's check of an entry
-            raise CliError(f"corrupt scene index {shown}{text[len(INDEX_PATH):]}; "
+        if text.startswith(index_path + ", line "):  # the engine's check of an entry
+            raise CliError(f"corrupt scene index {shown}{text[len(index_path):]}; "
                            f"run `corvane index` to rebuild it") from e
-        raise CliError(f"corrupt scene index: {data.show(text)}; run `corvane index` to rebuild it") from e
+        raise CliError(f"corrupt scene index: {text}; run `corvane index` to rebuild it") from e
     notes = []
     for line in said.getvalue().splitlines():
         if line.strip():
             line = line[len("corvane: "):] if line.startswith("corvane: ") else line
-            notes.append(f"corvane {command}: note: {data.show(line)}")
+            notes.append(f"corvane {command}: note: {line}")
     return engine, notes
 
 
@@ -127,18 +126,17 @@ def cmd_ask(args: argparse.Namespace) -> int:
     data = DataDir(args.data_dir)
     require_data_folder(data)
     scripted = args.json or args.knowledge_only
-    with data.entered():
-        import_morlek(data, "ask", stdout_ok=not scripted)
-        engine, notes = open_engine(data, args.ranker)
-        with engine:
-            try:
-                result = answer(engine, question, template)
-            except PromptTooLargeError as e:
-                raise CliError(f"prompt file {args.prompt_file}: {e}") from e
-            except (KeyError, TypeError, ValueError) as e:
-                what = f"an entry lacks {e}" if isinstance(e, KeyError) else data.show(str(e))
-                raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
-                               f"run `corvane index` to rebuild it") from e
+    load_aliases(data, "ask", stdout_ok=not scripted)  # its warnings, as every command gives them
+    engine, notes = open_engine(data, args.ranker)
+    with engine:
+        try:
+            result = answer(engine, question, template)
+        except PromptTooLargeError as e:
+            raise CliError(f"prompt file {args.prompt_file}: {e}") from e
+        except (KeyError, TypeError, ValueError) as e:
+            what = f"an entry lacks {e}" if isinstance(e, KeyError) else str(e)
+            raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
+                           f"run `corvane index` to rebuild it") from e
     for note in notes:
         print(note, file=sys.stderr)
     scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),

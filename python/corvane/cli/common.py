@@ -6,7 +6,7 @@ import argparse
 from pathlib import Path
 
 from corvane import settings
-from corvane.cli_data import INDEX_FILE, DataDir
+from corvane.cli_data import DataDir
 from corvane.cli_errors import EXIT_ERROR, CliError
 
 SAMPLE_QUESTION = "三包责任承诺"
@@ -14,7 +14,6 @@ KEY_ENV = settings.setting("llm_key").env
 RANKERS = settings.RANKERS
 DEBUG_ENV = settings.setting("debug").env
 MAX_QUESTION_CHARS = settings.setting("ask_max_question_chars").default
-INDEX_PATH = "data/" + INDEX_FILE  # relative to the working directory the data folder sets up
 
 
 def plural(n: int, word: str) -> str:

@@ -10,8 +10,8 @@ import sys
 import tempfile
 
 from corvane import settings
-from corvane.cli.common import DATA_DIR_HELP, INDEX_PATH, decode_failure, plural, require_data_folder
-from corvane.cli_data import COMPILED_FILE, INDEX_FILE, MANUALS, DataDir, import_morlek, manual_files
+from corvane.cli.common import DATA_DIR_HELP, decode_failure, plural, require_data_folder
+from corvane.cli_data import COMPILED_FILE, INDEX_FILE, MANUALS, DataDir, load_aliases, manual_files
 from corvane.errors import EXIT_OK
 from corvane.cli_errors import CliError
 from corvane.layout import TREES
@@ -47,20 +47,20 @@ def progress(total: int):
 
 
 def write_compiled(data: DataDir) -> None:
-    """Writes the compiled index beside the new scene index (working directory set up by
-    DataDir.entered).  The scene index is complete without it: a failure is a warning, and
-    the query engine compiles the index when it opens it."""
+    """Writes the compiled index beside the new scene index.  The scene index is complete
+    without it: a failure is a warning, and the query engine compiles the index when it
+    opens it."""
     try:
         from corvane.engine import write_compiled_index
 
-        write_compiled_index("data")
+        write_compiled_index(data.shown)
     except Exception as e:  # noqa: BLE001 -- whatever it is, the index run itself succeeded
         if isinstance(e, OSError) and e.strerror:
             reason = e.strerror
             if e.filename is not None:
-                reason = f"{data.show(os.fsdecode(e.filename))}: {reason}"
+                reason = f"{os.fsdecode(e.filename)}: {reason}"
         else:
-            reason = data.show(str(e)) or type(e).__name__
+            reason = str(e) or type(e).__name__
         print(f"corvane index: warning: compiled index {data.display(COMPILED_FILE)} not written ({reason}); "
               f"the scene index is complete, and `corvane ask` compiles it when it opens it", file=sys.stderr)
 
@@ -77,59 +77,64 @@ def cmd_index(args: argparse.Namespace) -> int:
     had_index = (data.path / INDEX_FILE).exists()
     done = scenes = 0
     kept = "the previous index was kept" if had_index else "no index was written"
-    with data.entered():
-        import_morlek(data, "index")
-        from corvane import morlek, ostrel
+    aliases = load_aliases(data, "index")
+    from corvane import ostrel
 
-        # The run writes into a staging folder inside the data folder; its files replace the
-        # current ones only when the run succeeded and yielded scenes.
-        staging = tempfile.mkdtemp(prefix=".corvane-index-", dir="data")
-        staged_trees = os.path.join(staging, TREES)
-        staged_index = os.path.join(staging, INDEX_FILE)
-        try:
-            os.mkdir(staged_trees)
-            with progress(total) as (advance, around):
-                def on_manual(manual_id: str, count: int) -> None:
-                    nonlocal done, scenes
-                    done += 1
-                    scenes += count
-                    with around() if around else contextlib.nullcontext():
-                        print(f"Processed: {manual_id}, scenes={count}", flush=True)
-                    advance()
+    # The run writes into a staging folder inside the data folder; its files replace the
+    # current ones only when the run succeeded and yielded scenes.
+    staging = tempfile.mkdtemp(prefix=".corvane-index-", dir=data.shown)
+    staged_trees = os.path.join(staging, TREES)
+    staged_index = os.path.join(staging, INDEX_FILE)
 
-                try:
-                    threads = settings.get("index_threads") or None
-                    max_line = settings.get("index_max_line_bytes")
-                    ostrel.run_index(os.path.join("data", MANUALS), staged_trees, staged_index,
-                                     aliases=morlek.MANUAL_ALIAS_MAP, on_manual=on_manual, threads=threads,
-                                     max_line_bytes=max_line)
-                except (OSError, ValueError, TypeError, KeyError) as e:
-                    if isinstance(e, BrokenPipeError):
-                        raise
-                    before = f"{plural(done, 'manual')} indexed before it"
-                    if isinstance(e, UnicodeDecodeError):
-                        m = re.search(r"\(in (.*)\)$", e.reason)
-                        manual = data.show(m.group(1)) if m else "a manual"
-                        if e.reason.startswith("the file name is not UTF-8"):
-                            raise CliError(f"the file name of manual {manual} is not UTF-8 (byte "
-                                           f"0x{e.object[e.start:e.start + 1].hex()}); rename it; nothing was "
-                                           f"changed") from e
-                        raise CliError(f"{decode_failure('manual ' + manual, e)}; {before}; {kept}") from e
-                    if isinstance(e, OSError) and e.filename is not None:
-                        what = f"{data.show(os.fsdecode(e.filename))}: {e.strerror or e}"
-                    else:
-                        what = data.show(str(e)) or type(e).__name__
-                    raise CliError(f"{what}; {before}; {kept}") from e
-            if scenes == 0:
-                raise CliError(f"no scenes in the {plural(done, 'manual')} of {data.display(MANUALS)} (a scene "
-                               f"needs a \"#\" heading); {kept} and the tree files were left as they were")
-            os.makedirs(os.path.join("data", TREES), exist_ok=True)
-            for name in sorted(os.listdir(staged_trees)):
-                os.replace(os.path.join(staged_trees, name), os.path.join("data", TREES, name))
-            os.replace(staged_index, INDEX_PATH)
-        finally:
-            shutil.rmtree(staging, ignore_errors=True)
-        write_compiled(data)
+    def shown(path: str) -> str:  # a staged file by the name it gets in the data folder
+        for staged, final in ((staged_trees, data.display(TREES)), (staged_index, data.display(INDEX_FILE))):
+            if path == staged or path.startswith(staged + "/"):
+                return final + path[len(staged):]
+        return path
+
+    try:
+        os.mkdir(staged_trees)
+        with progress(total) as (advance, around):
+            def on_manual(manual_id: str, count: int) -> None:
+                nonlocal done, scenes
+                done += 1
+                scenes += count
+                with around() if around else contextlib.nullcontext():
+                    print(f"Processed: {manual_id}, scenes={count}", flush=True)
+                advance()
+
+            try:
+                threads = settings.get("index_threads") or None
+                max_line = settings.get("index_max_line_bytes")
+                ostrel.run_index(data.display(MANUALS), staged_trees, staged_index, aliases=aliases,
+                                 on_manual=on_manual, threads=threads, max_line_bytes=max_line)
+            except (OSError, ValueError, TypeError, KeyError) as e:
+                if isinstance(e, BrokenPipeError):
+                    raise
+                before = f"{plural(done, 'manual')} indexed before it"
+                if isinstance(e, UnicodeDecodeError):
+                    m = re.search(r"\(in (.*)\)$", e.reason)
+                    manual = m.group(1) if m else "a manual"
+                    if e.reason.startswith("the file name is not UTF-8"):
+                        raise CliError(f"the file name of manual {manual} is not UTF-8 (byte "
+                                       f"0x{e.object[e.start:e.start + 1].hex()}); rename it; nothing was "
+                                       f"changed") from e
+                    raise CliError(f"{decode_failure('manual ' + manual, e)}; {before}; {kept}") from e
+                if isinstance(e, OSError) and e.filename is not None:
+                    what = f"{shown(os.fsdecode(e.filename))}: {e.strerror or e}"
+                else:
+                    what = str(e).replace(staged_trees, data.display(TREES)) or type(e).__name__
+                raise CliError(f"{what}; {before}; {kept}") from e
+        if scenes == 0:
+            raise CliError(f"no scenes in the {plural(done, 'manual')} of {data.display(MANUALS)} (a scene "
+                           f"needs a \"#\" heading); {kept} and the tree files were left as they were")
+        os.makedirs(data.display(TREES), exist_ok=True)
+        for name in sorted(os.listdir(staged_trees)):
+            os.replace(os.path.join(staged_trees, name), os.path.join(data.display(TREES), name))
+        os.replace(staged_index, data.display(INDEX_FILE))
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+    write_compiled(data)
     return EXIT_OK
 
 

@@ -29,8 +29,7 @@ def cmd_search_demo(args: argparse.Namespace) -> int:
     data = DataDir(args.data_dir)
     if data.explicit:
         require_data_folder(data)
-    with data.entered():
-        import_morlek(data, "search-demo")
+    import_morlek(data, "search-demo")  # the data folder's alias map for the search
     from corvane import morlek
 
     tree = demo_tree()
