@@ -312,3 +312,49 @@ def test_escapes_anywhere_in_tree_and_index(tmp_path):
     proc = run_in(tmp_path, REFERENCE)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[-1] == "scenes 18 aliased 1"
+
+
+@pytest.mark.parametrize("case", sorted(p.name for p in E2E.iterdir()))
+def test_run_index_with_folders_equals_ostrel_main(case, tmp_path):
+    """The run over named folders, with a callback instead of the printed lines, writes the
+    files the fixed-path run writes; the working directory plays no part."""
+    from corvane import morlek
+
+    shutil.copytree(E2E / case / "input", tmp_path / "in", dirs_exist_ok=True)
+    data = tmp_path / "in" / "data"
+    aliases, failure = morlek.read_alias_file(str(data / "manual_alias.json"))
+    assert failure is None or not (data / "manual_alias.json").exists()
+    seen = []
+    ostrel.run_index(data / "manuals", tmp_path / "trees", tmp_path / "index.jsonl", aliases=aliases,
+                     on_manual=lambda manual_id, scenes: seen.append(f"Processed: {manual_id}, scenes={scenes}"),
+                     threads=2)
+    expected = E2E / case / "expected"
+    printed = [l for l in (expected / "stdout.txt").read_text(encoding="utf-8").splitlines() if l.startswith("Processed")]
+    assert seen == printed
+    assert files_of(tmp_path / "trees") == files_of(expected / "data" / "trees")
+    if (expected / "data" / "scene_index.jsonl").exists():
+        assert (tmp_path / "index.jsonl").read_bytes() == (expected / "data" / "scene_index.jsonl").read_bytes()
+
+
+def test_run_index_refuses_a_manual_name_that_is_not_utf8_before_writing(tmp_path):
+    manuals = tmp_path / "manuals"
+    write(manuals / "a.md", "# 标题\n正文\n")
+    write(Path(os.fsdecode(bytes(manuals) + b"/b\xff.md")), "# 标题\n正文\n")
+    with pytest.raises(UnicodeDecodeError) as caught:
+        ostrel.run_index(manuals, tmp_path / "trees", tmp_path / "index.jsonl", aliases={})
+    assert "b\\xff.md" in caught.value.reason and caught.value.object == b"b\xff.md"
+    assert not (tmp_path / "index.jsonl").exists()
+    assert not (tmp_path / "trees").exists() or not any((tmp_path / "trees").iterdir())
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"threads": 0}, "threads must be from 1 to 256"),
+    ({"max_line_bytes": 0}, "max_line_bytes must be from 1"),
+    ({"on_manual": 5}, "on_manual"),
+    ({"aliases": 5}, "aliases"),
+])
+def test_run_index_checks_its_arguments(kwargs, error, tmp_path):
+    write(tmp_path / "manuals" / "a.md", "# 标题\n正文\n")
+    with pytest.raises((TypeError, ValueError), match=error):
+        ostrel.run_index(tmp_path / "manuals", tmp_path / "trees", tmp_path / "index.jsonl", **kwargs)
+    assert not (tmp_path / "index.jsonl").exists()
