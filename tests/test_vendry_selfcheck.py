@@ -289,3 +289,34 @@ def test_import_needs_the_model_client_and_tqdm():
         assert proc.returncode != 0
         assert proc.stderr.strip().splitlines()[-1].startswith("ModuleNotFoundError:")
 
+
+
+
+@pytest.mark.parametrize("replies, error", [
+    ([["not", "an", "object"]], r'model reply is an array, not a JSON object \(answer reply, cycle 1\)'),
+    ([{"reason": "r"}], r'model reply lacks "answer" \(answer reply, cycle 1\)'),
+    ([ANSWER, {"is_ok": "false", "reason": "r"}], r'has "is_ok" a string, not true or false \(judge reply, cycle 1\)'),
+    ([ANSWER, {"is_ok": False}], r'lacks "reason" \(judge reply, cycle 1\)'),
+    ([ANSWER, {"is_ok": False, "reason": "r"}, {"is_ok": False, "new_prompt": "p"}],
+     r'lacks "new_suggestions" \(check reply, cycle 1, check 1\)'),
+    ([ANSWER, {"is_ok": False, "reason": "r"}, {"is_ok": True}], r'lacks "new_prompt" \(check reply, cycle 1, check 1\)'),
+    # the last try's new prompt is read even when it rejects; earlier ones are not
+    ([ANSWER, {"is_ok": False, "reason": "r"}] + [{"is_ok": False, "new_suggestions": "s"}] * 4
+     + [{"is_ok": False, "new_suggestions": "s", "new_prompt": 5}],
+     r'has "new_prompt" a number, not a string \(check reply, cycle 1, check 5\)'),
+])
+def test_checked_replies_stop_before_the_loop_acts(replies, error, prompt_file, monkeypatch, capsys):
+    before = prompt_file.read_bytes()
+    install(monkeypatch, vendry, replies)
+    monkeypatch.setattr(vendry, "check_replies", True)
+    with pytest.raises(vendry.ReplyError, match=error):
+        run(str(prompt_file), "q", "k")
+    assert prompt_file.read_bytes() == before
+    assert issubclass(vendry.ReplyError, ValueError)
+
+
+def test_replies_are_not_checked_by_default(prompt_file, monkeypatch, capsys):
+    # A string verdict is read by its text, as the loop always has.
+    install(monkeypatch, vendry, [ANSWER, {"is_ok": "true"}])
+    assert vendry.check_replies is False
+    assert run(str(prompt_file), "q", "k") is True

@@ -15,6 +15,11 @@ now_beijing: datetime.datetime
 """The time in beijing_tz when the module was loaded."""
 
 TRIES: int
+check_replies: bool
+"""When true, every model reply is checked before the loop acts on it: a JSON
+object holding the keys the loop reads ("is_ok" true or false, "new_prompt" a
+str); anything else raises ReplyError naming the key, the reply and the cycle."""
+class ReplyError(ValueError): ...
 """Tries per self-check cycle (5); each cycle starts from this count."""
 
 def build_prompt(user_input: object, context_text: object) -> str:

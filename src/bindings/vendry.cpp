@@ -118,6 +118,7 @@ struct Machine {
     std::string time_text;
     std::string filled;  // the cycle's prompt with question, knowledge and time put in
     std::size_t max_prompt_bytes = prompt::kMaxPromptBytes;
+    bool check_replies = false;  // the module's check_replies, read at the start of the call
 };
 
 // The bound of a filled prompt: CORVANE_MAX_PROMPT_BYTES when set, read at the
@@ -203,12 +204,75 @@ bool begin_cycle(Machine& m, std::string& request) {
     return true;
 }
 
+// ---- reply checks (check_replies) -------------------------------------------------
+//
+// With check_replies set, every reply must hold what the loop is about to read
+// from it, before the loop acts on it: a JSON object with "answer" and "reason"
+// (answer), "is_ok" true or false and, when rejected, "reason" (judge), "is_ok"
+// and, when rejected, "new_suggestions", and on the cycle's last check a str
+// "new_prompt" (check).  Anything else raises ReplyError naming the key, the
+// reply and the cycle.
+
+const char* json_type_name(nb::handle v) {
+    if (PyBool_Check(v.ptr())) return "a boolean";
+    if (PyUnicode_Check(v.ptr())) return "a string";
+    if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) return "a number";
+    if (PyList_Check(v.ptr())) return "an array";
+    if (PyDict_Check(v.ptr())) return "an object";
+    if (v.is_none()) return "null";
+    return Py_TYPE(v.ptr())->tp_name;
+}
+
+[[noreturn]] void reply_error(const Machine& m, const std::string& what, const std::string& where) {
+    nb::object type = global(m.globals, "ReplyError");
+    nb::object text = py::str("model reply " + what + " (" + where + ")");
+    PyErr_SetObject(type.ptr(), text.ptr());
+    fail();
+}
+
+enum class Kind { any, boolean, text };
+
+nb::object needed(const Machine& m, nb::handle reply, const char* key, Kind kind, const std::string& where) {
+    PyObject* v = PyDict_GetItemWithError(reply.ptr(), py::key(key).ptr());
+    if (!v) {
+        if (PyErr_Occurred()) fail();
+        reply_error(m, std::string("lacks \"") + key + "\"", where);
+    }
+    nb::object value = nb::borrow(v);
+    const bool ok = kind == Kind::any || (kind == Kind::boolean && PyBool_Check(v)) ||
+                    (kind == Kind::text && PyUnicode_Check(v));
+    if (!ok)
+        reply_error(m, std::string("has \"") + key + "\" " + json_type_name(value) + ", not " +
+                           (kind == Kind::boolean ? "true or false" : "a string"), where);
+    return value;
+}
+
+void check_reply(const Machine& m, nb::handle reply) {
+    const Phase phase = m.loop.phase();
+    std::string where = phase == Phase::answer ? "answer" : phase == Phase::judge ? "judge" : "check";
+    where += " reply, cycle " + std::to_string(m.loop.cycle() + 1);
+    if (phase == Phase::check) where += ", check " + std::to_string(m.loop.tries() + 1);
+    if (!PyDict_Check(reply.ptr())) reply_error(m, std::string("is ") + json_type_name(reply) + ", not a JSON object", where);
+    if (phase == Phase::answer) {
+        needed(m, reply, "answer", Kind::any, where);
+        needed(m, reply, "reason", Kind::any, where);
+    } else if (phase == Phase::judge) {
+        if (!PyObject_IsTrue(needed(m, reply, "is_ok", Kind::boolean, where).ptr())) needed(m, reply, "reason", Kind::any, where);
+    } else if (phase == Phase::check) {
+        const bool ok = needed(m, reply, "is_ok", Kind::boolean, where).ptr() == Py_True;
+        if (!ok) needed(m, reply, "new_suggestions", Kind::any, where);
+        if (m.loop.last_check(ok)) needed(m, reply, "new_prompt", Kind::text, where);
+    }
+}
+
 // Moves the machine past the result of the awaited call (nothing at the start).
 // Returns true with the next prompt to send, or false when the loop is over.
 bool advance(Machine& m, nb::handle value, std::string& request) {
+    if (m.check_replies && m.loop.phase() != Phase::start && m.loop.phase() != Phase::done) check_reply(m, value);
     switch (m.loop.phase()) {
         case Phase::start: {
             m.max_prompt_bytes = max_prompt_bytes();
+            m.check_replies = py::truthy(global(m.globals, "check_replies"));
             nb::object now = check(PyObject_CallNoArgs(global(m.globals, "_clock").ptr()));
             nb::object tz = global(m.globals, "beijing_tz");
             now = check(PyObject_CallMethod(now.ptr(), "astimezone", "O", tz.ptr()));
@@ -350,6 +414,12 @@ CORVANE_MODULE(vendry, m) {
     m.attr("beijing_tz") = tz;
     m.attr("now_beijing") = datetime.attr("now")(tz);
     m.attr("TRIES") = prompt::kTries;  // the per-cycle try count each cycle starts from
+    // The reply checks: off by default (the loop reads what it reads); a host
+    // that wants every reply checked before the loop acts on it sets it.
+    m.attr("check_replies") = false;
+    m.attr("ReplyError") = nb::steal(PyErr_NewExceptionWithDoc(
+        "corvane.vendry.ReplyError", "A model reply the self-check loop cannot use (with check_replies set).",
+        PyExc_ValueError, nullptr));
 
     m.def(
         "build_prompt",

@@ -16,7 +16,6 @@ def cmd_self_check(args: argparse.Namespace) -> int:
     from harlune import LLMError
 
     from corvane import vendry
-    from corvane.cli_replies import CheckedReplies
 
     key = args.key if args.key is not None else settings.get("llm_key")
     url = args.url if args.url is not None else settings.get("llm_url").strip()
@@ -24,13 +23,15 @@ def cmd_self_check(args: argparse.Namespace) -> int:
         raise CliError("self-check needs the model's address: pass --url URL or set CORVANE_LLM_URL")
     knowledge = drop_final_line_break(read_utf8(args.knowledge_file, "knowledge file"))
     base_rules = read_utf8(args.base_rules_file, "base rules file") if args.base_rules_file else ""
-    client = vendry.llm_response
-    vendry.llm_response = CheckedReplies(client)
+    checking = vendry.check_replies
+    vendry.check_replies = True  # every reply checked by the loop before it acts on it
     try:
         accepted = asyncio.run(
             vendry.generate_ai_prompt(args.prompt_file, args.question, knowledge, base_rules, url, key)
         )
     except LLMError as e:
+        raise CliError(str(e)) from e
+    except vendry.ReplyError as e:
         raise CliError(str(e)) from e
     except KeyError as e:  # a key the checker did not foresee
         raise CliError(f'model reply lacks "{e.args[0] if e.args else e}"') from e
@@ -44,7 +45,7 @@ def cmd_self_check(args: argparse.Namespace) -> int:
         name = os.fsdecode(e.filename) if e.filename is not None else args.prompt_file
         raise CliError(f"prompt file {name}: {e.strerror or e}") from e
     finally:
-        vendry.llm_response = client
+        vendry.check_replies = checking
     return EXIT_OK if accepted else EXIT_NO_RESULT
 
 

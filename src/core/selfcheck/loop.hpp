@@ -51,6 +51,9 @@ public:
     // A check's verdict: true when another check is asked (rejected, tries
     // left); false when the cycle's new prompt is to be written.
     bool checked(bool accepted) { return !accepted && ++tries_ < prompt::kTries; }
+    // Whether the check verdict now arriving ends the cycle's checks (so its
+    // new prompt is read): accepted, or the last try.
+    bool last_check(bool accepted) const { return accepted || tries_ + 1 >= prompt::kTries; }
     // The new prompt is written: on to the next cycle (call begin_cycle).
     void end_cycle() { ++cycle_; }
     void finish() { phase_ = Phase::done; }
