@@ -76,6 +76,8 @@ CALLS = [
     ("plaxon", "markdown_to_tree", ("# A\n## 操作步骤\n" + "1" * 5000 + ". x",), {}),
     ("morlek", "normalize_text", ("ABC（Σ）\u3000d\ud800",), {}),
     ("morlek", "normalize_text", (42,), {}),
+    ("morlek", "read_alias_file", (str(WORK / "no-such-alias-file.json"),), {}),
+    ("morlek", "read_alias_file", (OUT_JSON,), {}),
     ("morlek", "contains_any", ("abc", ["x", "b"]), {}),
     ("morlek", "unique_keep_order", (["a", "", "a", "b"],), {}),
     ("morlek", "unique_keep_order", ([1],), {}),
