@@ -8,6 +8,7 @@ import asyncio
 import json
 import logging
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -189,10 +190,9 @@ def test_page_static_and_docs_carry_the_same_protection(site):
             assert r.headers["x-content-type-options"] == "nosniff", path
         docs = client.get("/docs")
         assert docs.status_code == 200 and "frame-ancestors 'none'" in docs.headers["content-security-policy"]
-        scripts = [line for line in docs.text.splitlines() if "<script" in line or "stylesheet" in line]
-        assert scripts and all('="/' in line for line in scripts), scripts  # nothing from another host
-        for line in scripts:
-            asset = line.split('="', 1)[1].split('"', 1)[0]
+        assets = re.findall(r'(?:src|href)="([^"]*)"', docs.text)
+        assert len(assets) == 3 and all(a.startswith("/") and not a.startswith("//") for a in assets), assets
+        for asset in assets:  # from this server, without the token (a page load cannot send one)
             assert client.get(asset).status_code == 200, asset
         assert client.get("/openapi.json").status_code == 401
         spec = client.get("/openapi.json", headers={"authorization": "Bearer tok"}).json()
@@ -284,12 +284,11 @@ def test_connection_limits(site):
 
 
 def test_forwarded_addresses_only_from_trusted_proxies(site, caplog):
-    app = create_app(site / "data", reload_interval=0)
     forged = {"x-forwarded-for": "203.0.113.9"}
     with caplog.at_level(logging.INFO, logger="corvane.access"):
-        with Served(app) as s:
+        with Served(create_app(site / "data", reload_interval=0)) as s:
             httpx.get(s.url + "/healthz", headers=forged)
-        with Served(app, trusted_proxies=("127.0.0.1",)) as s:
+        with Served(create_app(site / "data", reload_interval=0), trusted_proxies=("127.0.0.1",)) as s:
             httpx.get(s.url + "/healthz", headers=forged)
     clients = [json.loads(r.getMessage())["client"] for r in caplog.records if r.name == "corvane.access"]
     assert clients == ["127.0.0.1", "203.0.113.9"]
@@ -534,8 +533,9 @@ def test_index_rewritten_in_place_is_never_compiled_in_a_request(tmp_path):
         assert health["status"] == "ok" and health["entries"] == before["entries"] + 1, health
         assert httpx.post(s.url + "/v1/search", json=SEARCH, timeout=10).status_code == 200
         log_text = s.log()
-    assert "compiling the index from" not in log_text  # what a request used to do on the event loop
-    assert "compiling the changed index" in log_text
+    serving = log_text.split("Application startup complete", 1)[1]
+    assert "compiling the index from" not in serving  # what a request used to do on the event loop
+    assert "compiling the changed index" in serving
 
 
 def test_new_index_waits_for_its_compiled_file(tmp_path):
@@ -569,4 +569,5 @@ def test_new_index_waits_for_its_compiled_file(tmp_path):
             time.sleep(0.05)
         assert health["status"] == "ok" and health["entries"] == entries + 1 and health["compiled_file"]
         metrics = httpx.get(s.url + "/metrics").text
-        assert "corvane_index_reload_duration_seconds_count 1.0" in metrics
+        counts = [line for line in metrics.splitlines() if line.startswith("corvane_index_reload_duration_seconds_count")]
+        assert counts and float(counts[0].split()[1]) >= 1, counts

@@ -611,11 +611,10 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker, top_k=body.top_k)
         try:
-            use = holder.use()
-            gen = use.__enter__()
+            gen = holder.acquire()
         except IndexUnavailable as exc:
             return index_unavailable(str(exc))
-        with use:
+        with holder.held(gen):
             engine = gen.engine
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
@@ -663,11 +662,10 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             return _fail(413, "template_too_large",
                          f"prompt_template exceeds {settings.max_template_bytes} bytes", "prompt_template")
         try:
-            use = holder.use()
-            gen = use.__enter__()
+            gen = holder.acquire()
         except IndexUnavailable as exc:
             return index_unavailable(str(exc))
-        with use:
+        with holder.held(gen):
             engine = gen.engine
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
@@ -717,11 +715,10 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                          f"no language model is configured; set {LLM_URL_ENV} (and {LLM_KEY_ENV}, HARLUNE_MODEL) "
                          "where the server runs")
         try:
-            use = holder.use()
-            gen = use.__enter__()
+            gen = holder.acquire()
         except IndexUnavailable as exc:
             return index_unavailable(str(exc))
-        with use:
+        with holder.held(gen):
             engine = gen.engine  # one index for both, never a mix
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
@@ -747,16 +744,18 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             return response
 
         if body.stream:
+            release = _once(gate.release)
             try:
                 pieces = call_model(settings, text, stream=True)
             except BaseException:
-                gate.release()
+                release()
                 raise
             return _EventStream(
                 _answer_events(pieces, sources, timeout, model_failure, metrics, LLMError, shutdown, log_state,
-                               gate.release),
+                               release),
                 media_type="text/event-stream",
                 headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"},
+                on_close=release,
             )
         try:
             call = asyncio.wait_for(call_model(settings, text, stream=False), timeout)
@@ -915,10 +914,29 @@ class _EventStream(StreamingResponse):
     """A streamed response that always watches for the client going away, and
     cancels the stream (and with it the model call) when it does."""
 
+    def __init__(self, *args, on_close=None, **kwargs) -> None:
+        super().__init__(*args, **kwargs)
+        self._on_close = on_close
+
     async def __call__(self, scope, receive, send) -> None:
         scope = dict(scope)
         scope["asgi"] = {**scope.get("asgi", {}), "spec_version": "2.0"}
-        await super().__call__(scope, receive, send)
+        try:
+            await super().__call__(scope, receive, send)
+        finally:
+            if self._on_close is not None:
+                self._on_close()  # also when the stream never started
+
+
+def _once(func):
+    done = []
+
+    def call() -> None:
+        if not done:
+            done.append(1)
+            func()
+
+    return call
 
 
 async def _unless_disconnected(request: Request, awaitable):

@@ -71,22 +71,38 @@ class IndexHolder:
 
     # -- use ------------------------------------------------------------------
 
-    @contextmanager
-    def use(self) -> Iterator[Generation]:
-        """The current generation, its engine kept open until the block ends."""
+    def acquire(self) -> Generation:
+        """The current generation, kept open until ``release``; IndexUnavailable when it is stale."""
         with self._lock:
             gen = self._gen
             if gen.stale:
                 raise IndexUnavailable(gen.stale)
             gen.users += 1
+        return gen
+
+    def release(self, gen: Generation) -> None:
+        with self._lock:
+            gen.users -= 1
+            close = gen.retired and gen.users == 0
+        if close:
+            self._close(gen)
+
+    @contextmanager
+    def held(self, gen: Generation) -> Iterator[Generation]:
+        """Releases ``gen`` (from ``acquire``) when the block ends."""
         try:
             yield gen
         finally:
-            with self._lock:
-                gen.users -= 1
-                close = gen.retired and gen.users == 0
-            if close:
-                self._close(gen)
+            self.release(gen)
+
+    @contextmanager
+    def use(self) -> Iterator[Generation]:
+        """The current generation, its engine kept open until the block ends."""
+        gen = self.acquire()
+        try:
+            yield gen
+        finally:
+            self.release(gen)
 
     @property
     def engine(self):
