@@ -24,9 +24,10 @@ MODEL_KEY = "sk-test-7f3a9c-secret"
 
 
 def rebuild_index(parent: Path) -> None:
-    """`corvane index` in a fresh interpreter whose working folder holds data/."""
-    subprocess.run([sys.executable, "-c", "from corvane.ostrel import ostrel_main; ostrel_main()"],
-                   cwd=parent, check=True, capture_output=True, timeout=120)
+    """`corvane index` (scene index, then its compiled file) in a fresh
+    interpreter whose working folder holds data/."""
+    subprocess.run([sys.executable, "-m", "corvane", "index"], cwd=parent, check=True, capture_output=True,
+                   timeout=120)
 
 
 def example_folder(dst: Path) -> Path:

@@ -69,7 +69,7 @@ class Settings:
     max_model_calls: int = 8
     model_queue: int = 16
     model_queue_wait: float = 10.0
-    reload_compile_wait: float = 30.0
+    reload_compile_wait: float = 10.0
     shutdown_timeout: float = 0.0
 
 

@@ -76,7 +76,7 @@ LIMITS: tuple[Limit, ...] = (
           kind="list"),
     Limit("cors_origins", "--cors-origin", (),
           "origin whose pages may call the API from a browser (repeat; default: none, CORS off)", kind="list"),
-    Limit("reload_compile_wait", "--reload-compile-wait", 30.0,
+    Limit("reload_compile_wait", "--reload-compile-wait", 10.0,
           "after the JSON-lines index changed, how long to wait for its compiled file before "
           "compiling it in a child process", kind="seconds"),
 )
