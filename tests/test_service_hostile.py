@@ -571,3 +571,41 @@ def test_new_index_waits_for_its_compiled_file(tmp_path):
         metrics = httpx.get(s.url + "/metrics").text
         counts = [line for line in metrics.splitlines() if line.startswith("corvane_index_reload_duration_seconds_count")]
         assert counts and float(counts[0].split()[1]) >= 1, counts
+
+
+def test_running_out_of_open_files_is_logged(site):
+    import resource
+
+    port = socket.socket()
+    port.bind(("127.0.0.1", 0))
+    number = port.getsockname()[1]
+    port.close()
+    env = {k: v for k, v in os.environ.items() if k not in ("CORVANE_API_TOKEN", "CORVANE_LLM_KEY")}
+    log_path = site / "open-files.log"
+    with open(log_path, "wb") as out:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "corvane", "serve", "--port", str(number), "--max-connections", "1000"],
+            cwd=site, env=env, stdout=out, stderr=subprocess.STDOUT,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (60, 60)))
+        conns = []
+        try:
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                try:
+                    conns.append(socket.create_connection(("127.0.0.1", number), timeout=2))
+                    break
+                except OSError:
+                    time.sleep(0.1)
+            for _ in range(80):
+                conns.append(socket.create_connection(("127.0.0.1", number), timeout=2))
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline and "open files near the limit" not in log_path.read_text():
+                time.sleep(0.2)
+        finally:
+            for c in conns:
+                c.close()
+            proc.terminate()
+            proc.wait(30)
+    text = log_path.read_text()
+    assert "is near or past the open-files limit 60" in text
+    assert "open files near the limit: 60 of 60" in text

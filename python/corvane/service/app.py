@@ -30,7 +30,7 @@ from starlette.routing import Route
 from corvane.service import config as limits
 from corvane.service import engine_access
 from corvane.service.errors import error_body
-from corvane.service.guards import Busy, LoopWatch, ModelGate
+from corvane.service.guards import Busy, LoopWatch, ModelGate, OpenFilesWatch
 from corvane.service.textsafe import PromptTooLarge, escape_log, mask_urls_in, url_secrets
 
 try:
@@ -165,6 +165,7 @@ def create_app(
     except ImportError:  # uvicorn is not installed: the application is served by something else
         pass
     loop_watch = LoopWatch(metrics, limits.STALL_SECONDS, limits.STALL_PROBE_SECONDS)
+    files_watch = OpenFilesWatch(metrics)
     gate = ModelGate(settings.max_model_calls, settings.model_queue, settings.model_queue_wait)
     shutdown = _Shutdown(settings.shutdown_timeout)
 
@@ -214,6 +215,7 @@ def create_app(
         holder.start_watching(settings.reload_interval)
         loop = asyncio.get_running_loop()
         loop_watch.start()
+        files_watch.start()
         _log_accept_failures(loop, metrics)
         restore = shutdown.hook_signals(loop)
         log.info("serving %d scenes from %s (ranker %s, model %s)", len(holder.engine), settings.data_dir,
@@ -223,6 +225,7 @@ def create_app(
         finally:
             restore()
             await loop_watch.stop()
+            await files_watch.stop()
             holder.close()
 
     docs_mode = _docs_mode(docs)

@@ -256,6 +256,12 @@ def run(args: argparse.Namespace) -> int:
             raise _cli_error(str(exc)) from None
         from corvane.service.server import uvicorn_config
 
+        from corvane.service.config import _open_files
+
+        if _limit(args, "max_connections") > _open_files() - 32:
+            logging.getLogger("corvane.service").warning(
+                "--max-connections %d is near or past the open-files limit %d: at it connections are dropped",
+                _limit(args, "max_connections"), _open_files())
         if options["allowed_hosts"] == ["*"] and not args.allowed_hosts:
             logging.getLogger("corvane.service").warning(
                 "bound to %s: any Host header is accepted; name the server's host names with --allowed-host",

@@ -3,7 +3,9 @@ and a watch on the event loop that makes stalls visible (``LoopWatch``)."""
 from __future__ import annotations
 
 import asyncio
+import errno
 import logging
+import os
 import time
 from collections import deque
 
@@ -107,3 +109,63 @@ class LoopWatch:
                 break
             worst = max(worst, late)
         return worst
+
+
+class OpenFilesWatch:
+    """Counts the process's open files every ``period`` seconds (``corvane_open_files``)
+    and logs a line, at most every 10 s, while they are past 90% of the limit:
+    there the event loop's accept() starts failing, silently with some loops."""
+
+    def __init__(self, metrics, period: float = 1.0) -> None:
+        self.metrics, self.period = metrics, period
+        self._task: asyncio.Task | None = None
+        self._last_warning = 0.0
+
+    @staticmethod
+    def counts() -> tuple[int, int] | None:
+        try:
+            import resource
+
+            soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+        except (ImportError, OSError, ValueError):
+            return None
+        try:
+            return len(os.listdir("/proc/self/fd")), soft
+        except OSError as exc:
+            if exc.errno in (errno.EMFILE, errno.ENFILE):  # not even one more to count with
+                return soft, soft
+            return None
+
+    def start(self) -> None:
+        if self._task is None and self.counts() is not None:
+            self._task = asyncio.get_running_loop().create_task(self._run())
+
+    async def stop(self) -> None:
+        if self._task is not None:
+            self._task.cancel()
+            await asyncio.gather(self._task, return_exceptions=True)
+            self._task = None
+
+    async def _run(self) -> None:
+        while True:
+            self.check()
+            await asyncio.sleep(self.period)
+
+    def check(self) -> None:
+        found = self.counts()
+        if found is None:
+            return
+        used, limit = found
+        try:
+            self.metrics.open_files.set(used)
+        except Exception:
+            pass
+        now = time.monotonic()
+        if limit > 0 and used >= 0.9 * limit and now - self._last_warning >= 10:
+            self._last_warning = now
+            try:
+                self.metrics.connections_refused.labels("open_files_near_limit").inc()
+            except Exception:
+                pass
+            log.error("open files near the limit: %d of %d; new connections may be dropped "
+                      "(lower --max-connections or raise the limit)", used, limit)

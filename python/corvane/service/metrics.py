@@ -64,6 +64,8 @@ class Metrics:
             "corvane_model_calls_refused", "Answers refused (429) because every model call slot was taken",
             registry=reg,
         )
+        self.open_files = Gauge("corvane_open_files", "Open files of the process", registry=reg,
+                                multiprocess_mode="max")
         self.connections_refused = Counter(
             "corvane_connections_refused", "Connections refused before a request was read, by reason",
             ["reason"], registry=reg,
