@@ -157,14 +157,14 @@ def add_parser(subparsers) -> None:
                 raise argparse.ArgumentTypeError(str(exc)) from None
 
         default = limit.default
-        shown = "depends on the host" if callable(default) else ("none" if default == () else default)
+        shown = None if callable(default) else default  # a host-dependent default is told in the help
         if limit.kind == "list":
             limits.add_argument(limit.flag, dest=limit.name, action="append", type=checked, default=None,
                                 metavar="VALUE", help=f"{limit.help}")
         else:
             limits.add_argument(limit.flag, dest=limit.name, type=checked, default=None,
                                 metavar="SECONDS" if limit.kind == "seconds" else "N",
-                                help=f"{limit.help} (default: {shown})")
+                                help=limit.help if shown is None else f"{limit.help} (default: {shown:g})")
     p.set_defaults(run=run)
 
 

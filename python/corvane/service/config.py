@@ -23,7 +23,7 @@ class Limit:
     flag: str
     default: Any  # a value, or a callable giving the host's default
     help: str
-    kind: str = "int"  # int, seconds, list
+    kind: str = "int"  # int (1 or more), count (0 or more), seconds, list
     where: str = "app"  # app: create_app keyword; server: uvicorn / connection level
 
 
@@ -66,7 +66,7 @@ LIMITS: tuple[Limit, ...] = (
     Limit("max_model_calls", "--max-model-calls", default_max_model_calls,
           "model calls at once (default: 4 per processor, 4 to 32)"),
     Limit("model_queue", "--model-queue", 16,
-          "answers that may wait for a model call slot; past it 429 with Retry-After"),
+          "answers that may wait for a model call slot (0: none); past it 429 with Retry-After", kind="count"),
     Limit("model_queue_wait", "--model-queue-wait", 10.0,
           "longest wait for a model call slot; past it 429 with Retry-After", kind="seconds"),
     Limit("max_template_bytes", "--max-template-bytes", 16 * 1024,
@@ -126,6 +126,8 @@ def parse_value(kind: str, what: str) -> Callable[[str], Any]:
             raise ValueError(f"{what} must be a number, not {text!r}") from None
         if kind == "seconds" and not value >= 0:
             raise ValueError(f"{what} must be 0 or more seconds, not {text!r}")
+        if kind == "count" and value < 0:
+            raise ValueError(f"{what} must be 0 or more, not {text!r}")
         if kind == "int" and value <= 0:
             raise ValueError(f"{what} must be greater than 0, not {text!r}")
         return value
