@@ -609,3 +609,37 @@ def test_running_out_of_open_files_is_logged(site):
     text = log_path.read_text()
     assert "is near or past the open-files limit 60" in text
     assert "open files near the limit: 60 of 60" in text
+
+
+def test_a_stall_shows_on_the_access_line_of_requests_under_way(caplog):
+    from corvane.service.metrics import Metrics
+    from corvane.service.middleware import ServiceMiddleware
+
+    metrics = Metrics()
+
+    async def blocking_app(scope, receive, send):
+        await asyncio.sleep(0.05)
+        time.sleep(0.35)  # a compile on the loop, say
+        await asyncio.sleep(0.05)
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"{}"})
+
+    async def main():
+        watch = LoopWatch(metrics, threshold=0.1, probe=0.02)
+        mw = ServiceMiddleware(blocking_app, token="", max_body_bytes=10, metrics=metrics, log_questions=False,
+                               secrets=list, loop_watch=watch)
+        watch.start()
+        scope = {"type": "http", "path": "/healthz", "method": "GET", "headers": [(b"host", b"localhost")],
+                 "client": ("127.0.0.1", 1)}
+
+        async def send(message):
+            pass
+
+        await mw(scope, None, send)
+        await watch.stop()
+
+    with caplog.at_level(logging.INFO, logger="corvane.access"):
+        asyncio.run(main())
+    entry = json.loads([r for r in caplog.records if r.name == "corvane.access"][-1].getMessage())
+    assert entry["status"] == 200 and entry["stall_ms"] > 300
+    assert "corvane_event_loop_stalls_total 1.0" in metrics.render().decode()

@@ -808,7 +808,9 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
              responses={200: {"content": {"text/plain": {}}}})
     async def metrics_endpoint():
         try:
-            metrics.entries.set(len(holder.current.engine))
+            current = holder.current
+            metrics.index_degraded.set(1 if holder.problem or current.stale else 0)
+            metrics.entries.set(len(current.engine))
         except Exception:
             pass
         return Response(metrics.render(), media_type=metrics.content_type)

@@ -44,11 +44,11 @@ class ModelGate:
             await sem.acquire()
             self.active += 1
             return
-        if self.waiting >= self.queue:
+        if self.waiting >= self.queue or self.wait <= 0:
             raise Busy(self.retry_after())
         self.waiting += 1
         try:
-            await asyncio.wait_for(sem.acquire(), self.wait if self.wait > 0 else None)
+            await asyncio.wait_for(sem.acquire(), self.wait)
         except asyncio.TimeoutError:
             raise Busy(self.retry_after()) from None
         finally:
