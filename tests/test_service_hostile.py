@@ -252,7 +252,13 @@ def test_fill_template(template, values, limit, expected):
 
 def test_connection_limits(site):
     app = create_app(site / "data", reload_interval=0)
-    with Served(app, max_header_bytes=4096, header_timeout=0.5, max_connections=3) as s:
+    with Served(app, max_header_bytes=4096, header_timeout=0.5, keep_alive_timeout=0.5, max_connections=3) as s:
+        # A kept-alive connection left idle after its answer is closed.
+        with socket.create_connection(("127.0.0.1", s.port), timeout=10) as c:
+            c.sendall(b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            start = time.monotonic()
+            reply = _read_all(c)
+            assert reply.startswith(b"HTTP/1.1 200") and b"408" not in reply and time.monotonic() - start < 5
         # A header block past the bound: 431, the rest never read.
         big = b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + b"a" * 100_000 + b"\r\n\r\n"
         reply = s.raw(big)
