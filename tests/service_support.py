@@ -24,9 +24,10 @@ MODEL_KEY = "sk-test-7f3a9c-secret"
 
 
 def rebuild_index(parent: Path) -> None:
-    """`corvane index` in a fresh interpreter whose working folder holds data/."""
-    subprocess.run([sys.executable, "-c", "from corvane.ostrel import ostrel_main; ostrel_main()"],
-                   cwd=parent, check=True, capture_output=True, timeout=120)
+    """`corvane index` (scene index, then its compiled file) in a fresh
+    interpreter whose working folder holds data/."""
+    subprocess.run([sys.executable, "-m", "corvane", "index"], cwd=parent, check=True, capture_output=True,
+                   timeout=120)
 
 
 def example_folder(dst: Path) -> Path:
@@ -132,6 +133,11 @@ class FakeModel:
                     self._send(500, "application/json",
                                json.dumps({"error": f"backend broke for key {MODEL_KEY}"}).encode())
                     return
+                if mode == "hostile":  # an error body meant for a terminal, quoting the URL's key
+                    text = ("upstream \x1b[2J\x1b]0;pwned\x07\u009b31mred\u2028second line "
+                            f"for {self.path}")
+                    self._send(500, "application/json", json.dumps({"error": text}, ensure_ascii=False).encode())
+                    return
                 if mode == "hang":
                     self._wait_for_disconnect()
                     return
@@ -185,8 +191,8 @@ class FakeModel:
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
-    def url(self, mode: str) -> str:
-        return f"{self.base}/{mode}/v1/chat/completions"
+    def url(self, mode: str, query: str = "") -> str:
+        return f"{self.base}/{mode}/v1/chat/completions" + (f"?{query}" if query else "")
 
     def close(self) -> None:
         self.server.shutdown()

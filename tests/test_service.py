@@ -222,7 +222,7 @@ def test_answer_plain_and_streamed(server, model):
 
 def test_answer_without_a_model_is_503(site):
     app = create_app(site / "data", llm_url="", reload_interval=0)
-    with TestClient(app) as client:
+    with TestClient(app, base_url="http://localhost") as client:
         for stream in (False, True):
             r = client.post("/v1/answer", json={"question": QUESTION, "stream": stream})
             assert r.status_code == 503
@@ -287,15 +287,16 @@ def test_client_disconnect_cancels_the_model_call(site, stream):
 
 def test_bearer_token_guards_everything_but_health_and_page(site):
     app = create_app(site / "data", api_token="s3cret-token", llm_url="", reload_interval=0)
-    with TestClient(app) as client:
+    with TestClient(app, base_url="http://localhost") as client:
         body = {"question": QUESTION}
         for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": "s3cret-token"},
                         {"Authorization": "Basic s3cret-token"}, {"Authorization": "Bearer s3cret-token-x"}):
             r = client.post("/v1/search", json=body, headers=headers)
             assert r.status_code == 401 and r.json()["error"]["code"] == "unauthorized"
             assert r.headers["www-authenticate"] == "Bearer"
-        for path in ("/metrics", "/openapi.json", "/docs"):
+        for path in ("/metrics", "/openapi.json"):
             assert client.get(path).status_code == 401
+        assert client.get("/docs").status_code == 200  # the page shell; it asks for the token
         ok = {"Authorization": "Bearer s3cret-token"}
         assert client.post("/v1/search", json=body, headers=ok).status_code == 200
         assert client.post("/v1/prompt", json=body, headers={"authorization": "bearer s3cret-token"}).status_code == 200
@@ -312,7 +313,7 @@ def test_internal_errors_leave_no_detail_or_traceback(site, caplog):
         raise RuntimeError("internal detail /secret/path")
 
     engine.search = broken
-    with caplog.at_level(logging.INFO), TestClient(app, raise_server_exceptions=False) as client:
+    with caplog.at_level(logging.INFO), TestClient(app, base_url="http://localhost", raise_server_exceptions=False) as client:
         r = client.post("/v1/search", json={"question": "问一下"})
         assert r.status_code == 500
         assert r.json() == {"error": {"code": "internal_error", "message": "internal server error"}}

@@ -11,6 +11,9 @@ import gc
 import json
 import logging
 import os
+import signal
+import threading
+import time
 from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -24,15 +27,19 @@ from pydantic import BaseModel, ConfigDict, Field, ValidationError
 from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.routing import Route
 
+from corvane.service import config as limits
+from corvane.service import engine_access
 from corvane.service.errors import error_body
+from corvane.service.guards import Busy, LoopWatch, ModelGate, OpenFilesWatch
+from corvane.service.textsafe import PromptTooLarge, escape_log, mask_urls_in, url_secrets
 
 try:
     import orjson as _orjson
 except ImportError:  # the serve extra brings it; json does the same job, slower
     _orjson = None
-from corvane.service.holder import IndexHolder
+from corvane.service.holder import IndexHolder, IndexUnavailable
 from corvane.service.metrics import Metrics
-from corvane.service.middleware import LOG_KEY, ServiceMiddleware
+from corvane.service.middleware import LOG_KEY, PAGE_HEADERS, ServiceMiddleware
 
 log = logging.getLogger("corvane.service")
 
@@ -42,12 +49,6 @@ LLM_URL_ENV = "CORVANE_LLM_URL"
 LLM_KEY_ENV = "CORVANE_LLM_KEY"
 ANSWER_TOP_K = 3  # the answer prompt is built from the three best scenes
 CONTEXT_CACHE_SIZE = 50_000  # rendered scene contexts kept per loaded index
-PAGE_HEADERS = {
-    "Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-    "connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'",
-    "X-Content-Type-Options": "nosniff",
-    "Cache-Control": "no-cache",
-}
 
 
 @dataclass
@@ -63,7 +64,22 @@ class Settings:
     max_top_k: int = 50
     log_questions: bool = False
     reload_interval: float = 1.0
+    max_template_bytes: int = 16 * 1024
+    max_prompt_bytes: int = limits.DEFAULT_MAX_PROMPT_BYTES
+    max_model_calls: int = 8
+    model_queue: int = 16
+    model_queue_wait: float = 10.0
+    reload_compile_wait: float = 10.0
+    shutdown_timeout: float = 0.0
 
+
+def _check_secret(value: str, name: str) -> str:
+    """A token or key as given; one with white space around it (a trailing CR
+    from a Windows file, a newline from echo) would never match or would break
+    every call, so it is refused, naming where it came from."""
+    if value and value != value.strip():
+        raise ValueError(f"{name} has white space or a line break at its start or end; remove it")
+    return value
 
 def _env(value: Optional[str], name: str) -> str:
     return os.environ.get(name, "") if value is None else value
@@ -86,6 +102,15 @@ def create_app(
     max_top_k: int = 50,
     log_questions: bool = False,
     reload_interval: float = 1.0,
+    max_template_bytes: Optional[int] = None,
+    max_model_calls: Optional[int] = None,
+    model_queue: Optional[int] = None,
+    model_queue_wait: Optional[float] = None,
+    allowed_hosts: Optional["list[str] | tuple[str, ...]"] = None,
+    cors_origins: "list[str] | tuple[str, ...]" = (),
+    reload_compile_wait: Optional[float] = None,
+    shutdown_timeout: float = 0.0,
+    docs: str = "auto",
 ) -> FastAPI:
     """The service over ``data_dir/scene_index.jsonl``.
 
@@ -94,25 +119,55 @@ def create_app(
     model).  The index is opened here: a missing index raises FileNotFoundError,
     an unknown or unavailable ranker ValueError.  ``reload_interval`` is the
     period in seconds of the check for a rebuilt index (0: never reload).
+    The other limits default as service/config.py's table says;
+    ``allowed_hosts`` None means localhost names only, ``["*"]`` any Host.
+    ``shutdown_timeout`` is the server's graceful-shutdown bound (0: none):
+    streams still running close to it end with an ``error`` event.  ``docs``:
+    "auto" (the packaged Swagger UI when installed, else a plain page),
+    "swagger" or "none".  A token or key with white space at an end: ValueError.
     """
-    from corvane.engine import Engine
+
+    def pick(value, name):
+        return limits.default_of(name) if value is None else value
 
     settings = Settings(
         data_dir=os.fspath(data_dir),
         ranker=ranker,
-        api_token=_env(api_token, TOKEN_ENV),
-        llm_url=_env(llm_url, LLM_URL_ENV),
-        llm_key=_env(llm_key, LLM_KEY_ENV),
+        api_token=_check_secret(_env(api_token, TOKEN_ENV), TOKEN_ENV if api_token is None else "api_token"),
+        llm_url=_env(llm_url, LLM_URL_ENV).strip(),
+        llm_key=_check_secret(_env(llm_key, LLM_KEY_ENV), LLM_KEY_ENV if llm_key is None else "llm_key"),
         model_timeout=float(model_timeout),
         max_question_chars=int(max_question_chars),
         max_body_bytes=int(max_body_bytes),
         max_top_k=int(max_top_k),
         log_questions=bool(log_questions),
         reload_interval=float(reload_interval),
+        max_template_bytes=int(pick(max_template_bytes, "max_template_bytes")),
+        max_prompt_bytes=limits.max_prompt_bytes(),
+        max_model_calls=int(pick(max_model_calls, "max_model_calls")),
+        model_queue=int(pick(model_queue, "model_queue")),
+        model_queue_wait=float(pick(model_queue_wait, "model_queue_wait")),
+        reload_compile_wait=float(pick(reload_compile_wait, "reload_compile_wait")),
+        shutdown_timeout=float(shutdown_timeout or 0.0),
     )
     if settings.model_timeout <= 0:
         raise ValueError("model_timeout must be a positive number of seconds")
+    if settings.max_model_calls < 1 or settings.model_queue < 0:
+        raise ValueError("max_model_calls must be 1 or more and model_queue 0 or more")
+    if docs not in ("auto", "swagger", "none"):
+        raise ValueError(f"docs must be 'auto', 'swagger' or 'none', not {docs!r}")
+    hosts = limits.default_allowed_hosts(None) if allowed_hosts is None else tuple(allowed_hosts)
     metrics = Metrics()
+    try:
+        from corvane.service import server as _server
+
+        _server.refusal_listeners[:] = [lambda reason: metrics.connections_refused.labels(reason).inc()]
+    except ImportError:  # uvicorn is not installed: the application is served by something else
+        pass
+    loop_watch = LoopWatch(metrics, limits.STALL_SECONDS, limits.STALL_PROBE_SECONDS)
+    files_watch = OpenFilesWatch(metrics)
+    gate = ModelGate(settings.max_model_calls, settings.model_queue, settings.model_queue_wait)
+    shutdown = _Shutdown(settings.shutdown_timeout)
 
     def on_reload(engine) -> None:
         metrics.reloads.inc()
@@ -120,51 +175,239 @@ def create_app(
         log.info("switched to the rebuilt index: %d entries", len(engine))
 
     def open_engine():
-        engine = Engine(settings.data_dir, ranker=settings.ranker)
+        engine = engine_access.open_engine(settings.data_dir, settings.ranker)
         # The index is read-only and long-lived: keep its objects out of the
         # cyclic collector, whose full passes over them would stall requests.
         gc.freeze()
         return engine
+
+    def prepare(in_place: bool, note, stopped) -> None:
+        """Off the event loop: the compiled file of the changed index, waited for
+        (``corvane index`` writes it right after the JSON-lines file) or, for a
+        file rewritten in place or past the wait, compiled in a child process."""
+        start = time.monotonic()
+        data_dir = settings.data_dir
+        if not engine_access.compiled_file_ready(data_dir):
+            if not in_place:
+                note("the index changed; waiting for its compiled file")
+                deadline = start + settings.reload_compile_wait
+                while time.monotonic() < deadline and not engine_access.compiled_file_ready(data_dir):
+                    if stopped():
+                        raise OSError("the server is stopping")
+                    time.sleep(0.1)
+            if not engine_access.compiled_file_ready(data_dir):
+                note("compiling the changed index in a child process")
+                log.info("compiling the changed index of %s in a child process", data_dir)
+                engine_access.compile_in_child(data_dir)
+        metrics.reload_seconds.observe(time.monotonic() - start)
 
     holder = IndexHolder(
         settings.data_dir,
         open_engine,
         on_reload=on_reload,
         on_failure=metrics.reload_failures.inc,
+        prepare=prepare,
     )
     metrics.entries.set(len(holder.engine))
 
     @asynccontextmanager
     async def lifespan(app: FastAPI) -> AsyncIterator[None]:
         holder.start_watching(settings.reload_interval)
+        loop = asyncio.get_running_loop()
+        loop_watch.start()
+        files_watch.start()
+        _log_accept_failures(loop, metrics)
+        restore = shutdown.hook_signals(loop)
         log.info("serving %d scenes from %s (ranker %s, model %s)", len(holder.engine), settings.data_dir,
                  settings.ranker, "configured" if settings.llm_url else "not configured")
         try:
             yield
         finally:
+            restore()
+            await loop_watch.stop()
+            await files_watch.stop()
             holder.close()
 
+    docs_mode = _docs_mode(docs)
     app = FastAPI(
         title="corvane",
         version=_version(),
         description="Ranked owner's-manual scenes, answer prompts and model answers for a question.",
         lifespan=lifespan,
+        docs_url=None,
+        redoc_url=None,
     )
     app.state.settings = settings
     app.state.holder = holder
     app.state.metrics = metrics
+    app.state.shutdown = shutdown
+    if cors_origins:
+        from starlette.middleware.cors import CORSMiddleware
+
+        app.add_middleware(CORSMiddleware, allow_origins=list(cors_origins), allow_methods=["GET", "POST"],
+                           allow_headers=["Authorization", "Content-Type"], max_age=600)
+    secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
     app.add_middleware(
         ServiceMiddleware,
         token=settings.api_token,
         max_body_bytes=settings.max_body_bytes,
         metrics=metrics,
         log_questions=settings.log_questions,
-        secrets=lambda: [settings.api_token, settings.llm_key],
+        secrets=lambda: secrets,
+        allowed_hosts=hosts,
+        cors_origins=tuple(cors_origins),
+        loop_watch=loop_watch,
     )
     _install_error_handlers(app)
-    _add_routes(app, settings, holder, metrics)
+    _add_routes(app, settings, holder, metrics, gate, shutdown, secrets)
+    _add_docs(app, docs_mode, bool(settings.api_token))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     return app
+
+
+class _Shutdown:
+    """When the server began to stop, so streams can end cleanly before its
+    graceful-shutdown bound cuts them.  uvicorn handles SIGTERM/SIGINT; the
+    hook runs first (main thread only) and then hands the signal on."""
+
+    SIGNALS = (signal.SIGTERM, signal.SIGINT)
+
+    def __init__(self, grace: float) -> None:
+        self.grace = grace
+        self.started: Optional[asyncio.Event] = None
+        self.deadline: Optional[float] = None  # loop time by which streams must have ended
+
+    def begin(self, loop) -> None:
+        if self.started is None or self.started.is_set():
+            return
+        if self.grace > 0:
+            # uvicorn counts its bound from a moment after the signal; stay clear of it.
+            self.deadline = loop.time() + max(0.0, self.grace - min(1.0, self.grace * 0.25))
+        self.started.set()
+
+    def hook_signals(self, loop):
+        self.started = asyncio.Event()
+        if threading.current_thread() is not threading.main_thread():
+            return lambda: None
+        previous = {}
+        for sig in self.SIGNALS:
+            handler = signal.getsignal(sig)
+            if not callable(handler):
+                continue
+
+            def on_signal(signum, frame, _handler=handler):
+                loop.call_soon_threadsafe(self.begin, loop)
+                _handler(signum, frame)
+
+            previous[sig] = handler
+            signal.signal(sig, on_signal)
+
+        def restore() -> None:
+            for sig, handler in previous.items():
+                try:
+                    signal.signal(sig, handler)
+                except (ValueError, TypeError):
+                    pass
+
+        return restore
+
+
+def _log_accept_failures(loop, metrics) -> None:
+    """A failed accept() (out of file descriptors, say) leaves a log line and a count."""
+    default = loop.get_exception_handler()
+
+    def handler(loop, context) -> None:
+        message = str(context.get("message", ""))
+        if "accept" in message:
+            exc = context.get("exception")
+            log.error("accepting a connection failed: %s%s", escape_log(message),
+                      f" ({type(exc).__name__}: {escape_log(str(exc))})" if exc else "")
+            try:
+                metrics.connections_refused.labels("accept_failed").inc()
+            except Exception:
+                pass
+            return
+        if default is not None:
+            default(loop, context)
+        else:
+            loop.default_exception_handler(context)
+
+    loop.set_exception_handler(handler)
+
+
+def _docs_assets():
+    """The folder of the packaged Swagger UI (swagger-ui-bundle), or None."""
+    try:
+        from swagger_ui_bundle import swagger_ui_path
+    except ImportError:
+        return None
+    path = Path(str(swagger_ui_path))
+    return path if (path / "swagger-ui-bundle.js").is_file() else None
+
+
+def _docs_mode(docs: str) -> str:
+    if docs == "auto":
+        return "swagger" if _docs_assets() is not None else "none"
+    if docs == "swagger" and _docs_assets() is None:
+        raise ValueError("docs='swagger' needs the swagger-ui-bundle package (pip install 'corvane[serve]')")
+    return docs
+
+
+DOCS_PAGE = """<!doctype html>
+<html lang="en"><head><meta charset="utf-8"><title>corvane API</title>
+<link rel="stylesheet" href="/docs/assets/swagger-ui.css"></head>
+<body><div id="swagger-ui"></div>
+<script src="/docs/assets/swagger-ui-bundle.js"></script>
+<script src="/static/docs.js"></script></body></html>
+"""
+NO_DOCS_PAGE = """<!doctype html>
+<html lang="en"><head><meta charset="utf-8"><title>corvane API</title></head>
+<body><p>The interactive documentation is not installed here (it comes with the swagger-ui-bundle
+package). The API description is at <a href="/openapi.json">/openapi.json</a>.</p></body></html>
+"""
+SWAGGER_HEADERS = {
+    # Swagger UI sets styles from its script; nothing else is let in.
+    "Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+    "img-src 'self' data:; connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'",
+    "X-Content-Type-Options": "nosniff",
+    "Cache-Control": "no-cache",
+}
+
+
+def _add_docs(app: FastAPI, mode: str, token_required: bool) -> None:
+    """/docs from the package's pinned Swagger UI copy (no third-party script),
+    or a plain page pointing at /openapi.json; the document declares the
+    bearer scheme, so the page's Authorize button sends the token."""
+    from fastapi.openapi.utils import get_openapi
+
+    def openapi() -> dict:
+        if app.openapi_schema is None:
+            schema = get_openapi(title=app.title, version=app.version, description=app.description,
+                                 routes=app.routes)
+            schema.setdefault("components", {}).setdefault("securitySchemes", {})["bearer"] = {
+                "type": "http", "scheme": "bearer",
+                "description": "CORVANE_API_TOKEN of the server" + ("" if token_required else " (not set here)"),
+            }
+            public = {"/healthz"}
+            for path, ops in schema.get("paths", {}).items():
+                if path in public:
+                    continue
+                for op in ops.values():
+                    if isinstance(op, dict):
+                        op["security"] = [{"bearer": []}]
+            app.openapi_schema = schema
+        return app.openapi_schema
+
+    app.openapi = openapi
+    headers = SWAGGER_HEADERS if mode == "swagger" else PAGE_HEADERS
+
+    @app.get("/docs", include_in_schema=False)
+    async def docs_page():
+        return Response(DOCS_PAGE if mode == "swagger" else NO_DOCS_PAGE, media_type="text/html; charset=utf-8",
+                        headers=headers)
+
+    if mode == "swagger":
+        app.mount("/docs/assets", StaticFiles(directory=str(_docs_assets())), name="docs-assets")
 
 
 def _version() -> str:
@@ -305,8 +548,19 @@ async def _parse(model, request: Request):
         raise RequestValidationError(exc.errors(include_input=False, include_url=False)) from None
 
 
-def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: Metrics) -> None:
-    from harlune import LLMError, chat, chat_stream
+def call_model(settings: Settings, prompt: str, *, stream: bool):
+    """The one place the service calls the model: an awaitable of the reply, or
+    with ``stream`` an async iterator of its text pieces."""
+    from harlune import chat, chat_stream
+
+    if stream:
+        return chat_stream(settings.llm_url, settings.llm_key, prompt, timeout=settings.model_timeout)
+    return chat(settings.llm_url, settings.llm_key, prompt, timeout=settings.model_timeout)
+
+
+def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: Metrics, gate: ModelGate,
+                shutdown: _Shutdown, secrets: list) -> None:
+    from harlune import LLMError
 
     from corvane import morlek
 
@@ -344,17 +598,32 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
     def unavailable_ranker(name: str, exc: Exception) -> JSONResponse:
         return _fail(400, "ranker_unavailable", f"ranker {name!r} is not available: {exc}", "ranker")
 
+    def index_unavailable(reason: str) -> JSONResponse:
+        response = _fail(503, "index_unavailable", f"the index cannot serve now: {reason}")
+        response.headers["Retry-After"] = "1"
+        return response
+
+    def stale(gen, exc: Exception) -> JSONResponse:
+        holder.mark_stale(gen, str(exc))
+        return index_unavailable(str(exc))
+
     @app.post("/v1/search", response_model=SearchResponse, responses=_errors(400, 401, 413, 422),
               summary="The best scenes for a question", openapi_extra=_body_doc(SearchRequest))
     async def search(request: Request):
         body = await _parse(SearchRequest, request)
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker, top_k=body.top_k)
-        with holder.use() as gen:
+        try:
+            gen = holder.acquire()
+        except IndexUnavailable as exc:
+            return index_unavailable(str(exc))
+        with holder.held(gen):
             engine = gen.engine
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
                 hits = engine.search(body.question, body.top_k, ranker=body.ranker)
+            except engine_access.IndexStale as exc:
+                return stale(gen, exc)
             except ValueError as exc:
                 if body.ranker is None:
                     raise
@@ -391,11 +660,29 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         body = await _parse(PromptRequest, request)
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker)
-        with holder.use() as gen:
+        template = body.prompt_template
+        if template is not None and len(template.encode("utf-8", "surrogatepass")) > settings.max_template_bytes:
+            return _fail(413, "template_too_large",
+                         f"prompt_template exceeds {settings.max_template_bytes} bytes", "prompt_template")
+        try:
+            gen = holder.acquire()
+        except IndexUnavailable as exc:
+            return index_unavailable(str(exc))
+        with holder.held(gen):
             engine = gen.engine
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
-                text = engine.prompt(body.question, ranker=body.ranker, template=body.prompt_template)
+                if template is None:
+                    text = engine.prompt(body.question, ranker=body.ranker)
+                else:
+                    # Up to the prompt bound of work: off the event loop.
+                    text = await asyncio.to_thread(engine_access.template_prompt, engine, body.question,
+                                                   body.ranker, template, settings.max_prompt_bytes)
+            except PromptTooLarge as exc:
+                return _fail(413, "prompt_too_large", f"prompt_template: {exc} (CORVANE_MAX_PROMPT_BYTES)",
+                             "prompt_template")
+            except engine_access.IndexStale as exc:
+                return stale(gen, exc)
             except ValueError as exc:
                 if body.ranker is None:
                     raise
@@ -408,7 +695,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             log.warning("model call timed out after %g s", settings.model_timeout)
             return 504, error_body("model_timeout", f"the model did not answer within {settings.model_timeout:g} s")
         metrics.model_errors.labels("error").inc()
-        log.warning("model call failed: %s", _scrub(str(exc), settings))
+        log.warning("model call failed: %s", _scrub(str(exc), secrets))
         status = getattr(exc, "status_code", None)
         message = "the model call failed" + (f" (HTTP {status})" if status else "")
         return 502, error_body("model_error", message)
@@ -416,7 +703,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
     @app.post(
         "/v1/answer",
         response_model=AnswerResponse,
-        responses={**_errors(400, 401, 413, 422, 502, 503, 504),
+        responses={**_errors(400, 401, 413, 415, 422, 429, 502, 503, 504),
                    200: {"content": {"text/event-stream": {}},
                          "description": "with stream: events 'sources', 'delta' (text pieces), then 'done' or 'error'"}},
         summary="The model's answer and its sources",
@@ -430,12 +717,18 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             return _fail(503, "model_not_configured",
                          f"no language model is configured; set {LLM_URL_ENV} (and {LLM_KEY_ENV}, HARLUNE_MODEL) "
                          "where the server runs")
-        with holder.use() as gen:
+        try:
+            gen = holder.acquire()
+        except IndexUnavailable as exc:
+            return index_unavailable(str(exc))
+        with holder.held(gen):
             engine = gen.engine  # one index for both, never a mix
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
                 knowledge = engine.knowledge(body.question, ranker=body.ranker, top_k=ANSWER_TOP_K)
                 text = engine.prompt(body.question, ranker=body.ranker)
+            except engine_access.IndexStale as exc:
+                return stale(gen, exc)
             except ValueError as exc:
                 if body.ranker is None:
                     raise
@@ -444,16 +737,31 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                    for r in knowledge["results"]]
         request.scope[LOG_KEY]["results"] = len(sources)
         timeout = settings.model_timeout
+        log_state = request.scope.get(LOG_KEY, {})
+        try:
+            await gate.acquire()
+        except Busy as exc:
+            metrics.model_busy.inc()
+            response = _fail(429, "too_many_model_calls", str(exc))
+            response.headers["Retry-After"] = str(exc.retry_after)
+            return response
 
         if body.stream:
+            release = _once(gate.release)
+            try:
+                pieces = call_model(settings, text, stream=True)
+            except BaseException:
+                release()
+                raise
             return _EventStream(
-                _answer_events(chat_stream(settings.llm_url, settings.llm_key, text, timeout=timeout),
-                               sources, timeout, model_failure, metrics, LLMError),
+                _answer_events(pieces, sources, timeout, model_failure, metrics, LLMError, shutdown, log_state,
+                               release),
                 media_type="text/event-stream",
                 headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"},
+                on_close=release,
             )
-        call = asyncio.wait_for(chat(settings.llm_url, settings.llm_key, text, timeout=timeout), timeout)
         try:
+            call = asyncio.wait_for(call_model(settings, text, stream=False), timeout)
             reply = await _unless_disconnected(request, call)
         except _ClientGone:
             metrics.model_cancelled.inc()
@@ -462,6 +770,8 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         except (LLMError, asyncio.TimeoutError) as exc:
             status, payload = model_failure(exc)
             return JSONResponse(payload, status_code=status)
+        finally:
+            gate.release()
         return JSONResponse({"answer": reply, "sources": sources, "ranker": ranker})
 
     for path, endpoint in (("/v1/search", search), ("/v1/prompt", prompt), ("/v1/answer", answer)):
@@ -469,24 +779,40 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
 
     @app.get("/healthz", response_model=HealthResponse, summary="Index loaded, its size and build time")
     async def healthz():
-        with holder.use() as gen:
+        gen = holder.current
+        try:
             info = gen.engine.info()
-            generation = gen.number
-        return JSONResponse({
-            "status": "ok",
+        except Exception as exc:  # closed under us by a switch: the next call sees the new one
+            info = {"entries": 0, "built_at": "", "ranker": settings.ranker, "compiled_file": False}
+            problem = f"index not readable ({type(exc).__name__})"
+        else:
+            problem = holder.problem
+        generation = gen.number
+        serving = not gen.stale
+        metrics.index_degraded.set(1 if problem or not serving else 0)
+        body = {
+            "status": "ok" if not problem and serving else "degraded",
             "entries": info["entries"],
             "built_at": info["built_at"],
             "ranker": info["ranker"],
             "compiled_file": bool(info.get("compiled_file", False)),
             "index_generation": generation,
             "model_configured": bool(settings.llm_url),
-        })
+        }
+        if problem or not serving:
+            body["reason"] = escape_log(gen.stale or problem or "")
+        # 503 only when no index can answer; a previous index still serving is 200 "degraded".
+        return JSONResponse(body, status_code=200 if serving else 503)
 
     @app.get("/metrics", summary="Prometheus metrics", response_class=Response,
              responses={200: {"content": {"text/plain": {}}}})
     async def metrics_endpoint():
-        with holder.use() as gen:
-            metrics.entries.set(len(gen.engine))
+        try:
+            current = holder.current
+            metrics.index_degraded.set(1 if holder.problem or current.stale else 0)
+            metrics.entries.set(len(current.engine))
+        except Exception:
+            pass
         return Response(metrics.render(), media_type=metrics.content_type)
 
     @app.get("/", include_in_schema=False)
@@ -504,53 +830,118 @@ def _serve_directly(app: FastAPI, path: str, endpoint) -> None:
     app.router.routes.insert(0, Route(path, endpoint, methods=["POST"]))
 
 
-def _scrub(text: str, settings: Settings) -> str:
-    for secret in (settings.llm_key, settings.api_token):
+def _scrub(text: str, secrets: list) -> str:
+    """A model error for the log: secrets and URL query values masked, control
+    characters escaped, at most 300 characters."""
+    for secret in secrets:
         if secret:
             text = text.replace(secret, "***")
-    return text[:300]
+    return escape_log(mask_urls_in(text[:300]))
 
 
 def _sse(event: str, data: dict) -> bytes:
     return f"event: {event}\ndata: {json.dumps(data, ensure_ascii=False)}\n\n".encode()
 
 
-async def _answer_events(pieces, sources, timeout, model_failure, metrics, llm_error) -> AsyncIterator[bytes]:
-    """The SSE events of a streamed answer: sources, deltas, then done or error."""
-    yield _sse("sources", {"sources": sources})
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
+class _ShuttingDown(Exception):
+    pass
+
+
+async def _next_piece(pieces, deadline: float, shutdown: "_Shutdown", loop):
+    """The next text piece before ``deadline`` (loop time; else TimeoutError), or
+    _ShuttingDown when the server's stop leaves the stream no more time."""
+    piece = asyncio.ensure_future(pieces.__anext__())
     try:
         while True:
-            left = deadline - loop.time()
+            started = shutdown.started
+            stopping = started is not None and started.is_set()
+            cut = shutdown.deadline if stopping else None
+            is_cut = cut is not None and cut < deadline
+            left = (cut if is_cut else deadline) - loop.time()
             if left <= 0:
+                if is_cut:
+                    raise _ShuttingDown
                 raise asyncio.TimeoutError
+            stop = None if (started is None or stopping) else asyncio.ensure_future(started.wait())
             try:
-                piece = await asyncio.wait_for(pieces.__anext__(), left)
-            except StopAsyncIteration:
-                break
-            yield _sse("delta", {"text": piece})
-    except (llm_error, asyncio.TimeoutError) as exc:
-        _, payload = model_failure(exc)
-        yield _sse("error", payload)
-        return
-    except asyncio.CancelledError:
-        metrics.model_cancelled.inc()
-        log.info("client went away; model stream cancelled")
-        raise
+                done, _ = await asyncio.wait({piece} if stop is None else {piece, stop}, timeout=left,
+                                             return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                if stop is not None:
+                    stop.cancel()
+            if piece in done:
+                return piece.result()
     finally:
-        await pieces.aclose()
-    yield _sse("done", {})
+        if not piece.done():
+            piece.cancel()
+            await asyncio.gather(piece, return_exceptions=True)
+
+
+async def _answer_events(pieces, sources, timeout, model_failure, metrics, llm_error, shutdown, log_state,
+                         release) -> AsyncIterator[bytes]:
+    """The SSE events of a streamed answer: sources, deltas, then done or error.
+    ``log_state["outcome"]`` records how it ended, for the access log."""
+    try:
+        yield _sse("sources", {"sources": sources})
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + timeout
+        try:
+            while True:
+                try:
+                    piece = await _next_piece(pieces, deadline, shutdown, loop)
+                except StopAsyncIteration:
+                    break
+                yield _sse("delta", {"text": piece})
+        except _ShuttingDown:
+            log_state["outcome"] = "shutting_down"
+            log.warning("answer stream cut short: the server is shutting down")
+            yield _sse("error", error_body("shutting_down", "the server is shutting down; ask again"))
+            return
+        except (llm_error, asyncio.TimeoutError) as exc:
+            log_state["outcome"] = "model_timeout" if isinstance(exc, asyncio.TimeoutError) else "model_error"
+            _, payload = model_failure(exc)
+            yield _sse("error", payload)
+            return
+        except asyncio.CancelledError:
+            log_state["outcome"] = "cancelled"
+            metrics.model_cancelled.inc()
+            log.info("client went away; model stream cancelled")
+            raise
+        finally:
+            await pieces.aclose()
+        log_state["outcome"] = "done"
+        yield _sse("done", {})
+    finally:
+        release()
 
 
 class _EventStream(StreamingResponse):
     """A streamed response that always watches for the client going away, and
     cancels the stream (and with it the model call) when it does."""
 
+    def __init__(self, *args, on_close=None, **kwargs) -> None:
+        super().__init__(*args, **kwargs)
+        self._on_close = on_close
+
     async def __call__(self, scope, receive, send) -> None:
         scope = dict(scope)
         scope["asgi"] = {**scope.get("asgi", {}), "spec_version": "2.0"}
-        await super().__call__(scope, receive, send)
+        try:
+            await super().__call__(scope, receive, send)
+        finally:
+            if self._on_close is not None:
+                self._on_close()  # also when the stream never started
+
+
+def _once(func):
+    done = []
+
+    def call() -> None:
+        if not done:
+            done.append(1)
+            func()
+
+    return call
 
 
 async def _unless_disconnected(request: Request, awaitable):

@@ -27,8 +27,24 @@ CORVANE_API_TOKEN  when set, every endpoint but /healthz and the page needs
                    "Authorization: Bearer <token>"
 CORVANE_LLM_URL    OpenAI-compatible chat-completions endpoint for /v1/answer
 CORVANE_LLM_KEY    its access key; HARLUNE_MODEL names the model
+CORVANE_MAX_PROMPT_BYTES  largest prompt /v1/prompt fills from a template (default 4 MiB)
 The morlek alias map is read from data/manual_alias.json of the working directory.
+A token or key with white space or a line break at an end is refused at start.
 """
+
+
+class EscapeControls(logging.Filter):
+    """Writes control and line-separator characters of the final message as
+    \\uXXXX: one event is one line, and nothing in it drives a terminal."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        from corvane.service.textsafe import escape_log
+
+        message = record.getMessage()
+        escaped = escape_log(message)
+        if escaped != message or record.args:
+            record.msg, record.args = escaped, ()
+        return True
 
 
 class NoTraceback(logging.Filter):
@@ -47,11 +63,12 @@ class NoTraceback(logging.Filter):
 
 
 def log_config(level: str = "INFO") -> dict:
-    handler = {"class": "logging.StreamHandler", "stream": "ext://sys.stderr", "filters": ["no_traceback"]}
+    handler = {"class": "logging.StreamHandler", "stream": "ext://sys.stderr",
+               "filters": ["no_traceback", "escape_controls"]}
     return {
         "version": 1,
         "disable_existing_loggers": False,
-        "filters": {"no_traceback": {"()": NoTraceback}},
+        "filters": {"no_traceback": {"()": NoTraceback}, "escape_controls": {"()": EscapeControls}},
         "formatters": {
             "plain": {"format": "%(asctime)s %(levelname)s %(name)s: %(message)s"},
             "access": {"format": "%(message)s"},
@@ -65,6 +82,7 @@ def log_config(level: str = "INFO") -> dict:
             "uvicorn.access": {"handlers": [], "level": "CRITICAL", "propagate": False},
             "corvane.service": {"handlers": ["plain"], "level": level, "propagate": False},
             "corvane.access": {"handlers": ["access"], "level": level, "propagate": False},
+            "asyncio": {"handlers": ["plain"], "level": "WARNING", "propagate": False},
         },
     }
 
@@ -126,7 +144,35 @@ def add_parser(subparsers) -> None:
                    help="how often to look for a rebuilt index; 0: never (default: 1)")
     p.add_argument("--shutdown-timeout", type=_seconds, default=30.0, metavar="SECONDS",
                    help="on SIGTERM, how long in-flight requests may take to finish (default: 30)")
+    from corvane.service.config import LIMITS, parse_value
+
+    limits = p.add_argument_group("limits (see docs/service.md)")
+    for limit in LIMITS:
+        parse = parse_value(limit.kind, limit.flag.lstrip("-").replace("-", " "))
+
+        def checked(text, _parse=parse):
+            try:
+                return _parse(text)
+            except ValueError as exc:
+                raise argparse.ArgumentTypeError(str(exc)) from None
+
+        default = limit.default
+        shown = None if callable(default) else default  # a host-dependent default is told in the help
+        if limit.kind == "list":
+            limits.add_argument(limit.flag, dest=limit.name, action="append", type=checked, default=None,
+                                metavar="VALUE", help=f"{limit.help}")
+        else:
+            limits.add_argument(limit.flag, dest=limit.name, type=checked, default=None,
+                                metavar="SECONDS" if limit.kind == "seconds" else "N",
+                                help=limit.help if shown is None else f"{limit.help} (default: {shown:g})")
     p.set_defaults(run=run)
+
+
+def _limit(args: argparse.Namespace, name: str):
+    from corvane.service.config import default_of
+
+    value = getattr(args, name, None)
+    return default_of(name) if value is None else value
 
 
 def _options(args: argparse.Namespace) -> dict:
@@ -138,7 +184,30 @@ def _options(args: argparse.Namespace) -> dict:
         "max_body_bytes": args.max_body_bytes,
         "log_questions": args.log_questions,
         "reload_interval": args.reload_interval,
+        "shutdown_timeout": args.shutdown_timeout,
+        "max_template_bytes": _limit(args, "max_template_bytes"),
+        "max_model_calls": _limit(args, "max_model_calls"),
+        "model_queue": _limit(args, "model_queue"),
+        "model_queue_wait": _limit(args, "model_queue_wait"),
+        "reload_compile_wait": _limit(args, "reload_compile_wait"),
+        "allowed_hosts": _allowed_hosts(args),
+        "cors_origins": list(args.cors_origins or ()),
     }
+
+
+def _allowed_hosts(args: argparse.Namespace):
+    from corvane.service.config import default_allowed_hosts
+
+    if args.allowed_hosts:
+        return list(args.allowed_hosts)
+    hosts = default_allowed_hosts(args.host)
+    return ["*"] if hosts is None else list(hosts)
+
+
+def server_limits(args: argparse.Namespace) -> dict:
+    """The connection-level limits of the command line (see service/server.py)."""
+    return {name: _limit(args, name) for name in
+            ("max_header_bytes", "header_timeout", "keep_alive_timeout", "max_connections", "trusted_proxies")}
 
 
 def app_from_environ():
@@ -185,20 +254,36 @@ def run(args: argparse.Namespace) -> int:
             raise _cli_error(f"no scene index at {index}; build it with 'corvane index'") from None
         except (ValueError, OSError) as exc:
             raise _cli_error(str(exc)) from None
-        common = dict(host=args.host, port=args.port, log_config=log_config(), access_log=False,
-                      timeout_graceful_shutdown=args.shutdown_timeout or None)
+        from corvane.service.server import uvicorn_config
+
+        from corvane.service.config import _open_files
+
+        if _limit(args, "max_connections") > _open_files() - 32:
+            logging.getLogger("corvane.service").warning(
+                "--max-connections %d is near or past the open-files limit %d: at it connections are dropped",
+                _limit(args, "max_connections"), _open_files())
+        if options["allowed_hosts"] == ["*"] and not args.allowed_hosts:
+            logging.getLogger("corvane.service").warning(
+                "bound to %s: any Host header is accepted; name the server's host names with --allowed-host",
+                args.host or "all addresses")
+        common = dict(host=args.host, port=args.port, limits=server_limits(args), log_config=log_config(),
+                      access_log=False, timeout_graceful_shutdown=args.shutdown_timeout or None)
         # uvicorn stops gracefully on SIGTERM and then raises the signal again
         # for the handler it found installed: this one, so the command ends
         # normally (exit 0) and cleans up after itself.
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
         try:
             if args.workers == 1:
-                uvicorn.run(app, **common)
+                server = uvicorn.Server(uvicorn_config(app, **common))
+                server.run()
+                if not server.started:
+                    raise SystemExit(3)
             else:
                 app.state.holder.close()
                 del app
                 os.environ[OPTIONS_ENV] = json.dumps(options)
-                uvicorn.run("corvane.service.cli:app_from_environ", factory=True, workers=args.workers, **common)
+                _run_workers(uvicorn_config("corvane.service.cli:app_from_environ", factory=True,
+                                            workers=args.workers, **common))
         except _Terminated:
             pass
         except KeyboardInterrupt:
@@ -213,3 +298,17 @@ def run(args: argparse.Namespace) -> int:
             shutil.rmtree(multiproc_dir, ignore_errors=True)
     return 0
 
+
+
+def _run_workers(config) -> None:
+    """uvicorn's worker supervisor over one bound socket, with this configuration."""
+    import inspect
+
+    import uvicorn
+    from uvicorn.supervisors import Multiprocess
+
+    sock = config.bind_socket()
+    if "target" in inspect.signature(Multiprocess).parameters:
+        Multiprocess(config, target=uvicorn.Server(config).run, sockets=[sock]).run()
+    else:
+        Multiprocess(config, sockets=[sock]).run()

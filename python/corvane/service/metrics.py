@@ -44,6 +44,33 @@ class Metrics:
             "corvane_model_calls_cancelled", "Model calls cancelled because the client went away", registry=reg
         )
 
+        self.loop_lag = Histogram(
+            "corvane_event_loop_lag_seconds", "How late the event loop woke a timer (stalls show here)",
+            buckets=(0.001, 0.005, 0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10), registry=reg,
+        )
+        self.loop_stalls = Counter(
+            "corvane_event_loop_stalls", "Times the event loop was held past the stall threshold", registry=reg
+        )
+        self.reload_seconds = Histogram(
+            "corvane_index_reload_duration_seconds", "Time from a changed index on disk to serving it "
+            "(waiting for its compiled file or compiling it in a child process)",
+            buckets=(0.01, 0.1, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300), registry=reg,
+        )
+        self.index_degraded = Gauge(
+            "corvane_index_degraded", "1 while the served index is not the one on disk or cannot serve",
+            registry=reg, multiprocess_mode="max",
+        )
+        self.model_busy = Counter(
+            "corvane_model_calls_refused", "Answers refused (429) because every model call slot was taken",
+            registry=reg,
+        )
+        self.open_files = Gauge("corvane_open_files", "Open files of the process", registry=reg,
+                                multiprocess_mode="max")
+        self.connections_refused = Counter(
+            "corvane_connections_refused", "Connections refused before a request was read, by reason",
+            ["reason"], registry=reg,
+        )
+
     def render(self) -> bytes:
         if self.multiprocess:
             from prometheus_client import multiprocess
