@@ -608,6 +608,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     add_serve_parser(sub)
     add_eval_parser(sub)
+    from corvane.checking.commands import add_parsers as add_checking_parsers
+
+    add_checking_parsers(sub, [common])
     return parser
 
 
