@@ -15,8 +15,10 @@ from subproc import run_cli
 
 # (case, manual, the (line, code) findings expected, codes that must not be reported)
 CASES = [
-    ("unknown field heading", "## 香氛\n### 步骤\n1. 按下按键", [(2, "unknown-field")], ["dropped-line"]),
-    ("field heading with a colon", "## 香氛\n### 操作步骤：\n1. 按下", [(2, "unknown-field")], []),
+    ("unknown field heading", "## 香氛\n简介\n### 步骤\n1. 按下按键", [(3, "unknown-field")], ["dropped-line"]),
+    ("field heading with a colon", "## 香氛\n简介\n### 操作步骤：\n1. 按下", [(3, "unknown-field")], []),
+    ("a lone misnamed field makes a scene of it", "## 香氛\n### 步骤\n1. 按下",
+     [(1, "chapter-heading"), (2, "field-like-title")], []),
     ("sub-section too deep", "## A\n正文\n### 子节\n#### 操作步骤\n1. 打开", [(4, "deep-heading")], []),
     ("sub-heading of a field heading", "## D\n### 操作步骤\n#### 拆卸\n1. 松开", [(3, "deep-heading")],
      ["dropped-line"]),
@@ -98,8 +100,8 @@ def data_folder(tmp_path, manuals: dict[str, bytes]):
 @pytest.mark.parametrize("manuals,flags,code", [
     ({"a.md": "## 充电\n内容".encode()}, [], 0),
     ({"a.md": "## 充电\n内容".encode()}, ["--strict"], 0),
-    ({"a.md": "## 香氛\n### 步骤\n1. x".encode()}, [], 0),
-    ({"a.md": "## 香氛\n### 步骤\n1. x".encode()}, ["--strict"], 1),
+    ({"a.md": "## 香氛\n简介\n### 步骤\n1. x".encode()}, [], 0),
+    ({"a.md": "## 香氛\n简介\n### 步骤\n1. x".encode()}, ["--strict"], 1),
     ({"a.md": b"## A\n\xff"}, [], 2),
 ])
 def test_exit_codes(tmp_path, manuals, flags, code):
@@ -109,18 +111,18 @@ def test_exit_codes(tmp_path, manuals, flags, code):
 
 
 def test_text_and_json_output_name_file_and_line(tmp_path):
-    data_folder(tmp_path, {"a.md": "## 充电\n内容".encode(), "b.md": "## 香氛\n### 步骤\n1. x\n## 充电\n再".encode()})
+    data_folder(tmp_path, {"a.md": "## 充电\n内容".encode(), "b.md": "## 香氛\n简介\n### 步骤\n1. x\n## 充电\n再".encode()})
     proc = run_cli(["check", "--data-dir", "data"], tmp_path, check=False)
     assert proc.returncode == 0
-    assert "data/manuals/b.md:2: warning: heading \"步骤\" is no field heading" in proc.stdout
+    assert "data/manuals/b.md:3: warning: heading \"步骤\" is no field heading" in proc.stdout
     assert "[unknown-field]" in proc.stdout
     # the title both manuals use is reported once, at the later manual
-    assert 'data/manuals/b.md:4: warning: scene title "充电" is also a scene of data/manuals/a.md (line 1)' \
+    assert 'data/manuals/b.md:5: warning: scene title "充电" is also a scene of data/manuals/a.md (line 1)' \
         in proc.stdout
     assert "2 manual(s): 0 error(s), 2 warning(s)" in proc.stderr
     out = json.loads(run_cli(["check", "--json", "data/manuals/b.md"], tmp_path, check=False).stdout)
     assert out["manuals"] == 1 and out["warnings"] == 1
-    assert out["findings"][0] | {"message": ""} == {"file": "data/manuals/b.md", "line": 2, "severity": "warning",
+    assert out["findings"][0] | {"message": ""} == {"file": "data/manuals/b.md", "line": 3, "severity": "warning",
                                                    "code": "unknown-field", "message": ""}
 
 

@@ -226,7 +226,7 @@ public:
                     finding(child.line, "unknown-field",
                             "heading " + quoted(child.title) + " is no field heading (did you mean " + quoted(meant) +
                                 "?): its title and lines become description text");
-                free_lines(child.lines);
+                free_lines(child.lines, meant.empty());
                 for (const NumberedNode& grand : child.children) deep_dropped(grand, child);
             }
         }
@@ -250,8 +250,10 @@ public:
         i = j;
     }
 
-    void free_lines(const std::vector<NumberedLine>& lines) {
-        bool numbered_reported = false;
+    // report_numbered: false where a finding on the heading already says its
+    // lines are description text.
+    void free_lines(const std::vector<NumberedLine>& lines, bool report_numbered = true) {
+        bool numbered_reported = !report_numbered;
         for (std::size_t i = 0; i < lines.size();) {
             const NumberedLine& l = lines[i];
             content_line(l);

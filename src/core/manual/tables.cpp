@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/manual/check.hpp"
+#include "core/manual/manual.hpp"
 #include "core/text/text.hpp"
 
 namespace corvane::manual {
@@ -25,8 +26,19 @@ bool is_separator_row(const std::vector<std::string>& cells) {
     return true;
 }
 
-void tables_of_lines(const std::vector<NumberedLine>& lines, std::vector<Table>& out) {
-    for (std::size_t i = 0; i < lines.size();) {
+// Under a steps heading the parser drops the lines before the first numbered
+// step of each heading's lines: so does this.
+std::size_t first_read_line(const std::vector<NumberedLine>& lines, bool steps) {
+    if (!steps) return 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        text::StepLine step;
+        if (text::match_step(text::strip_images(lines[i].text), step)) return i;
+    }
+    return lines.size();
+}
+
+void tables_of_lines(const std::vector<NumberedLine>& lines, std::vector<Table>& out, bool steps = false) {
+    for (std::size_t i = first_read_line(lines, steps); i < lines.size();) {
         if (!is_table_line(lines[i].text)) {
             ++i;
             continue;
@@ -83,9 +95,10 @@ std::vector<SceneTables> extract_tables(std::string_view text) {
         std::vector<Table> tables;
         tables_of_lines(scene.lines, tables);
         for (const NumberedNode& child : scene.children) {
-            tables_of_lines(child.lines, tables);
+            const bool steps = field_of_title(child.title) == Field::steps;
+            tables_of_lines(child.lines, tables, steps);
             if (is_field_title(child.title))
-                for (const NumberedNode& grand : child.children) tables_of_lines(grand.lines, tables);
+                for (const NumberedNode& grand : child.children) tables_of_lines(grand.lines, tables, steps);
         }
         if (!tables.empty()) out.push_back({index, scene.title, std::move(tables)});
         ++index;
