@@ -2,6 +2,8 @@
 leading keyword, lists, images with alternative text or figure captions, tables."""
 from __future__ import annotations
 
+import re
+
 from corvane.checking.importers.model import BOX_CLASSES, Block, box_field_of_label, clean
 
 SKIPPED = {"script", "style", "noscript", "template", "head", "nav", "iframe", "object", "embed", "form",
@@ -199,7 +201,7 @@ class HtmlReader:
 
             for c in el:
                 ct = _tag(c)
-                if ct in BLOCK_TAGS or ct == "img":
+                if ct in BLOCK_TAGS or ct == "img" or ct in SKIPPED:
                     flush()
                     self.walk(c)
                 elif ct == "br":
@@ -212,10 +214,29 @@ class HtmlReader:
         self.paragraphs(el)
 
 
+_XML_DECLARATION = re.compile(r"^\s*<\?xml[^>]*\?>")
+_META_CHARSET = re.compile(rb"<meta[^>]+charset\s*=\s*[\"']?\s*([\w-]+)", re.IGNORECASE)
+
+
+def decode_html(data: bytes) -> str:
+    """The document's text: by its BOM or <meta charset>, else UTF-8, else GB18030 (the
+    usual encodings of Chinese documents)."""
+    if data.startswith(b"\xef\xbb\xbf"):
+        return data[3:].decode("utf-8", errors="replace")
+    m = _META_CHARSET.search(data[:4096])
+    encodings = [m.group(1).decode("ascii").lower()] if m else []
+    for enc in encodings + ["utf-8", "gb18030"]:
+        try:
+            return data.decode(enc)
+        except (LookupError, UnicodeDecodeError):
+            continue
+    return data.decode("utf-8", errors="replace")
+
+
 def read_html(data: bytes) -> tuple[list[Block], list[str]]:
     import lxml.html
 
-    root = lxml.html.document_fromstring(data)
+    root = lxml.html.document_fromstring(_XML_DECLARATION.sub("", decode_html(data)))
     body = root.find("body")
     reader = HtmlReader()
     reader.walk(body if body is not None else root)

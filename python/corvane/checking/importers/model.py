@@ -18,7 +18,8 @@ wording.  The mapping:
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+from dataclasses import field as dc_field
 
 FIELD_HEADINGS = {"description": "说明", "steps": "操作步骤", "warning": "警告", "notice": "注意", "tip": "提示"}
 
@@ -48,9 +49,9 @@ class Block:
     index: int | None = None  # step number as written
     field: str = ""  # box: "warning", "notice" or "tip"
     url: str = ""  # image address
-    subs: list[str] = field(default_factory=list)  # step sub-points; box lines
-    images: list[tuple[str, str]] = field(default_factory=list)  # step images: (url, alt)
-    rows: list[list[str]] = field(default_factory=list)  # table rows, the header first when header
+    subs: list[str] = dc_field(default_factory=list)  # step sub-points; box lines
+    images: list[tuple[str, str]] = dc_field(default_factory=list)  # step images: (url, alt)
+    rows: list[list[str]] = dc_field(default_factory=list)  # table rows, the header first when header
     header: bool = False
 
 
@@ -66,7 +67,7 @@ def box_field_of_label(text: str) -> tuple[str, str] | None:
 class Section:
     title: str
     level: int
-    blocks: list[Block] = field(default_factory=list)
+    blocks: list[Block] = dc_field(default_factory=list)
     hint: str = ""  # the field a folded field-like sub-heading names
 
 
@@ -138,10 +139,14 @@ def _block_lines(b: Block, notes: list[str]) -> tuple[str, list[str]]:
     """(field, lines) of one block."""
     if b.kind == "step":
         index = 1 if b.index is None else b.index
-        lines = [f"{index}. {b.text}" if b.text else f"{index}. {index}"]
-        if not b.text:
-            notes.append(f"step {index} has no text")
-        lines += [f"   - {s}" for s in b.subs if s]
+        subs = [s for s in b.subs if s]
+        if b.text:
+            lines = [f"{index}. {b.text}"] + [f"   - {s}" for s in subs]
+        elif subs and not any(c in s for s in subs for c in "；;"):
+            lines = [f"{index}. ：" + "；".join(subs)]  # an empty step text before its sub-points
+        else:
+            notes.append(f"step {index} has no text; it is written as its number")
+            lines = [f"{index}. {index}"] + [f"   - {s}" for s in subs]
         for url, alt in b.images:
             lines.append(f"![]({url})")
             if alt:
