@@ -124,7 +124,8 @@ def read_docx(path) -> tuple[list[Block], list[str]]:
         numbered = style.startswith("List Number") or fmt in ("decimal", "decimalZero", "decimalFullWidth",
                                                              "chineseCounting", "decimalEnclosedCircle")
         bulleted = style.startswith("List Bullet") or fmt == "bullet"
-        level = num[1] if num else (1 if style.endswith(" 2") else 0)
+        m_level = re.search(r" (\d)$", style) if (numbered or bulleted) else None
+        level = max(num[1] if num else 0, int(m_level.group(1)) - 1 if m_level else 0)  # "List Number 2"
         if numbered and level == 0 and text:
             key = num[0] if num else style
             counters[key] = counters.get(key, 0) + 1
