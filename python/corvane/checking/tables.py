@@ -36,3 +36,32 @@ def table_html(table: dict) -> str:
         out.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in row) + "</tr>")
     out.append("</tbody></table>")
     return "".join(out)
+
+
+def manual_tables(manual_id: str, text: str | bytes) -> dict[str, list[dict]]:
+    """{scene_id: tables} for one manual, with the scene ids the index run gives
+    ("<manual_id>_scene_<position from 1>")."""
+    return {f"{manual_id}_scene_{pos + 1}": tables for pos, tables in scene_tables(text).items()}
+
+
+def data_folder_tables(data_dir) -> dict[str, list[dict]]:
+    """{scene_id: tables} over the manuals of a data folder (DATA_DIR/manuals/*.md), for
+    whoever stores them beside the compiled index.  Manuals that are not UTF-8 are left out
+    (the index run stops at them anyway)."""
+    from pathlib import Path
+
+    from corvane.cli_data import MANUALS, manual_files
+
+    out: dict[str, list[dict]] = {}
+    for path in sorted(manual_files(Path(data_dir) / MANUALS)):
+        try:
+            text = path.read_bytes().decode("utf-8")
+        except (OSError, UnicodeDecodeError):
+            continue
+        out.update(manual_tables(path.stem, text))
+    return out
+
+
+def answer_context_rows(tables: list[dict]) -> str:
+    """A scene's tables as text for the answer context: one line per body row."""
+    return "\n".join(row for t in tables for row in t["text_rows"])
