@@ -135,3 +135,15 @@ def test_usage_errors(tmp_path, args, expect):
     (tmp_path / "x.md").write_text("## A\nb")
     proc = run_cli(args, tmp_path, check=False)
     assert proc.returncode == 2 and expect in proc.stderr
+
+
+def test_report_of_one_manual_for_the_service(tmp_path):
+    from corvane.checking import count_warnings, manual_report
+
+    data_folder(tmp_path, {"a.md": "## 充电\n内容".encode(), "b.md": "前言\n## 充电\n再".encode()})
+    rep = manual_report(tmp_path / "data", "b")
+    assert rep["manual_id"] == "b" and rep["warnings"] == 2
+    assert [(f["file"], f["line"], f["code"]) for f in rep["findings"]] == [
+        ("data/manuals/b.md", 1, "text-before-heading"), ("data/manuals/b.md", 2, "duplicate-title")]
+    assert manual_report(tmp_path / "data", "missing") is None
+    assert count_warnings(tmp_path / "data") == 2
