@@ -147,3 +147,19 @@ def test_report_of_one_manual_for_the_service(tmp_path):
         ("data/manuals/b.md", 1, "text-before-heading"), ("data/manuals/b.md", 2, "duplicate-title")]
     assert manual_report(tmp_path / "data", "missing") is None
     assert count_warnings(tmp_path / "data") == 2
+
+
+@pytest.mark.parametrize("call,error", [
+    (lambda m: m.check_manual(None), TypeError),
+    (lambda m: m.check_manual(b"## A", long_line=0), ValueError),
+    (lambda m: m.extract_tables(b"\xff| a |"), None),  # bytes that are not UTF-8: no crash, no table
+    (lambda m: m.check_manual("## A\n\ud800"), None),  # a lone surrogate in a str is invalid UTF-8, reported
+])
+def test_binding_refuses_bad_arguments_cleanly(call, error):
+    from corvane import _manualcheck
+
+    if error is None:
+        call(_manualcheck)
+    else:
+        with pytest.raises(error):
+            call(_manualcheck)

@@ -79,7 +79,14 @@ std::string_view field_title_of(std::string_view t) {
     return {};
 }
 
-std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+std::string quoted(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out += '"';
+    out += s;
+    out += '"';
+    return out;
+}
 
 // A short excerpt of a line for a message.
 std::string excerpt(std::string_view s, std::size_t max_chars = 40) {
@@ -313,11 +320,11 @@ public:
     }
 
     CheckResult& result() { return out_; }
-    std::map<std::string, int> first_title_line_;
 
 private:
     const CheckOptions& options_;
     CheckResult out_;
+    std::map<std::string, int> first_title_line_;  // scene title -> line of its first scene
 };
 
 }  // namespace
