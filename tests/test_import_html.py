@@ -13,7 +13,7 @@ from corvane import plaxon
 from corvane.checking import check_bytes, summary
 from corvane.checking.importers import convert_html
 from corvane.checking.render import tree_to_html
-from subproc import run_cli
+from subproc import run_cli, run_python
 
 pytest.importorskip("lxml")
 
@@ -74,7 +74,8 @@ def test_manual_page_maps_onto_scenes():
     # step numbers as written (value, start), line breaks inside a paragraph
     ("<h2>B</h2><ol start='3'><li>三</li><li value='7'>七</li></ol><p>一行<br>二行</p>",
      [scene("B", "一行\n二行", steps=[step(3, "三"), step(7, "七")])]),
-    # GB18030 by its meta charset; a document without headings gives no scene
+    # scripts and styles are no text; a document without headings gives no scene
+    ("<h2>A</h2><script>var x = 1;</script><style>p {}</style><p>b</p>", [scene("A", "b")]),
     ("<p>无标题</p>", []),
 ])
 def test_html_details(html, expected):
@@ -183,3 +184,13 @@ def test_example_pages_are_the_generators(tmp_path):
     for flag, name in (([], "owner_manual.html"), (["--fixed"], "owner_manual_fixed.html")):
         subprocess.run([sys.executable, str(tool), *flag, str(tmp_path / name)], check=True, capture_output=True)
         assert (tmp_path / name).read_text() == (EXAMPLES / name).read_text()
+
+
+def test_missing_extra_is_one_line(tmp_path):
+    (tmp_path / "a.html").write_text("<h2>A</h2><p>b</p>")
+    proc = run_python("import sys; sys.modules['lxml'] = sys.modules['lxml.html'] = None\n"
+                      "from corvane.__main__ import main; sys.exit(main(['import', 'a.html', '-o', 'x.md']))",
+                      tmp_path, check=False)
+    assert proc.returncode == 2
+    assert proc.stderr == "corvane import: error: importing HTML needs lxml: pip install 'corvane[import]'\n"
+    assert not (tmp_path / "x.md").exists()

@@ -147,3 +147,14 @@ def test_import_command_on_pdf(tmp_path):
     run_cli(["index"], tmp_path)
     titles = [json.loads(line)["scene_title"] for line in (tmp_path / "data/scene_index.jsonl").read_text().splitlines()]
     assert titles == ["更换轮胎", "胎压"]
+
+
+def test_pdf_without_text_is_refused(tmp_path):
+    c = canvas_mod.Canvas(str(tmp_path / "scan.pdf"), pagesize=(W, H))
+    c.rect(100, 100, 200, 200)  # a scanned page has pictures, not text
+    c.save()
+    (tmp_path / "fake.pdf").write_bytes(b"%PDF-1.4 not really")
+    for name, expect in (("scan.pdf", "no text in the document"), ("fake.pdf", "not a readable PDF document")):
+        proc = run_cli(["import", name, "-o", "x.md"], tmp_path, check=False)
+        assert proc.returncode == 2 and f"corvane import: error: {name}: " in proc.stderr and expect in proc.stderr
+        assert not (tmp_path / "x.md").exists()
