@@ -121,10 +121,13 @@ def read_pdf(path) -> tuple[list[Block], list[str]]:
     with pdfplumber.open(str(path)) as pdf:
         outline = _outline(pdf)
         pages = [_page_lines(p, i) for i, p in enumerate(pdf.pages)]
+        pictures = sum(len(p.images) for p in pdf.pages)
         heights = [float(p.height) for p in pdf.pages]
         widths = [float(p.width) for p in pdf.pages]
     if not any(pages):
         raise ValueError("no text in the document (a scanned PDF needs text recognition first)")
+    if pictures:
+        notes.append(f"{pictures} picture(s) in the PDF were not extracted; add them as \"![](address)\" lines")
     removed = _drop_running_lines(pages, heights)
     if removed:
         notes.append(f"{removed} running header/footer and page number line(s) were removed")
