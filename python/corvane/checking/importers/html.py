@@ -10,7 +10,7 @@ SKIPPED = {"script", "style", "noscript", "template", "head", "nav", "iframe", "
            "button", "input", "select", "textarea", "svg", "video", "audio", "canvas"}
 BLOCK_TAGS = {"p", "div", "section", "article", "main", "body", "aside", "blockquote", "header", "footer",
               "ol", "ul", "table", "figure", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "dl", "hr", "li",
-              "center", "details", "summary"}
+              "center", "details", "summary", "dt", "dd"}
 
 
 def _tag(el) -> str:

@@ -133,6 +133,12 @@ def read_pdf(path) -> tuple[list[Block], list[str]]:
         notes.append(f"{removed} running header/footer and page number line(s) were removed")
 
     lines = [l for page in pages for l in page]
+    if outline:
+        found = {l.text for l in lines} & set(outline)
+        if len(found) < max(1, len(outline) // 2):
+            notes.append(f"the outline's titles were not found in the text ({len(found)} of {len(outline)}); "
+                         f"headings come from the font sizes")
+            outline = {}
     weights = Counter()
     for l in lines:
         if l.table is None:
