@@ -55,7 +55,7 @@ def data_folder_tables(data_dir) -> dict[str, list[dict]]:
     out: dict[str, list[dict]] = {}
     for path in sorted(manual_files(Path(data_dir) / MANUALS)):
         try:
-            text = path.read_bytes().decode("utf-8")
+            text = path.read_text(encoding="utf-8-sig")  # as the index run reads it: BOM dropped, universal newlines
         except (OSError, UnicodeDecodeError):
             continue
         out.update(manual_tables(path.stem, text))

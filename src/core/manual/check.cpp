@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 
+#include "core/io/files.hpp"
 #include "core/manual/manual.hpp"
 #include "core/text/text.hpp"
 #include "core/text/unicode.hpp"
@@ -12,7 +13,7 @@ namespace corvane::manual {
 
 const FindingCode kFindingCodes[] = {
     {"invalid-utf8", "the file is not UTF-8: indexing stops at it"},
-    {"bom", "a byte-order mark starts the file: the first line is read with it, so a heading there is none"},
+    {"bom", "a byte-order mark starts the file: indexing drops it, other tools may not"},
     {"text-before-heading", "text before the first heading is dropped"},
     {"not-a-heading", "a line that looks like a heading but is read as text (no space after #, indented, or 7+ #)"},
     {"chapter-heading", "a heading with no text and no field heading of its own: its title is in no scene"},
@@ -32,36 +33,6 @@ const FindingCode kFindingCodes[] = {
 const std::size_t kFindingCodeCount = sizeof(kFindingCodes) / sizeof(kFindingCodes[0]);
 
 namespace {
-
-// Offset of the first byte that makes `s` invalid UTF-8 (as a strict decoder
-// sees it: no overlong forms, no surrogates, nothing above U+10FFFF), or npos.
-std::size_t first_invalid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        if (b0 < 0x80) { ++i; continue; }
-        std::size_t len;
-        unsigned lo = 0x80, hi = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
-        else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3;
-            if (b0 == 0xE0) lo = 0xA0;
-            if (b0 == 0xED) hi = 0x9F;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4;
-            if (b0 == 0xF0) lo = 0x90;
-            if (b0 == 0xF4) hi = 0x8F;
-        } else return i;
-        for (std::size_t k = 1; k < len; ++k) {
-            if (i + k >= n) return i;
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            if (k == 1 ? (b < lo || b > hi) : (b & 0xC0) != 0x80) return i;
-        }
-        i += len;
-    }
-    return std::string_view::npos;
-}
 
 std::size_t code_points(std::string_view s) {
     std::size_t i = 0, count = 0;
@@ -390,29 +361,39 @@ std::string_view nearest_field_title(std::string_view raw) {
     return {};
 }
 
+// The line (1-based) of a byte offset, lines ending at "\n", "\r" or "\r\n" as
+// the indexing run reads them.
+static int line_of_offset(std::string_view bytes, std::size_t offset) {
+    int line = 1;
+    for (std::size_t i = 0; i < offset && i < bytes.size(); ++i) {
+        if (bytes[i] == '\n') ++line;
+        else if (bytes[i] == '\r' && (i + 1 >= bytes.size() || bytes[i + 1] != '\n')) ++line;
+    }
+    return line;
+}
+
 CheckResult check_manual(std::string_view bytes, const CheckOptions& options) {
     Checker checker(options);
-    const std::size_t bad = first_invalid_utf8(bytes);
+    const std::size_t bad = uni::find_invalid_utf8(bytes);
     if (bad != std::string_view::npos) {
-        const int line = 1 + static_cast<int>(std::count(bytes.begin(), bytes.begin() + bad, '\n'));
         char hex[8];
         std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned char>(bytes[bad]));
-        checker.finding(line, "invalid-utf8",
+        checker.finding(line_of_offset(bytes, bad), "invalid-utf8",
                         std::string("not UTF-8 (byte ") + hex + " at offset " + std::to_string(bad) +
                             "): indexing stops at this manual; save it as UTF-8",
                         "error");
         return std::move(checker.result());
     }
+    // Read as the indexing run reads a manual: a leading byte-order mark
+    // dropped, "\r\n" and a lone "\r" ending a line.
     if (bytes.starts_with("\xEF\xBB\xBF")) {
-        std::string msg = "the file starts with a byte-order mark";
-        const std::size_t end = bytes.find('\n');
-        std::string_view first = bytes.substr(3, end == std::string_view::npos ? std::string_view::npos : end - 3);
-        text::Heading h;
-        if (text::match_heading(text::rstrip(first), h))
-            msg += ", so the heading " + quoted(text::clean_text(h.title)) + " on this line is read as text";
-        checker.finding(1, "bom", msg + "; save the file as UTF-8 without BOM");
+        checker.finding(1, "bom",
+                        "the file starts with a byte-order mark: indexing drops it, but other tools may read it as "
+                        "part of the first line; save the file as UTF-8 without BOM");
+        bytes.remove_prefix(3);
     }
-    const NumberedNode root = parse_numbered_tree(bytes);
+    const std::string text = io::translate_newlines(bytes);
+    const NumberedNode root = parse_numbered_tree(text);
     if (!root.lines.empty()) {
         checker.finding(root.lines.front().line, "text-before-heading",
                         std::to_string(root.lines.size()) + " line(s) before the first heading are dropped, from " +
@@ -423,7 +404,7 @@ CheckResult check_manual(std::string_view bytes, const CheckOptions& options) {
     checker.walk(root, nullptr);
 
     // Empty scenes, from the parser's own result.
-    const TreeDocument doc = markdown_to_tree(bytes);
+    const TreeDocument doc = markdown_to_tree(text);
     CheckResult& out = checker.result();
     for (std::size_t k = 0; k < doc.children.size() && k < out.scenes.size(); ++k) {
         const Scene& s = doc.children[k];

@@ -86,8 +86,9 @@ struct CheckResult {
 };
 
 // Checks the raw bytes of one manual file, read as the indexing run reads it
-// (UTF-8, no BOM handling).  Invalid UTF-8 is the one error: nothing else is
-// checked then, as the run itself stops at such a file.
+// (strict UTF-8, a leading byte-order mark dropped, universal newlines).
+// Invalid UTF-8 is the one error: nothing else is checked then, as the run
+// itself stops at such a file.
 CheckResult check_manual(std::string_view bytes, const CheckOptions& options = {});
 
 // The field title a heading title probably meant ("步骤" -> "操作步骤"), or empty.
