@@ -194,3 +194,10 @@ def test_missing_extra_is_one_line(tmp_path):
     assert proc.returncode == 2
     assert proc.stderr == "corvane import: error: importing HTML needs lxml: pip install 'corvane[import]'\n"
     assert not (tmp_path / "x.md").exists()
+
+
+def test_title_for_a_document_without_headings():
+    imported = convert_html("<p>正文</p>".encode(), title="保修").markdown
+    assert plaxon.markdown_to_tree(imported)["children"] == [scene("保修", "正文")]
+    # a document with headings keeps its own
+    assert [s["title"] for s in scenes_of_html("<h2>A</h2><p>b</p>")] == ["A"]
