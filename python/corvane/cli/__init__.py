@@ -26,6 +26,7 @@ COMMANDS = (
     "corvane.cli.self_check",
     "corvane.cli.serve",
     "corvane.cli.eval",
+    "corvane.cli.checking",
 )
 
 
