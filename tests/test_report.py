@@ -92,3 +92,11 @@ def test_report_plot(tmp_path, capsys):
     out = tmp_path / "report.png"
     assert report.run(args_for(data, "--plot", str(out))) == 0
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_eval_alias_suggestions_drop_question_words():
+    from corvane.evaluate import alias_suggestions
+
+    index = [{"scene_title": "座椅调节", "aliases": ["座椅调节"], "scene_data": {"description": "调节座椅。"}}]
+    results = {"exact": {"misses": [{"q": "主驾腰托咋调", "targets": [0]}, {"q": "怎么弄才行呢", "targets": [0]}]}}
+    assert alias_suggestions(results, index) == {"座椅调节": ["主驾腰托"]}
