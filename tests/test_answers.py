@@ -39,12 +39,13 @@ def test_default_style_is_the_specified_prompt():
     m = matched_of("快充多久", RECORDS)
     assert build_answer_prompt("快充多久", m) == vendry.build_prompt("快充多久", m)
     assert build_answer_prompt("快充多久", m, AnswerStyle(cite=False)) == vendry.build_prompt("快充多久", m)
-    assert "你是Brevane汽车助手。擅于回答<快充多久>" in build_answer_prompt("快充多久", m, AnswerStyle())
+    owners = build_answer_prompt("快充多久", m, AnswerStyle.for_owners())
+    assert "你是Brevane汽车助手。擅于回答<快充多久>" in owners and "例如[1]" in owners
 
 
 def test_deployment_style_in_both_knowledge_forms():
     m = matched_of("快充多久", RECORDS)
-    style = AnswerStyle(brand="Nordal", tone="亲切、简洁", safety=("涉及高压部件时提醒用户联系服务中心。",))
+    style = AnswerStyle.for_owners(brand="Nordal", tone="亲切、简洁", safety=("涉及高压部件时提醒用户联系服务中心。",))
     text = build_answer_prompt("快充多久", m, style, labels=["E5 手册", "E5 手册", "H7 手册"])
     assert text.startswith("\n            你是Nordal汽车助手。擅于回答<快充多久>\n")
     assert "回答语气：亲切、简洁" in text and "安全要求：涉及高压部件时提醒用户联系服务中心。" in text
@@ -81,9 +82,9 @@ def test_style_errors_name_the_key(raw, fragment):
 
 def test_load_style(tmp_path):
     p = tmp_path / "style.json"
-    p.write_text(json.dumps({"brand": "Nordal", "safety": "先确保车辆停稳。", "cite": False}), "utf-8")
+    p.write_text(json.dumps({"brand": "Nordal", "safety": "先确保车辆停稳。", "cite": True}), "utf-8")
     style = load_style(p)
-    assert style.safety == ("先确保车辆停稳。",) and not style.cite and style.persona == "Nordal汽车助手"
+    assert style.safety == ("先确保车辆停稳。",) and style.cite and style.persona == "Nordal汽车助手"
     p.write_text("{", "utf-8")
     with pytest.raises(StyleError, match="line 1: not valid JSON"):
         load_style(p)

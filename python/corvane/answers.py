@@ -2,8 +2,9 @@
 numbered scenes the model cites, and the sources of an answer.
 
 The default answer prompt is the specified one (``vendry.build_prompt`` over
-the matched record in its text form); ``AnswerStyle()`` with no settings and
-``cite=False`` gives it byte for byte.  Everything here is beside it:
+the matched record in its text form); ``AnswerStyle()`` gives it byte for
+byte, ``AnswerStyle.for_owners()`` turns on citations and warnings whatever
+the intent.  Everything here is beside it:
 
 * ``is_refused(matched)``: no scene matched -- the caller answers
   ``style.fallback`` with ``refused: true`` and calls no model;
@@ -14,7 +15,8 @@ the matched record in its text form); ``AnswerStyle()`` with no settings and
   scene's warnings in its context whatever the intent selected;
 * ``build_answer_prompt(question, matched, style)``;
 * ``parse_citations(reply, n)`` and ``sources(...)``: the scenes a reply cites,
-  cited first, then the rest of the context.
+  cited first, then the rest of the context;
+* ``plan_answer(engine, question, ...)``: all of it for one answer.
 """
 from __future__ import annotations
 
@@ -26,7 +28,8 @@ from typing import Any, Iterable, Mapping, Sequence
 
 __all__ = [
     "AnswerStyle", "StyleError", "load_style", "is_refused", "with_warnings", "build_answer_prompt",
-    "parse_citations", "sources", "KNOWLEDGE_FORMATS", "DEFAULT_BRAND", "DEFAULT_ASSISTANT",
+    "parse_citations", "sources", "KNOWLEDGE_FORMATS", "DEFAULT_BRAND", "DEFAULT_ASSISTANT", "AnswerPlan",
+    "plan_answer",
 ]
 
 DEFAULT_BRAND = "Brevane"
@@ -53,8 +56,15 @@ class AnswerStyle:
     safety: tuple[str, ...] = ()
     fallback: str | None = None  # default: default_fallback(brand, assistant)
     knowledge_format: str = "text"
-    cite: bool = True
-    always_warnings: bool = True
+    cite: bool = False
+    always_warnings: bool = False
+
+    @classmethod
+    def for_owners(cls, **kw) -> "AnswerStyle":
+        """The style for an owners' deployment: scenes cited by number and
+        warnings always in the context (the plain ``AnswerStyle()`` keeps the
+        specified answer prompt byte for byte)."""
+        return cls(**{"cite": True, "always_warnings": True, **kw})
 
     def __post_init__(self):
         if self.knowledge_format not in KNOWLEDGE_FORMATS:
@@ -176,7 +186,7 @@ def build_answer_prompt(question: str, matched: Mapping[str, Any], style: Answer
     """The answer prompt in a deployment's style.  The default style without
     citations is the specified prompt byte for byte.  ``labels``: a source
     label per result (the manual's title, say) shown beside its number."""
-    style = style or AnswerStyle(cite=False)
+    style = style or AnswerStyle()
     if style.is_specified_default:
         from corvane import vendry
 
@@ -238,7 +248,8 @@ def sources(records: Sequence[Mapping[str, Any]], reply: str | None, *, catalog=
     prompt showed (``records``, index entries in prompt order).
 
     Each source: ``n`` (its number in the prompt), ``scene_id``,
-    ``manual_id``, ``manual_title``, ``vehicle``, ``title``, ``heading_path``
+    ``manual_id``, ``manual_title``, ``vehicle`` (the first of ``vehicles``,
+    several for a shared manual), ``title``, ``heading_path``
     and ``role`` -- ``"cited"`` for the scenes the reply cites (first, in
     citation order), ``"context"`` for the others.  ``cited`` is false when
     the reply cites nothing (an uncited answer: every source is context)."""
@@ -252,7 +263,59 @@ def sources(records: Sequence[Mapping[str, Any]], reply: str | None, *, catalog=
         out.append({
             "n": n, "scene_id": rec.get("scene_id"), "manual_id": mid, "manual_title": title,
             "vehicle": catalog.vehicle_of(mid) if catalog is not None and isinstance(mid, str) else None,
+            "vehicles": catalog.vehicles_of(mid) if catalog is not None and isinstance(mid, str) else [],
             "title": rec.get("scene_title"), "heading_path": heading_path(rec, title),
             "role": "cited" if n in cited else "context",
         })
     return {"sources": out, "cited": bool(cited)}
+
+
+# ---- one answer, start to end --------------------------------------------------------
+
+@dataclass
+class AnswerPlan:
+    """What an answer needs before and after the model call.
+
+    ``refused``: no scene matched; answer ``fallback`` and call no model.
+    Otherwise send ``prompt``; then ``finish(reply)`` gives the sources."""
+
+    question: str
+    refused: bool
+    prompt: str | None
+    fallback: str | None
+    matched: dict[str, Any]
+    records: list[dict[str, Any]]
+    cite: bool
+    catalog: Any = None
+
+    def finish(self, reply: str | None) -> dict[str, Any]:
+        return sources(self.records, reply, catalog=self.catalog, cite=self.cite)
+
+
+def plan_answer(engine, question: str, *, style: AnswerStyle | None = None, catalog=None,
+                manual_ids: Iterable[str] | None = None, ranker: str | None = None, top_k: int = 3,
+                retrieval_query: str | None = None) -> AnswerPlan:
+    """Retrieves the scenes of a question (restricted to ``manual_ids`` when
+    given, through ``catalog.filtered_search`` until the engine filters
+    natively) and builds the prompt in ``style``.  ``retrieval_query``: the
+    question to search with when it differs from the one the owner asked (a
+    rewritten follow-up); the prompt always shows the owner's question."""
+    from corvane import morlek
+    from corvane.catalog import filtered_search
+
+    style = style or AnswerStyle()
+    search_q = question if retrieval_query is None else retrieval_query
+    hits = filtered_search(engine, search_q, manual_ids, top_k, ranker=ranker, catalog=catalog)
+    intent = morlek.classify_query_intent(question)
+    results = [{"node_id": r["scene_id"], "title": r["scene_title"], "score": score, "intent": intent,
+                "context": morlek.build_scene_context(r["scene_data"], intent)} for r, score in hits]
+    records = [r for r, _ in hits]
+    matched: dict[str, Any] = {"query": question, "intent": intent, "results": results}
+    if is_refused(matched):
+        return AnswerPlan(question, True, None, style.fallback_text, matched, records, style.cite, catalog)
+    if style.always_warnings:
+        matched = with_warnings(matched, records)
+    labels = [catalog.manual_title(r["manual_id"]) if catalog is not None and isinstance(r.get("manual_id"), str)
+              else "" for r in records]
+    prompt = build_answer_prompt(question, matched, style, labels=labels)
+    return AnswerPlan(question, False, prompt, None, matched, records, style.cite, catalog)

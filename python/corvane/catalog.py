@@ -245,6 +245,10 @@ class Catalog:
         e = self.entries.get(manual_id)
         return e.vehicle if e else None
 
+    def vehicles_of(self, manual_id: str) -> list[str]:
+        e = self.entries.get(manual_id)
+        return list(e.vehicles) if e else []
+
     def manual_title(self, manual_id: str) -> str:
         """The catalog title, else the manual's first heading, else its id."""
         e = self.entries.get(manual_id)
