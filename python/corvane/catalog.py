@@ -405,6 +405,9 @@ def filtered_search(engine, question: str, manual_ids: Iterable[str] | None, top
     allowed = frozenset(manual_ids)
     if top_k == 0 or not allowed:
         return []
+    fast = _ordinal_search(engine, question, allowed, top_k, ranker)
+    if fast is not None:
+        return fast
     total = len(engine)
     fetch = max(top_k * 4, 16)
     while True:
@@ -413,3 +416,61 @@ def filtered_search(engine, question: str, manual_ids: Iterable[str] | None, top
         if len(kept) >= top_k or len(hits) < min(fetch, total) or fetch >= total:
             return kept[:top_k]
         fetch *= 4
+
+
+# The engine's index ranks entry ordinals and parses an entry's record only
+# when asked; the fallback above parses every record it over-fetches.  With
+# the manual id of every ordinal (read once per index from its lines) the
+# widening fetch ranks ordinals only and parses the kept top_k.  Uses the
+# engine's internals; any surprise falls back to the plain path above.
+_MANUAL_ID = re.compile(r'"manual_id":\s*"((?:[^"\\]|\\.)*)"')
+_manual_cache: list = []  # [(index, manual ids by ordinal)], the last two indexes opened
+
+
+def _manual_ids_of(index) -> list:
+    for held, ids in _manual_cache:
+        if held is index:
+            return ids
+    out = []
+    for i in range(len(index)):
+        line = index.line(i)
+        m = _MANUAL_ID.search(line)
+        if m and "\\" not in m.group(1):
+            out.append(m.group(1))
+        else:
+            try:
+                out.append(json.loads(line).get("manual_id"))
+            except (ValueError, AttributeError):
+                out.append(None)
+    _manual_cache.insert(0, (index, out))
+    del _manual_cache[2:]  # an engine that refreshed lets the old index go
+    return out
+
+
+def _ordinal_search(engine, question, allowed, top_k, ranker):
+    try:
+        snap = engine._current()
+        index = snap.index
+        name = engine._ranker if ranker is None else engine._check_ranker(ranker)
+        ids = _manual_ids_of(index)
+        if name == "hybrid":
+            syn = engine._synonyms_of(snap)
+            search = lambda k: index.search_hybrid(question, k, syn)  # noqa: E731
+        else:
+            search = lambda k: index.search(question, k)  # noqa: E731
+    except (AttributeError, TypeError):
+        return None
+    total = len(ids)
+    fetch = max(top_k * 4, 16)
+    try:
+        while True:
+            k = min(fetch, total)
+            hits = search(k)
+            kept = [(i, sc) for i, sc in hits if ids[i] in allowed]
+            if len(kept) >= top_k or len(hits) < k or fetch >= total:
+                return [(index.record(i), sc) for i, sc in kept[:top_k]]
+            fetch *= 4
+    except Exception as exc:  # a damaged index: the plain path recovers through the engine
+        if type(exc).__name__ == "CorruptIndexError":
+            return None
+        raise
