@@ -129,3 +129,13 @@ def test_filtered_search_equals_filtering_the_full_ranking():
     assert filtered_search(eng, "q", None, 2) == full[:2]
     with pytest.raises(ValueError, match="top_k"):
         filtered_search(eng, "q", {"a"}, -1)
+
+
+def test_index_warnings_for_keys_without_manuals_and_manuals_without_keys():
+    from corvane.catalog import check_against_manuals
+
+    cat = Catalog(parse_catalog(json.dumps(CATALOG)))
+    got = check_against_manuals(cat, ["e5_charging", "h7_charging", "extra"])
+    assert got == ["catalog.json: 'shared_rescue': no manual shared_rescue.md in manuals/",
+                   "catalog.json: manual 'extra' has no entry (it matches no vehicle filter)"]
+    assert check_against_manuals(Catalog(), ["a"]) == []  # no catalog: nothing to say
