@@ -55,6 +55,14 @@ def test_filter_is_the_top_k_of_the_allowed_manuals(site, ranker):
             assert [s for _, s in got] == pytest.approx([s for _, s in want]), (vehicle, q)
 
 
+def test_prepare_filter(site):
+    from corvane.catalog import prepare_filter
+
+    eng, _ = site
+    assert prepare_filter(eng) is True
+    assert prepare_filter(object()) is False
+
+
 def test_an_alias_of_one_model_does_not_pull_the_other(site):
     eng, cat = site
     e5 = cat.resolve(vehicle=cat.detect_vehicle("我开的X5，闪充要多久"))

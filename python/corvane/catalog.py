@@ -47,7 +47,7 @@ from typing import Any, Iterable, Mapping
 
 __all__ = [
     "CATALOG_FILE", "CatalogError", "CatalogEntry", "Catalog", "load_catalog", "first_heading",
-    "filtered_search", "manual_id_of",
+    "filtered_search", "prepare_filter", "manual_id_of", "check_against_manuals",
 ]
 
 CATALOG_FILE = "catalog.json"
@@ -445,6 +445,18 @@ def _manual_ids_of(index) -> list:
     _manual_cache.insert(0, (index, out))
     del _manual_cache[2:]  # an engine that refreshed lets the old index go
     return out
+
+
+def prepare_filter(engine) -> bool:
+    """Reads the manual id of every entry of the engine's current index now
+    (about 3 s at 100,000 entries) rather than in the first filtered search;
+    call it after opening or refreshing the engine.  False when the engine
+    does not offer what the fast path needs (the plain path is used then)."""
+    try:
+        _manual_ids_of(engine._current().index)
+        return True
+    except (AttributeError, TypeError):
+        return False
 
 
 def _ordinal_search(engine, question, allowed, top_k, ranker):
