@@ -95,8 +95,10 @@ def test_bad_feedback_is_refused_and_changes_nothing(db_url):
             assert (info.value.field, info.value.status) == (field, status), args
             assert str(info.value).startswith(field + ":")
         assert [(a["rating"], a["comment"]) for a in store.low_rated(0)] == [(5, "好")]
-        with pytest.raises(FeedbackError, match="answer_id"):
-            store.record_answer("q", refused=False, answer_id="not-an-id")
+        for kw, field in [({"answer_id": "not-an-id"}, "answer_id"), ({"vehicle": "x" * 201}, "vehicle")]:
+            with pytest.raises(FeedbackError, match=f"^{field}:"):
+                store.record_answer("q", refused=False, **kw)
+        assert store.counts(0)["answers"] == 1
 
 
 def test_schema_version_and_migrations(db_url):

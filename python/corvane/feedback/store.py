@@ -178,6 +178,10 @@ class FeedbackStore:
         """Stores an answer given and returns its id.  The question text is
         kept only with ``log_questions``; a refused one also goes to the
         question log."""
+        if not isinstance(question, str):
+            raise FeedbackError(f"question: must be a string, not {type(question).__name__}", "question")
+        if vehicle is not None and (not isinstance(vehicle, str) or len(vehicle) > 200):
+            raise FeedbackError("vehicle: must be a vehicle name of at most 200 characters", "vehicle")
         answer_id = answer_id or new_answer_id()
         if not _ANSWER_ID.match(answer_id):
             raise FeedbackError(f"answer_id: {answer_id!r} is not an answer id", "answer_id")
