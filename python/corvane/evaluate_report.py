@@ -103,7 +103,10 @@ def format_report(result: dict[str, Any], info: dict[str, Any]) -> str:
 
 def alias_suggestions(results: dict[str, dict[str, Any]], index: list[dict]) -> dict[str, list[str]]:
     """Alias candidates for missed scenes that have a title: the question's
-    words the scene lacks (two to eight characters), in the alias file's format."""
+    words the scene lacks (two to eight characters, question words such as
+    怎么 or 咋调 taken out), in the alias file's format."""
+    from corvane.report import clean_alias_words
+
     out: dict[str, list[str]] = {}
     for result in results.values():
         for m in result["misses"]:
@@ -111,7 +114,7 @@ def alias_suggestions(results: dict[str, dict[str, Any]], index: list[dict]) -> 
                 title = index[i].get("scene_title")
                 if not isinstance(title, str) or not title:
                     continue
-                words = [w for w in lacking_words(m["q"], index[i]) if 2 <= len(w) <= 8]
+                words = clean_alias_words(lacking_words(m["q"], index[i]))
                 have = set(index[i].get("aliases", []) or [])
                 bucket = out.setdefault(title, [])
                 for w in words:
