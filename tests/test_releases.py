@@ -220,3 +220,157 @@ def test_index_out_with_the_real_index_command(tmp_path):
         assert len(engine) > 0
     finally:
         engine.close()
+
+
+# --- readiness ------------------------------------------------------------------------
+
+
+class Holder:
+    def __init__(self, n):
+        self.n = n
+
+    def use(self):
+        import contextlib
+
+        holder = self
+
+        @contextlib.contextmanager
+        def block():
+            class Gen:
+                engine = list(range(holder.n))
+            yield Gen
+        return block()
+
+
+def test_readiness_checks_index_release_and_extras(data):
+    from corvane.readiness import Readiness, file_readable
+
+    rel = str(data / "releases")
+    good = make(data, "good", when=1_765_000_000).id
+    bad = make(data, "bad", when=1_765_000_100).id
+    publish(rel, good)
+    current = os.path.join(rel, "current")
+    ok, body = Readiness(Holder(3), current).state()
+    assert ok and body == {"status": "ready", "checks": {"index": "ok", "release": "ok"}, "release": good}
+    ok, body = Readiness(Holder(0), current, [("keys", file_readable(str(data / "none.json")))]).state()
+    assert not ok and body["checks"]["index"] == "no entries" and body["checks"]["keys"].startswith("failed:")
+    # a release damaged after it was published (publish verifies; the probe does too)
+    path = os.path.join(rel, bad, "scene_index.jsonl")
+    os.chmod(path, 0o644)
+    with open(path, "a") as fh:
+        fh.write("x\n")
+    releases._switch(rel, bad)
+    ok, body = Readiness(Holder(3), current).state()
+    assert not ok and "does not match" in body["checks"]["release"]
+    ok, body = Readiness(Holder(3), str(data)).state()  # a plain data folder: no release check
+    assert ok and "release" not in body["checks"]
+
+
+def test_readyz_route_answers_503_when_not_ready(data):
+    pytest.importorskip("fastapi")
+    from fastapi import FastAPI
+    from fastapi.testclient import TestClient
+
+    from corvane.readiness import add_readyz
+
+    app = FastAPI()
+    holder = Holder(0)
+    add_readyz(app, holder, str(data))
+    client = TestClient(app)
+    assert client.get("/readyz").status_code == 503
+    holder.n = 5
+    r = client.get("/readyz")
+    assert r.status_code == 200 and r.json()["status"] == "ready" and r.headers["cache-control"] == "no-store"
+
+
+# --- two replicas on one releases folder ------------------------------------------------------
+
+EXTRA_MANUAL = "# 第一章 应急\n\n## 换备胎\n\n### 说明\n停车后更换备胎。\n\n## 备胎存放位置\n\n### 说明\n备胎位于行李箱地板下方。\n"
+
+
+def _build_real(data_dir, out):
+    import subprocess
+    import sys
+
+    code = ("import sys, argparse; from corvane import __main__ as m, releases; "
+            "a = argparse.Namespace(data_dir=sys.argv[1], out=sys.argv[2]); sys.exit(releases.run_index_out(a, m.cmd_index))")
+    run = subprocess.run([sys.executable, "-c", code, str(data_dir), str(out)], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr
+    return run.stdout.strip().splitlines()[-1]
+
+
+def test_replicas_follow_publish_and_rollback_under_load(tmp_path):
+    """Two servers on DIR/current while clients keep searching: no failed request, both switch."""
+    pytest.importorskip("uvicorn")
+    pytest.importorskip("corvane.ostrel")
+    import sys
+
+    import httpx
+
+    sys.path.insert(0, str(Path(__file__).parent))
+    from service_support import ServerProcess
+
+    shutil.copytree(ROOT / "examples" / "data", tmp_path / "data")
+    rel = tmp_path / "data" / "releases"
+    first = _build_real(tmp_path / "data", rel)
+    (tmp_path / "data" / "manuals" / "zz_extra.md").write_text(EXTRA_MANUAL, encoding="utf-8")
+    time.sleep(1.1)  # ids are to the second
+    second = _build_real(tmp_path / "data", rel)
+    publish(str(rel), first)
+    interval = 0.3
+    args = ["--data-dir", str(rel / "current"), "--reload-interval", str(interval)]
+    servers = [ServerProcess(tmp_path, *args), ServerProcess(tmp_path, *args)]
+    stop = threading.Event()
+    failures, done = [], [0]
+
+    def load(url):
+        with httpx.Client(timeout=30) as client:
+            while not stop.is_set():
+                try:
+                    r = client.post(url + "/v1/search", json={"question": "爆胎了怎么换备胎"})
+                    if r.status_code != 200:
+                        failures.append(r.status_code)
+                    done[0] += 1
+                except httpx.HTTPError as exc:
+                    failures.append(repr(exc))
+
+    def entries(server):
+        return httpx.get(server.url + "/healthz", timeout=10).json()["entries"]
+
+    def wait_all(value, since):
+        seen = {}
+        deadline = time.monotonic() + 60
+        while len(seen) < len(servers) and time.monotonic() < deadline:
+            for i, s in enumerate(servers):
+                if i not in seen and entries(s) == value:
+                    seen[i] = time.monotonic() - since
+            time.sleep(0.02)
+        assert len(seen) == len(servers), f"replicas on the new release: {seen}"
+        return sorted(seen.values())
+
+    try:
+        before = entries(servers[0])
+        assert entries(servers[1]) == before
+        threads = [threading.Thread(target=load, args=(s.url,)) for s in servers for _ in range(2)]
+        for t in threads:
+            t.start()
+        time.sleep(0.5)
+        start = time.monotonic()
+        publish(str(rel), second)
+        times = wait_all(before + 2, start)
+        after = entries(servers[0])
+        start = time.monotonic()
+        rollback(str(rel))
+        back = wait_all(before, start)
+        stop.set()
+        for t in threads:
+            t.join()
+        print(f"\nswitch after publish: {times[0]:.2f}/{times[1]:.2f} s, after rollback: "
+              f"{back[0]:.2f}/{back[1]:.2f} s (reload interval {interval} s); {done[0]} requests")
+        assert after == before + 2
+        assert failures == [] and done[0] > 0
+    finally:
+        stop.set()
+        for s in servers:
+            s.stop()
