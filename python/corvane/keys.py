@@ -299,3 +299,20 @@ def run(args, out=None) -> int:
         record = revoke_key(path, args.which)
         print(f"revoked key {record.id} ({record.name})", file=out)
     return 0
+
+
+def add_parser(subparsers) -> None:
+    """Registers ``keys`` on the CLI's subparsers; errors become the CLI's one-line errors (exit 2)."""
+    p = subparsers.add_parser("keys", help="API keys of the service's clients: add, list, revoke",
+                              description=__doc__.split("\n\n")[0])
+    add_arguments(p)
+
+    def run_cli(args) -> int:
+        from corvane.cli_errors import CliError
+
+        try:
+            return run(args)
+        except KeysError as exc:
+            raise CliError(str(exc), 2) from None
+
+    p.set_defaults(run=run_cli)

@@ -387,3 +387,43 @@ def run(args, out=None) -> int:
         for rid in prune(folder, args.keep):
             print(f"pruned {rid}", file=out)
     return 0
+
+
+_HELP = {
+    "publish": "switch the served release (DIR/current) to a built one, atomically",
+    "rollback": "switch the served release back to the one before",
+    "prune": "delete old releases, keeping the newest N and the current one",
+}
+
+
+def add_parsers(subparsers) -> None:
+    """Registers ``publish``, ``rollback`` and ``prune`` on the CLI's subparsers."""
+    def run_cli(args) -> int:
+        from corvane.cli_errors import CliError
+
+        try:
+            return run(args)
+        except ReleaseError as exc:
+            raise CliError(str(exc), 2) from None
+        except OSError as exc:
+            raise CliError(f"{exc.filename or default_dir(args)}: {exc.strerror or exc}", 2) from None
+
+    for command, text in _HELP.items():
+        p = subparsers.add_parser(command, help=text, description=text)
+        add_arguments(p, command)
+        p.set_defaults(run=run_cli)
+
+
+def index_out_or(cmd_index: Callable) -> Callable:
+    """``cmd_index`` that builds a release when ``--out`` is given (a wrapper for the index command's ``run``)."""
+    def run_index(args) -> int:
+        if getattr(args, "out", None):
+            from corvane.cli_errors import CliError
+
+            try:
+                return run_index_out(args, cmd_index)
+            except ReleaseError as exc:
+                raise CliError(str(exc), 2) from None
+        return cmd_index(args)
+
+    return run_index
