@@ -226,8 +226,9 @@ def test_index_out_with_the_real_index_command(tmp_path):
 
 
 class Holder:
-    def __init__(self, n):
+    def __init__(self, n, number=None):
         self.n = n
+        self.number = number
 
     def use(self):
         import contextlib
@@ -238,6 +239,7 @@ class Holder:
         def block():
             class Gen:
                 engine = list(range(holder.n))
+                number = holder.number
             yield Gen
         return block()
 
@@ -264,6 +266,17 @@ def test_readiness_checks_index_release_and_extras(data):
     assert not ok and "does not match" in body["checks"]["release"]
     ok, body = Readiness(Holder(3), str(data)).state()  # a plain data folder: no release check
     assert ok and "release" not in body["checks"]
+    # the release shown is the one loaded: a switched link shows once the holder reloaded
+    releases._switch(rel, good)
+    holder = Holder(3, number=1)
+    readiness = Readiness(holder, current)
+    assert readiness.state()[1]["release"] == good
+    other = make(data, "other", when=1_765_000_200).id
+    publish(rel, other)
+    assert readiness.state()[1]["release"] == good
+    holder.number = 2
+    ok, body = readiness.state()
+    assert ok and body["release"] == other
 
 
 def test_readyz_route_answers_503_when_not_ready(data):

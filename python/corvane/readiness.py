@@ -27,6 +27,15 @@ class Readiness:
         self.checks = list(checks)
         self._verified: dict[str, str | None] = {}  # real folder -> None (good) or the error
         self._lock = threading.Lock()
+        self._loaded: tuple = (None, None)  # (index generation, the release it was loaded from)
+
+    def loaded_release(self, generation) -> str | None:
+        """The release of the loaded index: read when the holder's generation changes, so a
+        link switched but not yet reloaded still shows the release being served."""
+        with self._lock:
+            if self._loaded[0] != generation or generation is None:
+                self._loaded = (generation, releases.release_id_of(self.data_dir))
+            return self._loaded[1]
 
     def _release(self) -> tuple[str | None, str | None]:
         """(release id, error) of the folder behind the data folder now."""
@@ -47,10 +56,13 @@ class Readiness:
         try:
             with self.holder.use() as gen:
                 entries = len(gen.engine)
+                generation = getattr(gen, "number", None)
             checks["index"] = "ok" if entries > 0 else "no entries"
         except Exception as exc:  # a broken engine is "not ready", never a 500
             checks["index"] = f"failed: {type(exc).__name__}"
-        release, error = self._release()
+            generation = None
+        linked, error = self._release()
+        release = self.loaded_release(generation) if linked is not None else None
         if release is not None or error is not None:
             checks["release"] = error or "ok"
         for name, check in self.checks:
