@@ -154,3 +154,25 @@ def test_entries_from_the_real_serve_parser():
     assert entries["ranker"].choices == ("exact", "hybrid")
     r = resolve(entries.values(), environ={"CORVANE_PORT": "8081"})
     assert r["port"].value == 8081
+
+
+def test_serve_parser_unchanged_flags_found_from_argv(tmp_path):
+    """With the real serve parser (real defaults kept): only flags on the command line beat the file."""
+    from corvane.__main__ import build_parser
+    from corvane.config_file import explicit_flags, serve_entries
+
+    serve = build_parser()._subparsers._group_actions[0].choices["serve"]
+    entries = serve_entries(serve)
+    argv = ["--port", "9001", "--log-questions"]
+    args = serve.parse_args(argv)
+    flags = explicit_flags(serve, argv, entries)
+    assert flags == {"port": 9001, "log_questions": True}
+    assert serve.parse_args([]).port == 8000  # defaults restored
+    path = write(tmp_path, 'port = 7000\nworkers = 2\nllm_key = "k-secret"\n')
+    resolved, _ = load(entries, args, environ={"CORVANE_CONFIG": path, "CORVANE_API_TOKEN": "t-secret"},
+                       flags=flags)
+    assert resolved["port"].value == 9001 and resolved["workers"].value == 2
+    assert resolved["host"].source == "default" and resolved["api_token"].source == "env"
+    out = io.StringIO()
+    print_config(resolved, entries, out)
+    assert "secret" not in out.getvalue() and out.getvalue().count(MASK) == 2

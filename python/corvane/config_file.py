@@ -330,16 +330,21 @@ def load(
     namespace,
     environ: Mapping[str, str] | None = None,
     config_env: str = "CORVANE_CONFIG",
+    flags: Mapping[str, Any] | None = None,
 ) -> tuple[dict[str, Resolved], list[str]]:
     """The whole resolution for a parsed command line: (resolved, warnings).
 
     The file is ``--config`` or else the ``config_env`` variable; none is fine.
+    ``flags`` are the flags given (``explicit_flags``); by default the
+    namespace's values that are not None (``given_flags``).
     """
     entries = list(entries)
     environ = os.environ if environ is None else environ
     path = getattr(namespace, "config", None) or environ.get(config_env) or None
     file = load_file(path, entries) if path else None
-    resolved = resolve(entries, file=file, environ=environ, flags=given_flags(namespace, entries))
+    if flags is None:
+        flags = given_flags(namespace, entries)
+    resolved = resolve(entries, file=file, environ=environ, flags=flags)
     return resolved, (file.warnings if file else [])
 
 
@@ -369,6 +374,45 @@ def entries_from_parser(parser, *, env_prefix: str = "CORVANE_", secrets: Iterab
             choices=tuple(action.choices) if action.choices else None, flag=long,
         ))
     return out
+
+
+def explicit_flags(parser, argv: list[str], entries: Iterable[Entry]) -> dict[str, Any]:
+    """The entries' flags given in ``argv``, found by parsing it again with every
+    default suppressed (so the parser keeps its real defaults for other uses)."""
+    import argparse
+
+    saved = [(a, a.default) for a in parser._actions]
+    try:
+        for action, _ in saved:
+            action.default = argparse.SUPPRESS
+        namespace, _ = parser.parse_known_args(argv)
+    finally:
+        for action, default in saved:
+            action.default = default
+    given = vars(namespace)
+    return {e.name: given[e.name.replace(".", "_")] for e in entries if e.name.replace(".", "_") in given}
+
+
+# Settings of ``corvane serve`` that have no flag: environment (and file) only.
+SERVE_ENV_ONLY = (
+    Entry("api_token", "CORVANE_API_TOKEN", str, "", secret=True,
+          help="bearer token every endpoint but /healthz, /readyz and the page needs"),
+    Entry("llm_url", "CORVANE_LLM_URL", str, "", help="OpenAI-compatible chat-completions endpoint for /v1/answer"),
+    Entry("llm_key", "CORVANE_LLM_KEY", str, "", secret=True, help="the model endpoint's access key"),
+    Entry("model", "HARLUNE_MODEL", str, "", help="the model's name"),
+    Entry("keys_file", "CORVANE_KEYS_FILE", "path", "", help="API keys file (corvane keys add)"),
+)
+
+
+def serve_entries(serve_parser) -> list[Entry]:
+    """A table for ``corvane serve`` from its parser (every flag, env ``CORVANE_<FLAG>``) and the
+    environment-only settings; a stand-in until the settings module holds one."""
+    entries = entries_from_parser(serve_parser)
+    for entry in entries:
+        if entry.name == "data_dir":
+            entries[entries.index(entry)] = Entry(**{**entry.__dict__, "type": "path"})
+    known = {e.name for e in entries}
+    return entries + [e for e in SERVE_ENV_ONLY if e.name not in known]
 
 
 ParseFn = Callable[[str], Any]
