@@ -240,3 +240,99 @@ def test_kubernetes_manifests_match_the_service():
     kustomization = yaml.safe_load((DEPLOY / "k8s" / "kustomization.yaml").read_text())
     assert sorted(kustomization["resources"]) == sorted(
         p.name for p in (DEPLOY / "k8s").glob("*.yaml") if p.name != "kustomization.yaml")
+
+
+class WiredServer:
+    """The service with the deployment layers (service_wiring.install) on a free port."""
+
+    CODE = ("import sys, uvicorn; from corvane.service.app import create_app; "
+            "from corvane.service.cli import log_config; from corvane.service_wiring import install; "
+            "app = create_app(sys.argv[1], api_token=''); install(app, data_dir=sys.argv[1]); "
+            "uvicorn.run(app, host='127.0.0.1', port=int(sys.argv[2]), log_config=log_config(), access_log=False)")
+
+    def __init__(self, cwd, data_dir):
+        import time
+
+        import httpx
+        from service_support import free_port
+
+        self.port = free_port()
+        self.log_path = Path(cwd) / f"wired-{self.port}.log"
+        self._log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([sys.executable, "-c", self.CODE, str(data_dir), str(self.port)], cwd=cwd,
+                                     stdout=self._log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                if httpx.get(f"http://127.0.0.1:{self.port}/readyz", timeout=1).status_code == 200:
+                    return
+            except httpx.HTTPError:
+                pass
+            assert self.proc.poll() is None and time.monotonic() < deadline, self.log()
+            time.sleep(0.1)
+
+    def log(self):
+        self._log.flush()
+        return self.log_path.read_text(errors="replace")
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(30)
+        self._log.close()
+
+
+def test_proxy_config_spreads_and_keeps_request_ids(published, tmp_path):
+    """deploy/nginx.conf in front of two real servers (where nginx is installed): every request
+    answered, a client's id passed through, one made for the others, one key sticks to one replica."""
+    nginx = shutil.which("nginx") or ("/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx") else None)
+    if nginx is None:
+        pytest.skip("nginx not installed (apt-get install nginx-light) - proxy config not run")
+    pytest.importorskip("uvicorn")
+    import time
+
+    import httpx
+
+    sys.path.insert(0, str(Path(__file__).parent))
+    from service_support import free_port
+
+    servers = [WiredServer(published, published / "data" / "releases" / "current") for _ in range(2)]
+    port = free_port()
+    conf = (DEPLOY / "nginx.conf").read_text()
+    for i, s in enumerate(servers, 1):
+        conf = conf.replace(f"corvane-{i}:8000", f"127.0.0.1:{s.port}")
+    conf = conf.replace("listen 8080;", f"listen 127.0.0.1:{port};")
+    (tmp_path / "nginx.conf").write_text(conf)
+    proxy = subprocess.Popen([nginx, "-p", str(tmp_path), "-c", str(tmp_path / "nginx.conf"), "-e", "stderr",
+                              "-g", "daemon off;"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        url = f"http://127.0.0.1:{port}"
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                httpx.get(url + "/healthz", timeout=2)
+                break
+            except httpx.HTTPError:
+                assert proxy.poll() is None and time.monotonic() < deadline, proxy.stderr.read().decode()
+                time.sleep(0.1)
+        with httpx.Client(base_url=url, timeout=10) as client:
+            search = {"question": "三包责任承诺"}
+            r = client.post("/v1/search", json=search, headers={"X-Request-ID": "op-7"})
+            assert r.status_code == 200 and r.headers["x-request-id"] == "op-7"
+            for given in (None, "bad id", "x" * 129):
+                headers = {"X-Request-ID": given} if given else {}
+                made = client.post("/v1/search", json=search, headers=headers).headers["x-request-id"]
+                assert re.fullmatch(r"[0-9a-f]{32}", made)
+            before = [s.log().count('"/v1/search"') for s in servers]
+            for _ in range(10):
+                assert client.post("/v1/search", json=search, headers={"Authorization": "Bearer one"}).status_code == 200
+            grew = [s.log().count('"/v1/search"') - b for s, b in zip(servers, before)]
+            assert sorted(grew) == [0, 10], grew  # one client, one replica
+            for i in range(40):
+                assert client.post("/v1/search", json=search,
+                                   headers={"Authorization": f"Bearer c{i}"}).status_code == 200
+            assert all(s.log().count('"/v1/search"') > 1 for s in servers)  # clients spread over both
+    finally:
+        proxy.terminate()
+        proxy.wait(10)
+        for s in servers:
+            s.stop()
