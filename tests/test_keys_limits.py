@@ -170,7 +170,7 @@ def make_app(**options):
     async def health():
         return {"ok": True}
 
-    @inner.get("/boom")
+    @inner.api_route("/boom", methods=["GET", "HEAD"])
     async def boom():
         return JSONResponse({"error": {"code": "bad", "message": "no"}}, status_code=422)
 
@@ -281,6 +281,8 @@ def test_request_id_echoed_logged_and_in_error_bodies():
     assert r.status_code == 422
     assert r.json() == {"error": {"code": "bad", "message": "no", "request_id": "err-1"}}
     assert int(r.headers["content-length"]) == len(r.content)
+    head = client.head("/boom", headers={"X-Request-ID": "err-1"})  # the length a GET would have
+    assert head.status_code == 422 and head.content == b"" and head.headers["content-length"] == r.headers["content-length"]
     r = client.get("/stream")  # a streamed error body passes unchanged
     assert r.status_code == 500 and r.content == b"ab" and r.headers["x-request-id"]
     r = client.post("/v1/search", headers={"X-Request-ID": "x"})

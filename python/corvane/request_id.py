@@ -91,9 +91,11 @@ class RequestIdMiddleware:
                     return
                 start, body = held.pop("start"), b"".join(held.pop("chunks"))
                 if not message.get("more_body", False):
-                    body = _annotated(body, rid)
-                    start = {**start, "headers": [(k, str(len(body)).encode() if k.lower() == b"content-length"
-                                                   else v) for k, v in start["headers"]]}
+                    annotated = _annotated(body, rid)
+                    if annotated is not body:  # (a HEAD response's empty body stays as it is)
+                        body = annotated
+                        start = {**start, "headers": [(k, str(len(body)).encode() if k.lower() == b"content-length"
+                                                       else v) for k, v in start["headers"]]}
                 await send(start)
                 await send({"type": "http.response.body", "body": body,
                             "more_body": message.get("more_body", False)})
