@@ -220,6 +220,19 @@ def test_index_out_with_the_real_index_command(tmp_path):
         assert len(engine) > 0
     finally:
         engine.close()
+    # a bad manual: the error names it where the user keeps it, and no release is left behind
+    (tmp_path / "data" / "manuals" / "bad.md").write_bytes(b"# \xff\n")
+    code = ("import sys, argparse; from corvane import __main__ as m, releases; from corvane.cli_errors import CliError\n"
+            "a = argparse.Namespace(data_dir=sys.argv[1], out=sys.argv[2])\n"
+            "try:\n    releases.run_index_out(a, m.cmd_index)\n"
+            "except CliError as e:\n    print(e.message, file=sys.stderr); sys.exit(2)")
+    out = subprocess.run([sys.executable, "-c", code, str(tmp_path / "data"), str(tmp_path / "rel")],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 2
+    assert f"{tmp_path / 'data' / 'manuals' / 'bad.md'} is not UTF-8" in out.stderr, out.stderr
+    assert out.stderr.rstrip().endswith("; no release was made") and ".build-" not in out.stderr
+    assert [r.id for r in list_releases(str(tmp_path / "rel"))] == [rid]
+    assert [n for n in os.listdir(tmp_path / "rel") if n.startswith(".build-")] == []
 
 
 # --- readiness ------------------------------------------------------------------------

@@ -338,13 +338,24 @@ def run_index_out(args, cmd_index: Callable) -> int:
     """``corvane index --out DIR``: ``cmd_index`` (the ordinary command) run for a release."""
     import copy
 
+    data_dir = args.data_dir or "data"
+
     def run_index(folder: str) -> int:
+        from corvane.cli_errors import CliError
+
         inner = copy.copy(args)
         inner.data_dir = folder
         inner.out = None
-        return cmd_index(inner)
+        try:
+            return cmd_index(inner)
+        except CliError as exc:
+            # The messages name the staging folder; the user knows the manuals by their own path.
+            exc.message = exc.message.replace(os.path.join(folder, "manuals"), os.path.join(data_dir, "manuals"))
+            exc.message = exc.message.replace("; the previous index was kept", "").replace(
+                "; no index was written", "") + "; no release was made"
+            raise
 
-    release = build(args.data_dir or "data", args.out, run_index)
+    release = build(data_dir, args.out, run_index)
     print(f"built release {release.id} in {release.path}; switch to it with "
           f"'corvane publish --releases {args.out} {release.id}'", file=sys.stderr)
     print(release.id)
