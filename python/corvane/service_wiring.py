@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import os
 
-from corvane import releases
 from corvane.keys import KeyStore
 from corvane.model_metrics import ModelMetrics
 from corvane.ratelimit import BoundedLabels, KeyAuthMiddleware, Limits, RateLimiter
@@ -42,7 +41,10 @@ def install(app, *, data_dir: str, keys_file: str | None = None, token: str = ""
     if request_ids:
         app.add_middleware(RequestIdMiddleware)
     app.state.model_metrics = model_metrics
-    app.state.release_id = lambda: releases.release_id_of(data_dir)
+    app.state.readiness = readiness
+    # For /healthz: the release of the index a request is using, e.g.
+    # ``app.state.release_of(gen.number)`` inside ``holder.use()``.
+    app.state.release_of = readiness.loaded_release
     return {"readiness": readiness, "store": store, "limiter": limiter, "model_metrics": model_metrics}
 
 
