@@ -347,8 +347,8 @@ def test_key_scrubbed_across_stream_pieces(form):
        st.lists(st.integers(1, 40), min_size=1, max_size=30))
 def test_piecewise_scrubbing_equals_whole_text_scrubbing(parts, sizes):
     text = "".join(parts)
-    key = harlune._Key(KEY)
-    scrubber = harlune._StreamScrubber(key)
+    key = harlune.scrub.Key(KEY)
+    scrubber = harlune.scrub.StreamScrubber(key)
     out, pos, i = [], 0, 0
     while pos < len(text):
         size = sizes[i % len(sizes)]
