@@ -17,6 +17,8 @@ from .parse import NO_OBJECT, parse_json_object
 from .scrub import USERINFO_RE, Key, StreamScrubber, shorten
 from .sse import delta, event_data
 
+_DRAIN_SECONDS = 0.25
+
 
 class Endpoint:
     """One endpoint's settings; its repr shows neither the key nor any prompt."""
@@ -212,13 +214,26 @@ async def _stream_pieces(endpoint: Endpoint, pool, prompt: str, seconds: float,
                     out = scrubber.push(content) if content else ""
                     if out:
                         yield out
-            if not ended and not finished:
-                raise LLMError(f"model stream from {endpoint.where} ended before its end marker")
-            out = scrubber.flush()
-            if out:
-                yield out
+                if not ended and not finished:
+                    raise LLMError(f"model stream from {endpoint.where} ended before its end marker")
+                out = scrubber.flush()
+                if out:
+                    yield out
+                if ended and pool is not None:
+                    await _drain(events, deadline)
         finally:
             await stream.__aexit__(None, None, None)
+
+
+async def _drain(events, deadline: float) -> None:
+    """Reads what follows the end marker (usually only the body's framing) for a moment, so that the
+    connection goes back to the pool rather than being closed; a stream that goes on is left to be
+    closed."""
+    with contextlib.suppress(Exception):
+        when = min(deadline, asyncio.get_running_loop().time() + _DRAIN_SECONDS)
+        async with deadline_at(when):
+            async for _ in events:
+                pass
 
 
 async def stream(endpoint: Endpoint | LLMError, pool, prompt, seconds) -> AsyncIterator[str]:
