@@ -329,6 +329,7 @@ TARGETS += [
            lambda: [fresh(QUERY), 3, module("_engine").Synonyms(synonym_map())],
            lambda q, k, syn: _engine_index().search_hybrid(q, k, syn), shape=lambda: [fresh(QUERY), 3, None]),
     target("_engine.Index.line", ("entry",), lambda: [1], lambda n: _engine_index().line(n)),
+    target("_engine.Index.record", ("entry",), lambda: [1], lambda n: _engine_index().record(n)),
     target("_engine.Index.write", ("path",), lambda: [fresh("out/index.cvx")], lambda p: _engine_index().write(p)),
     target("_engine.Index.verified", ("wait",), lambda: [1],
            lambda w: module("_engine").open_compiled(_compiled_file(), "index.jsonl").verified(w)),
