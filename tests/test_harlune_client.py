@@ -202,3 +202,15 @@ def test_bad_call_arguments_and_reprs(monkeypatch):
 ])
 def test_mask_url(url, masked):
     assert mask_url(url) == masked
+
+
+def test_error_messages_mask_the_endpoints_secrets():
+    async def main():
+        async with KeepAliveServer(lambda r: (500, "text/plain", b"no")) as srv:
+            url = srv.url.replace("http://", "http://user:pw-77@") + "?api_key=qv-secret-91"
+            with pytest.raises(LLMStatusError) as info:
+                await chat(url, "", "p")
+        text = str(info.value)
+        assert "pw-77" not in text and "qv-secret-91" not in text and "?api_key=***" in text
+
+    asyncio.run(main())

@@ -14,7 +14,7 @@ from .body import message_content, read_body, body_text, status_error
 from .deadline import deadline_at
 from .errors import LLMError, LLMStatusError, LLMTimeout
 from .parse import NO_OBJECT, parse_json_object
-from .scrub import USERINFO_RE, Key, StreamScrubber, shorten
+from .scrub import Key, StreamScrubber, mask_url, shorten
 from .sse import delta, event_data
 
 _DRAIN_SECONDS = 0.25
@@ -35,7 +35,7 @@ class Endpoint:
         self.model = config.model_name(model)
         self.seconds = config.timeout_seconds(timeout)
         self.cap = config.reply_cap(max_reply_bytes)
-        self.where = shorten(USERINFO_RE.sub(r"\1***@", url), self.key) or "''"
+        self.where = shorten(mask_url(url), self.key) or "''"  # no user-info or query values in messages
 
     def __repr__(self) -> str:
         return f"<harlune endpoint {self.where}>"

@@ -178,7 +178,7 @@ def shorten(text: str, key: Key) -> str:
 
 
 
-USERINFO_RE = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*://)[^/?#@]*@")
+_USERINFO_RE = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*://)[^/?#@]*@")
 _QUERY_VALUE_RE = re.compile(r"([?&;][^=&;#]*=)[^&;#]*")
 
 
@@ -192,7 +192,7 @@ def mask_url(url: str) -> str:
     try:
         parts = urllib.parse.urlsplit(text)
     except ValueError:
-        return _QUERY_VALUE_RE.sub(r"\1***", USERINFO_RE.sub(r"\1***@", text.split("#", 1)[0]))
+        return _QUERY_VALUE_RE.sub(r"\1***", _USERINFO_RE.sub(r"\1***@", text.split("#", 1)[0]))
     netloc = parts.netloc
     if "@" in netloc:
         netloc = "***@" + netloc.rpartition("@")[2]
