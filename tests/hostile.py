@@ -1,4 +1,5 @@
-"""Hostile arguments for every public function of the six compiled modules.
+"""Hostile arguments for every public function of the compiled modules (the six and the private
+_engine and _hybrid).
 
 Each case calls one function with valid arguments into which one hostile
 ingredient has been put: a dict key whose hash collides with a key the code
@@ -33,6 +34,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 MODULES = ("plaxon", "morlek", "ostrel", "farrowin", "vendry", "delmoor")
+PRIVATE_MODULES = ("_engine", "_hybrid")
 QUERY = "如何更换轮胎"
 
 
@@ -285,7 +287,78 @@ TARGETS = [
     target("delmoor.answer_query/entry", ("entry",), lambda: [live_entry()],
          lambda e: module("delmoor").answer_query(QUERY), fixed=frozenset({0}), shape=lambda: [entry(1, scene())]),
 ]
+
+
+# The private query-engine modules.  Indexes are built inside the call, so that a value the index keeps
+# from its arguments is met again by the search after a hook has freed or replaced it.
+
+def _engine_index():
+    return module("_engine").compile_jsonl("index.jsonl", module("farrowin").load_scene_index)
+
+
+def _compiled_file() -> str:
+    if not os.path.exists("index.cvx"):
+        _engine_index().write("index.cvx")
+    return "index.cvx"
+
+
+def synonym_map() -> dict:
+    return {fresh("刹车"): [fresh("制动"), fresh("刹车片")], fresh("螺丝"): fresh("螺栓")}
+
+
+def hybrid_entries(full: bool = False) -> list:
+    return [entry(1, scene() if full else None), entry(2, scene() if full else None)]
+
+
+def _hybrid_index(entries, weights=None, synonyms=None):
+    return module("_hybrid").HybridIndex(entries, weights=weights, synonyms=synonyms)
+
+
+WEIGHTS = ("title", "aliases", "description", "steps", "warning", "notice", "tip")
+
+TARGETS += [
+    target("_engine.Synonyms", ("synonyms",), lambda: [synonym_map()],
+           lambda m: module("_engine").Synonyms(m).expand(QUERY)),
+    target("_engine.Synonyms.expand", ("synonyms", "question"), lambda: [synonym_map(), fresh("刹车螺丝怎么换")],
+           lambda m, q: module("_engine").Synonyms(m).expand(q)),
+    target("_engine.answer_prompt", ("question", "knowledge"), lambda: [fresh(QUERY), matched()]),
+    target("_engine.compile_jsonl", ("jsonl", "loader"),
+           lambda: [fresh("index.jsonl"), module("farrowin").load_scene_index],
+           lambda path, loader: module("_engine").compile_jsonl(path, loader).search(QUERY, 3),
+           shape=lambda: [fresh("index.jsonl"), len]),
+    target("_engine.open_compiled", ("cvx", "jsonl"), lambda: [fresh("index.cvx"), fresh("index.jsonl")],
+           lambda cvx, jsonl: (_compiled_file(), module("_engine").open_compiled(cvx, jsonl).search(QUERY, 3))),
+    target("_engine.Index.search", ("query", "top_k"), lambda: [fresh(QUERY), 3],
+           lambda q, k: _engine_index().search(q, k)),
+    target("_engine.Index.search_hybrid", ("query", "top_k", "synonyms"),
+           lambda: [fresh(QUERY), 3, module("_engine").Synonyms(synonym_map())],
+           lambda q, k, syn: _engine_index().search_hybrid(q, k, syn), shape=lambda: [fresh(QUERY), 3, None]),
+    target("_engine.Index.line", ("entry",), lambda: [1], lambda n: _engine_index().line(n)),
+    target("_engine.Index.record", ("entry",), lambda: [1], lambda n: _engine_index().record(n)),
+    target("_engine.Index.write", ("path",), lambda: [fresh("out/index.cvx")], lambda p: _engine_index().write(p)),
+    target("_engine.Index.verified", ("wait",), lambda: [1],
+           lambda w: module("_engine").open_compiled(_compiled_file(), "index.jsonl").verified(w)),
+    target("_hybrid.HybridIndex", ("entries", "weights", "synonyms"),
+           lambda: [hybrid_entries(full=True), {fresh(f): 1.0 for f in WEIGHTS}, synonym_map()],
+           lambda e, w, syn: _hybrid_index(e, w, syn).search(QUERY, 3)),
+    target("_hybrid.HybridIndex.search", ("entries", "question", "top_k"), lambda: [hybrid_entries(), fresh(QUERY), 3],
+           lambda e, q, k: _touch_all(_hybrid_index(e).search(q, k))),
+    target("_hybrid.HybridIndex.search_stages", ("entries", "question", "top_k"),
+           lambda: [hybrid_entries(), fresh(QUERY), 3], lambda e, q, k: _touch_all(_hybrid_index(e).search_stages(q, k))),
+    target("_hybrid.HybridIndex.bm25_search", ("question", "top_k"), lambda: [fresh(QUERY), 3],
+           lambda q, k: _hybrid_index(hybrid_entries()).bm25_search(q, k)),
+    target("_hybrid.HybridIndex.bm25_bytes", ("entries",), lambda: [[entry(1)]],
+           lambda e: module("_hybrid").check_bm25_bytes(_hybrid_index(e).bm25_bytes())),
+    target("_hybrid.check_bm25_bytes", ("data",), lambda: [_hybrid_index(hybrid_entries()).bm25_bytes()],
+           shape=lambda: [b"bm25"]),
+]
 TARGET_BY_NAME = {s.name: s for s in TARGETS}
+
+
+def _touch_all(value):
+    """The result read all the way down (hits hold the index's entries: a freed one is met here)."""
+    _touch(value)
+    return value
 
 
 # ---------------------------------------------------------------------------
@@ -897,7 +970,51 @@ def _special_cases() -> list[Case]:
         if dependents[name]:
             cases.append(Case(f"{name}:module:dropped-with-dependents", _drop_and_call(name, dependents[name]),
                               isolated=True))
+    # The private modules: dropped with an index of theirs still alive, then that index used.
+    for name, make, use in (("_engine", _engine_index, lambda ix: ix.search(QUERY, 3)),
+                            ("_hybrid", lambda: _hybrid_index(hybrid_entries()), lambda ix: ix.search(QUERY, 3))):
+        cases.append(Case(f"{name}:module:dropped-from-sys.modules", _drop_and_call(name), isolated=True))
+        cases.append(Case(f"{name}:module:dropped-with-live-index", _drop_keeping(name, make, use), isolated=True))
+    # Loaders that hand the compiler something other than a list of entry dicts.
+    engine = lambda: module("_engine")  # noqa: E731
+    for label, loader in (("raises", lambda path: (_ for _ in ()).throw(Boom("loader"))),
+                          ("returns-obj", lambda path: HObj(Trigger(Ctx(), RAISE))),
+                          ("returns-hostile-list", lambda path: hostile(HList, [entry(1)], Trigger(Ctx(), CLEAR))),
+                          ("returns-hostile-entries", lambda path: [hostile(HDict, entry(1), Trigger(Ctx(), SWAP))]),
+                          ("returns-cycle", lambda path: _deep_list(3) + [None]),
+                          ("not-callable", 7)):
+        cases.append(Case(f"_engine.compile_jsonl:loader:{label}",
+                          lambda loader=loader: engine().compile_jsonl("index.jsonl", loader).search(QUERY, 3)))
+    cases += [
+        Case("_engine.open_compiled:file:truncated",
+             lambda: engine().open_compiled(_write("cut.cvx", open(_compiled_file(), "rb").read()[:40]), "index.jsonl")),
+        Case("_engine.open_compiled:file:jsonl-changed",
+             lambda: (_compiled_file(), _write("other.jsonl", b"{}\n"),
+                      engine().open_compiled("index.cvx", "other.jsonl"))),
+        Case("_engine.Index.line:entry:out-of-range", lambda: _engine_index().line(10 ** 6)),
+        Case("_hybrid.check_bm25_bytes:data:every-byte-flipped", _flip_each_bm25_byte),
+    ]
     return cases
+
+
+def _drop_keeping(name: str, make, use):
+    def run():
+        live = make()
+        _drop((name,))
+        return use(live)
+    return run
+
+
+def _flip_each_bm25_byte():
+    data = bytearray(_hybrid_index(hybrid_entries()).bm25_bytes())
+    hybrid = module("_hybrid")
+    for i in range(len(data)):
+        data[i] ^= 0xFF
+        try:
+            hybrid.check_bm25_bytes(bytes(data))
+        except ValueError:
+            pass
+        data[i] ^= 0xFF
 
 
 def _swallow(fn, *args):
@@ -1129,7 +1246,7 @@ def _died(report: str) -> Outcome:
     return Outcome("hang" if hang else "crash", report)
 
 
-def run_cases(ids: list[str], solo: set[str] = frozenset(), jobs: int | None = None,
+def run_cases(ids: list[str], jobs: int | None = None,
               batch_size: int = 400) -> dict[str, Outcome]:
     """Outcomes of the cases, each crash or hang attributed to the case that caused it."""
     from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
@@ -1137,8 +1254,8 @@ def run_cases(ids: list[str], solo: set[str] = frozenset(), jobs: int | None = N
     isolated = {c.id for c in all_cases() if c.isolated}
     jobs = jobs or int(os.environ.get("HOSTILE_JOBS", "0")) or min(2, os.cpu_count() or 1)
     outcomes: dict[str, Outcome] = {}
-    work = [("solo", [i]) for i in ids if i in isolated or i in solo]
-    rest = [i for i in ids if i not in isolated and i not in solo]
+    work = [("solo", [i]) for i in ids if i in isolated]
+    rest = [i for i in ids if i not in isolated]
     work += [("batch", rest[k:k + batch_size]) for k in range(0, len(rest), batch_size)]
     with ThreadPoolExecutor(jobs) as pool:
         running = {}

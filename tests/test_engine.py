@@ -72,7 +72,7 @@ def assert_same_answers(eng: Engine, data: Path):
 # ---- equality with the specified functions ------------------------------------
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=60, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(
     entries=st.lists(
         st.tuples(words(VOCAB, 3),
@@ -123,7 +123,7 @@ print(json.dumps({"checked": len(questions), "bad": bad}, ensure_ascii=False))
 """
 
 
-@settings(max_examples=3, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=3, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(questions=st.lists(words(VOCAB + ["三包", "责任", "承诺", "轮胎", "怎么", "警告"], 10),
                           min_size=20, max_size=40))
 def test_prompt_equals_answer_query(tmp_path_factory, questions):

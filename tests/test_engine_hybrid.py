@@ -88,7 +88,7 @@ def test_public_corpus_equals_the_standalone_ranker(tmp_path):
             assert ids(eng.search(q, 5, ranker="hybrid")) == ids(ref.search(q, 5)), q
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=40, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(
     picks=st.lists(st.tuples(st.integers(0, 4), st.integers(0, 4), st.integers(0, 4)), min_size=1, max_size=12),
     question=st.text(alphabet="制动液更换轮胎气压标准机油检查（）儿童锁补胎吗怎么的 ", max_size=12),

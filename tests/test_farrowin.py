@@ -3,7 +3,7 @@ import json
 import re
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from corvane import farrowin
 
@@ -28,7 +28,6 @@ def load_text(tmp_path, text: str, encoding="utf-8"):
     return farrowin.load_scene_index(str(path))
 
 
-@settings(max_examples=300, deadline=None)
 @given(st.lists(json_values, min_size=1, max_size=4), st.sampled_from(["\n", "\r\n", "\r"]),
        st.booleans(), st.sampled_from(["", " ", "\t \r"[:2]]))
 def test_load_equals_json_loads(tmp_path_factory, values, newline, ascii_escapes, pad):
@@ -113,7 +112,6 @@ records = st.fixed_dictionaries({"scene_title": texts},
                                           "keywords": st.lists(texts, max_size=12)})
 
 
-@settings(max_examples=400, deadline=None)
 @given(st.text(alphabet=st.sampled_from("ab AB（）()\u3000\nİΣσ换胎轮"), max_size=30), st.lists(records, max_size=8),
        st.integers(min_value=-10, max_value=10) | st.integers(min_value=2**70) | st.integers(max_value=-2**70))
 def test_search_equals_definition(query, index, top_k):
@@ -164,7 +162,6 @@ WIDE = ["换胎", "Tyre CHECK", "tyre", "ΣΑΣ", "σας", "(注意)", "（注�
         "\ud800a", "a\u0301", "ǅx", "ﬃ", "K"]
 
 
-@settings(max_examples=150, deadline=None)
 @given(st.lists(st.sampled_from(WIDE), min_size=1, max_size=4).map("".join),
        st.lists(st.fixed_dictionaries({"scene_title": st.sampled_from(WIDE)},
                                       optional={"aliases": st.lists(st.sampled_from(WIDE), max_size=3),

@@ -1,19 +1,16 @@
 """No Python object crashes the interpreter.
 
-Every public function of the six modules is called with hostile arguments
+Every public function of the compiled modules (the six and the private
+_engine and _hybrid) is called with hostile arguments
 (tests/hostile.py builds them): each call must end with a result or a Python
 exception.  The cases run in batches in child interpreters, so a crash or a
 hang fails the case that caused it instead of ending the test run; a crash in
 a batch is confirmed by running that case alone.  Under .ci/sanitize the
 children inherit the sanitizer's environment and its reports name the fault.
-
-Crashes known today are listed in hostile_crashes.txt and marked xfail (not
-strict): fixing one turns its case into an XPASS; remove its line then.
 """
 from __future__ import annotations
 
 import ast
-import fnmatch
 from pathlib import Path
 
 import pytest
@@ -30,83 +27,23 @@ def function_of(case_id: str) -> str:
     return case_id.split(":", 1)[0].split("/", 1)[0]
 
 
-# What the fixers need to know about each function with known crashes.
-REASONS = {
-    "farrowin.search_knowledge_global": "crash: borrowed reference to index entries and their members held across "
-                                        "lookups that run caller code (score_batch)",
-    "ostrel.build_scene_record": "crash: borrowed reference/string view of scene items held across lookups that run "
-                                 "caller code (keyword walk)",
-    "plaxon.heading_node_to_scene": "crash: borrowed reference/string view of heading node items held across "
-                                    "lookups that run caller code; unbounded C++ recursion",
-    "plaxon.collect_scenes_from_heading_tree": "crash: borrowed reference/string view of heading node items held "
-                                               "across lookups that run caller code; unbounded C++ recursion",
-    "plaxon.parse_field_into_scene": "crash: string views of the lines held across lookups that run caller code",
-    "plaxon.parse_free_content_into_scene": "crash: string views of the lines held across lookups that run caller code",
-    "ostrel.ostrel_main": "crash: borrowed alias-map values (PyDict_Next) held while writing them runs caller code",
-    "morlek.build_scene_index": "crash: borrowed reference held across a call that runs caller code",
-    "delmoor": "crash: borrowed reference to module attributes kept in a C++ global",
-    "delmoor.answer_query": "crash: borrowed reference to module attributes kept in a C++ global",
-    "vendry": "crash: borrowed reference to the module's namespace kept in a C++ global",
-    "ostrel": "crash: borrowed reference to the module object captured by ostrel_main",
-}
-
-
-def known_patterns() -> list[str]:
-    lines = (HERE / "hostile_crashes.txt").read_text(encoding="utf-8").splitlines()
-    return [line.strip() for line in lines if line.strip() and not line.startswith("#")]
-
-
-def matching(pattern: str) -> list[str]:
-    if "*" not in pattern:
-        return [pattern] if pattern in IDS else []
-    return fnmatch.filter(IDS, pattern.replace("[", "[[]"))
-
-
-def known_crashes() -> dict[str, str]:
-    """Case id -> reason, for the cases that match a line of hostile_crashes.txt
-    (a case id, or a pattern with * for any text: whether a use of freed
-    memory crashes depends on what reused it, so a crash seen at one position
-    is expected at the others with the same ingredient)."""
-    out = {}
-    for pattern in known_patterns():
-        for case_id in matching(pattern):
-            fn = function_of(case_id)
-            out[case_id] = REASONS.get(fn) or REASONS.get(fn.split(".")[0]) or "crash: borrowed reference"
-    return out
-
-
-KNOWN = known_crashes()
-
-
-def params():
-    for case_id in IDS:
-        marks = [pytest.mark.xfail(strict=False, reason=KNOWN[case_id])] if case_id in KNOWN else []
-        yield pytest.param(case_id, id=case_id, marks=marks)
-
-
 @pytest.fixture(scope="session")
 def outcomes(request):
     """Runs the selected cases once, in child interpreters."""
     selected = [item.callspec.params["case_id"] for item in request.session.items
                 if getattr(item, "originalname", None) == "test_no_crash"]
-    # Cases named one by one in hostile_crashes.txt crash every time: each runs alone.
-    return hostile.run_cases(selected, solo={p for p in known_patterns() if "*" not in p} & set(selected))
+    return hostile.run_cases(selected)
 
 
-@pytest.mark.parametrize("case_id", list(params()))
+@pytest.mark.parametrize("case_id", IDS)
 def test_no_crash(case_id, outcomes):
     outcome = outcomes[case_id]
     assert not outcome.failed, f"{case_id}: {outcome.kind}\n{outcome.detail}"
 
 
-def test_known_crashes_name_existing_cases():
-    stale = [p for p in known_patterns() if not matching(p)]
-    assert not stale, f"hostile_crashes.txt names cases that no longer exist: {stale}"
-
-
 def stub_functions() -> set[str]:
     out = set()
-    for name in hostile.MODULES:
+    for name in hostile.MODULES + hostile.PRIVATE_MODULES:
         tree = ast.parse((HERE.parent / "python" / "corvane" / f"{name}.pyi").read_text(encoding="utf-8"))
         for node in tree.body:
             if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
@@ -127,7 +64,8 @@ def test_every_public_function_has_hostile_cases():
     missing = stub_functions() - BOUND - covered
     assert not missing, f"no hostile cases for {sorted(missing)}"
     # Module state: every module is dropped from sys.modules and its saved functions called.
-    assert {f"{m}:module:dropped-from-sys.modules" for m in hostile.MODULES} <= set(IDS)
+    modules = hostile.MODULES + hostile.PRIVATE_MODULES
+    assert {f"{m}:module:dropped-from-sys.modules" for m in modules} <= set(IDS)
 
 
 def test_runner_pins_each_crash_on_its_case():

@@ -4,7 +4,7 @@ import math
 import threading
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from corvane import _hybrid
@@ -58,7 +58,6 @@ def same_ranking(got, want):
             assert any(math.isclose(ws, s, rel_tol=1e-5) for i, s in want if i == gi), (got, want)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(entries_st, queries, st.sampled_from([0.5, 1.2, 2.0]), st.sampled_from([0.0, 0.5, 0.75, 1.0]), weights_st,
        st.integers(1, 14))
 def test_bm25_matches_plain_reference(entries, query, k1, b, weights, k):
@@ -234,7 +233,6 @@ def test_section_round_trip_and_damage(corpus):
             _hybrid.check_bm25_bytes(bad)
 
 
-@settings(max_examples=300, deadline=None)
 @given(st.data())
 def test_damaged_section_is_refused_or_harmless(corpus, data):
     # Any byte changed anywhere: refused with ValueError, or still a valid
@@ -249,7 +247,6 @@ def test_damaged_section_is_refused_or_harmless(corpus, data):
         assert "invalid BM25 section" in str(exc)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(entries_st, queries, st.integers(1, 6), st.sampled_from([0.0, 0.5, 1.0, 1.36, 3.0]))
 def test_hybrid_matches_plain_model(entries, query, k, threshold):
     from corvane import farrowin

@@ -5,7 +5,7 @@ import sys
 import textwrap
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from corvane import morlek
@@ -25,7 +25,6 @@ texts = st.lists(
 ).map("".join)
 
 
-@settings(max_examples=600, deadline=None)
 @given(texts)
 def test_normalize_text_equals_host(s):
     assert morlek.normalize_text(s) == host_normalize(s)
@@ -252,7 +251,6 @@ scenes_st = st.builds(
 )
 
 
-@settings(max_examples=300, deadline=None)
 @given(st.lists(scenes_st, max_size=5), scene_texts, st.integers(-3, 4))
 def test_search_knowledge_agrees_with_its_parts(scenes, query, top_k):
     check_agreement(scenes, query, top_k)

@@ -6,7 +6,7 @@ import math
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from corvane import ostrel
 
@@ -30,7 +30,6 @@ def written(fn, obj, path) -> str:
     return path.read_bytes().decode("utf-8")
 
 
-@settings(max_examples=300, deadline=None)
 @given(values)
 def test_matches_json_dumps(tmp_path_factory, obj):
     folder = tmp_path_factory.mktemp("j")

@@ -3,7 +3,7 @@ import re
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import plain_reference as ref
 from corvane import plaxon
@@ -30,7 +30,6 @@ def test_whitespace_is_exactly_the_hosts():
         assert not plaxon.is_blank(ch)
 
 
-@settings(max_examples=400)
 @given(texts)
 def test_text_functions_match_plain_definitions(s):
     assert plaxon.clean_text(s) == ref.clean_text(s)
@@ -40,7 +39,6 @@ def test_text_functions_match_plain_definitions(s):
     assert plaxon.clean_text(plaxon.clean_text(s)) == plaxon.clean_text(s)
 
 
-@settings(max_examples=400)
 @given(texts)
 def test_line_patterns_match_plain_definitions(line):
     for field in ("steps", "warning", "description"):
@@ -52,7 +50,6 @@ def test_line_patterns_match_plain_definitions(line):
     assert_same(ours, ref.parse_markdown_heading_tree(line))
 
 
-@settings(max_examples=300)
 @given(st.lists(st.one_of(texts, st.sampled_from(["# 第一章", "## 场景", "### 操作步骤", "### 注意", "#### 子",
                                                   "1. 打开：检查；确认", "- 项", "![](x.png)", "说明"])), max_size=25))
 def test_whole_manual_matches_plain_definitions(lines):

@@ -2,7 +2,7 @@
 import collections
 import enum
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from corvane import vendry
 
@@ -31,7 +31,6 @@ values = st.recursive(
 )
 
 
-@settings(max_examples=500)
 @given(values)
 def test_text_form_is_the_hosts_repr(value):
     expected = value if isinstance(value, str) else repr(value)

@@ -69,6 +69,7 @@ public:
         if (!weights.is_none()) {
             py::require_dict(weights, kFn, "weights");
             nb::list items = nb::steal<nb::list>(PyDict_Items(weights.ptr()));
+            if (!items.is_valid()) throw nb::python_error();
             for (nb::handle kv : items) {
                 nb::object name = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
                 nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
@@ -152,6 +153,7 @@ private:
     static void add_synonyms(search::HybridBuilder& builder, nb::handle synonyms) {
         py::require_dict(synonyms, kFn, "synonyms");
         nb::list items = nb::steal<nb::list>(PyDict_Items(synonyms.ptr()));
+        if (!items.is_valid()) throw nb::python_error();
         for (nb::handle kv : items) {
             nb::object key = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
             nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
@@ -168,6 +170,7 @@ private:
                 add(value);
             } else if (PyList_Check(value.ptr())) {
                 nb::tuple ws = nb::steal<nb::tuple>(PySequence_Tuple(value.ptr()));
+                if (!ws.is_valid()) throw nb::python_error();  // a list subclass whose iteration raised
                 for (nb::handle w : ws) add(w);
             } else {
                 raise_value(std::string(kFn) + "(): synonyms['" + k + "'] must be a str or a list of str");
