@@ -21,9 +21,13 @@ Results equal those of the specified functions on the same index:
 record ``delmoor.answer_query`` builds, ``prompt`` its prompt.
 
 ``ranker="hybrid"`` (for the engine, or per call) ranks with the hybrid ranker
-instead: title and alias matches first, then BM25 over character bigrams of
-the scene texts, whose image is stored in the compiled file.  Its scores are
-BM25 scores (floats); a question it refuses gets no results.  Its query-side
+instead: one fused score of BM25 over character bigrams of the scene texts
+(whose image is stored in the compiled file), same-sounding terms at a
+discount, and title and alias matches weighted by how specific they are; the
+question's Traditional characters are read as Simplified.  Its scores are
+floats; a question it refuses gets no results.  ``ranker="cascade"`` is the
+earlier two-stage form: title and alias matches first, then BM25 (BM25
+scores).  Its query-side
 synonyms come from ``data_dir/synonyms.json`` (else the package's list), read
 at the first hybrid search of an index (again after ``refresh()`` switched);
 a bad synonym file fails hybrid searches (ValueError naming it), never the
@@ -41,7 +45,7 @@ __all__ = ["Engine", "EngineError", "write_compiled_index", "INDEX_FILE", "COMPI
 
 INDEX_FILE = "scene_index.jsonl"
 COMPILED_FILE = "scene_index.cvx"
-RANKERS = ("exact", "hybrid")
+RANKERS = ("exact", "hybrid", "cascade")
 TIME_FORMAT = "%Y%m%d:%H%M%S"  # the self-check loop's time text, in its time zone
 TIME_ZONE = "Asia/Shanghai"
 
@@ -181,8 +185,8 @@ class Engine:
         snap = self._current()
         for attempt in (0, 1):
             try:
-                if ranker == "hybrid":
-                    hits = snap.index.search_hybrid(question, top_k, self._synonyms_of(snap))
+                if ranker in ("hybrid", "cascade"):
+                    hits = snap.index.search_hybrid(question, top_k, self._synonyms_of(snap), ranker == "hybrid")
                 else:
                     hits = snap.index.search(question, top_k)
                 return [(snap.index.record(i), score) for i, score in hits]

@@ -149,7 +149,7 @@ public:
 
     // (entry id, BM25 score) pairs of the hybrid ranker, best first; empty
     // when it refuses the question.
-    nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms) const {
+    nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms, bool fused) const {
         py::require_str(query, "search", "query");
         py::require_int(top_k, "search", "top_k");
         const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
@@ -163,7 +163,7 @@ public:
         std::vector<search::Ranked> hits;
         {
             nb::gil_scoped_release unlocked;
-            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k));
+            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused);
         }
         core_->check_verified();
         nb::list out;
@@ -335,7 +335,9 @@ CORVANE_MODULE(_engine, m) {
         .def("search", &Index::search, "query"_a.none(), "top_k"_a.none() = 3,
              "(entry id, score) pairs of the compiled search, best first.")
         .def("search_hybrid", &Index::search_hybrid, "query"_a.none(), "top_k"_a.none(), "synonyms"_a,
-             "(entry id, BM25 score) pairs of the hybrid ranker, best first; empty when it refuses.")
+             "fused"_a = true,
+             "(entry id, score) pairs of the hybrid ranker, best first; empty when it refuses.  fused=False: "
+             "the two-stage cascade, whose scores are BM25 scores.")
         .def("record", &Index::record, "entry"_a, "An entry's line parsed as load_scene_index parses it.")
         .def("line", &Index::line, "entry"_a, "The JSON text of an entry's line in scene_index.jsonl.")
         .def("write", [](const Index& ix, nb::handle path) { ix.write(py::fs_path(path, "write", "path")); },

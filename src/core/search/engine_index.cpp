@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -110,10 +111,12 @@ void EntrySink::begin_entry(std::string_view title) {
     bm25_.begin_entry();
     bm25_.add_text(kTitle, title);
     BaseTitles::add(base_, entries_++, title);
+    lengths_.push_back(TitleLengths::of_title(title));
 }
 
 void EntrySink::add_alias(std::string_view alias) {
     exact_.add_alias(alias);
+    if (!lengths_.empty()) lengths_.back().add_alias(alias);
     if (alias != title_) bm25_.add_text(kAliases, alias);
 }
 
@@ -133,6 +136,7 @@ void EntrySink::add(const EntryFields& fields) {
 struct EngineIndex::Hybrid {
     Bm25View bm25;
     BaseTitles base;
+    std::vector<TitleLengths> lengths;
     double score_threshold = 0;
 };
 
@@ -187,14 +191,19 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
             state->store(hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
         }).detach();
     }
+    bool has_lengths = false;
     for (const auto& [t, bytes] : ix->view_->other) {
         if (t == kBm25Section) ix->bm25_bytes_ = bytes;
         if (t == kBaseTitleSection) {
             ix->base_bytes_ = bytes;
             ix->has_base_ = true;
         }
+        if (t == kTitleLengthSection) {
+            ix->length_bytes_ = bytes;
+            has_lengths = true;
+        }
     }
-    if (ix->bm25_bytes_.empty() || !ix->has_base_) throw UnusableCompiledFile("has no sections of the hybrid ranker");
+    if (ix->bm25_bytes_.empty() || !ix->has_base_ || !has_lengths) throw UnusableCompiledFile("has no sections of the hybrid ranker");
     ix->stamp_ = s;
     ix->entries_ = ix->view_->entries;
     ix->index_ = &ix->view_->index;
@@ -245,6 +254,8 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
     owned_index_ = pass->sink.exact_.compile();
     owned_bm25_ = pass->sink.bm25_.build();
     owned_base_ = std::move(pass->sink.base_);
+    owned_lengths_ = std::move(pass->sink.lengths_);
+    length_bytes_ = std::as_bytes(std::span<const TitleLengths>(owned_lengths_));
     owned_offsets_ = std::move(pass->offsets);
     entries_ = static_cast<std::uint32_t>(owned_index_.size());
     stamp_ = pass->stamp;
@@ -280,6 +291,10 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
             h->bm25 = Bm25View::from_bytes(bm25_bytes_);
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
             h->base = BaseTitles::decode(base_bytes_, entries_);
+            if (length_bytes_.size() != std::size_t{entries_} * sizeof(TitleLengths))
+                throw Bm25Error("title lengths: section of another entry count");
+            h->lengths.resize(entries_);
+            if (entries_) std::memcpy(h->lengths.data(), length_bytes_.data(), length_bytes_.size());
         } catch (const Bm25Error& e) {
             hybrid_error_ = std::string("compiled index: ") + e.what();
             return;
@@ -292,8 +307,19 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
 }
 
 std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const Synonyms& synonyms,
-                                               std::size_t top_k) const {
+                                               std::size_t top_k, bool fused, const FusedWeights& weights) const {
     const Hybrid& h = hybrid();
+    if (fused) {
+        if (top_k == 0 || entries_ == 0) return {};
+        const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
+        const std::vector<std::uint32_t> base = h.base.matches(fq.expanded);
+        std::vector<TitleMatch> titles;
+        for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
+            const bool in_base = std::binary_search(base.begin(), base.end(), id);
+            titles.push_back({id, h.lengths[id].matched(score, in_base)});
+        }
+        return fuse(fq, titles, h.bm25, weights, top_k);
+    }
     const std::string q = synonyms.expand(question);
     const std::vector<std::uint32_t> base = h.base.matches(q);
     std::vector<std::pair<std::uint32_t, int>> first;
@@ -332,14 +358,16 @@ void EngineIndex::write(const std::string& cvx) const {
     std::string storage;
     const ExtraSection extra[] = {
         {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
-        {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())}};
+        {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())},
+        {kTitleLengthSection,
+         std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
     out.commit(io::Durability::disk);
 }
 
 std::size_t EngineIndex::memory_bytes() const {
     return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() + owned_base_.capacity() +
-           (hybrid_ ? hybrid_->base.memory_bytes() : 0);
+           8 * owned_lengths_.capacity() + (hybrid_ ? hybrid_->base.memory_bytes() : 0);
 }
 
 }  // namespace corvane::search

@@ -36,6 +36,8 @@ namespace corvane::search {
 // base titles (titles without a bracketed tail).
 inline constexpr std::uint32_t kBm25Section = tag("BM25");
 inline constexpr std::uint32_t kBaseTitleSection = tag("BTTL");
+// The fused ranker's title lengths (TitleLengths, 8 bytes an entry).
+inline constexpr std::uint32_t kTitleLengthSection = tag("HTLN");
 
 // Compiled files up to this size have their hash checked before use.
 inline constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
@@ -96,6 +98,7 @@ private:
     matcher::IndexBuilder exact_;
     Bm25Builder bm25_;
     std::string base_;
+    std::vector<TitleLengths> lengths_;
     std::string title_;
     std::uint32_t entries_ = 0;
 };
@@ -137,7 +140,9 @@ public:
     std::vector<matcher::Scored> search(std::string_view normalized, std::ptrdiff_t top_k) const;
     // The hybrid ranker over a question (synonyms expanded here); empty when
     // it refuses.
-    std::vector<Ranked> search_hybrid(std::string_view question, const Synonyms& synonyms, std::size_t top_k) const;
+    // fused false: the two-stage cascade (title matches first, then BM25).
+    std::vector<Ranked> search_hybrid(std::string_view question, const Synonyms& synonyms, std::size_t top_k,
+                                      bool fused = true, const FusedWeights& weights = {}) const;
 
     // ---- reading lines back -----------------------------------------------
     // Bytes [begin, end) of entry i's line (i < size()); CorruptIndex when the
@@ -179,7 +184,8 @@ private:
     // pays for it).
     Bm25Index owned_bm25_;
     std::string owned_base_;
-    std::span<const std::byte> bm25_bytes_, base_bytes_;
+    std::vector<TitleLengths> owned_lengths_;
+    std::span<const std::byte> bm25_bytes_, base_bytes_, length_bytes_;
     bool has_base_ = false;
     mutable std::once_flag hybrid_once_;
     mutable std::unique_ptr<Hybrid> hybrid_;
