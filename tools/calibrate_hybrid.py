@@ -88,5 +88,116 @@ def main() -> int:
     return 0
 
 
+
+
+# ---------------------------------------------------------------------------
+# The fused ranker (ranker="hybrid"): grid-fits its weights with k-fold
+# cross-validation, then its refusal threshold.
+#
+#     python tools/calibrate_hybrid.py --fused DATA_DIR QUESTIONS.jsonl [DATA_DIR QUESTIONS.jsonl ...]
+#
+# Fit only on calibration questions (tests/data/devset/questions_calibration.jsonl);
+# the held-out and public sets are for reporting.
+
+FUSED_GRID = {
+    "title": [0.0, 0.5, 1.0, 2.0],
+    "cover": [0.0, 1.0, 2.0, 3.0],
+    "length": [0.0, 0.5, 1.0],
+    "path": [0.0, 0.25, 0.5, 1.0, 1.5],
+    "homophone": [0.3, 0.6, 0.9],
+}
+
+
+def _fused_sets(pairs):
+    from corvane.engine import Engine
+
+    sets = []
+    for data_dir, qfile in pairs:
+        index = farrowin.load_scene_index(str(Path(data_dir) / "scene_index.jsonl"))
+        questions = read_questions(qfile)
+        if resolve(questions, index, Path(data_dir)):
+            raise SystemExit(f"{qfile}: question file has errors; run corvane eval first")
+        engine = Engine(data_dir, ranker="hybrid")
+        snap = engine._current()
+        syn = engine._synonyms_of(snap)
+        unit = math.log(1 + max(0.0, len(index) - 0.5) / 1.5)
+        sets.append((snap.index, syn, unit, questions))
+    return sets
+
+
+def _fused_runs(sets, fusion):
+    """Per question: (answerable, rank of the first expected scene or None, best score in idf units)."""
+    out = []
+    w = dict(fusion, threshold=0.0)
+    for index, syn, unit, questions in sets:
+        for q in questions:
+            got = index.search_hybrid(q.q, 5, syn, True, w)
+            ids = [i for i, _ in got]
+            rank = next((r for r, i in enumerate(ids) if i in q.targets), None)
+            out.append((bool(q.targets), rank, (got[0][1] / unit) if got else 0.0))
+    return out
+
+
+def _fused_threshold(runs, max_false_refusal):
+    """The highest threshold (idf units) refusing at most that share of the
+    answerable questions, halfway between two of their best scores."""
+    ans = sorted(r[2] for r in runs if r[0])
+    allowed = int(max_false_refusal * len(ans))
+    if allowed >= len(ans):
+        return 0.0
+    t = ans[allowed]
+    below = max([s for s in ans if s < t], default=0.0)
+    return round((t + below) / 2, 3) if below else round(t * 0.9, 3)
+
+
+def _fused_objective(runs, t):
+    """hit@1 + hit@3 / 2 of the answerable questions (refused ones miss) plus
+    half the share of no-answer questions refused, at threshold t."""
+    ans = [r for r in runs if r[0]]
+    noans = [r for r in runs if not r[0]]
+    hits = sum((r[1] == 0) + 0.5 * (r[1] is not None and r[1] < 3) for r in ans if r[2] >= t) / max(1, len(ans))
+    refused = sum(r[2] < t for r in noans) / len(noans) if noans else 0.0
+    return hits + 0.5 * refused
+
+
+def main_fused(argv) -> int:
+    ap = argparse.ArgumentParser(prog="calibrate_hybrid.py --fused")
+    ap.add_argument("pairs", nargs="+", help="DATA_DIR QUESTIONS.jsonl, repeated")
+    ap.add_argument("--folds", type=int, default=5)
+    ap.add_argument("--max-false-refusal", type=float, default=0.03)
+    args = ap.parse_args(argv)
+    if len(args.pairs) % 2:
+        ap.error("give DATA_DIR QUESTIONS.jsonl pairs")
+    sets = _fused_sets(list(zip(args.pairs[::2], args.pairs[1::2])))
+    keys = list(FUSED_GRID)
+    configs = [dict(zip(keys, v)) for v in itertools.product(*(FUSED_GRID[k] for k in keys))]
+    runs = [_fused_runs(sets, c) for c in configs]
+    n = len(runs[0])
+    folds = [list(range(f, n, args.folds)) for f in range(args.folds)]
+    def fitted(c, rows):
+        t = _fused_threshold(rows, args.max_false_refusal)
+        return _fused_objective(rows, t), t
+
+    cv = []
+    for f, test in enumerate(folds):
+        train = [i for i in range(n) if i % args.folds != f]
+        scored = [fitted(c, [runs[c][i] for i in train]) for c in range(len(configs))]
+        best = max(range(len(configs)), key=lambda c: scored[c][0])
+        cv.append(_fused_objective([runs[best][i] for i in test], scored[best][1]))
+        print(f"fold {f}: best on the rest {configs[best]} threshold {scored[best][1]}, held-out objective {cv[-1]:.3f}")
+    print(f"cross-validated objective (hit@1 + hit@3 / 2 + no-answer refused / 2): {sum(cv) / len(cv):.3f}")
+    whole = [fitted(c, runs[c]) for c in range(len(configs))]
+    order = sorted(range(len(configs)), key=lambda c: -whole[c][0])
+    for c in order[:5]:
+        print(f"  {whole[c][0]:.3f}  {configs[c]} threshold {whole[c][1]}")
+    best = order[0]
+    t = whole[best][1]
+    refused = sum(1 for r in runs[best] if not r[0] and r[2] < t)
+    noans = sum(1 for r in runs[best] if not r[0])
+    print(json.dumps({**configs[best], "threshold": t}))
+    print(f"no-answer refused at that threshold: {refused} of {noans}")
+    return 0
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main_fused(sys.argv[2:]) if len(sys.argv) > 1 and sys.argv[1] == "--fused" else main())

@@ -4,6 +4,7 @@
 // checks arguments, releases the GIL around file work and searches, builds the
 // host objects and reads the entries the core's reader does not take.
 // corvane.engine builds the Python API on top.
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -149,7 +150,43 @@ public:
 
     // (entry id, BM25 score) pairs of the hybrid ranker, best first; empty
     // when it refuses the question.
-    nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms, bool fused) const {
+    nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms, bool fused,
+                           nb::handle fusion) const {
+        search::FusedWeights weights;
+        if (!fusion.is_none()) {
+            py::require_dict(fusion, "search", "fusion");
+            nb::list items = nb::steal<nb::list>(PyDict_Items(fusion.ptr()));
+            for (nb::handle kv : items) {
+                nb::object name = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
+                nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
+                if (!PyUnicode_Check(name.ptr())) py::raise_arg_type("search", "fusion", "a dict with str keys", name);
+                std::string key_scratch;
+                const std::string key(py::utf8(name, key_scratch));
+                double* slot = key == "title"       ? &weights.title
+                               : key == "cover"     ? &weights.cover
+                               : key == "length"    ? &weights.length
+                               : key == "homophone" ? &weights.homophone
+                               : key == "path"      ? &weights.path
+                               : key == "threshold" ? &weights.threshold
+                                                    : nullptr;
+                if (!slot) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "search(): unknown weight '%s' in 'fusion' (title, cover, length, homophone, path, "
+                                 "threshold)", key.c_str());
+                    throw nb::python_error();
+                }
+                if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))
+                    py::raise_arg_type("search", "fusion", "a dict of numbers", value);
+                const double v = PyFloat_AsDouble(value.ptr());
+                if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+                if (!std::isfinite(v) || v < 0) {
+                    PyErr_Format(PyExc_ValueError, "search(): fusion weight '%s' must be a number of 0 or more",
+                                 key.c_str());
+                    throw nb::python_error();
+                }
+                *slot = v;
+            }
+        }
         py::require_str(query, "search", "query");
         py::require_int(top_k, "search", "top_k");
         const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
@@ -163,7 +200,7 @@ public:
         std::vector<search::Ranked> hits;
         {
             nb::gil_scoped_release unlocked;
-            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused);
+            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights);
         }
         core_->check_verified();
         nb::list out;
@@ -265,6 +302,8 @@ private:
         if (!PyUnicode_Check(title)) raise_entry_error(path, lineno, "\"scene_title\" must be a string");
         const std::string title_text(py::utf8(title, scratch));
         b.begin_entry(title_text);
+        if (PyObject* m = py::get_opt(entry, py::key("manual_id")); m && PyUnicode_Check(m))
+            b.set_manual(std::string(py::utf8(m, scratch)));
         for (const char* member : {"aliases", "keywords"}) {
             PyObject* items = py::get_opt(entry, py::key(member));
             if (!items) continue;
@@ -335,7 +374,7 @@ CORVANE_MODULE(_engine, m) {
         .def("search", &Index::search, "query"_a.none(), "top_k"_a.none() = 3,
              "(entry id, score) pairs of the compiled search, best first.")
         .def("search_hybrid", &Index::search_hybrid, "query"_a.none(), "top_k"_a.none(), "synonyms"_a,
-             "fused"_a = true,
+             "fused"_a = true, "fusion"_a.none() = nb::none(),
              "(entry id, score) pairs of the hybrid ranker, best first; empty when it refuses.  fused=False: "
              "the two-stage cascade, whose scores are BM25 scores.")
         .def("record", &Index::record, "entry"_a, "An entry's line parsed as load_scene_index parses it.")

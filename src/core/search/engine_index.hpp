@@ -38,6 +38,9 @@ inline constexpr std::uint32_t kBm25Section = tag("BM25");
 inline constexpr std::uint32_t kBaseTitleSection = tag("BTTL");
 // The fused ranker's title lengths (TitleLengths, 8 bytes an entry).
 inline constexpr std::uint32_t kTitleLengthSection = tag("HTLN");
+// The heading paths (each scene's ancestor headings, read from its manual in
+// data/manuals when compiling) as a BM25 image of their own.
+inline constexpr std::uint32_t kPathSection = tag("BMHP");
 
 // Compiled files up to this size have their hash checked before use.
 inline constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
@@ -92,6 +95,8 @@ public:
     void add_text(Field field, std::string_view text);
     // An entry read by EntryReader, whole.
     void add(const EntryFields& fields);
+    // The manual the current entry comes from (its "manual_id").
+    void set_manual(std::string_view manual_id);
 
 private:
     friend class EngineIndex;
@@ -99,9 +104,15 @@ private:
     Bm25Builder bm25_;
     std::string base_;
     std::vector<TitleLengths> lengths_;
+    std::vector<std::string> manual_of_;  // per entry
     std::string title_;
     std::uint32_t entries_ = 0;
 };
+
+// The BM25 image of the entries' heading paths: entry i's path read from
+// data_dir/manuals/<manual id>.md (empty for entries whose manual is missing
+// or no longer has their number of scenes).
+Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of);
 
 class EngineIndex {
 public:
@@ -185,7 +196,8 @@ private:
     Bm25Index owned_bm25_;
     std::string owned_base_;
     std::vector<TitleLengths> owned_lengths_;
-    std::span<const std::byte> bm25_bytes_, base_bytes_, length_bytes_;
+    Bm25Index owned_path_;
+    std::span<const std::byte> bm25_bytes_, base_bytes_, length_bytes_, path_bytes_;
     bool has_base_ = false;
     mutable std::once_flag hybrid_once_;
     mutable std::unique_ptr<Hybrid> hybrid_;

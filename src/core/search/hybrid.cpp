@@ -103,7 +103,7 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
 }
 
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k) {
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path) {
     std::vector<Ranked> out;
     const std::size_t n = bm.size();
     if (top_k == 0 || n == 0) return out;
@@ -112,10 +112,18 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
     // Candidates: the best BM25 entries over all terms, and the title matches.
     const std::size_t pool = std::max<std::size_t>(top_k + titles.size(), 32);
-    const std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
+    std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
+    const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
+    if (with_path && !all.empty())
+        for (const Hit& h : path->search_terms(all, pool))
+            if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
+                hits.push_back({h.first, bm.score(all, h.first)});
     auto lexical = [&](std::uint32_t id, double whole) {
-        if (q.homophones.empty()) return whole;
-        return bm.score(q.terms, id) + w.homophone * bm.score(q.homophones, id);
+        double s = q.homophones.empty() ? whole : bm.score(q.terms, id) + w.homophone * bm.score(q.homophones, id);
+        if (with_path)
+            s += w.path * (q.homophones.empty() ? path->score(q.terms, id)
+                                                : path->score(q.terms, id) + w.homophone * path->score(q.homophones, id));
+        return s;
     };
     auto bonus = [&](std::size_t chars) {
         const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;

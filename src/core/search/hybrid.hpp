@@ -36,19 +36,23 @@ namespace corvane::search {
 
 // The fused ranker's weights (tools/calibrate_hybrid.py fits them on the
 // development questions).  A scene's score is
-//   BM25(terms) + homophone * BM25(same-sounding terms)
+//   BM25(terms) + homophone * BM25(same-sounding terms) + path * BM25_path(terms)
 //     + unit * (title + cover * share + length * min(chars, 8) / 8)   if its
 //       title, base title or an alias occurs in the question,
 // where unit is the idf of a term one entry alone holds (so the weights
 // serve indexes of any size), chars the matched text's length and share the
 // part of the question (question words dropped) that it covers.  The best
 // score below threshold * unit refuses the question.
+// The defaults: tools/calibrate_hybrid.py --fused on the development
+// manual's calibration questions (5-fold cross-validated), threshold set to
+// refuse at most 3% of its answerable questions.
 struct FusedWeights {
-    double title = 0.5;
-    double cover = 1.5;
+    double title = 0.0;
+    double cover = 1.0;
     double length = 0.5;
     double homophone = 0.6;
-    double threshold = 1.2;
+    double path = 0.25;  // the heading path field (a BM25 image of its own)
+    double threshold = 0.86;
 };
 
 struct HybridParams {
@@ -143,7 +147,7 @@ struct TitleMatch {
 // The fused ranking of top_k entries; empty when refused.  `stage` is 1 for
 // entries with a title match, 2 for the others; `score` the fused score.
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k);
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr);
 
 // Base titles of the entries whose title has a bracketed tail, stored beside
 // a compiled index so that stage 1 can match them: encode() gives the bytes
