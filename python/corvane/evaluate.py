@@ -481,7 +481,8 @@ def add_parser(subparsers) -> None:
         description=__doc__,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("questions", metavar="QUESTIONS.jsonl", help="labelled questions, one JSON object per line")
+    p.add_argument("questions", metavar="QUESTIONS.jsonl", nargs="+",
+                   help="labelled questions, one JSON object per line; several files are reported one by one")
     p.add_argument("--data-dir", default="data", help="folder holding scene_index.jsonl (default: data)")
     p.add_argument("--ranker", action="append", choices=RANKERS,
                    help="ranker to measure; give it twice to compare both (default: exact, or both with --plot)")
@@ -494,10 +495,35 @@ def add_parser(subparsers) -> None:
                    help="synonym file of the hybrid ranker (default: DATA_DIR/synonyms.json, else the built-in list)")
     p.add_argument("--threshold", type=float, default=None,
                    help="refusal threshold of the hybrid ranker, in units of the idf of a term one scene alone holds")
+    p.add_argument("--robustness", action="store_true",
+                   help="also rank each question file transformed (Traditional characters, one homophone typo, "
+                        "full-width) and report the loss (needs the robustness extra)")
     p.set_defaults(run=run_eval)
 
 
 def run_eval(args: argparse.Namespace) -> int:
+    files = args.questions if isinstance(args.questions, list) else [args.questions]
+    status = 0
+    for n, path in enumerate(files):
+        if n and not args.json:
+            print()
+        status = max(status, _run_eval_one(argparse.Namespace(**{**vars(args), "questions": path})))
+    return status
+
+
+def _run_robustness(args, questions, index, data_dir, rankers) -> dict[str, Any]:
+    from corvane import robustness
+
+    out = {}
+    for name in rankers:
+        ranker, _ = make_ranker(name, index, data_dir, synonyms_file=args.synonyms, threshold=args.threshold)
+        out[name] = robustness.robustness(questions, index, ranker, args.top_k, evaluate)
+        if not args.json:
+            print(robustness.format_robustness(name, out[name], args.top_k))
+    return out
+
+
+def _run_eval_one(args: argparse.Namespace) -> int:
     if args.top_k < 1:
         raise CliError(f"--top-k must be 1 or more, not {args.top_k}")
     rankers = list(dict.fromkeys(args.ranker or (list(RANKERS) if args.plot else ["exact"])))
@@ -521,6 +547,8 @@ def run_eval(args: argparse.Namespace) -> int:
             "rankers": {n: {**infos[n], **r, "misses": [{a: b for a, b in m.items() if a != "targets"} for m in r["misses"]]}
                         for n, r in results.items()},
         }
+        if getattr(args, "robustness", False):
+            doc["robustness"] = _run_robustness(args, questions, index, data_dir, rankers)
         print(json.dumps(doc, ensure_ascii=False, indent=2))
     else:
         print(f"questions: {args.questions} ({len(questions)}), index: {data_dir / 'scene_index.jsonl'} "
@@ -531,6 +559,8 @@ def run_eval(args: argparse.Namespace) -> int:
             print(f"question file errors: {len(errors)}")
             for e in errors:
                 print(f"  {e}")
+        if getattr(args, "robustness", False):
+            _run_robustness(args, questions, index, data_dir, rankers)
     if args.suggest_aliases:
         try:
             write_json_file(Path(args.suggest_aliases), alias_suggestions(results, index))
