@@ -168,11 +168,12 @@ public:
                                : key == "homophone" ? &weights.homophone
                                : key == "path"      ? &weights.path
                                : key == "threshold" ? &weights.threshold
+                               : key == "answer_share" ? &weights.answer_share
                                                     : nullptr;
                 if (!slot) {
                     PyErr_Format(PyExc_ValueError,
                                  "search(): unknown weight '%s' in 'fusion' (title, cover, length, homophone, path, "
-                                 "threshold)", key.c_str());
+                                 "threshold, answer_share)", key.c_str());
                     throw nb::python_error();
                 }
                 if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))

@@ -129,19 +129,31 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
         const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
         return unit * (w.title + w.cover * share + w.length * std::min<std::size_t>(chars, 8) / 8.0);
     };
+    // Refusal reads the evidence of the scene texts alone (BM25 over the
+    // terms and, discounted, their homophones) and how much of the question
+    // a matched title covers: heading paths and title bonuses order scenes
+    // but do not make a question answerable.
+    double best_text = 0, best_share = 0;
+    auto text_score = [&](std::uint32_t id, double whole) {
+        return q.homophones.empty() ? whole : bm.score(q.terms, id) + w.homophone * bm.score(q.homophones, id);
+    };
     std::vector<Ranked> cand;
     cand.reserve(hits.size() + titles.size());
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
-        cand.push_back({t.entry, lexical(t.entry, bm.score(all, t.entry)) + bonus(t.chars), 1});
+        const double whole = bm.score(all, t.entry);
+        best_text = std::max(best_text, text_score(t.entry, whole));
+        if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
+        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
     }
     for (const Hit& h : hits) {
         if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
+        best_text = std::max(best_text, text_score(h.first, h.second));
         cand.push_back({h.first, lexical(h.first, h.second), 2});
     }
     std::sort(cand.begin(), cand.end(),
               [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
-    if (cand.empty() || cand.front().score < w.threshold * unit) return out;
+    if (cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit)) return out;
     cand.resize(std::min(cand.size(), top_k));
     return cand;
 }

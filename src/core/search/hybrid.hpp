@@ -41,18 +41,21 @@ namespace corvane::search {
 //       title, base title or an alias occurs in the question,
 // where unit is the idf of a term one entry alone holds (so the weights
 // serve indexes of any size), chars the matched text's length and share the
-// part of the question (question words dropped) that it covers.  The best
-// score below threshold * unit refuses the question.
+// part of the question (question words dropped) that it covers.  A question
+// is refused when no matched title covers answer_share of it and the best
+// BM25 score of the scene texts (homophones discounted; no path, no title
+// bonus) is below threshold * unit.
 // The defaults: tools/calibrate_hybrid.py --fused on the development
 // manual's calibration questions (5-fold cross-validated), threshold set to
-// refuse at most 3% of its answerable questions.
+// refuse at most 5% of its answerable questions (--max-false-refusal 0.05).
 struct FusedWeights {
     double title = 0.0;
     double cover = 1.0;
     double length = 0.5;
     double homophone = 0.6;
-    double path = 0.25;  // the heading path field (a BM25 image of its own)
-    double threshold = 0.86;
+    double path = 1.0;  // the heading path field (a BM25 image of its own)
+    double threshold = 1.05;
+    double answer_share = 1.0;
 };
 
 struct HybridParams {
