@@ -227,7 +227,11 @@ def _standalone_hybrid(index: list[dict], data_dir: Path, synonyms_file: str | N
     except (OSError, ValueError) as exc:
         raise CliError(str(exc)) from None
     try:
-        hybrid = _hybrid.HybridIndex(index, synonyms=syn, threshold=threshold, fused=fused)
+        paths = None
+        if fused:
+            found = heading_paths(index, data_dir)
+            paths = [found.get(i, []) for i in range(len(index))]
+        hybrid = _hybrid.HybridIndex(index, synonyms=syn, threshold=threshold, fused=fused, paths=paths)
     except (TypeError, KeyError, ValueError) as exc:
         raise CliError(f"scene index: {exc}") from None
     info = {"ranker": "hybrid" if fused else "cascade", "synonyms": str(syn_path), "threshold": hybrid.threshold,

@@ -61,7 +61,7 @@ double number_of(nb::handle h, const char* name) {
 class HybridIndex {
 public:
     HybridIndex(nb::handle entries, nb::handle k1, nb::handle b, nb::handle weights, nb::handle threshold,
-                nb::handle synonyms, nb::handle fused, nb::handle fusion) {
+                nb::handle synonyms, nb::handle fused, nb::handle fusion, nb::handle paths) {
         py::require_list(entries, kFn, "entries");
         search::HybridParams params;
         if (!fused.is_none()) {
@@ -84,10 +84,12 @@ public:
                                : key == "cover"     ? &params.weights.cover
                                : key == "length"    ? &params.weights.length
                                : key == "homophone" ? &params.weights.homophone
+                               : key == "path"      ? &params.weights.path
+                               : key == "answer_share" ? &params.weights.answer_share
                                                     : nullptr;
                 if (!slot)
                     raise_value(std::string(kFn) + "(): unknown weight '" + key +
-                                "' in 'fusion' (weights: title, cover, length, homophone)");
+                                "' in 'fusion' (weights: title, cover, length, homophone, path, answer_share)");
                 const double v = number_of(value, "fusion");
                 if (!std::isfinite(v) || v < 0) raise_value(std::string(kFn) + "(): fusion weight '" + key + "' must be a number of 0 or more");
                 *slot = v;
@@ -116,6 +118,7 @@ public:
             entries_ = nb::steal<nb::tuple>(PyList_AsTuple(entries.ptr()));
             const Py_ssize_t n = PyTuple_GET_SIZE(entries_.ptr());
             for (Py_ssize_t i = 0; i < n; ++i) add_entry(builder, nb::borrow(PyTuple_GET_ITEM(entries_.ptr(), i)), i);
+            if (!paths.is_none()) builder.set_heading_paths(read_paths(paths, n));
             ranker_ = builder.build();
         } catch (const search::Bm25Error& e) {
             raise_value(std::string(kFn) + "(): " + e.what());
@@ -177,6 +180,26 @@ public:
     }
 
 private:
+    // paths: one list of heading titles per entry.
+    static std::vector<std::string> read_paths(nb::handle paths, Py_ssize_t n) {
+        if (!PyList_Check(paths.ptr())) py::raise_arg_type(kFn, "paths", "a list", paths);
+        nb::tuple all = nb::steal<nb::tuple>(PyList_AsTuple(paths.ptr()));
+        if (PyTuple_GET_SIZE(all.ptr()) != n)
+            raise_value(std::string(kFn) + "(): 'paths' must hold one list per entry (" + std::to_string(n) + "), not " +
+                        std::to_string(PyTuple_GET_SIZE(all.ptr())));
+        std::vector<std::string> out;
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::string joined;
+            for (nb::handle t : items_of(PyTuple_GET_ITEM(all.ptr(), i), i, "paths")) {
+                if (!joined.empty()) joined += '\n';
+                joined += text_of(t, i, "paths");
+            }
+            out.push_back(std::move(joined));
+        }
+        return out;
+    }
+
     static void add_synonyms(search::HybridBuilder& builder, nb::handle synonyms) {
         py::require_dict(synonyms, kFn, "synonyms");
         nb::list items = nb::steal<nb::list>(PyDict_Items(synonyms.ptr()));
@@ -287,11 +310,12 @@ CORVANE_MODULE(_hybrid, m) {
     m.doc() = "The hybrid ranker: title and alias matches first, then BM25 over character bigrams.";
     nb::set_leak_warnings(false);
     nb::class_<HybridIndex>(m, "HybridIndex", "A scene index compiled for the hybrid ranker.")
-        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle>(),
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
+                      nb::handle>(),
              "entries"_a.none(),
              nb::kw_only(), "k1"_a.none() = nb::none(), "b"_a.none() = nb::none(), "weights"_a.none() = nb::none(),
              "threshold"_a.none() = nb::none(), "synonyms"_a.none() = nb::none(), "fused"_a.none() = nb::none(),
-             "fusion"_a.none() = nb::none())
+             "fusion"_a.none() = nb::none(), "paths"_a.none() = nb::none())
         .def("search", [](const HybridIndex& h, nb::handle q, nb::handle k) { return h.search(q, k, false); },
              "question"_a.none(), "top_k"_a.none() = 5,
              "The best (entry, BM25 score) pairs for a question, best first; empty when refused.")

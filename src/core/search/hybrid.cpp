@@ -249,6 +249,17 @@ HybridRanker HybridBuilder::build() {
     r.synonyms_ = std::move(synonyms_);
     synonyms_ = Synonyms();
     r.bm25_ = bm25_.build();
+    if (has_paths_) {
+        if (paths_.size() != r.bm25_.view().size()) throw Bm25Error("heading paths: one per entry expected");
+        Bm25Builder pb;
+        for (const std::string& p : paths_) {
+            pb.begin_entry();
+            if (!p.empty()) pb.add_text(kTitle, p);
+        }
+        r.path_ = pb.build();
+        paths_.clear();
+        has_paths_ = false;
+    }
     const double n = r.bm25_.view().size();
     r.score_threshold_ = score_threshold_for(r.threshold(), static_cast<std::size_t>(n));
     return r;
@@ -289,7 +300,8 @@ std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t
             const int p = exact_score(fq.expanded, id);
             titles.push_back({id, lengths_[id].matched(p, base_matched(fq.expanded, id))});
         }
-        return fuse(fq, titles, bm25_.view(), params_.weights, top_k);
+        return fuse(fq, titles, bm25_.view(), params_.weights, top_k,
+                    path_.view().size() == size() ? &path_.view() : nullptr);
     }
     const std::string q = expand(raw_query);
     // Stage 1: title or alias containment.

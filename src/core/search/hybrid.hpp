@@ -185,6 +185,10 @@ public:
     void add_text(Field field, std::string_view text);
     // colloquial -> manual wording; both raw text.
     void add_synonym(std::string_view colloquial, std::string_view wording);
+    // The heading path of every entry (its headings joined by line breaks),
+    // in entry order: the fused ranker's path field.  Bm25Error when the
+    // count differs from the entries' at build().
+    void set_heading_paths(std::vector<std::string> paths) { paths_ = std::move(paths); has_paths_ = true; }
     HybridRanker build();
 
 private:
@@ -205,6 +209,8 @@ private:
     std::vector<std::uint64_t> exact_spans_;
     std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
     std::vector<TitleLengths> lengths_;
+    std::vector<std::string> paths_;
+    bool has_paths_ = false;
 };
 
 class HybridRanker {
@@ -250,6 +256,7 @@ private:
     matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
     Synonyms synonyms_;
     Bm25Index bm25_;
+    Bm25Index path_;  // heading paths; empty when none were given
 };
 
 }  // namespace corvane::search
