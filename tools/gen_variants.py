@@ -4,7 +4,8 @@ normaliser reads (core/text/variants.hpp).
 * Traditional -> Simplified, character by character: the first candidate of
   each one-character entry of OpenCC's TSCharacters dictionary (as shipped by
   the opencc-python-reimplemented package).
-* Readings: each character of GB 2312 with its first pinyin reading without
+* Readings: each character of GB 2312 level 1 (the 3755 in common use;
+  pinyin input offers these first) with its first pinyin reading without
   tone (pypinyin's character table), as a small sound id, so that two
   characters typed with the same pinyin compare equal.
 
@@ -46,8 +47,10 @@ def main() -> int:
     for cp, readings in pinyin_dict.pinyin_dict.items():
         ch = chr(cp)
         try:
-            ch.encode("gb2312")
+            b = ch.encode("gb2312")
         except UnicodeEncodeError:
+            continue
+        if len(b) != 2 or not 0xB0 <= b[0] <= 0xD7:  # level 1: the 3755 characters in common use
             continue
         if not ("\u4e00" <= ch <= "\u9fff"):
             continue

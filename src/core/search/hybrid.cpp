@@ -76,6 +76,10 @@ std::size_t TitleLengths::matched(int exact_score, bool base_matched) const {
     return alias;
 }
 
+// Terms absent from the index whose homophones are looked up, per query: a
+// question holds one or two slips, and each lookup probes dozens of terms.
+constexpr std::size_t kHomophoneTerms = 3;
+
 FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm) {
     FusedQuery fq;
     fq.expanded = synonyms.expand(text::to_simplified(raw_query));
@@ -83,7 +87,9 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
     const std::string_view own = std::string_view(fq.expanded).substr(0, fq.expanded.find('\n'));
     fq.content_chars = chars_of(without_question_words(own));
     std::u32string t;
+    std::size_t tried = 0;
     for (const std::string& term : fq.terms) {
+        if (tried >= kHomophoneTerms) break;
         if (bm.find(term) >= 0) continue;
         t.clear();
         std::size_t i = 0;
@@ -94,6 +100,7 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
             t.push_back(c);
         }
         if (!han || t.size() != 2) continue;
+        ++tried;
         for (std::string& v : text::homophone_variants(t, [&](std::string_view x) { return bm.find(x) >= 0; }, 4))
             if (std::find(fq.homophones.begin(), fq.homophones.end(), v) == fq.homophones.end() &&
                 std::find(fq.terms.begin(), fq.terms.end(), v) == fq.terms.end())
@@ -111,11 +118,13 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     std::vector<std::string> all = q.terms;
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
     // Candidates: the best BM25 entries over all terms, and the title matches.
-    const std::size_t pool = std::max<std::size_t>(top_k + titles.size(), 32);
+    const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
     std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
     const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
+    // The path image adds the few entries whose path alone matches best (a
+    // generic sub-heading whose topic is only in its parent heading).
     if (with_path && !all.empty())
-        for (const Hit& h : path->search_terms(all, pool))
+        for (const Hit& h : path->search_terms(all, top_k))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                 hits.push_back({h.first, bm.score(all, h.first)});
     auto lexical = [&](std::uint32_t id, double whole) {

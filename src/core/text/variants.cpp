@@ -16,13 +16,23 @@ const std::uint32_t* find_row(const std::uint32_t (&table)[N][2], char32_t c) {
     return it != std::end(table) && (*it)[0] == c ? *it : nullptr;
 }
 
-// (sound id, code point), sorted: the readings table turned round.
+// The readings table turned round: characters grouped by sound id, each
+// group in code point order; group s is chars[start[s] .. start[s + 1]).
 struct BySound {
-    std::vector<std::pair<std::uint32_t, char32_t>> rows;
+    std::vector<char32_t> chars;
+    std::vector<std::uint32_t> start;
     BySound() {
+        std::vector<std::pair<std::uint32_t, char32_t>> rows;
         rows.reserve(std::size(kSound));
         for (const auto& r : kSound) rows.emplace_back(r[1], static_cast<char32_t>(r[0]));
         std::sort(rows.begin(), rows.end());
+        const std::uint32_t sounds = rows.empty() ? 0 : rows.back().first + 1;
+        start.assign(sounds + 1, 0);
+        for (const auto& [s, c] : rows) {
+            chars.push_back(c);
+            ++start[s + 1];
+        }
+        for (std::uint32_t s = 0; s < sounds; ++s) start[s + 1] += start[s];
     }
 };
 const BySound& by_sound() {
@@ -58,14 +68,17 @@ int sound_of(char32_t c) {
     return row ? static_cast<int>(row[1]) : -1;
 }
 
+std::span<const char32_t> same_sound(char32_t c) {
+    const int s = sound_of(c);
+    if (s < 0) return {};
+    const BySound& t = by_sound();
+    return std::span<const char32_t>(t.chars).subspan(t.start[s], t.start[s + 1] - t.start[s]);
+}
+
 std::vector<char32_t> homophones_of(char32_t c) {
     std::vector<char32_t> out;
-    const int s = sound_of(c);
-    if (s < 0) return out;
-    const auto& rows = by_sound().rows;
-    auto it = std::lower_bound(rows.begin(), rows.end(), std::pair<std::uint32_t, char32_t>(s, 0));
-    for (; it != rows.end() && it->first == static_cast<std::uint32_t>(s); ++it)
-        if (it->second != c) out.push_back(it->second);
+    for (char32_t x : same_sound(c))
+        if (x != c) out.push_back(x);
     return out;
 }
 

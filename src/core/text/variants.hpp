@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -18,7 +19,9 @@ std::string to_simplified(std::string_view s);
 
 // The sound id of a Han character, or -1 when it has no reading in the table.
 int sound_of(char32_t c);
-// The characters sharing c's reading, c excluded, in code point order.
+// The characters sharing c's reading (c among them), in code point order.
+std::span<const char32_t> same_sound(char32_t c);
+// Those characters without c itself.
 std::vector<char32_t> homophones_of(char32_t c);
 
 // Variants of a term of two Han characters with one character replaced by a
@@ -33,12 +36,14 @@ std::vector<std::string> homophone_variants(std::u32string_view term, Accept&& a
 template <class Accept>
 std::vector<std::string> corvane::text::homophone_variants(std::u32string_view term, Accept&& accept, std::size_t limit) {
     std::vector<std::string> out;
+    std::string v;
     for (std::size_t at = 0; at < term.size() && out.size() < limit; ++at) {
-        for (char32_t alt : homophones_of(term[at])) {
-            std::string v;
+        for (char32_t alt : same_sound(term[at])) {
+            if (alt == term[at]) continue;
+            v.clear();
             for (std::size_t i = 0; i < term.size(); ++i) uni::append_utf8(v, i == at ? alt : term[i]);
             if (accept(std::string_view(v))) {
-                out.push_back(std::move(v));
+                out.push_back(v);
                 if (out.size() >= limit) break;
             }
         }
