@@ -4,9 +4,12 @@
 For each corpus size: the time of `corvane index` (ostrel_main), the time to
 compile the hybrid ranker over the loaded index (target: at most 30% of the
 index build), its memory, and the latency of HybridIndex.search(q, 5) over the
-generator's queries -- median and p99, target median <= 200 us and p99 <= 2 ms
-at 100,000 scenes -- next to the compiled exact search.  Each size runs in its
-own subprocess pinned to one CPU.
+generator's queries -- median and p99, target median <= 150 us and p99 <= 1 ms
+at 100,000 scenes -- next to the compiled exact search, the two-stage cascade
+(fused=False), and the engine's fused search over the compiled file (heading
+paths included; the core call, no records parsed), plain and with homophone
+typos; and the time to write the compiled file.  Each size runs in its own
+subprocess pinned to one CPU.
 
 Corpora come from --corpus SIZE=DIR (a folder with manuals/, manual_alias.json
 and queries.txt) or are generated with --gen-corpus PATH_TO_gen_corpus.py:
