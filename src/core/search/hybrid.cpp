@@ -115,23 +115,35 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     const std::size_t n = bm.size();
     if (top_k == 0 || n == 0) return out;
     const double unit = std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
-    std::vector<std::string> all = q.terms;
+    // Each image is asked only for the terms it holds: a term is looked up
+    // once here instead of once per scored entry.
+    auto held = [](const Bm25View& v, const std::vector<std::string>& ts) {
+        std::vector<std::string> out;
+        for (const std::string& t : ts)
+            if (v.find(t) >= 0) out.push_back(t);
+        return out;
+    };
+    const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
+    std::vector<std::string> all = body_terms;
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
     // Candidates: the best BM25 entries over all terms, and the title matches.
     const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
     std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
     const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
+    const std::vector<std::string> path_terms = with_path ? held(*path, q.terms) : std::vector<std::string>{};
+    const std::vector<std::string> path_homophones = with_path ? held(*path, q.homophones) : std::vector<std::string>{};
+    std::vector<std::string> path_all = path_terms;
+    path_all.insert(path_all.end(), path_homophones.begin(), path_homophones.end());
     // The path image adds the few entries whose path alone matches best (a
     // generic sub-heading whose topic is only in its parent heading).
-    if (with_path && !all.empty())
-        for (const Hit& h : path->search_terms(all, top_k))
+    if (!path_all.empty())
+        for (const Hit& h : path->search_terms(path_all, top_k))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                 hits.push_back({h.first, bm.score(all, h.first)});
     auto lexical = [&](std::uint32_t id, double whole) {
-        double s = q.homophones.empty() ? whole : bm.score(q.terms, id) + w.homophone * bm.score(q.homophones, id);
-        if (with_path)
-            s += w.path * (q.homophones.empty() ? path->score(q.terms, id)
-                                                : path->score(q.terms, id) + w.homophone * path->score(q.homophones, id));
+        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
+        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
         return s;
     };
     auto bonus = [&](std::size_t chars) {
@@ -144,7 +156,7 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     // but do not make a question answerable.
     double best_text = 0, best_share = 0;
     auto text_score = [&](std::uint32_t id, double whole) {
-        return q.homophones.empty() ? whole : bm.score(q.terms, id) + w.homophone * bm.score(q.homophones, id);
+        return q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
     };
     std::vector<Ranked> cand;
     cand.reserve(hits.size() + titles.size());
