@@ -178,25 +178,55 @@ def figures(data_dir: Path, questions: Path, ranker: str) -> dict:
     return evaluate.evaluate(qs, index, fn, 5)
 
 
-@pytest.mark.parametrize("manuals, aliases, questions, floor", [
-    # public set: hit@5 91.4%, hit@1 82.9%, title/alias hit@1 100%, share 0.917,
-    # no-answer refused 66.7%, answerable refused 4.8%
-    (CORPUS / "manuals", CORPUS / "manual_alias.json", CORPUS / "questions_public.jsonl",
-     dict(hit5=0.90, hit1=0.82, share=0.90, refused=0.65, false_refusal=0.05)),
-    # examples: hit@5 92.9%, hit@1 89.3%, share 1.0, refused 100%, answerable refused 7.1%
-    (ROOT / "examples" / "data" / "manuals", ROOT / "examples" / "data" / "manual_alias.json",
+@pytest.mark.parametrize("ranker, manuals, aliases, questions, floor", [
+    # cascade, public set: hit@5 91.4%, hit@1 82.9%, title/alias hit@1 100%,
+    # share 0.917, no-answer refused 66.7%, answerable refused 4.8%
+    ("cascade", CORPUS / "manuals", CORPUS / "manual_alias.json", CORPUS / "questions_public.jsonl",
+     dict(hit5=0.90, hit1=0.82, share=0.90, refused=0.65, false_refusal=0.05, exact_kinds=1.0)),
+    # cascade, examples: hit@5 92.9%, hit@1 89.3%, share 1.0, refused 100%, answerable refused 7.1%
+    ("cascade", ROOT / "examples" / "data" / "manuals", ROOT / "examples" / "data" / "manual_alias.json",
      ROOT / "examples" / "questions.jsonl",
-     dict(hit5=0.89, hit1=0.85, share=0.95, refused=0.99, false_refusal=0.08)),
+     dict(hit5=0.89, hit1=0.85, share=0.95, refused=0.99, false_refusal=0.08, exact_kinds=1.0)),
+    # fused, public set: hit@5 89.5%, hit@1 79.0%, title hit@1 96.7%, alias 100%,
+    # share 0.861, no-answer refused 46.7%, answerable refused 1.9%
+    ("hybrid", CORPUS / "manuals", CORPUS / "manual_alias.json", CORPUS / "questions_public.jsonl",
+     dict(hit5=0.88, hit1=0.78, share=0.85, refused=0.45, false_refusal=0.03, exact_kinds=0.96)),
+    # fused, examples: hit@5 92.9%, hit@1 89.3%, share 1.0, refused 100%, answerable refused 7.1%
+    ("hybrid", ROOT / "examples" / "data" / "manuals", ROOT / "examples" / "data" / "manual_alias.json",
+     ROOT / "examples" / "questions.jsonl",
+     dict(hit5=0.89, hit1=0.85, share=0.95, refused=0.99, false_refusal=0.08, exact_kinds=1.0)),
 ])
-def test_hybrid_regression_floor(tmp_path_factory, manuals, aliases, questions, floor):
-    r = figures(built_index(tmp_path_factory, manuals, aliases), questions, "hybrid")
+def test_hybrid_regression_floor(tmp_path_factory, ranker, manuals, aliases, questions, floor):
+    r = figures(built_index(tmp_path_factory, manuals, aliases), questions, ranker)
     assert r["answerable"]["hit@5"] >= floor["hit5"]
     assert r["answerable"]["hit@1"] >= floor["hit1"]
     for kind in ("title-hit", "alias-hit"):
-        assert r["kinds"][kind]["hit@1"] == 1.0
+        assert r["kinds"][kind]["hit@1"] >= floor["exact_kinds"]
     assert r["multi_scene_share"] >= floor["share"]
     assert r["no_answer_refused"] >= floor["refused"]
     assert r["answerable_refused"] <= floor["false_refusal"]
+
+
+def test_dev_set_floor_and_robustness(tmp_path_factory):
+    # The development manual's held-out questions (never fitted on): fused
+    # hit@3 87.0%, hit@1 73.0%; Traditional and full-width questions lose
+    # nothing, one homophone typo 6 points of hit@3 (most of it refusals).
+    pytest.importorskip("opencc")
+    pytest.importorskip("pypinyin")
+    from corvane import robustness
+
+    dev = ROOT / "tests" / "data" / "devset"
+    data = built_index(tmp_path_factory, dev / "manuals", CORPUS / "manual_alias.json")
+    index = evaluate.load_index(data)
+    qs = evaluate.read_questions(dev / "questions_heldout.jsonl")
+    assert evaluate.resolve(qs, index, data) == []
+    fn, _ = evaluate.make_ranker("hybrid", index, data)
+    r = robustness.robustness(qs, index, fn, 5, evaluate.evaluate)
+    assert r["original"]["hit@3"] >= 0.85 and r["original"]["hit@1"] >= 0.70
+    assert r["traditional"]["changed"] > 80
+    assert r["original"]["hit@3"] - r["traditional"]["hit@3"] <= 0.01
+    assert r["original"]["hit@3"] - r["full-width"]["hit@3"] <= 0.01
+    assert r["original"]["hit@3"] - r["homophone"]["hit@3"] <= 0.07
 
 
 # ---------------------------------------------------------------------------
@@ -241,7 +271,7 @@ def test_stage_one_is_the_global_search_order(tmp_path_factory):
 
     data = built_index(tmp_path_factory, CORPUS / "manuals", CORPUS / "manual_alias.json")
     index = farrowin.load_scene_index(str(data / "scene_index.jsonl"))
-    h = _hybrid.HybridIndex(index, synonyms={})
+    h = _hybrid.HybridIndex(index, synonyms={}, fused=False)
     questions = [q.q for q in evaluate.read_questions(CORPUS / "questions_public.jsonl")]
     checked = 0
     for text in questions + ["发动机机油检查和胎压", "车辆火灾救援 高压电断开程序 胎压"]:

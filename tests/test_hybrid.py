@@ -115,7 +115,7 @@ CORPUS = [
 
 @pytest.fixture(scope="module")
 def corpus():
-    return _hybrid.HybridIndex(CORPUS, synonyms={"刹车": ["制动"], "螺丝": "螺栓"})
+    return _hybrid.HybridIndex(CORPUS, synonyms={"刹车": ["制动"], "螺丝": "螺栓"}, fused=False)
 
 
 def titles(results):
@@ -153,7 +153,7 @@ def test_refusal_and_empty_results(corpus):
     assert corpus.bm25_search("这个可以补吗", 5) != []       # plain BM25 does match it
     assert corpus.search("", 5) == []
     assert corpus.search("制动液更换", 0) == []
-    strict = _hybrid.HybridIndex(CORPUS, threshold=1000)
+    strict = _hybrid.HybridIndex(CORPUS, threshold=1000, fused=False)
     assert strict.search("后车门从车内打不开", 5) == []     # below the threshold: refused
     assert titles(strict.search("儿童锁", 5))[:1] == ["儿童安全锁"]  # a title/alias match is never refused
     assert _hybrid.HybridIndex([]).search("制动液", 5) == []
@@ -252,7 +252,7 @@ def test_hybrid_matches_plain_model(entries, query, k, threshold):
     from corvane import farrowin
     from hybrid_reference import plain_hybrid
 
-    h = _hybrid.HybridIndex(entries, threshold=threshold)
+    h = _hybrid.HybridIndex(entries, threshold=threshold, fused=False)
     want, ranking = plain_hybrid(entries, query, k, farrowin.score_record, weights=DEFAULT_WEIGHTS, threshold=threshold)
     pos = {id(e): i for i, e in enumerate(entries)}
     got = [(pos[id(e)], stage) for e, _, stage in h.search_stages(query, k)]
@@ -288,7 +288,7 @@ def test_question_words_against_plain_model(query):
     from corvane import farrowin
     from hybrid_reference import plain_hybrid
 
-    h = _hybrid.HybridIndex(WORD_CORPUS, threshold=0)
+    h = _hybrid.HybridIndex(WORD_CORPUS, threshold=0, fused=False)
     want, _ = plain_hybrid(WORD_CORPUS, query, 4, farrowin.score_record, weights=DEFAULT_WEIGHTS, threshold=0)
     pos = {id(e): i for i, e in enumerate(WORD_CORPUS)}
     assert [(pos[id(e)], stage) for e, _, stage in h.search_stages(query, 4)] == want

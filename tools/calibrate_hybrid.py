@@ -88,5 +88,106 @@ def main() -> int:
     return 0
 
 
+
+
+# ---------------------------------------------------------------------------
+# The fused ranker (ranker="hybrid"): grid-fits its weights with k-fold
+# cross-validation, then its refusal threshold.
+#
+#     python tools/calibrate_hybrid.py --fused DATA_DIR QUESTIONS.jsonl [DATA_DIR QUESTIONS.jsonl ...]
+#
+# Fit only on calibration questions (tests/data/devset/questions_calibration.jsonl);
+# the held-out and public sets are for reporting.
+
+FUSED_GRID = {
+    "title": [0.0, 0.5, 1.0, 2.0],
+    "cover": [0.0, 1.0, 2.0, 3.0],
+    "length": [0.0, 0.5, 1.0],
+    "path": [0.0, 0.25, 0.5, 1.0, 1.5],
+    "homophone": [0.3, 0.6, 0.9],
+}
+
+
+def _fused_sets(pairs):
+    from corvane.engine import Engine
+
+    sets = []
+    for data_dir, qfile in pairs:
+        index = farrowin.load_scene_index(str(Path(data_dir) / "scene_index.jsonl"))
+        questions = read_questions(qfile)
+        if resolve(questions, index, Path(data_dir)):
+            raise SystemExit(f"{qfile}: question file has errors; run corvane eval first")
+        engine = Engine(data_dir, ranker="hybrid")
+        snap = engine._current()
+        syn = engine._synonyms_of(snap)
+        unit = math.log(1 + max(0.0, len(index) - 0.5) / 1.5)
+        sets.append((snap.index, syn, unit, questions))
+    return sets
+
+
+def _fused_runs(sets, fusion):
+    """Per question: (answerable, rank of the first expected scene or None, refused)."""
+    out = []
+    for index, syn, unit, questions in sets:
+        for q in questions:
+            got = index.search_hybrid(q.q, 5, syn, True, fusion)
+            ids = [i for i, _ in got]
+            rank = next((r for r, i in enumerate(ids) if i in q.targets), None)
+            out.append((bool(q.targets), rank, not got))
+    return out
+
+
+def _fused_objective(runs):
+    """hit@1 + hit@3 / 2 of the answerable questions."""
+    ans = [r for r in runs if r[0]]
+    return sum((r[1] == 0) + 0.5 * (r[1] is not None and r[1] < 3) for r in ans) / max(1, len(ans))
+
+
+def _refusal(runs):
+    ans = [r for r in runs if r[0]]
+    noans = [r for r in runs if not r[0]]
+    return (sum(r[2] for r in ans) / max(1, len(ans)), sum(r[2] for r in noans) / max(1, len(noans)))
+
+
+def main_fused(argv) -> int:
+    ap = argparse.ArgumentParser(prog="calibrate_hybrid.py --fused")
+    ap.add_argument("pairs", nargs="+", help="DATA_DIR QUESTIONS.jsonl, repeated")
+    ap.add_argument("--folds", type=int, default=5)
+    ap.add_argument("--max-false-refusal", type=float, default=0.05)
+    args = ap.parse_args(argv)
+    if len(args.pairs) % 2:
+        ap.error("give DATA_DIR QUESTIONS.jsonl pairs")
+    sets = _fused_sets(list(zip(args.pairs[::2], args.pairs[1::2])))
+    keys = list(FUSED_GRID)
+    configs = [dict(zip(keys, v)) for v in itertools.product(*(FUSED_GRID[k] for k in keys))]
+    runs = [_fused_runs(sets, {**c, "threshold": 0.0}) for c in configs]
+    n = len(runs[0])
+    folds = [list(range(f, n, args.folds)) for f in range(args.folds)]
+    cv = []
+    for f, test in enumerate(folds):
+        train = [i for i in range(n) if i % args.folds != f]
+        best = max(range(len(configs)), key=lambda c: _fused_objective([runs[c][i] for i in train]))
+        cv.append(_fused_objective([runs[best][i] for i in test]))
+        print(f"fold {f}: best on the rest {configs[best]}, held-out objective {cv[-1]:.3f}")
+    print(f"cross-validated objective (hit@1 + hit@3 / 2): {sum(cv) / len(cv):.3f}")
+    order = sorted(range(len(configs)), key=lambda c: -_fused_objective(runs[c]))
+    for c in order[:5]:
+        print(f"  {_fused_objective(runs[c]):.3f}  {configs[c]}")
+    best = configs[order[0]]
+    # Refusal: the most no-answer questions refused with at most the allowed
+    # share of answerable ones refused.
+    choice = None
+    for share in (0.4, 0.5, 0.67, 1.01):
+        for step in range(0, 41):
+            t = round(0.5 + 0.05 * step, 2)
+            false_ref, refused = _refusal(_fused_runs(sets, {**best, "threshold": t, "answer_share": share}))
+            if false_ref <= args.max_false_refusal and (choice is None or (refused, -false_ref) > choice[:2]):
+                choice = (refused, -false_ref, t, share)
+    refused, neg_false, t, share = choice
+    print(json.dumps({**best, "threshold": t, "answer_share": share}))
+    print(f"no-answer refused: {100 * refused:.1f}%, answerable refused: {-100 * neg_false:.1f}%")
+    return 0
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main_fused(sys.argv[2:]) if len(sys.argv) > 1 and sys.argv[1] == "--fused" else main())

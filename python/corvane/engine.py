@@ -24,9 +24,13 @@ gives all of them (and each hit's context text) from one search, built by
 the native side.
 
 ``ranker="hybrid"`` (for the engine, or per call) ranks with the hybrid ranker
-instead: title and alias matches first, then BM25 over character bigrams of
-the scene texts, whose image is stored in the compiled file.  Its scores are
-BM25 scores (floats); a question it refuses gets no results.  Its query-side
+instead: one fused score of BM25 over character bigrams of the scene texts
+(whose image is stored in the compiled file), same-sounding terms at a
+discount, and title and alias matches weighted by how specific they are; the
+question's Traditional characters are read as Simplified.  Its scores are
+floats; a question it refuses gets no results.  ``ranker="cascade"`` is the
+earlier two-stage form: title and alias matches first, then BM25 (BM25
+scores).  Its query-side
 synonyms come from ``data_dir/synonyms.json`` (else the package's list), read
 at the first hybrid search of an index (again after ``refresh()`` switched);
 a bad synonym file fails hybrid searches (ValueError naming it), never the
@@ -185,8 +189,8 @@ class Engine:
         snap = self._current()
         for attempt in (0, 1):
             try:
-                if ranker == "hybrid":
-                    hits = snap.index.search_hybrid(question, top_k, self._synonyms_of(snap))
+                if ranker in ("hybrid", "cascade"):
+                    hits = snap.index.search_hybrid(question, top_k, self._synonyms_of(snap), ranker == "hybrid")
                 else:
                     hits = snap.index.search(question, top_k)
                 return [(snap.index.record(i), score) for i, score in hits]
@@ -250,10 +254,10 @@ class Engine:
         snap = self._current()
         for attempt in (0, 1):
             try:
-                synonyms = self._synonyms_of(snap) if ranker == "hybrid" else None
+                synonyms = self._synonyms_of(snap) if ranker in ("hybrid", "cascade") else None
                 hits, knowledge, prompt, contexts = snap.index.answer(
                     question, top_k, synonyms, template, time_text, max_bytes, morlek.build_scene_context,
-                    morlek.classify_query_intent, morlek.render_context_for_llm)
+                    morlek.classify_query_intent, morlek.render_context_for_llm, ranker == "hybrid")
                 break
             except native.CorruptIndexError as exc:
                 if attempt:

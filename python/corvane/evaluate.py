@@ -42,6 +42,7 @@ class Question:
     kind: str
     expect: list[tuple[str, str]]  # (manual file name, scene title)
     targets: list[int] = field(default_factory=list)  # entry positions, filled against the index
+    under: list[str] = field(default_factory=list)  # per expected scene: a heading above it ("" none)
 
 
 def read_questions(path: str | os.PathLike[str]) -> list[Question]:
@@ -75,7 +76,10 @@ def read_questions(path: str | os.PathLike[str]) -> list[Question]:
             kind = "no-answer" if not expect else ("multi-scene" if len(expect) > 1 else "answerable")
         if not isinstance(kind, str):
             raise CliError(f"{where}: \"kind\" must be a string")
-        out.append(Question(n, obj["q"], kind, [(e["manual"], e["title"]) for e in expect]))
+        if not all(isinstance(e.get("under", ""), str) for e in expect):
+            raise CliError(f"{where}: \"under\" must be a string (a heading above the expected scene)")
+        out.append(Question(n, obj["q"], kind, [(e["manual"], e["title"]) for e in expect],
+                            under=[e.get("under", "") for e in expect]))
     return out
 
 
@@ -89,18 +93,47 @@ def scene_label(entry: dict) -> str:
     return f"{entry.get('manual_id', '')}.md / {entry.get('scene_title', '')}"
 
 
-def resolve(questions: list[Question], index: list[dict]) -> list[str]:
+def heading_paths(index: list[dict], data_dir: Path) -> dict[int, list[str]]:
+    """Entry position -> the headings above its scene, read from the manuals
+    in data_dir/manuals (scenes of one manual are in index order)."""
+    from corvane import _hybrid
+
+    by_manual: dict[str, list[int]] = {}
+    for i, e in enumerate(index):
+        if isinstance(e, dict):
+            by_manual.setdefault(str(e.get("manual_id", "")), []).append(i)
+    out: dict[int, list[str]] = {}
+    for manual_id, positions in by_manual.items():
+        try:
+            text = (data_dir / "manuals" / f"{manual_id}.md").read_text(encoding="utf-8")
+        except (OSError, UnicodeDecodeError):
+            continue
+        paths = _hybrid.scene_paths(text)
+        if len(paths) == len(positions):
+            out.update(zip(positions, paths))
+    return out
+
+
+def resolve(questions: list[Question], index: list[dict], data_dir: Path | None = None) -> list[str]:
     """Fills each question's targets; returns the question-file errors
-    (expected scenes that the index does not hold)."""
+    (expected scenes that the index does not hold).  An expected scene with
+    an "under" heading is the one of that title below that heading."""
     where: dict[tuple[str, str], int] = {}
     for i, e in enumerate(index):
         if isinstance(e, dict):
             where.setdefault((str(e.get("manual_id", "")), str(e.get("scene_title", ""))), i)
     errors = []
+    paths = heading_paths(index, data_dir) if data_dir is not None and any(any(q.under) for q in questions) else {}
     for q in questions:
         q.targets = []
-        for manual, title in q.expect:
-            i = where.get((manual_id_of(manual), title))
+        for n, (manual, title) in enumerate(q.expect):
+            under = q.under[n] if n < len(q.under) else ""
+            if under:
+                i = next((j for j, e in enumerate(index) if isinstance(e, dict)
+                          and (str(e.get("manual_id", "")), str(e.get("scene_title", ""))) == (manual_id_of(manual), title)
+                          and under in paths.get(j, ())), None)
+            else:
+                i = where.get((manual_id_of(manual), title))
             if i is None:
                 errors.append(f"line {q.line}: expected scene not in the index: {manual} / {title}")
             else:
@@ -148,8 +181,8 @@ def make_ranker(name: str, index: list[dict], data_dir: Path, *, synonyms_file: 
     the figures are those the engine and the service give).  Only a hybrid
     ranker with another synonym file or threshold (tuning runs) is built on
     its own from the loaded entries."""
-    if name == "hybrid" and (synonyms_file is not None or threshold is not None):
-        return _standalone_hybrid(index, data_dir, synonyms_file, threshold)
+    if name in ("hybrid", "cascade") and (synonyms_file is not None or threshold is not None):
+        return _standalone_hybrid(index, data_dir, synonyms_file, threshold, fused=name == "hybrid")
     from corvane.engine import Engine
 
     position: dict[str, int] = {}
@@ -168,7 +201,7 @@ def make_ranker(name: str, index: list[dict], data_dir: Path, *, synonyms_file: 
         return [position[_entry_key(e)] for e, _ in hits]
 
     info: dict[str, Any] = {"ranker": name}
-    if name == "hybrid":
+    if name in ("hybrid", "cascade"):
         from corvane.synonyms import synonyms_for
 
         try:
@@ -177,12 +210,12 @@ def make_ranker(name: str, index: list[dict], data_dir: Path, *, synonyms_file: 
             raise CliError(str(exc)) from None
         from corvane import _hybrid
 
-        info.update({"synonyms": str(syn_path), "threshold": _hybrid.HybridIndex([]).threshold})
+        info.update({"synonyms": str(syn_path), "threshold": _hybrid.HybridIndex([], fused=name == "hybrid").threshold})
     return rank, info
 
 
 def _standalone_hybrid(index: list[dict], data_dir: Path, synonyms_file: str | None,
-                       threshold: float | None) -> tuple[Ranker, dict[str, Any]]:
+                       threshold: float | None, *, fused: bool = True) -> tuple[Ranker, dict[str, Any]]:
     pos = {id(e): i for i, e in enumerate(index)}
     from corvane import _hybrid
     from corvane.synonyms import read_synonyms, synonyms_for
@@ -195,10 +228,14 @@ def _standalone_hybrid(index: list[dict], data_dir: Path, synonyms_file: str | N
     except (OSError, ValueError) as exc:
         raise CliError(str(exc)) from None
     try:
-        hybrid = _hybrid.HybridIndex(index, synonyms=syn, threshold=threshold)
+        paths = None
+        if fused:
+            found = heading_paths(index, data_dir)
+            paths = [found.get(i, []) for i in range(len(index))]
+        hybrid = _hybrid.HybridIndex(index, synonyms=syn, threshold=threshold, fused=fused, paths=paths)
     except (TypeError, KeyError, ValueError) as exc:
         raise CliError(f"scene index: {exc}") from None
-    info = {"ranker": "hybrid", "synonyms": str(syn_path), "threshold": hybrid.threshold,
+    info = {"ranker": "hybrid" if fused else "cascade", "synonyms": str(syn_path), "threshold": hybrid.threshold,
             "score_threshold": round(hybrid.score_threshold, 3)}
     return (lambda q, k: [pos[id(e)] for e, _ in hybrid.search(q, k)]), info
 
@@ -286,7 +323,8 @@ def add_parser(subparsers) -> None:
         description=__doc__,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("questions", metavar="QUESTIONS.jsonl", help="labelled questions, one JSON object per line")
+    p.add_argument("questions", metavar="QUESTIONS.jsonl", nargs="+",
+                   help="labelled questions, one JSON object per line; several files are reported one by one")
     p.add_argument("--data-dir", default="data", help="folder holding scene_index.jsonl (default: data)")
     p.add_argument("--ranker", action="append", choices=RANKERS,
                    help="ranker to measure; give it twice to compare both (default: exact, or both with --plot)")
@@ -299,17 +337,42 @@ def add_parser(subparsers) -> None:
                    help="synonym file of the hybrid ranker (default: DATA_DIR/synonyms.json, else the built-in list)")
     p.add_argument("--threshold", type=float, default=None,
                    help="refusal threshold of the hybrid ranker, in units of the idf of a term one scene alone holds")
+    p.add_argument("--robustness", action="store_true",
+                   help="also rank each question file transformed (Traditional characters, one homophone typo, "
+                        "full-width) and report the loss (needs the robustness extra)")
     p.set_defaults(run=run_eval)
 
 
 def run_eval(args: argparse.Namespace) -> int:
+    files = args.questions if isinstance(args.questions, list) else [args.questions]
+    status = 0
+    for n, path in enumerate(files):
+        if n and not args.json:
+            print()
+        status = max(status, _run_eval_one(argparse.Namespace(**{**vars(args), "questions": path})))
+    return status
+
+
+def _run_robustness(args, questions, index, data_dir, rankers) -> dict[str, Any]:
+    from corvane import robustness
+
+    out = {}
+    for name in rankers:
+        ranker, _ = make_ranker(name, index, data_dir, synonyms_file=args.synonyms, threshold=args.threshold)
+        out[name] = robustness.robustness(questions, index, ranker, args.top_k, evaluate)
+        if not args.json:
+            print(robustness.format_robustness(name, out[name], args.top_k))
+    return out
+
+
+def _run_eval_one(args: argparse.Namespace) -> int:
     if args.top_k < 1:
         raise CliError(f"--top-k must be 1 or more, not {args.top_k}")
     rankers = list(dict.fromkeys(args.ranker or (list(RANKERS) if args.plot else ["exact"])))
     data_dir = Path(args.data_dir)
     questions = read_questions(args.questions)
     index = load_index(data_dir)
-    errors = resolve(questions, index)
+    errors = resolve(questions, index, data_dir)
     results: dict[str, dict[str, Any]] = {}
     infos: dict[str, dict[str, Any]] = {}
     for name in rankers:
@@ -326,6 +389,8 @@ def run_eval(args: argparse.Namespace) -> int:
             "rankers": {n: {**infos[n], **r, "misses": [{a: b for a, b in m.items() if a != "targets"} for m in r["misses"]]}
                         for n, r in results.items()},
         }
+        if getattr(args, "robustness", False):
+            doc["robustness"] = _run_robustness(args, questions, index, data_dir, rankers)
         print(json.dumps(doc, ensure_ascii=False, indent=2))
     else:
         print(f"questions: {args.questions} ({len(questions)}), index: {data_dir / 'scene_index.jsonl'} "
@@ -336,6 +401,8 @@ def run_eval(args: argparse.Namespace) -> int:
             print(f"question file errors: {len(errors)}")
             for e in errors:
                 print(f"  {e}")
+        if getattr(args, "robustness", False):
+            _run_robustness(args, questions, index, data_dir, rankers)
     if args.suggest_aliases:
         try:
             write_json_file(Path(args.suggest_aliases), alias_suggestions(results, index))

@@ -24,7 +24,7 @@ __all__ = [
     "parse_seconds", "env", "get", "resolve", "table",
 ]
 
-RANKERS = ("exact", "hybrid")
+RANKERS = ("exact", "hybrid", "cascade")
 DEFAULT_RANKER = RANKERS[0]
 
 DEFAULT, FILE, ENVIRONMENT, FLAG = "default", "file", "environment", "flag"

@@ -4,6 +4,7 @@
 // checks arguments, releases the GIL around file work and searches, builds the
 // host objects and reads the entries the core's reader does not take.
 // corvane.engine builds the Python API on top.
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -150,7 +151,44 @@ public:
 
     // (entry id, BM25 score) pairs of the hybrid ranker, best first; empty
     // when it refuses the question.
-    nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms) const {
+    nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms, bool fused,
+                           nb::handle fusion) const {
+        search::FusedWeights weights;
+        if (!fusion.is_none()) {
+            py::require_dict(fusion, "search", "fusion");
+            nb::list items = nb::steal<nb::list>(PyDict_Items(fusion.ptr()));
+            for (nb::handle kv : items) {
+                nb::object name = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
+                nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
+                if (!PyUnicode_Check(name.ptr())) py::raise_arg_type("search", "fusion", "a dict with str keys", name);
+                std::string key_scratch;
+                const std::string key(py::utf8(name, key_scratch));
+                double* slot = key == "title"       ? &weights.title
+                               : key == "cover"     ? &weights.cover
+                               : key == "length"    ? &weights.length
+                               : key == "homophone" ? &weights.homophone
+                               : key == "path"      ? &weights.path
+                               : key == "threshold" ? &weights.threshold
+                               : key == "answer_share" ? &weights.answer_share
+                                                    : nullptr;
+                if (!slot) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "search(): unknown weight '%s' in 'fusion' (title, cover, length, homophone, path, "
+                                 "threshold, answer_share)", key.c_str());
+                    throw nb::python_error();
+                }
+                if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))
+                    py::raise_arg_type("search", "fusion", "a dict of numbers", value);
+                const double v = PyFloat_AsDouble(value.ptr());
+                if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+                if (!std::isfinite(v) || v < 0) {
+                    PyErr_Format(PyExc_ValueError, "search(): fusion weight '%s' must be a number of 0 or more",
+                                 key.c_str());
+                    throw nb::python_error();
+                }
+                *slot = v;
+            }
+        }
         py::require_str(query, "search", "query");
         py::require_int(top_k, "search", "top_k");
         const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
@@ -164,7 +202,7 @@ public:
         std::vector<search::Ranked> hits;
         {
             nb::gil_scoped_release unlocked;
-            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k));
+            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights);
         }
         core_->check_verified();
         nb::list out;
@@ -206,12 +244,14 @@ public:
     // contexts) -- hits the (entry, score) pairs, knowledge the matched record
     // delmoor builds, prompt the answer prompt (or `tmpl` filled once, within
     // max_prompt_bytes), contexts each hit's context text for the model.
-    nb::tuple answer(nb::handle query, nb::handle top_k, nb::handle synonyms, nb::handle tmpl, nb::handle time_text,
-                     std::size_t max_prompt_bytes, const py::RecordParts& parts, nb::handle render) const {
+    nb::tuple answer(nb::handle query, nb::handle top_k, nb::handle synonyms, bool fused, nb::handle tmpl,
+                     nb::handle time_text, std::size_t max_prompt_bytes, const py::RecordParts& parts,
+                     nb::handle render) const {
         py::require_str(query, "answer", "question");
         if (!tmpl.is_none()) py::require_str(tmpl, "answer", "template");
         const nb::list ids = synonyms.is_none() ? search(query, top_k)
-                                                : search_hybrid(query, top_k, nb::cast<const search::Synonyms&>(synonyms));
+                                                : search_hybrid(query, top_k, nb::cast<const search::Synonyms&>(synonyms), fused,
+                                                                nb::none());
         nb::list hits;
         for (nb::handle pair : ids) {
             nb::tuple t = nb::borrow<nb::tuple>(pair);
@@ -308,6 +348,8 @@ private:
         if (!PyUnicode_Check(title)) raise_entry_error(path, lineno, "\"scene_title\" must be a string");
         const std::string title_text(py::utf8(title, scratch));
         b.begin_entry(title_text);
+        if (PyObject* m = py::get_opt(entry, py::key("manual_id")); m && PyUnicode_Check(m))
+            b.set_manual(std::string(py::utf8(m, scratch)));
         for (const char* member : {"aliases", "keywords"}) {
             PyObject* items = py::get_opt(entry, py::key(member));
             if (!items) continue;
@@ -378,19 +420,23 @@ CORVANE_MODULE(_engine, m) {
         .def("search", &Index::search, "query"_a.none(), "top_k"_a.none() = 3,
              "(entry id, score) pairs of the compiled search, best first.")
         .def("search_hybrid", &Index::search_hybrid, "query"_a.none(), "top_k"_a.none(), "synonyms"_a,
-             "(entry id, BM25 score) pairs of the hybrid ranker, best first; empty when it refuses.")
+             "fused"_a = true, "fusion"_a.none() = nb::none(),
+             "(entry id, score) pairs of the hybrid ranker, best first; empty when it refuses.  fused=False: "
+             "the two-stage cascade, whose scores are BM25 scores.")
         .def("record", &Index::record, "entry"_a, "An entry's line parsed as load_scene_index parses it.")
         .def("line", &Index::line, "entry"_a, "The JSON text of an entry's line in scene_index.jsonl.")
         .def("answer",
              [](const Index& ix, nb::handle query, nb::handle top_k, nb::handle synonyms, nb::handle tmpl,
                 nb::handle time_text, std::size_t max_prompt_bytes, nb::handle build_scene_context,
-                nb::handle classify_query_intent, nb::handle render) {
+                nb::handle classify_query_intent, nb::handle render, bool fused) {
                  const py::RecordParts parts{nb::borrow(build_scene_context), nb::borrow(classify_query_intent)};
-                 return ix.answer(query, top_k, synonyms, tmpl, time_text, max_prompt_bytes, parts, render);
+                 return ix.answer(query, top_k, synonyms, fused, tmpl, time_text, max_prompt_bytes, parts, render);
              },
              "question"_a.none(), "top_k"_a.none(), "synonyms"_a.none(), "template"_a.none(), "time_text"_a.none(),
              "max_prompt_bytes"_a, "build_scene_context"_a, "classify_query_intent"_a, "render_context"_a,
-             "(hits, knowledge, prompt, contexts) of one search (hybrid when synonyms are given).")
+             "fused"_a = true,
+             "(hits, knowledge, prompt, contexts) of one search (hybrid when synonyms are given; fused=False: "
+             "the two-stage cascade).")
         .def("write", [](const Index& ix, nb::handle path) { ix.write(py::fs_path(path, "write", "path")); },
              "path"_a, "Writes the compiled file for this index atomically.")
         .def("__len__", &Index::size)

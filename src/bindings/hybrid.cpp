@@ -6,6 +6,7 @@
 
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
+#include "core/manual/heading_path.hpp"
 #include "core/search/hybrid.hpp"
 
 namespace nb = nanobind;
@@ -60,12 +61,40 @@ double number_of(nb::handle h, const char* name) {
 class HybridIndex {
 public:
     HybridIndex(nb::handle entries, nb::handle k1, nb::handle b, nb::handle weights, nb::handle threshold,
-                nb::handle synonyms) {
+                nb::handle synonyms, nb::handle fused, nb::handle fusion, nb::handle paths) {
         py::require_list(entries, kFn, "entries");
         search::HybridParams params;
+        if (!fused.is_none()) {
+            if (!PyBool_Check(fused.ptr())) py::raise_arg_type(kFn, "fused", "a bool", fused);
+            params.fused = fused.ptr() == Py_True;
+        }
         if (!k1.is_none()) params.bm25.k1 = number_of(k1, "k1");
         if (!b.is_none()) params.bm25.b = number_of(b, "b");
-        if (!threshold.is_none()) params.threshold = number_of(threshold, "threshold");
+        if (!threshold.is_none()) params.threshold = params.weights.threshold = number_of(threshold, "threshold");
+        if (!fusion.is_none()) {
+            py::require_dict(fusion, kFn, "fusion");
+            nb::list items = nb::steal<nb::list>(PyDict_Items(fusion.ptr()));
+            for (nb::handle kv : items) {
+                nb::object name = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
+                nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
+                if (!PyUnicode_Check(name.ptr())) py::raise_arg_type(kFn, "fusion", "a dict with str keys", name);
+                std::string scratch;
+                const std::string key(py::utf8(name, scratch));
+                double* slot = key == "title"       ? &params.weights.title
+                               : key == "cover"     ? &params.weights.cover
+                               : key == "length"    ? &params.weights.length
+                               : key == "homophone" ? &params.weights.homophone
+                               : key == "path"      ? &params.weights.path
+                               : key == "answer_share" ? &params.weights.answer_share
+                                                    : nullptr;
+                if (!slot)
+                    raise_value(std::string(kFn) + "(): unknown weight '" + key +
+                                "' in 'fusion' (weights: title, cover, length, homophone, path, answer_share)");
+                const double v = number_of(value, "fusion");
+                if (!std::isfinite(v) || v < 0) raise_value(std::string(kFn) + "(): fusion weight '" + key + "' must be a number of 0 or more");
+                *slot = v;
+            }
+        }
         if (!weights.is_none()) {
             py::require_dict(weights, kFn, "weights");
             nb::list items = nb::steal<nb::list>(PyDict_Items(weights.ptr()));
@@ -90,6 +119,7 @@ public:
             entries_ = nb::steal<nb::tuple>(PyList_AsTuple(entries.ptr()));
             const Py_ssize_t n = PyTuple_GET_SIZE(entries_.ptr());
             for (Py_ssize_t i = 0; i < n; ++i) add_entry(builder, nb::borrow(PyTuple_GET_ITEM(entries_.ptr(), i)), i);
+            if (!paths.is_none()) builder.set_heading_paths(read_paths(paths, n));
             ranker_ = builder.build();
         } catch (const search::Bm25Error& e) {
             raise_value(std::string(kFn) + "(): " + e.what());
@@ -143,6 +173,7 @@ public:
     std::size_t size() const { return ranker_.size(); }
     std::size_t memory_bytes() const { return ranker_.memory_bytes(); }
     double threshold() const { return ranker_.threshold(); }
+    bool fused() const { return ranker_.fused(); }
     double score_threshold() const { return ranker_.score_threshold(); }
     nb::bytes bm25_bytes() const {
         auto b = ranker_.bm25().bytes();
@@ -150,6 +181,26 @@ public:
     }
 
 private:
+    // paths: one list of heading titles per entry.
+    static std::vector<std::string> read_paths(nb::handle paths, Py_ssize_t n) {
+        if (!PyList_Check(paths.ptr())) py::raise_arg_type(kFn, "paths", "a list", paths);
+        nb::tuple all = nb::steal<nb::tuple>(PyList_AsTuple(paths.ptr()));
+        if (PyTuple_GET_SIZE(all.ptr()) != n)
+            raise_value(std::string(kFn) + "(): 'paths' must hold one list per entry (" + std::to_string(n) + "), not " +
+                        std::to_string(PyTuple_GET_SIZE(all.ptr())));
+        std::vector<std::string> out;
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::string joined;
+            for (nb::handle t : items_of(PyTuple_GET_ITEM(all.ptr(), i), i, "paths")) {
+                if (!joined.empty()) joined += '\n';
+                joined += text_of(t, i, "paths");
+            }
+            out.push_back(std::move(joined));
+        }
+        return out;
+    }
+
     static void add_synonyms(search::HybridBuilder& builder, nb::handle synonyms) {
         py::require_dict(synonyms, kFn, "synonyms");
         nb::list items = nb::steal<nb::list>(PyDict_Items(synonyms.ptr()));
@@ -234,21 +285,47 @@ int check_bm25_bytes(nb::bytes data) {
     }
 }
 
+nb::list scene_paths(nb::handle markdown, nb::handle doc_name, nb::handle document_title) {
+    auto text = [](nb::handle h, const char* name) {
+        if (!PyUnicode_Check(h.ptr())) py::raise_arg_type("scene_paths", name, "a str", h);
+        std::string scratch;
+        return std::string(py::utf8(h, scratch));
+    };
+    const std::string md = text(markdown, "markdown"), dn = text(doc_name, "doc_name"),
+                      dt = text(document_title, "document_title");
+    std::vector<std::vector<std::string>> paths;
+    {
+        nb::gil_scoped_release unlocked;
+        paths = manual::scene_heading_paths(md, dn, dt);
+    }
+    nb::list out;
+    for (const auto& path : paths) {
+        nb::list one;
+        for (const std::string& t : path) one.append(nb::str(t.data(), t.size()));
+        out.append(one);
+    }
+    return out;
+}
+
 }  // namespace
 
 CORVANE_MODULE(_hybrid, m) {
     m.doc() = "The hybrid ranker: title and alias matches first, then BM25 over character bigrams.";
     nb::set_leak_warnings(false);
     nb::class_<HybridIndex>(m, "HybridIndex", "A scene index compiled for the hybrid ranker.")
-        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle>(), "entries"_a.none(),
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
+                      nb::handle>(),
+             "entries"_a.none(),
              nb::kw_only(), "k1"_a.none() = nb::none(), "b"_a.none() = nb::none(), "weights"_a.none() = nb::none(),
-             "threshold"_a.none() = nb::none(), "synonyms"_a.none() = nb::none())
+             "threshold"_a.none() = nb::none(), "synonyms"_a.none() = nb::none(), "fused"_a.none() = nb::none(),
+             "fusion"_a.none() = nb::none(), "paths"_a.none() = nb::none())
         .def("search", [](const HybridIndex& h, nb::handle q, nb::handle k) { return h.search(q, k, false); },
              "question"_a.none(), "top_k"_a.none() = 5,
              "The best (entry, BM25 score) pairs for a question, best first; empty when refused.")
         .def("search_stages", [](const HybridIndex& h, nb::handle q, nb::handle k) { return h.search(q, k, true); },
              "question"_a.none(), "top_k"_a.none() = 5,
-             "As search(), each result with the stage (1: title or alias match, 2: BM25) that placed it.")
+             "As search(), each result with the stage (1: title or alias match, 2: BM25 only) that placed it.")
+        .def_prop_ro("fused", &HybridIndex::fused, "True: the fused ranker; False: the two-stage cascade.")
         .def("bm25_search", &HybridIndex::bm25_search, "question"_a.none(), "top_k"_a.none() = 5,
              "(entry position, score) pairs of BM25 alone, best first, ties by position.")
         .def("__len__", &HybridIndex::size)
@@ -257,6 +334,9 @@ CORVANE_MODULE(_hybrid, m) {
                      "Refusal threshold, in units of the idf of a term only one entry holds.")
         .def_prop_ro("score_threshold", &HybridIndex::score_threshold, "The refusal threshold as a BM25 score.")
         .def("bm25_bytes", &HybridIndex::bm25_bytes, "The compiled BM25 section as bytes.");
+    m.def("scene_paths", &scene_paths, "markdown"_a.none(), "doc_name"_a.none() = nb::str(""),
+          "document_title"_a.none() = nb::str(""),
+          "For each scene of a manual (in index order), the titles of the headings above it, root excluded.");
     m.def("check_bm25_bytes", &check_bm25_bytes, "data"_a,
           "Validates a compiled BM25 section; returns its number of entries or raises ValueError.");
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,8 @@
 
 #include "core/io/atomic_file.hpp"
 #include "core/io/errors.hpp"
+#include "core/io/files.hpp"
+#include "core/manual/heading_path.hpp"
 
 namespace corvane::search {
 
@@ -110,10 +113,17 @@ void EntrySink::begin_entry(std::string_view title) {
     bm25_.begin_entry();
     bm25_.add_text(kTitle, title);
     BaseTitles::add(base_, entries_++, title);
+    lengths_.push_back(TitleLengths::of_title(title));
+    manual_of_.emplace_back();
+}
+
+void EntrySink::set_manual(std::string_view manual_id) {
+    if (!manual_of_.empty()) manual_of_.back().assign(manual_id);
 }
 
 void EntrySink::add_alias(std::string_view alias) {
     exact_.add_alias(alias);
+    if (!lengths_.empty()) lengths_.back().add_alias(alias);
     if (alias != title_) bm25_.add_text(kAliases, alias);
 }
 
@@ -123,16 +133,52 @@ void EntrySink::add_text(Field field, std::string_view text) { bm25_.add_text(fi
 
 void EntrySink::add(const EntryFields& fields) {
     begin_entry(fields.title);
+    set_manual(fields.manual_id);
     for (std::string_view a : fields.aliases) add_alias(a);
     for (std::string_view k : fields.keywords) add_keyword(k);
     for (const auto& [f, t] : fields.texts) add_text(f, t);
 }
 
+// ---- heading paths ----------------------------------------------------------
+
+Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of) {
+    // Entries of one manual, in index order, are its scenes in order.
+    std::vector<std::string> text(manual_of.size());
+    std::vector<std::string> done;
+    for (std::size_t i = 0; i < manual_of.size(); ++i) {
+        const std::string& id = manual_of[i];
+        if (id.empty() || std::find(done.begin(), done.end(), id) != done.end()) continue;
+        done.push_back(id);
+        // A manual id is a file stem; anything that could leave the folder is not one.
+        if (id.find('/') != std::string::npos || id.find('\\') != std::string::npos || id[0] == '.' ||
+            id.find('\0') != std::string::npos)
+            continue;
+        std::vector<std::vector<std::string>> paths;
+        try {
+            paths = manual::scene_heading_paths(io::read_manual_text(data_dir + "/manuals/" + id + ".md"));
+        } catch (const std::exception&) {
+            continue;  // no manual beside the index: no paths for its scenes
+        }
+        std::vector<std::size_t> mine;
+        for (std::size_t j = i; j < manual_of.size(); ++j)
+            if (manual_of[j] == id) mine.push_back(j);
+        if (mine.size() != paths.size()) continue;  // the manual changed since it was indexed
+        for (std::size_t k = 0; k < mine.size(); ++k) text[mine[k]] = manual::join_heading_path(paths[k], "\n");
+    }
+    Bm25Builder b;
+    for (const std::string& t : text) {
+        b.begin_entry();
+        if (!t.empty()) b.add_text(kTitle, t);
+    }
+    return b.build();
+}
+
 // ---- opening --------------------------------------------------------------
 
 struct EngineIndex::Hybrid {
-    Bm25View bm25;
+    Bm25View bm25, path;
     BaseTitles base;
+    std::vector<TitleLengths> lengths;
     double score_threshold = 0;
 };
 
@@ -187,14 +233,20 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
             state->store(hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
         }).detach();
     }
+    bool has_lengths = false;
     for (const auto& [t, bytes] : ix->view_->other) {
         if (t == kBm25Section) ix->bm25_bytes_ = bytes;
         if (t == kBaseTitleSection) {
             ix->base_bytes_ = bytes;
             ix->has_base_ = true;
         }
+        if (t == kPathSection) ix->path_bytes_ = bytes;
+        if (t == kTitleLengthSection) {
+            ix->length_bytes_ = bytes;
+            has_lengths = true;
+        }
     }
-    if (ix->bm25_bytes_.empty() || !ix->has_base_) throw UnusableCompiledFile("has no sections of the hybrid ranker");
+    if (ix->bm25_bytes_.empty() || ix->path_bytes_.empty() || !ix->has_base_ || !has_lengths) throw UnusableCompiledFile("has no sections of the hybrid ranker");
     ix->stamp_ = s;
     ix->entries_ = ix->view_->entries;
     ix->index_ = &ix->view_->index;
@@ -245,6 +297,10 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
     owned_index_ = pass->sink.exact_.compile();
     owned_bm25_ = pass->sink.bm25_.build();
     owned_base_ = std::move(pass->sink.base_);
+    owned_lengths_ = std::move(pass->sink.lengths_);
+    owned_path_ = heading_path_image(io::folder_of(jsonl_path_), pass->sink.manual_of_);
+    path_bytes_ = owned_path_.bytes();
+    length_bytes_ = std::as_bytes(std::span<const TitleLengths>(owned_lengths_));
     owned_offsets_ = std::move(pass->offsets);
     entries_ = static_cast<std::uint32_t>(owned_index_.size());
     stamp_ = pass->stamp;
@@ -279,7 +335,13 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
         try {
             h->bm25 = Bm25View::from_bytes(bm25_bytes_);
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
+            h->path = Bm25View::from_bytes(path_bytes_);
+            if (h->path.size() != entries_) throw Bm25Error("heading path section of another entry count");
             h->base = BaseTitles::decode(base_bytes_, entries_);
+            if (length_bytes_.size() != std::size_t{entries_} * sizeof(TitleLengths))
+                throw Bm25Error("title lengths: section of another entry count");
+            h->lengths.resize(entries_);
+            if (entries_) std::memcpy(h->lengths.data(), length_bytes_.data(), length_bytes_.size());
         } catch (const Bm25Error& e) {
             hybrid_error_ = std::string("compiled index: ") + e.what();
             return;
@@ -292,8 +354,19 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
 }
 
 std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const Synonyms& synonyms,
-                                               std::size_t top_k) const {
+                                               std::size_t top_k, bool fused, const FusedWeights& weights) const {
     const Hybrid& h = hybrid();
+    if (fused) {
+        if (top_k == 0 || entries_ == 0) return {};
+        const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
+        const std::vector<std::uint32_t> base = h.base.matches(fq.expanded);
+        std::vector<TitleMatch> titles;
+        for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
+            const bool in_base = std::binary_search(base.begin(), base.end(), id);
+            titles.push_back({id, h.lengths[id].matched(score, in_base)});
+        }
+        return fuse(fq, titles, h.bm25, weights, top_k, &h.path);
+    }
     const std::string q = synonyms.expand(question);
     const std::vector<std::uint32_t> base = h.base.matches(q);
     std::vector<std::pair<std::uint32_t, int>> first;
@@ -332,14 +405,17 @@ void EngineIndex::write(const std::string& cvx) const {
     std::string storage;
     const ExtraSection extra[] = {
         {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
-        {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())}};
+        {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())},
+        {kPathSection, std::string_view(reinterpret_cast<const char*>(path_bytes_.data()), path_bytes_.size())},
+        {kTitleLengthSection,
+         std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
     out.commit(io::Durability::disk);
 }
 
 std::size_t EngineIndex::memory_bytes() const {
     return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() + owned_base_.capacity() +
-           (hybrid_ ? hybrid_->base.memory_bytes() : 0);
+           8 * owned_lengths_.capacity() + owned_path_.memory_bytes() + (hybrid_ ? hybrid_->base.memory_bytes() : 0);
 }
 
 }  // namespace corvane::search

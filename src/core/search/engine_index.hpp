@@ -36,6 +36,11 @@ namespace corvane::search {
 // base titles (titles without a bracketed tail).
 inline constexpr std::uint32_t kBm25Section = tag("BM25");
 inline constexpr std::uint32_t kBaseTitleSection = tag("BTTL");
+// The fused ranker's title lengths (TitleLengths, 8 bytes an entry).
+inline constexpr std::uint32_t kTitleLengthSection = tag("HTLN");
+// The heading paths (each scene's ancestor headings, read from its manual in
+// data/manuals when compiling) as a BM25 image of their own.
+inline constexpr std::uint32_t kPathSection = tag("BMHP");
 
 // Compiled files up to this size have their hash checked before use.
 inline constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
@@ -90,15 +95,24 @@ public:
     void add_text(Field field, std::string_view text);
     // An entry read by EntryReader, whole.
     void add(const EntryFields& fields);
+    // The manual the current entry comes from (its "manual_id").
+    void set_manual(std::string_view manual_id);
 
 private:
     friend class EngineIndex;
     matcher::IndexBuilder exact_;
     Bm25Builder bm25_;
     std::string base_;
+    std::vector<TitleLengths> lengths_;
+    std::vector<std::string> manual_of_;  // per entry
     std::string title_;
     std::uint32_t entries_ = 0;
 };
+
+// The BM25 image of the entries' heading paths: entry i's path read from
+// data_dir/manuals/<manual id>.md (empty for entries whose manual is missing
+// or no longer has their number of scenes).
+Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of);
 
 class EngineIndex {
 public:
@@ -137,7 +151,9 @@ public:
     std::vector<matcher::Scored> search(std::string_view normalized, std::ptrdiff_t top_k) const;
     // The hybrid ranker over a question (synonyms expanded here); empty when
     // it refuses.
-    std::vector<Ranked> search_hybrid(std::string_view question, const Synonyms& synonyms, std::size_t top_k) const;
+    // fused false: the two-stage cascade (title matches first, then BM25).
+    std::vector<Ranked> search_hybrid(std::string_view question, const Synonyms& synonyms, std::size_t top_k,
+                                      bool fused = true, const FusedWeights& weights = {}) const;
 
     // ---- reading lines back -----------------------------------------------
     // Bytes [begin, end) of entry i's line (i < size()); CorruptIndex when the
@@ -179,7 +195,9 @@ private:
     // pays for it).
     Bm25Index owned_bm25_;
     std::string owned_base_;
-    std::span<const std::byte> bm25_bytes_, base_bytes_;
+    std::vector<TitleLengths> owned_lengths_;
+    Bm25Index owned_path_;
+    std::span<const std::byte> bm25_bytes_, base_bytes_, length_bytes_, path_bytes_;
     bool has_base_ = false;
     mutable std::once_flag hybrid_once_;
     mutable std::unique_ptr<Hybrid> hybrid_;

@@ -68,6 +68,7 @@ bool EntryReader::read(std::string_view line, EntryFields& out) {
     const Node* title = root->member("scene_title");
     if (!title || title->kind != Node::string) return false;
     out.title = title->text;
+    if (const Node* m = root->member("manual_id"); m && m->kind == Node::string) out.manual_id = m->text;
     if (const Node* a = root->member("aliases"); a && !strings_of(a, out.aliases)) return false;
     if (const Node* k = root->member("keywords"); k && !strings_of(k, out.keywords)) return false;
     const Node* scene = root->member("scene_data");

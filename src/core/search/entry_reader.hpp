@@ -25,11 +25,13 @@ namespace corvane::search {
 
 struct EntryFields {
     std::string_view title;
+    std::string_view manual_id;  // empty when the line has none
     std::vector<std::string_view> aliases, keywords;
     // (field, text) of the scene's texts, in the order the hybrid ranker adds them.
     std::vector<std::pair<Field, std::string_view>> texts;
     void clear() {
         title = {};
+        manual_id = {};
         aliases.clear();
         keywords.clear();
         texts.clear();

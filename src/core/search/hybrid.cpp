@@ -45,6 +45,140 @@ std::string without_question_words(std::string_view q) {
 }
 }  // namespace
 
+namespace {
+std::uint16_t chars_of(std::string_view normalized) {
+    std::size_t n = 0, i = 0;
+    while (i < normalized.size()) {
+        const char32_t c = uni::next(normalized, i);
+        if (c != ' ' && c != '\n') ++n;
+    }
+    return static_cast<std::uint16_t>(std::min<std::size_t>(n, 0xFFFF));
+}
+}  // namespace
+
+TitleLengths TitleLengths::of_title(std::string_view title) {
+    TitleLengths t;
+    t.title = chars_of(text::normalize_text(title));
+    t.base = chars_of(text::normalize_text(base_title(title)));
+    return t;
+}
+
+void TitleLengths::add_alias(std::string_view alias) {
+    const std::uint16_t n = chars_of(text::normalize_text(alias));
+    if (n && (this->alias == 0 || n < this->alias)) this->alias = n;
+}
+
+std::size_t TitleLengths::matched(int exact_score, bool base_matched) const {
+    // The global search gives a title 15 points, an alias 12 and keywords 2
+    // each: an odd score holds the title.
+    if (exact_score % 2 == 1) return title;
+    if (base_matched) return std::max(base, alias);
+    return alias;
+}
+
+// Terms absent from the index whose homophones are looked up, per query: a
+// question holds one or two slips, and each lookup probes dozens of terms.
+constexpr std::size_t kHomophoneTerms = 3;
+
+FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm) {
+    FusedQuery fq;
+    fq.expanded = synonyms.expand(text::to_simplified(raw_query));
+    fq.terms = hybrid_terms(fq.expanded);
+    const std::string_view own = std::string_view(fq.expanded).substr(0, fq.expanded.find('\n'));
+    fq.content_chars = chars_of(without_question_words(own));
+    std::u32string t;
+    std::size_t tried = 0;
+    for (const std::string& term : fq.terms) {
+        if (tried >= kHomophoneTerms) break;
+        if (bm.find(term) >= 0) continue;
+        t.clear();
+        std::size_t i = 0;
+        bool han = true;
+        while (i < term.size()) {
+            const char32_t c = uni::next(term, i);
+            han = han && text::sound_of(c) >= 0;
+            t.push_back(c);
+        }
+        if (!han || t.size() != 2) continue;
+        ++tried;
+        for (std::string& v : text::homophone_variants(t, [&](std::string_view x) { return bm.find(x) >= 0; }, 4))
+            if (std::find(fq.homophones.begin(), fq.homophones.end(), v) == fq.homophones.end() &&
+                std::find(fq.terms.begin(), fq.terms.end(), v) == fq.terms.end())
+                fq.homophones.push_back(std::move(v));
+    }
+    return fq;
+}
+
+std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path) {
+    std::vector<Ranked> out;
+    const std::size_t n = bm.size();
+    if (top_k == 0 || n == 0) return out;
+    const double unit = std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
+    // Each image is asked only for the terms it holds: a term is looked up
+    // once here instead of once per scored entry.
+    auto held = [](const Bm25View& v, const std::vector<std::string>& ts) {
+        std::vector<std::string> out;
+        for (const std::string& t : ts)
+            if (v.find(t) >= 0) out.push_back(t);
+        return out;
+    };
+    const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
+    std::vector<std::string> all = body_terms;
+    all.insert(all.end(), q.homophones.begin(), q.homophones.end());
+    // Candidates: the best BM25 entries over all terms, and the title matches.
+    const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
+    std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
+    const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
+    const std::vector<std::string> path_terms = with_path ? held(*path, q.terms) : std::vector<std::string>{};
+    const std::vector<std::string> path_homophones = with_path ? held(*path, q.homophones) : std::vector<std::string>{};
+    std::vector<std::string> path_all = path_terms;
+    path_all.insert(path_all.end(), path_homophones.begin(), path_homophones.end());
+    // The path image adds the few entries whose path alone matches best (a
+    // generic sub-heading whose topic is only in its parent heading).
+    if (!path_all.empty())
+        for (const Hit& h : path->search_terms(path_all, top_k))
+            if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
+                hits.push_back({h.first, bm.score(all, h.first)});
+    auto lexical = [&](std::uint32_t id, double whole) {
+        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
+        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
+        return s;
+    };
+    auto bonus = [&](std::size_t chars) {
+        const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
+        return unit * (w.title + w.cover * share + w.length * std::min<std::size_t>(chars, 8) / 8.0);
+    };
+    // Refusal reads the evidence of the scene texts alone (BM25 over the
+    // terms and, discounted, their homophones) and how much of the question
+    // a matched title covers: heading paths and title bonuses order scenes
+    // but do not make a question answerable.
+    double best_text = 0, best_share = 0;
+    auto text_score = [&](std::uint32_t id, double whole) {
+        return q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+    };
+    std::vector<Ranked> cand;
+    cand.reserve(hits.size() + titles.size());
+    for (const TitleMatch& t : titles) {
+        if (t.entry >= n) continue;
+        const double whole = bm.score(all, t.entry);
+        best_text = std::max(best_text, text_score(t.entry, whole));
+        if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
+        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
+    }
+    for (const Hit& h : hits) {
+        if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
+        best_text = std::max(best_text, text_score(h.first, h.second));
+        cand.push_back({h.first, lexical(h.first, h.second), 2});
+    }
+    std::sort(cand.begin(), cand.end(),
+              [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
+    if (cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit)) return out;
+    cand.resize(std::min(cand.size(), top_k));
+    return cand;
+}
+
 std::string_view base_title(std::string_view title) {
     std::string_view t = text::rstrip(title);
     for (auto [open, close] : {std::pair<std::string_view, std::string_view>{"（", "）"}, {"(", ")"}}) {
@@ -58,7 +192,9 @@ std::string_view base_title(std::string_view title) {
 }
 
 HybridBuilder::HybridBuilder(const HybridParams& params) : params_(params), bm25_(params.bm25) {
-    if (!std::isfinite(params.threshold) || params.threshold < 0) throw Bm25Error("threshold must be a number of 0 or more");
+    if (!std::isfinite(params.threshold) || params.threshold < 0 || !std::isfinite(params.weights.threshold) ||
+        params.weights.threshold < 0)
+        throw Bm25Error("threshold must be a number of 0 or more");
 }
 
 void HybridBuilder::add_exact_text(std::string_view text, bool keyword) {
@@ -84,6 +220,7 @@ std::uint32_t HybridBuilder::begin_entry(std::string_view title) {
     entry_start_.push_back(static_cast<std::uint32_t>(entry_items_.size()));
     alias_count_.push_back(0);
     add_exact_text(title, false);
+    lengths_.push_back(TitleLengths::of_title(title));
     const std::uint32_t id = strong_.begin_entry(title);
     const std::string_view base = base_title(title);
     if (base.size() != title.size()) strong_.add_alias(base);
@@ -99,6 +236,7 @@ void HybridBuilder::add_alias(std::string_view alias) {
         throw Bm25Error("aliases must be added before keywords");
     add_exact_text(alias, false);
     ++alias_count_.back();
+    lengths_.back().add_alias(alias);
     strong_.add_alias(alias);
     if (alias != title_) bm25_.add_text(kAliases, alias);
 }
@@ -126,14 +264,33 @@ HybridRanker HybridBuilder::build() {
     text_ids_.clear();
     r.entry_start_ = std::move(entry_start_);
     r.alias_count_ = std::move(alias_count_);
+    r.lengths_ = std::move(lengths_);
     r.strong_ = strong_.compile();
     synonyms_.compile();
     r.synonyms_ = std::move(synonyms_);
     synonyms_ = Synonyms();
     r.bm25_ = bm25_.build();
+    if (has_paths_) {
+        if (paths_.size() != r.bm25_.view().size()) throw Bm25Error("heading paths: one per entry expected");
+        Bm25Builder pb;
+        for (const std::string& p : paths_) {
+            pb.begin_entry();
+            if (!p.empty()) pb.add_text(kTitle, p);
+        }
+        r.path_ = pb.build();
+        paths_.clear();
+        has_paths_ = false;
+    }
     const double n = r.bm25_.view().size();
-    r.score_threshold_ = score_threshold_for(params_.threshold, static_cast<std::size_t>(n));
+    r.score_threshold_ = score_threshold_for(r.threshold(), static_cast<std::size_t>(n));
     return r;
+}
+
+bool HybridRanker::base_matched(std::string_view q, std::uint32_t entry) const {
+    const std::uint64_t span = exact_spans_[entry_items_[entry_start_[entry]]];
+    const std::string_view title = std::string_view(exact_texts_).substr(span >> 24, span & 0xFFFFFF);
+    const std::string_view base = base_title(title);
+    return base.size() != title.size() && scoring::occurs(q, base);
 }
 
 int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
@@ -157,6 +314,16 @@ std::string HybridRanker::expand(std::string_view raw_query) const { return syno
 
 std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
     if (top_k == 0 || size() == 0) return {};
+    if (params_.fused) {
+        const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view());
+        std::vector<TitleMatch> titles;
+        for (const auto& [id, s] : strong_.search(fq.expanded, static_cast<long long>(size()))) {
+            const int p = exact_score(fq.expanded, id);
+            titles.push_back({id, lengths_[id].matched(p, base_matched(fq.expanded, id))});
+        }
+        return fuse(fq, titles, bm25_.view(), params_.weights, top_k,
+                    path_.view().size() == size() ? &path_.view() : nullptr);
+    }
     const std::string q = expand(raw_query);
     // Stage 1: title or alias containment.
     const auto strong = strong_.search(q, static_cast<long long>(size()));

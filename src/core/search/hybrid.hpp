@@ -30,8 +30,33 @@
 
 #include "core/search/matcher.hpp"
 #include "core/search/bm25.hpp"
+#include "core/text/variants.hpp"
 
 namespace corvane::search {
+
+// The fused ranker's weights (tools/calibrate_hybrid.py fits them on the
+// development questions).  A scene's score is
+//   BM25(terms) + homophone * BM25(same-sounding terms) + path * BM25_path(terms)
+//     + unit * (title + cover * share + length * min(chars, 8) / 8)   if its
+//       title, base title or an alias occurs in the question,
+// where unit is the idf of a term one entry alone holds (so the weights
+// serve indexes of any size), chars the matched text's length and share the
+// part of the question (question words dropped) that it covers.  A question
+// is refused when no matched title covers answer_share of it and the best
+// BM25 score of the scene texts (homophones discounted; no path, no title
+// bonus) is below threshold * unit.
+// The defaults: tools/calibrate_hybrid.py --fused on the development
+// manual's calibration questions (5-fold cross-validated), threshold set to
+// refuse at most 5% of its answerable questions (--max-false-refusal 0.05).
+struct FusedWeights {
+    double title = 0.0;
+    double cover = 1.0;
+    double length = 0.5;
+    double homophone = 0.6;
+    double path = 1.0;  // the heading path field (a BM25 image of its own)
+    double threshold = 1.05;
+    double answer_share = 1.0;
+};
 
 struct HybridParams {
     Bm25Params bm25;
@@ -40,6 +65,29 @@ struct HybridParams {
     // serves indexes of any size.  The default is calibrated on the labelled
     // questions (README, "Hybrid ranker").
     double threshold = 1.36;
+    bool fused = true;  // false: the two-stage cascade (title matches first)
+    FusedWeights weights;
+};
+
+// Lengths (code points, normalized) of an entry's title, its title without a
+// bracketed tail, and its shortest alias (0: none): what a title match weighs.
+struct TitleLengths {
+    std::uint16_t title = 0, base = 0, alias = 0, reserved = 0;
+    static TitleLengths of_title(std::string_view title);
+    void add_alias(std::string_view alias);
+    // The length of what matched, given the global search's score of the
+    // entry and whether its base title occurs in the query.
+    std::size_t matched(int exact_score, bool base_matched) const;
+};
+static_assert(sizeof(TitleLengths) == 8);
+
+// A question read for the fused ranker: Traditional characters simplified,
+// synonyms expanded, terms, and for terms the index does not hold, the
+// same-sounding terms it does.
+struct FusedQuery {
+    std::string expanded;
+    std::vector<std::string> terms, homophones;
+    std::size_t content_chars = 0;  // of the question itself, question words dropped
 };
 
 struct Ranked {
@@ -90,6 +138,20 @@ double score_threshold_for(double threshold, std::size_t n);
 std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
                                  const Bm25View& bm, double score_threshold, std::size_t top_k);
 
+class Synonyms;
+FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm);
+
+// A title, base title or alias match: (entry, chars matched).
+struct TitleMatch {
+    std::uint32_t entry;
+    std::size_t chars;
+};
+
+// The fused ranking of top_k entries; empty when refused.  `stage` is 1 for
+// entries with a title match, 2 for the others; `score` the fused score.
+std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr);
+
 // Base titles of the entries whose title has a bracketed tail, stored beside
 // a compiled index so that stage 1 can match them: encode() gives the bytes
 // (u32 entry, u32 length, normalized text, padded to 4 bytes; repeated);
@@ -123,6 +185,10 @@ public:
     void add_text(Field field, std::string_view text);
     // colloquial -> manual wording; both raw text.
     void add_synonym(std::string_view colloquial, std::string_view wording);
+    // The heading path of every entry (its headings joined by line breaks),
+    // in entry order: the fused ranker's path field.  Bm25Error when the
+    // count differs from the entries' at build().
+    void set_heading_paths(std::vector<std::string> paths) { paths_ = std::move(paths); has_paths_ = true; }
     HybridRanker build();
 
 private:
@@ -142,6 +208,9 @@ private:
     std::string exact_texts_;
     std::vector<std::uint64_t> exact_spans_;
     std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
+    std::vector<TitleLengths> lengths_;
+    std::vector<std::string> paths_;
+    bool has_paths_ = false;
 };
 
 class HybridRanker {
@@ -151,21 +220,25 @@ public:
     HybridRanker& operator=(HybridRanker&&) noexcept = default;
 
     std::vector<Ranked> search(std::string_view raw_query, std::size_t top_k) const;
+    const std::vector<TitleLengths>& title_lengths() const { return lengths_; }
     // The normalized query with its synonym wordings appended.
     std::string expand(std::string_view raw_query) const;
 
     std::size_t size() const { return bm25_.view().size(); }
     const Bm25Index& bm25() const { return bm25_; }
-    double threshold() const { return params_.threshold; }
+    double threshold() const { return params_.fused ? params_.weights.threshold : params_.threshold; }
+    bool fused() const { return params_.fused; }
     // The threshold as a BM25 score for this index.
     double score_threshold() const { return score_threshold_; }
     std::size_t memory_bytes() const {
         return exact_texts_.capacity() + 8 * exact_spans_.capacity() +
-               4 * (entry_items_.capacity() + entry_start_.capacity() + alias_count_.capacity()) +
+               4 * (entry_items_.capacity() + entry_start_.capacity() + alias_count_.capacity()) + 8 * lengths_.capacity() +
                strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
     }
     // The global search's score of one entry for a normalized query.
     int exact_score(std::string_view normalized_query, std::uint32_t entry) const;
+    // Whether the entry's title without its bracketed tail occurs in a normalized query.
+    bool base_matched(std::string_view normalized_query, std::uint32_t entry) const;
 
 private:
     friend class HybridBuilder;
@@ -179,9 +252,11 @@ private:
     std::string exact_texts_;
     std::vector<std::uint64_t> exact_spans_;
     std::vector<std::uint32_t> entry_items_, entry_start_, alias_count_;
+    std::vector<TitleLengths> lengths_;
     matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
     Synonyms synonyms_;
     Bm25Index bm25_;
+    Bm25Index path_;  // heading paths; empty when none were given
 };
 
 }  // namespace corvane::search
