@@ -37,7 +37,7 @@
 
 namespace corvane::search {
 
-inline constexpr std::uint32_t kFormatVersion = 1;
+inline constexpr std::uint32_t kFormatVersion = 2;
 inline constexpr std::size_t kHeaderBytes = 80;
 inline constexpr std::size_t kRowBytes = 24;
 inline constexpr std::size_t kMaxSections = 256;

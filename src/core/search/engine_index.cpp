@@ -277,7 +277,7 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
     std::call_once(hybrid_once_, [&] {
         auto h = std::make_unique<Hybrid>();
         try {
-            h->bm25 = Bm25View::from_bytes(bm25_bytes_);
+            h->bm25 = Bm25View::open(bm25_bytes_);  // blocks are checked as searches decode them
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
             h->base = BaseTitles::decode(base_bytes_, entries_);
         } catch (const Bm25Error& e) {
@@ -298,7 +298,11 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
     const std::vector<std::uint32_t> base = h.base.matches(q);
     std::vector<std::pair<std::uint32_t, int>> first;
     for (const auto& [id, score] : index_->title_or_alias_matches(q, base)) first.emplace_back(id, score);
-    return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
+    try {
+        return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
+    } catch (const Bm25Corrupt& e) {
+        throw matcher::CorruptIndex(std::string("compiled index: ") + e.what());
+    }
 }
 
 // ---- lines ----------------------------------------------------------------
