@@ -37,7 +37,7 @@ import threading
 from datetime import datetime, timezone
 from zoneinfo import ZoneInfo
 
-__all__ = ["Engine", "EngineError", "write_compiled_index", "INDEX_FILE", "COMPILED_FILE"]
+__all__ = ["Engine", "EngineError", "write_compiled_index", "verify_compiled_index", "INDEX_FILE", "COMPILED_FILE"]
 
 INDEX_FILE = "scene_index.jsonl"
 COMPILED_FILE = "scene_index.cvx"
@@ -113,6 +113,21 @@ def write_compiled_index(data_dir="data") -> None:
     naming the file and line)."""
     jsonl, cvx = _paths(data_dir)
     _native().compile_jsonl(jsonl, _loader()).write(cvx)
+
+
+def verify_compiled_index(data_dir="data") -> str | None:
+    """Checks data_dir/scene_index.cvx whole (its hash, every page read) and
+    against scene_index.jsonl; None when it is sound, else why it is not
+    (for ``corvane index --verify`` and the service's background check)."""
+    jsonl, cvx = _paths(data_dir)
+    native = _native()
+    try:
+        index = native.open_compiled(cvx, jsonl)
+    except native.UnusableCompiledFile as exc:
+        return str(exc)
+    except OSError as exc:
+        return f"cannot be checked: {exc}"
+    return None if index.verify() else "damaged (contents differ from their hash)"
 
 
 class _Snapshot:
@@ -245,6 +260,13 @@ class Engine:
                 return False
             self._snap = _Snapshot(*_open(self._jsonl, self._cvx))
             return True
+
+    def verify(self) -> bool:
+        """Checks the compiled file in use against its hash (reads it whole);
+        False when it is damaged: the next search then compiles the index
+        from the JSON-lines file (one note on stderr) and serves from that.
+        True when the index was compiled in memory."""
+        return bool(self._current().index.verify())
 
     def info(self) -> dict:
         snap = self._current()

@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <system_error>
-#include <thread>
 
 #include "core/io/atomic_file.hpp"
 #include "core/io/errors.hpp"
@@ -173,22 +171,17 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
         }
         if (h != s.hash) throw UnusableCompiledFile("stale (scene_index.jsonl has changed since)");
     }
-    // The body hash reads every page: small files are checked before use,
-    // large ones on a thread of their own while searches already run (a
-    // failed check makes the following searches throw CorruptIndex).
-    if (ix->view_->body.size() <= verify_limit) {
+    // The body hash reads every page: it is checked when the file is
+    // written and by verify(), not on opening (the blocks a search reads are
+    // checked as it reads them).  verify_limit asks for it on opening files
+    // up to that size.
+    ix->verified_->store(0);
+    if (verify_limit && ix->view_->body.size() <= verify_limit) {
         if (!verify_body(*ix->view_)) throw UnusableCompiledFile("damaged (contents differ from their hash)");
         ix->verified_->store(1);
-    } else {
-        // The thread holds the mapping and the result: an index closed (or a
-        // process ending) before the check is done does not wait.
-        ix->verified_->store(0);
-        std::thread([map = ix->map_, state = ix->verified_, body = ix->view_->body, want = ix->view_->body_hash] {
-            state->store(hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
-        }).detach();
     }
+    ix->bm25_bytes_ = ix->section(kBm25Section);
     for (const auto& [t, bytes] : ix->view_->other) {
-        if (t == kBm25Section) ix->bm25_bytes_ = bytes;
         if (t == kBaseTitleSection) {
             ix->base_bytes_ = bytes;
             ix->has_base_ = true;
@@ -258,15 +251,31 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
 // ---- searching ------------------------------------------------------------
 
 void EngineIndex::check_verified() const {
+    if (map_ && map_->damaged())
+        throw matcher::CorruptIndex("compiled index: the file was cut short or rewritten in place while in use");
     if (verified_->load(std::memory_order_acquire) < 0)
         throw matcher::CorruptIndex("compiled index: damaged (contents differ from their hash)");
 }
 
-int EngineIndex::verified() const { return verified_->load(std::memory_order_acquire); }
+int EngineIndex::verified() const {
+    if (map_ && map_->damaged()) return -1;
+    return verified_->load(std::memory_order_acquire);
+}
 
-int EngineIndex::wait_verified() const {
-    while (verified_->load(std::memory_order_acquire) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return verified();
+int EngineIndex::wait_verified() const { return verified(); }
+
+bool EngineIndex::verify() const {
+    if (!view_) return true;  // compiled in memory: nothing to check
+    const bool ok = verify_body(*view_) && !map_->damaged();
+    verified_->store(ok ? 1 : -1, std::memory_order_release);
+    return ok;
+}
+
+std::span<const std::byte> EngineIndex::section(std::uint32_t tag) const {
+    if (!view_) return tag == kBm25Section ? bm25_bytes_ : std::span<const std::byte>{};
+    for (const auto& [t, bytes] : view_->other)
+        if (t == tag) return bytes;
+    return {};
 }
 
 std::vector<matcher::Scored> EngineIndex::search(std::string_view normalized, std::ptrdiff_t top_k) const {
@@ -338,6 +347,24 @@ void EngineIndex::write(const std::string& cvx) const {
         {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
         {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
+    // The file as the disk gives it back must have the hash it was written
+    // with, before it replaces anything.
+    {
+        Fd back(::open(out.temp_path().c_str(), O_RDONLY | O_CLOEXEC));
+        bool ok = back.fd >= 0;
+        if (ok) {
+            try {
+                MappedFile m(back.fd);
+                ok = verify_body(read_compiled(m.bytes())) && !m.damaged();
+            } catch (const std::exception&) {
+                ok = false;
+            }
+        }
+        if (!ok) {
+            out.discard();
+            throw io::IoError(EIO, cvx);
+        }
+    }
     out.commit(io::Durability::disk);
 }
 
