@@ -200,10 +200,13 @@ def test_unusable_compiled_file_is_rebuilt(kind, tmp_path, capfd):
     damage(kind, cvx, jsonl)
     capfd.readouterr()
     with Engine(data) as eng:
+        if kind == "body byte":  # opening reads the header only: the hash check finds it
+            assert eng.info()["compiled_file"] and not eng.verify()
         err = capfd.readouterr().err
+        assert_same_answers(eng, data)
+        err += capfd.readouterr().err
         assert err.count("compiling the index from") == 1 and str(cvx) in err
         assert not eng.info()["compiled_file"]
-        assert_same_answers(eng, data)
     if kind == "a folder":
         assert cvx.is_dir()  # nothing could be written; answers came from memory
         return
