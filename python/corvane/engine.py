@@ -50,9 +50,10 @@ class EngineError(Exception):
     """The engine cannot serve the request (closed, say)."""
 
 
-def _native():
-    from corvane import _engine
+from corvane import _engine  # noqa: E402  (imported here so that opening an Engine does not pay for it)
 
+
+def _native():
     return _engine
 
 
