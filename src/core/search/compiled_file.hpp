@@ -22,7 +22,7 @@
 //   section data
 //
 // Readers skip sections whose tag they do not know, so other rankers can
-// store their own data in the same file (see kSectionTags in the .cpp).
+// store their own data in the same file (tags below; docs/index-format.md).
 #pragma once
 
 #include <cstddef>
