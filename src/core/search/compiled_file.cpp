@@ -396,6 +396,10 @@ MappedFile::MappedFile(int fd) {
     owned_copy_ = true;
 }
 
+void MappedFile::sequential(bool on) const {
+    if (data_ && !owned_copy_) ::madvise(data_, size_, on ? MADV_SEQUENTIAL : MADV_RANDOM);
+}
+
 bool MappedFile::damaged() const { return slot_ >= 0 && g_slots[slot_].damaged.load(std::memory_order_acquire); }
 
 void MappedFile::release() noexcept {

@@ -178,6 +178,9 @@ public:
     // Whether a read of the mapping found its file shorter than the mapping
     // (the pages it lost read as zeros).
     bool damaged() const;
+    // Read-ahead for a pass over the whole file (true) or none (false, the
+    // default for searches).
+    void sequential(bool on) const;
 
 private:
     void release() noexcept;

@@ -266,7 +266,9 @@ int EngineIndex::wait_verified() const { return verified(); }
 
 bool EngineIndex::verify() const {
     if (!view_) return true;  // compiled in memory: nothing to check
+    map_->sequential(true);
     const bool ok = verify_body(*view_) && !map_->damaged();
+    map_->sequential(false);
     verified_->store(ok ? 1 : -1, std::memory_order_release);
     return ok;
 }
