@@ -13,6 +13,7 @@ each system in a fresh interpreter pinned to one CPU, after an unmeasured run
 that warms the page cache:
 
   engine   corvane.engine.Engine(data_dir="data") and Engine.search(q, 3)
+  hybrid   the same with ranker="hybrid" (title/alias stage, then BM25 top-k over blocks)
   jsonl    farrowin.load_scene_index + compile_scene_index (what importing
            corvane.delmoor does) and CompiledSceneIndex.search(q, 3)
   tantivy  Index.open on its folder, searcher.search(parse_query(q), 3) and the hits' stored ids
@@ -40,7 +41,7 @@ from pathlib import Path
 from _common import emit, median, percentile, pin_to_one_core, prepare_run
 
 HERE = Path(__file__).resolve()
-SYSTEMS = ("engine", "jsonl", "tantivy", "bm25s")
+SYSTEMS = ("engine", "hybrid", "jsonl", "tantivy", "bm25s")
 PEERS = ("tantivy", "bm25s")
 WARM_QUERIES = 20
 
@@ -97,10 +98,11 @@ def memory() -> dict:
 
 def opener(system: str):
     """(open() -> handle, search(handle, query) -> hits) for a system."""
-    if system == "engine":
+    if system in ("engine", "hybrid"):
         from corvane.engine import Engine
 
-        return (lambda: Engine(data_dir="data")), (lambda eng, q: eng.search(q, 3))
+        ranker = "exact" if system == "engine" else "hybrid"
+        return (lambda: Engine(data_dir="data", ranker=ranker)), (lambda eng, q: eng.search(q, 3))
     if system == "jsonl":
         from corvane import farrowin
 
@@ -171,9 +173,62 @@ def child_measure(system: str, queries_file: str, n: int) -> dict:
            "anonymous_mb": after["anonymous"], "private_dirty_mb": after["private_dirty"],
            "anonymous_mb_before_open": before["anonymous"], "anonymous_mb_after_open": opened["anonymous"],
            "rss_mb": after["rss"]}
-    if system == "engine" and hasattr(handle, "info"):
+    if system in ("engine", "hybrid") and hasattr(handle, "info"):
         out["info"] = {k: v for k, v in handle.info().items() if k in ("entries", "compiled_file", "ranker")}
     return out
+
+
+def evict(path: str) -> None:
+    """Drops a file's clean pages from the page cache."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
+def resident_mb(path: str) -> float:
+    """MB of a file's pages in the page cache (mincore over a mapping)."""
+    import ctypes
+    import mmap
+
+    size = os.path.getsize(path)
+    if size == 0:
+        return 0.0
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_long]
+    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        addr = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
+        page = mmap.PAGESIZE
+        vec = (ctypes.c_ubyte * ((size + page - 1) // page))()
+        try:
+            if libc.mincore(addr, size, vec) != 0:
+                return float("nan")
+        finally:
+            libc.munmap(addr, size)
+        return sum(v & 1 for v in vec) * page / 1e6
+    finally:
+        os.close(fd)
+
+
+def child_cold(queries_file: str) -> dict:
+    """A process with the compiled file out of the page cache: open, one hybrid question."""
+    pin_to_one_core()
+    cvx = "data/scene_index.cvx"
+    q = read_queries(Path(queries_file), 1)[0]
+    from corvane.engine import Engine
+
+    evict(cvx)
+    before = resident_mb(cvx)
+    t0 = time.perf_counter()
+    eng = Engine(data_dir="data", ranker="hybrid")
+    eng.search(q, 3)
+    ms = (time.perf_counter() - t0) * 1000
+    return {"open_and_first_hybrid_ms": ms, "compiled_file_pages_mb": resident_mb(cvx) - before}
 
 
 def child_build_peers() -> dict:
@@ -211,6 +266,8 @@ def child_main(argv: list[str]) -> None:
     what = argv[0]
     if what == "measure":
         result = child_measure(argv[1], argv[2], int(argv[3]))
+    elif what == "cold":
+        result = child_cold(argv[1])
     elif what == "build-peers":
         result = child_build_peers()
     else:
@@ -254,6 +311,13 @@ def build(run: Path) -> dict:
         if "error" not in out:
             done.write_text(stamp(index))
     out["index_mb"] = index.stat().st_size / 1e6
+    cvx = run / "data" / "scene_index.cvx"
+    out["compiled_file_mb"] = cvx.stat().st_size / 1e6 if cvx.exists() else None
+    peer = run / "peers" / "tantivy"
+    if peer.exists():
+        out["tantivy_index_mb"] = sum(f.stat().st_size for f in peer.rglob("*") if f.is_file()) / 1e6
+        if out["compiled_file_mb"]:
+            out["compiled_file/tantivy"] = out["compiled_file_mb"] / out["tantivy_index_mb"]
     return out
 
 
@@ -275,7 +339,7 @@ def ask_wall(run: Path, queries: list[str], runs: int) -> dict:
 def ratios(systems: dict) -> dict:
     out = {}
     pairs = {"open": "open_ms", "anonymous_memory": "anonymous_mb", "median": "median_us", "p99": "p99_us"}
-    for ours in ("engine", "jsonl"):
+    for ours in ("engine", "hybrid", "jsonl"):
         for peer in PEERS:
             a, b = systems.get(ours, {}), systems.get(peer, {})
             if "open_ms" in a and "open_ms" in b:
@@ -310,6 +374,7 @@ def main() -> None:
         for system in systems_wanted:
             child(run, "measure", system, "queries.txt", str(WARM_QUERIES))  # page cache, compiled files
             row["systems"][system] = child(run, "measure", system, "queries.txt", str(args.queries))
+        row["cold"] = child(run, "cold", "queries.txt")
         row["ask"] = ask_wall(run, read_queries(run / "queries.txt", args.ask_runs), args.ask_runs)
         row["ratios"] = ratios(row["systems"])
         result["sizes"][n] = rounded(row)

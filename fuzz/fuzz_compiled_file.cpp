@@ -5,7 +5,9 @@
 // the array checks; 2: cut the file at the length in bytes 1..4), then each
 // 5 bytes give an offset (u32, taken modulo the size) and a byte to xor in.
 // The hybrid ranker's sections (BM25 image, base titles) are read and searched
-// too, with the stage merge the engine uses.
+// too, with the stage merge the engine uses: the BM25 image both as the engine
+// opens it (header only, blocks checked as decoded) and checked whole, and
+// top_k with weights, a filter and boosts.
 // Invariants: no crash or out-of-bounds read (ASan), results within range,
 // BadCompiledFile, CorruptIndex or Bm25Error as the only failures.
 #include <cstdint>
@@ -110,6 +112,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (t == search::tag("BTTL")) base_bytes = b;
         }
         try {
+            const search::Bm25View lazy = search::Bm25View::open(bm25_bytes);
+            const std::uint64_t allow[1] = {0x5555555555555555ull};
+            const search::DocFilter filter{allow};
+            const search::QueryTerm qt[] = {{"门锁", 1.0}, {"更换", 2.5}, {"前门", 0.5}};
+            const search::Boost boosts[] = {{3, 0.5}, {1, -0.25}, {3, 1.0}};
+            try {
+                for (const search::Hit& h : lazy.top_k(qt, 4, &filter, boosts)) CHECK(h.first < lazy.size() && filter.allows(h.first));
+                for (const search::Hit& h : lazy.search("前门锁车门", 3)) CHECK(h.first < lazy.size());
+                for (std::uint32_t e = 0; e < 30; ++e) (void)lazy.score({"门锁", "x"}, e);
+            } catch (const search::Bm25Error&) {
+            }
             const search::Bm25View bm = search::Bm25View::from_bytes(bm25_bytes);
             const search::BaseTitles base = search::BaseTitles::decode(base_bytes, v.entries);
             for (const char* q : {"前门锁车门", "机油检查", "门锁怎么开", "x"}) {

@@ -200,10 +200,13 @@ def test_unusable_compiled_file_is_rebuilt(kind, tmp_path, engine_log):
     damage(kind, cvx, jsonl)
     engine_log.take()
     with Engine(data) as eng:
+        if kind == "body byte":  # opening reads the header only: the hash check finds it
+            assert eng.info()["compiled_file"] and not eng.verify()
         err = engine_log.take()
+        assert_same_answers(eng, data)
+        err += engine_log.take()
         assert err.count("compiling the index from") == 1 and str(cvx) in err
         assert not eng.info()["compiled_file"]
-        assert_same_answers(eng, data)
     if kind == "a folder":
         assert cvx.is_dir()  # nothing could be written; answers came from memory
         return
@@ -412,33 +415,33 @@ def test_no_leaks(tmp_path, engine_log, monkeypatch):
     engine_log.take()
 
 
-def test_large_file_checked_on_a_thread(tmp_path, monkeypatch, engine_log):
-    """Files past the limit are checked while searches run; once the check
-    fails, the engine recompiles instead of answering from the damaged file."""
-    import functools
-
+def test_whole_file_hash_checked_by_verify_not_on_open(tmp_path, engine_log):
+    """Opening reads the header only; verify() reads the whole file and, when
+    it is damaged, the engine recompiles instead of answering from it."""
     from corvane import _engine
+    from corvane.engine import verify_compiled_index
 
     data = write_index(tmp_path, sample_entries())
     write_compiled_index(data)
     cvx, jsonl = data / COMPILED_FILE, data / INDEX_FILE
-    index = _engine.open_compiled(cvx, jsonl, verify_limit=0)
-    assert index.verified(wait=True) == 1
+    index = _engine.open_compiled(cvx, jsonl)
+    assert index.verified() == 0 and index.verify() and index.verified() == 1
+    assert verify_compiled_index(data) is None
     raw = bytearray(cvx.read_bytes())
     sections = int.from_bytes(raw[12:16], "little")
     raw[80 + 24 * sections + 13] ^= 0x40  # a trie label: nothing structural, only the hash tells
     cvx.write_bytes(raw)
-    damaged = _engine.open_compiled(cvx, jsonl, verify_limit=0)
-    assert damaged.from_compiled_file and damaged.verified(wait=True) == -1
+    damaged = _engine.open_compiled(cvx, jsonl)
+    assert damaged.from_compiled_file and not damaged.verify() and damaged.verified() == -1
     with pytest.raises(_engine.CorruptIndexError):
         damaged.search("前门锁")
-    monkeypatch.setattr(_engine, "open_compiled", functools.partial(_engine.open_compiled, verify_limit=0))
+    assert "differ from their hash" in verify_compiled_index(data)
     engine_log.take()
     with Engine(data) as eng:
         assert eng.info()["compiled_file"]
-        eng._snap.index.verified(wait=True)
+        assert not eng.verify()
         assert_same_answers(eng, data)
-        assert not eng.info()["compiled_file"]
+        assert not eng.info()["compiled_file"] and eng.verify()
     assert engine_log.take().count("differ from their hash") == 1
 
 

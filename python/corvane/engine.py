@@ -50,7 +50,8 @@ from corvane.errors import EngineError, RankerUnavailableError
 from corvane.layout import COMPILED_FILE, INDEX_FILE, layout
 from corvane.settings import RANKERS
 
-__all__ = ["Engine", "EngineError", "Answer", "Hit", "write_compiled_index", "INDEX_FILE", "COMPILED_FILE"]
+__all__ = ["Engine", "EngineError", "Answer", "Hit", "write_compiled_index", "verify_compiled_index",
+           "INDEX_FILE", "COMPILED_FILE"]
 
 TIME_FORMAT = "%Y%m%d:%H%M%S"  # the self-check loop's time text, in its time zone
 TIME_ZONE = "Asia/Shanghai"
@@ -58,9 +59,10 @@ TIME_ZONE = "Asia/Shanghai"
 log = logging.getLogger("corvane.engine")
 
 
-def _native():
-    from corvane import _engine
+from corvane import _engine  # noqa: E402  (imported here so that opening an Engine does not pay for it)
 
+
+def _native():
     return _engine
 
 
@@ -121,6 +123,21 @@ def write_compiled_index(data_dir="data") -> None:
     naming the file and line)."""
     jsonl, cvx = _paths(data_dir)
     _native().compile_jsonl(jsonl, _loader()).write(cvx)
+
+
+def verify_compiled_index(data_dir="data") -> str | None:
+    """Checks data_dir/scene_index.cvx whole (its hash, every page read) and
+    against scene_index.jsonl; None when it is sound, else why it is not
+    (for ``corvane index --verify`` and the service's background check)."""
+    jsonl, cvx = _paths(data_dir)
+    native = _native()
+    try:
+        index = native.open_compiled(cvx, jsonl)
+    except native.UnusableCompiledFile as exc:
+        return str(exc)
+    except OSError as exc:
+        return f"cannot be checked: {exc}"
+    return None if index.verify() else "damaged (contents differ from their hash)"
 
 
 class _Snapshot:
@@ -277,6 +294,13 @@ class Engine:
                 return False
             self._snap = _Snapshot(*_open(self._jsonl, self._cvx))
             return True
+
+    def verify(self) -> bool:
+        """Checks the compiled file in use against its hash (reads it whole);
+        False when it is damaged: the next search then compiles the index
+        from the JSON-lines file (one note on stderr) and serves from that.
+        True when the index was compiled in memory."""
+        return bool(self._current().index.verify())
 
     def info(self) -> dict:
         snap = self._current()

@@ -124,11 +124,13 @@ public:
         return new Index(std::move(core));
     }
 
-    // 1 checked, 0 being checked, -1 damaged; waits for the check when asked.
-    int verified(bool wait) const {
-        if (!wait) return core_->verified();
+    // 1 checked, 0 not checked, -1 damaged.
+    int verified(bool) const { return core_->verified(); }
+
+    // The whole-file hash check (reads every page, without the GIL).
+    bool verify() const {
         nb::gil_scoped_release unlocked;
-        return core_->wait_verified();
+        return core_->verify();
     }
 
     nb::list search(nb::handle query, nb::handle top_k) const {
@@ -445,7 +447,13 @@ CORVANE_MODULE(_engine, m) {
         .def_prop_ro("cvx_identity", &Index::cvx_identity)
         .def_prop_ro("memory_bytes", &Index::memory_bytes)
         .def("verified", &Index::verified, "wait"_a = false,
-             "1 when the compiled file's hash was checked, 0 while it is being checked, -1 when it is damaged.");
+             "1 when verify() found the compiled file whole, 0 when not checked, -1 when it is damaged "
+             "(by its hash, or cut short while mapped).")
+        .def("verify", &Index::verify,
+             "Checks the whole compiled file against its hash (reads every page); False when damaged, and "
+             "searches raise CorruptIndexError from then on.  True for an index compiled in memory.");
+    m.def("guarded_faults", &search::guarded_faults,
+          "Reads of a mapped compiled file past its end (file cut short) turned into zero pages in this process.");
 
     nb::class_<search::Synonyms>(m, "Synonyms", "Query-side synonyms of the hybrid ranker (immutable).")
         .def("__init__", [](search::Synonyms* self, nb::handle mapping) {
@@ -481,8 +489,9 @@ CORVANE_MODULE(_engine, m) {
                                         verify_limit);
         },
         "cvx"_a, "jsonl"_a, "verify_limit"_a = search::kSyncVerifyBytes, nb::rv_policy::take_ownership,
-        "Maps a compiled file; UnusableCompiledFile when it is missing, stale or damaged.  Files of up to "
-        "verify_limit bytes have their hash checked before it returns, larger ones on a thread.");
+        "Maps a compiled file; UnusableCompiledFile when it is missing, stale or its header is damaged.  "
+        "Reads only the header and section table (blocks are checked as searches read them); files of up to "
+        "verify_limit bytes (0: none) also have their whole hash checked.");
     m.def(
         "compile_jsonl",
         [](nb::handle jsonl, nb::handle loader) {

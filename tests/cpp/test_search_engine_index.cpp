@@ -123,7 +123,8 @@ TEST_CASE("engine index: compiled and reopened from its file, it searches and re
 
     auto opened = EngineIndex::open_compiled(cvx, jsonl);
     CHECK(opened->from_compiled_file());
-    CHECK(opened->verified() == 1);
+    CHECK(opened->verified() == 0);  // opening reads no more than the header
+    CHECK((opened->verify() && opened->verified() == 1));
     CHECK(opened->size() == 3);
     CHECK(opened->jsonl_identity().size == kLines.size());
     search::Synonyms none;
@@ -165,8 +166,9 @@ TEST_CASE("engine index: compiled files that cannot serve, files changed under a
     put(jsonl, kLines);
     compile(jsonl)->write(cvx);
 
-    // A flipped byte in the body: refused before use, or found by the
-    // background check, after which searches and line reads throw.
+    // A flipped byte in the body: refused on opening when a hash check is
+    // asked for, else found by verify(), after which searches and line reads
+    // throw.
     std::string bytes;
     {
         std::ifstream in(cvx, std::ios::binary);
@@ -174,9 +176,13 @@ TEST_CASE("engine index: compiled files that cannot serve, files changed under a
     }
     bytes[bytes.size() - 9] ^= 0x40;
     put(cvx, bytes);
-    CHECK(error_of(cvx, jsonl) == "damaged (contents differ from their hash)");
+    CHECK(error_of(cvx, jsonl, std::size_t{1} << 30) == "damaged (contents differ from their hash)");
+    CHECK(error_of(cvx, jsonl) == "opened");
     auto late = EngineIndex::open_compiled(cvx, jsonl, 0);
-    CHECK(late->wait_verified() == -1);
+    CHECK(late->verified() == 0);
+    CHECK_NOTHROW(line(*late, 0));
+    CHECK(!late->verify());
+    CHECK(late->verified() == -1);
     CHECK_THROWS_AS(late->check_verified(), matcher::CorruptIndex);
     CHECK_THROWS_AS(line(*late, 0), matcher::CorruptIndex);
 

@@ -1,25 +1,34 @@
 // Image layout (native byte order, every array starting at a multiple of 8
 // bytes from the image start):
 //
-//   header   magic "CVBM25\0\0", u32 version, u32 endian mark 0x01020304,
+//   header   magic "CVBM25\0\0", u32 version (2), u32 endian mark 0x01020304,
 //            u32 n_docs, u32 n_terms, u64 n_postings, u64 term_bytes,
-//            f64 k1, f64 b, f64 weights[7]
+//            f64 k1, f64 b, f64 weights[7],
+//            u32 n_blocks, u32 n_tf, u64 n_words
 //   u32 term_offsets[n_terms + 1]     into term_bytes; term i is [off[i], off[i+1])
 //   char term_bytes[term_bytes]       terms sorted bytewise, strictly ascending
 //   f32 idf[n_terms]
 //   f32 max_score[n_terms]            best contribution of the term to any entry
-//   u32 post_offsets[n_terms + 1]     into the postings
-//   u32 post_docs[n_postings]         strictly ascending within a term
-//   f32 post_tf[n_postings]           weighted term frequency, > 0
-//   f32 doc_norm[n_docs]              k1 * (1 - b + b * dl / avgdl), >= 0 (0 only for an entry without terms when b = 1)
+//   u32 term_blocks[n_terms + 1]      term i's blocks are [tb[i], tb[i+1])
+//   Skip skips[n_blocks]              24 bytes each (bm25.hpp)
+//   f32 tf_values[n_tf]               distinct weighted term frequencies, ascending, > 0
+//   u32 words[n_words]                packed blocks, then one spare 0 word
+//   f32 doc_norm[n_docs]              k1 * (1 - b + b * dl / avgdl), >= 0
+//
+// A block of `count` postings is count doc-id gaps of doc_bits bits each
+// (LSB first in 32-bit words, entry = previous entry + 1 + gap; the previous
+// entry of a term's first block is -1, of a later block the last_doc of the
+// block before it), padded to a whole word, then count indexes into
+// tf_values of tf_bits bits each, padded likewise.  check is the low 32 bits
+// of hash64 over the block's words followed by its skip entry with check = 0.
 #include "core/search/bm25.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numeric>
-#include <queue>
 
+#include "core/search/compiled_file.hpp"
 #include "core/text/text.hpp"
 
 namespace corvane::search {
@@ -27,7 +36,7 @@ namespace corvane::search {
 namespace {
 
 constexpr char kMagic[8] = {'C', 'V', 'B', 'M', '2', '5', '\0', '\0'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::uint32_t kEndianMark = 0x01020304;
 
 struct Header {
@@ -41,6 +50,9 @@ struct Header {
     double k1;
     double b;
     double weights[kFieldCount];
+    std::uint32_t n_blocks;
+    std::uint32_t n_tf;
+    std::uint64_t n_words;
 };
 static_assert(sizeof(Header) % 8 == 0);
 
@@ -48,25 +60,27 @@ constexpr std::uint64_t pad8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{
 
 // Offsets of the arrays for given counts; false when they overflow.
 struct Layout {
-    std::uint64_t term_offsets, term_bytes, idf, max_score, post_offsets, post_docs, post_tf, doc_norm, total;
-    bool compute(std::uint64_t n_docs, std::uint64_t n_terms, std::uint64_t n_postings, std::uint64_t tbytes) {
-        // Counts are bounded by the image size first, so nothing below overflows.
+    std::uint64_t term_offsets, term_bytes, idf, max_score, term_blocks, skips, tf_values, words, doc_norm, total;
+    bool compute(const Header& h) {
+        // Counts are bounded first, so nothing below overflows.
         constexpr std::uint64_t kLimit = std::uint64_t{1} << 40;
-        if (n_docs > kLimit || n_terms > kLimit || n_postings > kLimit || tbytes > kLimit) return false;
+        if (h.n_postings > kLimit || h.term_bytes > kLimit || h.n_words > kLimit) return false;
         std::uint64_t at = sizeof(Header);
         auto take = [&](std::uint64_t bytes) {
             const std::uint64_t start = at;
             at = pad8(at + bytes);
             return start;
         };
-        term_offsets = take(4 * (n_terms + 1));
-        term_bytes = take(tbytes);
-        idf = take(4 * n_terms);
-        max_score = take(4 * n_terms);
-        post_offsets = take(4 * (n_terms + 1));
-        post_docs = take(4 * n_postings);
-        post_tf = take(4 * n_postings);
-        doc_norm = take(4 * n_docs);
+        const std::uint64_t nt = h.n_terms;
+        term_offsets = take(4 * (nt + 1));
+        term_bytes = take(h.term_bytes);
+        idf = take(4 * nt);
+        max_score = take(4 * nt);
+        term_blocks = take(4 * (nt + 1));
+        skips = take(sizeof(Bm25View::Skip) * std::uint64_t{h.n_blocks});
+        tf_values = take(4 * std::uint64_t{h.n_tf});
+        words = take(4 * h.n_words);
+        doc_norm = take(4 * std::uint64_t{h.n_docs});
         total = at;
         return true;
     }
@@ -81,6 +95,41 @@ void check_params(const Bm25Params& p) {
         if (!std::isfinite(p.weights[f]) || p.weights[f] < 0 || p.weights[f] > 1000)
             throw Bm25Error("the weight of field '" + std::string(kFieldNames[f]) + "' must be a number from 0 to 1000");
 }
+
+// Words taken by a block of n postings at the given widths.
+inline std::uint64_t block_words(std::uint32_t n, unsigned doc_bits, unsigned tf_bits) {
+    return (std::uint64_t{n} * doc_bits + 31) / 32 + (std::uint64_t{n} * tf_bits + 31) / 32;
+}
+
+// Value i of width `bits` (0..32) of a packed run starting at w; the caller
+// guarantees the run and one word after it are in range.
+inline std::uint32_t unpack(const std::uint32_t* w, std::uint32_t i, unsigned bits) {
+    if (bits == 0) return 0;
+    const std::uint64_t pos = std::uint64_t{i} * bits;
+    const std::uint64_t lo = w[pos / 32], hi = w[pos / 32 + 1];
+    const std::uint64_t v = (lo | hi << 32) >> (pos % 32);
+    return static_cast<std::uint32_t>(bits == 32 ? v : v & ((std::uint64_t{1} << bits) - 1));
+}
+
+void pack(std::uint32_t* w, std::uint32_t i, unsigned bits, std::uint32_t value) {
+    if (bits == 0) return;
+    const std::uint64_t pos = std::uint64_t{i} * bits;
+    const std::uint64_t v = std::uint64_t{value} << (pos % 32);
+    w[pos / 32] |= static_cast<std::uint32_t>(v);
+    if (pos % 32 + bits > 32) w[pos / 32 + 1] |= static_cast<std::uint32_t>(v >> 32);
+}
+
+unsigned bits_for(std::uint32_t v) { return v ? 32 - static_cast<unsigned>(std::countl_zero(v)) : 0; }
+
+std::uint32_t block_check(const std::uint32_t* words, std::uint64_t n, Bm25View::Skip skip) {
+    skip.check = 0;
+    Hasher h;
+    h.update(words, 4 * n);
+    h.update(&skip, sizeof skip);
+    return static_cast<std::uint32_t>(h.digest());
+}
+
+[[noreturn]] void corrupt(const std::string& what) { throw Bm25Corrupt("invalid BM25 section: " + what); }
 
 }  // namespace
 
@@ -97,9 +146,13 @@ std::vector<std::string> query_terms(std::string_view raw_query) {
 // ---------------------------------------------------------------------------
 // View.
 
-Bm25View Bm25View::from_bytes(std::span<const std::byte> bytes) { return open(bytes, true); }
+Bm25View Bm25View::from_bytes(std::span<const std::byte> bytes) {
+    Bm25View v = open(bytes);
+    v.check_all();
+    return v;
+}
 
-Bm25View Bm25View::open(std::span<const std::byte> bytes, bool check_contents) {
+Bm25View Bm25View::open(std::span<const std::byte> bytes) {
     auto fail = [](const std::string& what) -> Bm25View { throw Bm25Error("invalid BM25 section: " + what); };
     if (reinterpret_cast<std::uintptr_t>(bytes.data()) % 8 != 0) return fail("not aligned to 8 bytes");
     if (bytes.size() < sizeof(Header)) return fail("shorter than its header");
@@ -107,10 +160,12 @@ Bm25View Bm25View::open(std::span<const std::byte> bytes, bool check_contents) {
     std::memcpy(&h, bytes.data(), sizeof h);
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) return fail("wrong magic");
     if (h.endian != kEndianMark) return fail("written with another byte order");
-    if (h.version != kVersion) return fail("version " + std::to_string(h.version) + " (this build reads 1)");
+    if (h.version != kVersion) return fail("version " + std::to_string(h.version) + " (this build reads 2)");
     Layout L;
-    if (!L.compute(h.n_docs, h.n_terms, h.n_postings, h.term_bytes) || L.total != bytes.size())
-        return fail("size does not match its counts");
+    if (!L.compute(h) || L.total != bytes.size()) return fail("size does not match its counts");
+    if (h.n_words == 0) return fail("no spare word after the blocks");
+    if (h.n_blocks > h.n_postings || h.n_postings > std::uint64_t{h.n_blocks} * kBlockSize)
+        return fail("block count does not match the postings");
     Bm25Params p;
     p.k1 = h.k1;
     p.b = h.b;
@@ -125,7 +180,11 @@ Bm25View Bm25View::open(std::span<const std::byte> bytes, bool check_contents) {
     const auto* base = reinterpret_cast<const char*>(bytes.data());
     v.n_docs_ = h.n_docs;
     v.n_terms_ = h.n_terms;
+    v.n_blocks_ = h.n_blocks;
+    v.n_tf_ = h.n_tf;
     v.n_postings_ = h.n_postings;
+    v.n_words_ = h.n_words;
+    v.term_bytes_n_ = h.term_bytes;
     v.k1_ = h.k1;
     v.b_ = h.b;
     v.weights_ = p.weights;
@@ -133,39 +192,102 @@ Bm25View Bm25View::open(std::span<const std::byte> bytes, bool check_contents) {
     v.term_bytes_ = base + L.term_bytes;
     v.idf_ = reinterpret_cast<const float*>(base + L.idf);
     v.max_score_ = reinterpret_cast<const float*>(base + L.max_score);
-    v.post_offsets_ = reinterpret_cast<const std::uint32_t*>(base + L.post_offsets);
-    v.post_docs_ = reinterpret_cast<const std::uint32_t*>(base + L.post_docs);
-    v.post_tf_ = reinterpret_cast<const float*>(base + L.post_tf);
+    v.term_blocks_ = reinterpret_cast<const std::uint32_t*>(base + L.term_blocks);
+    v.skips_ = reinterpret_cast<const Skip*>(base + L.skips);
+    v.tf_values_ = reinterpret_cast<const float*>(base + L.tf_values);
+    v.words_ = reinterpret_cast<const std::uint32_t*>(base + L.words);
     v.doc_norm_ = reinterpret_cast<const float*>(base + L.doc_norm);
-
-    if (!check_contents) return v;
-    const std::uint32_t nt = h.n_terms;
-    if (v.term_offsets_[0] != 0 || v.term_offsets_[nt] != h.term_bytes) return fail("term offsets out of range");
-    if (v.post_offsets_[0] != 0 || v.post_offsets_[nt] != h.n_postings) return fail("posting offsets out of range");
-    for (std::uint32_t d = 0; d < h.n_docs; ++d)
-        if (!(std::isfinite(v.doc_norm_[d]) && v.doc_norm_[d] >= 0)) return fail("entry length of entry " + std::to_string(d));
-    for (std::uint32_t t = 0; t < nt; ++t)
-        if (v.term_offsets_[t + 1] <= v.term_offsets_[t]) return fail("term " + std::to_string(t) + " is empty or out of order");
-    for (std::uint32_t t = 0; t < nt; ++t) {
-        if (t && !(v.term(t - 1) < v.term(t))) return fail("terms not sorted at term " + std::to_string(t));
-        if (!(std::isfinite(v.idf_[t]) && v.idf_[t] >= 0)) return fail("idf of term " + std::to_string(t));
-        if (!(std::isfinite(v.max_score_[t]) && v.max_score_[t] >= 0)) return fail("bound of term " + std::to_string(t));
-        const std::uint32_t lo = v.post_offsets_[t], hi = v.post_offsets_[t + 1];
-        if (hi <= lo || hi > h.n_postings) return fail("postings of term " + std::to_string(t));
-        double best = 0;
-        for (std::uint32_t i = lo; i < hi; ++i) {
-            const std::uint32_t d = v.post_docs_[i];
-            if (d >= h.n_docs || (i > lo && d <= v.post_docs_[i - 1]))
-                return fail("entry ids of term " + std::to_string(t));
-            const float tf = v.post_tf_[i];
-            if (!(std::isfinite(tf) && tf > 0)) return fail("term frequency in term " + std::to_string(t));
-            best = std::max(best, contribution(v.idf_[t], tf, v.k1_, v.doc_norm_[d]));
-        }
-        // The walk skips entries by these bounds: a low one would lose results.
-        if (best > static_cast<double>(v.max_score_[t]) * (1 + 1e-6) + 1e-12)
-            return fail("bound of term " + std::to_string(t) + " below its best score");
-    }
+    // A zeroed allocation: the pages are only touched for blocks decoded.
+    const std::size_t n_bits_words = (std::size_t{h.n_blocks} + 63) / 64 + 1;
+    v.checked_ = std::shared_ptr<std::atomic<std::uint64_t>[]>(new std::atomic<std::uint64_t>[n_bits_words]());
     return v;
+}
+
+std::string_view Bm25View::term(std::uint32_t t) const {
+    const std::uint32_t lo = term_offsets_[t], hi = term_offsets_[t + 1];
+    if (lo >= hi || hi > term_bytes_n_) corrupt("term offsets out of range");
+    return {term_bytes_ + lo, hi - lo};
+}
+
+double Bm25View::idf(std::uint32_t t) const {
+    const float f = idf_[t];
+    if (!(std::isfinite(f) && f >= 0)) corrupt("idf of term " + std::to_string(t));
+    return f;
+}
+
+std::pair<std::uint32_t, std::uint32_t> Bm25View::blocks_of(std::uint32_t t) const {
+    const std::uint32_t lo = term_blocks_[t], hi = term_blocks_[t + 1];
+    if (lo >= hi || hi > n_blocks_) corrupt("blocks of term " + std::to_string(t));
+    return {lo, hi};
+}
+
+void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out) const {
+    // Every read below is bounded by the header's counts whatever the bytes
+    // say; the checksum is compared once per block.
+    const std::uint32_t first = term_blocks_[t];
+    const Skip s = skips_[b];
+    const std::uint32_t n = s.count;
+    if (n == 0 || n > kBlockSize || s.doc_bits > 32 || s.tf_bits > 32) corrupt("block " + std::to_string(b));
+    const std::uint64_t len = block_words(n, s.doc_bits, s.tf_bits);
+    if (s.word_off >= n_words_ || len > n_words_ - 1 - s.word_off) corrupt("block " + std::to_string(b) + " out of range");
+    const std::uint32_t* w = words_ + s.word_off;
+    std::atomic<std::uint64_t>& bits = checked_[b / 64];
+    const std::uint64_t mask = std::uint64_t{1} << (b % 64);
+    const bool known = bits.load(std::memory_order_relaxed) & mask;
+    if (!known && block_check(w, len, s) != s.check) corrupt("checksum of block " + std::to_string(b));
+    std::int64_t prev = (b == first || b == 0) ? -1 : static_cast<std::int64_t>(skips_[b - 1].last_doc);
+    const std::uint32_t* tw = w + (std::uint64_t{n} * s.doc_bits + 31) / 32;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::int64_t d = prev + 1 + unpack(w, i, s.doc_bits);
+        if (d >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
+        out.docs[i] = static_cast<std::uint32_t>(d);
+        prev = d;
+        const std::uint32_t k = unpack(tw, i, s.tf_bits);
+        if (k >= n_tf_) corrupt("term frequencies of block " + std::to_string(b));
+        out.tf[i] = tf_values_[k];
+    }
+    if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
+    out.n = n;
+    if (known) return;
+    // First decoding: the values the walk trusts without reading them again.
+    const double id = idf(t);
+    const double bound = std::min<double>(s.max_score, max_score_[t]) * (1 + 1e-6) + 1e-12;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const float tf = out.tf[i], norm = doc_norm_[out.docs[i]];
+        if (!(std::isfinite(tf) && tf > 0 && tf <= s.max_tf)) corrupt("term frequencies of block " + std::to_string(b));
+        if (!(std::isfinite(norm) && norm >= 0)) corrupt("entry length of entry " + std::to_string(out.docs[i]));
+        // The walk skips entries by these bounds: a low one would lose results.
+        if (contribution(id, tf, k1_, norm) > bound) corrupt("bound of block " + std::to_string(b) + " below its best score");
+    }
+    bits.fetch_or(mask, std::memory_order_relaxed);
+}
+
+void Bm25View::check_all() const {
+    auto fail = [](const std::string& what) { throw Bm25Error("invalid BM25 section: " + what); };
+    if (term_offsets_[0] != 0 || term_offsets_[n_terms_] != term_bytes_n_) fail("term offsets out of range");
+    if (term_blocks_[0] != 0 || term_blocks_[n_terms_] != n_blocks_) fail("block offsets out of range");
+    for (std::uint32_t i = 0; i < n_tf_; ++i)
+        if (!(std::isfinite(tf_values_[i]) && tf_values_[i] > 0) || (i && !(tf_values_[i - 1] < tf_values_[i])))
+            fail("term frequency table");
+    for (std::uint32_t d = 0; d < n_docs_; ++d)
+        if (!(std::isfinite(doc_norm_[d]) && doc_norm_[d] >= 0)) fail("entry length of entry " + std::to_string(d));
+    std::uint64_t postings = 0;
+    auto block = std::make_unique<Block>();
+    for (std::uint32_t t = 0; t < n_terms_; ++t) {
+        if (t && !(term(t - 1) < term(t))) fail("terms not sorted at term " + std::to_string(t));
+        if (!(std::isfinite(max_score_[t]) && max_score_[t] >= 0)) fail("bound of term " + std::to_string(t));
+        const auto [lo, hi] = blocks_of(t);
+        for (std::uint32_t b = lo; b < hi; ++b) {
+            try {
+                decode(t, b, *block);
+            } catch (const Bm25Corrupt& e) {
+                throw Bm25Error(e.what());
+            }
+            postings += block->n;
+            if (b > lo && skips_[b].last_doc <= skips_[b - 1].last_doc) fail("entry ids of term " + std::to_string(t));
+        }
+    }
+    if (postings != n_postings_) fail("posting count");
 }
 
 std::int64_t Bm25View::find(std::string_view t) const {
@@ -180,90 +302,199 @@ std::int64_t Bm25View::find(std::string_view t) const {
     return -1;
 }
 
+// A term's postings read block by block.
 struct Bm25View::Cursor {
-    const std::uint32_t* docs;
-    const float* tf;
-    std::uint32_t pos, len;
-    double idf, bound;
-    std::uint32_t doc() const { return pos < len ? docs[pos] : UINT32_MAX; }
-    // First position at or after pos whose entry is >= d (galloping search).
+    const Bm25View* v;
+    std::uint32_t term, blk, end;  // current block, end of the term's blocks
+    std::uint32_t pos = 0;
+    double idf, weight, bound;     // bound = weight * the term's best contribution
+    std::uint32_t shallow = 0;     // block_for's position: targets only grow
+    std::unique_ptr<Block> block = std::make_unique<Block>();
+    bool loaded = false;
+
+    std::uint32_t last_of(std::uint32_t b) const { return v->skips_[b].last_doc; }
+    void load() {
+        v->decode(term, blk, *block);
+        pos = 0;
+        loaded = true;
+    }
+    std::uint32_t doc() {
+        if (blk >= end) return UINT32_MAX;
+        if (!loaded) load();
+        return block->docs[pos];
+    }
+    float tf() const { return block->tf[pos]; }
+    void next() {
+        if (++pos < block->n) return;
+        ++blk;
+        loaded = false;
+    }
+    // Best contribution in the current block (weighted).
+    double block_bound() const { return weight * static_cast<double>(v->skips_[blk].max_score) * (1 + 1e-9) + 1e-12; }
+    // The block that may hold d, found from the skip entries without decoding.
+    std::uint32_t block_for(std::uint32_t d) {
+        std::uint32_t b = std::max(blk, shallow);
+        while (b < end && last_of(b) < d) ++b;
+        shallow = b;
+        return b;
+    }
+    // First posting >= d.
     void seek(std::uint32_t d) {
-        if (pos >= len || docs[pos] >= d) return;
-        std::uint32_t step = 1, lo = pos, hi = pos + 1;
-        while (hi < len && docs[hi] < d) {
-            lo = hi;
-            step *= 2;
-            hi = std::min(len, hi + step);
+        if (blk >= end) return;
+        if (loaded && block->docs[pos] >= d) return;
+        if (last_of(blk) < d || !loaded) {
+            const std::uint32_t b = block_for(d);
+            if (b != blk || !loaded) {
+                blk = b;
+                loaded = false;
+                if (blk >= end) return;
+                load();
+            }
         }
-        pos = static_cast<std::uint32_t>(std::lower_bound(docs + lo, docs + hi, d) - docs);
+        const std::uint32_t* at = std::lower_bound(block->docs + pos, block->docs + block->n, d);
+        pos = static_cast<std::uint32_t>(at - block->docs);
+        if (pos >= block->n) {  // only when the skip entry disagrees with its block
+            ++blk;
+            loaded = false;
+        }
     }
 };
 
 double Bm25View::score(const std::vector<std::string>& terms, std::uint32_t entry) const {
     if (entry >= n_docs_) return 0;
     double s = 0;
+    Block block;
     for (const std::string& t : terms) {
         const std::int64_t id = find(t);
         if (id < 0) continue;
-        const std::uint32_t lo = post_offsets_[id], hi = post_offsets_[id + 1];
-        const std::uint32_t* at = std::lower_bound(post_docs_ + lo, post_docs_ + hi, entry);
-        if (at != post_docs_ + hi && *at == entry)
-            s += contribution(idf_[id], post_tf_[at - post_docs_], k1_, doc_norm_[entry]);
+        const auto [lo, hi] = blocks_of(static_cast<std::uint32_t>(id));
+        std::uint32_t b = lo;
+        while (b < hi && skips_[b].last_doc < entry) ++b;
+        if (b == hi) continue;
+        decode(static_cast<std::uint32_t>(id), b, block);
+        const std::uint32_t* at = std::lower_bound(block.docs, block.docs + block.n, entry);
+        if (at != block.docs + block.n && *at == entry)
+            s += contribution(idf(static_cast<std::uint32_t>(id)), block.tf[at - block.docs], k1_, doc_norm_[entry]);
     }
     return s;
 }
 
 std::vector<Hit> Bm25View::search_terms(const std::vector<std::string>& terms, std::size_t top_k) const {
-    std::vector<Hit> out;
-    if (top_k == 0 || n_docs_ == 0) return out;
+    std::vector<QueryTerm> q;
+    q.reserve(terms.size());
+    for (const std::string& t : terms) q.push_back({t, 1.0});
+    return this->top_k(q, top_k);
+}
+
+std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k, const DocFilter* allowed,
+                                 std::span<const Boost> boosts) const {
+    std::vector<Hit> heap;
+    if (k == 0 || n_docs_ == 0) return heap;
     std::vector<Cursor> cs;
-    for (const std::string& t : terms) {
-        const std::int64_t id = find(t);
+    for (const QueryTerm& qt : terms) {
+        if (!(std::isfinite(qt.weight) && qt.weight >= 0)) throw Bm25Error("a term weight must be a finite number of 0 or more");
+        if (qt.weight == 0) continue;
+        const std::int64_t id = find(qt.term);
         if (id < 0) continue;
-        const std::uint32_t lo = post_offsets_[id], hi = post_offsets_[id + 1];
-        cs.push_back({post_docs_ + lo, post_tf_ + lo, 0, hi - lo, idf_[id], max_score_[id]});
+        const auto t = static_cast<std::uint32_t>(id);
+        const auto [lo, hi] = blocks_of(t);
+        const double ms = max_score_[t];
+        if (!(std::isfinite(ms) && ms >= 0)) corrupt("bound of term " + std::to_string(t));
+        cs.push_back(Cursor{this, t, lo, hi, 0, idf(t), qt.weight, qt.weight * ms, lo});
     }
-    if (cs.empty()) return out;
+    if (cs.empty()) return heap;
+    // Boosts by entry, summed per entry; the largest bounds every entry.
+    std::vector<Boost> boost(boosts.begin(), boosts.end());
+    double max_boost = 0;
+    for (const Boost& bo : boost)
+        if (!std::isfinite(bo.extra)) throw Bm25Error("a boost must be a finite number");
+    std::sort(boost.begin(), boost.end(), [](const Boost& a, const Boost& b) { return a.doc < b.doc; });
+    {
+        std::size_t o = 0;
+        for (std::size_t i = 0; i < boost.size(); ++i) {
+            if (o && boost[o - 1].doc == boost[i].doc) boost[o - 1].extra += boost[i].extra;
+            else boost[o++] = boost[i];
+        }
+        boost.resize(o);
+        for (const Boost& bo : boost) max_boost = std::max(max_boost, bo.extra);
+    }
+    std::size_t next_boost = 0;
     // MaxScore: cursors by ascending bound; the leading ones whose bounds sum
-    // to no more than the current k-th score cannot lift an entry into the
-    // top k on their own, so entries are only taken from the others
-    // ("essential") and the leading ones are just probed.
-    std::sort(cs.begin(), cs.end(), [](const Cursor& a, const Cursor& b) { return a.bound < b.bound; });
+    // (with the largest boost) to no more than the current k-th score cannot
+    // lift an entry into the top k on their own, so entries are only taken
+    // from the others ("essential") and the leading ones are just probed.
+    std::stable_sort(cs.begin(), cs.end(), [](const Cursor& a, const Cursor& b) { return a.bound < b.bound; });
     const std::size_t m = cs.size();
-    std::vector<double> prefix(m);  // bounds of cursors 0..i, with a little room for rounding
+    // Bounds of cursors 0..i, with a little room for rounding: alone, and
+    // with the largest boost.
+    std::vector<double> prefix(m), prefix_boosted(m);
     double acc = 0;
     for (std::size_t i = 0; i < m; ++i) {
         acc += cs[i].bound;
         prefix[i] = acc * (1 + 1e-9) + 1e-12;
+        prefix_boosted[i] = (acc + max_boost) * (1 + 1e-9) + 1e-12;
     }
     // Min-heap of the best so far: the worst (lowest score, then highest id) on top.
     auto worse = [](const Hit& a, const Hit& b) { return a.second > b.second || (a.second == b.second && a.first < b.first); };
-    std::vector<Hit> heap;
-    heap.reserve(std::min<std::size_t>(top_k, n_docs_) + 1);
+    heap.reserve(std::min<std::size_t>(k, n_docs_) + 1);
     double theta = 0;  // an entry must score above this to enter (0 until the heap is full)
+    bool full = false;
     std::size_t first = 0;  // first essential cursor
     const double k1 = k1_;
+    // Safety net against damaged skip entries: every round moves a cursor.
     while (first < m) {
         std::uint32_t d = UINT32_MAX;
         for (std::size_t i = first; i < m; ++i) d = std::min(d, cs[i].doc());
         if (d == UINT32_MAX) break;
+        if (full) {
+            // Block-max: the current blocks of the essential cursors and the
+            // blocks of the others that may hold d bound every entry up to
+            // the first of their ends; when that bound cannot beat theta,
+            // all those entries are passed over undecoded.
+            double ub = max_boost;
+            std::uint32_t upto = UINT32_MAX;
+            for (std::size_t i = 0; i < m; ++i) {
+                Cursor& c = cs[i];
+                const std::uint32_t b = i < first ? c.block_for(d) : c.blk;
+                if (b >= c.end) continue;
+                const Skip& s = skips_[b];
+                ub += c.weight * static_cast<double>(s.max_score);
+                upto = std::min(upto, s.last_doc);
+            }
+            if (ub * (1 + 1e-9) + 1e-12 <= theta) {
+                if (upto == UINT32_MAX) break;
+                for (std::size_t i = first; i < m; ++i) cs[i].seek(upto < d ? d + 1 : upto + 1);
+                continue;
+            }
+        }
+        if (allowed && !allowed->allows(d)) {
+            for (std::size_t i = first; i < m; ++i)
+                if (cs[i].doc() == d) cs[i].next();
+            continue;
+        }
         const double norm = doc_norm_[d];
         double s = 0;
         for (std::size_t i = first; i < m; ++i) {
             Cursor& c = cs[i];
             if (c.doc() == d) {
-                s += contribution(c.idf, c.tf[c.pos], k1, norm);
-                ++c.pos;
+                s += c.weight * contribution(c.idf, c.tf(), k1, norm);
+                c.next();
             }
         }
+        double extra = 0;
+        while (next_boost < boost.size() && boost[next_boost].doc < d) ++next_boost;
+        if (next_boost < boost.size() && boost[next_boost].doc == d) extra = boost[next_boost].extra;
         for (std::size_t i = first; i-- > 0;) {
-            if (heap.size() >= top_k && s + prefix[i] <= theta) break;
+            if (full && s + extra + prefix[i] <= theta) break;
             Cursor& c = cs[i];
             c.seek(d);
-            if (c.doc() == d) s += contribution(c.idf, c.tf[c.pos], k1, norm);
+            if (c.doc() == d) s += c.weight * contribution(c.idf, c.tf(), k1, norm);
         }
-        if (s <= 0) continue;
-        if (heap.size() < top_k) {
+        if (!std::isfinite(s)) corrupt("a score is not a number");
+        if (s <= 0) continue;  // no term matched with a positive weight
+        s += extra;
+        if (!(s > 0)) continue;
+        if (!full) {
             heap.push_back({d, s});
             std::push_heap(heap.begin(), heap.end(), worse);
         } else if (s > theta) {
@@ -273,9 +504,10 @@ std::vector<Hit> Bm25View::search_terms(const std::vector<std::string>& terms, s
         } else {
             continue;
         }
-        if (heap.size() >= top_k) {
+        if (heap.size() >= k) {
+            full = true;
             theta = heap.front().second;
-            while (first < m && prefix[first] <= theta) ++first;
+            while (first < m && prefix_boosted[first] <= theta) ++first;
         }
     }
     std::sort(heap.begin(), heap.end(), [](const Hit& a, const Hit& b) {
@@ -420,13 +652,99 @@ Bm25Index Bm25Builder::build() {
     std::vector<std::uint32_t> new_id(n_terms);
     for (std::uint32_t i = 0; i < n_terms; ++i) new_id[order[i]] = i;
     const std::uint64_t tbytes = arena_.size();
+    if (tbytes > UINT32_MAX) throw Bm25Error("term text too large");
 
-    Layout L;
-    if (!L.compute(n_docs, n_terms, n_post, tbytes)) throw Bm25Error("index too large");
-    Bm25Index ix;
-    ix.storage_.assign(L.total / 8, 0);
-    ix.size_ = L.total;
-    char* base = reinterpret_cast<char*>(ix.storage_.data());
+    // Postings grouped by new term id; entries were added in id order, so a
+    // stable counting sort keeps every list ascending.
+    std::vector<std::uint32_t> post_off(n_terms + 1, 0);
+    for (std::uint32_t t : p_term_) ++post_off[new_id[t] + 1];
+    for (std::size_t i = 0; i < n_terms; ++i) post_off[i + 1] += post_off[i];
+    std::vector<std::uint32_t> pdocs(n_post);
+    std::vector<float> ptf(n_post);
+    {
+        std::vector<std::uint32_t> fill(post_off.begin(), post_off.end() - 1);
+        for (std::uint64_t i = 0; i < n_post; ++i) {
+            const std::uint32_t pos = fill[new_id[p_term_[i]]]++;
+            pdocs[pos] = p_doc_[i];
+            ptf[pos] = p_tf_[i];
+        }
+    }
+    std::vector<std::uint32_t>().swap(p_term_);
+    std::vector<std::uint32_t>().swap(p_doc_);
+    std::vector<float>().swap(p_tf_);
+    // Distinct term frequencies (weighted counts: few values).
+    std::vector<float> tf_values(ptf);
+    std::sort(tf_values.begin(), tf_values.end());
+    tf_values.erase(std::unique(tf_values.begin(), tf_values.end()), tf_values.end());
+    if (tf_values.size() >= UINT32_MAX) throw Bm25Error("too many distinct term frequencies");
+    const unsigned tf_bits = bits_for(tf_values.empty() ? 0 : static_cast<std::uint32_t>(tf_values.size() - 1));
+
+    std::vector<float> norm(n_docs);
+    double total_len = 0;
+    for (auto l : doc_len_) total_len += static_cast<double>(l);
+    const double avgdl = (n_docs && total_len > 0) ? total_len / n_docs : 1.0;
+    for (std::uint32_t d = 0; d < n_docs; ++d)
+        norm[d] = static_cast<float>(params_.k1 * (1 - params_.b + params_.b * static_cast<double>(doc_len_[d]) / avgdl));
+
+    // Blocks: skip entries and packed words.
+    std::vector<float> idf(n_terms), maxs(n_terms);
+    std::vector<std::uint32_t> term_blocks(n_terms + 1, 0);
+    std::vector<Bm25View::Skip> skips;
+    std::vector<std::uint32_t> words;
+    auto up = [](double x) {  // rounded up so the float bound never falls below the double score
+        float f = static_cast<float>(x);
+        if (static_cast<double>(f) < x) f = std::nextafter(f, INFINITY);
+        return f;
+    };
+    for (std::uint32_t t = 0; t < n_terms; ++t) {
+        term_blocks[t] = static_cast<std::uint32_t>(skips.size());
+        const std::uint32_t lo = post_off[t], hi = post_off[t + 1];
+        const double df = hi - lo;
+        idf[t] = static_cast<float>(std::log(1 + (n_docs - df + 0.5) / (df + 0.5)));
+        double best = 0;
+        std::int64_t prev = -1;
+        for (std::uint32_t at = lo; at < hi; at += kBlockSize) {
+            const std::uint32_t n = std::min<std::uint32_t>(kBlockSize, hi - at);
+            Bm25View::Skip s{};
+            s.count = static_cast<std::uint16_t>(n);
+            std::uint32_t max_gap = 0;
+            double block_best = 0;
+            float max_tf = 0;
+            std::int64_t p = prev;
+            for (std::uint32_t i = at; i < at + n; ++i) {
+                max_gap = std::max(max_gap, static_cast<std::uint32_t>(pdocs[i] - p - 1));
+                p = pdocs[i];
+                block_best = std::max(block_best, contribution(idf[t], ptf[i], params_.k1, norm[pdocs[i]]));
+                max_tf = std::max(max_tf, ptf[i]);
+            }
+            s.doc_bits = static_cast<std::uint8_t>(bits_for(max_gap));
+            s.tf_bits = static_cast<std::uint8_t>(tf_bits);
+            s.last_doc = pdocs[at + n - 1];
+            s.max_score = up(block_best);
+            s.max_tf = max_tf;
+            best = std::max(best, block_best);
+            const std::uint64_t len = block_words(n, s.doc_bits, s.tf_bits);
+            if (words.size() + len >= UINT32_MAX) throw Bm25Error("index too large");
+            s.word_off = static_cast<std::uint32_t>(words.size());
+            words.resize(words.size() + len + 1, 0);  // + 1: unpack reads one word past a run
+            std::uint32_t* w = words.data() + s.word_off;
+            std::uint32_t* tw = w + (std::uint64_t{n} * s.doc_bits + 31) / 32;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                pack(w, i, s.doc_bits, static_cast<std::uint32_t>(pdocs[at + i] - prev - 1));
+                prev = pdocs[at + i];
+                const auto k = std::lower_bound(tf_values.begin(), tf_values.end(), ptf[at + i]) - tf_values.begin();
+                pack(tw, i, s.tf_bits, static_cast<std::uint32_t>(k));
+            }
+            words.pop_back();  // the next block starts there; the last one keeps it (below)
+            s.check = block_check(w, len, s);
+            skips.push_back(s);
+        }
+        maxs[t] = up(best);
+    }
+    if (skips.size() >= UINT32_MAX) throw Bm25Error("too many postings");
+    term_blocks[n_terms] = static_cast<std::uint32_t>(skips.size());
+    words.push_back(0);  // the spare word
+
     Header h{};
     std::memcpy(h.magic, kMagic, sizeof kMagic);
     h.version = kVersion;
@@ -438,59 +756,40 @@ Bm25Index Bm25Builder::build() {
     h.k1 = params_.k1;
     h.b = params_.b;
     std::copy(params_.weights.begin(), params_.weights.end(), h.weights);
+    h.n_blocks = static_cast<std::uint32_t>(skips.size());
+    h.n_tf = static_cast<std::uint32_t>(tf_values.size());
+    h.n_words = words.size();
+    Layout L;
+    if (!L.compute(h)) throw Bm25Error("index too large");
+    Bm25Index ix;
+    ix.storage_.assign(L.total / 8, 0);
+    ix.size_ = L.total;
+    char* base = reinterpret_cast<char*>(ix.storage_.data());
     std::memcpy(base, &h, sizeof h);
-
-    auto* term_off = reinterpret_cast<std::uint32_t*>(base + L.term_offsets);
-    char* tb = base + L.term_bytes;
-    auto* idf = reinterpret_cast<float*>(base + L.idf);
-    auto* maxs = reinterpret_cast<float*>(base + L.max_score);
-    auto* post_off = reinterpret_cast<std::uint32_t*>(base + L.post_offsets);
-    auto* pdocs = reinterpret_cast<std::uint32_t*>(base + L.post_docs);
-    auto* ptf = reinterpret_cast<float*>(base + L.post_tf);
-    auto* norm = reinterpret_cast<float*>(base + L.doc_norm);
-
-    std::uint64_t at = 0;
-    for (std::uint32_t i = 0; i < n_terms; ++i) {
-        term_off[i] = static_cast<std::uint32_t>(at);
-        const std::string_view t = term_text(order[i]);
-        std::memcpy(tb + at, t.data(), t.size());
-        at += t.size();
+    auto put = [&](std::uint64_t at, const void* p, std::size_t n) {
+        if (n) std::memcpy(base + at, p, n);
+    };
+    {
+        auto* term_off = reinterpret_cast<std::uint32_t*>(base + L.term_offsets);
+        char* tb = base + L.term_bytes;
+        std::uint64_t at = 0;
+        for (std::uint32_t i = 0; i < n_terms; ++i) {
+            term_off[i] = static_cast<std::uint32_t>(at);
+            const std::string_view t = term_text(order[i]);
+            std::memcpy(tb + at, t.data(), t.size());
+            at += t.size();
+        }
+        term_off[n_terms] = static_cast<std::uint32_t>(at);
     }
-    if (at > UINT32_MAX) throw Bm25Error("term text too large");
-    term_off[n_terms] = static_cast<std::uint32_t>(at);
+    put(L.idf, idf.data(), 4 * n_terms);
+    put(L.max_score, maxs.data(), 4 * n_terms);
+    put(L.term_blocks, term_blocks.data(), 4 * (n_terms + 1));
+    put(L.skips, skips.data(), sizeof(Bm25View::Skip) * skips.size());
+    put(L.tf_values, tf_values.data(), 4 * tf_values.size());
+    put(L.words, words.data(), 4 * words.size());
+    put(L.doc_norm, norm.data(), 4 * std::size_t{n_docs});
 
-    // Postings grouped by new term id; entries were added in id order, so a
-    // stable counting sort keeps every list ascending.
-    std::vector<std::uint32_t> count(n_terms + 1, 0);
-    for (std::uint32_t t : p_term_) ++count[new_id[t] + 1];
-    for (std::size_t i = 0; i < n_terms; ++i) count[i + 1] += count[i];
-    std::copy(count.begin(), count.end(), post_off);
-    std::vector<std::uint32_t> fill(count.begin(), count.end() - 1);
-    for (std::uint64_t i = 0; i < n_post; ++i) {
-        const std::uint32_t t = new_id[p_term_[i]];
-        const std::uint32_t pos = fill[t]++;
-        pdocs[pos] = p_doc_[i];
-        ptf[pos] = p_tf_[i];
-    }
-
-    double total_len = 0;
-    for (auto l : doc_len_) total_len += static_cast<double>(l);
-    const double avgdl = (n_docs && total_len > 0) ? total_len / n_docs : 1.0;
-    for (std::uint32_t d = 0; d < n_docs; ++d)
-        norm[d] = static_cast<float>(params_.k1 * (1 - params_.b + params_.b * static_cast<double>(doc_len_[d]) / avgdl));
-    for (std::uint32_t t = 0; t < n_terms; ++t) {
-        const double df = post_off[t + 1] - post_off[t];
-        idf[t] = static_cast<float>(std::log(1 + (n_docs - df + 0.5) / (df + 0.5)));
-        double best = 0;
-        for (std::uint32_t i = post_off[t]; i < post_off[t + 1]; ++i)
-            best = std::max(best, contribution(idf[t], ptf[i], params_.k1, norm[pdocs[i]]));
-        // Rounded up so the float bound never falls below the double score.
-        float fb = static_cast<float>(best);
-        if (static_cast<double>(fb) < best) fb = std::nextafter(fb, INFINITY);
-        maxs[t] = fb;
-    }
-
-    ix.view_ = Bm25View::open(ix.bytes(), false);  // built here: its contents are right by construction
+    ix.view_ = Bm25View::open(ix.bytes());
     // The builder is left empty.
     *this = Bm25Builder(params_);
     return ix;

@@ -20,13 +20,24 @@
 // Entries sharing no term with the query score 0 and are never returned.
 //
 // Compiled form.  Bm25Index owns one flat byte image (see the layout in
-// bm25.cpp); Bm25View reads such an image in place and is what the search
-// runs on.  Bm25View::from_bytes validates every count, offset and value of
-// an image from outside (a mapped file, say) before it is used, so a damaged
-// image is refused with an error instead of being read out of bounds.
+// bm25.cpp and docs/index-format.md); Bm25View reads such an image in place
+// and is what the search runs on.  Postings are stored in blocks of up to
+// kBlockSize entries (bit-packed doc-id gaps and indexes into a table of
+// distinct term frequencies), each with a skip entry holding its last entry
+// id, its best score and a checksum.
+//
+// Checks cost what is read.  Bm25View::open checks the header and the array
+// sizes only; a block is checked (checksum, ids ascending and in range, its
+// score bound) the first time a search decodes it, and every decoding stays
+// within the image whatever its bytes are, even when they change under a
+// running search (a mapped file rewritten in place).  A damaged block makes
+// the search throw Bm25Corrupt.  Bm25View::from_bytes also checks every
+// block up front (for images from outside that are not searched at once).
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -60,6 +71,35 @@ class Bm25Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+// A damaged image found while searching it (a block whose checksum or
+// contents are wrong, a term table out of range).
+class Bm25Corrupt : public Bm25Error {
+public:
+    using Bm25Error::Bm25Error;
+};
+
+// Postings per block.
+inline constexpr std::uint32_t kBlockSize = 128;
+
+// A weighted query term of top_k: its contribution is multiplied by weight
+// (finite, >= 0).
+struct QueryTerm {
+    std::string_view term;
+    double weight = 1.0;
+};
+// An additive boost of one entry in top_k (finite).  It is added to the
+// score of an entry that matches at least one term; entries matching no term
+// are never returned.
+struct Boost {
+    std::uint32_t doc;
+    double extra;
+};
+// The entries a top_k may return: bit d of words[d / 64] set = allowed;
+// entries past the words are not allowed.
+struct DocFilter {
+    std::span<const std::uint64_t> words;
+    bool allows(std::uint32_t d) const { return d / 64 < words.size() && (words[d / 64] >> (d % 64) & 1); }
+};
 
 // Calls fn(term) for each term of an already normalized text, in order.
 // The view passed to fn lives until the next call.
@@ -74,13 +114,17 @@ using Hit = std::pair<std::uint32_t, double>;  // (entry id, score)
 class Bm25View {
 public:
     Bm25View() = default;
-    // Validates an image; throws Bm25Error naming what is wrong.  The bytes
-    // must stay alive and unchanged while the view is used, and must start at
-    // an address aligned to 8 bytes.
+    // Checks an image whole (header, every block); throws Bm25Error naming
+    // what is wrong.  The bytes must stay alive while the view is used, and
+    // must start at an address aligned to 8 bytes.
     static Bm25View from_bytes(std::span<const std::byte> bytes);
+    // Checks the header and array sizes only (constant time); blocks are
+    // checked as searches first decode them.
+    static Bm25View open(std::span<const std::byte> bytes);
 
     std::uint32_t size() const { return n_docs_; }
     std::uint32_t term_count() const { return n_terms_; }
+    std::uint32_t block_count() const { return n_blocks_; }
     double k1() const { return k1_; }
     double b() const { return b_; }
     double weight(Field f) const { return weights_[f]; }
@@ -89,35 +133,69 @@ public:
     std::int64_t find(std::string_view term) const;
 
     // The top_k best entries for the distinct terms of a query, best first,
-    // ties by entry id; entries scoring 0 are left out.  MaxScore walk.
+    // ties by entry id; entries scoring 0 are left out.
     std::vector<Hit> search_terms(const std::vector<std::string>& terms, std::size_t top_k) const;
     std::vector<Hit> search(std::string_view raw_query, std::size_t top_k) const {
         return search_terms(query_terms(raw_query), top_k);
     }
+    // The k best entries for weighted terms (a term listed twice counts
+    // twice), restricted to `allowed` when given (the top k of the allowed
+    // entries), with per-entry boosts (sorted by entry id or not; an entry
+    // listed twice gets both).  Best first, ties by entry id; entries whose
+    // score is not above 0 are left out.  Block-max MaxScore: blocks whose
+    // bounds cannot reach the current k-th score are skipped undecoded.
+    std::vector<Hit> top_k(std::span<const QueryTerm> terms, std::size_t k, const DocFilter* allowed = nullptr,
+                           std::span<const Boost> boosts = {}) const;
     // Score of one entry (0 when out of range or sharing no term).
     double score(const std::vector<std::string>& terms, std::uint32_t entry) const;
+
+    // Checks every block now (what from_bytes adds to open).
+    void check_all() const;
+
+    // One block's skip entry, as stored (see bm25.cpp).
+    struct Skip {
+        std::uint32_t last_doc;
+        std::uint32_t word_off;   // into the packed data, in 32-bit words
+        float max_score;          // best contribution of a posting of the block
+        float max_tf;             // largest term frequency in the block
+        std::uint32_t check;      // checksum of the block's words and fields
+        std::uint16_t count;      // postings, 1..kBlockSize
+        std::uint8_t doc_bits;    // bits per doc-id gap
+        std::uint8_t tf_bits;     // bits per term-frequency index
+    };
+    static_assert(sizeof(Skip) == 24);
 
 private:
     friend class Bm25Builder;
     struct Cursor;
-    // Header checks always; the O(size) checks of every value when asked.
-    static Bm25View open(std::span<const std::byte> bytes, bool check_contents);
-    std::uint32_t n_docs_ = 0, n_terms_ = 0;
-    std::uint64_t n_postings_ = 0;
+    struct Block {
+        std::uint32_t n = 0;
+        std::uint32_t docs[kBlockSize];
+        float tf[kBlockSize];
+    };
+    // Decodes block b of term t (whose first block is `first`) into out;
+    // Bm25Corrupt when it does not hold together.
+    void decode(std::uint32_t t, std::uint32_t b, Block& out) const;
+    std::pair<std::uint32_t, std::uint32_t> blocks_of(std::uint32_t t) const;
+    double idf(std::uint32_t t) const;
+
+    std::uint32_t n_docs_ = 0, n_terms_ = 0, n_blocks_ = 0, n_tf_ = 0;
+    std::uint64_t n_postings_ = 0, n_words_ = 0, term_bytes_n_ = 0;
     double k1_ = 0, b_ = 0;
     std::array<double, kFieldCount> weights_{};
     const std::uint32_t* term_offsets_ = nullptr;  // n_terms + 1, into term_bytes_
     const char* term_bytes_ = nullptr;             // terms, sorted, back to back
     const float* idf_ = nullptr;                   // n_terms
     const float* max_score_ = nullptr;             // n_terms: best contribution of the term to any entry
-    const std::uint32_t* post_offsets_ = nullptr;  // n_terms + 1, into the postings
-    const std::uint32_t* post_docs_ = nullptr;     // n_postings, ascending within a term
-    const float* post_tf_ = nullptr;               // n_postings, weighted term frequency
+    const std::uint32_t* term_blocks_ = nullptr;   // n_terms + 1: first block of each term
+    const Skip* skips_ = nullptr;                  // n_blocks
+    const float* tf_values_ = nullptr;             // n_tf: distinct term frequencies, ascending
+    const std::uint32_t* words_ = nullptr;         // n_words: packed blocks (+ one spare word)
     const float* doc_norm_ = nullptr;              // n_docs: k1 * (1 - b + b * dl / avgdl)
+    // One bit per block: its checksum was found right (shared by copies).
+    std::shared_ptr<std::atomic<std::uint64_t>[]> checked_;
 
-    std::string_view term(std::uint32_t t) const {
-        return {term_bytes_ + term_offsets_[t], term_offsets_[t + 1] - term_offsets_[t]};
-    }
+    std::string_view term(std::uint32_t t) const;
 };
 
 // An owned image and its view.

@@ -1,10 +1,14 @@
 #include "core/search/compiled_file.hpp"
 
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <mutex>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -274,34 +278,165 @@ bool reseal(std::span<std::byte> f) {
 }
 
 // ---------------------------------------------------------------------------
-// Mapping
+// Mapping, guarded against SIGBUS (see MappedFile in the header)
+
+namespace {
+
+struct GuardSlot {
+    std::atomic<std::uintptr_t> begin{0}, end{0};
+    std::atomic<bool> damaged{false};
+    std::atomic<bool> used{false};
+};
+GuardSlot g_slots[kGuardSlots];
+std::atomic<std::uint64_t> g_faults{0};
+struct sigaction g_previous;  // written before our handler is installed over it
+std::mutex g_install;
+std::uintptr_t g_page = 0;
+std::atomic<int> g_chained{0};
+
+void on_sigbus(int sig, siginfo_t* info, void* context) {
+    const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    if (info->si_code > 0) {  // a fault, not a signal sent by someone
+        for (GuardSlot& s : g_slots) {
+            const std::uintptr_t b = s.begin.load(std::memory_order_acquire);
+            if (b == 0 || addr < b || addr >= s.end.load(std::memory_order_acquire)) continue;
+            void* page = reinterpret_cast<void*>(addr & ~(g_page - 1));
+            if (::mmap(page, g_page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) break;
+            s.damaged.store(true, std::memory_order_release);
+            g_faults.fetch_add(1, std::memory_order_relaxed);
+            return;  // the read is retried and sees zeros
+        }
+    }
+    // Not ours: the handler that was there before gets it, by putting it
+    // back and letting the fault happen again (or sending the signal again).
+    // A second foreign signal (handlers that hand it back to us) gets the
+    // default action, so two handlers never pass one signal to and fro.
+    if (g_chained.fetch_add(1, std::memory_order_relaxed) == 0) {
+        ::sigaction(sig, &g_previous, nullptr);
+    } else {
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        ::sigaction(sig, &dfl, nullptr);
+    }
+    if (info->si_code <= 0) ::raise(sig);
+}
+
+// Puts our handler on top unless it already is.
+void install_guard() {
+    std::lock_guard<std::mutex> lock(g_install);
+    if (!g_page) g_page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    struct sigaction cur {};
+    if (::sigaction(SIGBUS, nullptr, &cur) != 0) return;
+    if ((cur.sa_flags & SA_SIGINFO) && cur.sa_sigaction == on_sigbus) return;
+    struct sigaction ours {};
+    ours.sa_sigaction = on_sigbus;
+    ours.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART | SA_NODEFER;
+    sigemptyset(&ours.sa_mask);
+    // g_previous is only read by a running handler of ours; none is
+    // installed at this moment for a SIGBUS to reach.
+    g_previous = cur;
+    g_chained.store(0);
+    ::sigaction(SIGBUS, &ours, nullptr);
+}
+
+int claim_slot(const void* data, std::size_t size) {
+    for (std::size_t i = 0; i < kGuardSlots; ++i) {
+        bool expected = false;
+        if (!g_slots[i].used.compare_exchange_strong(expected, true)) continue;
+        g_slots[i].damaged.store(false);
+        g_slots[i].end.store(reinterpret_cast<std::uintptr_t>(data) + size, std::memory_order_release);
+        g_slots[i].begin.store(reinterpret_cast<std::uintptr_t>(data), std::memory_order_release);
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void free_slot(int i) {
+    g_slots[i].begin.store(0, std::memory_order_release);
+    g_slots[i].end.store(0, std::memory_order_release);
+    g_slots[i].used.store(false, std::memory_order_release);
+}
+
+}  // namespace
+
+std::uint64_t guarded_faults() { return g_faults.load(std::memory_order_relaxed); }
 
 MappedFile::MappedFile(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) throw std::system_error(errno, std::generic_category(), "fstat");
     size_ = static_cast<std::size_t>(st.st_size);
     if (size_ == 0) return;
+    install_guard();
     void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "mmap");
-    data_ = p;
+    // Searches read a few pages here and there: no read-ahead around them
+    // (with it a cold first question pulls in megabytes it never looks at).
+    ::madvise(p, size_, MADV_RANDOM);
+    slot_ = claim_slot(p, size_);
+    if (slot_ >= 0) {
+        data_ = p;
+        return;
+    }
+    // No guard slot: a private copy (8-byte aligned) read with pread.
+    ::munmap(p, size_);
+    auto* copy = static_cast<char*>(::operator new(size_, std::align_val_t{8}));
+    std::size_t at = 0;
+    while (at < size_) {
+        const ssize_t got = ::pread(fd, copy + at, size_ - at, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            const int err = got < 0 ? errno : EIO;
+            ::operator delete(copy, std::align_val_t{8});
+            throw std::system_error(err, std::generic_category(), "read");
+        }
+        at += static_cast<std::size_t>(got);
+    }
+    data_ = copy;
+    owned_copy_ = true;
 }
 
-MappedFile::~MappedFile() {
-    if (data_) ::munmap(data_, size_);
+void MappedFile::sequential(bool on) const {
+    if (data_ && !owned_copy_) ::madvise(data_, size_, on ? MADV_SEQUENTIAL : MADV_RANDOM);
 }
 
-MappedFile::MappedFile(MappedFile&& o) noexcept : data_(o.data_), size_(o.size_) {
+bool MappedFile::damaged() const { return slot_ >= 0 && g_slots[slot_].damaged.load(std::memory_order_acquire); }
+
+void MappedFile::release() noexcept {
+    if (!data_) return;
+    if (owned_copy_) {
+        ::operator delete(data_, std::align_val_t{8});
+    } else {
+        if (slot_ >= 0) free_slot(slot_);
+        ::munmap(data_, size_);
+    }
+    data_ = nullptr;
+    size_ = 0;
+    slot_ = -1;
+    owned_copy_ = false;
+}
+
+MappedFile::~MappedFile() { release(); }
+
+MappedFile::MappedFile(MappedFile&& o) noexcept
+    : data_(o.data_), size_(o.size_), slot_(o.slot_), owned_copy_(o.owned_copy_) {
     o.data_ = nullptr;
     o.size_ = 0;
+    o.slot_ = -1;
+    o.owned_copy_ = false;
 }
 
 MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
     if (this != &o) {
-        if (data_) ::munmap(data_, size_);
+        release();
         data_ = o.data_;
         size_ = o.size_;
+        slot_ = o.slot_;
+        owned_copy_ = o.owned_copy_;
         o.data_ = nullptr;
         o.size_ = 0;
+        o.slot_ = -1;
+        o.owned_copy_ = false;
     }
     return *this;
 }

@@ -22,7 +22,7 @@
 //   section data
 //
 // Readers skip sections whose tag they do not know, so other rankers can
-// store their own data in the same file (see kSectionTags in the .cpp).
+// store their own data in the same file (tags below; docs/index-format.md).
 #pragma once
 
 #include <cstddef>
@@ -37,7 +37,7 @@
 
 namespace corvane::search {
 
-inline constexpr std::uint32_t kFormatVersion = 1;
+inline constexpr std::uint32_t kFormatVersion = 2;
 inline constexpr std::size_t kHeaderBytes = 80;
 inline constexpr std::size_t kRowBytes = 24;
 inline constexpr std::size_t kMaxSections = 256;
@@ -61,6 +61,17 @@ inline constexpr std::uint32_t kOffsets = tag("POFF");       // u32 x (3 pattern
 inline constexpr std::uint32_t kPostings = tag("POST");      // u32 per posting
 inline constexpr std::uint32_t kKeywordRepeat = tag("KREP"); // u8 per pattern
 inline constexpr std::uint32_t kLineOffsets = tag("LOFF");   // u64 x (entries + 1)
+
+// Sections of the hybrid and fused rankers (docs/index-format.md).  A BM25
+// image (bm25.hpp) may sit under any tag; these are the ones in use or
+// reserved, so that images over several texts of an entry live side by side.
+inline constexpr std::uint32_t kBm25Words = tag("BM25");        // BM25 image over the scene texts
+inline constexpr std::uint32_t kBm25HeadingPath = tag("BMHP");  // reserved: BM25 image over heading paths
+inline constexpr std::uint32_t kBm25Tables = tag("BMTB");       // reserved: BM25 image over table cells
+inline constexpr std::uint32_t kBaseTitles = tag("BTTL");       // base titles (hybrid.hpp)
+inline constexpr std::uint32_t kHeadingPath = tag("HPTH");      // reserved: per-entry heading path text
+inline constexpr std::uint32_t kManualOrdinal = tag("MORD");    // reserved: u32 per entry, the manual it comes from
+inline constexpr std::uint32_t kTables = tag("TABL");           // reserved: tables of the scenes
 
 // A fast 64-bit hash of a byte string (not cryptographic).  Pieces fed in
 // order give the hash of their concatenation.
@@ -137,7 +148,24 @@ bool verify_body(const CompiledView& v);
 // are too short or the section table does not fit.
 bool reseal(std::span<std::byte> file);
 
-// A read-only mapping of a whole file.
+// A read-only mapping of a whole file, guarded against the file being cut
+// short or rewritten in place while it is mapped.
+//
+// Reading a page of a shared mapping past the end of its file raises SIGBUS,
+// which would end the process.  Every MappedFile registers its address range
+// with a process-wide SIGBUS handler (installed at the first mapping, and
+// again on top of any handler installed since, such as faulthandler's).  A
+// fault inside a registered range has the faulting page replaced by a page
+// of zeros (an anonymous mapping at the same address) and the mapping marked
+// damaged(); the read then goes on and sees zeros.  Every reader of the
+// mapping bounds what it reads whatever the bytes are, and the engine checks
+// damaged() after each search, so the fault ends as a CorruptIndex error
+// (the engine then recompiles from the JSON-lines file).  Faults at other
+// addresses go to the handler installed before (or end the process as
+// SIGBUS does by default).  When no slot is free (more than kGuardSlots
+// mappings at once) the file is read into memory instead.
+inline constexpr std::size_t kGuardSlots = 512;
+
 class MappedFile {
 public:
     MappedFile() = default;
@@ -147,10 +175,22 @@ public:
     MappedFile(MappedFile&& o) noexcept;
     MappedFile& operator=(MappedFile&& o) noexcept;
     std::span<const std::byte> bytes() const { return {static_cast<const std::byte*>(data_), size_}; }
+    // Whether a read of the mapping found its file shorter than the mapping
+    // (the pages it lost read as zeros).
+    bool damaged() const;
+    // Read-ahead for a pass over the whole file (true) or none (false, the
+    // default for searches).
+    void sequential(bool on) const;
 
 private:
+    void release() noexcept;
     void* data_ = nullptr;
     std::size_t size_ = 0;
+    int slot_ = -1;               // guard slot, or -1
+    bool owned_copy_ = false;     // data_ is heap memory (no slot was free)
 };
+
+// Faults turned into zero pages so far in this process (tests).
+std::uint64_t guarded_faults();
 
 }  // namespace corvane::search

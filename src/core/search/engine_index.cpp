@@ -6,10 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <system_error>
-#include <thread>
 
 #include "core/io/atomic_file.hpp"
 #include "core/io/errors.hpp"
@@ -219,23 +217,18 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
         }
         if (h != s.hash) throw UnusableCompiledFile("stale (scene_index.jsonl has changed since)");
     }
-    // The body hash reads every page: small files are checked before use,
-    // large ones on a thread of their own while searches already run (a
-    // failed check makes the following searches throw CorruptIndex).
-    if (ix->view_->body.size() <= verify_limit) {
+    // The body hash reads every page: it is checked when the file is
+    // written and by verify(), not on opening (the blocks a search reads are
+    // checked as it reads them).  verify_limit asks for it on opening files
+    // up to that size.
+    ix->verified_->store(0);
+    if (verify_limit && ix->view_->body.size() <= verify_limit) {
         if (!verify_body(*ix->view_)) throw UnusableCompiledFile("damaged (contents differ from their hash)");
         ix->verified_->store(1);
-    } else {
-        // The thread holds the mapping and the result: an index closed (or a
-        // process ending) before the check is done does not wait.
-        ix->verified_->store(0);
-        std::thread([map = ix->map_, state = ix->verified_, body = ix->view_->body, want = ix->view_->body_hash] {
-            state->store(hash64(body.data(), body.size()) == want ? 1 : -1, std::memory_order_release);
-        }).detach();
     }
     bool has_lengths = false;
+    ix->bm25_bytes_ = ix->section(kBm25Section);
     for (const auto& [t, bytes] : ix->view_->other) {
-        if (t == kBm25Section) ix->bm25_bytes_ = bytes;
         if (t == kBaseTitleSection) {
             ix->base_bytes_ = bytes;
             ix->has_base_ = true;
@@ -314,15 +307,33 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
 // ---- searching ------------------------------------------------------------
 
 void EngineIndex::check_verified() const {
+    if (map_ && map_->damaged())
+        throw matcher::CorruptIndex("compiled index: the file was cut short or rewritten in place while in use");
     if (verified_->load(std::memory_order_acquire) < 0)
         throw matcher::CorruptIndex("compiled index: damaged (contents differ from their hash)");
 }
 
-int EngineIndex::verified() const { return verified_->load(std::memory_order_acquire); }
+int EngineIndex::verified() const {
+    if (map_ && map_->damaged()) return -1;
+    return verified_->load(std::memory_order_acquire);
+}
 
-int EngineIndex::wait_verified() const {
-    while (verified_->load(std::memory_order_acquire) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return verified();
+int EngineIndex::wait_verified() const { return verified(); }
+
+bool EngineIndex::verify() const {
+    if (!view_) return true;  // compiled in memory: nothing to check
+    map_->sequential(true);
+    const bool ok = verify_body(*view_) && !map_->damaged();
+    map_->sequential(false);
+    verified_->store(ok ? 1 : -1, std::memory_order_release);
+    return ok;
+}
+
+std::span<const std::byte> EngineIndex::section(std::uint32_t tag) const {
+    if (!view_) return tag == kBm25Section ? bm25_bytes_ : std::span<const std::byte>{};
+    for (const auto& [t, bytes] : view_->other)
+        if (t == tag) return bytes;
+    return {};
 }
 
 std::vector<matcher::Scored> EngineIndex::search(std::string_view normalized, std::ptrdiff_t top_k) const {
@@ -333,9 +344,9 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
     std::call_once(hybrid_once_, [&] {
         auto h = std::make_unique<Hybrid>();
         try {
-            h->bm25 = Bm25View::from_bytes(bm25_bytes_);
+            h->bm25 = Bm25View::open(bm25_bytes_);  // blocks are checked as searches decode them
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
-            h->path = Bm25View::from_bytes(path_bytes_);
+            h->path = Bm25View::open(path_bytes_);
             if (h->path.size() != entries_) throw Bm25Error("heading path section of another entry count");
             h->base = BaseTitles::decode(base_bytes_, entries_);
             if (length_bytes_.size() != std::size_t{entries_} * sizeof(TitleLengths))
@@ -371,7 +382,11 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
     const std::vector<std::uint32_t> base = h.base.matches(q);
     std::vector<std::pair<std::uint32_t, int>> first;
     for (const auto& [id, score] : index_->title_or_alias_matches(q, base)) first.emplace_back(id, score);
-    return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
+    try {
+        return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
+    } catch (const Bm25Corrupt& e) {
+        throw matcher::CorruptIndex(std::string("compiled index: ") + e.what());
+    }
 }
 
 // ---- lines ----------------------------------------------------------------
@@ -410,6 +425,24 @@ void EngineIndex::write(const std::string& cvx) const {
         {kTitleLengthSection,
          std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
+    // The file as the disk gives it back must have the hash it was written
+    // with, before it replaces anything.
+    {
+        Fd back(::open(out.temp_path().c_str(), O_RDONLY | O_CLOEXEC));
+        bool ok = back.fd >= 0;
+        if (ok) {
+            try {
+                MappedFile m(back.fd);
+                ok = verify_body(read_compiled(m.bytes())) && !m.damaged();
+            } catch (const std::exception&) {
+                ok = false;
+            }
+        }
+        if (!ok) {
+            out.discard();
+            throw io::IoError(EIO, cvx);
+        }
+    }
     out.commit(io::Durability::disk);
 }
 

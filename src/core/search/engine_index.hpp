@@ -34,16 +34,17 @@ namespace corvane::search {
 
 // Sections of the hybrid ranker in the compiled file: the BM25 image and the
 // base titles (titles without a bracketed tail).
-inline constexpr std::uint32_t kBm25Section = tag("BM25");
-inline constexpr std::uint32_t kBaseTitleSection = tag("BTTL");
+inline constexpr std::uint32_t kBm25Section = kBm25Words;
+inline constexpr std::uint32_t kBaseTitleSection = kBaseTitles;
 // The fused ranker's title lengths (TitleLengths, 8 bytes an entry).
 inline constexpr std::uint32_t kTitleLengthSection = tag("HTLN");
 // The heading paths (each scene's ancestor headings, read from its manual in
 // data/manuals when compiling) as a BM25 image of their own.
-inline constexpr std::uint32_t kPathSection = tag("BMHP");
+inline constexpr std::uint32_t kPathSection = kBm25HeadingPath;
 
-// Compiled files up to this size have their hash checked before use.
-inline constexpr std::size_t kSyncVerifyBytes = std::size_t{16} << 20;
+// By default no compiled file has its whole-body hash checked on opening
+// (verify() does that; blocks are checked as searches read them).
+inline constexpr std::size_t kSyncVerifyBytes = 0;
 
 // The compiled file cannot serve (missing, stale, another version, damaged);
 // the message says why.
@@ -120,9 +121,9 @@ public:
     // number, the sink to add it to).  May throw; the pass is then abandoned.
     using SlowLine = std::function<void(std::string_view, std::size_t, EntrySink&)>;
 
-    // Maps the compiled file `cvx` and checks it against `jsonl`.  Files of up
-    // to verify_limit bytes have their body hash checked before this returns,
-    // larger ones on a thread of their own (verified() tells).
+    // Maps the compiled file `cvx` and checks its header and section table,
+    // and its stamp against `jsonl`; reads nothing else of it.  Files of up to
+    // verify_limit bytes (0: none) also have their body hash checked.
     static std::unique_ptr<EngineIndex> open_compiled(const std::string& cvx, const std::string& jsonl,
                                                       std::size_t verify_limit = kSyncVerifyBytes);
 
@@ -142,11 +143,19 @@ public:
     ~EngineIndex();
 
     // ---- searching ------------------------------------------------------
-    // Throws CorruptIndex when the background check found the body damaged.
+    // Throws CorruptIndex when verify() found the body damaged or the mapped
+    // file was cut short under a search (see MappedFile).
     void check_verified() const;
-    // 1 checked, 0 being checked, -1 damaged.
+    // 1 checked, 0 not checked, -1 damaged.
     int verified() const;
-    int wait_verified() const;
+    int wait_verified() const;  // = verified() (kept for callers of the threaded check)
+    // Hashes the whole compiled file against its header (reads every page);
+    // false when it differs, and searches throw CorruptIndex from then on.
+    // True for an index compiled in memory.
+    bool verify() const;
+    // The bytes of a section of the compiled file (another ranker's, a BM25
+    // image under any tag); empty when absent.
+    std::span<const std::byte> section(std::uint32_t tag) const;
     // The compiled search over a normalized query.
     std::vector<matcher::Scored> search(std::string_view normalized, std::ptrdiff_t top_k) const;
     // The hybrid ranker over a question (synonyms expanded here); empty when
