@@ -367,6 +367,7 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
 std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const Synonyms& synonyms,
                                                std::size_t top_k, bool fused, const FusedWeights& weights) const {
     const Hybrid& h = hybrid();
+    try {
     if (fused) {
         if (top_k == 0 || entries_ == 0) return {};
         const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
@@ -382,9 +383,10 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
     const std::vector<std::uint32_t> base = h.base.matches(q);
     std::vector<std::pair<std::uint32_t, int>> first;
     for (const auto& [id, score] : index_->title_or_alias_matches(q, base)) first.emplace_back(id, score);
-    try {
-        return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
+    return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
     } catch (const Bm25Corrupt& e) {
+        // A block that fails its check as a search decodes it (a damaged
+        // file, or one cut short under the mapping), in either form.
         throw matcher::CorruptIndex(std::string("compiled index: ") + e.what());
     }
 }
