@@ -10,6 +10,10 @@ manual_alias_dir: str = 'data/manual_alias.json'
 
 MANUAL_ALIAS_MAP: dict = {}
 
+ALIAS_FAILURE_PREFIX: str = '加载手工别名文件失败: '
+
+def read_alias_file(path: object) -> tuple: ...
+
 def classify_query_intent(query: object | None) -> str: ...
 
 def build_scene_context(scene: object | None, intent: object | None) -> dict: ...
