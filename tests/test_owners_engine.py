@@ -79,7 +79,7 @@ def test_plan_answer(site):
     assert not plain.refused and plain.prompt == eng.prompt(q)  # the specified prompt stays the default
 
     style = AnswerStyle.for_owners(fallback="请联系服务中心。")
-    refused = plan_answer(eng, "违章记录怎么查", style=style, ranker="hybrid")
+    refused = plan_answer(eng, "违章罚款在哪里交", style=style, ranker="hybrid")
     assert refused.refused and refused.prompt is None and refused.fallback == "请联系服务中心。"
 
     h7 = cat.resolve(vehicle="Linde H7")
