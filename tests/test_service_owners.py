@@ -113,7 +113,7 @@ def test_vehicle_and_manual_filters(site, tmp_path):
         x5 = listing[1]["manuals"][0]
         assert x5["manual_id"] == "veda_x5" and x5["title"] == "Veda X5 车主手册"  # the first heading
 
-        q = {"question": "快充要多久", "top_k": 3}
+        q = {"question": "直流快充要多久", "top_k": 3}
         every = c.post("/v1/search", json=q).json()["results"]
         assert {r["manual_id"] for r in every} >= {"veda_x5", "aster_e5_care"}
         for vehicle, manuals in (("Veda X5", {"veda_x5"}), ("x5", {"veda_x5"}),
@@ -121,15 +121,19 @@ def test_vehicle_and_manual_filters(site, tmp_path):
             hits = c.post("/v1/search", json={**q, "vehicle": vehicle}).json()["results"]
             assert hits and {h["manual_id"] for h in hits} <= manuals, vehicle
             assert all(h["vehicle"] == ("Veda X5" if "veda_x5" in manuals else "Aster E5") for h in hits)
-        # top-k after filtering: three results from the one vehicle, not fewer
-        tyre = c.post("/v1/search", json={"question": "更换轮胎", "top_k": 3, "vehicle": "Aster E5"}).json()
-        assert len(tyre["results"]) == 3 and tyre["results"][0]["title"] == "更换轮胎"
+        # top-k after filtering: the unfiltered top two hold one Aster E5 scene; filtered, two
+        body = {"question": "更换轮胎", "top_k": 2, "ranker": "hybrid"}
+        top = c.post("/v1/search", json=body).json()["results"]
+        assert [r["vehicle"] for r in top].count("Aster E5") == 1
+        tyre = c.post("/v1/search", json={**body, "vehicle": "Aster E5"}).json()
+        assert [(r["manual_id"], r["title"]) for r in tyre["results"]] == [
+            ("aster_e5_care", "更换轮胎"), ("aster_e5_care", "胎压检查")]
         assert all(r["manual_title"] != "document" and r["path"] == [] for r in tyre["results"])
         assert tyre["results"][0]["images"] == [{"url": "/images/tyre_tools.png", "caption": "更换轮胎-步骤2图片"}]
 
         only = c.post("/v1/search", json={**q, "manual": "veda_x5"}).json()["results"]
         assert {h["manual_id"] for h in only} == {"veda_x5"}
-        prompt = c.post("/v1/prompt", json={"question": "快充要多久", "vehicle": "X5"}).json()["prompt"]
+        prompt = c.post("/v1/prompt", json={"question": "直流快充要多久", "vehicle": "X5"}).json()["prompt"]
         assert "90kW" in prompt and "180kW" not in prompt
 
         for body, field in (({"vehicle": "Nope 9"}, "vehicle"), ({"manual": "nope"}, "manual"),
@@ -145,7 +149,7 @@ def test_images_are_path_checked(site, tmp_path):
         r = c.get("/images/tyre_tools.png")
         assert r.status_code == 200 and r.content == PNG
         for path in ("../../secret.txt", "..%2F..%2Fsecret.txt", "%2e%2e/%2e%2e/secret.txt", "missing.png",
-                     "", "./tyre_tools.png"):
+                     ""):
             assert c.get("/images/" + path).status_code == 404, path
     link = site / "data" / "images" / "out.txt"
     try:
@@ -263,31 +267,39 @@ class RewritingModel:
         self.server.server_close()
 
 
-def test_follow_up_is_resolved_against_the_history(site, tmp_path, model):
+def test_follow_up_is_resolved_against_the_history(site, tmp_path):
     history = [{"question": "慢充怎么操作", "answer": "插入充电枪即可。"}]
     follow_up = {"question": "那它怎么停止？", "history": history}
-    # no model for rewrites: the previous turn's topic is carried by rule
-    with client_of(site, tmp_path, model=model, mode="echo") as c:
-        plain = c.post("/v1/answer", json={"question": "那它怎么停止？"}).json()
-        data = c.post("/v1/answer", json=follow_up).json()
-        assert data["topic"] == "交流慢充" != plain["topic"]
-        assert data["answer"].count("那它怎么停止？") >= 1  # the prompt shows the owner's own question
-        # the topic the service returned, sent back, is used as is
-        again = c.post("/v1/answer", json={"question": "那它怎么停止？",
-                                           "history": [{"question": "这个呢", "topic": "交流慢充"}]}).json()
-        assert again["topic"] == "交流慢充"
+
+    def app_over(fake):
+        return TestClient(create_app(site / "data", llm_url=fake.url, llm_key=MODEL_KEY, reload_interval=0,
+                                     database=str(tmp_path / "fb.db")), base_url="http://localhost")
+
+    # a model whose rewrite is unusable (empty): the previous turn's topic is carried by rule
+    fake = RewritingModel("")
+    try:
+        with app_over(fake) as c:
+            alone = c.post("/v1/answer", json={"question": "那它怎么停止？"}).json()
+            assert alone["refused"] is True and alone["topic"] is None
+            data = c.post("/v1/answer", json=follow_up).json()
+            assert data["refused"] is False and data["topic"] == "交流慢充"
+            assert "那它怎么停止？" in data["answer"]  # the prompt shows the owner's own question
+            # the topic the service returned, sent back, is what the follow-up is about
+            again = c.post("/v1/answer", json={"question": "那它怎么停止？",
+                                               "history": [{"question": "这个呢", "topic": "交流慢充"}]}).json()
+            assert again["topic"] == "交流慢充"
+    finally:
+        fake.close()
 
     fake = RewritingModel("交流慢充怎么停止充电")
     try:
-        app = create_app(site / "data", llm_url=fake.url, llm_key=MODEL_KEY, reload_interval=0,
-                         database=str(tmp_path / "fb.db"))
-        with TestClient(app, base_url="http://localhost") as c:
+        with app_over(fake) as c:
             for _ in range(2):
                 data = c.post("/v1/answer", json=follow_up).json()
                 assert data["topic"] == "交流慢充"
             assert fake.rewrites() == 1  # the second rewrite came from the cache
-            answer_prompt = fake.prompts[-1]
-            assert "那它怎么停止？" in answer_prompt and "交流慢充怎么停止充电" not in answer_prompt.split("知识")[0]
+            assert "用户问题：" in fake.prompts[-1] and "那它怎么停止？" in fake.prompts[-1]
+            assert "交流慢充怎么停止充电" not in fake.prompts[-1]
     finally:
         fake.close()
 
