@@ -105,22 +105,40 @@ class OwnerFeatures:
         self.refusals = Counter("corvane_refusals", "Questions answered with the fallback text (no scene matched)",
                                 registry=reg)
         self.rewriter = conversation.QueryRewriter(model)
-        self.store = None
+        self._store = None
         self.store_problem = ""
-        url, explicit = database_url(settings.database)
+        self._store_lock = threading.Lock()
+        self._log_questions = settings.log_questions
+        self._store_url, explicit = database_url(settings.database)
+        if explicit:  # one asked for must work from the start
+            self._open_store(explicit=True)
+
+    def _open_store(self, explicit: bool = False):
         from corvane.feedback import FeedbackError, FeedbackStore
 
         try:
-            self.store = FeedbackStore(url, log_questions=settings.log_questions)
+            self._store = FeedbackStore(self._store_url, log_questions=self._log_questions)
         except FeedbackError as exc:
             if explicit:
                 raise ValueError(str(exc)) from None
-            self.store_problem = f"the default feedback store {url} cannot be opened ({exc}); give --database"
+            self.store_problem = (f"the default feedback store {self._store_url} cannot be opened ({exc}); "
+                                  "give --database")
             log.warning("feedback is off: %s", escape_log(self.store_problem))
+        return self._store
+
+    @property
+    def store(self):
+        """The feedback store; the default one is created on first use (a server
+        that answers nothing leaves no file behind).  None when it cannot be opened."""
+        if self._store is None and not self.store_problem:
+            with self._store_lock:
+                if self._store is None and not self.store_problem:
+                    self._open_store()
+        return self._store
 
     def close(self) -> None:
-        if self.store is not None:
-            self.store.close()
+        if self._store is not None:
+            self._store.close()
 
     # ---- the catalog, reread when catalog.json changes --------------------------
     def _catalog_stamp(self):
@@ -294,13 +312,14 @@ def add_owner_routes(app: FastAPI, owners: OwnerFeatures, parse) -> None:
     @app.post("/v1/feedback", summary="An owner's rating of an answer")
     async def feedback(request: Request):
         body = await parse(FeedbackRequest, request)
-        if owners.store is None:
+        store = await asyncio.to_thread(lambda: owners.store)  # the default one opens on first use
+        if store is None:
             return JSONResponse(error_body("feedback_unavailable", "feedback is not stored here: "
                                            + owners.store_problem), status_code=503)
         from corvane.feedback import FeedbackError
 
         try:
-            await asyncio.to_thread(owners.store.record_feedback, body.answer_id, body.rating, body.comment)
+            await asyncio.to_thread(store.record_feedback, body.answer_id, body.rating, body.comment)
         except FeedbackError as exc:
             code = "not_found" if exc.status == 404 else "invalid_request"
             return JSONResponse(error_body(code, str(exc), exc.field), status_code=exc.status)
