@@ -335,24 +335,22 @@ def test_feedback_validation(site, tmp_path, model):
 def test_unwritable_default_store_leaves_feedback_off(site, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     monkeypatch.delenv("CORVANE_DATABASE", raising=False)
-    with client_of(site, tmp_path, database=None) as c:  # the default: ./corvane-feedback.db
+    with client_of(site, tmp_path, database=None) as c:  # the default: ./corvane-feedback.db, made on first use
+        assert not (tmp_path / "corvane-feedback.db").exists()
         assert c.post("/v1/answer", json={"question": REFUSED}).json()["refused"] is True
     assert (tmp_path / "corvane-feedback.db").exists()
     with pytest.raises(ValueError, match="no such folder"):
         client_of(site, tmp_path, database=str(tmp_path / "missing" / "fb.db"))
-    ro = tmp_path / "ro"
-    ro.mkdir()
-    ro.chmod(0o500)
-    monkeypatch.chdir(ro)
-    try:
-        if os.access(ro, os.W_OK):
-            pytest.skip("running as a user who can write anywhere")
-        with client_of(site, tmp_path, database=None) as c:
-            assert c.post("/v1/answer", json={"question": REFUSED}).json()["refused"] is True
-            r = c.post("/v1/feedback", json={"answer_id": "0" * 32, "rating": 1})
-            assert r.status_code == 503 and r.json()["error"]["code"] == "feedback_unavailable"
-    finally:
-        ro.chmod(0o700)
+    # a default store that cannot be created (here a folder in its place, as a read-only working
+    # folder would): the service answers, feedback is off and says why
+    blocked = tmp_path / "blocked"
+    (blocked / "corvane-feedback.db").mkdir(parents=True)
+    monkeypatch.chdir(blocked)
+    with client_of(site, tmp_path, database=None) as c:
+        refused = c.post("/v1/answer", json={"question": REFUSED}).json()
+        assert refused["refused"] is True and len(refused["answer_id"]) == 32
+        r = c.post("/v1/feedback", json={"answer_id": refused["answer_id"], "rating": 1})
+        assert r.status_code == 503 and r.json()["error"]["code"] == "feedback_unavailable"
 
 
 def test_report_lists_refused_questions_of_a_served_session(site, tmp_path, model):
