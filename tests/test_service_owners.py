@@ -200,6 +200,14 @@ def test_answer_sources_citations_and_warnings(site, tmp_path, model):
     assert first["manual_title"] == "Veda X5 车主手册" and first["path"] == []
     assert all(s["cited"] is False for s in data["sources"][1:])
 
+    # a question that names one vehicle is kept to it even without the vehicle field
+    with client_of(site, tmp_path, model=model, mode="echo") as c:
+        named = c.post("/v1/answer", json={"question": "我开的X5，直流快充要多久"}).json()
+        unnamed = c.post("/v1/answer", json={"question": "直流快充要多久"}).json()
+    assert {s["manual_id"] for s in named["sources"]} == {"veda_x5"}
+    assert "90kW" in named["answer"] and "180kW" not in named["answer"]
+    assert {s["manual_id"] for s in unnamed["sources"]} == {"veda_x5", "aster_e5_care"}
+
     style = tmp_path / "style.json"
     style.write_text(json.dumps({"brand": "Veda", "tone": "亲切简洁", "cite": False}, ensure_ascii=False),
                      encoding="utf-8")

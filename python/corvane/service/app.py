@@ -703,6 +703,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                 return unavailable_ranker(body.ranker, exc)
             intent = morlek.classify_query_intent(body.question)
             contexts = gen.cache  # (scene id, intent) -> context text, for this index only
+            cat = owners.catalog()
             results = []
             for entry, score in hits:
                 scene = entry["scene_data"]
@@ -712,7 +713,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                     if len(contexts) >= CONTEXT_CACHE_SIZE:
                         contexts.clear()
                     context = contexts[key] = morlek.render_context_for_llm(morlek.build_scene_context(scene, intent))
-                shown = owners.describe(entry)
+                shown = owners.describe(entry, cat)
                 hit = {
                     "scene_id": entry["scene_id"],
                     "manual_id": entry["manual_id"],
@@ -800,7 +801,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker, stream=body.stream)
         try:
-            manual_ids = owners.allowed(body.vehicle, body.manual)
+            manual_ids = owners.allowed(body.vehicle, body.manual, body.question)
             history = owners.history([t.model_dump(exclude_none=True) for t in body.history or ()])
         except owner_routes.OwnerError as exc:
             return exc.response()

@@ -13,6 +13,7 @@ import ipaddress
 import logging
 import os
 import threading
+import time
 from pathlib import Path
 from typing import Any, Iterable, Optional
 
@@ -38,6 +39,7 @@ MAX_TURN_CHARS = 4000
 # The exact ranker's score of a title or alias match: a question that finds
 # one stands on its own in a conversation (see conversation.resolve_query).
 STRONG_EXACT_SCORE = 12
+IMAGE_CHECK_SECONDS = 5.0
 
 
 class OwnerError(Exception):
@@ -98,6 +100,7 @@ class OwnerFeatures:
         self.images_dir = self.data_dir / "images"
         self.style = owner_style(settings.style_file, settings.fallback_text)
         self.token_configured = bool(settings.api_token)
+        self._image_cache: dict = {}
         self._catalog_lock = threading.Lock()
         self._catalog_key: Any = None
         self._catalog = self._load_catalog()  # a bad catalog.json stops the start, naming the key
@@ -169,10 +172,13 @@ class OwnerFeatures:
         return self._catalog
 
     # ---- filters ------------------------------------------------------------------
-    def allowed(self, vehicle: Optional[str], manual: Optional[str]):
-        """The manual ids a request may see (None: every manual); OwnerError 422 naming the field."""
+    def allowed(self, vehicle: Optional[str], manual: Optional[str], question: Optional[str] = None):
+        """The manual ids a request may see (None: every manual); OwnerError 422 naming the field.
+        With ``question`` and no filter, a question naming exactly one catalog vehicle
+        ("我开的X5，快充要多久") is kept to that vehicle's manuals."""
         if vehicle is None and manual is None:
-            return None
+            named = self.catalog().detect_vehicle(question) if question else None
+            return None if named is None else self.catalog().resolve(vehicle=named)
         try:
             return self.catalog().resolve(vehicle=vehicle, manual=manual)
         except catalog_mod.CatalogError as exc:
@@ -187,9 +193,9 @@ class OwnerFeatures:
                                            catalog=self.catalog())
 
     # ---- what a result shows --------------------------------------------------------
-    def describe(self, entry: dict) -> dict:
+    def describe(self, entry: dict, cat=None) -> dict:
         """manual_title, vehicle, path and images of an index entry."""
-        cat = self.catalog()
+        cat = self.catalog() if cat is None else cat
         mid = entry.get("manual_id")
         title = cat.manual_title(mid) if isinstance(mid, str) else ""
         path = entry.get("path")
@@ -212,12 +218,25 @@ class OwnerFeatures:
                 continue
             rel = img["url"].replace("\\", "/")
             rel = rel[len("images/"):] if rel.startswith("images/") else rel
-            if rel in seen or self.image_file(rel) is None:
+            if rel in seen or not self._image_known(rel):
                 continue
             seen.add(rel)
             caption = img.get("caption")
             out.append({"url": "/images/" + rel, "caption": caption if isinstance(caption, str) else ""})
         return out
+
+    def _image_known(self, rel: str) -> bool:
+        """Whether data/images/``rel`` is an image file, remembered for a few
+        seconds (results show the same images again and again)."""
+        now = time.monotonic()
+        hit = self._image_cache.get(rel)
+        if hit is not None and now - hit[1] < IMAGE_CHECK_SECONDS:
+            return hit[0]
+        if len(self._image_cache) >= 4096:
+            self._image_cache.clear()
+        known = self.image_file(rel) is not None
+        self._image_cache[rel] = (known, now)
+        return known
 
     def image_file(self, rel: str) -> Optional[Path]:
         """The file of data/images/``rel``, or None outside that folder or missing."""
