@@ -26,6 +26,9 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 GOLDEN = Path(__file__).parent / "golden"
 
+# Services the tests start keep their answers' feedback here, not in the working folder.
+os.environ.setdefault("CORVANE_DATABASE", os.path.join(tempfile.mkdtemp(prefix="corvane-feedback-"), "feedback.db"))
+
 # No deadline and no speed health check: a loaded machine must not fail a test.
 _QUIET = [HealthCheck.too_slow]
 settings.register_profile("full", max_examples=400, deadline=None, suppress_health_check=_QUIET)

@@ -14,6 +14,13 @@ from corvane import report  # noqa: E402
 from corvane.feedback import FeedbackStore  # noqa: E402
 
 
+@pytest.fixture(autouse=True)
+def no_default_store(tmp_path, monkeypatch):
+    """The report's default store is looked for in CORVANE_DATABASE and the working folder: neither here."""
+    monkeypatch.delenv("CORVANE_DATABASE", raising=False)
+    monkeypatch.chdir(tmp_path)
+
+
 @pytest.mark.parametrize("words, want", [
     (["怎么", "咋调", "是什么", "吗"], []),
     (["座椅咋调"], ["座椅"]),

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import re
 import sys
 import time
@@ -42,6 +43,7 @@ QUESTION_WORDS = (
 # only characters that never begin or end a part's name ("能量回收" keeps its 能)
 _EDGE_FILLERS = "的了吗呢吧啊呀咋啥"
 _PUNCT = re.compile(r"[\s\?？!！,，.。、;；:：\"'“”‘’]+")
+SERVE_DEFAULT_DATABASE = "corvane-feedback.db"  # corvane serve's default store, in its working folder
 _SINCE = re.compile(r"^\s*(\d+)\s*([mhdw])\s*$")
 
 
@@ -213,7 +215,8 @@ def plot(rep: dict[str, Any], path: Path) -> None:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--since", default="7d", help="period (7d, 12h, 30m, 2w) or date (default 7d)")
     parser.add_argument("--database", metavar="URL",
-                        help="feedback store: a file, sqlite:///FILE or postgresql://… (default DIR/feedback.db)")
+                        help="feedback store: a file, sqlite:///FILE or postgresql://… "
+                             "(default $CORVANE_DATABASE, else ./corvane-feedback.db, else DIR/feedback.db)")
     if not any("--data-dir" in a.option_strings for a in parser._actions):
         parser.add_argument("--data-dir", default="data", help="the data folder (default ./data)")
     parser.add_argument("--top", type=int, default=20, help="rows per list (default 20)")
@@ -229,9 +232,15 @@ def run(args: argparse.Namespace) -> int:
         if args.top < 1:
             raise ReportError(f"--top: must be at least 1, not {args.top}")
         data_dir = Path(getattr(args, "data_dir", None) or "data")
-        url = args.database or str(data_dir / DEFAULT_DATABASE)
-        if not args.database and not (data_dir / DEFAULT_DATABASE).exists():
-            raise ReportError(f"--database: {url}: no feedback store (the service writes it; or give --database)")
+        url = args.database or os.environ.get("CORVANE_DATABASE", "").strip()
+        if not url:
+            # where `corvane serve` keeps it by default (its working folder), else the older DIR/feedback.db
+            candidates = [Path(SERVE_DEFAULT_DATABASE), data_dir / DEFAULT_DATABASE]
+            found = next((c for c in candidates if c.exists()), None)
+            if found is None:
+                raise ReportError(f"--database: {candidates[0]}: no feedback store (the service writes it; "
+                                  "or give --database)")
+            url = str(found)
         with open_store(url) as store:
             rep = build_report(store, since, top=args.top, data_dir=data_dir)
         if args.plot:

@@ -71,6 +71,9 @@ class Settings:
     model_queue_wait: float = 10.0
     reload_compile_wait: float = 10.0
     shutdown_timeout: float = 0.0
+    database: Optional[str] = None  # the feedback store (routes_owners.database_url)
+    style_file: Optional[str] = None
+    fallback_text: Optional[str] = None
 
 
 def _check_secret(value: str, name: str) -> str:
@@ -111,6 +114,9 @@ def create_app(
     reload_compile_wait: Optional[float] = None,
     shutdown_timeout: float = 0.0,
     docs: str = "auto",
+    database: Optional[str] = None,
+    style: Optional[str] = None,
+    fallback_text: Optional[str] = None,
 ) -> FastAPI:
     """The service over ``data_dir/scene_index.jsonl``.
 
@@ -125,6 +131,9 @@ def create_app(
     streams still running close to it end with an ``error`` event.  ``docs``:
     "auto" (the packaged Swagger UI when installed, else a plain page),
     "swagger" or "none".  A token or key with white space at an end: ValueError.
+    ``database``: the feedback store (a file, sqlite:///FILE or postgresql://…;
+    default CORVANE_DATABASE, else ./corvane-feedback.db); ``style``: a JSON
+    file of the answer style; ``fallback_text``: the reply to a refused question.
     """
 
     def pick(value, name):
@@ -149,6 +158,9 @@ def create_app(
         model_queue_wait=float(pick(model_queue_wait, "model_queue_wait")),
         reload_compile_wait=float(pick(reload_compile_wait, "reload_compile_wait")),
         shutdown_timeout=float(shutdown_timeout or 0.0),
+        database=database,
+        style_file=None if style is None else os.fspath(style),
+        fallback_text=fallback_text,
     )
     if settings.model_timeout <= 0:
         raise ValueError("model_timeout must be a positive number of seconds")
@@ -209,6 +221,7 @@ def create_app(
         prepare=prepare,
     )
     metrics.entries.set(len(holder.engine))
+    owners = _owner_features(settings, metrics)
 
     @asynccontextmanager
     async def lifespan(app: FastAPI) -> AsyncIterator[None]:
@@ -227,6 +240,7 @@ def create_app(
             await loop_watch.stop()
             await files_watch.stop()
             holder.close()
+            owners.close()
 
     docs_mode = _docs_mode(docs)
     app = FastAPI(
@@ -259,7 +273,7 @@ def create_app(
         loop_watch=loop_watch,
     )
     _install_error_handlers(app)
-    _add_routes(app, settings, holder, metrics, gate, shutdown, secrets)
+    _add_routes(app, settings, holder, metrics, gate, shutdown, secrets, owners)
     _add_docs(app, docs_mode, bool(settings.api_token))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     return app
@@ -468,17 +482,27 @@ def _fail(status: int, code: str, message: str, field: Optional[str] = None) -> 
 
 Ranker = Literal["exact", "hybrid"]
 
+VEHICLE_DOC = "only scenes of this vehicle (a name from GET /v1/vehicles)"
+MANUAL_DOC = "only scenes of this manual (its id)"
 RANKER_DOC = "exact: the specified ranking; hybrid: title and alias matches, then BM25 (default: the server's --ranker)"
+
+
+class Image(BaseModel):
+    url: str = Field(description="/images/<path> under the data folder's images/")
+    caption: str
 
 
 class SearchHit(BaseModel):
     scene_id: str
     manual_id: str
-    manual_title: str
+    manual_title: str = Field(description="the catalog's title, else the manual's first heading")
+    vehicle: Optional[str] = Field(None, description="the catalog's vehicle of the manual")
     title: str
+    path: list[str] = Field([], description="the scene's ancestor headings ([] when not recorded)")
     score: float
     intent: str
     context: str = Field(description="the scene's context text for this question (as given to the model)")
+    images: list[Image] = []
     scene: Optional[dict] = Field(None, description="the whole scene (with include_scene)")
 
 
@@ -495,14 +519,26 @@ class PromptResponse(BaseModel):
 
 
 class Source(BaseModel):
+    n: int = Field(description="the scene's number in the prompt")
+    cited: bool = Field(description="the answer cites this scene (cited ones come first)")
     scene_id: str
+    manual_id: str
+    manual_title: str
+    vehicle: Optional[str]
     title: str
+    path: list[str] = Field(description="the scene's ancestor headings ([] when the index does not record them)")
+    heading_path: list[str] = Field(description="manual title, ancestor headings, scene title")
+    images: list[Image]
     score: float
 
 
 class AnswerResponse(BaseModel):
-    answer: str
+    answer_id: str = Field(description="for POST /v1/feedback")
+    answer: str = Field(description="the model's answer, or the fallback text of a refused question")
+    refused: bool = Field(description="no scene matched: the fallback text, no model call")
+    cited: bool = Field(description="the answer cites scenes by number")
     sources: list[Source]
+    topic: Optional[str] = Field(description="the best scene's title: send it back in the next turn's history")
     ranker: str
 
 
@@ -558,13 +594,37 @@ def call_model(settings: Settings, prompt: str, *, stream: bool):
     return chat(settings.llm_url, settings.llm_key, prompt, timeout=settings.model_timeout)
 
 
+def _owner_features(settings: Settings, metrics: Metrics):
+    from corvane.answers import StyleError
+    from corvane.catalog import CatalogError
+    from corvane.service.routes_owners import OwnerFeatures
+
+    model = None
+    if settings.llm_url:
+        def model(prompt: str):
+            return call_model(settings, prompt, stream=False)
+    try:
+        return OwnerFeatures(settings, metrics, model)
+    except (StyleError, CatalogError) as exc:
+        raise ValueError(str(exc)) from None
+
+
 def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: Metrics, gate: ModelGate,
-                shutdown: _Shutdown, secrets: list) -> None:
+                shutdown: _Shutdown, secrets: list, owners) -> None:
     from harlune import LLMError
 
     from corvane import morlek
 
+    from corvane.service import routes_owners as owner_routes
+
     max_q = settings.max_question_chars
+    turn_chars = owner_routes.MAX_TURN_CHARS
+
+    class HistoryTurn(BaseModel):
+        model_config = ConfigDict(extra="forbid")
+        question: str = Field(max_length=max_q)
+        answer: Optional[str] = Field(None, max_length=turn_chars)
+        topic: Optional[str] = Field(None, max_length=500, description="the topic the service returned for it")
     question_field = Field(max_length=max_q, description=f"the user's question (at most {max_q} characters)")
 
     class SearchRequest(BaseModel):
@@ -573,6 +633,8 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         top_k: int = Field(3, ge=1, le=settings.max_top_k, description="number of scenes")
         ranker: Optional[Ranker] = Field(None, description=RANKER_DOC)
         include_scene: bool = Field(False, description="add each scene's full record (steps, warnings, ...)")
+        vehicle: Optional[str] = Field(None, max_length=200, description=VEHICLE_DOC)
+        manual: Optional[str] = Field(None, max_length=200, description=MANUAL_DOC)
 
     class PromptRequest(BaseModel):
         model_config = ConfigDict(extra="forbid")
@@ -581,12 +643,19 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             None, description="a prompt with __INPUT__, __KNOWLEDGE__ and __TIME__ (default: the answer prompt)"
         )
         ranker: Optional[Ranker] = Field(None, description=RANKER_DOC)
+        vehicle: Optional[str] = Field(None, max_length=200, description=VEHICLE_DOC)
+        manual: Optional[str] = Field(None, max_length=200, description=MANUAL_DOC)
 
     class AnswerRequest(BaseModel):
         model_config = ConfigDict(extra="forbid")
         question: str = question_field
         stream: bool = Field(False, description="stream the answer as server-sent events")
         ranker: Optional[Ranker] = Field(None, description=RANKER_DOC)
+        vehicle: Optional[str] = Field(None, max_length=200, description=VEHICLE_DOC)
+        manual: Optional[str] = Field(None, max_length=200, description=MANUAL_DOC)
+        history: Optional[list[HistoryTurn]] = Field(
+            None, max_length=owner_routes.MAX_HISTORY_TURNS,
+            description="the conversation's previous turns, oldest first (a follow-up is resolved against them)")
 
     def note(request: Request, question: str, **facts: Any) -> None:
         state = request.scope.get(LOG_KEY)
@@ -614,6 +683,10 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker, top_k=body.top_k)
         try:
+            manual_ids = owners.allowed(body.vehicle, body.manual)
+        except owner_routes.OwnerError as exc:
+            return exc.response()
+        try:
             gen = holder.acquire()
         except IndexUnavailable as exc:
             return index_unavailable(str(exc))
@@ -621,7 +694,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             engine = gen.engine
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
-                hits = engine.search(body.question, body.top_k, ranker=body.ranker)
+                hits = owners.search(engine, body.question, body.top_k, body.ranker, manual_ids)
             except engine_access.IndexStale as exc:
                 return stale(gen, exc)
             except ValueError as exc:
@@ -630,6 +703,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                 return unavailable_ranker(body.ranker, exc)
             intent = morlek.classify_query_intent(body.question)
             contexts = gen.cache  # (scene id, intent) -> context text, for this index only
+            cat = owners.catalog()
             results = []
             for entry, score in hits:
                 scene = entry["scene_data"]
@@ -639,14 +713,18 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                     if len(contexts) >= CONTEXT_CACHE_SIZE:
                         contexts.clear()
                     context = contexts[key] = morlek.render_context_for_llm(morlek.build_scene_context(scene, intent))
+                shown = owners.describe(entry, cat)
                 hit = {
                     "scene_id": entry["scene_id"],
                     "manual_id": entry["manual_id"],
-                    "manual_title": entry.get("manual_title", ""),
+                    "manual_title": shown["manual_title"],
+                    "vehicle": shown["vehicle"],
                     "title": entry["scene_title"],
+                    "path": shown["path"],
                     "score": score,
                     "intent": intent,
                     "context": context,
+                    "images": shown["images"],
                 }
                 if body.include_scene:
                     hit["scene"] = scene
@@ -665,6 +743,13 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             return _fail(413, "template_too_large",
                          f"prompt_template exceeds {settings.max_template_bytes} bytes", "prompt_template")
         try:
+            manual_ids = owners.allowed(body.vehicle, body.manual)
+        except owner_routes.OwnerError as exc:
+            return exc.response()
+        if manual_ids is not None and template is not None:
+            return _fail(422, "invalid_request", "prompt_template: cannot be combined with vehicle or manual",
+                         "prompt_template")
+        try:
             gen = holder.acquire()
         except IndexUnavailable as exc:
             return index_unavailable(str(exc))
@@ -672,7 +757,9 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             engine = gen.engine
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
-                if template is None:
+                if manual_ids is not None:
+                    text = owners.specified_prompt(engine, body.question, body.ranker, manual_ids)
+                elif template is None:
                     text = engine.prompt(body.question, ranker=body.ranker)
                 else:
                     # Up to the prompt bound of work: off the event loop.
@@ -713,29 +800,65 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         body = await _parse(AnswerRequest, request)
         ranker = body.ranker or settings.ranker
         note(request, body.question, ranker=ranker, stream=body.stream)
-        if not settings.llm_url:
-            return _fail(503, "model_not_configured",
-                         f"no language model is configured; set {LLM_URL_ENV} (and {LLM_KEY_ENV}, HARLUNE_MODEL) "
-                         "where the server runs")
+        try:
+            manual_ids = owners.allowed(body.vehicle, body.manual, body.question)
+            history = owners.history([t.model_dump(exclude_none=True) for t in body.history or ()])
+        except owner_routes.OwnerError as exc:
+            return exc.response()
         try:
             gen = holder.acquire()
         except IndexUnavailable as exc:
             return index_unavailable(str(exc))
         with holder.held(gen):
-            engine = gen.engine  # one index for both, never a mix
+            engine = gen.engine  # one index for the rewrite, the scenes and the prompt, never a mix
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
-                knowledge = engine.knowledge(body.question, ranker=body.ranker, top_k=ANSWER_TOP_K)
-                text = engine.prompt(body.question, ranker=body.ranker)
+                query = await owners.retrieval_query(engine, body.question, history, ranker, manual_ids)
+                plan = owners.plan(engine, body.question, manual_ids=manual_ids, ranker=body.ranker,
+                                   top_k=ANSWER_TOP_K, retrieval_query=query)
             except engine_access.IndexStale as exc:
                 return stale(gen, exc)
             except ValueError as exc:
                 if body.ranker is None:
                     raise
                 return unavailable_ranker(body.ranker, exc)
-        sources = [{"scene_id": r["node_id"], "title": r["title"], "score": r["score"]}
-                   for r in knowledge["results"]]
-        request.scope[LOG_KEY]["results"] = len(sources)
+        topic = plan.records[0].get("scene_title") if plan.records else None
+        vehicle = body.vehicle
+        if vehicle is None and plan.records:
+            vehicle = owners.catalog().vehicle_of(plan.records[0].get("manual_id"))
+        request.scope[LOG_KEY]["results"] = len(plan.records)
+
+        if plan.refused:
+            # Nothing in the manuals: the fallback text, and no model call.
+            owners.refusals.inc()
+            request.scope[LOG_KEY]["outcome"] = "refused"
+            answer_id = await asyncio.to_thread(owners.record, body.question, refused=True, vehicle=vehicle,
+                                                sources=())
+            done = {"answer_id": answer_id, "refused": True, "cited": False, "sources": [], "topic": topic}
+            if body.stream:
+                async def refused_events():
+                    yield _sse("sources", {"sources": []})
+                    yield _sse("delta", {"text": plan.fallback})
+                    yield _sse("done", done)
+
+                return _EventStream(refused_events(), media_type="text/event-stream",
+                                    headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"})
+            return _json({**done, "answer": plan.fallback, "ranker": ranker})
+
+        if not settings.llm_url:
+            return _fail(503, "model_not_configured",
+                         f"no language model is configured; set {LLM_URL_ENV} (and {LLM_KEY_ENV}, HARLUNE_MODEL) "
+                         "where the server runs")
+        text = plan.prompt
+        shown = owners.sources(plan, None)["sources"]
+
+        async def finish(reply: str) -> dict:
+            used = owners.sources(plan, reply)
+            answer_id = await asyncio.to_thread(owners.record, body.question, refused=False, vehicle=vehicle,
+                                                sources=used["sources"])
+            return {"answer_id": answer_id, "refused": False, "cited": used["cited"], "sources": used["sources"],
+                    "topic": topic}
+
         timeout = settings.model_timeout
         log_state = request.scope.get(LOG_KEY, {})
         try:
@@ -754,8 +877,8 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                 release()
                 raise
             return _EventStream(
-                _answer_events(pieces, sources, timeout, model_failure, metrics, LLMError, shutdown, log_state,
-                               release),
+                _answer_events(pieces, shown, timeout, model_failure, metrics, LLMError, shutdown, log_state,
+                               release, finish),
                 media_type="text/event-stream",
                 headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"},
                 on_close=release,
@@ -772,7 +895,10 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             return JSONResponse(payload, status_code=status)
         finally:
             gate.release()
-        return JSONResponse({"answer": reply, "sources": sources, "ranker": ranker})
+        done = await finish(reply)
+        return _json({**done, "answer": reply, "ranker": ranker})
+
+    owner_routes.add_owner_routes(app, owners, _parse)
 
     for path, endpoint in (("/v1/search", search), ("/v1/prompt", prompt), ("/v1/answer", answer)):
         _serve_directly(app, path, endpoint)
@@ -878,19 +1004,22 @@ async def _next_piece(pieces, deadline: float, shutdown: "_Shutdown", loop):
 
 
 async def _answer_events(pieces, sources, timeout, model_failure, metrics, llm_error, shutdown, log_state,
-                         release) -> AsyncIterator[bytes]:
+                         release, finish=None) -> AsyncIterator[bytes]:
     """The SSE events of a streamed answer: sources, deltas, then done or error.
-    ``log_state["outcome"]`` records how it ended, for the access log."""
+    ``log_state["outcome"]`` records how it ended, for the access log.
+    ``finish(text)`` (async): the ``done`` event's data for the whole reply."""
     try:
         yield _sse("sources", {"sources": sources})
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout
+        text: list = []
         try:
             while True:
                 try:
                     piece = await _next_piece(pieces, deadline, shutdown, loop)
                 except StopAsyncIteration:
                     break
+                text.append(piece)
                 yield _sse("delta", {"text": piece})
         except _ShuttingDown:
             log_state["outcome"] = "shutting_down"
@@ -910,7 +1039,7 @@ async def _answer_events(pieces, sources, timeout, model_failure, metrics, llm_e
         finally:
             await pieces.aclose()
         log_state["outcome"] = "done"
-        yield _sse("done", {})
+        yield _sse("done", {} if finish is None else await finish("".join(map(str, text))))
     finally:
         release()
 

@@ -133,7 +133,9 @@ def add_parser(subparsers) -> None:
     p.add_argument("--workers", type=_positive(int, "workers"), default=1, metavar="N",
                    help="worker processes (default: 1)")
     p.add_argument("--ranker", choices=("exact", "hybrid"), default="exact", help="default ranker (default: exact)")
-    p.add_argument("--log-questions", action="store_true", help="put the question text into the access log")
+    p.add_argument("--log-questions", action="store_true",
+                   help="put the question text into the access log, and keep refused and low-rated "
+                        "questions in the feedback store (for corvane report)")
     p.add_argument("--model-timeout", type=_positive(float, "model timeout"), default=60.0, metavar="SECONDS",
                    help="limit of one model call (default: 60)")
     p.add_argument("--max-question-chars", type=_positive(int, "max question chars"), default=2000, metavar="N",
@@ -144,6 +146,15 @@ def add_parser(subparsers) -> None:
                    help="how often to look for a rebuilt index; 0: never (default: 1)")
     p.add_argument("--shutdown-timeout", type=_seconds, default=30.0, metavar="SECONDS",
                    help="on SIGTERM, how long in-flight requests may take to finish (default: 30)")
+    owners = p.add_argument_group("answers for owners")
+    owners.add_argument("--database", metavar="URL", default=None,
+                        help="feedback store: a file, sqlite:///FILE or postgresql://USER@HOST/DB "
+                             "(default: $CORVANE_DATABASE, else ./corvane-feedback.db in the working folder)")
+    owners.add_argument("--style", metavar="FILE", default=None,
+                        help="answer style, a JSON file (brand, assistant, tone, safety, fallback, "
+                             "knowledge_format, cite, always_warnings)")
+    owners.add_argument("--fallback-text", metavar="TEXT", default=None,
+                        help="the reply to a question the manuals do not cover (default: the style's)")
     from corvane.service.config import LIMITS, parse_value
 
     limits = p.add_argument_group("limits (see docs/service.md)")
@@ -192,6 +203,9 @@ def _options(args: argparse.Namespace) -> dict:
         "reload_compile_wait": _limit(args, "reload_compile_wait"),
         "allowed_hosts": _allowed_hosts(args),
         "cors_origins": list(args.cors_origins or ()),
+        "database": args.database,
+        "style": args.style,
+        "fallback_text": args.fallback_text,
     }
 
 
