@@ -27,6 +27,9 @@ COMMANDS = (
     "corvane.cli.serve",
     "corvane.cli.eval",
     "corvane.cli.checking",
+    "corvane.cli.report",
+    "corvane.cli.keys",
+    "corvane.cli.releases",
 )
 
 
