@@ -139,6 +139,10 @@ def test_serve_config_precedence_and_print_config(tmp_path, capsys, monkeypatch)
     assert (seen["port"], seen["workers"], seen["host"]) == (7000, 1, "0.0.0.0")
     assert seen["allowed_hosts"] == ["a.example", "b.example"]
     assert environ == {"CORVANE_LLM_KEY": "k-secret", "CORVANE_KEYS_FILE": str(tmp_path / "keys.json")}
+    # parsed elsewhere (no words of the command line): a value unlike the default is a given flag
+    del args.cli_argv
+    args.port = 9000
+    assert serve_cli.resolve(parser, args, environ={"CORVANE_PORT": "1"})[1]["port"].value == 9000
 
 
 @pytest.mark.parametrize("text, env, expected", [

@@ -35,10 +35,30 @@ def add_parser(sub, common) -> None:
     p.set_defaults(run=configured(p.get_default("run"), p))
 
 
-def serve_argv(args: argparse.Namespace) -> list[str]:
-    """The words of the command line after the command's name."""
-    argv = list(getattr(args, "cli_argv", None) or [])
-    return argv[argv.index(args.command) + 1:] if args.command in argv else argv
+def serve_argv(args: argparse.Namespace) -> list[str] | None:
+    """The words of the command line after the command's name (None: not known)."""
+    argv = getattr(args, "cli_argv", None)
+    if argv is None:
+        return None
+    argv = list(argv)
+    command = getattr(args, "command", "serve")
+    return argv[argv.index(command) + 1:] if command in argv else argv
+
+
+def given_flags(parser: argparse.ArgumentParser, args: argparse.Namespace, entries) -> dict:
+    """The flags given on the command line; from the parsed values that differ from the
+    parser's defaults when the words of the command line are not known."""
+    from corvane import config_file
+
+    argv = serve_argv(args)
+    if argv is not None:
+        return config_file.explicit_flags(parser, argv, entries)
+    out = {}
+    for entry in entries:
+        dest = entry.name.replace(".", "_")
+        if hasattr(args, dest) and getattr(args, dest) != parser.get_default(dest):
+            out[entry.name] = getattr(args, dest)
+    return out
 
 
 def resolve(parser: argparse.ArgumentParser, args: argparse.Namespace, environ=None):
@@ -47,7 +67,7 @@ def resolve(parser: argparse.ArgumentParser, args: argparse.Namespace, environ=N
 
     environ = os.environ if environ is None else environ
     entries = settings.config_entries(parser)
-    flags = config_file.explicit_flags(parser, serve_argv(args), entries)
+    flags = given_flags(parser, args, entries)
     try:
         resolved, warnings = config_file.load(entries, args, environ=environ,
                                               config_env=settings.setting("config").env, flags=flags)
