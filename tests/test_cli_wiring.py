@@ -280,3 +280,27 @@ def test_eval_honours_a_question_vehicle(indexed, tmp_path, capsys):
     questions.write_text('{"q": "x", "vehicle": "Z9"}\n', encoding="utf-8")
     code, _, err = run(capsys, "eval", questions, "--data-dir", indexed)
     assert code == 2 and err.startswith(f"corvane eval: error: {questions}, line 1: unknown vehicle 'Z9'")
+
+
+def test_serve_runs_with_the_file_settings(indexed, tmp_path):
+    """The real server: the data folder and the token come from the file (the token reaches the
+    service as its variable), the port from the flag."""
+    pytest.importorskip("uvicorn")
+    import sys
+
+    import httpx
+
+    sys.path.insert(0, str(Path(__file__).parent))
+    from service_support import ServerProcess
+
+    config = tmp_path / "corvane.toml"
+    config.write_text(f'data_dir = "{indexed.name}"\napi_token = "file-token"\nport = 1\n', encoding="utf-8")
+    config.chmod(0o600)
+    shutil.copytree(indexed, tmp_path / indexed.name)
+    with ServerProcess(tmp_path, "--config", str(config)) as server:
+        assert httpx.get(server.url + "/healthz", timeout=5).json()["entries"] > 0
+        body = {"question": "爆胎了怎么换备胎"}
+        assert httpx.post(server.url + "/v1/search", json=body, timeout=5).status_code == 401
+        ok = httpx.post(server.url + "/v1/search", json=body, timeout=5,
+                        headers={"Authorization": "Bearer file-token"})
+        assert ok.status_code == 200 and ok.json()["results"]
