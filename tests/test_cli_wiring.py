@@ -81,6 +81,9 @@ def test_index_out_publish_rollback_prune(tmp_path, capsys):
     first = first.strip().splitlines()[-1]
     assert "built release" in err and not (data / "scene_index.jsonl").exists()
     (data / "manuals" / "nordvik_x5.md").write_text(X5_MANUAL + "3. 拧紧螺母。\n", encoding="utf-8")
+    import time
+
+    time.sleep(1.1)  # release ids sort by their build second: the second build is the newer one
     code, second, err = run(capsys, "index", "--data-dir", data, "--out", rel)
     assert code == 0, err
     second = second.strip().splitlines()[-1]
