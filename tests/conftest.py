@@ -42,6 +42,7 @@ SLOW = {
     "test_service_browser.py": "*",
     "test_ostrel_kill.py": ["test_killed_runs_leave_old_or_new_index"],
     "test_cli.py": ["test_cli", "test_readme_first_setup_line_runs"],
+    "test_cli_wiring.py": ["test_serve_runs_with_the_file_settings"],
     "test_reliability.py": [
         "test_fifty_megabyte_line", "test_two_hundred_thousand_headings",
         "test_over_long_index_line_is_refused_before_it_is_read", "test_longest_allowed_line_is_measured_exactly",

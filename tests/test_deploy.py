@@ -102,9 +102,8 @@ def published(tmp_path_factory):
 
     top = tmp_path_factory.mktemp("image-root")
     shutil.copytree(ROOT / "examples" / "data", top / "data")
-    code = ("import sys, argparse; from corvane import __main__ as m, releases; "
-            "a = argparse.Namespace(data_dir=sys.argv[1], out=sys.argv[2]); sys.exit(releases.run_index_out(a, m.cmd_index))")
-    run = subprocess.run([sys.executable, "-c", code, str(top / "data"), str(top / "data" / "releases")],
+    run = subprocess.run([sys.executable, "-m", "corvane", "index", "--data-dir", str(top / "data"),
+                          "--out", str(top / "data" / "releases")],
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     releases.publish(str(top / "data" / "releases"))

@@ -201,18 +201,19 @@ def test_index_out_with_the_real_index_command(tmp_path):
     import sys
 
     shutil.copytree(ROOT / "examples" / "data", tmp_path / "data")
-    code = ("import sys, argparse; from corvane import __main__ as m, releases; "
-            "a = argparse.Namespace(data_dir=sys.argv[1], out=sys.argv[2]); "
-            "sys.exit(releases.run_index_out(a, m.cmd_index))")
-    out = subprocess.run([sys.executable, "-c", code, str(tmp_path / "data"), str(tmp_path / "rel")],
+    index_out = [sys.executable, "-m", "corvane", "index", "--data-dir", str(tmp_path / "data"),
+                 "--out", str(tmp_path / "rel")]
+    out = subprocess.run(index_out,
                          capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     rid = out.stdout.strip().splitlines()[-1]
     assert releases.ID_RE.fullmatch(rid)
     assert not (tmp_path / "data" / "scene_index.jsonl").exists()  # the data folder was not indexed in place
     files = releases.verify(str(tmp_path / "rel" / rid))["files"]
-    assert {"scene_index.jsonl", "scene_index.cvx"} <= set(files)
-    publish(str(tmp_path / "rel"))
+    assert {"scene_index.jsonl", "scene_index.cvx", "catalog.json"} <= set(files)  # the catalog travels with it
+    switched = subprocess.run([sys.executable, "-m", "corvane", "publish", "--releases", str(tmp_path / "rel")],
+                              capture_output=True, text=True, timeout=60)
+    assert (switched.returncode, switched.stdout) == (0, f"current: {rid}\n"), switched.stderr
     from corvane.engine import Engine
 
     engine = Engine(str(tmp_path / "rel" / "current"))
@@ -222,11 +223,7 @@ def test_index_out_with_the_real_index_command(tmp_path):
         engine.close()
     # a bad manual: the error names it where the user keeps it, and no release is left behind
     (tmp_path / "data" / "manuals" / "bad.md").write_bytes(b"# \xff\n")
-    code = ("import sys, argparse; from corvane import __main__ as m, releases; from corvane.cli_errors import CliError\n"
-            "a = argparse.Namespace(data_dir=sys.argv[1], out=sys.argv[2])\n"
-            "try:\n    releases.run_index_out(a, m.cmd_index)\n"
-            "except CliError as e:\n    print(e.message, file=sys.stderr); sys.exit(2)")
-    out = subprocess.run([sys.executable, "-c", code, str(tmp_path / "data"), str(tmp_path / "rel")],
+    out = subprocess.run(index_out,
                          capture_output=True, text=True, timeout=300)
     assert out.returncode == 2
     assert f"{tmp_path / 'data' / 'manuals' / 'bad.md'} is not UTF-8" in out.stderr, out.stderr
@@ -318,10 +315,8 @@ def _build_real(data_dir, out):
     import subprocess
     import sys
 
-    code = ("import sys, argparse; from corvane import __main__ as m, releases; "
-            "a = argparse.Namespace(data_dir=sys.argv[1], out=sys.argv[2]); sys.exit(releases.run_index_out(a, m.cmd_index))")
-    run = subprocess.run([sys.executable, "-c", code, str(data_dir), str(out)], capture_output=True, text=True,
-                         timeout=300)
+    run = subprocess.run([sys.executable, "-m", "corvane", "index", "--data-dir", str(data_dir), "--out", str(out)],
+                         capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     return run.stdout.strip().splitlines()[-1]
 

@@ -96,6 +96,8 @@ class FileValues:
 def _type_name(kind) -> str:
     if kind == "path":
         return "a path"
+    if kind == "list":
+        return "a list of strings"
     return {str: "a string", int: "an integer", float: "a number", bool: "true or false"}.get(kind, "a value")
 
 
@@ -113,6 +115,8 @@ def _from_text(entry: Entry, text: str, where: str):
                 raise ValueError(f"must be one of 1/true/yes/on or 0/false/no/off, not {text!r}")
         elif kind in (str, "path"):
             value = text
+        elif kind == "list":  # a repeatable flag: comma-separated in the environment
+            value = [part.strip() for part in text.split(",") if part.strip()]
         elif kind is int:
             value = int(text.strip())
         elif kind is float:
@@ -134,6 +138,7 @@ def _from_toml(entry: Entry, value, where: str, base: str):
         float: isinstance(value, (int, float)) and not isinstance(value, bool),
         str: isinstance(value, str),
         "path": isinstance(value, str),
+        "list": isinstance(value, list) and all(isinstance(v, str) for v in value),
     }.get(kind)
     if ok is None:  # a parsing callable: it gets the value as text, as a flag would
         if isinstance(value, (dict, list)):
@@ -365,6 +370,8 @@ def entries_from_parser(parser, *, env_prefix: str = "CORVANE_", secrets: Iterab
             continue
         if isinstance(action, (argparse._StoreTrueAction, argparse._StoreFalseAction)):
             kind = bool
+        elif isinstance(action, argparse._AppendAction):
+            kind = "list"
         else:
             kind = action.type or str
         long = next((o for o in action.option_strings if o.startswith("--")), action.option_strings[0])

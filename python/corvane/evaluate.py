@@ -3,6 +3,8 @@
 Question file: JSON lines, one object per line,
 ``{"q": "...", "expect": [{"manual": "guide.md", "title": "<scene title>"}], "kind": "..."}``.
 An empty ``expect`` marks a question the manuals cannot answer ("no-answer").
+An optional ``"vehicle"`` ranks the question among that vehicle's manuals only
+(DATA_DIR/catalog.json), as ``corvane ask --vehicle`` does.
 
 Figures per ranker: hit@1, hit@3, hit@k and MRR per kind and over all
 answerable questions; for questions expecting several scenes the share of
@@ -43,6 +45,8 @@ class Question:
     expect: list[tuple[str, str]]  # (manual file name, scene title)
     targets: list[int] = field(default_factory=list)  # entry positions, filled against the index
     under: list[str] = field(default_factory=list)  # per expected scene: a heading above it ("" none)
+    vehicle: str | None = None  # ranked among this vehicle's manuals only (DATA_DIR/catalog.json)
+    manual_ids: frozenset | None = None  # the manuals the vehicle allows, filled by scope()
 
 
 def read_questions(path: str | os.PathLike[str]) -> list[Question]:
@@ -78,9 +82,31 @@ def read_questions(path: str | os.PathLike[str]) -> list[Question]:
             raise CliError(f"{where}: \"kind\" must be a string")
         if not all(isinstance(e.get("under", ""), str) for e in expect):
             raise CliError(f"{where}: \"under\" must be a string (a heading above the expected scene)")
+        vehicle = obj.get("vehicle")
+        if vehicle is not None and (not isinstance(vehicle, str) or not vehicle.strip()):
+            raise CliError(f"{where}: \"vehicle\" must be a vehicle name (a string)")
         out.append(Question(n, obj["q"], kind, [(e["manual"], e["title"]) for e in expect],
-                            under=[e.get("under", "") for e in expect]))
+                            under=[e.get("under", "") for e in expect], vehicle=vehicle))
     return out
+
+
+def scope(questions: list[Question], data_dir: Path, path) -> None:
+    """The manuals of each question's ``vehicle``, from the data folder's catalog; an
+    unknown vehicle is an error naming the line."""
+    if not any(q.vehicle is not None for q in questions):
+        return
+    from corvane.catalog import CatalogError, load_catalog
+
+    try:
+        catalog = load_catalog(data_dir)
+    except CatalogError as exc:
+        raise CliError(str(exc)) from None
+    for q in questions:
+        if q.vehicle is not None:
+            try:
+                q.manual_ids = catalog.resolve(vehicle=q.vehicle)
+            except CatalogError as exc:
+                raise CliError(f"{path}, line {q.line}: {str(exc).removeprefix('vehicle: ')}") from None
 
 
 def manual_id_of(manual: str) -> str:
@@ -193,9 +219,11 @@ def make_ranker(name: str, index: list[dict], data_dir: Path, *, synonyms_file: 
     except (OSError, ValueError) as exc:
         raise CliError(f"{data_dir / 'scene_index.jsonl'}: cannot open the index: {exc}") from None
 
-    def rank(q: str, k: int) -> list[int]:
+    def rank(q: str, k: int, manual_ids=None) -> list[int]:
+        from corvane.catalog import filtered_search
+
         try:
-            hits = engine.search(q, k)
+            hits = engine.search(q, k) if manual_ids is None else filtered_search(engine, q, manual_ids, k)
         except ValueError as exc:  # a bad synonym file, say
             raise CliError(str(exc)) from None
         return [position[_entry_key(e)] for e, _ in hits]
@@ -237,7 +265,13 @@ def _standalone_hybrid(index: list[dict], data_dir: Path, synonyms_file: str | N
         raise CliError(f"scene index: {exc}") from None
     info = {"ranker": "hybrid" if fused else "cascade", "synonyms": str(syn_path), "threshold": hybrid.threshold,
             "score_threshold": round(hybrid.score_threshold, 3)}
-    return (lambda q, k: [pos[id(e)] for e, _ in hybrid.search(q, k)]), info
+    def rank(q: str, k: int, manual_ids=None) -> list[int]:
+        if manual_ids is None:
+            return [pos[id(e)] for e, _ in hybrid.search(q, k)]
+        hits = hybrid.search(q, len(index))  # every match, then the vehicle's best k
+        return [pos[id(e)] for e, _ in hits if e.get("manual_id") in manual_ids][:k]
+
+    return rank, info
 
 
 # ---------------------------------------------------------------------------
@@ -257,7 +291,7 @@ def evaluate(questions: list[Question], index: list[dict], ranker: Ranker, top_k
     for q in questions:
         if q.expect and len(q.targets) != len(q.expect):
             continue  # a question-file error, reported apart
-        got = ranker(q.q, top_k)
+        got = ranker(q.q, top_k) if q.manual_ids is None else ranker(q.q, top_k, q.manual_ids)
         k = kinds.setdefault(q.kind, {"n": 0, "hit1": 0, "hit3": 0, "hitk": 0, "rr": 0.0, "refused": 0, "answerable": False})
         k["answerable"] |= bool(q.targets)
         k["n"] += 1
@@ -373,6 +407,7 @@ def _run_eval_one(args: argparse.Namespace) -> int:
     questions = read_questions(args.questions)
     index = load_index(data_dir)
     errors = resolve(questions, index, data_dir)
+    scope(questions, data_dir, args.questions)
     results: dict[str, dict[str, Any]] = {}
     infos: dict[str, dict[str, Any]] = {}
     for name in rankers:

@@ -38,7 +38,7 @@ RELEASES_ENV = "CORVANE_RELEASES_DIR"
 ID_RE = re.compile(r"\d{8}T\d{6}Z-[0-9a-f]{8}")
 INDEX_FILES = ("scene_index.jsonl", "scene_index.cvx")
 # Only what a served index needs is kept in a release (the manuals stay in the data folder).
-KEPT_FROM_DATA = ("manual_alias.json",)
+KEPT_FROM_DATA = ("manual_alias.json", "catalog.json")
 
 
 class ReleaseError(ValueError):

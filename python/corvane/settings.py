@@ -123,6 +123,9 @@ SETTINGS: tuple[Setting, ...] = (
     Setting("max_top_k", None, "count", 50, "largest top_k of a request", low=1, high=1 << 20),
     Setting("reload_interval", None, "seconds", 1.0, "how often the service looks for a rebuilt index"),
     Setting("shutdown_timeout", None, "seconds", 30.0, "how long requests may take to finish on SIGTERM"),
+    Setting("keys_file", "CORVANE_KEYS_FILE", "path", "", "API keys file of the service (`corvane keys add`); "
+            "empty: none (--keys-file)"),
+    Setting("config", "CORVANE_CONFIG", "path", "", "TOML file of serve's settings (--config)"),
     Setting("prometheus_multiproc_dir", "PROMETHEUS_MULTIPROC_DIR", "path", "",
             "metrics folder shared by worker processes (set by serve when it starts several)"),
 )
@@ -198,6 +201,61 @@ def table() -> str:
         default = "" if s.type == "secret" else repr(s.default)
         rows.append(f"| `{s.name}` | {('`' + s.env + '`') if s.env else ''} | {s.type} | {default} | {s.doc} |")
     return "\n".join(rows)
+
+
+# What `serve --config FILE` reads besides serve's own flags: the settings the service
+# takes from the environment.  A file's value of one of them reaches the service (and its
+# worker processes) as that variable, which the environment, when set, already overrides.
+SERVE_ENV_SETTINGS = ("api_token", "llm_url", "llm_key", "model", "model_deadline", "max_reply_bytes",
+                      "max_prompt_bytes")
+
+
+def config_entries(serve_parser) -> list:
+    """The keys of `serve --config FILE`, as corvane.config_file entries: one per flag of
+    ``serve_parser`` (its environment variable ``CORVANE_<FLAG>``, or the one this table
+    gives the setting of the same name) and one per environment setting of the service."""
+    from corvane import config_file
+
+    entries = []
+    for entry in config_file.entries_from_parser(serve_parser, skip=("help", "config", "print_config", "run",
+                                                                      "debug")):
+        known = _BY_NAME.get(entry.name)
+        changes = {}
+        if known is not None and known.env:
+            changes["env"] = known.env
+        if known is not None and known.type == "path" or entry.name == "data_dir":
+            changes["type"] = "path"
+        if known is not None and known.type == "secret":
+            changes["secret"] = True
+        if entry.default is None:  # a limit the service works out itself (it may depend on the host)
+            changes["default"] = _service_default(entry.name)
+        entries.append(config_file.Entry(**{**entry.__dict__, **changes}) if changes else entry)
+    have = {e.name for e in entries}
+    for name in SERVE_ENV_SETTINGS:
+        if name in have:
+            continue
+        s = _BY_NAME[name]
+        kind = "path" if s.type == "path" else str if s.type in ("str", "secret") else _parser_of(s)
+        entries.append(config_file.Entry(name, s.env, kind, s.default, secret=s.type == "secret", help=s.doc))
+    return entries
+
+
+def _parser_of(s: Setting) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        return s.parse(text.strip())
+
+    return parse
+
+
+def _service_default(name: str) -> Any:
+    try:
+        from corvane.service.config import LIMITS_BY_NAME, default_of
+    except ImportError:
+        return None
+    if name not in LIMITS_BY_NAME:
+        return None
+    value = default_of(name)
+    return list(value) if isinstance(value, tuple) else value
 
 
 Parser = Callable[[str, str], Any]

@@ -27,6 +27,9 @@ COMMANDS = (
     "corvane.cli.serve",
     "corvane.cli.eval",
     "corvane.cli.checking",
+    "corvane.cli.report",
+    "corvane.cli.keys",
+    "corvane.cli.releases",
 )
 
 
@@ -63,6 +66,7 @@ def _quiet_closed_stdout() -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args, extra = parser.parse_known_args(argv)
+    args.cli_argv = list(sys.argv[1:] if argv is None else argv)  # for the flags given (serve --config)
     if extra:  # reported by the command's own parser, so the line names the command
         args.commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
     debug = getattr(args, "debug", False) or settings.get("debug")

@@ -15,6 +15,8 @@ from corvane.cli_data import INDEX_FILE, DataDir, load_aliases
 from corvane.errors import EXIT_OK, PromptTooLargeError
 from corvane.cli_errors import CliError
 
+KNOWLEDGE_FORMATS = ("text", "json")  # corvane.answers.KNOWLEDGE_FORMATS
+
 
 def open_engine(data: DataDir, ranker: str, command: str = "ask"):
     """(engine, notes): the query engine over the data folder's scene index, and what the engine said on opening (it compiled the index
@@ -94,6 +96,14 @@ def read_question(args: argparse.Namespace) -> str:
     return text.rstrip("\r\n")  # the line breaks that end the input are not part of the question
 
 
+def answer_options(args: argparse.Namespace) -> bool:
+    """True when an option of the owners' answers is given (vehicle or manual filter, a
+    style, a knowledge format or a history): the answer is planned by corvane.answers
+    then, otherwise by the engine's one pass (the specified answer prompt)."""
+    return any(getattr(args, name, None) is not None
+               for name in ("vehicle", "manual", "style", "knowledge_format", "history"))
+
+
 def check_ask_options(args: argparse.Namespace) -> None:
     if args.max_question_chars < 1:
         raise CliError(f"--max-question-chars must be at least 1, not {args.max_question_chars}")
@@ -101,6 +111,11 @@ def check_ask_options(args: argparse.Namespace) -> None:
         for given, option in ((args.answer, "--answer"), (args.prompt_file is not None, "--prompt-file")):
             if given:
                 raise CliError(f"--knowledge-only prints the knowledge only; it does not go with {option}")
+    if args.prompt_file is not None:
+        for name, option in (("vehicle", "--vehicle"), ("manual", "--manual"), ("style", "--style"),
+                             ("knowledge_format", "--knowledge-format"), ("history", "--history")):
+            if getattr(args, name, None) is not None:
+                raise CliError(f"--prompt-file fills its own template; it does not go with {option}")
     if not args.answer:
         for value, option in ((args.url, "--url"), (args.key, "--key")):
             if value is not None:
@@ -127,6 +142,8 @@ def cmd_ask(args: argparse.Namespace) -> int:
     require_data_folder(data)
     scripted = args.json or args.knowledge_only
     load_aliases(data, "ask", stdout_ok=not scripted)  # its warnings, as every command gives them
+    if answer_options(args):
+        return planned_ask(args, data, question, model)
     engine, notes = open_engine(data, args.ranker)
     with engine:
         try:
@@ -142,6 +159,13 @@ def cmd_ask(args: argparse.Namespace) -> int:
     scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),
                "title": entry.get("scene_title"), "score": score} for entry, score in result.ranked]
     if model is not None:
+        from corvane.answers import is_refused
+
+        if is_refused(result.knowledge) if isinstance(result.knowledge, dict) else not result.ranked:
+            from corvane.answers import AnswerStyle
+
+            return print_refusal(AnswerStyle().fallback_text, question, result.intent, as_json=args.json,
+                                 ranker=args.ranker)
         return cli_answer.answer_with_model(model, result.prompt, question, result.intent, scenes,
                                             as_json=args.json, ranker=args.ranker)
     if args.json:
@@ -153,6 +177,102 @@ def cmd_ask(args: argparse.Namespace) -> int:
         print("=== SEARCH RESULT ===")
         print(json.dumps(result.prompt, ensure_ascii=False, indent=2))
     return EXIT_OK
+
+
+def print_refusal(fallback: str, question: str, intent: str, *, as_json: bool, ranker: str) -> int:
+    """A question no scene matched, with --answer: the fallback text, and no model call."""
+    from corvane.cli_answer import NO_SOURCES
+
+    if as_json:
+        print(json.dumps({"question": question, "intent": intent, "answer": fallback, "sources": [],
+                          "ranker": ranker, "refused": True}, ensure_ascii=False))
+    else:
+        print(fallback)
+        print()
+        print(NO_SOURCES)
+    return EXIT_OK
+
+
+def planned_ask(args: argparse.Namespace, data: DataDir, question: str, model) -> int:
+    """`ask` with --vehicle/--manual/--style/--knowledge-format/--history (corvane.answers)."""
+    from corvane import answers, catalog as catalogs, cli_answer, conversation
+
+    try:
+        style = answers.load_style(args.style) if args.style is not None else answers.AnswerStyle()
+        style = style.with_options(knowledge_format=args.knowledge_format)
+    except answers.StyleError as e:
+        raise CliError(f"--style: {e}" if args.style is not None else str(e)) from e
+    history = read_history(args.history) if args.history is not None else []
+    try:
+        catalog = catalogs.load_catalog(data.shown)
+        manual_ids = catalog.resolve(vehicle=args.vehicle, manual=args.manual) \
+            if args.vehicle is not None or args.manual is not None else None
+    except catalogs.CatalogError as e:
+        text = str(e)
+        raise CliError("--" + text if text.startswith(("vehicle: ", "manual: ")) else text) from e
+    engine, notes = open_engine(data, args.ranker)
+    with engine:
+        retrieval = None
+        if history:
+            import asyncio
+
+            rewriter = conversation.QueryRewriter(
+                (lambda prompt: _chat(model, prompt)) if model is not None else None)
+            strong = (lambda hits: bool(hits) and hits[0][1] >= 12) if args.ranker == "exact" else bool
+            retrieval = asyncio.run(conversation.resolve_query(
+                question, history, rewriter, search=lambda q: catalogs.filtered_search(engine, q, manual_ids, 1),
+                strong=strong))
+        try:
+            plan = answers.plan_answer(engine, question, style=style, catalog=catalog, manual_ids=manual_ids,
+                                       ranker=args.ranker, retrieval_query=retrieval)
+        except (KeyError, TypeError, ValueError) as e:
+            what = f"an entry lacks {e}" if isinstance(e, KeyError) else str(e)
+            raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
+                           f"run `corvane index` to rebuild it") from e
+    for note in notes:
+        print(note, file=sys.stderr)
+    intent = plan.matched.get("intent", "")
+    scores = {r["node_id"]: r["score"] for r in plan.matched.get("results", ())}
+    scenes = [{"scene_id": r.get("scene_id"), "manual_id": r.get("manual_id"), "title": r.get("scene_title"),
+               "score": scores.get(r.get("scene_id"))} for r in plan.records]
+    extra = {} if retrieval is None or retrieval == question else {"retrieval_query": retrieval}
+    if model is not None:
+        if plan.refused:
+            return print_refusal(plan.fallback, question, intent, as_json=args.json, ranker=args.ranker)
+        return cli_answer.answer_with_model(model, plan.prompt, question, intent, scenes, as_json=args.json,
+                                            ranker=args.ranker)
+    prompt = plan.fallback if plan.refused else plan.prompt
+    if args.json:
+        print(json.dumps({"question": question, "intent": intent, "scenes": scenes, "prompt": plan.prompt,
+                          "refused": plan.refused, **extra}, ensure_ascii=False))
+    elif args.knowledge_only:
+        print(repr(plan.matched))
+    else:
+        print("=== SEARCH RESULT ===")
+        print(json.dumps(prompt, ensure_ascii=False, indent=2))
+    return EXIT_OK
+
+
+def _chat(model, prompt: str):
+    from harlune import chat
+
+    return chat(model.url, model.key, prompt)
+
+
+def read_history(path: str) -> list:
+    """The previous turns of a conversation from a JSON file (a list of {question, answer?,
+    topic?} or of {role, content} messages)."""
+    from corvane import conversation
+
+    text = read_utf8(path, "history file")
+    try:
+        raw = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise CliError(f"history file {path}, line {e.lineno}: not valid JSON ({e.msg})") from e
+    try:
+        return conversation.parse_history(raw)
+    except conversation.HistoryError as e:
+        raise CliError(f"history file {path}: {e}") from e
 
 
 ASK_HELP = f"""\
@@ -180,6 +300,13 @@ limits the whole exchange in seconds (default 120).
 improves (__INPUT__ the question, __KNOWLEDGE__ the knowledge text, __TIME__ the
 time) instead of the answer prompt, with or without --answer.
 --ranker picks how scenes are ranked: exact (the default) or hybrid.
+
+--vehicle V and --manual M rank only the scenes of that vehicle's manuals (DIR/catalog.json)
+or of that manual. --style FILE (a JSON answer style: brand, assistant, tone, safety,
+fallback, knowledge_format, cite, always_warnings) and --knowledge-format text|json change
+the answer prompt. --history FILE (a JSON list of earlier turns, {{question, answer?}} or
+{{role, content}}) resolves a follow-up question for the search. With --answer, a question
+no scene matches gets the fallback text and no model call (--json: "refused": true).
 
 Exit status: 0 ok, 2 on an empty or too long question, a missing data folder or
 scene index, a corrupt scene index, an unreadable prompt file, no model address or
@@ -212,5 +339,12 @@ def add_parser(sub, common) -> None:
                         "self-check improves) instead of the answer prompt")
     p.add_argument("--ranker", choices=RANKERS, default=RANKERS[0],
                    help=f"how scenes are ranked (default: {RANKERS[0]})")
+    p.add_argument("--vehicle", metavar="V", default=None, help="only the scenes of this vehicle's manuals")
+    p.add_argument("--manual", metavar="M", default=None, help="only the scenes of this manual")
+    p.add_argument("--style", metavar="FILE", default=None, help="a JSON answer style (brand, tone, safety, ...)")
+    p.add_argument("--knowledge-format", choices=KNOWLEDGE_FORMATS, default=None,
+                   help="the knowledge in the prompt as the record's text form or as JSON (default: text)")
+    p.add_argument("--history", metavar="FILE", default=None,
+                   help="a JSON list of the conversation's earlier turns, for a follow-up question")
     p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
     p.set_defaults(run=cmd_ask)

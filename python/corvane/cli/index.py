@@ -77,6 +77,7 @@ def cmd_index(args: argparse.Namespace) -> int:
     had_index = (data.path / INDEX_FILE).exists()
     done = scenes = 0
     kept = "the previous index was kept" if had_index else "no index was written"
+    catalog_notes = check_catalog(data, manual_files(manuals_dir), kept, shown_dir(args))
     aliases = load_aliases(data, "index")
     from corvane import ostrel
 
@@ -135,7 +136,55 @@ def cmd_index(args: argparse.Namespace) -> int:
     finally:
         shutil.rmtree(staging, ignore_errors=True)
     write_compiled(data)
+    for note in catalog_notes:
+        print(f"corvane index: warning: {note}", file=sys.stderr)
+    report_manual_warnings(data, shown_dir(args))
     return EXIT_OK
+
+
+def shown_dir(args: argparse.Namespace) -> str | None:
+    """The data folder as the user gave it (``index --out`` runs this command over a staging folder)."""
+    return getattr(args, "user_data_dir", args.data_dir)
+
+
+def check_catalog(data: DataDir, manuals, kept: str, shown: str | None) -> list[str]:
+    """The catalog (DIR/catalog.json, optional) checked before anything is written: a bad
+    one stops the run (its error names the key); the warnings (catalog keys with no
+    manual, manuals with no entry) are returned for after the run."""
+    from corvane.catalog import CatalogError, check_against_manuals, load_catalog, manual_id_of
+
+    try:
+        catalog = load_catalog(data.shown)
+    except CatalogError as e:
+        text = str(e)
+        if shown != data.shown:
+            text = text.replace(str(data.path / "catalog.json"), DataDir(shown).display("catalog.json"))
+            text = text.replace(data.display("catalog.json"), DataDir(shown).display("catalog.json"))
+        raise CliError(f"{text}; {kept}") from e
+    return check_against_manuals(catalog, [manual_id_of(os.path.basename(str(m))) for m in manuals])
+
+
+def report_manual_warnings(data: DataDir, shown: str | None) -> None:
+    """One stderr line with the count of what `corvane check` would report about the manuals
+    (nothing when there is nothing); a failure of the count never fails the index run."""
+    try:
+        from corvane.checking import count_warnings
+
+        count = count_warnings(data.shown)
+    except Exception:  # noqa: BLE001 -- the index is written; the count is a hint
+        return
+    if count:
+        print(f"corvane index: note: {plural(count, 'warning')} about the manuals "
+              f"(what may not come out as written); `corvane check{'' if shown is None else ' --data-dir ' + shown}` "
+              f"lists them", file=sys.stderr)
+
+
+def run_index(args: argparse.Namespace) -> int:
+    """`corvane index`, or with --out a new release built by it (corvane.releases)."""
+    from corvane import releases
+
+    args.user_data_dir = args.data_dir
+    return releases.index_out_or(cmd_index)(args)
 
 
 INDEX_HELP = """\
@@ -159,4 +208,7 @@ def add_parser(sub, common) -> None:
     p = sub.add_parser("index", help="rebuild the tree files and the scene index from DIR/manuals",
                        description=INDEX_HELP, formatter_class=raw, parents=[common])
     p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
-    p.set_defaults(run=cmd_index)
+    from corvane import releases
+
+    releases.add_index_arguments(p)
+    p.set_defaults(run=run_index)
