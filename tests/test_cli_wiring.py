@@ -96,7 +96,9 @@ def test_index_out_publish_rollback_prune(tmp_path, capsys):
     assert code == 2 and "no releases folder" in err
 
 
-def test_report_without_a_store_is_a_one_line_error(tmp_path, capsys):
+def test_report_without_a_store_is_a_one_line_error(tmp_path, capsys, monkeypatch):
+    monkeypatch.delenv("CORVANE_DATABASE", raising=False)  # the suite's own store
+    monkeypatch.chdir(tmp_path)
     code, out, err = run(capsys, "report", "--data-dir", tmp_path)
     assert (code, out) == (2, "") and err.startswith("corvane report: error: --database: ") and err.count("\n") == 1
 
