@@ -28,10 +28,16 @@ from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.routing import Route
 
 from corvane.service import config as limits
-from corvane.service import engine_access
+from corvane import releases
+from corvane.request_id import RequestIdMiddleware
+from corvane.ratelimit import CLIENT_KEY
+from corvane.service import deploy, engine_access
+from corvane.service.model_client import ModelClient, failure_kind
 from corvane.service.errors import error_body
 from corvane.service.guards import Busy, LoopWatch, ModelGate, OpenFilesWatch
-from corvane.service.textsafe import PromptTooLarge, escape_log, mask_urls_in, url_secrets
+from corvane import errors as corvane_errors
+from corvane import settings as corvane_settings
+from corvane.service.textsafe import escape_log, mask_urls_in, url_secrets
 
 try:
     import orjson as _orjson
@@ -82,7 +88,8 @@ def _check_secret(value: str, name: str) -> str:
     return value
 
 def _env(value: Optional[str], name: str) -> str:
-    return os.environ.get(name, "") if value is None else value
+    """``value``, or when None the setting ``name`` (its environment variable, else its default)."""
+    return corvane_settings.get(name) if value is None else value
 
 
 class _ClientGone(Exception):
@@ -111,6 +118,9 @@ def create_app(
     reload_compile_wait: Optional[float] = None,
     shutdown_timeout: float = 0.0,
     docs: str = "auto",
+    keys_file: Optional[str] = None,
+    request_ids: bool = True,
+    readiness_checks: "list | tuple" = (),
 ) -> FastAPI:
     """The service over ``data_dir/scene_index.jsonl``.
 
@@ -125,6 +135,10 @@ def create_app(
     streams still running close to it end with an ``error`` event.  ``docs``:
     "auto" (the packaged Swagger UI when installed, else a plain page),
     "swagger" or "none".  A token or key with white space at an end: ValueError.
+    ``keys_file`` (default: CORVANE_KEYS_FILE; "" none) holds the API keys and
+    their rate limits, accepted beside the token; ``request_ids`` adds the
+    X-Request-ID layer; ``readiness_checks`` are extra (name, callable) checks
+    of /readyz (see ``add_readiness_check``).
     """
 
     def pick(value, name):
@@ -133,9 +147,9 @@ def create_app(
     settings = Settings(
         data_dir=os.fspath(data_dir),
         ranker=ranker,
-        api_token=_check_secret(_env(api_token, TOKEN_ENV), TOKEN_ENV if api_token is None else "api_token"),
-        llm_url=_env(llm_url, LLM_URL_ENV).strip(),
-        llm_key=_check_secret(_env(llm_key, LLM_KEY_ENV), LLM_KEY_ENV if llm_key is None else "llm_key"),
+        api_token=_check_secret(_env(api_token, "api_token"), TOKEN_ENV if api_token is None else "api_token"),
+        llm_url=_env(llm_url, "llm_url").strip(),
+        llm_key=_check_secret(_env(llm_key, "llm_key"), LLM_KEY_ENV if llm_key is None else "llm_key"),
         model_timeout=float(model_timeout),
         max_question_chars=int(max_question_chars),
         max_body_bytes=int(max_body_bytes),
@@ -143,7 +157,7 @@ def create_app(
         log_questions=bool(log_questions),
         reload_interval=float(reload_interval),
         max_template_bytes=int(pick(max_template_bytes, "max_template_bytes")),
-        max_prompt_bytes=limits.max_prompt_bytes(),
+        max_prompt_bytes=int(corvane_settings.get("max_prompt_bytes")),
         max_model_calls=int(pick(max_model_calls, "max_model_calls")),
         model_queue=int(pick(model_queue, "model_queue")),
         model_queue_wait=float(pick(model_queue_wait, "model_queue_wait")),
@@ -168,6 +182,8 @@ def create_app(
     files_watch = OpenFilesWatch(metrics)
     gate = ModelGate(settings.max_model_calls, settings.model_queue, settings.model_queue_wait)
     shutdown = _Shutdown(settings.shutdown_timeout)
+    # One pool of model connections, as many as model calls may run at once.
+    model_client = ModelClient(settings.llm_url, settings.llm_key, settings.model_timeout, settings.max_model_calls)
 
     def on_reload(engine) -> None:
         metrics.reloads.inc()
@@ -175,7 +191,9 @@ def create_app(
         log.info("switched to the rebuilt index: %d entries", len(engine))
 
     def open_engine():
-        engine = engine_access.open_engine(settings.data_dir, settings.ranker)
+        # The folder behind the data folder now (a release's ``current`` link
+        # followed once), so both index files come from one release.
+        engine = engine_access.open_engine(releases.resolved(settings.data_dir), settings.ranker)
         # The index is read-only and long-lived: keep its objects out of the
         # cyclic collector, whose full passes over them would stall requests.
         gc.freeze()
@@ -226,6 +244,7 @@ def create_app(
             restore()
             await loop_watch.stop()
             await files_watch.stop()
+            await model_client.aclose()
             holder.close()
 
     docs_mode = _docs_mode(docs)
@@ -241,15 +260,27 @@ def create_app(
     app.state.holder = holder
     app.state.metrics = metrics
     app.state.shutdown = shutdown
+    app.state.model_client = model_client
     if cors_origins:
         from starlette.middleware.cors import CORSMiddleware
 
         app.add_middleware(CORSMiddleware, allow_origins=list(cors_origins), allow_methods=["GET", "POST"],
                            allow_headers=["Authorization", "Content-Type"], max_age=600)
     secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
+    # The layers, innermost first: keys and limits, the service's own, request ids.
+    readiness = deploy.add_readiness(app, holder, settings.data_dir, readiness_checks)
+    model_metrics = deploy.model_metrics_for(metrics)
+    layers = deploy.DeployLayers(token=settings.api_token,
+                                 keys_file=_env(keys_file, "keys_file"), model_metrics=model_metrics,
+                                 readiness=readiness)
+    app.state.deploy = layers
+    app.state.readiness = readiness
+    app.state.model_metrics = model_metrics
+    app.state.release_of = readiness.loaded_release
+    deploy.add_keys_layer(app, layers)
     app.add_middleware(
         ServiceMiddleware,
-        token=settings.api_token,
+        token="",  # checked by the keys layer
         max_body_bytes=settings.max_body_bytes,
         metrics=metrics,
         log_questions=settings.log_questions,
@@ -258,6 +289,8 @@ def create_app(
         cors_origins=tuple(cors_origins),
         loop_watch=loop_watch,
     )
+    if request_ids:
+        app.add_middleware(RequestIdMiddleware)
     _install_error_handlers(app)
     _add_routes(app, settings, holder, metrics, gate, shutdown, secrets)
     _add_docs(app, docs_mode, bool(settings.api_token))
@@ -514,6 +547,7 @@ class HealthResponse(BaseModel):
     compiled_file: bool
     index_generation: int
     model_configured: bool
+    release: Optional[str] = Field(None, description="the release id of the served index (corvane publish)")
 
 
 class ErrorDetail(BaseModel):
@@ -548,14 +582,13 @@ async def _parse(model, request: Request):
         raise RequestValidationError(exc.errors(include_input=False, include_url=False)) from None
 
 
-def call_model(settings: Settings, prompt: str, *, stream: bool):
-    """The one place the service calls the model: an awaitable of the reply, or
-    with ``stream`` an async iterator of its text pieces."""
-    from harlune import chat, chat_stream
-
+def call_model(model: ModelClient, prompt: str, *, stream: bool):
+    """The one place the service calls the model, through the application's one
+    client (one connection pool, one deadline per call: LLMTimeout past it): an
+    awaitable of the reply, or with ``stream`` an async iterator of its text pieces."""
     if stream:
-        return chat_stream(settings.llm_url, settings.llm_key, prompt, timeout=settings.model_timeout)
-    return chat(settings.llm_url, settings.llm_key, prompt, timeout=settings.model_timeout)
+        return model.chat_stream(prompt)
+    return model.chat(prompt)
 
 
 def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: Metrics, gate: ModelGate,
@@ -563,6 +596,9 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
     from harlune import LLMError
 
     from corvane import morlek
+
+    model = app.state.model_client
+    model_metrics = app.state.model_metrics
 
     max_q = settings.max_question_chars
     question_field = Field(max_length=max_q, description=f"the user's question (at most {max_q} characters)")
@@ -676,9 +712,9 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                     text = engine.prompt(body.question, ranker=body.ranker)
                 else:
                     # Up to the prompt bound of work: off the event loop.
-                    text = await asyncio.to_thread(engine_access.template_prompt, engine, body.question,
-                                                   body.ranker, template, settings.max_prompt_bytes)
-            except PromptTooLarge as exc:
+                    text = (await asyncio.to_thread(engine.answer, body.question, ranker=body.ranker,
+                                                    template=template)).prompt
+            except corvane_errors.PromptTooLargeError as exc:
                 return _fail(413, "prompt_too_large", f"prompt_template: {exc} (CORVANE_MAX_PROMPT_BYTES)",
                              "prompt_template")
             except engine_access.IndexStale as exc:
@@ -690,7 +726,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         return _json({"prompt": text, "ranker": ranker})
 
     def model_failure(exc: BaseException) -> tuple[int, dict]:
-        if isinstance(exc, asyncio.TimeoutError):
+        if corvane_errors.http_status(exc) == 504:
             metrics.model_errors.labels("timeout").inc()
             log.warning("model call timed out after %g s", settings.model_timeout)
             return 504, error_body("model_timeout", f"the model did not answer within {settings.model_timeout:g} s")
@@ -725,8 +761,8 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             engine = gen.engine  # one index for both, never a mix
             request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
-                knowledge = engine.knowledge(body.question, ranker=body.ranker, top_k=ANSWER_TOP_K)
-                text = engine.prompt(body.question, ranker=body.ranker)
+                found = engine.answer(body.question, ranker=body.ranker, top_k=ANSWER_TOP_K)  # one search
+                knowledge, text = found.knowledge, found.prompt
             except engine_access.IndexStale as exc:
                 return stale(gen, exc)
             except ValueError as exc:
@@ -736,8 +772,8 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         sources = [{"scene_id": r["node_id"], "title": r["title"], "score": r["score"]}
                    for r in knowledge["results"]]
         request.scope[LOG_KEY]["results"] = len(sources)
-        timeout = settings.model_timeout
         log_state = request.scope.get(LOG_KEY, {})
+        who = request.scope.get(CLIENT_KEY) or "-"
         try:
             await gate.acquire()
         except Busy as exc:
@@ -749,25 +785,33 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         if body.stream:
             release = _once(gate.release)
             try:
-                pieces = call_model(settings, text, stream=True)
+                pieces = call_model(model, text, stream=True)
             except BaseException:
                 release()
                 raise
             return _EventStream(
-                _answer_events(pieces, sources, timeout, model_failure, metrics, LLMError, shutdown, log_state,
-                               release),
+                _answer_events(pieces, sources, model_failure, metrics, LLMError, shutdown, log_state,
+                               release, lambda: model_metrics.call(who)),
                 media_type="text/event-stream",
                 headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"},
                 on_close=release,
             )
         try:
-            call = asyncio.wait_for(call_model(settings, text, stream=False), timeout)
-            reply = await _unless_disconnected(request, call)
+            with model_metrics.call(who) as report:
+                try:
+                    # One deadline: the client's (model_timeout), for the whole exchange.
+                    reply = await _unless_disconnected(request, call_model(model, text, stream=False))
+                except _ClientGone:
+                    report.error = "cancelled"
+                    raise
+                except LLMError as exc:
+                    report.error = failure_kind(exc)
+                    raise
         except _ClientGone:
             metrics.model_cancelled.inc()
             log.info("client went away; model call cancelled")
             return Response(status_code=499)
-        except (LLMError, asyncio.TimeoutError) as exc:
+        except LLMError as exc:
             status, payload = model_failure(exc)
             return JSONResponse(payload, status_code=status)
         finally:
@@ -799,6 +843,10 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             "index_generation": generation,
             "model_configured": bool(settings.llm_url),
         }
+        # The release (``corvane publish``) of the index being served, when the data folder is one.
+        release = app.state.release_of(generation)  # the manifest is read once per generation
+        if release is not None:
+            body["release"] = release
         if problem or not serving:
             body["reason"] = escape_log(gen.stale or problem or "")
         # 503 only when no index can answer; a previous index still serving is 200 "degraded".
@@ -847,18 +895,19 @@ class _ShuttingDown(Exception):
     pass
 
 
-async def _next_piece(pieces, deadline: float, shutdown: "_Shutdown", loop):
-    """The next text piece before ``deadline`` (loop time; else TimeoutError), or
-    _ShuttingDown when the server's stop leaves the stream no more time."""
+async def _next_piece(pieces, deadline: Optional[float], shutdown: "_Shutdown", loop):
+    """The next text piece before ``deadline`` (loop time, None: none; else TimeoutError),
+    or _ShuttingDown when the server's stop leaves the stream no more time."""
     piece = asyncio.ensure_future(pieces.__anext__())
     try:
         while True:
             started = shutdown.started
             stopping = started is not None and started.is_set()
             cut = shutdown.deadline if stopping else None
-            is_cut = cut is not None and cut < deadline
-            left = (cut if is_cut else deadline) - loop.time()
-            if left <= 0:
+            is_cut = cut is not None and (deadline is None or cut < deadline)
+            end = cut if is_cut else deadline
+            left = None if end is None else end - loop.time()
+            if left is not None and left <= 0:
                 if is_cut:
                     raise _ShuttingDown
                 raise asyncio.TimeoutError
@@ -877,28 +926,33 @@ async def _next_piece(pieces, deadline: float, shutdown: "_Shutdown", loop):
             await asyncio.gather(piece, return_exceptions=True)
 
 
-async def _answer_events(pieces, sources, timeout, model_failure, metrics, llm_error, shutdown, log_state,
-                         release) -> AsyncIterator[bytes]:
+async def _answer_events(pieces, sources, model_failure, metrics, llm_error, shutdown, log_state,
+                         release, measured) -> AsyncIterator[bytes]:
     """The SSE events of a streamed answer: sources, deltas, then done or error.
     ``log_state["outcome"]`` records how it ended, for the access log."""
     try:
         yield _sse("sources", {"sources": sources})
         loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
+        # The deadline is the model client's own (one per call); only a stopping server cuts earlier.
+        report = None
         try:
-            while True:
-                try:
-                    piece = await _next_piece(pieces, deadline, shutdown, loop)
-                except StopAsyncIteration:
-                    break
-                yield _sse("delta", {"text": piece})
+            with measured() as report:
+                while True:
+                    try:
+                        piece = await _next_piece(pieces, None, shutdown, loop)
+                    except StopAsyncIteration:
+                        break
+                    yield _sse("delta", {"text": piece})
         except _ShuttingDown:
             log_state["outcome"] = "shutting_down"
             log.warning("answer stream cut short: the server is shutting down")
             yield _sse("error", error_body("shutting_down", "the server is shutting down; ask again"))
             return
-        except (llm_error, asyncio.TimeoutError) as exc:
-            log_state["outcome"] = "model_timeout" if isinstance(exc, asyncio.TimeoutError) else "model_error"
+        except llm_error as exc:
+            timed_out = corvane_errors.http_status(exc) == 504
+            log_state["outcome"] = "model_timeout" if timed_out else "model_error"
+            if report is not None:
+                report.error = failure_kind(exc)
             _, payload = model_failure(exc)
             yield _sse("error", payload)
             return

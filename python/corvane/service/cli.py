@@ -144,6 +144,9 @@ def add_parser(subparsers) -> None:
                    help="how often to look for a rebuilt index; 0: never (default: 1)")
     p.add_argument("--shutdown-timeout", type=_seconds, default=30.0, metavar="SECONDS",
                    help="on SIGTERM, how long in-flight requests may take to finish (default: 30)")
+    p.add_argument("--keys-file", default=None, metavar="FILE",
+                   help="API keys with their rate limits (corvane keys add), accepted beside CORVANE_API_TOKEN "
+                        "(default: $CORVANE_KEYS_FILE, else none)")
     from corvane.service.config import LIMITS, parse_value
 
     limits = p.add_argument_group("limits (see docs/service.md)")
@@ -192,6 +195,7 @@ def _options(args: argparse.Namespace) -> dict:
         "reload_compile_wait": _limit(args, "reload_compile_wait"),
         "allowed_hosts": _allowed_hosts(args),
         "cors_origins": list(args.cors_origins or ()),
+        "keys_file": getattr(args, "keys_file", None),
     }
 
 
@@ -212,9 +216,10 @@ def server_limits(args: argparse.Namespace) -> dict:
 
 def app_from_environ():
     """The application of one worker process, from the options the parent put in the environment."""
+    from corvane import settings
     from corvane.service.app import create_app
 
-    return create_app(**json.loads(os.environ[OPTIONS_ENV]))
+    return create_app(**json.loads(settings.get("serve_options") or "{}"))
 
 
 class _Terminated(Exception):
