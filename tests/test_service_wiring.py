@@ -16,6 +16,7 @@ from fastapi.testclient import TestClient  # noqa: E402
 from corvane.keys import add_key  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
+LOCAL = "http://localhost"
 
 
 @pytest.fixture(scope="module")
@@ -35,7 +36,7 @@ def test_keys_token_request_ids_and_readyz_on_the_real_app(data, tmp_path):
     key, _ = add_key(keys_file, "kiosk", requests_per_minute=3, model_calls_per_minute=1)
     app = create_app(str(data), api_token="", reload_interval=0)
     install(app, data_dir=str(data), keys_file=keys_file, token="shared-token")
-    with TestClient(app) as client:
+    with TestClient(app, base_url=LOCAL) as client:
         assert client.get("/healthz").status_code == 200
         ready = client.get("/readyz")
         assert ready.status_code == 200 and ready.json()["checks"] == {"index": "ok", "keys_file": "ok"}
@@ -75,7 +76,7 @@ def test_access_log_names_the_key_and_request_and_keys_file_is_taken_by_create_a
     key, _ = add_key(keys_file, "kiosk", requests_per_minute=1, model_calls_per_minute=1)
     app = create_app(str(data), api_token="", keys_file=keys_file, reload_interval=0)
     question = {"question": "三包责任承诺"}
-    with caplog.at_level(logging.INFO, logger="corvane.access"), TestClient(app) as client:
+    with caplog.at_level(logging.INFO, logger="corvane.access"), TestClient(app, base_url=LOCAL) as client:
         ok = client.post("/v1/search", json=question, headers={"Authorization": f"Bearer {key}",
                                                                "X-Request-ID": "a-1"})
         limited = client.post("/v1/search", json=question, headers={"Authorization": f"Bearer {key}"})
@@ -103,7 +104,7 @@ def test_readyz_hook_for_a_database(data):
 
     app = create_app(str(data), api_token="tok", reload_interval=0)
     add_readiness_check(app, "database", database)
-    with TestClient(app) as client:
+    with TestClient(app, base_url=LOCAL) as client:
         r = client.get("/readyz")
         assert r.status_code == 200 and r.json()["checks"] == {"index": "ok", "database": "ok"}
         state["up"] = False
@@ -125,7 +126,7 @@ def test_model_calls_share_one_client_one_deadline_and_are_measured(data):
         auth = {"Authorization": "Bearer tok"}
         app = create_app(str(data), api_token="tok", llm_url=fake.url("ok"), llm_key=support.MODEL_KEY,
                          reload_interval=0)
-        with TestClient(app) as client:
+        with TestClient(app, base_url=LOCAL) as client:
             for _ in range(2):
                 r = client.post("/v1/answer", json=question, headers=auth)
                 assert r.status_code == 200 and r.json()["answer"] == "".join(support.ANSWER_PIECES)
@@ -141,7 +142,7 @@ def test_model_calls_share_one_client_one_deadline_and_are_measured(data):
         for mode, status, kind in (("hang", 504, "timeout"), ("fail", 502, "http_5xx")):
             app = create_app(str(data), api_token="tok", llm_url=fake.url(mode), llm_key=support.MODEL_KEY,
                              model_timeout=0.5, reload_interval=0)
-            with TestClient(app) as client:
+            with TestClient(app, base_url=LOCAL) as client:
                 r = client.post("/v1/answer", json=question, headers=auth)
                 assert r.status_code == status, (mode, r.text)
                 assert r.json()["error"]["request_id"] == r.headers["x-request-id"]
@@ -175,7 +176,7 @@ def test_publish_and_rollback_under_load(data, tmp_path):
     current = os.path.join(rel, "current")
     apps = [create_app(current, api_token="", reload_interval=0) for _ in range(2)]
     failures, done, stop = [], [0], threading.Event()
-    with TestClient(apps[0]) as a, TestClient(apps[1]) as b:
+    with TestClient(apps[0], base_url=LOCAL) as a, TestClient(apps[1], base_url=LOCAL) as b:
         clients = (a, b)
 
         def load(client):

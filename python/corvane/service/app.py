@@ -937,12 +937,16 @@ async def _answer_events(pieces, sources, model_failure, metrics, llm_error, shu
         report = None
         try:
             with measured() as report:
-                while True:
-                    try:
-                        piece = await _next_piece(pieces, None, shutdown, loop)
-                    except StopAsyncIteration:
-                        break
-                    yield _sse("delta", {"text": piece})
+                try:
+                    while True:
+                        try:
+                            piece = await _next_piece(pieces, None, shutdown, loop)
+                        except StopAsyncIteration:
+                            break
+                        yield _sse("delta", {"text": piece})
+                except (GeneratorExit, _ShuttingDown):
+                    report.error = "cancelled"  # the call was cut, not failed
+                    raise
         except _ShuttingDown:
             log_state["outcome"] = "shutting_down"
             log.warning("answer stream cut short: the server is shutting down")
