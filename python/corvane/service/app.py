@@ -261,11 +261,6 @@ def create_app(
     app.state.metrics = metrics
     app.state.shutdown = shutdown
     app.state.model_client = model_client
-    if cors_origins:
-        from starlette.middleware.cors import CORSMiddleware
-
-        app.add_middleware(CORSMiddleware, allow_origins=list(cors_origins), allow_methods=["GET", "POST"],
-                           allow_headers=["Authorization", "Content-Type"], max_age=600)
     secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
     # The layers, innermost first: keys and limits, the service's own, request ids.
     readiness = deploy.add_readiness(app, holder, settings.data_dir, readiness_checks)
@@ -278,6 +273,12 @@ def create_app(
     app.state.model_metrics = model_metrics
     app.state.release_of = readiness.loaded_release
     deploy.add_keys_layer(app, layers)
+    # CORS outside the keys layer: a browser's preflight carries no token.
+    if cors_origins:
+        from starlette.middleware.cors import CORSMiddleware
+
+        app.add_middleware(CORSMiddleware, allow_origins=list(cors_origins), allow_methods=["GET", "POST"],
+                           allow_headers=["Authorization", "Content-Type"], max_age=600)
     app.add_middleware(
         ServiceMiddleware,
         token="",  # checked by the keys layer
@@ -895,6 +896,11 @@ class _ShuttingDown(Exception):
     pass
 
 
+def _retrieved(task) -> None:
+    if not task.cancelled():
+        task.exception()
+
+
 async def _next_piece(pieces, deadline: Optional[float], shutdown: "_Shutdown", loop):
     """The next text piece before ``deadline`` (loop time, None: none; else TimeoutError),
     or _ShuttingDown when the server's stop leaves the stream no more time."""
@@ -922,8 +928,12 @@ async def _next_piece(pieces, deadline: Optional[float], shutdown: "_Shutdown", 
                 return piece.result()
     finally:
         if not piece.done():
+            piece.add_done_callback(_retrieved)
             piece.cancel()
-            await asyncio.gather(piece, return_exceptions=True)
+            # Waited for with asyncio.wait, which (unlike gather) never cancels it again when this
+            # task is cancelled once more (a cancel scope does that on every await): a second
+            # cancel would cut the model connection's close short and leave it open in the pool.
+            await asyncio.wait({piece})
 
 
 async def _answer_events(pieces, sources, model_failure, metrics, llm_error, shutdown, log_state,
