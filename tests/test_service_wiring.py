@@ -202,3 +202,42 @@ def test_publish_and_rollback_under_load(data, tmp_path):
             for t in threads:
                 t.join()
     assert failures == [] and done[0] > 0
+
+
+def test_prompt_and_answer_take_one_engine_answer_and_keys_file_from_environment(data, tmp_path, monkeypatch):
+    """/v1/prompt (template) and /v1/answer build everything from one Engine.answer call;
+    CORVANE_KEYS_FILE is read through the settings when no keys_file is given."""
+    support = _support()
+    from corvane.service.app import create_app
+
+    keys_file = str(tmp_path / "keys.json")
+    key, _ = add_key(keys_file, "env-client")
+    monkeypatch.setenv("CORVANE_KEYS_FILE", keys_file)
+    fake = support.FakeModel()
+    try:
+        app = create_app(str(data), api_token="", llm_url=fake.url("echo"), llm_key=support.MODEL_KEY,
+                         reload_interval=0)
+        engine = app.state.holder.engine
+        calls = []
+        real_answer = engine.answer
+
+        def counted(*args, **kwargs):
+            calls.append(kwargs.get("template"))
+            return real_answer(*args, **kwargs)
+
+        def forbidden(*args, **kwargs):
+            raise AssertionError("a second search")
+
+        engine.answer, engine.search, engine.knowledge = counted, forbidden, forbidden
+        auth = {"Authorization": f"Bearer {key}"}
+        with TestClient(app, base_url=LOCAL) as client:
+            assert client.post("/v1/answer", json={"question": "三包责任承诺"}).status_code == 401
+            r = client.post("/v1/answer", json={"question": "三包责任承诺"}, headers=auth)
+            assert r.status_code == 200 and r.json()["sources"]
+            assert r.json()["answer"] == fake.requests[-1]["body"]["messages"][0]["content"]
+            r = client.post("/v1/prompt", json={"question": "三包责任承诺", "prompt_template": "Q=__INPUT__"},
+                            headers=auth)
+            assert r.status_code == 200 and r.json()["prompt"] == "Q=三包责任承诺"
+        assert calls == [None, "Q=__INPUT__"]
+    finally:
+        fake.close()
