@@ -191,8 +191,16 @@ def test_publish_and_rollback_under_load(data, tmp_path):
             t.start()
         try:
             assert [c.get("/healthz").json()["release"] for c in clients] == [first, first]
+            # A switch and its undoing between two reload checks: nothing to reload, and
+            # /healthz never names a release that is not the one served.
+            releases.publish(rel, second)
+            assert [c.get("/healthz").json()["release"] for c in clients] == [first, first]
+            releases.rollback(rel, first)
+            assert [app.state.holder.check() for app in apps] == [False, False]
+            assert [c.get("/healthz").json()["release"] for c in clients] == [first, first]
             for target, switch in ((second, releases.publish), (first, releases.rollback)):
                 switch(rel, target)
+                assert [c.get("/healthz").json()["release"] for c in clients] != [target, target]
                 for app in apps:
                     assert app.state.holder.check() is True  # one reload check switches it
                 assert [c.get("/healthz").json()["release"] for c in clients] == [target, target]

@@ -193,7 +193,11 @@ def create_app(
     def open_engine():
         # The folder behind the data folder now (a release's ``current`` link
         # followed once), so both index files come from one release.
-        engine = engine_access.open_engine(releases.resolved(settings.data_dir), settings.ranker)
+        real = releases.resolved(settings.data_dir)
+        engine = engine_access.open_engine(real, settings.ranker)
+        # The release these files are (None for a plain data folder), read now: the link may
+        # switch again before the next reload, and /healthz must name what is served.
+        engine.release = releases.release_id_of(real)
         # The index is read-only and long-lived: keep its objects out of the
         # cyclic collector, whose full passes over them would stall requests.
         gc.freeze()
@@ -263,7 +267,8 @@ def create_app(
     app.state.model_client = model_client
     secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
     # The layers, innermost first: keys and limits, the service's own, request ids.
-    readiness = deploy.add_readiness(app, holder, settings.data_dir, readiness_checks)
+    readiness = deploy.add_readiness(app, holder, settings.data_dir, readiness_checks,
+                                     release_of=lambda: getattr(holder.current.engine, "release", None))
     model_metrics = deploy.model_metrics_for(metrics)
     layers = deploy.DeployLayers(token=settings.api_token,
                                  keys_file=_env(keys_file, "keys_file"), model_metrics=model_metrics,
@@ -845,7 +850,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             "model_configured": bool(settings.llm_url),
         }
         # The release (``corvane publish``) of the index being served, when the data folder is one.
-        release = app.state.release_of(generation)  # the manifest is read once per generation
+        release = getattr(gen.engine, "release", None)
         if release is not None:
             body["release"] = release
         if problem or not serving:

@@ -81,8 +81,9 @@ def add_keys_layer(app, layers: DeployLayers) -> None:
     app.add_middleware(_KeysLayer, layers=layers)
 
 
-def add_readiness(app, holder, data_dir: str, checks: Iterable[tuple[str, Callable[[], None]]]) -> Readiness:
-    return add_readyz(app, holder, data_dir, checks)
+def add_readiness(app, holder, data_dir: str, checks: Iterable[tuple[str, Callable[[], None]]],
+                  release_of: Callable[[], str | None] | None = None) -> Readiness:
+    return add_readyz(app, holder, data_dir, checks, release_of)
 
 
 def add_readiness_check(app, name: str, check: Callable[[], None]) -> None:
