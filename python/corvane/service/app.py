@@ -8,11 +8,8 @@ Endpoints: POST /v1/search, /v1/prompt, /v1/answer; GET /healthz, /metrics,
 # annotations at run time, and those models are made per application.
 import asyncio
 import gc
-import json
 import logging
 import os
-import signal
-import threading
 import time
 from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
@@ -21,22 +18,25 @@ from typing import Any, AsyncIterator, Literal, Optional
 
 from fastapi import FastAPI, Request
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
+from fastapi.responses import FileResponse, JSONResponse, Response
 from fastapi.staticfiles import StaticFiles
 from pydantic import BaseModel, ConfigDict, Field, ValidationError
 from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.routing import Route
 
-from corvane.service import config as limits
+from corvane import errors as corvane_errors
 from corvane import releases
-from corvane.request_id import RequestIdMiddleware
+from corvane import settings as corvane_settings
 from corvane.ratelimit import CLIENT_KEY
+from corvane.request_id import RequestIdMiddleware
+from corvane.service import config as limits
 from corvane.service import deploy, engine_access
-from corvane.service.model_client import ModelClient, failure_kind
+from corvane.service.docs_page import _add_docs, _docs_mode
 from corvane.service.errors import error_body
 from corvane.service.guards import Busy, LoopWatch, ModelGate, OpenFilesWatch
-from corvane import errors as corvane_errors
-from corvane import settings as corvane_settings
+from corvane.service.lifecycle import _log_accept_failures, _Shutdown
+from corvane.service.model_client import ModelClient, failure_kind
+from corvane.service.streaming import _answer_events, _ClientGone, _EventStream, _once, _unless_disconnected
 from corvane.service.textsafe import escape_log, mask_urls_in, url_secrets
 
 try:
@@ -90,10 +90,6 @@ def _check_secret(value: str, name: str) -> str:
 def _env(value: Optional[str], name: str) -> str:
     """``value``, or when None the setting ``name`` (its environment variable, else its default)."""
     return corvane_settings.get(name) if value is None else value
-
-
-class _ClientGone(Exception):
-    pass
 
 
 def create_app(
@@ -302,151 +298,6 @@ def create_app(
     _add_docs(app, docs_mode, bool(settings.api_token))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     return app
-
-
-class _Shutdown:
-    """When the server began to stop, so streams can end cleanly before its
-    graceful-shutdown bound cuts them.  uvicorn handles SIGTERM/SIGINT; the
-    hook runs first (main thread only) and then hands the signal on."""
-
-    SIGNALS = (signal.SIGTERM, signal.SIGINT)
-
-    def __init__(self, grace: float) -> None:
-        self.grace = grace
-        self.started: Optional[asyncio.Event] = None
-        self.deadline: Optional[float] = None  # loop time by which streams must have ended
-
-    def begin(self, loop) -> None:
-        if self.started is None or self.started.is_set():
-            return
-        if self.grace > 0:
-            # uvicorn counts its bound from a moment after the signal; stay clear of it.
-            self.deadline = loop.time() + max(0.0, self.grace - min(1.0, self.grace * 0.25))
-        self.started.set()
-
-    def hook_signals(self, loop):
-        self.started = asyncio.Event()
-        if threading.current_thread() is not threading.main_thread():
-            return lambda: None
-        previous = {}
-        for sig in self.SIGNALS:
-            handler = signal.getsignal(sig)
-            if not callable(handler):
-                continue
-
-            def on_signal(signum, frame, _handler=handler):
-                loop.call_soon_threadsafe(self.begin, loop)
-                _handler(signum, frame)
-
-            previous[sig] = handler
-            signal.signal(sig, on_signal)
-
-        def restore() -> None:
-            for sig, handler in previous.items():
-                try:
-                    signal.signal(sig, handler)
-                except (ValueError, TypeError):
-                    pass
-
-        return restore
-
-
-def _log_accept_failures(loop, metrics) -> None:
-    """A failed accept() (out of file descriptors, say) leaves a log line and a count."""
-    default = loop.get_exception_handler()
-
-    def handler(loop, context) -> None:
-        message = str(context.get("message", ""))
-        if "accept" in message:
-            exc = context.get("exception")
-            log.error("accepting a connection failed: %s%s", escape_log(message),
-                      f" ({type(exc).__name__}: {escape_log(str(exc))})" if exc else "")
-            try:
-                metrics.connections_refused.labels("accept_failed").inc()
-            except Exception:
-                pass
-            return
-        if default is not None:
-            default(loop, context)
-        else:
-            loop.default_exception_handler(context)
-
-    loop.set_exception_handler(handler)
-
-
-def _docs_assets():
-    """The folder of the packaged Swagger UI (swagger-ui-bundle), or None."""
-    try:
-        from swagger_ui_bundle import swagger_ui_path
-    except ImportError:
-        return None
-    path = Path(str(swagger_ui_path))
-    return path if (path / "swagger-ui-bundle.js").is_file() else None
-
-
-def _docs_mode(docs: str) -> str:
-    if docs == "auto":
-        return "swagger" if _docs_assets() is not None else "none"
-    if docs == "swagger" and _docs_assets() is None:
-        raise ValueError("docs='swagger' needs the swagger-ui-bundle package (pip install 'corvane[serve]')")
-    return docs
-
-
-DOCS_PAGE = """<!doctype html>
-<html lang="en"><head><meta charset="utf-8"><title>corvane API</title>
-<link rel="stylesheet" href="/docs/assets/swagger-ui.css"></head>
-<body><div id="swagger-ui"></div>
-<script src="/docs/assets/swagger-ui-bundle.js"></script>
-<script src="/static/docs.js"></script></body></html>
-"""
-NO_DOCS_PAGE = """<!doctype html>
-<html lang="en"><head><meta charset="utf-8"><title>corvane API</title></head>
-<body><p>The interactive documentation is not installed here (it comes with the swagger-ui-bundle
-package). The API description is at <a href="/openapi.json">/openapi.json</a>.</p></body></html>
-"""
-SWAGGER_HEADERS = {
-    # Swagger UI sets styles from its script; nothing else is let in.
-    "Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
-    "img-src 'self' data:; connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'",
-    "X-Content-Type-Options": "nosniff",
-    "Cache-Control": "no-cache",
-}
-
-
-def _add_docs(app: FastAPI, mode: str, token_required: bool) -> None:
-    """/docs from the package's pinned Swagger UI copy (no third-party script),
-    or a plain page pointing at /openapi.json; the document declares the
-    bearer scheme, so the page's Authorize button sends the token."""
-    from fastapi.openapi.utils import get_openapi
-
-    def openapi() -> dict:
-        if app.openapi_schema is None:
-            schema = get_openapi(title=app.title, version=app.version, description=app.description,
-                                 routes=app.routes)
-            schema.setdefault("components", {}).setdefault("securitySchemes", {})["bearer"] = {
-                "type": "http", "scheme": "bearer",
-                "description": "CORVANE_API_TOKEN of the server" + ("" if token_required else " (not set here)"),
-            }
-            public = {"/healthz"}
-            for path, ops in schema.get("paths", {}).items():
-                if path in public:
-                    continue
-                for op in ops.values():
-                    if isinstance(op, dict):
-                        op["security"] = [{"bearer": []}]
-            app.openapi_schema = schema
-        return app.openapi_schema
-
-    app.openapi = openapi
-    headers = SWAGGER_HEADERS if mode == "swagger" else PAGE_HEADERS
-
-    @app.get("/docs", include_in_schema=False)
-    async def docs_page():
-        return Response(DOCS_PAGE if mode == "swagger" else NO_DOCS_PAGE, media_type="text/html; charset=utf-8",
-                        headers=headers)
-
-    if mode == "swagger":
-        app.mount("/docs/assets", StaticFiles(directory=str(_docs_assets())), name="docs-assets")
 
 
 def _version() -> str:
@@ -891,152 +742,3 @@ def _scrub(text: str, secrets: list) -> str:
         if secret:
             text = text.replace(secret, "***")
     return escape_log(mask_urls_in(text[:300]))
-
-
-def _sse(event: str, data: dict) -> bytes:
-    return f"event: {event}\ndata: {json.dumps(data, ensure_ascii=False)}\n\n".encode()
-
-
-class _ShuttingDown(Exception):
-    pass
-
-
-def _retrieved(task) -> None:
-    if not task.cancelled():
-        task.exception()
-
-
-async def _next_piece(pieces, deadline: Optional[float], shutdown: "_Shutdown", loop):
-    """The next text piece before ``deadline`` (loop time, None: none; else TimeoutError),
-    or _ShuttingDown when the server's stop leaves the stream no more time."""
-    piece = asyncio.ensure_future(pieces.__anext__())
-    try:
-        while True:
-            started = shutdown.started
-            stopping = started is not None and started.is_set()
-            cut = shutdown.deadline if stopping else None
-            is_cut = cut is not None and (deadline is None or cut < deadline)
-            end = cut if is_cut else deadline
-            left = None if end is None else end - loop.time()
-            if left is not None and left <= 0:
-                if is_cut:
-                    raise _ShuttingDown
-                raise asyncio.TimeoutError
-            stop = None if (started is None or stopping) else asyncio.ensure_future(started.wait())
-            try:
-                done, _ = await asyncio.wait({piece} if stop is None else {piece, stop}, timeout=left,
-                                             return_when=asyncio.FIRST_COMPLETED)
-            finally:
-                if stop is not None:
-                    stop.cancel()
-            if piece in done:
-                return piece.result()
-    finally:
-        if not piece.done():
-            piece.add_done_callback(_retrieved)
-            piece.cancel()
-            # Waited for with asyncio.wait, which (unlike gather) never cancels it again when this
-            # task is cancelled once more (a cancel scope does that on every await): a second
-            # cancel would cut the model connection's close short and leave it open in the pool.
-            await asyncio.wait({piece})
-
-
-async def _answer_events(pieces, sources, model_failure, metrics, llm_error, shutdown, log_state,
-                         release, measured) -> AsyncIterator[bytes]:
-    """The SSE events of a streamed answer: sources, deltas, then done or error.
-    ``log_state["outcome"]`` records how it ended, for the access log."""
-    try:
-        yield _sse("sources", {"sources": sources})
-        loop = asyncio.get_running_loop()
-        # The deadline is the model client's own (one per call); only a stopping server cuts earlier.
-        report = None
-        try:
-            with measured() as report:
-                try:
-                    while True:
-                        try:
-                            piece = await _next_piece(pieces, None, shutdown, loop)
-                        except StopAsyncIteration:
-                            break
-                        yield _sse("delta", {"text": piece})
-                except (GeneratorExit, _ShuttingDown):
-                    report.error = "cancelled"  # the call was cut, not failed
-                    raise
-        except _ShuttingDown:
-            log_state["outcome"] = "shutting_down"
-            log.warning("answer stream cut short: the server is shutting down")
-            yield _sse("error", error_body("shutting_down", "the server is shutting down; ask again"))
-            return
-        except llm_error as exc:
-            timed_out = corvane_errors.http_status(exc) == 504
-            log_state["outcome"] = "model_timeout" if timed_out else "model_error"
-            if report is not None:
-                report.error = failure_kind(exc)
-            _, payload = model_failure(exc)
-            yield _sse("error", payload)
-            return
-        except asyncio.CancelledError:
-            log_state["outcome"] = "cancelled"
-            metrics.model_cancelled.inc()
-            log.info("client went away; model stream cancelled")
-            raise
-        finally:
-            await pieces.aclose()
-        log_state["outcome"] = "done"
-        yield _sse("done", {})
-    finally:
-        release()
-
-
-class _EventStream(StreamingResponse):
-    """A streamed response that always watches for the client going away, and
-    cancels the stream (and with it the model call) when it does."""
-
-    def __init__(self, *args, on_close=None, **kwargs) -> None:
-        super().__init__(*args, **kwargs)
-        self._on_close = on_close
-
-    async def __call__(self, scope, receive, send) -> None:
-        scope = dict(scope)
-        scope["asgi"] = {**scope.get("asgi", {}), "spec_version": "2.0"}
-        try:
-            await super().__call__(scope, receive, send)
-        finally:
-            if self._on_close is not None:
-                self._on_close()  # also when the stream never started
-
-
-def _once(func):
-    done = []
-
-    def call() -> None:
-        if not done:
-            done.append(1)
-            func()
-
-    return call
-
-
-async def _unless_disconnected(request: Request, awaitable):
-    """Awaits ``awaitable``; cancels it and raises _ClientGone when the client disconnects first."""
-    task = asyncio.ensure_future(awaitable)
-
-    async def gone() -> None:
-        while True:
-            message = await request.receive()
-            if message["type"] == "http.disconnect":
-                return
-
-    watcher = asyncio.ensure_future(gone())
-    try:
-        done, _ = await asyncio.wait({task, watcher}, return_when=asyncio.FIRST_COMPLETED)
-    except BaseException:
-        task.cancel()
-        watcher.cancel()
-        raise
-    watcher.cancel()
-    if task in done:
-        return task.result()
-    task.cancel()
-    await asyncio.gather(task, return_exceptions=True)
-    raise _ClientGone
