@@ -10,6 +10,8 @@ import shutil
 import signal
 import tempfile
 
+from corvane import settings
+
 OPTIONS_ENV = "CORVANE_SERVE_OPTIONS"
 
 SERVE_HELP = """\
@@ -216,7 +218,6 @@ def server_limits(args: argparse.Namespace) -> dict:
 
 def app_from_environ():
     """The application of one worker process, from the options the parent put in the environment."""
-    from corvane import settings
     from corvane.service.app import create_app
 
     return create_app(**json.loads(settings.get("serve_options") or "{}"))
@@ -248,7 +249,7 @@ def run(args: argparse.Namespace) -> int:
     logging.config.dictConfig(log_config())
     index = os.path.join(args.data_dir, "scene_index.jsonl")
     multiproc_dir = None
-    if args.workers > 1 and not os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+    if args.workers > 1 and not settings.get("prometheus_multiproc_dir"):
         multiproc_dir = tempfile.mkdtemp(prefix="corvane-metrics-")
         os.environ["PROMETHEUS_MULTIPROC_DIR"] = multiproc_dir
     try:
