@@ -318,7 +318,8 @@ def test_internal_errors_leave_no_detail_or_traceback(site, caplog):
     with caplog.at_level(logging.INFO), TestClient(app, base_url="http://localhost", raise_server_exceptions=False) as client:
         r = client.post("/v1/search", json={"question": "问一下"})
         assert r.status_code == 500
-        assert r.json() == {"error": {"code": "internal_error", "message": "internal server error"}}
+        assert r.json() == {"error": {"code": "internal_error", "message": "internal server error",
+                                      "request_id": r.headers["x-request-id"]}}
         assert client.post("/v1/prompt", json={"question": "记下我"}).status_code == 200
     assert "/secret/path" not in caplog.text and "Traceback" not in caplog.text
     assert all(rec.exc_info is None for rec in caplog.records)

@@ -21,8 +21,12 @@ PATHS = frozenset({PATH})
 
 
 class Readiness:
-    def __init__(self, holder, data_dir: str, checks: Iterable[tuple[str, Callable[[], None]]] = ()) -> None:
+    def __init__(self, holder, data_dir: str, checks: Iterable[tuple[str, Callable[[], None]]] = (),
+                 release_of: Callable[[], str | None] | None = None) -> None:
         self.holder = holder
+        # The release of the index being served, as recorded when it was opened; without it the
+        # release is read from the folder when the generation is first seen.
+        self._release_of = release_of
         self.data_dir = data_dir
         self.checks = list(checks)
         self._verified: dict[str, str | None] = {}  # real folder -> None (good) or the error
@@ -32,6 +36,8 @@ class Readiness:
     def loaded_release(self, generation) -> str | None:
         """The release of the loaded index: read when the holder's generation changes, so a
         link switched but not yet reloaded still shows the release being served."""
+        if self._release_of is not None:
+            return self._release_of()
         with self._lock:
             if self._loaded[0] != generation or generation is None:
                 self._loaded = (generation, releases.release_id_of(self.data_dir))
@@ -85,9 +91,10 @@ class Readiness:
         return JSONResponse(body, status_code=200 if ok else 503, headers={"cache-control": "no-store"})
 
 
-def add_readyz(app, holder, data_dir: str, checks: Iterable[tuple[str, Callable[[], None]]] = ()) -> Readiness:
+def add_readyz(app, holder, data_dir: str, checks: Iterable[tuple[str, Callable[[], None]]] = (),
+               release_of: Callable[[], str | None] | None = None) -> Readiness:
     """Adds GET /readyz to a FastAPI/Starlette app; the middleware must keep it public."""
-    readiness = Readiness(holder, data_dir, checks)
+    readiness = Readiness(holder, data_dir, checks, release_of)
     app.add_route(PATH, readiness.endpoint, methods=["GET"], include_in_schema=False)
     return readiness
 

@@ -1,54 +1,38 @@
-"""Puts the deployment layers on an application of ``corvane.service.app.create_app``:
+"""Sets the deployment layers of an application of ``corvane.service.app.create_app``:
 ``/readyz``, API keys with rate limits, ``X-Request-ID`` and the model-call metrics.
 
-    app = create_app(data_dir, api_token="")        # the keys layer checks the token
-    install(app, data_dir=data_dir, keys_file=path, token=os.environ.get("CORVANE_API_TOKEN", ""))
+``create_app`` puts the layers on itself (its ``keys_file``, ``api_token`` and
+``readiness_checks`` keywords); ``install`` changes them on an application made
+earlier, before its first request::
 
-Call it before the first request (Starlette builds its middleware stack then).
-The layers go outside the service's own middleware, in this order (outermost
-first): request id, keys and limits, then the service.  A request refused
-with 401/429 here is therefore not in the service's access log; its client
-sees the request id in the response and the error body.
+    app = create_app(data_dir, api_token="")
+    install(app, data_dir=data_dir, keys_file=path, token=settings.get("api_token"))
+
+Order (outermost first): request id, the service's middleware (access log),
+keys and limits, the routes; so a request refused with 401/429 is in the
+access log, and its client sees the request id in the response and error body.
 """
 from __future__ import annotations
 
-import os
-
-from corvane.keys import KeyStore
-from corvane.model_metrics import ModelMetrics
-from corvane.ratelimit import BoundedLabels, KeyAuthMiddleware, Limits, RateLimiter
-from corvane.readiness import add_readyz, file_readable
-from corvane.request_id import RequestIdMiddleware
+from corvane import settings
+from corvane.ratelimit import Limits
 
 
-def install(app, *, data_dir: str, keys_file: str | None = None, token: str = "",
+def install(app, *, data_dir: str | None = None, keys_file: str | None = None, token: str = "",
             token_limits: Limits = Limits(), request_ids: bool = True, readiness_checks=()) -> dict:
-    """Adds the layers; returns them by name (readiness, store, limiter, model_metrics)."""
-    checks = list(readiness_checks)
-    store = None
+    """Sets the keys file, the token and extra readiness checks; returns the layers by name
+    (readiness, store, limiter, model_metrics).  ``data_dir`` and ``request_ids`` are
+    those of ``create_app`` (kept for callers of the earlier form)."""
+    layers = app.state.deploy
+    if token or token_limits != Limits():
+        layers.use_token(token or layers.token, token_limits)
     if keys_file:
-        store = KeyStore(keys_file)  # a bad file fails here, at start, naming the file
-        checks.append(("keys_file", file_readable(keys_file)))
-    readiness = add_readyz(app, app.state.holder, data_dir, checks)
-    metrics = getattr(app.state, "metrics", None)
-    registry = None
-    if metrics is not None and not getattr(metrics, "multiprocess", False):
-        registry = metrics.registry
-    model_metrics = ModelMetrics(registry, client_label=BoundedLabels())
-    limiter = RateLimiter()
-    app.add_middleware(KeyAuthMiddleware, store=store, token=token, limiter=limiter, token_limits=token_limits,
-                       on_limited=model_metrics.rate_limited)
-    if request_ids:
-        app.add_middleware(RequestIdMiddleware)
-    app.state.model_metrics = model_metrics
-    app.state.readiness = readiness
-    # For /healthz: the release of the index a request is using, e.g.
-    # ``app.state.release_of(gen.number)`` inside ``holder.use()``.
-    app.state.release_of = readiness.loaded_release
-    return {"readiness": readiness, "store": store, "limiter": limiter, "model_metrics": model_metrics}
+        layers.use_keys_file(keys_file)
+    for name, check in readiness_checks:
+        layers.readiness.checks.append((name, check))
+    return {"readiness": layers.readiness, "store": layers.store, "limiter": layers.limiter,
+            "model_metrics": layers.model_metrics}
 
 
 def keys_file_from_environ() -> str | None:
-    from corvane.keys import KEYS_FILE_ENV
-
-    return os.environ.get(KEYS_FILE_ENV) or None
+    return settings.get("keys_file") or None

@@ -123,8 +123,9 @@ SETTINGS: tuple[Setting, ...] = (
     Setting("max_top_k", None, "count", 50, "largest top_k of a request", low=1, high=1 << 20),
     Setting("reload_interval", None, "seconds", 1.0, "how often the service looks for a rebuilt index"),
     Setting("shutdown_timeout", None, "seconds", 30.0, "how long requests may take to finish on SIGTERM"),
-    Setting("keys_file", "CORVANE_KEYS_FILE", "path", "", "API keys file of the service (`corvane keys add`); "
-            "empty: none (--keys-file)"),
+    # -- serve: deployment layers
+    Setting("keys_file", "CORVANE_KEYS_FILE", "path", "",
+            "API keys file of the service (--keys-file; `corvane keys add`); empty: the token only"),
     Setting("config", "CORVANE_CONFIG", "path", "", "TOML file of serve's settings (--config)"),
     Setting("prometheus_multiproc_dir", "PROMETHEUS_MULTIPROC_DIR", "path", "",
             "metrics folder shared by worker processes (set by serve when it starts several)"),

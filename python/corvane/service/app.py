@@ -8,11 +8,8 @@ Endpoints: POST /v1/search, /v1/prompt, /v1/answer; GET /healthz, /metrics,
 # annotations at run time, and those models are made per application.
 import asyncio
 import gc
-import json
 import logging
 import os
-import signal
-import threading
 import time
 from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
@@ -21,17 +18,26 @@ from typing import Any, AsyncIterator, Literal, Optional
 
 from fastapi import FastAPI, Request
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
+from fastapi.responses import FileResponse, JSONResponse, Response
 from fastapi.staticfiles import StaticFiles
 from pydantic import BaseModel, ConfigDict, Field, ValidationError
 from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.routing import Route
 
+from corvane import errors as corvane_errors
+from corvane import releases
+from corvane import settings as corvane_settings
+from corvane.ratelimit import CLIENT_KEY
+from corvane.request_id import RequestIdMiddleware
 from corvane.service import config as limits
-from corvane.service import engine_access
+from corvane.service import deploy, engine_access
+from corvane.service.docs_page import _add_docs, _docs_mode
 from corvane.service.errors import error_body
 from corvane.service.guards import Busy, LoopWatch, ModelGate, OpenFilesWatch
-from corvane.service.textsafe import PromptTooLarge, escape_log, mask_urls_in, url_secrets
+from corvane.service.lifecycle import _log_accept_failures, _Shutdown
+from corvane.service.model_client import ModelClient, failure_kind
+from corvane.service.streaming import _answer_events, _ClientGone, _EventStream, _once, _sse, _unless_disconnected
+from corvane.service.textsafe import escape_log, mask_urls_in, url_secrets
 
 try:
     import orjson as _orjson
@@ -85,11 +91,8 @@ def _check_secret(value: str, name: str) -> str:
     return value
 
 def _env(value: Optional[str], name: str) -> str:
-    return os.environ.get(name, "") if value is None else value
-
-
-class _ClientGone(Exception):
-    pass
+    """``value``, or when None the setting ``name`` (its environment variable, else its default)."""
+    return corvane_settings.get(name) if value is None else value
 
 
 def create_app(
@@ -117,6 +120,9 @@ def create_app(
     database: Optional[str] = None,
     style: Optional[str] = None,
     fallback_text: Optional[str] = None,
+    keys_file: Optional[str] = None,
+    request_ids: bool = True,
+    readiness_checks: "list | tuple" = (),
 ) -> FastAPI:
     """The service over ``data_dir/scene_index.jsonl``.
 
@@ -134,6 +140,10 @@ def create_app(
     ``database``: the feedback store (a file, sqlite:///FILE or postgresql://…;
     default CORVANE_DATABASE, else ./corvane-feedback.db); ``style``: a JSON
     file of the answer style; ``fallback_text``: the reply to a refused question.
+    ``keys_file`` (default: CORVANE_KEYS_FILE; "" none) holds the API keys and
+    their rate limits, accepted beside the token; ``request_ids`` adds the
+    X-Request-ID layer; ``readiness_checks`` are extra (name, callable) checks
+    of /readyz (see ``add_readiness_check``).
     """
 
     def pick(value, name):
@@ -142,9 +152,9 @@ def create_app(
     settings = Settings(
         data_dir=os.fspath(data_dir),
         ranker=ranker,
-        api_token=_check_secret(_env(api_token, TOKEN_ENV), TOKEN_ENV if api_token is None else "api_token"),
-        llm_url=_env(llm_url, LLM_URL_ENV).strip(),
-        llm_key=_check_secret(_env(llm_key, LLM_KEY_ENV), LLM_KEY_ENV if llm_key is None else "llm_key"),
+        api_token=_check_secret(_env(api_token, "api_token"), TOKEN_ENV if api_token is None else "api_token"),
+        llm_url=_env(llm_url, "llm_url").strip(),
+        llm_key=_check_secret(_env(llm_key, "llm_key"), LLM_KEY_ENV if llm_key is None else "llm_key"),
         model_timeout=float(model_timeout),
         max_question_chars=int(max_question_chars),
         max_body_bytes=int(max_body_bytes),
@@ -152,7 +162,7 @@ def create_app(
         log_questions=bool(log_questions),
         reload_interval=float(reload_interval),
         max_template_bytes=int(pick(max_template_bytes, "max_template_bytes")),
-        max_prompt_bytes=limits.max_prompt_bytes(),
+        max_prompt_bytes=int(corvane_settings.get("max_prompt_bytes")),
         max_model_calls=int(pick(max_model_calls, "max_model_calls")),
         model_queue=int(pick(model_queue, "model_queue")),
         model_queue_wait=float(pick(model_queue_wait, "model_queue_wait")),
@@ -180,6 +190,8 @@ def create_app(
     files_watch = OpenFilesWatch(metrics)
     gate = ModelGate(settings.max_model_calls, settings.model_queue, settings.model_queue_wait)
     shutdown = _Shutdown(settings.shutdown_timeout)
+    # One pool of model connections, as many as model calls may run at once.
+    model_client = ModelClient(settings.llm_url, settings.llm_key, settings.model_timeout, settings.max_model_calls)
 
     def on_reload(engine) -> None:
         metrics.reloads.inc()
@@ -187,7 +199,13 @@ def create_app(
         log.info("switched to the rebuilt index: %d entries", len(engine))
 
     def open_engine():
-        engine = engine_access.open_engine(settings.data_dir, settings.ranker)
+        # The folder behind the data folder now (a release's ``current`` link
+        # followed once), so both index files come from one release.
+        real = releases.resolved(settings.data_dir)
+        engine = engine_access.open_engine(real, settings.ranker)
+        # The release these files are (None for a plain data folder), read now: the link may
+        # switch again before the next reload, and /healthz must name what is served.
+        engine.release = releases.release_id_of(real)
         # The index is read-only and long-lived: keep its objects out of the
         # cyclic collector, whose full passes over them would stall requests.
         gc.freeze()
@@ -221,7 +239,7 @@ def create_app(
         prepare=prepare,
     )
     metrics.entries.set(len(holder.engine))
-    owners = _owner_features(settings, metrics)
+    owners = _owner_features(settings, metrics, model_client)
 
     @asynccontextmanager
     async def lifespan(app: FastAPI) -> AsyncIterator[None]:
@@ -239,6 +257,7 @@ def create_app(
             restore()
             await loop_watch.stop()
             await files_watch.stop()
+            await model_client.aclose()
             holder.close()
             owners.close()
 
@@ -255,15 +274,29 @@ def create_app(
     app.state.holder = holder
     app.state.metrics = metrics
     app.state.shutdown = shutdown
+    app.state.model_client = model_client
+    secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
+    # The layers, innermost first: keys and limits, the service's own, request ids.
+    readiness = deploy.add_readiness(app, holder, settings.data_dir, readiness_checks,
+                                     release_of=lambda: getattr(holder.current.engine, "release", None))
+    model_metrics = deploy.model_metrics_for(metrics)
+    layers = deploy.DeployLayers(token=settings.api_token,
+                                 keys_file=_env(keys_file, "keys_file"), model_metrics=model_metrics,
+                                 readiness=readiness)
+    app.state.deploy = layers
+    app.state.readiness = readiness
+    app.state.model_metrics = model_metrics
+    app.state.release_of = readiness.loaded_release
+    deploy.add_keys_layer(app, layers)
+    # CORS outside the keys layer: a browser's preflight carries no token.
     if cors_origins:
         from starlette.middleware.cors import CORSMiddleware
 
         app.add_middleware(CORSMiddleware, allow_origins=list(cors_origins), allow_methods=["GET", "POST"],
                            allow_headers=["Authorization", "Content-Type"], max_age=600)
-    secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
     app.add_middleware(
         ServiceMiddleware,
-        token=settings.api_token,
+        token="",  # checked by the keys layer
         max_body_bytes=settings.max_body_bytes,
         metrics=metrics,
         log_questions=settings.log_questions,
@@ -272,156 +305,13 @@ def create_app(
         cors_origins=tuple(cors_origins),
         loop_watch=loop_watch,
     )
+    if request_ids:
+        app.add_middleware(RequestIdMiddleware)
     _install_error_handlers(app)
     _add_routes(app, settings, holder, metrics, gate, shutdown, secrets, owners)
     _add_docs(app, docs_mode, bool(settings.api_token))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     return app
-
-
-class _Shutdown:
-    """When the server began to stop, so streams can end cleanly before its
-    graceful-shutdown bound cuts them.  uvicorn handles SIGTERM/SIGINT; the
-    hook runs first (main thread only) and then hands the signal on."""
-
-    SIGNALS = (signal.SIGTERM, signal.SIGINT)
-
-    def __init__(self, grace: float) -> None:
-        self.grace = grace
-        self.started: Optional[asyncio.Event] = None
-        self.deadline: Optional[float] = None  # loop time by which streams must have ended
-
-    def begin(self, loop) -> None:
-        if self.started is None or self.started.is_set():
-            return
-        if self.grace > 0:
-            # uvicorn counts its bound from a moment after the signal; stay clear of it.
-            self.deadline = loop.time() + max(0.0, self.grace - min(1.0, self.grace * 0.25))
-        self.started.set()
-
-    def hook_signals(self, loop):
-        self.started = asyncio.Event()
-        if threading.current_thread() is not threading.main_thread():
-            return lambda: None
-        previous = {}
-        for sig in self.SIGNALS:
-            handler = signal.getsignal(sig)
-            if not callable(handler):
-                continue
-
-            def on_signal(signum, frame, _handler=handler):
-                loop.call_soon_threadsafe(self.begin, loop)
-                _handler(signum, frame)
-
-            previous[sig] = handler
-            signal.signal(sig, on_signal)
-
-        def restore() -> None:
-            for sig, handler in previous.items():
-                try:
-                    signal.signal(sig, handler)
-                except (ValueError, TypeError):
-                    pass
-
-        return restore
-
-
-def _log_accept_failures(loop, metrics) -> None:
-    """A failed accept() (out of file descriptors, say) leaves a log line and a count."""
-    default = loop.get_exception_handler()
-
-    def handler(loop, context) -> None:
-        message = str(context.get("message", ""))
-        if "accept" in message:
-            exc = context.get("exception")
-            log.error("accepting a connection failed: %s%s", escape_log(message),
-                      f" ({type(exc).__name__}: {escape_log(str(exc))})" if exc else "")
-            try:
-                metrics.connections_refused.labels("accept_failed").inc()
-            except Exception:
-                pass
-            return
-        if default is not None:
-            default(loop, context)
-        else:
-            loop.default_exception_handler(context)
-
-    loop.set_exception_handler(handler)
-
-
-def _docs_assets():
-    """The folder of the packaged Swagger UI (swagger-ui-bundle), or None."""
-    try:
-        from swagger_ui_bundle import swagger_ui_path
-    except ImportError:
-        return None
-    path = Path(str(swagger_ui_path))
-    return path if (path / "swagger-ui-bundle.js").is_file() else None
-
-
-def _docs_mode(docs: str) -> str:
-    if docs == "auto":
-        return "swagger" if _docs_assets() is not None else "none"
-    if docs == "swagger" and _docs_assets() is None:
-        raise ValueError("docs='swagger' needs the swagger-ui-bundle package (pip install 'corvane[serve]')")
-    return docs
-
-
-DOCS_PAGE = """<!doctype html>
-<html lang="en"><head><meta charset="utf-8"><title>corvane API</title>
-<link rel="stylesheet" href="/docs/assets/swagger-ui.css"></head>
-<body><div id="swagger-ui"></div>
-<script src="/docs/assets/swagger-ui-bundle.js"></script>
-<script src="/static/docs.js"></script></body></html>
-"""
-NO_DOCS_PAGE = """<!doctype html>
-<html lang="en"><head><meta charset="utf-8"><title>corvane API</title></head>
-<body><p>The interactive documentation is not installed here (it comes with the swagger-ui-bundle
-package). The API description is at <a href="/openapi.json">/openapi.json</a>.</p></body></html>
-"""
-SWAGGER_HEADERS = {
-    # Swagger UI sets styles from its script; nothing else is let in.
-    "Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
-    "img-src 'self' data:; connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'",
-    "X-Content-Type-Options": "nosniff",
-    "Cache-Control": "no-cache",
-}
-
-
-def _add_docs(app: FastAPI, mode: str, token_required: bool) -> None:
-    """/docs from the package's pinned Swagger UI copy (no third-party script),
-    or a plain page pointing at /openapi.json; the document declares the
-    bearer scheme, so the page's Authorize button sends the token."""
-    from fastapi.openapi.utils import get_openapi
-
-    def openapi() -> dict:
-        if app.openapi_schema is None:
-            schema = get_openapi(title=app.title, version=app.version, description=app.description,
-                                 routes=app.routes)
-            schema.setdefault("components", {}).setdefault("securitySchemes", {})["bearer"] = {
-                "type": "http", "scheme": "bearer",
-                "description": "CORVANE_API_TOKEN of the server" + ("" if token_required else " (not set here)"),
-            }
-            public = {"/healthz"}
-            for path, ops in schema.get("paths", {}).items():
-                if path in public:
-                    continue
-                for op in ops.values():
-                    if isinstance(op, dict):
-                        op["security"] = [{"bearer": []}]
-            app.openapi_schema = schema
-        return app.openapi_schema
-
-    app.openapi = openapi
-    headers = SWAGGER_HEADERS if mode == "swagger" else PAGE_HEADERS
-
-    @app.get("/docs", include_in_schema=False)
-    async def docs_page():
-        return Response(DOCS_PAGE if mode == "swagger" else NO_DOCS_PAGE, media_type="text/html; charset=utf-8",
-                        headers=headers)
-
-    if mode == "swagger":
-        app.mount("/docs/assets", StaticFiles(directory=str(_docs_assets())), name="docs-assets")
 
 
 def _version() -> str:
@@ -550,6 +440,7 @@ class HealthResponse(BaseModel):
     compiled_file: bool
     index_generation: int
     model_configured: bool
+    release: Optional[str] = Field(None, description="the release id of the served index (corvane publish)")
 
 
 class ErrorDetail(BaseModel):
@@ -584,17 +475,16 @@ async def _parse(model, request: Request):
         raise RequestValidationError(exc.errors(include_input=False, include_url=False)) from None
 
 
-def call_model(settings: Settings, prompt: str, *, stream: bool):
-    """The one place the service calls the model: an awaitable of the reply, or
-    with ``stream`` an async iterator of its text pieces."""
-    from harlune import chat, chat_stream
-
+def call_model(model: ModelClient, prompt: str, *, stream: bool):
+    """The one place the service calls the model, through the application's one
+    client (one connection pool, one deadline per call: LLMTimeout past it): an
+    awaitable of the reply, or with ``stream`` an async iterator of its text pieces."""
     if stream:
-        return chat_stream(settings.llm_url, settings.llm_key, prompt, timeout=settings.model_timeout)
-    return chat(settings.llm_url, settings.llm_key, prompt, timeout=settings.model_timeout)
+        return model.chat_stream(prompt)
+    return model.chat(prompt)
 
 
-def _owner_features(settings: Settings, metrics: Metrics):
+def _owner_features(settings: Settings, metrics: Metrics, model_client: ModelClient):
     from corvane.answers import StyleError
     from corvane.catalog import CatalogError
     from corvane.service.routes_owners import OwnerFeatures
@@ -602,7 +492,7 @@ def _owner_features(settings: Settings, metrics: Metrics):
     model = None
     if settings.llm_url:
         def model(prompt: str):
-            return call_model(settings, prompt, stream=False)
+            return call_model(model_client, prompt, stream=False)
     try:
         return OwnerFeatures(settings, metrics, model)
     except (StyleError, CatalogError) as exc:
@@ -616,6 +506,8 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
     from corvane import morlek
 
     from corvane.service import routes_owners as owner_routes
+    model = app.state.model_client
+    model_metrics = app.state.model_metrics
 
     max_q = settings.max_question_chars
     turn_chars = owner_routes.MAX_TURN_CHARS
@@ -763,9 +655,9 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
                     text = engine.prompt(body.question, ranker=body.ranker)
                 else:
                     # Up to the prompt bound of work: off the event loop.
-                    text = await asyncio.to_thread(engine_access.template_prompt, engine, body.question,
-                                                   body.ranker, template, settings.max_prompt_bytes)
-            except PromptTooLarge as exc:
+                    text = (await asyncio.to_thread(engine.answer, body.question, ranker=body.ranker,
+                                                    template=template)).prompt
+            except corvane_errors.PromptTooLargeError as exc:
                 return _fail(413, "prompt_too_large", f"prompt_template: {exc} (CORVANE_MAX_PROMPT_BYTES)",
                              "prompt_template")
             except engine_access.IndexStale as exc:
@@ -777,7 +669,7 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         return _json({"prompt": text, "ranker": ranker})
 
     def model_failure(exc: BaseException) -> tuple[int, dict]:
-        if isinstance(exc, asyncio.TimeoutError):
+        if corvane_errors.http_status(exc) == 504:
             metrics.model_errors.labels("timeout").inc()
             log.warning("model call timed out after %g s", settings.model_timeout)
             return 504, error_body("model_timeout", f"the model did not answer within {settings.model_timeout:g} s")
@@ -859,8 +751,8 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             return {"answer_id": answer_id, "refused": False, "cited": used["cited"], "sources": used["sources"],
                     "topic": topic}
 
-        timeout = settings.model_timeout
         log_state = request.scope.get(LOG_KEY, {})
+        who = request.scope.get(CLIENT_KEY) or "-"
         try:
             await gate.acquire()
         except Busy as exc:
@@ -872,25 +764,33 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
         if body.stream:
             release = _once(gate.release)
             try:
-                pieces = call_model(settings, text, stream=True)
+                pieces = call_model(model, text, stream=True)
             except BaseException:
                 release()
                 raise
             return _EventStream(
-                _answer_events(pieces, shown, timeout, model_failure, metrics, LLMError, shutdown, log_state,
-                               release, finish),
+                _answer_events(pieces, shown, model_failure, metrics, LLMError, shutdown, log_state,
+                               release, lambda: model_metrics.call(who), finish),
                 media_type="text/event-stream",
                 headers={"Cache-Control": "no-cache", "X-Accel-Buffering": "no"},
                 on_close=release,
             )
         try:
-            call = asyncio.wait_for(call_model(settings, text, stream=False), timeout)
-            reply = await _unless_disconnected(request, call)
+            with model_metrics.call(who) as report:
+                try:
+                    # One deadline: the client's (model_timeout), for the whole exchange.
+                    reply = await _unless_disconnected(request, call_model(model, text, stream=False))
+                except _ClientGone:
+                    report.error = "cancelled"
+                    raise
+                except LLMError as exc:
+                    report.error = failure_kind(exc)
+                    raise
         except _ClientGone:
             metrics.model_cancelled.inc()
             log.info("client went away; model call cancelled")
             return Response(status_code=499)
-        except (LLMError, asyncio.TimeoutError) as exc:
+        except LLMError as exc:
             status, payload = model_failure(exc)
             return JSONResponse(payload, status_code=status)
         finally:
@@ -925,6 +825,10 @@ def _add_routes(app: FastAPI, settings: Settings, holder: IndexHolder, metrics: 
             "index_generation": generation,
             "model_configured": bool(settings.llm_url),
         }
+        # The release (``corvane publish``) of the index being served, when the data folder is one.
+        release = getattr(gen.engine, "release", None)
+        if release is not None:
+            body["release"] = release
         if problem or not serving:
             body["reason"] = escape_log(gen.stale or problem or "")
         # 503 only when no index can answer; a previous index still serving is 200 "degraded".
@@ -963,136 +867,3 @@ def _scrub(text: str, secrets: list) -> str:
         if secret:
             text = text.replace(secret, "***")
     return escape_log(mask_urls_in(text[:300]))
-
-
-def _sse(event: str, data: dict) -> bytes:
-    return f"event: {event}\ndata: {json.dumps(data, ensure_ascii=False)}\n\n".encode()
-
-
-class _ShuttingDown(Exception):
-    pass
-
-
-async def _next_piece(pieces, deadline: float, shutdown: "_Shutdown", loop):
-    """The next text piece before ``deadline`` (loop time; else TimeoutError), or
-    _ShuttingDown when the server's stop leaves the stream no more time."""
-    piece = asyncio.ensure_future(pieces.__anext__())
-    try:
-        while True:
-            started = shutdown.started
-            stopping = started is not None and started.is_set()
-            cut = shutdown.deadline if stopping else None
-            is_cut = cut is not None and cut < deadline
-            left = (cut if is_cut else deadline) - loop.time()
-            if left <= 0:
-                if is_cut:
-                    raise _ShuttingDown
-                raise asyncio.TimeoutError
-            stop = None if (started is None or stopping) else asyncio.ensure_future(started.wait())
-            try:
-                done, _ = await asyncio.wait({piece} if stop is None else {piece, stop}, timeout=left,
-                                             return_when=asyncio.FIRST_COMPLETED)
-            finally:
-                if stop is not None:
-                    stop.cancel()
-            if piece in done:
-                return piece.result()
-    finally:
-        if not piece.done():
-            piece.cancel()
-            await asyncio.gather(piece, return_exceptions=True)
-
-
-async def _answer_events(pieces, sources, timeout, model_failure, metrics, llm_error, shutdown, log_state,
-                         release, finish=None) -> AsyncIterator[bytes]:
-    """The SSE events of a streamed answer: sources, deltas, then done or error.
-    ``log_state["outcome"]`` records how it ended, for the access log.
-    ``finish(text)`` (async): the ``done`` event's data for the whole reply."""
-    try:
-        yield _sse("sources", {"sources": sources})
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
-        text: list = []
-        try:
-            while True:
-                try:
-                    piece = await _next_piece(pieces, deadline, shutdown, loop)
-                except StopAsyncIteration:
-                    break
-                text.append(piece)
-                yield _sse("delta", {"text": piece})
-        except _ShuttingDown:
-            log_state["outcome"] = "shutting_down"
-            log.warning("answer stream cut short: the server is shutting down")
-            yield _sse("error", error_body("shutting_down", "the server is shutting down; ask again"))
-            return
-        except (llm_error, asyncio.TimeoutError) as exc:
-            log_state["outcome"] = "model_timeout" if isinstance(exc, asyncio.TimeoutError) else "model_error"
-            _, payload = model_failure(exc)
-            yield _sse("error", payload)
-            return
-        except asyncio.CancelledError:
-            log_state["outcome"] = "cancelled"
-            metrics.model_cancelled.inc()
-            log.info("client went away; model stream cancelled")
-            raise
-        finally:
-            await pieces.aclose()
-        log_state["outcome"] = "done"
-        yield _sse("done", {} if finish is None else await finish("".join(map(str, text))))
-    finally:
-        release()
-
-
-class _EventStream(StreamingResponse):
-    """A streamed response that always watches for the client going away, and
-    cancels the stream (and with it the model call) when it does."""
-
-    def __init__(self, *args, on_close=None, **kwargs) -> None:
-        super().__init__(*args, **kwargs)
-        self._on_close = on_close
-
-    async def __call__(self, scope, receive, send) -> None:
-        scope = dict(scope)
-        scope["asgi"] = {**scope.get("asgi", {}), "spec_version": "2.0"}
-        try:
-            await super().__call__(scope, receive, send)
-        finally:
-            if self._on_close is not None:
-                self._on_close()  # also when the stream never started
-
-
-def _once(func):
-    done = []
-
-    def call() -> None:
-        if not done:
-            done.append(1)
-            func()
-
-    return call
-
-
-async def _unless_disconnected(request: Request, awaitable):
-    """Awaits ``awaitable``; cancels it and raises _ClientGone when the client disconnects first."""
-    task = asyncio.ensure_future(awaitable)
-
-    async def gone() -> None:
-        while True:
-            message = await request.receive()
-            if message["type"] == "http.disconnect":
-                return
-
-    watcher = asyncio.ensure_future(gone())
-    try:
-        done, _ = await asyncio.wait({task, watcher}, return_when=asyncio.FIRST_COMPLETED)
-    except BaseException:
-        task.cancel()
-        watcher.cancel()
-        raise
-    watcher.cancel()
-    if task in done:
-        return task.result()
-    task.cancel()
-    await asyncio.gather(task, return_exceptions=True)
-    raise _ClientGone

@@ -10,6 +10,8 @@ import shutil
 import signal
 import tempfile
 
+from corvane import settings
+
 OPTIONS_ENV = "CORVANE_SERVE_OPTIONS"
 
 SERVE_HELP = """\
@@ -155,6 +157,9 @@ def add_parser(subparsers) -> None:
                              "knowledge_format, cite, always_warnings)")
     owners.add_argument("--fallback-text", metavar="TEXT", default=None,
                         help="the reply to a question the manuals do not cover (default: the style's)")
+    p.add_argument("--keys-file", default=None, metavar="FILE",
+                   help="API keys with their rate limits (corvane keys add), accepted beside CORVANE_API_TOKEN "
+                        "(default: $CORVANE_KEYS_FILE, else none)")
     from corvane.service.config import LIMITS, parse_value
 
     limits = p.add_argument_group("limits (see docs/service.md)")
@@ -206,6 +211,7 @@ def _options(args: argparse.Namespace) -> dict:
         "database": args.database,
         "style": args.style,
         "fallback_text": args.fallback_text,
+        "keys_file": getattr(args, "keys_file", None),
     }
 
 
@@ -228,7 +234,7 @@ def app_from_environ():
     """The application of one worker process, from the options the parent put in the environment."""
     from corvane.service.app import create_app
 
-    return create_app(**json.loads(os.environ[OPTIONS_ENV]))
+    return create_app(**json.loads(settings.get("serve_options") or "{}"))
 
 
 class _Terminated(Exception):
@@ -257,7 +263,7 @@ def run(args: argparse.Namespace) -> int:
     logging.config.dictConfig(log_config())
     index = os.path.join(args.data_dir, "scene_index.jsonl")
     multiproc_dir = None
-    if args.workers > 1 and not os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+    if args.workers > 1 and not settings.get("prometheus_multiproc_dir"):
         multiproc_dir = tempfile.mkdtemp(prefix="corvane-metrics-")
         os.environ["PROMETHEUS_MULTIPROC_DIR"] = multiproc_dir
     try:

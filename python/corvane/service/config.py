@@ -93,15 +93,11 @@ def default_of(name: str) -> Any:
     return value() if callable(value) else value
 
 
-def max_prompt_bytes(environ=os.environ) -> int:
+def max_prompt_bytes(environ=None) -> int:
     """The bound of a filled prompt: CORVANE_MAX_PROMPT_BYTES (whole bytes, 1 to 2**40), default 4 MiB."""
-    text = environ.get(MAX_PROMPT_ENV, "")
-    if not text:
-        return DEFAULT_MAX_PROMPT_BYTES
-    if not text.isdigit() or not 1 <= int(text) <= HIGHEST_PROMPT_BYTES:
-        raise ValueError(f"{MAX_PROMPT_ENV} must be a whole number of bytes from 1 to {HIGHEST_PROMPT_BYTES}, "
-                         f"not {text!r}")
-    return int(text)
+    from corvane import settings
+
+    return int(settings.get("max_prompt_bytes", environ))
 
 
 def default_allowed_hosts(bind_host: str | None) -> tuple[str, ...] | None:

@@ -2,25 +2,21 @@
 
 Every use of ``corvane.engine`` by the service goes through here: opening an
 index for serving, checking that a compiled file matches its JSON-lines file,
-compiling one in a child process, and the answer/prompt pieces the routes
-need.  A request never compiles an index: an engine that finds its files
-changed under it raises ``IndexStale`` instead, and the holder rebuilds off the
-event loop.
+compiling one in a child process.  The routes call the engine itself
+(``Engine.answer``: one search per request).  A request never compiles an
+index: an engine that finds its files changed under it raises ``IndexStale``
+instead, and the holder rebuilds off the event loop.
 """
 from __future__ import annotations
 
 import os
 import subprocess
 import sys
-from datetime import datetime
-from zoneinfo import ZoneInfo
 
-from corvane.service.textsafe import escape_log, fill_template
+from corvane.service.textsafe import escape_log
 
 INDEX_FILE = "scene_index.jsonl"
 COMPILED_FILE = "scene_index.cvx"
-TIME_FORMAT = "%Y%m%d:%H%M%S"  # the self-check loop's time text, in its time zone
-TIME_ZONE = "Asia/Shanghai"
 
 
 class IndexStale(Exception):
@@ -73,13 +69,3 @@ def compile_in_child(data_dir: str, timeout: float = 3600) -> None:
     if proc.returncode != 0:
         lines = proc.stderr.decode("utf-8", "replace").strip().splitlines()
         raise OSError(f"compiling the index failed: {escape_log(lines[-1] if lines else str(proc.returncode))[:300]}")
-
-
-def template_prompt(engine, question: str, ranker, template: str, limit: int) -> str:
-    """The prompt of a caller's template: the knowledge record the answer
-    prompt is built from, filled in as the self-check loop does, each marker of
-    the template once, the result at most ``limit`` bytes (PromptTooLarge)."""
-    matched = engine.knowledge(question, ranker=ranker)
-    time_text = datetime.now(ZoneInfo(TIME_ZONE)).strftime(TIME_FORMAT)
-    return fill_template(template, {"__INPUT__": question, "__KNOWLEDGE__": repr(matched), "__TIME__": time_text},
-                         limit)

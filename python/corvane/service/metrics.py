@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import os
 
+from corvane import settings
+
 from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram, generate_latest
 from prometheus_client import CONTENT_TYPE_LATEST
 
@@ -19,7 +21,7 @@ class Metrics:
     content_type = CONTENT_TYPE_LATEST
 
     def __init__(self) -> None:
-        self.multiprocess = bool(os.environ.get(MULTIPROC_ENV))
+        self.multiprocess = bool(settings.get("prometheus_multiproc_dir"))
         self.registry = CollectorRegistry(auto_describe=True)
         reg = None if self.multiprocess else self.registry
         self.requests = Counter(

@@ -26,7 +26,7 @@ ENDPOINTS = frozenset({"/", "/v1/search", "/v1/prompt", "/v1/answer", "/healthz"
 # files without data; a browser cannot put a bearer token on a page load, the
 # page sends it with its API calls).
 # The documentation page is a shell too; the document it shows (/openapi.json) is not.
-PUBLIC_PATHS = frozenset({"/healthz", "/", "/favicon.ico", "/docs"})
+PUBLIC_PATHS = frozenset({"/healthz", "/readyz", "/", "/favicon.ico", "/docs"})
 PUBLIC_PREFIX = "/static/"
 DOCS_PREFIX = "/docs/assets/"
 # Per-request facts the routes add to the access log line.
@@ -248,7 +248,11 @@ class ServiceMiddleware:
             "ms": round(seconds * 1000, 3),
             "bytes": result["bytes"],
             "client": client[0] if client else None,
+            "request_id": scope.get("corvane.request_id"),
         }
+        # The API key's name (or "token"), never the key.
+        if scope.get("corvane.client") is not None:
+            entry["key"] = scope["corvane.client"]
         if self.loop_watch is not None:
             stall = self.loop_watch.stalled_since(time.perf_counter() - seconds)
             if stall:
