@@ -305,12 +305,20 @@ def plan_answer(engine, question: str, *, style: AnswerStyle | None = None, cata
 
     style = style or AnswerStyle()
     search_q = question if retrieval_query is None else retrieval_query
-    hits = filtered_search(engine, search_q, manual_ids, top_k, ranker=ranker, catalog=catalog)
-    intent = morlek.classify_query_intent(question)
-    results = [{"node_id": r["scene_id"], "title": r["scene_title"], "score": score, "intent": intent,
-                "context": morlek.build_scene_context(r["scene_data"], intent)} for r, score in hits]
-    records = [r for r, _ in hits]
-    matched: dict[str, Any] = {"query": question, "intent": intent, "results": results}
+    native = getattr(engine, "answer", None)
+    if manual_ids is None and search_q == question and callable(native):
+        # The question as asked, over every manual: the engine's own answer
+        # (one search; the matched record built natively).
+        found = native(question, ranker=ranker, top_k=top_k)
+        records = [h.record for h in found.hits]
+        matched: dict[str, Any] = found.knowledge
+    else:
+        hits = filtered_search(engine, search_q, manual_ids, top_k, ranker=ranker, catalog=catalog)
+        intent = morlek.classify_query_intent(question)
+        results = [{"node_id": r["scene_id"], "title": r["scene_title"], "score": score, "intent": intent,
+                    "context": morlek.build_scene_context(r["scene_data"], intent)} for r, score in hits]
+        records = [r for r, _ in hits]
+        matched = {"query": question, "intent": intent, "results": results}
     if is_refused(matched):
         return AnswerPlan(question, True, None, style.fallback_text, matched, records, style.cite, catalog)
     if style.always_warnings:
