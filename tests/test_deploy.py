@@ -331,10 +331,19 @@ def test_proxy_config_spreads_and_keeps_request_ids(published, tmp_path):
                 headers = {"X-Request-ID": given} if given else {}
                 made = client.post("/v1/search", json=search, headers=headers).headers["x-request-id"]
                 assert re.fullmatch(r"[0-9a-f]{32}", made)
-            before = [s.log().count('"/v1/search"') for s in servers]
+            def logged(total: int) -> list:
+                # Access lines are written after the response: wait for the ones sent so far.
+                end = time.monotonic() + 10
+                while True:
+                    counts = [s.log().count('"/v1/search"') for s in servers]
+                    if sum(counts) >= total or time.monotonic() > end:
+                        return counts
+                    time.sleep(0.05)
+
+            before = logged(4)
             for _ in range(10):
                 assert client.post("/v1/search", json=search, headers={"Authorization": "Bearer one"}).status_code == 200
-            grew = [s.log().count('"/v1/search"') - b for s, b in zip(servers, before)]
+            grew = [c - b for c, b in zip(logged(14), before)]
             assert sorted(grew) == [0, 10], grew  # one client, one replica
             for i in range(40):
                 assert client.post("/v1/search", json=search,
