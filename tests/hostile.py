@@ -338,6 +338,13 @@ TARGETS += [
     target("_engine.Index.write", ("path",), lambda: [fresh("out/index.cvx")], lambda p: _engine_index().write(p)),
     target("_engine.Index.verified", ("wait",), lambda: [1],
            lambda w: module("_engine").open_compiled(_compiled_file(), "index.jsonl").verified(w)),
+    target("_engine.Index.answer", ("question", "top_k", "template"),
+           lambda: [fresh(QUERY), 3, fresh("Q=__INPUT__ K=__KNOWLEDGE__ T=__TIME__")],
+           lambda q, k, t: _touch_all(_engine_index().answer(
+               q, k, None, t, "20260101:000000", 1 << 20, module("morlek").build_scene_context,
+               module("morlek").classify_query_intent, module("morlek").render_context_for_llm))),
+    target("_hybrid.scene_paths", ("markdown", "doc_name", "document_title"),
+           lambda: [fresh("# 第一章\n## 座椅加热\n### 通过中央显示屏调节\n点击图标。\n"), fresh("手册"), fresh("")]),
     target("_hybrid.HybridIndex", ("entries", "weights", "synonyms"),
            lambda: [hybrid_entries(full=True), {fresh(f): 1.0 for f in WEIGHTS}, synonym_map()],
            lambda e, w, syn: _hybrid_index(e, w, syn).search(QUERY, 3)),
@@ -992,9 +999,20 @@ def _special_cases() -> list[Case]:
              lambda: (_compiled_file(), _write("other.jsonl", b"{}\n"),
                       engine().open_compiled("index.cvx", "other.jsonl"))),
         Case("_engine.Index.line:entry:out-of-range", lambda: _engine_index().line(10 ** 6)),
+        Case("_engine.Index.verify:file:damaged",
+             lambda: engine().open_compiled(_write("flip.cvx", _flip_byte(open(_compiled_file(), "rb").read())),
+                                            "index.jsonl").verify()),
+        Case("_engine.guarded_faults:call:plain", lambda: engine().guarded_faults()),
         Case("_hybrid.check_bm25_bytes:data:every-byte-flipped", _flip_each_bm25_byte),
     ]
     return cases
+
+
+def _flip_byte(data: bytes) -> bytes:
+    """A compiled file with one byte of its last section flipped (only the hash tells)."""
+    raw = bytearray(data)
+    raw[-9] ^= 0x40
+    return bytes(raw)
 
 
 def _drop_keeping(name: str, make, use):
