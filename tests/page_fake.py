@@ -163,10 +163,11 @@ class FakeService:
             if vehicle and s["vehicle"] != vehicle:
                 continue
             overlap = sum(1 for ch in set(s["title"]) if ch in question)
+            overlap += 0.1 if s["manual_title"] in question else 0  # the manual named
             if overlap:
                 scored.append((overlap, s))
-        scored.sort(key=lambda p: -p[0])
-        return [{**s, "score": 10.0 * n} for n, s in scored[:top_k]]
+        scored.sort(key=lambda p: -p[0])  # stable: ties in catalog order
+        return [{**s, "score": round(10.0 * n, 1)} for n, s in scored[:top_k]]
 
     async def search(self, request):
         body = await self._body(request)

@@ -2,7 +2,9 @@
 
 Skipped when Playwright or Chromium is not installed (.ci/install-browser
 installs both).  CORVANE_SERVE_SCREENSHOT=PATH saves a screenshot of the page
-with a streamed answer (the README's picture).
+with a streamed answer (the README's picture).  These run the page in its debug
+mode (``?debug=1``: scores, manual ids and the answer prompt shown) against the
+real service; the owners' view is tested in test_page_owner.py.
 """
 from __future__ import annotations
 
@@ -76,7 +78,7 @@ def test_page_with_a_streamed_answer(site, page):
     fake = FakeModel(piece_delay=0.15)
     try:
         with ServerProcess(site, env={"CORVANE_LLM_URL": fake.url("ok")}) as server:
-            page.goto(server.url + "/")
+            page.goto(server.url + "/?debug=1")
             page.wait_for_function("document.getElementById('index-info').textContent.length > 0")
             ask(page, "爆胎了怎么换备胎")
 
@@ -120,7 +122,7 @@ def test_page_with_a_streamed_answer(site, page):
 
 def test_page_without_a_model_escapes_everything(site, page):
     with ServerProcess(site) as server:
-        page.goto(server.url + "/")
+        page.goto(server.url + "/?debug=1")
         page.wait_for_function("document.getElementById('index-info').textContent.includes('未配置模型')")
         ask(page, "遥控钥匙")
         card = page.locator(".card").first
