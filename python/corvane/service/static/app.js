@@ -359,8 +359,8 @@
       return;
     }
     container.appendChild(el("span", "feedback-ask", "这个回答有帮助吗？"));
-    const up = el("button", "rate up", "👍");
-    const down = el("button", "rate down", "👎");
+    const up = el("button", "rate up", "👍 有帮助");
+    const down = el("button", "rate down", "👎 没帮助");
     up.type = down.type = "button";
     up.setAttribute("aria-label", "有帮助");
     down.setAttribute("aria-label", "没有帮助");
