@@ -352,7 +352,7 @@
 
   function feedbackControls(container, turn) {
     container.replaceChildren();
-    if (!turn.answer_id) { container.hidden = true; return; }
+    if (turn.answer_id === undefined) { container.hidden = true; return; }
     container.hidden = false;
     if (turn.feedback) {
       container.appendChild(el("span", "feedback-done", "感谢您的反馈"));
@@ -511,8 +511,8 @@
           finished = true;
           turn.answer = answer;
           turn.refused = data.refused === true;
-          if (data.answer_id) turn.answer_id = data.answer_id;
-          if (data.topic) turn.topic = data.topic;
+          if ((typeof data.answer_id === "string" && data.answer_id) || typeof data.answer_id === "number") turn.answer_id = data.answer_id;
+          if (typeof data.topic === "string" && data.topic) turn.topic = data.topic;
           if (Array.isArray(data.sources)) turn.sources = orderedSources(data.sources);
           if (turn.refused) turn.sources = [];
           sourceItems($("sources"), arrayOf(turn.sources));
