@@ -144,3 +144,21 @@ def test_page_without_a_model_escapes_everything(site, page):
         page.click("#prompt-toggle")
         assert "<img src=x onerror=window.__pwned=5>" in page.locator("#prompt").inner_text()
         assert page.evaluate("window.__pwned") is None
+
+
+
+def test_owner_view_of_the_real_service(site, page):
+    """The owners' view over the service as it is: no scores, scene or manual ids,
+    ranker or build time; an example question from the loaded manuals."""
+    with ServerProcess(site) as server:
+        page.goto(server.url + "/")
+        page.wait_for_selector("body[data-ready='1']", state="attached")
+        page.wait_for_function("() => document.getElementById('question').placeholder.startsWith('例如：')")
+        assert page.get_attribute("#question", "placeholder") == "例如：更换轮胎怎么操作？"
+        assert page.locator("#vehicle").is_hidden()  # no catalog: no selector
+        ask(page, "爆胎了怎么换备胎")
+        assert page.locator("#card-aster_e5_care_scene_1 h3").inner_text() == "更换轮胎"
+        text = page.locator("body").inner_text()
+        for hidden in ("得分", "aster_e5_care", "exact", "hybrid", "构建于", "document"):
+            assert hidden not in text
+        assert page.locator("#prompt-section").is_hidden() and page.locator("#answer").is_hidden()

@@ -651,18 +651,27 @@
   }
 
   // The example in the question box comes from the loaded manuals: the first scene a
-  // search for the chosen vehicle's (or first manual's) title finds.
+  // search finds for the chosen vehicle's (or first manual's) title, or else for a few
+  // words most owner's manuals use.  The hybrid ranker finds scenes for a single word;
+  // where it is not available the server's own ranker is asked.
+  const COMMON_WORDS = ["更换", "打开", "设置"];
   async function examplePlaceholder(vehicles) {
     const input = $("question");
     const vehicle = $("vehicle").value;
     const entry = vehicles.find((v) => vehicleName(v) === vehicle) || vehicles[0];
     const manual = entry && arrayOf(entry.manuals)[0];
-    const seed = [vehicle, manual && str(manual.title)].filter(Boolean).join(" ") || "使用";
-    try {
-      const response = await post("/v1/search", { question: seed, top_k: 1, ...filters() });
-      const hit = arrayOf((await response.json()).results)[0];
-      if (hit && str(hit.title)) { input.placeholder = "例如：" + hit.title + "怎么操作？"; return; }
-    } catch (e) { /* keep the neutral placeholder */ }
+    const named = [vehicle, manual && str(manual.title)].filter(Boolean).join(" ");
+    let ranker = { ranker: "hybrid" };
+    for (const seed of (named ? [named] : []).concat(COMMON_WORDS)) {
+      try {
+        const response = await post("/v1/search", { question: seed, top_k: 1, ...ranker, ...filters() });
+        const hit = arrayOf((await response.json()).results)[0];
+        if (hit && str(hit.title)) { input.placeholder = "例如：" + hit.title + "怎么操作？"; return; }
+      } catch (e) {
+        if (e instanceof ApiError && e.status === 400 && ranker.ranker) { ranker = {}; continue; }
+        break; // no access or no service: keep the neutral placeholder
+      }
+    }
     input.placeholder = "输入您的问题";
   }
 
