@@ -119,6 +119,7 @@ def test_vehicle_selection_owner_mode_images_and_tables(service, page):
 
     # the answer, its cited source with manual and heading path, and the choice kept in the tab
     assert page.locator("#answer-text").inner_text() == "X5 的快充：说明：X5 快充约 30 分钟[1]"
+    assert page.get_attribute("#answer-text .cite", "title") == "快充 · 充电 › 直流充电"  # [1] names its scene
     assert page.locator("#sources .source").count() == 1
     assert page.locator("#sources .source-path").inner_text() == "X5 用户手册 · 充电 › 直流充电"
     shot(page, "page-desktop.png")

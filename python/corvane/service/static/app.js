@@ -175,12 +175,13 @@
 
   // Text with tables in it (Markdown pipe tables, or the context's "列：值；列：值"
   // rows) as paragraphs and <table>s; everything else stays text.
-  function richText(text, className) {
+  // `sources` (an answer's): its "[n]" citations become marks naming the scene.
+  function richText(text, className, sources) {
     const root = el("div", className);
     const lines = str(text).split("\n");
     let para = [];
     const flush = () => {
-      if (para.length) root.appendChild(el("p", null, para.join("\n")));
+      if (para.length) root.appendChild(sources ? cited(para.join("\n"), sources) : el("p", null, para.join("\n")));
       para = [];
     };
     for (let i = 0; i < lines.length;) {
@@ -216,6 +217,23 @@
     }
     flush();
     return root;
+  }
+
+  function cited(text, sources) {
+    const p = el("p");
+    const byNumber = new Map(sources.filter((x) => x && Number.isInteger(x.n)).map((x) => [x.n, x]));
+    let at = 0;
+    for (const match of text.matchAll(/\[(\d{1,3})\]/g)) {
+      const source = byNumber.get(Number(match[1]));
+      if (!source) continue;
+      p.appendChild(document.createTextNode(text.slice(at, match.index)));
+      const mark = el("sup", "cite", match[0]);
+      mark.title = [str(source.title), pathText(source.path)].filter(Boolean).join(" · ");
+      p.appendChild(mark);
+      at = match.index + match[0].length;
+    }
+    p.appendChild(document.createTextNode(text.slice(at)));
+    return p;
   }
 
   // Only the service's own image files are shown (a manual cannot make the page load
@@ -416,7 +434,7 @@
     if (turn.failed) {
       li.appendChild(el("p", "error", turn.failed));
     } else if (turn.answer) {
-      const a = richText(turn.answer, "answer-text");
+      const a = richText(turn.answer, "answer-text", arrayOf(turn.sources));
       if (turn.refused) a.classList.add("refused");
       li.appendChild(a);
       const sources = arrayOf(turn.sources);
@@ -549,7 +567,7 @@
       text.classList.remove("streaming");
     }
     if (turn.answer && !turn.failed) {
-      text.replaceWith(Object.assign(richText(turn.answer, text.className), { id: "answer-text" }));
+      text.replaceWith(Object.assign(richText(turn.answer, text.className, arrayOf(turn.sources)), { id: "answer-text" }));
     }
     feedbackControls($("feedback"), turn);
     return true;
