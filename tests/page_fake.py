@@ -80,7 +80,8 @@ class FakeService:
 
     ``scenes``/``vehicles`` are what it knows; ``fail`` maps a path to a
     (status, code, English message) it answers with instead; ``stream_error``
-    makes /v1/answer stream an error event after its first piece."""
+    makes /v1/answer stream an error event after its first piece, ``stream_cut``
+    end it there."""
 
     def __init__(self, scenes=SCENES, vehicles=VEHICLES, model=True):
         self.scenes = scenes
@@ -88,6 +89,7 @@ class FakeService:
         self.model = model
         self.fail: dict[str, tuple[int, str, str]] = {}
         self.stream_error: tuple[str, str] | None = None
+        self.stream_cut = False  # end the stream after the first piece, with no done event
         self.calls: list[tuple[str, dict]] = []
         self.answers: dict[str, dict] = {}
         self.feedback: list[dict] = []
@@ -208,7 +210,7 @@ class FakeService:
                     ("scene_id", "manual_id", "manual_title", "vehicle", "title", "path")}}
                    for i, s in enumerate(shown)]
         self.answers[answer_id] = {"question": question, "refused": refused}
-        stream_error = self.stream_error
+        stream_error, stream_cut = self.stream_error, self.stream_cut
 
         async def events():
             yield _sse("sources", {"sources": shown})
@@ -217,6 +219,8 @@ class FakeService:
                 yield _sse("delta", {"text": piece})
                 if stream_error:
                     yield _sse("error", {"error": {"code": stream_error[0], "message": stream_error[1]}})
+                    return
+                if stream_cut:
                     return
             yield _sse("done", {"answer_id": answer_id, "refused": refused, "cited": not refused,
                                 "sources": sources, "topic": topic})

@@ -229,10 +229,17 @@ def test_an_error_in_the_stream_is_told_in_chinese(service, page):
     assert page.locator("#answer-error").inner_text() == "回答失败：回答超时，请稍后再试"
     assert "within 30 s" not in page.locator("body").inner_text()
     assert page.locator("#feedback").is_hidden()  # nothing to rate
-    # a failed turn is shown but not sent back as history
+    # a stream that ends without its done event is a failure too, not a short answer
     service.stream_error = None
+    service.stream_cut = True
+    ask(page, "快充要多久")
+    assert page.locator("#answer-error").inner_text() == "回答中断，请重新提问"
+    assert page.locator("#feedback").is_hidden()
+    # failed turns are shown but not sent back as history
+    service.stream_cut = False
     ask(page, "自动大灯怎么打开")
     assert "history" not in service.bodies("/v1/answer")[-1]
+    assert page.locator("#conversation .turn .error").count() == 2
 
 
 def test_debug_mode_shows_what_owners_do_not_see(browser, service):

@@ -553,7 +553,7 @@
         }
       }
       if (!finished && !turn.failed) {
-        turn.failed = "回答中断：" + reason(new Error("stream ended early"));
+        turn.failed = "回答中断，请重新提问";
         error.textContent = turn.failed;
         error.hidden = false;
       }
@@ -593,6 +593,7 @@
     const turn = { question };
     const base = { question, ...filters() };
     const followUp = history.length > 0 && modelConfigured;
+    if (followUp) showCards([]); // the answer's scenes replace the last question's
     try {
       const pending = [];
       if (!followUp) {
