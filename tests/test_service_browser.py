@@ -2,7 +2,9 @@
 
 Skipped when Playwright or Chromium is not installed (.ci/install-browser
 installs both).  CORVANE_SERVE_SCREENSHOT=PATH saves a screenshot of the page
-with a streamed answer (the README's picture).
+with a streamed answer (the README's picture).  These run the page in its debug
+mode (``?debug=1``: scores, manual ids and the answer prompt shown) against the
+real service; the owners' view is tested in test_page_owner.py.
 """
 from __future__ import annotations
 
@@ -76,7 +78,7 @@ def test_page_with_a_streamed_answer(site, page):
     fake = FakeModel(piece_delay=0.15)
     try:
         with ServerProcess(site, env={"CORVANE_LLM_URL": fake.url("ok")}) as server:
-            page.goto(server.url + "/")
+            page.goto(server.url + "/?debug=1")
             page.wait_for_function("document.getElementById('index-info').textContent.length > 0")
             ask(page, "爆胎了怎么换备胎")
 
@@ -120,7 +122,7 @@ def test_page_with_a_streamed_answer(site, page):
 
 def test_page_without_a_model_escapes_everything(site, page):
     with ServerProcess(site) as server:
-        page.goto(server.url + "/")
+        page.goto(server.url + "/?debug=1")
         page.wait_for_function("document.getElementById('index-info').textContent.includes('未配置模型')")
         ask(page, "遥控钥匙")
         card = page.locator(".card").first
@@ -142,3 +144,21 @@ def test_page_without_a_model_escapes_everything(site, page):
         page.click("#prompt-toggle")
         assert "<img src=x onerror=window.__pwned=5>" in page.locator("#prompt").inner_text()
         assert page.evaluate("window.__pwned") is None
+
+
+
+def test_owner_view_of_the_real_service(site, page):
+    """The owners' view over the service as it is: no scores, scene or manual ids,
+    ranker or build time; an example question from the loaded manuals."""
+    with ServerProcess(site) as server:
+        page.goto(server.url + "/")
+        page.wait_for_selector("body[data-ready='1']", state="attached")
+        page.wait_for_function("() => document.getElementById('question').placeholder.startsWith('例如：')")
+        assert page.get_attribute("#question", "placeholder") == "例如：更换轮胎怎么操作？"
+        assert page.locator("#vehicle").is_hidden()  # no catalog: no selector
+        ask(page, "爆胎了怎么换备胎")
+        assert page.locator("#card-aster_e5_care_scene_1 h3").inner_text() == "更换轮胎"
+        text = page.locator("body").inner_text()
+        for hidden in ("得分", "aster_e5_care", "exact", "hybrid", "构建于", "document"):
+            assert hidden not in text
+        assert page.locator("#prompt-section").is_hidden() and page.locator("#answer").is_hidden()
