@@ -379,6 +379,47 @@ double Bm25View::score(const std::vector<std::string>& terms, std::uint32_t entr
     return s;
 }
 
+std::vector<double> Bm25View::score_ids(std::span<const std::uint32_t> term_ids,
+                                        std::span<const std::uint32_t> entries) const {
+    std::vector<double> out(entries.size(), 0.0);
+    if (term_ids.empty() || entries.empty()) return out;
+    std::vector<std::uint32_t> order;
+    order.reserve(entries.size());
+    for (std::uint32_t i = 0; i < entries.size(); ++i)
+        if (entries[i] < n_docs_) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return entries[a] < entries[b]; });
+    auto block = std::make_unique<Block>();
+    for (const std::uint32_t t : term_ids) {
+        if (t >= n_terms_) continue;
+        const auto [lo, hi] = blocks_of(t);
+        const double id = idf(t);
+        std::uint32_t b = lo, loaded = UINT32_MAX;
+        for (const std::uint32_t i : order) {
+            const std::uint32_t e = entries[i];
+            // The first block whose last entry is e or later (entries ascend,
+            // so the search starts where the last one ended).
+            if (b < hi && skips_[b].last_doc < e) {
+                std::uint32_t l = b + 1, h = hi;
+                while (l < h) {
+                    const std::uint32_t mid = l + (h - l) / 2;
+                    if (skips_[mid].last_doc < e) l = mid + 1;
+                    else h = mid;
+                }
+                b = l;
+            }
+            if (b >= hi) break;
+            if (b != loaded) {
+                decode(t, b, *block);
+                loaded = b;
+            }
+            const std::uint32_t* at = std::lower_bound(block->docs, block->docs + block->n, e);
+            if (at != block->docs + block->n && *at == e)
+                out[i] += contribution(id, block->tf[at - block->docs], k1_, doc_norm_[e]);
+        }
+    }
+    return out;
+}
+
 std::vector<Hit> Bm25View::search_terms(const std::vector<std::string>& terms, std::size_t top_k) const {
     std::vector<QueryTerm> q;
     q.reserve(terms.size());
@@ -394,7 +435,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     for (const QueryTerm& qt : terms) {
         if (!(std::isfinite(qt.weight) && qt.weight >= 0)) throw Bm25Error("a term weight must be a finite number of 0 or more");
         if (qt.weight == 0) continue;
-        const std::int64_t id = find(qt.term);
+        const std::int64_t id = qt.id >= 0 && qt.id < n_terms_ ? qt.id : find(qt.term);
         if (id < 0) continue;
         const auto t = static_cast<std::uint32_t>(id);
         const auto [lo, hi] = blocks_of(t);
