@@ -237,15 +237,24 @@ void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out) const {
     if (!known && block_check(w, len, s) != s.check) corrupt("checksum of block " + std::to_string(b));
     std::int64_t prev = (b == first || b == 0) ? -1 : static_cast<std::int64_t>(skips_[b - 1].last_doc);
     const std::uint32_t* tw = w + (std::uint64_t{n} * s.doc_bits + 31) / 32;
+    // Locals, so that the loop does not reload them after each store to out.
+    // Ids only grow (gaps are >= 0; 128 of 32 bits cannot overflow 64), so
+    // the last one is the only one to check against the entry count; the
+    // term-frequency indexes are checked before each read of the table.
+    const unsigned doc_bits = s.doc_bits, tf_bits = s.tf_bits;
+    const std::uint32_t n_tf = n_tf_;
+    const float* tf_values = tf_values_;
+    if (n_tf == 0) corrupt("term frequencies of block " + std::to_string(b));
+    bool tf_ok = true;
     for (std::uint32_t i = 0; i < n; ++i) {
-        const std::int64_t d = prev + 1 + unpack(w, i, s.doc_bits);
-        if (d >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
-        out.docs[i] = static_cast<std::uint32_t>(d);
-        prev = d;
-        const std::uint32_t k = unpack(tw, i, s.tf_bits);
-        if (k >= n_tf_) corrupt("term frequencies of block " + std::to_string(b));
-        out.tf[i] = tf_values_[k];
+        prev += 1 + static_cast<std::int64_t>(unpack(w, i, doc_bits));
+        out.docs[i] = static_cast<std::uint32_t>(prev);
+        const std::uint32_t k = unpack(tw, i, tf_bits);
+        tf_ok &= k < n_tf;
+        out.tf[i] = tf_values[k < n_tf ? k : 0];
     }
+    if (prev >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
+    if (!tf_ok) corrupt("term frequencies of block " + std::to_string(b));
     if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
     out.n = n;
     if (known) return;
