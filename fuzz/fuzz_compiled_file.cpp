@@ -52,10 +52,14 @@ const std::string& base_file() {
         std::string storage, out;
         static const search::Bm25Index image = bm.build();
         static const std::string base_bytes = base;
+        static const std::string base_compiled =
+            search::BaseTitles::decode({reinterpret_cast<const std::byte*>(base_bytes.data()), base_bytes.size()}, 24)
+                .encode_compiled();
         const search::ExtraSection extra[] = {
             {search::tag("XTRA"), "other ranker"},
             {search::tag("BM25"), std::string_view(reinterpret_cast<const char*>(image.bytes().data()), image.bytes().size())},
-            {search::tag("BTTL"), base_bytes}};
+            {search::tag("BTTL"), base_bytes},
+            {search::tag("BTAC"), base_compiled}};
         for (std::string_view p : search::compiled_pieces(ix, lines, {lines.back(), 1, 2}, extra, storage)) out += p;
         return out;
     }();
@@ -106,10 +110,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } catch (const matcher::CorruptIndex&) {
             }
         }
-        std::span<const std::byte> bm25_bytes, base_bytes;
+        std::span<const std::byte> bm25_bytes, base_bytes, base_compiled;
         for (const auto& [t, b] : v.other) {
             if (t == search::tag("BM25")) bm25_bytes = b;
             if (t == search::tag("BTTL")) base_bytes = b;
+            if (t == search::tag("BTAC")) base_compiled = b;
+        }
+        // The base titles' matcher read in place: sizes refused at once,
+        // links and entry ids as the search reads them.
+        try {
+            const search::BaseTitles mapped = search::BaseTitles::over(base_compiled, v.entries);
+            for (const char* q : {"机油检查", "门锁(A1)门锁", "x"})
+                try {
+                    for (std::uint32_t e : mapped.matches(q)) CHECK(e < v.entries);
+                } catch (const matcher::CorruptIndex&) {
+                }
+        } catch (const search::Bm25Error&) {
         }
         try {
             const search::Bm25View lazy = search::Bm25View::open(bm25_bytes);
@@ -121,6 +137,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (const search::Hit& h : lazy.top_k(qt, 4, &filter, boosts)) CHECK(h.first < lazy.size() && filter.allows(h.first));
                 for (const search::Hit& h : lazy.search("前门锁车门", 3)) CHECK(h.first < lazy.size());
                 for (std::uint32_t e = 0; e < 30; ++e) (void)lazy.score({"门锁", "x"}, e);
+                search::FusedQuery fq;
+                fq.terms = {"门锁", "更换", "前门", "zz"};
+                fq.homophones = {"车门"};
+                fq.content_chars = 4;
+                const std::vector<search::TitleMatch> tm = {{1, 2}, {40, 1}};
+                for (const search::Ranked& r : search::fuse(fq, tm, lazy, {}, 3, &lazy)) CHECK(r.entry < lazy.size());
             } catch (const search::Bm25Error&) {
             }
             const search::Bm25View bm = search::Bm25View::from_bytes(bm25_bytes);

@@ -237,15 +237,24 @@ void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out) const {
     if (!known && block_check(w, len, s) != s.check) corrupt("checksum of block " + std::to_string(b));
     std::int64_t prev = (b == first || b == 0) ? -1 : static_cast<std::int64_t>(skips_[b - 1].last_doc);
     const std::uint32_t* tw = w + (std::uint64_t{n} * s.doc_bits + 31) / 32;
+    // Locals, so that the loop does not reload them after each store to out.
+    // Ids only grow (gaps are >= 0; 128 of 32 bits cannot overflow 64), so
+    // the last one is the only one to check against the entry count; the
+    // term-frequency indexes are checked before each read of the table.
+    const unsigned doc_bits = s.doc_bits, tf_bits = s.tf_bits;
+    const std::uint32_t n_tf = n_tf_;
+    const float* tf_values = tf_values_;
+    if (n_tf == 0) corrupt("term frequencies of block " + std::to_string(b));
+    bool tf_ok = true;
     for (std::uint32_t i = 0; i < n; ++i) {
-        const std::int64_t d = prev + 1 + unpack(w, i, s.doc_bits);
-        if (d >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
-        out.docs[i] = static_cast<std::uint32_t>(d);
-        prev = d;
-        const std::uint32_t k = unpack(tw, i, s.tf_bits);
-        if (k >= n_tf_) corrupt("term frequencies of block " + std::to_string(b));
-        out.tf[i] = tf_values_[k];
+        prev += 1 + static_cast<std::int64_t>(unpack(w, i, doc_bits));
+        out.docs[i] = static_cast<std::uint32_t>(prev);
+        const std::uint32_t k = unpack(tw, i, tf_bits);
+        tf_ok &= k < n_tf;
+        out.tf[i] = tf_values[k < n_tf ? k : 0];
     }
+    if (prev >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
+    if (!tf_ok) corrupt("term frequencies of block " + std::to_string(b));
     if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
     out.n = n;
     if (known) return;
@@ -379,6 +388,47 @@ double Bm25View::score(const std::vector<std::string>& terms, std::uint32_t entr
     return s;
 }
 
+std::vector<double> Bm25View::score_ids(std::span<const std::uint32_t> term_ids,
+                                        std::span<const std::uint32_t> entries) const {
+    std::vector<double> out(entries.size(), 0.0);
+    if (term_ids.empty() || entries.empty()) return out;
+    std::vector<std::uint32_t> order;
+    order.reserve(entries.size());
+    for (std::uint32_t i = 0; i < entries.size(); ++i)
+        if (entries[i] < n_docs_) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return entries[a] < entries[b]; });
+    auto block = std::make_unique<Block>();
+    for (const std::uint32_t t : term_ids) {
+        if (t >= n_terms_) continue;
+        const auto [lo, hi] = blocks_of(t);
+        const double id = idf(t);
+        std::uint32_t b = lo, loaded = UINT32_MAX;
+        for (const std::uint32_t i : order) {
+            const std::uint32_t e = entries[i];
+            // The first block whose last entry is e or later (entries ascend,
+            // so the search starts where the last one ended).
+            if (b < hi && skips_[b].last_doc < e) {
+                std::uint32_t l = b + 1, h = hi;
+                while (l < h) {
+                    const std::uint32_t mid = l + (h - l) / 2;
+                    if (skips_[mid].last_doc < e) l = mid + 1;
+                    else h = mid;
+                }
+                b = l;
+            }
+            if (b >= hi) break;
+            if (b != loaded) {
+                decode(t, b, *block);
+                loaded = b;
+            }
+            const std::uint32_t* at = std::lower_bound(block->docs, block->docs + block->n, e);
+            if (at != block->docs + block->n && *at == e)
+                out[i] += contribution(id, block->tf[at - block->docs], k1_, doc_norm_[e]);
+        }
+    }
+    return out;
+}
+
 std::vector<Hit> Bm25View::search_terms(const std::vector<std::string>& terms, std::size_t top_k) const {
     std::vector<QueryTerm> q;
     q.reserve(terms.size());
@@ -394,7 +444,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     for (const QueryTerm& qt : terms) {
         if (!(std::isfinite(qt.weight) && qt.weight >= 0)) throw Bm25Error("a term weight must be a finite number of 0 or more");
         if (qt.weight == 0) continue;
-        const std::int64_t id = find(qt.term);
+        const std::int64_t id = qt.id >= 0 && qt.id < n_terms_ ? qt.id : find(qt.term);
         if (id < 0) continue;
         const auto t = static_cast<std::uint32_t>(id);
         const auto [lo, hi] = blocks_of(t);

@@ -86,6 +86,9 @@ inline constexpr std::uint32_t kBlockSize = 128;
 struct QueryTerm {
     std::string_view term;
     double weight = 1.0;
+    // The term's id (Bm25View::find) when the caller has already looked it
+    // up, else -1: top_k then skips the dictionary search.
+    std::int64_t id = -1;
 };
 // An additive boost of one entry in top_k (finite).  It is added to the
 // score of an entry that matches at least one term; entries matching no term
@@ -148,6 +151,12 @@ public:
                            std::span<const Boost> boosts = {}) const;
     // Score of one entry (0 when out of range or sharing no term).
     double score(const std::vector<std::string>& terms, std::uint32_t entry) const;
+    // Scores of several entries (any order, repeats allowed) for terms given
+    // by id (find(); ids out of range count nothing): out[i] is what score()
+    // gives entries[i] for those terms, summed in the same order, to the
+    // last bit.  Each block is decoded once per term, however many of the
+    // entries it holds.
+    std::vector<double> score_ids(std::span<const std::uint32_t> term_ids, std::span<const std::uint32_t> entries) const;
 
     // Checks every block now (what from_bytes adds to open).
     void check_all() const;

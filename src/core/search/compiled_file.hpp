@@ -69,6 +69,7 @@ inline constexpr std::uint32_t kBm25Words = tag("BM25");        // BM25 image ov
 inline constexpr std::uint32_t kBm25HeadingPath = tag("BMHP");  // reserved: BM25 image over heading paths
 inline constexpr std::uint32_t kBm25Tables = tag("BMTB");       // reserved: BM25 image over table cells
 inline constexpr std::uint32_t kBaseTitles = tag("BTTL");       // base titles (hybrid.hpp)
+inline constexpr std::uint32_t kBaseTitleIndex = tag("BTAC");   // their compiled matcher (BaseTitles::over)
 inline constexpr std::uint32_t kHeadingPath = tag("HPTH");      // reserved: per-entry heading path text
 inline constexpr std::uint32_t kManualOrdinal = tag("MORD");    // reserved: u32 per entry, the manual it comes from
 inline constexpr std::uint32_t kTables = tag("TABL");           // reserved: tables of the scenes

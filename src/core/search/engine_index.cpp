@@ -348,7 +348,10 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
             h->path = Bm25View::open(path_bytes_);
             if (h->path.size() != entries_) throw Bm25Error("heading path section of another entry count");
-            h->base = BaseTitles::decode(base_bytes_, entries_);
+            // Files written since the base titles' matcher is stored read it
+            // in place; older ones compile it from the titles.
+            const std::span<const std::byte> compiled = section(kBaseTitleIndex);
+            h->base = compiled.empty() ? BaseTitles::decode(base_bytes_, entries_) : BaseTitles::over(compiled, entries_);
             if (length_bytes_.size() != std::size_t{entries_} * sizeof(TitleLengths))
                 throw Bm25Error("title lengths: section of another entry count");
             h->lengths.resize(entries_);
@@ -420,12 +423,14 @@ void EngineIndex::write(const std::string& cvx) const {
     io::remove_stale_temps(io::folder_of(cvx));
     io::AtomicFile out(cvx);
     std::string storage;
+    const std::string base_index = BaseTitles::decode(base_bytes_, entries_).encode_compiled();
     const ExtraSection extra[] = {
         {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
         {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())},
         {kPathSection, std::string_view(reinterpret_cast<const char*>(path_bytes_.data()), path_bytes_.size())},
         {kTitleLengthSection,
-         std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())}};
+         std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())},
+        {kBaseTitleIndex, base_index}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
     // The file as the disk gives it back must have the hash it was written
     // with, before it replaces anything.

@@ -115,35 +115,79 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     const std::size_t n = bm.size();
     if (top_k == 0 || n == 0) return out;
     const double unit = std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
-    // Each image is asked only for the terms it holds: a term is looked up
-    // once here instead of once per scored entry.
-    auto held = [](const Bm25View& v, const std::vector<std::string>& ts) {
-        std::vector<std::string> out;
-        for (const std::string& t : ts)
-            if (v.find(t) >= 0) out.push_back(t);
-        return out;
+    // Each image is asked only for the terms it holds, and each term is
+    // looked up once: the walks and the scoring below take the ids.
+    struct Held {
+        std::vector<std::uint32_t> ids;
+        std::vector<QueryTerm> query;
+        std::size_t terms = 0;  // ids[0, terms) are of q.terms, the rest of q.homophones
+        std::span<const std::uint32_t> of_terms() const { return std::span(ids).first(terms); }
+        std::span<const std::uint32_t> of_homophones() const { return std::span(ids).subspan(terms); }
     };
-    const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
-    std::vector<std::string> all = body_terms;
-    all.insert(all.end(), q.homophones.begin(), q.homophones.end());
+    auto held = [&q](const Bm25View& v) {
+        Held h;
+        auto add = [&](const std::vector<std::string>& ts) {
+            for (const std::string& t : ts) {
+                const std::int64_t id = v.find(t);
+                if (id < 0) continue;
+                h.ids.push_back(static_cast<std::uint32_t>(id));
+                h.query.push_back({t, 1.0, id});
+            }
+        };
+        add(q.terms);
+        h.terms = h.ids.size();
+        add(q.homophones);  // held by the body image by construction
+        return h;
+    };
+    const Held all = held(bm);
     // Candidates: the best BM25 entries over all terms, and the title matches.
     const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
-    std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
+    std::vector<Hit> hits = all.query.empty() ? std::vector<Hit>{} : bm.top_k(all.query, pool);
     const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
-    const std::vector<std::string> path_terms = with_path ? held(*path, q.terms) : std::vector<std::string>{};
-    const std::vector<std::string> path_homophones = with_path ? held(*path, q.homophones) : std::vector<std::string>{};
-    std::vector<std::string> path_all = path_terms;
-    path_all.insert(path_all.end(), path_homophones.begin(), path_homophones.end());
+    const Held pt = with_path ? held(*path) : Held{};
     // The path image adds the few entries whose path alone matches best (a
-    // generic sub-heading whose topic is only in its parent heading).
-    if (!path_all.empty())
-        for (const Hit& h : path->search_terms(path_all, top_k))
+    // generic sub-heading whose topic is only in its parent heading); their
+    // body scores are filled in below with the title matches'.
+    const std::size_t bm_hits = hits.size();
+    if (!pt.query.empty())
+        for (const Hit& h : path->top_k(pt.query, top_k))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
-                hits.push_back({h.first, bm.score(all, h.first)});
-    auto lexical = [&](std::uint32_t id, double whole) {
-        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
-        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
-        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
+                hits.push_back({h.first, 0.0});
+    std::vector<std::uint32_t> title_entries;
+    for (const TitleMatch& t : titles)
+        if (t.entry < n) title_entries.push_back(t.entry);
+    {
+        std::vector<std::uint32_t> rescore = title_entries;
+        for (std::size_t i = bm_hits; i < hits.size(); ++i) rescore.push_back(hits[i].first);
+        if (rescore.size() > title_entries.size()) {
+            const std::vector<double> whole = bm.score_ids(all.ids, rescore);
+            for (std::size_t i = bm_hits; i < hits.size(); ++i) hits[i].second = whole[title_entries.size() + i - bm_hits];
+        }
+    }
+    // Every candidate's parts, scored in batches: the title matches, then the
+    // hits that are not title matches.
+    std::vector<std::uint32_t> cand_entries = title_entries;
+    auto is_title = [&](std::uint32_t e) {
+        return std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == e; });
+    };
+    for (const Hit& h : hits)
+        if (!is_title(h.first)) cand_entries.push_back(h.first);
+    const std::vector<double> whole_titles = bm.score_ids(all.ids, title_entries);
+    const bool homophones = !q.homophones.empty();
+    const std::vector<double> body_s = homophones ? bm.score_ids(all.of_terms(), cand_entries) : std::vector<double>{};
+    const std::vector<double> hom_s = homophones ? bm.score_ids(all.of_homophones(), cand_entries) : std::vector<double>{};
+    const bool path_terms = pt.terms > 0, path_homophones = pt.ids.size() > pt.terms;
+    const std::vector<double> path_s = path_terms ? path->score_ids(pt.of_terms(), cand_entries) : std::vector<double>{};
+    const std::vector<double> path_hom_s =
+        path_homophones ? path->score_ids(pt.of_homophones(), cand_entries) : std::vector<double>{};
+    // Candidate i's scene-text score and its score with the heading path.
+    auto text_score = [&](std::size_t i, double whole) {
+        return homophones ? body_s[i] + w.homophone * hom_s[i] : whole;
+    };
+    auto lexical = [&](std::size_t i, double whole) {
+        double s = text_score(i, whole);
+        if (path_terms) s += w.path * path_s[i];
+        if (path_homophones) s += w.path * w.homophone * path_hom_s[i];
         return s;
     };
     auto bonus = [&](std::size_t chars) {
@@ -155,22 +199,22 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     // a matched title covers: heading paths and title bonuses order scenes
     // but do not make a question answerable.
     double best_text = 0, best_share = 0;
-    auto text_score = [&](std::uint32_t id, double whole) {
-        return q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
-    };
     std::vector<Ranked> cand;
-    cand.reserve(hits.size() + titles.size());
+    cand.reserve(cand_entries.size());
+    std::size_t i = 0;
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
-        const double whole = bm.score(all, t.entry);
-        best_text = std::max(best_text, text_score(t.entry, whole));
+        const double whole = whole_titles[i];
+        best_text = std::max(best_text, text_score(i, whole));
         if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
-        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
+        cand.push_back({t.entry, lexical(i, whole) + bonus(t.chars), 1});
+        ++i;
     }
     for (const Hit& h : hits) {
-        if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
-        best_text = std::max(best_text, text_score(h.first, h.second));
-        cand.push_back({h.first, lexical(h.first, h.second), 2});
+        if (is_title(h.first)) continue;
+        best_text = std::max(best_text, text_score(i, h.second));
+        cand.push_back({h.first, lexical(i, h.second), 2});
+        ++i;
     }
     std::sort(cand.begin(), cand.end(),
               [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
@@ -430,14 +474,89 @@ BaseTitles BaseTitles::decode(std::span<const std::byte> bytes, std::uint32_t en
         at += padded;
     }
     b.index_ = builder.compile();
+    b.entry_span_ = b.entry_of_;
+    b.entries_ = entries;
+    return b;
+}
+
+namespace {
+constexpr std::uint64_t kBaseCompiledVersion = 1;
+constexpr std::size_t kBaseArrays = 10;  // the nine matcher arrays, then the entry of each base title
+constexpr std::size_t kBaseHeaderWords = 3 + kBaseArrays;
+constexpr std::size_t kBaseElement[kBaseArrays] = {4, 4, 4, 4, 4, 4, 4, 4, 1, 4};
+}  // namespace
+
+std::string BaseTitles::encode_compiled() const {
+    const matcher::CompiledIndex::Arrays& a = index_.arrays();
+    const std::pair<const void*, std::size_t> arrays[kBaseArrays] = {
+        {a.label.data(), a.label.size()},           {a.first_child.data(), a.first_child.size()},
+        {a.fail.data(), a.fail.size()},             {a.out_link.data(), a.out_link.size()},
+        {a.pattern_of.data(), a.pattern_of.size()}, {a.root_bmp.data(), a.root_bmp.size()},
+        {a.offsets.data(), a.offsets.size()},       {a.postings.data(), a.postings.size()},
+        {a.keyword_repeat.data(), a.keyword_repeat.size()}, {entry_span_.data(), entry_span_.size()}};
+    std::uint64_t head[kBaseHeaderWords] = {kBaseCompiledVersion, entries_, entry_span_.size()};
+    for (std::size_t i = 0; i < kBaseArrays; ++i) head[3 + i] = arrays[i].second;
+    std::string out(reinterpret_cast<const char*>(head), sizeof head);
+    for (std::size_t i = 0; i < kBaseArrays; ++i) {
+        out.append(static_cast<const char*>(arrays[i].first), arrays[i].second * kBaseElement[i]);
+        out.append((8 - out.size() % 8) % 8, '\0');
+    }
+    return out;
+}
+
+BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entries) {
+    auto fail = [](const char* what) { throw Bm25Error(std::string("compiled base titles: ") + what); };
+    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % 8) fail("not aligned");
+    std::uint64_t head[kBaseHeaderWords];
+    if (bytes.size() < sizeof head) fail("cut short");
+    std::memcpy(head, bytes.data(), sizeof head);
+    if (head[0] != kBaseCompiledVersion) fail("unknown version");
+    if (head[1] != entries) fail("of another entry count");
+    if (head[2] != head[3 + kBaseArrays - 1] || head[2] > entries) fail("base title count out of range");
+    const std::byte* at[kBaseArrays];
+    std::uint64_t off = sizeof head;
+    for (std::size_t i = 0; i < kBaseArrays; ++i) {
+        const std::uint64_t n = head[3 + i];
+        if (n > (bytes.size() - off) / kBaseElement[i]) fail("array out of range");
+        at[i] = bytes.data() + off;
+        off += (n * kBaseElement[i] + 7) & ~std::uint64_t{7};
+        if (off > bytes.size()) fail("array out of range");
+    }
+    if (off != bytes.size()) fail("size differs from its arrays");
+    auto u32 = [&](std::size_t i) {
+        return std::span<const std::uint32_t>(reinterpret_cast<const std::uint32_t*>(at[i]), head[3 + i]);
+    };
+    matcher::CompiledIndex::Arrays a;
+    a.label = std::span<const char32_t>(reinterpret_cast<const char32_t*>(at[0]), head[3]);
+    a.first_child = u32(1);
+    a.fail = u32(2);
+    a.out_link = u32(3);
+    a.pattern_of = u32(4);
+    a.root_bmp = u32(5);
+    a.offsets = u32(6);
+    a.postings = u32(7);
+    a.keyword_repeat = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(at[8]), head[3 + 8]);
+    BaseTitles b;
+    try {
+        b.index_ = matcher::CompiledIndex::over(static_cast<std::uint32_t>(head[2]), a);
+    } catch (const matcher::CorruptIndex& e) {
+        fail(e.what());
+    }
+    b.entry_span_ = u32(9);
+    b.entries_ = entries;
     return b;
 }
 
 std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
     std::vector<std::uint32_t> out;
-    if (entry_of_.empty()) return out;
-    for (const auto& [id, s] : index_.search(q, static_cast<long long>(entry_of_.size()))) out.push_back(entry_of_[id]);
+    if (entry_span_.empty()) return out;
+    for (const auto& [id, s] : index_.search(q, static_cast<long long>(entry_span_.size()))) {
+        // Mapped values are checked as they are read.
+        if (id >= entry_span_.size() || entry_span_[id] >= entries_) throw Bm25Corrupt("base titles: entry id out of range");
+        out.push_back(entry_span_[id]);
+    }
     std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 

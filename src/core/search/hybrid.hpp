@@ -156,17 +156,34 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
 // a compiled index so that stage 1 can match them: encode() gives the bytes
 // (u32 entry, u32 length, normalized text, padded to 4 bytes; repeated);
 // decode() checks them (Bm25Error) and compiles a matcher over them.
+// encode_compiled() gives the compiled matcher itself, which over() reads in
+// place: a mapped file then needs no compiling before the first question.
 class BaseTitles {
 public:
+    BaseTitles() = default;
+    BaseTitles(BaseTitles&&) noexcept = default;
+    BaseTitles& operator=(BaseTitles&&) noexcept = default;
+
     static void add(std::string& out, std::uint32_t entry, std::string_view title);
     static BaseTitles decode(std::span<const std::byte> bytes, std::uint32_t entries);
+    // The compiled form: a header of u64 values (version 1, the index's
+    // entry count, the base title count, the element count of each array),
+    // then the matcher's arrays and the entry of each base title, each padded
+    // to 8 bytes (docs/index-format.md, section BTAC).
+    std::string encode_compiled() const;
+    // Reads encode_compiled()'s bytes in place: they must outlive the result
+    // and start 8-byte aligned.  Sizes are checked here (Bm25Error), values
+    // as searches read them (matcher::CorruptIndex, Bm25Corrupt).
+    static BaseTitles over(std::span<const std::byte> bytes, std::uint32_t entries);
     // Entries whose base title occurs in a normalized query, ascending.
     std::vector<std::uint32_t> matches(std::string_view normalized_query) const;
     std::size_t memory_bytes() const { return index_.memory_bytes() + 4 * entry_of_.capacity(); }
 
 private:
     matcher::CompiledIndex index_;
-    std::vector<std::uint32_t> entry_of_;
+    std::vector<std::uint32_t> entry_of_;        // decode(): owned
+    std::span<const std::uint32_t> entry_span_;  // what matches() reads (entry_of_ or the mapped bytes)
+    std::uint32_t entries_ = 0;                  // of the whole index
 };
 
 class HybridRanker;

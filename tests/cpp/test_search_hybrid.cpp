@@ -1,0 +1,240 @@
+// search/hybrid: the fused ranker against its plain form (every candidate
+// scored term by term with Bm25View::score), to the last bit, on random
+// indexes with several blocks per term; Bm25View::score_ids against score();
+// the base titles' compiled matcher read in place against the one compiled
+// from the titles, and refused or contained when its bytes are damaged.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/search/hybrid.hpp"
+#include "core/search/matcher.hpp"
+
+using namespace corvane::search;
+
+namespace {
+
+// The fused ranker as first written: each candidate's parts scored one by
+// one through the term texts.
+std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path) {
+    std::vector<Ranked> out;
+    const std::size_t n = bm.size();
+    if (top_k == 0 || n == 0) return out;
+    const double unit = std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
+    // Each image is asked only for the terms it holds: a term is looked up
+    // once here instead of once per scored entry.
+    auto held = [](const Bm25View& v, const std::vector<std::string>& ts) {
+        std::vector<std::string> out;
+        for (const std::string& t : ts)
+            if (v.find(t) >= 0) out.push_back(t);
+        return out;
+    };
+    const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
+    std::vector<std::string> all = body_terms;
+    all.insert(all.end(), q.homophones.begin(), q.homophones.end());
+    // Candidates: the best BM25 entries over all terms, and the title matches.
+    const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
+    std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
+    const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
+    const std::vector<std::string> path_terms = with_path ? held(*path, q.terms) : std::vector<std::string>{};
+    const std::vector<std::string> path_homophones = with_path ? held(*path, q.homophones) : std::vector<std::string>{};
+    std::vector<std::string> path_all = path_terms;
+    path_all.insert(path_all.end(), path_homophones.begin(), path_homophones.end());
+    // The path image adds the few entries whose path alone matches best (a
+    // generic sub-heading whose topic is only in its parent heading).
+    if (!path_all.empty())
+        for (const Hit& h : path->search_terms(path_all, top_k))
+            if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
+                hits.push_back({h.first, bm.score(all, h.first)});
+    auto lexical = [&](std::uint32_t id, double whole) {
+        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
+        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
+        return s;
+    };
+    auto bonus = [&](std::size_t chars) {
+        const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
+        return unit * (w.title + w.cover * share + w.length * std::min<std::size_t>(chars, 8) / 8.0);
+    };
+    // Refusal reads the evidence of the scene texts alone (BM25 over the
+    // terms and, discounted, their homophones) and how much of the question
+    // a matched title covers: heading paths and title bonuses order scenes
+    // but do not make a question answerable.
+    double best_text = 0, best_share = 0;
+    auto text_score = [&](std::uint32_t id, double whole) {
+        return q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+    };
+    std::vector<Ranked> cand;
+    cand.reserve(hits.size() + titles.size());
+    for (const TitleMatch& t : titles) {
+        if (t.entry >= n) continue;
+        const double whole = bm.score(all, t.entry);
+        best_text = std::max(best_text, text_score(t.entry, whole));
+        if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
+        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
+    }
+    for (const Hit& h : hits) {
+        if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
+        best_text = std::max(best_text, text_score(h.first, h.second));
+        cand.push_back({h.first, lexical(h.first, h.second), 2});
+    }
+    std::sort(cand.begin(), cand.end(),
+              [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
+    if (cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit)) return out;
+    cand.resize(std::min(cand.size(), top_k));
+    return cand;
+}
+
+const char* const kChars[] = {"轮", "胎", "压", "检", "查", "灯", "门", "锁"};
+
+std::string random_text(std::mt19937& rng, int max_chars) {
+    std::string s;
+    const int n = std::uniform_int_distribution<int>(1, max_chars)(rng);
+    for (int i = 0; i < n; ++i) s += kChars[rng() % 8];
+    return s;
+}
+
+std::vector<std::string> random_terms(std::mt19937& rng, std::size_t max_n) {
+    std::vector<std::string> ts;
+    const std::size_t n = rng() % (max_n + 1);
+    while (ts.size() < n) {
+        // Mostly bigrams the index may hold; now and then a word it does not.
+        std::string t = rng() % 7 ? std::string(kChars[rng() % 8]) + kChars[rng() % 8] : "zq" + std::to_string(rng() % 5);
+        if (std::find(ts.begin(), ts.end(), t) == ts.end()) ts.push_back(t);
+    }
+    return ts;
+}
+
+Bm25Index random_index(std::mt19937& rng, std::uint32_t docs, bool sparse) {
+    Bm25Builder b;
+    for (std::uint32_t d = 0; d < docs; ++d) {
+        b.begin_entry();
+        if (sparse && rng() % 3) continue;  // entries without text
+        b.add_text(kTitle, random_text(rng, 4));
+        b.add_text(kDescription, random_text(rng, 24));
+        if (rng() % 2) b.add_text(kSteps, random_text(rng, 12));
+    }
+    return b.build();
+}
+
+}  // namespace
+
+TEST_CASE("score_ids gives score() for every entry, to the last bit") {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 20; ++round) {
+        const std::uint32_t docs = 1 + rng() % 700;
+        const Bm25Index idx = random_index(rng, docs, round % 3 == 0);
+        const Bm25View& v = idx.view();
+        const std::vector<std::string> terms = random_terms(rng, 6);
+        std::vector<std::uint32_t> ids;
+        std::vector<std::string> held;
+        for (const std::string& t : terms)
+            if (const auto id = v.find(t); id >= 0) {
+                ids.push_back(static_cast<std::uint32_t>(id));
+                held.push_back(t);
+            }
+        std::vector<std::uint32_t> entries;
+        for (int i = 0; i < 60; ++i) entries.push_back(rng() % (docs + 5));  // repeats, some out of range
+        const std::vector<double> got = v.score_ids(ids, entries);
+        REQUIRE(got.size() == entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) CHECK(got[i] == v.score(held, entries[i]));
+    }
+}
+
+TEST_CASE("the fused ranker ranks and scores as its plain form") {
+    std::mt19937 rng(5);
+    FusedWeights w;
+    for (int round = 0; round < 60; ++round) {
+        const std::uint32_t docs = 1 + rng() % 600;
+        const Bm25Index body = random_index(rng, docs, round % 4 == 0);
+        Bm25Index path = random_index(rng, round % 5 == 0 ? docs + 1 : docs, true);  // sometimes of another size
+        FusedQuery q;
+        q.terms = random_terms(rng, 7);
+        // Homophones are terms the body holds and the query does not.
+        for (const std::string& t : random_terms(rng, round % 2 ? 3 : 0))
+            if (body.view().find(t) >= 0 && std::find(q.terms.begin(), q.terms.end(), t) == q.terms.end())
+                q.homophones.push_back(t);
+        q.content_chars = rng() % 9;
+        std::vector<TitleMatch> titles;
+        for (std::uint32_t i = 0, n = rng() % 4; i < n; ++i) titles.push_back({static_cast<std::uint32_t>(rng() % (docs + 2)), rng() % 10});
+        w.path = round % 6 == 0 ? 0.0 : 1.0;
+        w.threshold = round % 3 == 0 ? 0.0 : 1.05;
+        for (std::size_t top_k : {1, 3, 10}) {
+            const Bm25View* p = round % 7 == 0 ? nullptr : &path.view();
+            const auto got = fuse(q, titles, body.view(), w, top_k, p);
+            const auto want = reference_fuse(q, titles, body.view(), w, top_k, p);
+            REQUIRE(got.size() == want.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                CHECK(got[i].entry == want[i].entry);
+                CHECK(got[i].score == want[i].score);
+                CHECK(got[i].stage == want[i].stage);
+            }
+        }
+    }
+}
+
+namespace {
+std::string random_base_titles(std::mt19937& rng, std::uint32_t entries) {
+    std::string out;
+    for (std::uint32_t e = 0; e < entries; ++e)
+        if (rng() % 3 == 0) BaseTitles::add(out, e, random_text(rng, 5) + "（" + random_text(rng, 2) + "）");
+    return out;
+}
+std::span<const std::byte> as_bytes(const std::vector<std::uint64_t>& words, std::size_t n) {
+    return {reinterpret_cast<const std::byte*>(words.data()), n};
+}
+std::vector<std::uint64_t> aligned(const std::string& s) {
+    std::vector<std::uint64_t> w((s.size() + 7) / 8 + 1);
+    std::memcpy(w.data(), s.data(), s.size());
+    return w;
+}
+}  // namespace
+
+TEST_CASE("base titles read in place match as compiled ones") {
+    std::mt19937 rng(3);
+    for (std::uint32_t entries : {0u, 1u, 40u, 500u}) {
+        const std::string raw = random_base_titles(rng, entries);
+        const auto raw_w = aligned(raw);
+        const BaseTitles built = BaseTitles::decode(as_bytes(raw_w, raw.size()), entries);
+        const std::string compiled = built.encode_compiled();
+        REQUIRE(compiled.size() % 8 == 0);
+        const auto comp_w = aligned(compiled);
+        const BaseTitles mapped = BaseTitles::over(as_bytes(comp_w, compiled.size()), entries);
+        for (int i = 0; i < 200; ++i) {
+            const std::string q = random_text(rng, 12);
+            CHECK(mapped.matches(q) == built.matches(q));
+        }
+        // Of another entry count, cut short, with a byte more: refused.
+        CHECK_THROWS_AS(BaseTitles::over(as_bytes(comp_w, compiled.size()), entries + 1), Bm25Error);
+        CHECK_THROWS_AS(BaseTitles::over(as_bytes(comp_w, compiled.size() - 8), entries), Bm25Error);
+        CHECK_THROWS_AS(BaseTitles::over(as_bytes(comp_w, 16), entries), Bm25Error);
+        CHECK_THROWS_AS(BaseTitles::over(as_bytes(comp_w, compiled.size() + 8), entries), Bm25Error);
+    }
+}
+
+TEST_CASE("damaged compiled base titles are refused or fail their search, never read astray") {
+    std::mt19937 rng(9);
+    const std::uint32_t entries = 300;
+    const std::string raw = random_base_titles(rng, entries);
+    const auto raw_w = aligned(raw);
+    const std::string compiled = BaseTitles::decode(as_bytes(raw_w, raw.size()), entries).encode_compiled();
+    for (std::size_t at = 0; at < compiled.size(); at += 7) {
+        std::string bad = compiled;
+        bad[at] = static_cast<char>(bad[at] ^ (1 + rng() % 255));
+        const auto w = aligned(bad);
+        try {
+            const BaseTitles b = BaseTitles::over(as_bytes(w, bad.size()), entries);
+            for (int i = 0; i < 4; ++i)
+                for (std::uint32_t e : b.matches(random_text(rng, 10))) REQUIRE(e < entries);
+        } catch (const Bm25Error&) {
+        } catch (const corvane::matcher::CorruptIndex&) {
+        }
+    }
+}
