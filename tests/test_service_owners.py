@@ -387,6 +387,21 @@ def test_feedback_on_postgresql(site, tmp_path, model):
         assert c.post("/v1/feedback", json={"answer_id": "f" * 32, "rating": 1}).status_code == 404
 
 
+def test_readyz_needs_the_feedback_database(site, tmp_path):
+    """With a database asked for, /readyz answers 503 while it cannot be reached."""
+    with client_of(site, tmp_path) as c:
+        assert c.get("/readyz").status_code == 200
+        check = next(check for name, check in c.app.state.readiness.checks if name == "database")
+        owner = check.__self__
+        real = owner.store.ping
+        owner.store.ping = lambda: (_ for _ in ()).throw(OSError("database gone"))
+        try:
+            r = c.get("/readyz")
+            assert r.status_code == 503 and "database" in r.text
+        finally:
+            owner.store.ping = real
+
+
 # -- the manual check -----------------------------------------------------------------------
 
 

@@ -143,6 +143,11 @@ class FeedbackStore:
     def close(self) -> None:
         self.engine.dispose()
 
+    def ping(self) -> None:
+        """Raises when the database cannot be reached (the service's /readyz)."""
+        with self.engine.connect() as conn:
+            conn.execute(sa.text("SELECT 1"))
+
     def __enter__(self) -> "FeedbackStore":
         return self
 

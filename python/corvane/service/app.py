@@ -277,7 +277,10 @@ def create_app(
     app.state.model_client = model_client
     secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
     # The layers, innermost first: keys and limits, the service's own, request ids.
-    readiness = deploy.add_readiness(app, holder, settings.data_dir, readiness_checks,
+    checks = list(readiness_checks)
+    if settings.database:  # a feedback database asked for: /readyz needs it reachable
+        checks.append(("database", owners.database_ready))
+    readiness = deploy.add_readiness(app, holder, settings.data_dir, checks,
                                      release_of=lambda: getattr(holder.current.engine, "release", None))
     model_metrics = deploy.model_metrics_for(metrics)
     layers = deploy.DeployLayers(token=settings.api_token,

@@ -143,6 +143,13 @@ class OwnerFeatures:
         if self._store is not None:
             self._store.close()
 
+    def database_ready(self) -> None:
+        """/readyz: the feedback store's database answers (raises otherwise)."""
+        store = self.store
+        if store is None:
+            raise RuntimeError(self.store_problem or "no feedback store")
+        store.ping()
+
     # ---- the catalog, reread when catalog.json changes --------------------------
     def _catalog_stamp(self):
         try:
