@@ -110,7 +110,8 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
 }
 
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k, const Bm25View* path) {
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                         bool* refused) {
     std::vector<Ranked> out;
     const std::size_t n = bm.size();
     if (top_k == 0 || n == 0) return out;
@@ -128,7 +129,14 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
     // Candidates: the best BM25 entries over all terms, and the title matches.
     const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
-    std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : bm.search_terms(all, pool);
+    auto best = [allowed](const Bm25View& v, const std::vector<std::string>& ts, std::size_t k) {
+        if (!allowed) return v.search_terms(ts, k);
+        std::vector<QueryTerm> qt;
+        qt.reserve(ts.size());
+        for (const std::string& t : ts) qt.push_back({t, 1.0});
+        return v.top_k(qt, k, allowed);
+    };
+    std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : best(bm, all, pool);
     const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
     const std::vector<std::string> path_terms = with_path ? held(*path, q.terms) : std::vector<std::string>{};
     const std::vector<std::string> path_homophones = with_path ? held(*path, q.homophones) : std::vector<std::string>{};
@@ -137,7 +145,7 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     // The path image adds the few entries whose path alone matches best (a
     // generic sub-heading whose topic is only in its parent heading).
     if (!path_all.empty())
-        for (const Hit& h : path->search_terms(path_all, top_k))
+        for (const Hit& h : best(*path, path_all, top_k))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                 hits.push_back({h.first, bm.score(all, h.first)});
     auto lexical = [&](std::uint32_t id, double whole) {
@@ -174,7 +182,9 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     }
     std::sort(cand.begin(), cand.end(),
               [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
-    if (cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit)) return out;
+    const bool refuse = cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit);
+    if (refused) *refused = refuse;
+    else if (refuse) return out;
     cand.resize(std::min(cand.size(), top_k));
     return cand;
 }
@@ -372,7 +382,8 @@ double score_threshold_for(double threshold, std::size_t n) {
 }
 
 std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
-                                 const Bm25View& bm, double score_threshold, std::size_t top_k) {
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k,
+                                 const DocFilter* allowed, bool* refused) {
     std::vector<Ranked> out;
     if (top_k == 0 || bm.size() == 0) return out;
     // In the global search's order: score, best first, then index order.
@@ -382,8 +393,18 @@ std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> firs
     // Stage 2 fills want - |first| places; the best `want` BM25 entries hold
     // at least that many outside stage 1.  With stage 1 full it is not needed.
     std::vector<Hit> hits;
-    if (first.size() < want) hits = bm.search_terms(terms, want);
-    if (first.empty() && (hits.empty() || hits.front().second < score_threshold)) return out;
+    if (first.size() < want) {
+        if (allowed) {
+            std::vector<QueryTerm> qt;
+            for (const std::string& t : terms) qt.push_back({t, 1.0});
+            hits = bm.top_k(qt, want, allowed);
+        } else {
+            hits = bm.search_terms(terms, want);
+        }
+    }
+    const bool refuse = first.empty() && (hits.empty() || hits.front().second < score_threshold);
+    if (refused) *refused = refuse;
+    else if (refuse) return out;
     for (const auto& [id, s] : first) {
         if (out.size() >= want) break;
         out.push_back({id, bm.score(terms, id), 1});

@@ -135,8 +135,13 @@ double score_threshold_for(double threshold, std::size_t n);
 // search scores (any order); the rest of the top_k places go to the BM25
 // ranking of `terms`.  Empty (refused) when stage 1 is empty and the best
 // BM25 score is below `score_threshold`.
+// With `allowed`, stage 2 ranks the allowed entries only (stage 1 is the
+// caller's to filter).  With `refused`, nothing is refused: *refused tells
+// whether the result would have been (the caller decides on the evidence of
+// the whole index).
 std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
-                                 const Bm25View& bm, double score_threshold, std::size_t top_k);
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k,
+                                 const DocFilter* allowed = nullptr, bool* refused = nullptr);
 
 class Synonyms;
 FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm);
@@ -149,8 +154,13 @@ struct TitleMatch {
 
 // The fused ranking of top_k entries; empty when refused.  `stage` is 1 for
 // entries with a title match, 2 for the others; `score` the fused score.
+// With `allowed`, the candidates are the allowed entries only (title
+// matches are the caller's to filter): the result is the top_k of the
+// allowed entries, each with the score it has unfiltered.  With `refused`,
+// nothing is refused: *refused tells whether the result would have been.
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr);
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr,
+                         const DocFilter* allowed = nullptr, bool* refused = nullptr);
 
 // Base titles of the entries whose title has a bracketed tail, stored beside
 // a compiled index so that stage 1 can match them: encode() gives the bytes
