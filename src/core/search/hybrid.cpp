@@ -128,7 +128,10 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     std::vector<std::string> all = body_terms;
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
     // Candidates: the best BM25 entries over all terms, and the title matches.
-    const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
+    // A filtered search widens the pool (the allowed entries are fewer, and
+    // their ranking should be the full one's with the others taken out).
+    const std::size_t pool = std::max<std::size_t>(2 * top_k, allowed ? 32 : 8);
+    const std::size_t path_pool = allowed ? std::max<std::size_t>(top_k, 16) : top_k;
     auto best = [allowed](const Bm25View& v, const std::vector<std::string>& ts, std::size_t k) {
         if (!allowed) return v.search_terms(ts, k);
         std::vector<QueryTerm> qt;
@@ -145,7 +148,7 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     // The path image adds the few entries whose path alone matches best (a
     // generic sub-heading whose topic is only in its parent heading).
     if (!path_all.empty())
-        for (const Hit& h : best(*path, path_all, top_k))
+        for (const Hit& h : best(*path, path_all, path_pool))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                 hits.push_back({h.first, bm.score(all, h.first)});
     auto lexical = [&](std::uint32_t id, double whole) {
