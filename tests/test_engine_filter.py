@@ -193,3 +193,25 @@ def test_a_file_of_the_previous_version_is_recompiled(data, tmp_path):
     with Engine(copy) as e:
         assert e.search("充电", 1, manuals={MANUALS[1]})
     _engine.open_compiled(str(cvx), str(copy / "scene_index.jsonl"))  # rewritten at the current version
+
+
+def test_filtered_searches_on_many_threads_with_more_sets_than_are_kept(eng):
+    from concurrent.futures import ThreadPoolExecutor
+    from itertools import combinations
+
+    sets = [set(c) for c in combinations(MANUALS, 2)] + [{m} for m in MANUALS]  # 21 sets, 8 kept
+    qs = QUESTIONS[:12]
+    want = {(i, q): [e["scene_id"] for e, _ in eng.search(q, 3, manuals=s)] for i, s in enumerate(sets) for q in qs}
+
+    def run(seed):
+        out = []
+        for n in range(60):
+            i = (seed * 7 + n * 5) % len(sets)
+            q = qs[(seed + n) % len(qs)]
+            out.append(((i, q), [e["scene_id"] for e, _ in eng.search(q, 3, manuals=sorted(sets[i], reverse=seed % 2))]))
+        return out
+
+    with ThreadPoolExecutor(4) as pool:
+        for got in pool.map(run, range(8)):
+            for key, ids in got:
+                assert ids == want[key], key

@@ -169,8 +169,8 @@ public:
         {
             nb::gil_scoped_release unlocked;
             if (only) {
-                const search::EntrySet allowed = core_->entries_of(*only);
-                hits = core_->search(text::normalize_text(q), k, &allowed);
+                const auto allowed = core_->entries_of(*only);
+                hits = core_->search(text::normalize_text(q), k, allowed.get());
             } else {
                 hits = core_->search(text::normalize_text(q), k);
             }
@@ -236,8 +236,8 @@ public:
         {
             nb::gil_scoped_release unlocked;
             if (only) {
-                const search::EntrySet allowed = core_->entries_of(*only);
-                hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights, &allowed);
+                const auto allowed = core_->entries_of(*only);
+                hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights, allowed.get());
             } else {
                 hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights);
             }

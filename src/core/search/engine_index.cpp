@@ -297,17 +297,41 @@ const EngineIndex::Manuals& EngineIndex::manuals() const {
     return *manuals_;
 }
 
-EntrySet EngineIndex::entries_of(std::span<const std::string> manual_ids) const {
+std::shared_ptr<const EntrySet> EngineIndex::entries_of(std::span<const std::string> manual_ids) const {
     const Manuals& m = manuals();
-    EntrySet out((std::size_t{entries_} + 63) / 64, 0);
-    for (const std::string& id : manual_ids) {
+    std::vector<std::string_view> ids(manual_ids.begin(), manual_ids.end());
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::string key;
+    for (std::string_view id : ids) {
+        key += std::to_string(id.size());
+        key += ':';
+        key.append(id);
+    }
+    constexpr std::size_t kKeptSets = 8;
+    {
+        std::lock_guard<std::mutex> lock(sets_mutex_);
+        for (std::size_t i = 0; i < sets_.size(); ++i)
+            if (sets_[i].first == key) {
+                std::rotate(sets_.begin(), sets_.begin() + static_cast<std::ptrdiff_t>(i),
+                            sets_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                return sets_.front().second;
+            }
+    }
+    auto out = std::make_shared<EntrySet>((std::size_t{entries_} + 63) / 64, 0);
+    EntrySet& bits = *out;
+    for (std::string_view id_view : ids) {
+        const std::string id(id_view);
         const auto it = m.ordinal_of.find(id);
         if (it == m.ordinal_of.end()) continue;
         for (std::uint32_t k = m.start[it->second]; k < m.start[it->second + 1]; ++k) {
             const std::uint32_t e = m.members[k];
-            out[e / 64] |= std::uint64_t{1} << (e % 64);
+            bits[e / 64] |= std::uint64_t{1} << (e % 64);
         }
     }
+    std::lock_guard<std::mutex> lock(sets_mutex_);
+    sets_.insert(sets_.begin(), {std::move(key), out});
+    if (sets_.size() > kKeptSets) sets_.pop_back();
     return out;
 }
 

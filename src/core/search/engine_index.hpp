@@ -185,7 +185,9 @@ public:
     // ---- manuals and heading paths ---------------------------------------
     // The entries of the given manual ids (ids the index does not hold add
     // none); CorruptIndex when the MORD section is damaged.
-    EntrySet entries_of(std::span<const std::string> manual_ids) const;
+    // The last few sets asked for are kept (a service asks for the same
+    // vehicles again and again).
+    std::shared_ptr<const EntrySet> entries_of(std::span<const std::string> manual_ids) const;
     // The manual id of entry i ("" for an entry without one).
     const std::string& manual_of(std::uint32_t i) const;
     // Entry i's heading path, outermost heading first (empty when its
@@ -248,6 +250,8 @@ private:
     mutable std::once_flag manuals_once_;
     mutable std::unique_ptr<Manuals> manuals_;
     mutable std::string manuals_error_;
+    mutable std::mutex sets_mutex_;
+    mutable std::vector<std::pair<std::string, std::shared_ptr<const EntrySet>>> sets_;  // most recent first
 };
 
 }  // namespace corvane::search
