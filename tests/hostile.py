@@ -341,6 +341,7 @@ TARGETS += [
            lambda q, k, m: _engine_index().search_hybrid(q, k, module("_engine").Synonyms(None), manuals=m)),
     target("_engine.Index.heading_path", ("entry",), lambda: [1], lambda n: _engine_index().heading_path(n)),
     target("_engine.Index.manual_id", ("entry",), lambda: [1], lambda n: _engine_index().manual_id(n)),
+    target("_engine.Index.tables", ("entry",), lambda: [1], lambda n: _engine_index().tables(n)),
     target("_engine.Index.line", ("entry",), lambda: [1], lambda n: _engine_index().line(n)),
     target("_engine.Index.record", ("entry",), lambda: [1], lambda n: _engine_index().record(n)),
     target("_engine.Index.write", ("path",), lambda: [fresh("out/index.cvx")], lambda p: _engine_index().write(p)),

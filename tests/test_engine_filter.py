@@ -215,3 +215,39 @@ def test_filtered_searches_on_many_threads_with_more_sets_than_are_kept(eng):
         for got in pool.map(run, range(8)):
             for key, ids in got:
                 assert ids == want[key], key
+
+
+def test_every_entry_carries_the_tables_of_its_scene(eng, data):
+    from corvane.checking.tables import data_folder_tables
+
+    want = data_folder_tables(data)
+    assert want, "the corpus has tables"
+    index = eng._current().index
+    got = {}
+    for i in range(len(index)):
+        tables = index.tables(i)
+        if tables:
+            got[index.record(i)["scene_id"]] = tables
+    assert got == {sid: [{k: t[k] for k in ("line", "header", "rows")} for t in ts] for sid, ts in want.items()}
+    for q in QUESTIONS[:40]:
+        for hit in eng.search(q, 3, ranker="hybrid"):
+            assert list(hit.tables) == got.get(hit[0]["scene_id"], [])
+        for hit in eng.answer(q, ranker="hybrid").hits:
+            assert list(hit.tables) == got.get(hit.scene_id, [])
+
+
+def test_damaged_tables_section_is_a_corrupt_index_error(data, tmp_path):
+    copy = tmp_path / "data"
+    shutil.copytree(data, copy)
+    cvx = copy / "scene_index.cvx"
+    blob = bytearray(cvx.read_bytes())
+    off, _ = _section(blob, b"TABL")
+    (entries,) = struct.unpack_from("<I", blob, off)
+    ends = [struct.unpack_from("<I", blob, off + 4 + 4 * i)[0] for i in range(entries + 1)]
+    first = next(i for i in range(entries) if ends[i + 1] > ends[i])
+    rec = off + 4 + 4 * (entries + 1) + ends[first]
+    struct.pack_into("<I", blob, rec + 4, 0x7FFFFFFF)  # a header cell count past the record
+    cvx.write_bytes(_engine._reseal(bytes(blob)))
+    index = _engine.open_compiled(str(cvx), str(copy / "scene_index.jsonl"))
+    with pytest.raises(_engine.CorruptIndexError, match="tables"):
+        index.tables(first)

@@ -143,16 +143,18 @@ def verify_compiled_index(data_dir="data") -> str | None:
 class SearchHit(tuple):
     """One hit of ``Engine.search``: the pair (index entry, score) as before,
     with the scene's heading path in its manual as ``path`` (a tuple of
-    headings, outermost first; () when its manual was not beside the index
-    when it was compiled)."""
+    headings, outermost first) and its tables as ``tables`` (a tuple of
+    {"line", "header", "rows"} dicts); both () when its manual was not
+    beside the index when it was compiled."""
 
-    def __new__(cls, record, score, path=()):
+    def __new__(cls, record, score, path=(), tables=()):
         self = super().__new__(cls, (record, score))
         self.path = tuple(path)
+        self.tables = tuple(tables)
         return self
 
     def __reduce__(self):
-        return (SearchHit, (self[0], self[1], self.path))
+        return (SearchHit, (self[0], self[1], self.path, self.tables))
 
 
 def _manual_set(manuals, fn="search"):
@@ -245,7 +247,7 @@ class Engine:
                                                manuals=manuals)
                 else:
                     hits = index.search(question, top_k, manuals)
-                return [SearchHit(index.record(i), score, index.heading_path(i)) for i, score in hits]
+                return [SearchHit(index.record(i), score, index.heading_path(i), index.tables(i)) for i, score in hits]
             except native.CorruptIndexError as exc:
                 if attempt:
                     raise
@@ -326,7 +328,8 @@ class Engine:
                     raise
                 snap = self._recover(snap, exc)
         return Answer(question=question, intent=knowledge["intent"], ranker=ranker,
-                      hits=[Hit(record, score, tuple(path)) for record, score, path in hits], knowledge=knowledge,
+                      hits=[Hit(record, score, tuple(path), tuple(tables)) for record, score, path, tables in hits],
+                      knowledge=knowledge,
                       prompt=prompt, contexts=list(contexts))
 
     def refresh(self) -> bool:

@@ -296,7 +296,7 @@ public:
             const auto i = nb::cast<std::uint32_t>(t[0]);
             nb::object rec = record(i);
             py::append(hits, nb::make_tuple(rec, t[1]));
-            py::append(with_paths, nb::make_tuple(rec, t[1], heading_path(i)));
+            py::append(with_paths, nb::make_tuple(rec, t[1], heading_path(i), tables(i)));
         }
         nb::dict matched = py::matched_record(parts, query, hits);
         nb::list contexts;
@@ -353,6 +353,27 @@ public:
         if (i >= core_->size()) throw nb::index_error("entry id out of range");
         nb::list out;
         for (const std::string& h : core_->heading_path(i)) py::append(out, py::str(h));
+        return out;
+    }
+    // Entry i's tables: [{"line", "header", "rows"}].
+    nb::list tables(std::uint32_t i) const {
+        if (i >= core_->size()) throw nb::index_error("entry id out of range");
+        const std::vector<manual::Table> ts = core_->tables(i);
+        nb::list out;
+        auto cells = [](const std::vector<std::string>& cs) {
+            nb::list l;
+            for (const std::string& c : cs) py::append(l, py::str(c));
+            return l;
+        };
+        for (const manual::Table& t : ts) {
+            nb::dict d;
+            d["line"] = nb::int_(t.line);
+            d["header"] = cells(t.header);
+            nb::list rows;
+            for (const auto& r : t.rows) py::append(rows, cells(r));
+            d["rows"] = rows;
+            py::append(out, d);
+        }
         return out;
     }
     nb::str manual_id(std::uint32_t i) const {
@@ -490,7 +511,7 @@ CORVANE_MODULE(_engine, m) {
              "question"_a.none(), "top_k"_a.none(), "synonyms"_a.none(), "template"_a.none(), "time_text"_a.none(),
              "max_prompt_bytes"_a, "build_scene_context"_a, "classify_query_intent"_a, "render_context"_a,
              "fused"_a = true, "manuals"_a.none() = nb::none(),
-             "(hits, knowledge, prompt, contexts) of one search, hits as (record, score, heading path) (hybrid "
+             "(hits, knowledge, prompt, contexts) of one search, hits as (record, score, heading path, tables) (hybrid "
              "when synonyms are given; fused=False: "
              "the two-stage cascade).")
         .def("write", [](const Index& ix, nb::handle path) { ix.write(py::fs_path(path, "write", "path")); },
@@ -498,6 +519,8 @@ CORVANE_MODULE(_engine, m) {
         .def("heading_path", &Index::heading_path, "entry"_a,
              "An entry's heading path, outermost heading first (empty when its manual was not beside the index).")
         .def("manual_id", &Index::manual_id, "entry"_a, "An entry's manual id ('' when it has none).")
+        .def("tables", &Index::tables, "entry"_a,
+             "An entry's tables as [{'line', 'header', 'rows'}] (empty when its manual was not beside the index).")
         .def("__len__", &Index::size)
         .def_prop_ro("from_compiled_file", &Index::from_compiled_file)
         .def_prop_ro("jsonl_identity", &Index::jsonl_identity)

@@ -114,6 +114,7 @@ void EntrySink::begin_entry(std::string_view title) {
     BaseTitles::add(base_, entries_++, title);
     lengths_.push_back(TitleLengths::of_title(title));
     manual_of_.emplace_back();
+    title_of_.emplace_back(title);
 }
 
 void EntrySink::set_manual(std::string_view manual_id) {
@@ -241,6 +242,75 @@ std::string encode_path_texts(const std::vector<std::string>& paths) {
     return out;
 }
 
+// TABL: u32 entries, u32 offset per entry and one more into the records
+// after them; entry i's records are [offset i, offset i+1): per table u32
+// line, u32 header cells, the cells, u32 rows, per row u32 cells, the cells;
+// a cell is u32 length and its UTF-8 bytes.
+std::string encode_tables(const std::vector<std::vector<manual::Table>>& tables) {
+    std::string blob;
+    std::vector<std::uint32_t> at;
+    auto cells = [&](const std::vector<std::string>& cs) {
+        put_u32(blob, static_cast<std::uint32_t>(cs.size()));
+        for (const std::string& c : cs) {
+            put_u32(blob, static_cast<std::uint32_t>(c.size()));
+            blob.append(c);
+        }
+    };
+    for (const auto& ts : tables) {
+        at.push_back(static_cast<std::uint32_t>(blob.size()));
+        for (const manual::Table& t : ts) {
+            put_u32(blob, static_cast<std::uint32_t>(t.line));
+            cells(t.header);
+            put_u32(blob, static_cast<std::uint32_t>(t.rows.size()));
+            for (const auto& r : t.rows) cells(r);
+        }
+        if (blob.size() > UINT32_MAX) throw io::IoError(EFBIG, "tables over 4 GiB");
+    }
+    at.push_back(static_cast<std::uint32_t>(blob.size()));
+    std::string out;
+    put_u32(out, static_cast<std::uint32_t>(tables.size()));
+    for (std::uint32_t o : at) put_u32(out, o);
+    out += blob;
+    pad4(out);
+    return out;
+}
+
+std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir,
+                                                     const std::vector<std::string>& manual_of,
+                                                     const std::vector<std::string>& title_of) {
+    std::vector<std::vector<manual::Table>> out(manual_of.size());
+    std::vector<std::string> done;
+    for (std::size_t i = 0; i < manual_of.size(); ++i) {
+        const std::string& id = manual_of[i];
+        if (id.empty() || std::find(done.begin(), done.end(), id) != done.end()) continue;
+        done.push_back(id);
+        if (id.find('/') != std::string::npos || id.find('\\') != std::string::npos || id[0] == '.' ||
+            id.find('\0') != std::string::npos)
+            continue;
+        std::string text;
+        std::size_t scenes = 0;
+        std::vector<manual::SceneTables> found;
+        try {
+            text = io::read_manual_text(data_dir + "/manuals/" + id + ".md");
+            scenes = manual::scene_heading_paths(text).size();
+            found = manual::extract_tables(text);
+        } catch (const std::exception&) {
+            continue;
+        }
+        std::vector<std::size_t> mine;
+        for (std::size_t j = i; j < manual_of.size(); ++j)
+            if (manual_of[j] == id) mine.push_back(j);
+        if (mine.size() != scenes) continue;
+        for (manual::SceneTables& st : found) {
+            if (st.scene >= mine.size()) continue;
+            const std::size_t e = mine[st.scene];
+            if (e < title_of.size() && title_of[e] != st.title) continue;  // not the scene indexed there
+            out[e] = std::move(st.tables);
+        }
+    }
+    return out;
+}
+
 struct EngineIndex::Manuals {
     std::vector<std::string> ids;
     std::unordered_map<std::string, std::uint32_t> ordinal_of;
@@ -248,6 +318,8 @@ struct EngineIndex::Manuals {
     std::vector<std::uint32_t> start, members;          // entries of ordinal o: members[start[o] .. start[o+1])
     std::vector<std::uint32_t> path_offsets;            // entries + 1
     std::span<const std::byte> path_text;
+    std::vector<std::uint32_t> table_offsets;           // entries + 1
+    std::span<const std::byte> table_records;
 };
 
 const EngineIndex::Manuals& EngineIndex::manuals() const {
@@ -291,6 +363,16 @@ const EngineIndex::Manuals& EngineIndex::manuals() const {
         }
         m->path_text = p.subspan(4 + 4 * (std::size_t{entries_} + 1));
         if (m->path_offsets.back() > m->path_text.size()) return bad("heading paths: offsets past the section");
+        const std::span<const std::byte> t = table_bytes_;
+        if (t.size() < 4 || get_u32(t, 0) != entries_ || (t.size() - 4) / 4 < std::size_t{entries_} + 1)
+            return bad("tables: section of another entry count");
+        m->table_offsets.resize(std::size_t{entries_} + 1);
+        for (std::size_t i = 0; i <= entries_; ++i) {
+            m->table_offsets[i] = get_u32(t, 4 + 4 * i);
+            if (i && m->table_offsets[i] < m->table_offsets[i - 1]) return bad("tables: offsets out of order");
+        }
+        m->table_records = t.subspan(4 + 4 * (std::size_t{entries_} + 1));
+        if (m->table_offsets.back() > m->table_records.size()) return bad("tables: offsets past the section");
         manuals_ = std::move(m);
     });
     if (!manuals_) throw matcher::CorruptIndex(manuals_error_);
@@ -339,6 +421,43 @@ const std::string& EngineIndex::manual_of(std::uint32_t i) const {
     const Manuals& m = manuals();
     if (i >= entries_) throw std::out_of_range("entry id out of range");
     return m.ids[m.ordinal[i]];
+}
+
+std::vector<manual::Table> EngineIndex::tables(std::uint32_t i) const {
+    const Manuals& m = manuals();
+    if (i >= entries_) throw std::out_of_range("entry id out of range");
+    const std::span<const std::byte> b =
+        m.table_records.subspan(m.table_offsets[i], m.table_offsets[i + 1] - m.table_offsets[i]);
+    std::size_t at = 0;
+    auto u32 = [&]() {
+        if (b.size() - at < 4) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+        const std::uint32_t v = get_u32(b, at);
+        at += 4;
+        return v;
+    };
+    auto cells = [&](std::vector<std::string>& out) {
+        const std::uint32_t n = u32();
+        if (n > (b.size() - at) / 4) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+        for (std::uint32_t k = 0; k < n; ++k) {
+            const std::uint32_t len = u32();
+            if (len > b.size() - at) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+            out.emplace_back(reinterpret_cast<const char*>(b.data() + at), len);
+            at += len;
+        }
+    };
+    std::vector<manual::Table> out;
+    while (at < b.size()) {
+        manual::Table t;
+        t.line = static_cast<int>(u32());
+        cells(t.header);
+        const std::uint32_t rows = u32();
+        if (rows > (b.size() - at) / 4) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+        t.rows.resize(rows);
+        for (auto& r : t.rows) cells(r);
+        out.push_back(std::move(t));
+    }
+    check_verified();
+    return out;
 }
 
 std::vector<std::string> EngineIndex::heading_path(std::uint32_t i) const {
@@ -424,14 +543,15 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
         if (t == kPathSection) ix->path_bytes_ = bytes;
         if (t == kManualSection) ix->manual_bytes_ = bytes;
         if (t == kPathTextSection) ix->path_text_bytes_ = bytes;
+        if (t == kTableSection) ix->table_bytes_ = bytes;
         if (t == kTitleLengthSection) {
             ix->length_bytes_ = bytes;
             has_lengths = true;
         }
     }
     if (ix->bm25_bytes_.empty() || ix->path_bytes_.empty() || !ix->has_base_ || !has_lengths) throw UnusableCompiledFile("has no sections of the hybrid ranker");
-    if (ix->manual_bytes_.empty() || ix->path_text_bytes_.empty())
-        throw UnusableCompiledFile("has no manual ordinals or heading paths");
+    if (ix->manual_bytes_.empty() || ix->path_text_bytes_.empty() || ix->table_bytes_.empty())
+        throw UnusableCompiledFile("has no manual ordinals, heading paths or tables");
     ix->stamp_ = s;
     ix->entries_ = ix->view_->entries;
     ix->index_ = &ix->view_->index;
@@ -489,6 +609,8 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
         owned_path_text_ = encode_path_texts(paths);
     }
     path_bytes_ = owned_path_.bytes();
+    owned_tables_ = encode_tables(scene_tables(io::folder_of(jsonl_path_), pass->sink.manual_of_, pass->sink.title_of_));
+    table_bytes_ = std::as_bytes(std::span<const char>(owned_tables_));
     owned_manual_ = encode_manual_ordinals(pass->sink.manual_of_);
     manual_bytes_ = std::as_bytes(std::span<const char>(owned_manual_));
     path_text_bytes_ = std::as_bytes(std::span<const char>(owned_path_text_));
@@ -654,7 +776,8 @@ void EngineIndex::write(const std::string& cvx) const {
          std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())},
         {kManualSection, std::string_view(reinterpret_cast<const char*>(manual_bytes_.data()), manual_bytes_.size())},
         {kPathTextSection,
-         std::string_view(reinterpret_cast<const char*>(path_text_bytes_.data()), path_text_bytes_.size())}};
+         std::string_view(reinterpret_cast<const char*>(path_text_bytes_.data()), path_text_bytes_.size())},
+        {kTableSection, std::string_view(reinterpret_cast<const char*>(table_bytes_.data()), table_bytes_.size())}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
     // The file as the disk gives it back must have the hash it was written
     // with, before it replaces anything.
@@ -680,7 +803,7 @@ void EngineIndex::write(const std::string& cvx) const {
 std::size_t EngineIndex::memory_bytes() const {
     return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() + owned_base_.capacity() +
            8 * owned_lengths_.capacity() + owned_path_.memory_bytes() + (hybrid_ ? hybrid_->base.memory_bytes() : 0) + owned_manual_.capacity() +
-           owned_path_text_.capacity() + (manuals_ ? 12 * std::size_t{entries_} : 0);
+           owned_path_text_.capacity() + owned_tables_.capacity() + (manuals_ ? 12 * std::size_t{entries_} : 0);
 }
 
 }  // namespace corvane::search

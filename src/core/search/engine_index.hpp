@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/manual/tables.hpp"
 #include "core/search/bm25.hpp"
 #include "core/search/compiled_file.hpp"
 #include "core/search/entry_reader.hpp"
@@ -46,6 +47,8 @@ inline constexpr std::uint32_t kPathSection = kBm25HeadingPath;
 // (HPTH); docs/index-format.md.
 inline constexpr std::uint32_t kManualSection = kManualOrdinal;
 inline constexpr std::uint32_t kPathTextSection = kHeadingPath;
+// Each entry's tables (TABL), read from its manual when compiling.
+inline constexpr std::uint32_t kTableSection = kTables;
 
 // A set of entries: bit e of words[e / 64] set = entry e is in it.
 using EntrySet = std::vector<std::uint64_t>;
@@ -53,6 +56,14 @@ using EntrySet = std::vector<std::uint64_t>;
 // The MORD and HPTH sections' bytes.
 std::string encode_manual_ordinals(const std::vector<std::string>& manual_of);
 std::string encode_path_texts(const std::vector<std::string>& joined_paths);
+std::string encode_tables(const std::vector<std::vector<manual::Table>>& tables);
+
+// The tables of every entry, from data_dir/manuals/<manual id>.md (none for
+// entries whose manual is missing, no longer has their number of scenes, or
+// whose scene there has another title).
+std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir,
+                                                     const std::vector<std::string>& manual_of,
+                                                     const std::vector<std::string>& title_of);
 
 // By default no compiled file has its whole-body hash checked on opening
 // (verify() does that; blocks are checked as searches read them).
@@ -118,6 +129,7 @@ private:
     std::string base_;
     std::vector<TitleLengths> lengths_;
     std::vector<std::string> manual_of_;  // per entry
+    std::vector<std::string> title_of_;   // per entry
     std::string title_;
     std::uint32_t entries_ = 0;
 };
@@ -193,6 +205,8 @@ public:
     // Entry i's heading path, outermost heading first (empty when its
     // manual was not beside the index when it was compiled).
     std::vector<std::string> heading_path(std::uint32_t i) const;
+    // Entry i's tables (empty when its manual was not beside the index).
+    std::vector<manual::Table> tables(std::uint32_t i) const;
 
     // ---- reading lines back -----------------------------------------------
     // Bytes [begin, end) of entry i's line (i < size()); CorruptIndex when the
@@ -245,8 +259,8 @@ private:
     mutable std::string hybrid_error_;
 
     // Manual ordinals and heading path texts (decoded at first use).
-    std::string owned_manual_, owned_path_text_;
-    std::span<const std::byte> manual_bytes_, path_text_bytes_;
+    std::string owned_manual_, owned_path_text_, owned_tables_;
+    std::span<const std::byte> manual_bytes_, path_text_bytes_, table_bytes_;
     mutable std::once_flag manuals_once_;
     mutable std::unique_ptr<Manuals> manuals_;
     mutable std::string manuals_error_;
