@@ -251,3 +251,18 @@ def test_damaged_tables_section_is_a_corrupt_index_error(data, tmp_path):
     index = _engine.open_compiled(str(cvx), str(copy / "scene_index.jsonl"))
     with pytest.raises(_engine.CorruptIndexError, match="tables"):
         index.tables(first)
+
+
+def test_the_table_field_raises_the_scenes_whose_cells_hold_the_question(eng):
+    from corvane import _engine as native
+
+    index = eng._current().index
+    syn = native.Synonyms(None)
+    with_tables = [i for i in range(len(index)) if index.tables(i)]
+    cell = next(c for i in with_tables for t in index.tables(i) for row in t["rows"] for c in row if len(c) >= 4)
+    plain = dict(index.search_hybrid(cell, 10, syn, fusion={"tables": 0.0}))
+    raised = dict(index.search_hybrid(cell, 10, syn, fusion={"tables": 2.0}))
+    assert plain and raised
+    gained = [i for i in raised if i in plain and raised[i] > plain[i] + 1e-9]
+    assert gained and all(index.tables(i) for i in gained)
+    assert all(raised[i] >= plain[i] - 1e-9 for i in raised if i in plain)

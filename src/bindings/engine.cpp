@@ -200,13 +200,14 @@ public:
                                : key == "length"    ? &weights.length
                                : key == "homophone" ? &weights.homophone
                                : key == "path"      ? &weights.path
+                               : key == "tables"    ? &weights.tables
                                : key == "threshold" ? &weights.threshold
                                : key == "answer_share" ? &weights.answer_share
                                                     : nullptr;
                 if (!slot) {
                     PyErr_Format(PyExc_ValueError,
                                  "search(): unknown weight '%s' in 'fusion' (title, cover, length, homophone, path, "
-                                 "threshold, answer_share)", key.c_str());
+                                 "tables, threshold, answer_share)", key.c_str());
                     throw nb::python_error();
                 }
                 if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))

@@ -481,7 +481,7 @@ std::vector<std::string> EngineIndex::heading_path(std::uint32_t i) const {
 // ---- opening --------------------------------------------------------------
 
 struct EngineIndex::Hybrid {
-    Bm25View bm25, path;
+    Bm25View bm25, path, cells;
     BaseTitles base;
     std::vector<TitleLengths> lengths;
     double score_threshold = 0;
@@ -544,13 +544,15 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
         if (t == kManualSection) ix->manual_bytes_ = bytes;
         if (t == kPathTextSection) ix->path_text_bytes_ = bytes;
         if (t == kTableSection) ix->table_bytes_ = bytes;
+        if (t == kTableCellSection) ix->cell_bytes_ = bytes;
         if (t == kTitleLengthSection) {
             ix->length_bytes_ = bytes;
             has_lengths = true;
         }
     }
     if (ix->bm25_bytes_.empty() || ix->path_bytes_.empty() || !ix->has_base_ || !has_lengths) throw UnusableCompiledFile("has no sections of the hybrid ranker");
-    if (ix->manual_bytes_.empty() || ix->path_text_bytes_.empty() || ix->table_bytes_.empty())
+    if (ix->manual_bytes_.empty() || ix->path_text_bytes_.empty() || ix->table_bytes_.empty() ||
+        ix->cell_bytes_.empty())
         throw UnusableCompiledFile("has no manual ordinals, heading paths or tables");
     ix->stamp_ = s;
     ix->entries_ = ix->view_->entries;
@@ -609,7 +611,23 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
         owned_path_text_ = encode_path_texts(paths);
     }
     path_bytes_ = owned_path_.bytes();
-    owned_tables_ = encode_tables(scene_tables(io::folder_of(jsonl_path_), pass->sink.manual_of_, pass->sink.title_of_));
+    {
+        const auto tables = scene_tables(io::folder_of(jsonl_path_), pass->sink.manual_of_, pass->sink.title_of_);
+        owned_tables_ = encode_tables(tables);
+        // The cells as one text per entry: header cells, then each row.
+        std::vector<std::string> cells(tables.size());
+        for (std::size_t i = 0; i < tables.size(); ++i)
+            for (const manual::Table& t : tables[i]) {
+                for (const std::string& c : t.header) cells[i] += c + " ";
+                cells[i] += "\n";
+                for (const auto& r : t.rows) {
+                    for (const std::string& c : r) cells[i] += c + " ";
+                    cells[i] += "\n";
+                }
+            }
+        owned_cells_ = heading_path_image(cells);
+        cell_bytes_ = owned_cells_.bytes();
+    }
     table_bytes_ = std::as_bytes(std::span<const char>(owned_tables_));
     owned_manual_ = encode_manual_ordinals(pass->sink.manual_of_);
     manual_bytes_ = std::as_bytes(std::span<const char>(owned_manual_));
@@ -675,6 +693,8 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
             h->path = Bm25View::open(path_bytes_);
             if (h->path.size() != entries_) throw Bm25Error("heading path section of another entry count");
+            h->cells = Bm25View::open(cell_bytes_);
+            if (h->cells.size() != entries_) throw Bm25Error("table cell section of another entry count");
             h->base = BaseTitles::decode(base_bytes_, entries_);
             if (length_bytes_.size() != std::size_t{entries_} * sizeof(TitleLengths))
                 throw Bm25Error("title lengths: section of another entry count");
@@ -707,7 +727,7 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
             const bool in_base = std::binary_search(base.begin(), base.end(), id);
             titles.push_back({id, h.lengths[id].matched(score, in_base)});
         }
-        if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path);
+        if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells);
         // Filtered: the allowed entries' ranking, refused when the whole
         // index's would be (a question is answerable or not whatever
         // manuals the asker may read), so that the result is the unfiltered
@@ -715,8 +735,9 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
         for (const TitleMatch& t : titles)
             if (only->allows(t.entry)) kept.push_back(t);
         bool refused = false;
-        std::vector<Ranked> out = fuse(fq, kept, h.bm25, weights, top_k, &h.path, only, &refused);
-        if (refused && (out.empty() || fuse(fq, titles, h.bm25, weights, top_k, &h.path).empty())) return {};
+        std::vector<Ranked> out = fuse(fq, kept, h.bm25, weights, top_k, &h.path, only, &refused, &h.cells);
+        if (refused && (out.empty() || fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells).empty()))
+            return {};
         return out;
     }
     const std::string q = synonyms.expand(question);
@@ -777,7 +798,8 @@ void EngineIndex::write(const std::string& cvx) const {
         {kManualSection, std::string_view(reinterpret_cast<const char*>(manual_bytes_.data()), manual_bytes_.size())},
         {kPathTextSection,
          std::string_view(reinterpret_cast<const char*>(path_text_bytes_.data()), path_text_bytes_.size())},
-        {kTableSection, std::string_view(reinterpret_cast<const char*>(table_bytes_.data()), table_bytes_.size())}};
+        {kTableSection, std::string_view(reinterpret_cast<const char*>(table_bytes_.data()), table_bytes_.size())},
+        {kTableCellSection, std::string_view(reinterpret_cast<const char*>(cell_bytes_.data()), cell_bytes_.size())}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
     // The file as the disk gives it back must have the hash it was written
     // with, before it replaces anything.
@@ -802,7 +824,7 @@ void EngineIndex::write(const std::string& cvx) const {
 
 std::size_t EngineIndex::memory_bytes() const {
     return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() + owned_base_.capacity() +
-           8 * owned_lengths_.capacity() + owned_path_.memory_bytes() + (hybrid_ ? hybrid_->base.memory_bytes() : 0) + owned_manual_.capacity() +
+           8 * owned_lengths_.capacity() + owned_path_.memory_bytes() + owned_cells_.memory_bytes() + (hybrid_ ? hybrid_->base.memory_bytes() : 0) + owned_manual_.capacity() +
            owned_path_text_.capacity() + owned_tables_.capacity() + (manuals_ ? 12 * std::size_t{entries_} : 0);
 }
 

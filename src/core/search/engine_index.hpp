@@ -49,6 +49,8 @@ inline constexpr std::uint32_t kManualSection = kManualOrdinal;
 inline constexpr std::uint32_t kPathTextSection = kHeadingPath;
 // Each entry's tables (TABL), read from its manual when compiling.
 inline constexpr std::uint32_t kTableSection = kTables;
+// Their cells as a BM25 image (the fused ranker's table field).
+inline constexpr std::uint32_t kTableCellSection = kBm25Tables;
 
 // A set of entries: bit e of words[e / 64] set = entry e is in it.
 using EntrySet = std::vector<std::uint64_t>;
@@ -251,7 +253,8 @@ private:
     Bm25Index owned_bm25_;
     std::string owned_base_;
     std::vector<TitleLengths> owned_lengths_;
-    Bm25Index owned_path_;
+    Bm25Index owned_path_, owned_cells_;
+    std::span<const std::byte> cell_bytes_;
     std::span<const std::byte> bm25_bytes_, base_bytes_, length_bytes_, path_bytes_;
     bool has_base_ = false;
     mutable std::once_flag hybrid_once_;

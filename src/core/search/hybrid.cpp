@@ -111,7 +111,7 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
 
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
                          const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
-                         bool* refused) {
+                         bool* refused, const Bm25View* tables) {
     std::vector<Ranked> out;
     const std::size_t n = bm.size();
     if (top_k == 0 || n == 0) return out;
@@ -151,8 +151,11 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
         for (const Hit& h : best(*path, path_all, path_pool))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                 hits.push_back({h.first, bm.score(all, h.first)});
+    const bool with_tables = tables && tables->size() == n && w.tables > 0 && tables->term_count() > 0;
+    const std::vector<std::string> table_terms = with_tables ? held(*tables, q.terms) : std::vector<std::string>{};
     auto lexical = [&](std::uint32_t id, double whole) {
         double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+        if (!table_terms.empty()) s += w.tables * tables->score(table_terms, id);
         if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
         if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
         return s;

@@ -37,6 +37,7 @@ namespace corvane::search {
 // The fused ranker's weights (tools/calibrate_hybrid.py fits them on the
 // development questions).  A scene's score is
 //   BM25(terms) + homophone * BM25(same-sounding terms) + path * BM25_path(terms)
+//     + tables * BM25_tables(terms)   (the engine's index only)
 //     + unit * (title + cover * share + length * min(chars, 8) / 8)   if its
 //       title, base title or an alias occurs in the question,
 // where unit is the idf of a term one entry alone holds (so the weights
@@ -54,6 +55,10 @@ struct FusedWeights {
     double length = 0.5;
     double homophone = 0.6;
     double path = 1.0;  // the heading path field (a BM25 image of its own)
+    // The table cell field (a BM25 image of its own).  Off by default: the
+    // cells are also description text, and on the development questions any
+    // weight tried (0.3) double-counted them (eval floor 0.78 -> 0.77).
+    double tables = 0.0;
     double threshold = 1.05;
     double answer_share = 1.0;
 };
@@ -160,7 +165,8 @@ struct TitleMatch {
 // nothing is refused: *refused tells whether the result would have been.
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
                          const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr,
-                         const DocFilter* allowed = nullptr, bool* refused = nullptr);
+                         const DocFilter* allowed = nullptr, bool* refused = nullptr,
+                         const Bm25View* tables = nullptr);
 
 // Base titles of the entries whose title has a bracketed tail, stored beside
 // a compiled index so that stage 1 can match them: encode() gives the bytes
