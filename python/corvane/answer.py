@@ -13,6 +13,8 @@ class Hit:
 
     record: dict = field(repr=False)  # the scene index entry, as load_scene_index gives it
     score: Any  # int (exact ranker) or float (hybrid ranker)
+    path: tuple = ()  # the scene's heading path in its manual, outermost first (() when unknown)
+    tables: tuple = ()  # the scene's tables: {"line", "header", "rows"} dicts (() when unknown)
 
     @property
     def scene_id(self) -> str | None:

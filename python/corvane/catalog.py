@@ -33,8 +33,8 @@ The catalog gives:
   ``scoped_query``) as plain data a ranker can take: an alias declared for one
   manual never applies to another manual's scenes.
 
-``filtered_search`` restricts today's ``Engine.search`` to a set of manuals by
-over-fetching; see its documentation.
+``filtered_search`` restricts ``Engine.search`` to a set of manuals (the
+engine filters inside its ranker); see its documentation.
 """
 from __future__ import annotations
 
@@ -380,21 +380,21 @@ def check_against_manuals(catalog: Catalog, manual_ids: Iterable[str]) -> list[s
     return out
 
 
-# ---- filtered search over today's engine ----------------------------------------
+# ---- filtered search ------------------------------------------------------------
 
 def filtered_search(engine, question: str, manual_ids: Iterable[str] | None, top_k: int = 3, *,
                     ranker: str | None = None, catalog: Catalog | None = None) -> list:
-    """FALLBACK until the engine filters natively: the best ``top_k`` (entry,
-    score) pairs among the entries of ``manual_ids``, by over-fetching from
-    ``engine.search``.
+    """The best ``top_k`` (entry, score) pairs among the entries of
+    ``manual_ids``: the full ranking with the other manuals' entries taken
+    out, in the ranker's order.
 
-    The result is the same as a filter inside the ranker (top-k after
-    filtering, in the ranker's order): the fetch widens until it holds
-    ``top_k`` allowed entries or the ranker has returned everything it
-    matches.  Its cost grows when the allowed manuals hold few of the matches;
-    replace it with the native filter when that lands.  With ``catalog`` the
-    scoped aliases and synonyms of the allowed manuals are applied to the
-    question first (``Catalog.scoped_query``).  ``manual_ids`` None: no filter.
+    An ``Engine`` filters inside its ranker (``Engine.search(manuals=...)``),
+    at the cost of an unfiltered search.  Any other object with a ``search``
+    (question, top_k, ranker=) method is filtered by over-fetching: the fetch
+    widens until it holds ``top_k`` allowed entries or the ranker has
+    returned everything it matches.  With ``catalog`` the scoped aliases and
+    synonyms of the allowed manuals are applied to the question first
+    (``Catalog.scoped_query``).  ``manual_ids`` None: no filter.
     """
     if isinstance(top_k, bool) or not isinstance(top_k, int) or top_k < 0:
         raise ValueError(f"top_k must be a non-negative integer, not {top_k!r}")
@@ -405,9 +405,10 @@ def filtered_search(engine, question: str, manual_ids: Iterable[str] | None, top
     allowed = frozenset(manual_ids)
     if top_k == 0 or not allowed:
         return []
-    fast = _ordinal_search(engine, question, allowed, top_k, ranker)
-    if fast is not None:
-        return fast
+    from corvane.engine import Engine
+
+    if isinstance(engine, Engine):
+        return engine.search(question, top_k, ranker=ranker, manuals=allowed)
     total = len(engine)
     fetch = max(top_k * 4, 16)
     while True:
@@ -418,71 +419,18 @@ def filtered_search(engine, question: str, manual_ids: Iterable[str] | None, top
         fetch *= 4
 
 
-# The engine's index ranks entry ordinals and parses an entry's record only
-# when asked; the fallback above parses every record it over-fetches.  With
-# the manual id of every ordinal (read once per index from its lines) the
-# widening fetch ranks ordinals only and parses the kept top_k.  Uses the
-# engine's internals; any surprise falls back to the plain path above.
-_MANUAL_ID = re.compile(r'"manual_id":\s*"((?:[^"\\]|\\.)*)"')
-_manual_cache: list = []  # [(index, manual ids by ordinal)], the last two indexes opened
-
-
-def _manual_ids_of(index) -> list:
-    for held, ids in _manual_cache:
-        if held is index:
-            return ids
-    out = []
-    for i in range(len(index)):
-        line = index.line(i)
-        m = _MANUAL_ID.search(line)
-        if m and "\\" not in m.group(1):
-            out.append(m.group(1))
-        else:
-            try:
-                out.append(json.loads(line).get("manual_id"))
-            except (ValueError, AttributeError):
-                out.append(None)
-    _manual_cache.insert(0, (index, out))
-    del _manual_cache[2:]  # an engine that refreshed lets the old index go
-    return out
-
-
 def prepare_filter(engine) -> bool:
-    """Reads the manual id of every entry of the engine's current index now
-    (about 3 s at 100,000 entries) rather than in the first filtered search;
-    call it after opening or refreshing the engine.  False when the engine
-    does not offer what the fast path needs (the plain path is used then)."""
-    try:
-        _manual_ids_of(engine._current().index)
-        return True
-    except (AttributeError, TypeError):
+    """Whether the engine filters by manual natively (its index reads the
+    manual of every entry from the compiled file at the first filtered
+    search; this makes that happen now).  False for an object that is not
+    an Engine (filtered_search over-fetches from it)."""
+    from corvane.engine import Engine
+
+    if not isinstance(engine, Engine):
         return False
+    index = engine._current().index
+    if len(index):
+        index.manual_id(0)
+    return True
 
 
-def _ordinal_search(engine, question, allowed, top_k, ranker):
-    try:
-        snap = engine._current()
-        index = snap.index
-        name = engine._ranker if ranker is None else engine._check_ranker(ranker)
-        ids = _manual_ids_of(index)
-        if name == "hybrid":
-            syn = engine._synonyms_of(snap)
-            search = lambda k: index.search_hybrid(question, k, syn)  # noqa: E731
-        else:
-            search = lambda k: index.search(question, k)  # noqa: E731
-    except (AttributeError, TypeError):
-        return None
-    total = len(ids)
-    fetch = max(top_k * 4, 16)
-    try:
-        while True:
-            k = min(fetch, total)
-            hits = search(k)
-            kept = [(i, sc) for i, sc in hits if ids[i] in allowed]
-            if len(kept) >= top_k or len(hits) < k or fetch >= total:
-                return [(index.record(i), sc) for i, sc in kept[:top_k]]
-            fetch *= 4
-    except Exception as exc:  # a damaged index: the plain path recovers through the engine
-        if type(exc).__name__ == "CorruptIndexError":
-            return None
-        raise

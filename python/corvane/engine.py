@@ -50,7 +50,7 @@ from corvane.errors import EngineError, RankerUnavailableError
 from corvane.layout import COMPILED_FILE, INDEX_FILE, layout
 from corvane.settings import RANKERS
 
-__all__ = ["Engine", "EngineError", "Answer", "Hit", "write_compiled_index", "verify_compiled_index",
+__all__ = ["Engine", "EngineError", "Answer", "Hit", "SearchHit", "write_compiled_index", "verify_compiled_index",
            "INDEX_FILE", "COMPILED_FILE"]
 
 TIME_FORMAT = "%Y%m%d:%H%M%S"  # the self-check loop's time text, in its time zone
@@ -140,6 +140,41 @@ def verify_compiled_index(data_dir="data") -> str | None:
     return None if index.verify() else "damaged (contents differ from their hash)"
 
 
+class SearchHit(tuple):
+    """One hit of ``Engine.search``: the pair (index entry, score) as before,
+    with the scene's heading path in its manual as ``path`` (a tuple of
+    headings, outermost first) and its tables as ``tables`` (a tuple of
+    {"line", "header", "rows"} dicts); both () when its manual was not
+    beside the index when it was compiled."""
+
+    def __new__(cls, record, score, path=(), tables=()):
+        self = super().__new__(cls, (record, score))
+        self.path = tuple(path)
+        self.tables = tuple(tables)
+        return self
+
+    def __reduce__(self):
+        return (SearchHit, (self[0], self[1], self.path, self.tables))
+
+
+def _manual_set(manuals, fn="search"):
+    """A manuals argument as a frozenset of str, or None (no filter)."""
+    if manuals is None:
+        return None
+    if isinstance(manuals, (str, bytes)):
+        raise TypeError(f"{fn}() argument 'manuals' must be a set of manual ids (str) or None, "
+                        f"not {type(manuals).__name__}")
+    try:
+        out = frozenset(manuals)
+    except TypeError:
+        raise TypeError(f"{fn}() argument 'manuals' must be a set of manual ids (str) or None, "
+                        f"not {type(manuals).__name__}") from None
+    for m in out:
+        if not isinstance(m, str):
+            raise TypeError(f"{fn}() argument 'manuals' must hold str manual ids, not {type(m).__name__}")
+    return out
+
+
 class _Snapshot:
     """An index with the identities of the files it was opened from."""
 
@@ -200,36 +235,46 @@ class Engine:
                 syn = snap.synonyms
         return syn
 
-    def _hits(self, question, top_k, ranker):
-        """[(entry dict, score)] of a ranker."""
+    def _hits(self, question, top_k, ranker, manuals=None):
+        """[SearchHit(entry dict, score)] of a ranker, within ``manuals`` when given."""
         native = _native()
         snap = self._current()
         for attempt in (0, 1):
             try:
+                index = snap.index
                 if ranker in ("hybrid", "cascade"):
-                    hits = snap.index.search_hybrid(question, top_k, self._synonyms_of(snap), ranker == "hybrid")
+                    hits = index.search_hybrid(question, top_k, self._synonyms_of(snap), ranker == "hybrid",
+                                               manuals=manuals)
                 else:
-                    hits = snap.index.search(question, top_k)
-                return [(snap.index.record(i), score) for i, score in hits]
+                    hits = index.search(question, top_k, manuals)
+                return [SearchHit(index.record(i), score, index.heading_path(i), index.tables(i)) for i, score in hits]
             except native.CorruptIndexError as exc:
                 if attempt:
                     raise
                 snap = self._recover(snap, exc)
 
     # ---- the API ---------------------------------------------------------
-    def search(self, question: str, top_k: int = 3, *, ranker: str | None = None) -> list:
-        """(index entry, score) pairs, best first, at most top_k."""
-        return self._search(question, top_k, ranker)
+    def search(self, question: str, top_k: int = 3, *, ranker: str | None = None, manuals=None) -> list:
+        """(index entry, score) pairs, best first, at most top_k; each also
+        carries the scene's heading path (``hit.path``, see SearchHit).
 
-    def _search(self, question, top_k, ranker):
+        ``manuals`` (a set of manual ids): the best top_k of those manuals'
+        entries, filtered inside the ranker -- the same entries, scores and
+        order as the full ranking with the other manuals' entries taken out.
+        The fused ranker refuses a question when none of the allowed scenes
+        holds enough evidence for it.  Ids the index does not hold match
+        nothing."""
+        return self._search(question, top_k, ranker, manuals)
+
+    def _search(self, question, top_k, ranker, manuals=None):
         ranker = self._ranker if ranker is None else self._check_ranker(ranker)
-        return self._hits(question, top_k, ranker)
+        return self._hits(question, top_k, ranker, _manual_set(manuals))
 
-    def knowledge(self, question: str, *, ranker: str | None = None, top_k: int = 3) -> dict:
+    def knowledge(self, question: str, *, ranker: str | None = None, top_k: int = 3, manuals=None) -> dict:
         """The matched record the answer prompt is built from."""
         from corvane import morlek
 
-        hits = self._search(question, top_k, ranker)
+        hits = self._search(question, top_k, ranker, manuals)
         intent = morlek.classify_query_intent(question)
         results = []
         for record, score in hits:
@@ -256,13 +301,15 @@ class Engine:
         return self.answer(question, ranker=ranker, template=template).prompt
 
     def answer(self, question: str, *, ranker: str | None = None, top_k: int = 3,
-               template: str | None = None) -> Answer:
-        """Everything a question's answer needs, from one search: the hits,
-        the knowledge record, the prompt (``template`` filled as ``prompt``
-        fills it) and each hit's context text."""
+               template: str | None = None, manuals=None) -> Answer:
+        """Everything a question's answer needs, from one search: the hits
+        (each with its heading path), the knowledge record, the prompt
+        (``template`` filled as ``prompt`` fills it) and each hit's context
+        text.  ``manuals``: as for ``search``."""
         from corvane import morlek
 
         ranker = self._ranker if ranker is None else self._check_ranker(ranker)
+        manuals = _manual_set(manuals, "answer")
         time_text = None
         max_bytes = settings.get("max_prompt_bytes")
         if template is not None:
@@ -274,14 +321,15 @@ class Engine:
                 synonyms = self._synonyms_of(snap) if ranker in ("hybrid", "cascade") else None
                 hits, knowledge, prompt, contexts = snap.index.answer(
                     question, top_k, synonyms, template, time_text, max_bytes, morlek.build_scene_context,
-                    morlek.classify_query_intent, morlek.render_context_for_llm, ranker == "hybrid")
+                    morlek.classify_query_intent, morlek.render_context_for_llm, ranker == "hybrid", manuals)
                 break
             except native.CorruptIndexError as exc:
                 if attempt:
                     raise
                 snap = self._recover(snap, exc)
         return Answer(question=question, intent=knowledge["intent"], ranker=ranker,
-                      hits=[Hit(record, score) for record, score in hits], knowledge=knowledge,
+                      hits=[Hit(record, score, tuple(path), tuple(tables)) for record, score, path, tables in hits],
+                      knowledge=knowledge,
                       prompt=prompt, contexts=list(contexts))
 
     def refresh(self) -> bool:

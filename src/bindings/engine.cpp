@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <optional>
+
 #include "bindings/common/answer.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/json_handler.hpp"
@@ -133,17 +135,45 @@ public:
         return core_->verify();
     }
 
-    nb::list search(nb::handle query, nb::handle top_k) const {
+    // The manual ids of `manuals` (None: no filter), copied out before any
+    // search: an iterable of str, not a str itself.
+    static std::optional<std::vector<std::string>> manual_list(nb::handle manuals, const char* fn) {
+        if (manuals.is_none()) return std::nullopt;
+        if (PyUnicode_Check(manuals.ptr()) || PyBytes_Check(manuals.ptr()))
+            py::raise_arg_type(fn, "manuals", "a set of str (manual ids) or None", manuals);
+        nb::object it = nb::steal(PyObject_GetIter(manuals.ptr()));
+        if (!it.is_valid()) {
+            PyErr_Clear();
+            py::raise_arg_type(fn, "manuals", "a set of str (manual ids) or None", manuals);
+        }
+        std::vector<std::string> out;
+        std::string scratch;
+        while (PyObject* raw = PyIter_Next(it.ptr())) {
+            nb::object item = nb::steal(raw);
+            if (!PyUnicode_Check(item.ptr())) py::raise_arg_type(fn, "manuals", "a set of str (manual ids)", item);
+            out.emplace_back(py::utf8(item, scratch));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return out;
+    }
+
+    nb::list search(nb::handle query, nb::handle top_k, nb::handle manuals) const {
         py::require_str(query, "search", "query");
         py::require_int(top_k, "search", "top_k");
         const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);  // clamps huge values
         if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+        const std::optional<std::vector<std::string>> only = manual_list(manuals, "search");
         std::string scratch;
         const std::string q(py::utf8(query, scratch));
         std::vector<matcher::Scored> hits;
         {
             nb::gil_scoped_release unlocked;
-            hits = core_->search(text::normalize_text(q), k);
+            if (only) {
+                const auto allowed = core_->entries_of(*only);
+                hits = core_->search(text::normalize_text(q), k, allowed.get());
+            } else {
+                hits = core_->search(text::normalize_text(q), k);
+            }
         }
         core_->check_verified();
         nb::list out;
@@ -154,7 +184,7 @@ public:
     // (entry id, BM25 score) pairs of the hybrid ranker, best first; empty
     // when it refuses the question.
     nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms, bool fused,
-                           nb::handle fusion) const {
+                           nb::handle fusion, nb::handle manuals) const {
         search::FusedWeights weights;
         if (!fusion.is_none()) {
             py::require_dict(fusion, "search", "fusion");
@@ -170,13 +200,14 @@ public:
                                : key == "length"    ? &weights.length
                                : key == "homophone" ? &weights.homophone
                                : key == "path"      ? &weights.path
+                               : key == "tables"    ? &weights.tables
                                : key == "threshold" ? &weights.threshold
                                : key == "answer_share" ? &weights.answer_share
                                                     : nullptr;
                 if (!slot) {
                     PyErr_Format(PyExc_ValueError,
                                  "search(): unknown weight '%s' in 'fusion' (title, cover, length, homophone, path, "
-                                 "threshold, answer_share)", key.c_str());
+                                 "tables, threshold, answer_share)", key.c_str());
                     throw nb::python_error();
                 }
                 if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))
@@ -199,12 +230,18 @@ public:
             PyErr_Format(PyExc_ValueError, "search(): top_k must be 0 or more with the hybrid ranker, not %zd", k);
             throw nb::python_error();
         }
+        const std::optional<std::vector<std::string>> only = manual_list(manuals, "search");
         std::string scratch;
         const std::string raw(py::utf8(query, scratch));
         std::vector<search::Ranked> hits;
         {
             nb::gil_scoped_release unlocked;
-            hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights);
+            if (only) {
+                const auto allowed = core_->entries_of(*only);
+                hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights, allowed.get());
+            } else {
+                hits = core_->search_hybrid(raw, synonyms, static_cast<std::size_t>(k), fused, weights);
+            }
         }
         core_->check_verified();
         nb::list out;
@@ -248,16 +285,19 @@ public:
     // max_prompt_bytes), contexts each hit's context text for the model.
     nb::tuple answer(nb::handle query, nb::handle top_k, nb::handle synonyms, bool fused, nb::handle tmpl,
                      nb::handle time_text, std::size_t max_prompt_bytes, const py::RecordParts& parts,
-                     nb::handle render) const {
+                     nb::handle render, nb::handle manuals) const {
         py::require_str(query, "answer", "question");
         if (!tmpl.is_none()) py::require_str(tmpl, "answer", "template");
-        const nb::list ids = synonyms.is_none() ? search(query, top_k)
+        const nb::list ids = synonyms.is_none() ? search(query, top_k, manuals)
                                                 : search_hybrid(query, top_k, nb::cast<const search::Synonyms&>(synonyms), fused,
-                                                                nb::none());
-        nb::list hits;
+                                                                nb::none(), manuals);
+        nb::list hits, with_paths;
         for (nb::handle pair : ids) {
             nb::tuple t = nb::borrow<nb::tuple>(pair);
-            py::append(hits, nb::make_tuple(record(nb::cast<std::uint32_t>(t[0])), t[1]));
+            const auto i = nb::cast<std::uint32_t>(t[0]);
+            nb::object rec = record(i);
+            py::append(hits, nb::make_tuple(rec, t[1]));
+            py::append(with_paths, nb::make_tuple(rec, t[1], heading_path(i), tables(i)));
         }
         nb::dict matched = py::matched_record(parts, query, hits);
         nb::list contexts;
@@ -283,7 +323,7 @@ public:
                 throw nb::python_error();
             }
         }
-        return nb::make_tuple(hits, matched, py::str(text), contexts);
+        return nb::make_tuple(with_paths, matched, py::str(text), contexts);
     }
 
     void write(const std::string& cvx) const {
@@ -308,6 +348,39 @@ public:
         return nb::make_tuple(f.dev, f.ino, f.size, f.mtime_ns);
     }
     std::size_t memory_bytes() const { return core_->memory_bytes(); }
+
+    // Entry i's heading path (outermost first) and manual id.
+    nb::list heading_path(std::uint32_t i) const {
+        if (i >= core_->size()) throw nb::index_error("entry id out of range");
+        nb::list out;
+        for (const std::string& h : core_->heading_path(i)) py::append(out, py::str(h));
+        return out;
+    }
+    // Entry i's tables: [{"line", "header", "rows"}].
+    nb::list tables(std::uint32_t i) const {
+        if (i >= core_->size()) throw nb::index_error("entry id out of range");
+        const std::vector<manual::Table> ts = core_->tables(i);
+        nb::list out;
+        auto cells = [](const std::vector<std::string>& cs) {
+            nb::list l;
+            for (const std::string& c : cs) py::append(l, py::str(c));
+            return l;
+        };
+        for (const manual::Table& t : ts) {
+            nb::dict d;
+            d["line"] = nb::int_(t.line);
+            d["header"] = cells(t.header);
+            nb::list rows;
+            for (const auto& r : t.rows) py::append(rows, cells(r));
+            d["rows"] = rows;
+            py::append(out, d);
+        }
+        return out;
+    }
+    nb::str manual_id(std::uint32_t i) const {
+        if (i >= core_->size()) throw nb::index_error("entry id out of range");
+        return py::str(core_->manual_of(i));
+    }
 
 private:
     // The bytes of entry i's line, terminator removed; CorruptIndex when the
@@ -419,10 +492,11 @@ CORVANE_MODULE(_engine, m) {
     m.attr("FORMAT_VERSION") = search::kFormatVersion;
 
     nb::class_<Index>(m, "Index", "A scene index ready for searching (immutable; safe to share between threads).")
-        .def("search", &Index::search, "query"_a.none(), "top_k"_a.none() = 3,
-             "(entry id, score) pairs of the compiled search, best first.")
+        .def("search", &Index::search, "query"_a.none(), "top_k"_a.none() = 3, "manuals"_a.none() = nb::none(),
+             "(entry id, score) pairs of the compiled search, best first; with manuals (a set of manual ids), "
+             "the best of their entries only.")
         .def("search_hybrid", &Index::search_hybrid, "query"_a.none(), "top_k"_a.none(), "synonyms"_a,
-             "fused"_a = true, "fusion"_a.none() = nb::none(),
+             "fused"_a = true, "fusion"_a.none() = nb::none(), "manuals"_a.none() = nb::none(),
              "(entry id, score) pairs of the hybrid ranker, best first; empty when it refuses.  fused=False: "
              "the two-stage cascade, whose scores are BM25 scores.")
         .def("record", &Index::record, "entry"_a, "An entry's line parsed as load_scene_index parses it.")
@@ -430,17 +504,24 @@ CORVANE_MODULE(_engine, m) {
         .def("answer",
              [](const Index& ix, nb::handle query, nb::handle top_k, nb::handle synonyms, nb::handle tmpl,
                 nb::handle time_text, std::size_t max_prompt_bytes, nb::handle build_scene_context,
-                nb::handle classify_query_intent, nb::handle render, bool fused) {
+                nb::handle classify_query_intent, nb::handle render, bool fused, nb::handle manuals) {
                  const py::RecordParts parts{nb::borrow(build_scene_context), nb::borrow(classify_query_intent)};
-                 return ix.answer(query, top_k, synonyms, fused, tmpl, time_text, max_prompt_bytes, parts, render);
+                 return ix.answer(query, top_k, synonyms, fused, tmpl, time_text, max_prompt_bytes, parts, render,
+                                  manuals);
              },
              "question"_a.none(), "top_k"_a.none(), "synonyms"_a.none(), "template"_a.none(), "time_text"_a.none(),
              "max_prompt_bytes"_a, "build_scene_context"_a, "classify_query_intent"_a, "render_context"_a,
-             "fused"_a = true,
-             "(hits, knowledge, prompt, contexts) of one search (hybrid when synonyms are given; fused=False: "
+             "fused"_a = true, "manuals"_a.none() = nb::none(),
+             "(hits, knowledge, prompt, contexts) of one search, hits as (record, score, heading path, tables) (hybrid "
+             "when synonyms are given; fused=False: "
              "the two-stage cascade).")
         .def("write", [](const Index& ix, nb::handle path) { ix.write(py::fs_path(path, "write", "path")); },
              "path"_a, "Writes the compiled file for this index atomically.")
+        .def("heading_path", &Index::heading_path, "entry"_a,
+             "An entry's heading path, outermost heading first (empty when its manual was not beside the index).")
+        .def("manual_id", &Index::manual_id, "entry"_a, "An entry's manual id ('' when it has none).")
+        .def("tables", &Index::tables, "entry"_a,
+             "An entry's tables as [{'line', 'header', 'rows'}] (empty when its manual was not beside the index).")
         .def("__len__", &Index::size)
         .def_prop_ro("from_compiled_file", &Index::from_compiled_file)
         .def_prop_ro("jsonl_identity", &Index::jsonl_identity)

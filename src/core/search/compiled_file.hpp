@@ -37,7 +37,7 @@
 
 namespace corvane::search {
 
-inline constexpr std::uint32_t kFormatVersion = 2;
+inline constexpr std::uint32_t kFormatVersion = 3;
 inline constexpr std::size_t kHeaderBytes = 80;
 inline constexpr std::size_t kRowBytes = 24;
 inline constexpr std::size_t kMaxSections = 256;
@@ -70,8 +70,8 @@ inline constexpr std::uint32_t kBm25HeadingPath = tag("BMHP");  // reserved: BM2
 inline constexpr std::uint32_t kBm25Tables = tag("BMTB");       // reserved: BM25 image over table cells
 inline constexpr std::uint32_t kBaseTitles = tag("BTTL");       // base titles (hybrid.hpp)
 inline constexpr std::uint32_t kBaseTitleIndex = tag("BTAC");   // their compiled matcher (BaseTitles::over)
-inline constexpr std::uint32_t kHeadingPath = tag("HPTH");      // reserved: per-entry heading path text
-inline constexpr std::uint32_t kManualOrdinal = tag("MORD");    // reserved: u32 per entry, the manual it comes from
+inline constexpr std::uint32_t kHeadingPath = tag("HPTH");      // per-entry heading path text
+inline constexpr std::uint32_t kManualOrdinal = tag("MORD");    // u32 per entry, the manual it comes from
 inline constexpr std::uint32_t kTables = tag("TABL");           // reserved: tables of the scenes
 
 // A fast 64-bit hash of a byte string (not cryptographic).  Pieces fed in

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <unordered_map>
 
 #include "core/io/atomic_file.hpp"
 #include "core/io/errors.hpp"
@@ -113,6 +114,7 @@ void EntrySink::begin_entry(std::string_view title) {
     BaseTitles::add(base_, entries_++, title);
     lengths_.push_back(TitleLengths::of_title(title));
     manual_of_.emplace_back();
+    title_of_.emplace_back(title);
 }
 
 void EntrySink::set_manual(std::string_view manual_id) {
@@ -140,6 +142,19 @@ void EntrySink::add(const EntryFields& fields) {
 // ---- heading paths ----------------------------------------------------------
 
 Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of) {
+    return heading_path_image(heading_path_texts(data_dir, manual_of));
+}
+
+Bm25Index heading_path_image(const std::vector<std::string>& text) {
+    Bm25Builder b;
+    for (const std::string& t : text) {
+        b.begin_entry();
+        if (!t.empty()) b.add_text(kTitle, t);
+    }
+    return b.build();
+}
+
+std::vector<std::string> heading_path_texts(const std::string& data_dir, const std::vector<std::string>& manual_of) {
     // Entries of one manual, in index order, are its scenes in order.
     std::vector<std::string> text(manual_of.size());
     std::vector<std::string> done;
@@ -163,18 +178,310 @@ Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std:
         if (mine.size() != paths.size()) continue;  // the manual changed since it was indexed
         for (std::size_t k = 0; k < mine.size(); ++k) text[mine[k]] = manual::join_heading_path(paths[k], "\n");
     }
-    Bm25Builder b;
-    for (const std::string& t : text) {
-        b.begin_entry();
-        if (!t.empty()) b.add_text(kTitle, t);
+    return text;
+}
+
+// ---- manual ordinals and heading path texts ---------------------------------
+
+namespace {
+
+void put_u32(std::string& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i) & 0xff));
+}
+
+std::uint32_t get_u32(std::span<const std::byte> b, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(b[at + i]) << (8 * i);
+    return v;
+}
+
+void pad4(std::string& out) {
+    while (out.size() % 4) out.push_back('\0');
+}
+
+}  // namespace
+
+// MORD: u32 ids, u32 entries, u32 ordinal per entry, then per id u32 length
+// and its bytes padded to 4.
+std::string encode_manual_ordinals(const std::vector<std::string>& manual_of) {
+    std::vector<std::string_view> ids;
+    std::unordered_map<std::string_view, std::uint32_t> ord;
+    std::vector<std::uint32_t> of;
+    of.reserve(manual_of.size());
+    for (const std::string& m : manual_of) {
+        auto [it, fresh] = ord.try_emplace(m, static_cast<std::uint32_t>(ids.size()));
+        if (fresh) ids.push_back(m);
+        of.push_back(it->second);
     }
-    return b.build();
+    std::string out;
+    put_u32(out, static_cast<std::uint32_t>(ids.size()));
+    put_u32(out, static_cast<std::uint32_t>(of.size()));
+    for (std::uint32_t o : of) put_u32(out, o);
+    for (std::string_view id : ids) {
+        put_u32(out, static_cast<std::uint32_t>(id.size()));
+        out.append(id);
+        pad4(out);
+    }
+    return out;
+}
+
+// HPTH: u32 entries, u32 offset per entry and one more into the text after
+// them (entry i's path is text[offset i, offset i+1): headings joined by "\n").
+std::string encode_path_texts(const std::vector<std::string>& paths) {
+    std::string out;
+    put_u32(out, static_cast<std::uint32_t>(paths.size()));
+    std::uint64_t at = 0;
+    for (const std::string& p : paths) {
+        put_u32(out, static_cast<std::uint32_t>(at));
+        at += p.size();
+        if (at > UINT32_MAX) throw io::IoError(EFBIG, "heading paths over 4 GiB");
+    }
+    put_u32(out, static_cast<std::uint32_t>(at));
+    for (const std::string& p : paths) out.append(p);
+    pad4(out);
+    return out;
+}
+
+// TABL: u32 entries, u32 offset per entry and one more into the records
+// after them; entry i's records are [offset i, offset i+1): per table u32
+// line, u32 header cells, the cells, u32 rows, per row u32 cells, the cells;
+// a cell is u32 length and its UTF-8 bytes.
+std::string encode_tables(const std::vector<std::vector<manual::Table>>& tables) {
+    std::string blob;
+    std::vector<std::uint32_t> at;
+    auto cells = [&](const std::vector<std::string>& cs) {
+        put_u32(blob, static_cast<std::uint32_t>(cs.size()));
+        for (const std::string& c : cs) {
+            put_u32(blob, static_cast<std::uint32_t>(c.size()));
+            blob.append(c);
+        }
+    };
+    for (const auto& ts : tables) {
+        at.push_back(static_cast<std::uint32_t>(blob.size()));
+        for (const manual::Table& t : ts) {
+            put_u32(blob, static_cast<std::uint32_t>(t.line));
+            cells(t.header);
+            put_u32(blob, static_cast<std::uint32_t>(t.rows.size()));
+            for (const auto& r : t.rows) cells(r);
+        }
+        if (blob.size() > UINT32_MAX) throw io::IoError(EFBIG, "tables over 4 GiB");
+    }
+    at.push_back(static_cast<std::uint32_t>(blob.size()));
+    std::string out;
+    put_u32(out, static_cast<std::uint32_t>(tables.size()));
+    for (std::uint32_t o : at) put_u32(out, o);
+    out += blob;
+    pad4(out);
+    return out;
+}
+
+std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir,
+                                                     const std::vector<std::string>& manual_of,
+                                                     const std::vector<std::string>& title_of) {
+    std::vector<std::vector<manual::Table>> out(manual_of.size());
+    std::vector<std::string> done;
+    for (std::size_t i = 0; i < manual_of.size(); ++i) {
+        const std::string& id = manual_of[i];
+        if (id.empty() || std::find(done.begin(), done.end(), id) != done.end()) continue;
+        done.push_back(id);
+        if (id.find('/') != std::string::npos || id.find('\\') != std::string::npos || id[0] == '.' ||
+            id.find('\0') != std::string::npos)
+            continue;
+        std::string text;
+        std::size_t scenes = 0;
+        std::vector<manual::SceneTables> found;
+        try {
+            text = io::read_manual_text(data_dir + "/manuals/" + id + ".md");
+            scenes = manual::scene_heading_paths(text).size();
+            found = manual::extract_tables(text);
+        } catch (const std::exception&) {
+            continue;
+        }
+        std::vector<std::size_t> mine;
+        for (std::size_t j = i; j < manual_of.size(); ++j)
+            if (manual_of[j] == id) mine.push_back(j);
+        if (mine.size() != scenes) continue;
+        for (manual::SceneTables& st : found) {
+            if (st.scene >= mine.size()) continue;
+            const std::size_t e = mine[st.scene];
+            if (e < title_of.size() && title_of[e] != st.title) continue;  // not the scene indexed there
+            out[e] = std::move(st.tables);
+        }
+    }
+    return out;
+}
+
+struct EngineIndex::Manuals {
+    std::vector<std::string> ids;
+    std::unordered_map<std::string, std::uint32_t> ordinal_of;
+    std::vector<std::uint32_t> ordinal;                 // per entry
+    std::vector<std::uint32_t> start, members;          // entries of ordinal o: members[start[o] .. start[o+1])
+    std::vector<std::uint32_t> path_offsets;            // entries + 1
+    std::span<const std::byte> path_text;
+    std::vector<std::uint32_t> table_offsets;           // entries + 1
+    std::span<const std::byte> table_records;
+};
+
+const EngineIndex::Manuals& EngineIndex::manuals() const {
+    std::call_once(manuals_once_, [&] {
+        auto m = std::make_unique<Manuals>();
+        const std::span<const std::byte> b = manual_bytes_;
+        auto bad = [&](const char* what) { manuals_error_ = std::string("compiled index: ") + what; };
+        if (b.size() < 8 || get_u32(b, 4) != entries_) return bad("manual ordinals: section of another entry count");
+        const std::uint32_t n_ids = get_u32(b, 0);
+        if ((b.size() - 8) / 4 < entries_) return bad("manual ordinals: section cut short");
+        std::size_t at = 8 + std::size_t{4} * entries_;
+        for (std::uint32_t k = 0; k < n_ids; ++k) {
+            if (b.size() - at < 4) return bad("manual ids: section cut short");
+            const std::uint32_t len = get_u32(b, at);
+            at += 4;
+            if (b.size() - at < len) return bad("manual ids: section cut short");
+            m->ids.emplace_back(reinterpret_cast<const char*>(b.data() + at), len);
+            if (!m->ordinal_of.try_emplace(m->ids.back(), k).second) return bad("manual ids: an id listed twice");
+            at += (len + 3) / 4 * 4;
+            if (at > b.size()) at = b.size();
+        }
+        m->ordinal.resize(entries_);
+        m->start.assign(std::size_t{n_ids} + 1, 0);
+        for (std::uint32_t i = 0; i < entries_; ++i) {
+            const std::uint32_t o = get_u32(b, 8 + std::size_t{4} * i);
+            if (o >= n_ids) return bad("manual ordinals: ordinal out of range");
+            m->ordinal[i] = o;
+            ++m->start[o + 1];
+        }
+        for (std::uint32_t o = 0; o < n_ids; ++o) m->start[o + 1] += m->start[o];
+        m->members.resize(entries_);
+        std::vector<std::uint32_t> fill(m->start.begin(), m->start.end() - 1);
+        for (std::uint32_t i = 0; i < entries_; ++i) m->members[fill[m->ordinal[i]]++] = i;
+        const std::span<const std::byte> p = path_text_bytes_;
+        if (p.size() < 4 || get_u32(p, 0) != entries_ || (p.size() - 4) / 4 < std::size_t{entries_} + 1)
+            return bad("heading paths: section of another entry count");
+        m->path_offsets.resize(std::size_t{entries_} + 1);
+        for (std::size_t i = 0; i <= entries_; ++i) {
+            m->path_offsets[i] = get_u32(p, 4 + 4 * i);
+            if (i && m->path_offsets[i] < m->path_offsets[i - 1]) return bad("heading paths: offsets out of order");
+        }
+        m->path_text = p.subspan(4 + 4 * (std::size_t{entries_} + 1));
+        if (m->path_offsets.back() > m->path_text.size()) return bad("heading paths: offsets past the section");
+        const std::span<const std::byte> t = table_bytes_;
+        if (t.size() < 4 || get_u32(t, 0) != entries_ || (t.size() - 4) / 4 < std::size_t{entries_} + 1)
+            return bad("tables: section of another entry count");
+        m->table_offsets.resize(std::size_t{entries_} + 1);
+        for (std::size_t i = 0; i <= entries_; ++i) {
+            m->table_offsets[i] = get_u32(t, 4 + 4 * i);
+            if (i && m->table_offsets[i] < m->table_offsets[i - 1]) return bad("tables: offsets out of order");
+        }
+        m->table_records = t.subspan(4 + 4 * (std::size_t{entries_} + 1));
+        if (m->table_offsets.back() > m->table_records.size()) return bad("tables: offsets past the section");
+        manuals_ = std::move(m);
+    });
+    if (!manuals_) throw matcher::CorruptIndex(manuals_error_);
+    return *manuals_;
+}
+
+std::shared_ptr<const EntrySet> EngineIndex::entries_of(std::span<const std::string> manual_ids) const {
+    const Manuals& m = manuals();
+    std::vector<std::string_view> ids(manual_ids.begin(), manual_ids.end());
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::string key;
+    for (std::string_view id : ids) {
+        key += std::to_string(id.size());
+        key += ':';
+        key.append(id);
+    }
+    constexpr std::size_t kKeptSets = 8;
+    {
+        std::lock_guard<std::mutex> lock(sets_mutex_);
+        for (std::size_t i = 0; i < sets_.size(); ++i)
+            if (sets_[i].first == key) {
+                std::rotate(sets_.begin(), sets_.begin() + static_cast<std::ptrdiff_t>(i),
+                            sets_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                return sets_.front().second;
+            }
+    }
+    auto out = std::make_shared<EntrySet>((std::size_t{entries_} + 63) / 64, 0);
+    EntrySet& bits = *out;
+    for (std::string_view id_view : ids) {
+        const std::string id(id_view);
+        const auto it = m.ordinal_of.find(id);
+        if (it == m.ordinal_of.end()) continue;
+        for (std::uint32_t k = m.start[it->second]; k < m.start[it->second + 1]; ++k) {
+            const std::uint32_t e = m.members[k];
+            bits[e / 64] |= std::uint64_t{1} << (e % 64);
+        }
+    }
+    std::lock_guard<std::mutex> lock(sets_mutex_);
+    sets_.insert(sets_.begin(), {std::move(key), out});
+    if (sets_.size() > kKeptSets) sets_.pop_back();
+    return out;
+}
+
+const std::string& EngineIndex::manual_of(std::uint32_t i) const {
+    const Manuals& m = manuals();
+    if (i >= entries_) throw std::out_of_range("entry id out of range");
+    return m.ids[m.ordinal[i]];
+}
+
+std::vector<manual::Table> EngineIndex::tables(std::uint32_t i) const {
+    const Manuals& m = manuals();
+    if (i >= entries_) throw std::out_of_range("entry id out of range");
+    const std::span<const std::byte> b =
+        m.table_records.subspan(m.table_offsets[i], m.table_offsets[i + 1] - m.table_offsets[i]);
+    std::size_t at = 0;
+    auto u32 = [&]() {
+        if (b.size() - at < 4) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+        const std::uint32_t v = get_u32(b, at);
+        at += 4;
+        return v;
+    };
+    auto cells = [&](std::vector<std::string>& out) {
+        const std::uint32_t n = u32();
+        if (n > (b.size() - at) / 4) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+        for (std::uint32_t k = 0; k < n; ++k) {
+            const std::uint32_t len = u32();
+            if (len > b.size() - at) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+            out.emplace_back(reinterpret_cast<const char*>(b.data() + at), len);
+            at += len;
+        }
+    };
+    std::vector<manual::Table> out;
+    while (at < b.size()) {
+        manual::Table t;
+        t.line = static_cast<int>(u32());
+        cells(t.header);
+        const std::uint32_t rows = u32();
+        if (rows > (b.size() - at) / 4) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
+        t.rows.resize(rows);
+        for (auto& r : t.rows) cells(r);
+        out.push_back(std::move(t));
+    }
+    check_verified();
+    return out;
+}
+
+std::vector<std::string> EngineIndex::heading_path(std::uint32_t i) const {
+    const Manuals& m = manuals();
+    if (i >= entries_) throw std::out_of_range("entry id out of range");
+    const std::string_view t(reinterpret_cast<const char*>(m.path_text.data()) + m.path_offsets[i],
+                             m.path_offsets[i + 1] - m.path_offsets[i]);
+    check_verified();
+    std::vector<std::string> out;
+    if (t.empty()) return out;
+    std::size_t at = 0;
+    while (true) {
+        const std::size_t nl = t.find('\n', at);
+        out.emplace_back(t.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at));
+        if (nl == std::string_view::npos) break;
+        at = nl + 1;
+    }
+    return out;
 }
 
 // ---- opening --------------------------------------------------------------
 
 struct EngineIndex::Hybrid {
-    Bm25View bm25, path;
+    Bm25View bm25, path, cells;
     BaseTitles base;
     std::vector<TitleLengths> lengths;
     double score_threshold = 0;
@@ -234,12 +541,19 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
             ix->has_base_ = true;
         }
         if (t == kPathSection) ix->path_bytes_ = bytes;
+        if (t == kManualSection) ix->manual_bytes_ = bytes;
+        if (t == kPathTextSection) ix->path_text_bytes_ = bytes;
+        if (t == kTableSection) ix->table_bytes_ = bytes;
+        if (t == kTableCellSection) ix->cell_bytes_ = bytes;
         if (t == kTitleLengthSection) {
             ix->length_bytes_ = bytes;
             has_lengths = true;
         }
     }
     if (ix->bm25_bytes_.empty() || ix->path_bytes_.empty() || !ix->has_base_ || !has_lengths) throw UnusableCompiledFile("has no sections of the hybrid ranker");
+    if (ix->manual_bytes_.empty() || ix->path_text_bytes_.empty() || ix->table_bytes_.empty() ||
+        ix->cell_bytes_.empty())
+        throw UnusableCompiledFile("has no manual ordinals, heading paths or tables");
     ix->stamp_ = s;
     ix->entries_ = ix->view_->entries;
     ix->index_ = &ix->view_->index;
@@ -291,8 +605,33 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
     owned_bm25_ = pass->sink.bm25_.build();
     owned_base_ = std::move(pass->sink.base_);
     owned_lengths_ = std::move(pass->sink.lengths_);
-    owned_path_ = heading_path_image(io::folder_of(jsonl_path_), pass->sink.manual_of_);
+    {
+        const std::vector<std::string> paths = heading_path_texts(io::folder_of(jsonl_path_), pass->sink.manual_of_);
+        owned_path_ = heading_path_image(paths);
+        owned_path_text_ = encode_path_texts(paths);
+    }
     path_bytes_ = owned_path_.bytes();
+    {
+        const auto tables = scene_tables(io::folder_of(jsonl_path_), pass->sink.manual_of_, pass->sink.title_of_);
+        owned_tables_ = encode_tables(tables);
+        // The cells as one text per entry: header cells, then each row.
+        std::vector<std::string> cells(tables.size());
+        for (std::size_t i = 0; i < tables.size(); ++i)
+            for (const manual::Table& t : tables[i]) {
+                for (const std::string& c : t.header) cells[i] += c + " ";
+                cells[i] += "\n";
+                for (const auto& r : t.rows) {
+                    for (const std::string& c : r) cells[i] += c + " ";
+                    cells[i] += "\n";
+                }
+            }
+        owned_cells_ = heading_path_image(cells);
+        cell_bytes_ = owned_cells_.bytes();
+    }
+    table_bytes_ = std::as_bytes(std::span<const char>(owned_tables_));
+    owned_manual_ = encode_manual_ordinals(pass->sink.manual_of_);
+    manual_bytes_ = std::as_bytes(std::span<const char>(owned_manual_));
+    path_text_bytes_ = std::as_bytes(std::span<const char>(owned_path_text_));
     length_bytes_ = std::as_bytes(std::span<const TitleLengths>(owned_lengths_));
     owned_offsets_ = std::move(pass->offsets);
     entries_ = static_cast<std::uint32_t>(owned_index_.size());
@@ -336,7 +675,13 @@ std::span<const std::byte> EngineIndex::section(std::uint32_t tag) const {
     return {};
 }
 
-std::vector<matcher::Scored> EngineIndex::search(std::string_view normalized, std::ptrdiff_t top_k) const {
+std::vector<matcher::Scored> EngineIndex::search(std::string_view normalized, std::ptrdiff_t top_k,
+                                                 const EntrySet* allowed) const {
+    if (allowed) {
+        if (entries_ == 0 || std::none_of(allowed->begin(), allowed->end(), [](std::uint64_t w) { return w != 0; }))
+            return {};
+        return index_->search(normalized, top_k, *allowed);
+    }
     return index_->search(normalized, top_k);
 }
 
@@ -348,6 +693,8 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
             h->path = Bm25View::open(path_bytes_);
             if (h->path.size() != entries_) throw Bm25Error("heading path section of another entry count");
+            h->cells = Bm25View::open(cell_bytes_);
+            if (h->cells.size() != entries_) throw Bm25Error("table cell section of another entry count");
             // Files written since the base titles' matcher is stored read it
             // in place; older ones compile it from the titles.
             const std::span<const std::byte> compiled = section(kBaseTitleIndex);
@@ -368,25 +715,47 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
 }
 
 std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const Synonyms& synonyms,
-                                               std::size_t top_k, bool fused, const FusedWeights& weights) const {
+                                               std::size_t top_k, bool fused, const FusedWeights& weights,
+                                               const EntrySet* allowed) const {
     const Hybrid& h = hybrid();
+    const DocFilter filter{allowed ? std::span<const std::uint64_t>(*allowed) : std::span<const std::uint64_t>{}};
+    const DocFilter* only = allowed ? &filter : nullptr;
     try {
     if (fused) {
         if (top_k == 0 || entries_ == 0) return {};
         const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
         const std::vector<std::uint32_t> base = h.base.matches(fq.expanded);
-        std::vector<TitleMatch> titles;
+        std::vector<TitleMatch> titles, kept;
         for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
             const bool in_base = std::binary_search(base.begin(), base.end(), id);
             titles.push_back({id, h.lengths[id].matched(score, in_base)});
         }
-        return fuse(fq, titles, h.bm25, weights, top_k, &h.path);
+        if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells);
+        // Filtered: the allowed entries' ranking, refused when the whole
+        // index's would be (a question is answerable or not whatever
+        // manuals the asker may read), so that the result is the unfiltered
+        // ranking with the other manuals' entries taken out.
+        for (const TitleMatch& t : titles)
+            if (only->allows(t.entry)) kept.push_back(t);
+        bool refused = false;
+        std::vector<Ranked> out = fuse(fq, kept, h.bm25, weights, top_k, &h.path, only, &refused, &h.cells);
+        if (refused && (out.empty() || fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells).empty()))
+            return {};
+        return out;
     }
     const std::string q = synonyms.expand(question);
     const std::vector<std::uint32_t> base = h.base.matches(q);
-    std::vector<std::pair<std::uint32_t, int>> first;
+    std::vector<std::pair<std::uint32_t, int>> first, kept;
     for (const auto& [id, score] : index_->title_or_alias_matches(q, base)) first.emplace_back(id, score);
-    return merge_stages(std::move(first), hybrid_terms(q), h.bm25, h.score_threshold, top_k);
+    const std::vector<std::string> terms = hybrid_terms(q);
+    if (!only) return merge_stages(std::move(first), terms, h.bm25, h.score_threshold, top_k);
+    for (const auto& f : first)
+        if (only->allows(f.first)) kept.push_back(f);
+    bool refused = false;
+    std::vector<Ranked> out = merge_stages(std::move(kept), terms, h.bm25, h.score_threshold, top_k, only, &refused);
+    if (refused && (out.empty() || merge_stages(std::move(first), terms, h.bm25, h.score_threshold, 1).empty()))
+        return {};
+    return out;
     } catch (const Bm25Corrupt& e) {
         // A block that fails its check as a search decodes it (a damaged
         // file, or one cut short under the mapping), in either form.
@@ -430,6 +799,11 @@ void EngineIndex::write(const std::string& cvx) const {
         {kPathSection, std::string_view(reinterpret_cast<const char*>(path_bytes_.data()), path_bytes_.size())},
         {kTitleLengthSection,
          std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())},
+        {kManualSection, std::string_view(reinterpret_cast<const char*>(manual_bytes_.data()), manual_bytes_.size())},
+        {kPathTextSection,
+         std::string_view(reinterpret_cast<const char*>(path_text_bytes_.data()), path_text_bytes_.size())},
+        {kTableSection, std::string_view(reinterpret_cast<const char*>(table_bytes_.data()), table_bytes_.size())},
+        {kTableCellSection, std::string_view(reinterpret_cast<const char*>(cell_bytes_.data()), cell_bytes_.size())},
         {kBaseTitleIndex, base_index}};
     for (std::string_view piece : compiled_pieces(*index_, offsets, stamp_, extra, storage)) out.write(piece);
     // The file as the disk gives it back must have the hash it was written
@@ -455,7 +829,8 @@ void EngineIndex::write(const std::string& cvx) const {
 
 std::size_t EngineIndex::memory_bytes() const {
     return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() + owned_base_.capacity() +
-           8 * owned_lengths_.capacity() + owned_path_.memory_bytes() + (hybrid_ ? hybrid_->base.memory_bytes() : 0);
+           8 * owned_lengths_.capacity() + owned_path_.memory_bytes() + owned_cells_.memory_bytes() + (hybrid_ ? hybrid_->base.memory_bytes() : 0) + owned_manual_.capacity() +
+           owned_path_text_.capacity() + owned_tables_.capacity() + (manuals_ ? 12 * std::size_t{entries_} : 0);
 }
 
 }  // namespace corvane::search

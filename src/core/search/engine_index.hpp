@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/manual/tables.hpp"
 #include "core/search/bm25.hpp"
 #include "core/search/compiled_file.hpp"
 #include "core/search/entry_reader.hpp"
@@ -41,6 +42,30 @@ inline constexpr std::uint32_t kTitleLengthSection = tag("HTLN");
 // The heading paths (each scene's ancestor headings, read from its manual in
 // data/manuals when compiling) as a BM25 image of their own.
 inline constexpr std::uint32_t kPathSection = kBm25HeadingPath;
+// The manual each entry comes from (MORD: u32 ordinal per entry into a table
+// of manual ids stored after them) and each entry's heading path as text
+// (HPTH); docs/index-format.md.
+inline constexpr std::uint32_t kManualSection = kManualOrdinal;
+inline constexpr std::uint32_t kPathTextSection = kHeadingPath;
+// Each entry's tables (TABL), read from its manual when compiling.
+inline constexpr std::uint32_t kTableSection = kTables;
+// Their cells as a BM25 image (the fused ranker's table field).
+inline constexpr std::uint32_t kTableCellSection = kBm25Tables;
+
+// A set of entries: bit e of words[e / 64] set = entry e is in it.
+using EntrySet = std::vector<std::uint64_t>;
+
+// The MORD and HPTH sections' bytes.
+std::string encode_manual_ordinals(const std::vector<std::string>& manual_of);
+std::string encode_path_texts(const std::vector<std::string>& joined_paths);
+std::string encode_tables(const std::vector<std::vector<manual::Table>>& tables);
+
+// The tables of every entry, from data_dir/manuals/<manual id>.md (none for
+// entries whose manual is missing, no longer has their number of scenes, or
+// whose scene there has another title).
+std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir,
+                                                     const std::vector<std::string>& manual_of,
+                                                     const std::vector<std::string>& title_of);
 
 // By default no compiled file has its whole-body hash checked on opening
 // (verify() does that; blocks are checked as searches read them).
@@ -106,6 +131,7 @@ private:
     std::string base_;
     std::vector<TitleLengths> lengths_;
     std::vector<std::string> manual_of_;  // per entry
+    std::vector<std::string> title_of_;   // per entry
     std::string title_;
     std::uint32_t entries_ = 0;
 };
@@ -114,6 +140,9 @@ private:
 // data_dir/manuals/<manual id>.md (empty for entries whose manual is missing
 // or no longer has their number of scenes).
 Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of);
+// Those paths, each entry's headings joined by "\n".
+std::vector<std::string> heading_path_texts(const std::string& data_dir, const std::vector<std::string>& manual_of);
+Bm25Index heading_path_image(const std::vector<std::string>& joined_paths);
 
 class EngineIndex {
 public:
@@ -157,12 +186,29 @@ public:
     // image under any tag); empty when absent.
     std::span<const std::byte> section(std::uint32_t tag) const;
     // The compiled search over a normalized query.
-    std::vector<matcher::Scored> search(std::string_view normalized, std::ptrdiff_t top_k) const;
+    // `allowed` (from entries_of()): the top_k of those entries only.
+    std::vector<matcher::Scored> search(std::string_view normalized, std::ptrdiff_t top_k,
+                                        const EntrySet* allowed = nullptr) const;
     // The hybrid ranker over a question (synonyms expanded here); empty when
     // it refuses.
     // fused false: the two-stage cascade (title matches first, then BM25).
     std::vector<Ranked> search_hybrid(std::string_view question, const Synonyms& synonyms, std::size_t top_k,
-                                      bool fused = true, const FusedWeights& weights = {}) const;
+                                      bool fused = true, const FusedWeights& weights = {},
+                                      const EntrySet* allowed = nullptr) const;
+
+    // ---- manuals and heading paths ---------------------------------------
+    // The entries of the given manual ids (ids the index does not hold add
+    // none); CorruptIndex when the MORD section is damaged.
+    // The last few sets asked for are kept (a service asks for the same
+    // vehicles again and again).
+    std::shared_ptr<const EntrySet> entries_of(std::span<const std::string> manual_ids) const;
+    // The manual id of entry i ("" for an entry without one).
+    const std::string& manual_of(std::uint32_t i) const;
+    // Entry i's heading path, outermost heading first (empty when its
+    // manual was not beside the index when it was compiled).
+    std::vector<std::string> heading_path(std::uint32_t i) const;
+    // Entry i's tables (empty when its manual was not beside the index).
+    std::vector<manual::Table> tables(std::uint32_t i) const;
 
     // ---- reading lines back -----------------------------------------------
     // Bytes [begin, end) of entry i's line (i < size()); CorruptIndex when the
@@ -185,6 +231,8 @@ private:
     EngineIndex() = default;
     struct Hybrid;
     const Hybrid& hybrid() const;
+    struct Manuals;
+    const Manuals& manuals() const;
 
     std::string jsonl_path_;
     Fd jsonl_fd_;
@@ -205,12 +253,22 @@ private:
     Bm25Index owned_bm25_;
     std::string owned_base_;
     std::vector<TitleLengths> owned_lengths_;
-    Bm25Index owned_path_;
+    Bm25Index owned_path_, owned_cells_;
+    std::span<const std::byte> cell_bytes_;
     std::span<const std::byte> bm25_bytes_, base_bytes_, length_bytes_, path_bytes_;
     bool has_base_ = false;
     mutable std::once_flag hybrid_once_;
     mutable std::unique_ptr<Hybrid> hybrid_;
     mutable std::string hybrid_error_;
+
+    // Manual ordinals and heading path texts (decoded at first use).
+    std::string owned_manual_, owned_path_text_, owned_tables_;
+    std::span<const std::byte> manual_bytes_, path_text_bytes_, table_bytes_;
+    mutable std::once_flag manuals_once_;
+    mutable std::unique_ptr<Manuals> manuals_;
+    mutable std::string manuals_error_;
+    mutable std::mutex sets_mutex_;
+    mutable std::vector<std::pair<std::string, std::shared_ptr<const EntrySet>>> sets_;  // most recent first
 };
 
 }  // namespace corvane::search

@@ -110,84 +110,54 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
 }
 
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k, const Bm25View* path) {
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                         bool* refused, const Bm25View* tables) {
     std::vector<Ranked> out;
     const std::size_t n = bm.size();
     if (top_k == 0 || n == 0) return out;
     const double unit = std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
-    // Each image is asked only for the terms it holds, and each term is
-    // looked up once: the walks and the scoring below take the ids.
-    struct Held {
-        std::vector<std::uint32_t> ids;
-        std::vector<QueryTerm> query;
-        std::size_t terms = 0;  // ids[0, terms) are of q.terms, the rest of q.homophones
-        std::span<const std::uint32_t> of_terms() const { return std::span(ids).first(terms); }
-        std::span<const std::uint32_t> of_homophones() const { return std::span(ids).subspan(terms); }
+    // Each image is asked only for the terms it holds: a term is looked up
+    // once here instead of once per scored entry.
+    auto held = [](const Bm25View& v, const std::vector<std::string>& ts) {
+        std::vector<std::string> out;
+        for (const std::string& t : ts)
+            if (v.find(t) >= 0) out.push_back(t);
+        return out;
     };
-    auto held = [&q](const Bm25View& v) {
-        Held h;
-        auto add = [&](const std::vector<std::string>& ts) {
-            for (const std::string& t : ts) {
-                const std::int64_t id = v.find(t);
-                if (id < 0) continue;
-                h.ids.push_back(static_cast<std::uint32_t>(id));
-                h.query.push_back({t, 1.0, id});
-            }
-        };
-        add(q.terms);
-        h.terms = h.ids.size();
-        add(q.homophones);  // held by the body image by construction
-        return h;
-    };
-    const Held all = held(bm);
+    const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
+    std::vector<std::string> all = body_terms;
+    all.insert(all.end(), q.homophones.begin(), q.homophones.end());
     // Candidates: the best BM25 entries over all terms, and the title matches.
-    const std::size_t pool = std::max<std::size_t>(2 * top_k, 8);
-    std::vector<Hit> hits = all.query.empty() ? std::vector<Hit>{} : bm.top_k(all.query, pool);
+    // A filtered search widens the pool (the allowed entries are fewer, and
+    // their ranking should be the full one's with the others taken out).
+    const std::size_t pool = std::max<std::size_t>(2 * top_k, allowed ? 32 : 8);
+    const std::size_t path_pool = allowed ? std::max<std::size_t>(top_k, 16) : top_k;
+    auto best = [allowed](const Bm25View& v, const std::vector<std::string>& ts, std::size_t k) {
+        if (!allowed) return v.search_terms(ts, k);
+        std::vector<QueryTerm> qt;
+        qt.reserve(ts.size());
+        for (const std::string& t : ts) qt.push_back({t, 1.0});
+        return v.top_k(qt, k, allowed);
+    };
+    std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : best(bm, all, pool);
     const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
-    const Held pt = with_path ? held(*path) : Held{};
+    const std::vector<std::string> path_terms = with_path ? held(*path, q.terms) : std::vector<std::string>{};
+    const std::vector<std::string> path_homophones = with_path ? held(*path, q.homophones) : std::vector<std::string>{};
+    std::vector<std::string> path_all = path_terms;
+    path_all.insert(path_all.end(), path_homophones.begin(), path_homophones.end());
     // The path image adds the few entries whose path alone matches best (a
-    // generic sub-heading whose topic is only in its parent heading); their
-    // body scores are filled in below with the title matches'.
-    const std::size_t bm_hits = hits.size();
-    if (!pt.query.empty())
-        for (const Hit& h : path->top_k(pt.query, top_k))
+    // generic sub-heading whose topic is only in its parent heading).
+    if (!path_all.empty())
+        for (const Hit& h : best(*path, path_all, path_pool))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
-                hits.push_back({h.first, 0.0});
-    std::vector<std::uint32_t> title_entries;
-    for (const TitleMatch& t : titles)
-        if (t.entry < n) title_entries.push_back(t.entry);
-    {
-        std::vector<std::uint32_t> rescore = title_entries;
-        for (std::size_t i = bm_hits; i < hits.size(); ++i) rescore.push_back(hits[i].first);
-        if (rescore.size() > title_entries.size()) {
-            const std::vector<double> whole = bm.score_ids(all.ids, rescore);
-            for (std::size_t i = bm_hits; i < hits.size(); ++i) hits[i].second = whole[title_entries.size() + i - bm_hits];
-        }
-    }
-    // Every candidate's parts, scored in batches: the title matches, then the
-    // hits that are not title matches.
-    std::vector<std::uint32_t> cand_entries = title_entries;
-    auto is_title = [&](std::uint32_t e) {
-        return std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == e; });
-    };
-    for (const Hit& h : hits)
-        if (!is_title(h.first)) cand_entries.push_back(h.first);
-    const std::vector<double> whole_titles = bm.score_ids(all.ids, title_entries);
-    const bool homophones = !q.homophones.empty();
-    const std::vector<double> body_s = homophones ? bm.score_ids(all.of_terms(), cand_entries) : std::vector<double>{};
-    const std::vector<double> hom_s = homophones ? bm.score_ids(all.of_homophones(), cand_entries) : std::vector<double>{};
-    const bool path_terms = pt.terms > 0, path_homophones = pt.ids.size() > pt.terms;
-    const std::vector<double> path_s = path_terms ? path->score_ids(pt.of_terms(), cand_entries) : std::vector<double>{};
-    const std::vector<double> path_hom_s =
-        path_homophones ? path->score_ids(pt.of_homophones(), cand_entries) : std::vector<double>{};
-    // Candidate i's scene-text score and its score with the heading path.
-    auto text_score = [&](std::size_t i, double whole) {
-        return homophones ? body_s[i] + w.homophone * hom_s[i] : whole;
-    };
-    auto lexical = [&](std::size_t i, double whole) {
-        double s = text_score(i, whole);
-        if (path_terms) s += w.path * path_s[i];
-        if (path_homophones) s += w.path * w.homophone * path_hom_s[i];
+                hits.push_back({h.first, bm.score(all, h.first)});
+    const bool with_tables = tables && tables->size() == n && w.tables > 0 && tables->term_count() > 0;
+    const std::vector<std::string> table_terms = with_tables ? held(*tables, q.terms) : std::vector<std::string>{};
+    auto lexical = [&](std::uint32_t id, double whole) {
+        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+        if (!table_terms.empty()) s += w.tables * tables->score(table_terms, id);
+        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
+        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
         return s;
     };
     auto bonus = [&](std::size_t chars) {
@@ -199,26 +169,28 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     // a matched title covers: heading paths and title bonuses order scenes
     // but do not make a question answerable.
     double best_text = 0, best_share = 0;
+    auto text_score = [&](std::uint32_t id, double whole) {
+        return q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+    };
     std::vector<Ranked> cand;
-    cand.reserve(cand_entries.size());
-    std::size_t i = 0;
+    cand.reserve(hits.size() + titles.size());
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
-        const double whole = whole_titles[i];
-        best_text = std::max(best_text, text_score(i, whole));
+        const double whole = bm.score(all, t.entry);
+        best_text = std::max(best_text, text_score(t.entry, whole));
         if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
-        cand.push_back({t.entry, lexical(i, whole) + bonus(t.chars), 1});
-        ++i;
+        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
     }
     for (const Hit& h : hits) {
-        if (is_title(h.first)) continue;
-        best_text = std::max(best_text, text_score(i, h.second));
-        cand.push_back({h.first, lexical(i, h.second), 2});
-        ++i;
+        if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
+        best_text = std::max(best_text, text_score(h.first, h.second));
+        cand.push_back({h.first, lexical(h.first, h.second), 2});
     }
     std::sort(cand.begin(), cand.end(),
               [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
-    if (cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit)) return out;
+    const bool refuse = cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit);
+    if (refused) *refused = refuse;
+    else if (refuse) return out;
     cand.resize(std::min(cand.size(), top_k));
     return cand;
 }
@@ -416,7 +388,8 @@ double score_threshold_for(double threshold, std::size_t n) {
 }
 
 std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
-                                 const Bm25View& bm, double score_threshold, std::size_t top_k) {
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k,
+                                 const DocFilter* allowed, bool* refused) {
     std::vector<Ranked> out;
     if (top_k == 0 || bm.size() == 0) return out;
     // In the global search's order: score, best first, then index order.
@@ -426,8 +399,18 @@ std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> firs
     // Stage 2 fills want - |first| places; the best `want` BM25 entries hold
     // at least that many outside stage 1.  With stage 1 full it is not needed.
     std::vector<Hit> hits;
-    if (first.size() < want) hits = bm.search_terms(terms, want);
-    if (first.empty() && (hits.empty() || hits.front().second < score_threshold)) return out;
+    if (first.size() < want) {
+        if (allowed) {
+            std::vector<QueryTerm> qt;
+            for (const std::string& t : terms) qt.push_back({t, 1.0});
+            hits = bm.top_k(qt, want, allowed);
+        } else {
+            hits = bm.search_terms(terms, want);
+        }
+    }
+    const bool refuse = first.empty() && (hits.empty() || hits.front().second < score_threshold);
+    if (refused) *refused = refuse;
+    else if (refuse) return out;
     for (const auto& [id, s] : first) {
         if (out.size() >= want) break;
         out.push_back({id, bm.score(terms, id), 1});

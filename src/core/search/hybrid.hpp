@@ -37,6 +37,7 @@ namespace corvane::search {
 // The fused ranker's weights (tools/calibrate_hybrid.py fits them on the
 // development questions).  A scene's score is
 //   BM25(terms) + homophone * BM25(same-sounding terms) + path * BM25_path(terms)
+//     + tables * BM25_tables(terms)   (the engine's index only)
 //     + unit * (title + cover * share + length * min(chars, 8) / 8)   if its
 //       title, base title or an alias occurs in the question,
 // where unit is the idf of a term one entry alone holds (so the weights
@@ -54,6 +55,10 @@ struct FusedWeights {
     double length = 0.5;
     double homophone = 0.6;
     double path = 1.0;  // the heading path field (a BM25 image of its own)
+    // The table cell field (a BM25 image of its own).  Off by default: the
+    // cells are also description text, and on the development questions any
+    // weight tried (0.3) double-counted them (eval floor 0.78 -> 0.77).
+    double tables = 0.0;
     double threshold = 1.05;
     double answer_share = 1.0;
 };
@@ -135,8 +140,13 @@ double score_threshold_for(double threshold, std::size_t n);
 // search scores (any order); the rest of the top_k places go to the BM25
 // ranking of `terms`.  Empty (refused) when stage 1 is empty and the best
 // BM25 score is below `score_threshold`.
+// With `allowed`, stage 2 ranks the allowed entries only (stage 1 is the
+// caller's to filter).  With `refused`, nothing is refused: *refused tells
+// whether the result would have been (the caller decides on the evidence of
+// the whole index).
 std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> first, const std::vector<std::string>& terms,
-                                 const Bm25View& bm, double score_threshold, std::size_t top_k);
+                                 const Bm25View& bm, double score_threshold, std::size_t top_k,
+                                 const DocFilter* allowed = nullptr, bool* refused = nullptr);
 
 class Synonyms;
 FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm);
@@ -149,8 +159,14 @@ struct TitleMatch {
 
 // The fused ranking of top_k entries; empty when refused.  `stage` is 1 for
 // entries with a title match, 2 for the others; `score` the fused score.
+// With `allowed`, the candidates are the allowed entries only (title
+// matches are the caller's to filter): the result is the top_k of the
+// allowed entries, each with the score it has unfiltered.  With `refused`,
+// nothing is refused: *refused tells whether the result would have been.
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr);
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr,
+                         const DocFilter* allowed = nullptr, bool* refused = nullptr,
+                         const Bm25View* tables = nullptr);
 
 // Base titles of the entries whose title has a bracketed tail, stored beside
 // a compiled index so that stage 1 can match them: encode() gives the bytes

@@ -411,7 +411,8 @@ inline const std::uint32_t* gallop(const std::uint32_t* p, const std::uint32_t* 
 // could together beat the weakest of the `keep` best entries found so far.
 // Entries come in increasing id order, so a later entry enters only with a
 // strictly higher score than the weakest kept one.
-std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_t keep) const {
+std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_t keep,
+                                        std::span<const std::uint64_t> allowed) const {
     std::vector<Scored> heap;  // front = weakest kept entry
     std::vector<Cursor*> order;
     order.reserve(cursors.size());
@@ -464,7 +465,9 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
                 }
             }
             const Scored s{target, points(title, alias, kw)};
-            if (heap.size() < keep) {
+            if (!allowed.empty() && !(target / 64 < allowed.size() && (allowed[target / 64] >> (target % 64) & 1))) {
+                // not allowed: walked past, never kept
+            } else if (heap.size() < keep) {
                 heap.push_back(s);
                 std::push_heap(heap.begin(), heap.end(), better);
             } else if (s.second > heap.front().second) {
@@ -506,7 +509,8 @@ std::pair<std::uint32_t, std::uint32_t> CompiledIndex::list_of(std::uint32_t p, 
     return {b, e};
 }
 
-std::vector<Scored> CompiledIndex::search(std::string_view q, long long top_k) const {
+std::vector<Scored> CompiledIndex::search(std::string_view q, long long top_k,
+                                          std::span<const std::uint64_t> allowed) const {
     if (top_k == 0 || q.empty()) return {};
     std::vector<std::uint32_t> matched;
     matched_patterns(q, matched);
@@ -526,7 +530,7 @@ std::vector<Scored> CompiledIndex::search(std::string_view q, long long top_k) c
     const std::size_t keep =
         top_k > 0 ? static_cast<std::size_t>(std::min<unsigned long long>(static_cast<unsigned long long>(top_k), total))
                   : total;
-    std::vector<Scored> ranked = rank(cursors, keep);
+    std::vector<Scored> ranked = rank(cursors, keep, allowed);
     for (const Scored& s : ranked) CORVANE_CHECK(s.first < entries_, "entry id out of range");
     if (top_k < 0) {
         const unsigned long long drop = static_cast<unsigned long long>(-(top_k + 1)) + 1;

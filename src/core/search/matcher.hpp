@@ -130,8 +130,12 @@ public:
     const Arrays& arrays() const { return a_; }
 
     // The best entries for an already normalized query; top_k < 0 keeps all
-    // but the last |top_k| of the full ranking.
-    std::vector<Scored> search(std::string_view normalized_query, long long top_k) const;
+    // but the last |top_k| of the full ranking.  With `allowed` (bit e of
+    // allowed[e / 64] set: entry e may be returned; non-empty), entries not
+    // allowed are skipped as the lists are walked, so the result is the top_k
+    // of the allowed entries.
+    std::vector<Scored> search(std::string_view normalized_query, long long top_k,
+                               std::span<const std::uint64_t> allowed = {}) const;
     // Same, normalizing the query first.
     std::vector<Scored> search_raw(std::string_view query, long long top_k) const;
     // Score of one entry (0 when the id is out of range).
@@ -174,7 +178,7 @@ private:
     std::uint32_t child(std::uint32_t node, char32_t c) const;
     // Distinct ids of the patterns occurring in q, ascending.
     void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const;
-    std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep) const;
+    std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep, std::span<const std::uint64_t> allowed) const;
     // An entry's score given the patterns occurring in the query.
     int score_matched(const std::vector<std::uint32_t>& matched, std::uint32_t entry) const;
     // Bounds of pattern p's list for a role, checked against the postings.
