@@ -137,7 +137,7 @@ def test_requests_from_other_sites_and_hosts_are_refused(site, name, method, pat
     calls = []
     app = create_app(site / "data", llm_url="http://127.0.0.1:9/v1/chat/completions", reload_interval=0)
     with _client(app) as client:
-        import corvane.service.app as service_app
+        import corvane.service.routes_answer as service_app
 
         original = service_app.call_model
         service_app.call_model = lambda *a, **k: calls.append(1)

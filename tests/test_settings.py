@@ -50,3 +50,52 @@ def test_layout_paths():
     assert (lay.index_file, lay.compiled_file, lay.alias_file) == (
         "d/scene_index.jsonl", "d/scene_index.cvx", "d/manual_alias.json")
     assert layout.layout().manuals == "data/manuals" and lay.tree_file("m") == "d/trees/m.json"
+
+
+def test_only_the_settings_module_reads_the_environment():
+    """Reads of the process environment go through corvane.settings (one parsing rule, one
+    table); writes handing values to child processes are fine."""
+    import ast
+    from pathlib import Path
+
+    package = Path(__file__).resolve().parents[1] / "python" / "corvane"
+    readers = ("environ", "environb", "getenv", "getenvb")
+    found = []
+    for path in sorted(package.rglob("*.py")):
+        if path.name == "settings.py" and path.parent == package:
+            continue
+        tree = ast.parse(path.read_text(encoding="utf-8"), str(path))
+        written = {id(n.value) for n in ast.walk(tree)
+                   if isinstance(n, ast.Subscript) and isinstance(n.ctx, (ast.Store, ast.Del))}
+        for node in ast.walk(tree):
+            if (isinstance(node, ast.Attribute) and node.attr in readers and isinstance(node.value, ast.Name)
+                    and node.value.id == "os" and id(node) not in written):
+                found.append(f"{path.relative_to(package)}:{node.lineno}")
+            elif isinstance(node, ast.ImportFrom) and node.module == "os" and any(
+                    a.name in readers for a in node.names):
+                found.append(f"{path.relative_to(package)}:{node.lineno}")
+    assert found == []
+
+
+def test_database_and_releases_folder_come_from_the_environment(monkeypatch, tmp_path):
+    import argparse
+
+    from corvane import releases
+
+    args = argparse.Namespace(releases=None, data_dir=str(tmp_path))
+    monkeypatch.delenv("CORVANE_RELEASES_DIR", raising=False)
+    assert releases.default_dir(args) == str(tmp_path / "releases")
+    monkeypatch.setenv("CORVANE_RELEASES_DIR", "")  # empty: unset
+    assert releases.default_dir(args) == str(tmp_path / "releases")
+    monkeypatch.setenv("CORVANE_RELEASES_DIR", "/srv/rel")
+    assert releases.default_dir(args) == "/srv/rel"
+    assert releases.default_dir(argparse.Namespace(releases="given", data_dir=None)) == "given"
+
+    pytest.importorskip("fastapi")
+    from corvane.service.routes_owners import DEFAULT_DATABASE, database_url
+
+    monkeypatch.setenv("CORVANE_DATABASE", "  ")
+    assert database_url(None) == (DEFAULT_DATABASE, False)
+    monkeypatch.setenv("CORVANE_DATABASE", " sqlite:///x.db ")
+    assert database_url(None) == ("sqlite:///x.db", True)
+    assert database_url("y.db") == ("y.db", True)

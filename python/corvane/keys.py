@@ -29,6 +29,8 @@ import time
 from dataclasses import asdict, dataclass
 from typing import Iterator
 
+from corvane import settings
+
 KEYS_FILE_ENV = "CORVANE_KEYS_FILE"
 DEFAULT_KEYS_FILE = "corvane_keys.json"
 PREFIX = "cvk_"
@@ -276,7 +278,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def keys_path(args) -> str:
-    return getattr(args, "keys_file", None) or os.environ.get(KEYS_FILE_ENV) or DEFAULT_KEYS_FILE
+    return getattr(args, "keys_file", None) or settings.get("keys_file") or DEFAULT_KEYS_FILE
 
 
 def run(args, out=None) -> int:

@@ -29,6 +29,8 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Iterable
 
+from corvane import settings
+
 __all__ = ["add_arguments", "run", "parse_since", "build_report", "format_report", "clean_alias_words",
            "ReportError"]
 
@@ -232,7 +234,7 @@ def run(args: argparse.Namespace) -> int:
         if args.top < 1:
             raise ReportError(f"--top: must be at least 1, not {args.top}")
         data_dir = Path(getattr(args, "data_dir", None) or "data")
-        url = args.database or os.environ.get("CORVANE_DATABASE", "").strip()
+        url = args.database or settings.get("database").strip()
         if not url:
             # where `corvane serve` keeps it by default (its working folder), else the older DIR/feedback.db
             candidates = [Path(SERVE_DEFAULT_DATABASE), data_dir / DEFAULT_DATABASE]

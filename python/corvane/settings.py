@@ -21,7 +21,7 @@ from corvane.errors import SettingError
 
 __all__ = [
     "Setting", "Value", "SETTINGS", "RANKERS", "DEFAULT_RANKER", "setting", "parse_count", "parse_flag",
-    "parse_seconds", "env", "get", "resolve", "table",
+    "parse_seconds", "environ", "env", "get", "resolve", "table",
 ]
 
 RANKERS = ("exact", "hybrid", "cascade")
@@ -127,6 +127,10 @@ SETTINGS: tuple[Setting, ...] = (
     Setting("keys_file", "CORVANE_KEYS_FILE", "path", "",
             "API keys file of the service (--keys-file; `corvane keys add`); empty: the token only"),
     Setting("config", "CORVANE_CONFIG", "path", "", "TOML file of serve's settings (--config)"),
+    Setting("database", "CORVANE_DATABASE", "str", "",
+            "URL or file of the feedback store (--database); empty: the command's default"),
+    Setting("releases_dir", "CORVANE_RELEASES_DIR", "path", "",
+            "the releases folder (--releases); empty: DATA_DIR/releases"),
     Setting("prometheus_multiproc_dir", "PROMETHEUS_MULTIPROC_DIR", "path", "",
             "metrics folder shared by worker processes (set by serve when it starts several)"),
 )
@@ -147,6 +151,11 @@ class Value:
     value: Any
     source: str = DEFAULT
     where: str = field(default="")  # the variable, file or flag it came from
+
+
+def environ() -> Mapping[str, str]:
+    """The process environment (the mapping every layered read and serve's hand-over use)."""
+    return os.environ
 
 
 def env(name: str, environ: Mapping[str, str] | None = None) -> Value:
@@ -215,11 +224,11 @@ def config_entries(serve_parser) -> list:
     """The keys of `serve --config FILE`, as corvane.config_file entries: one per flag of
     ``serve_parser`` (its environment variable ``CORVANE_<FLAG>``, or the one this table
     gives the setting of the same name) and one per environment setting of the service."""
-    from corvane import config_file
+    from corvane import config_file, config_parser
 
     entries = []
-    for entry in config_file.entries_from_parser(serve_parser, skip=("help", "config", "print_config", "run",
-                                                                      "debug")):
+    for entry in config_parser.entries_from_parser(serve_parser, skip=("help", "config", "print_config", "run",
+                                                                        "debug")):
         known = _BY_NAME.get(entry.name)
         changes = {}
         if known is not None and known.env:

@@ -181,7 +181,7 @@ def report_manual_warnings(data: DataDir, shown: str | None) -> None:
 
 def run_index(args: argparse.Namespace) -> int:
     """`corvane index`, or with --out a new release built by it (corvane.releases)."""
-    from corvane import releases
+    from corvane import releases_cli as releases
 
     args.user_data_dir = args.data_dir
     return releases.index_out_or(cmd_index)(args)
@@ -208,7 +208,7 @@ def add_parser(sub, common) -> None:
     p = sub.add_parser("index", help="rebuild the tree files and the scene index from DIR/manuals",
                        description=INDEX_HELP, formatter_class=raw, parents=[common])
     p.add_argument("--data-dir", metavar="DIR", default=None, help=DATA_DIR_HELP)
-    from corvane import releases
+    from corvane import releases_cli as releases
 
     releases.add_index_arguments(p)
     p.set_defaults(run=run_index)

@@ -6,7 +6,7 @@ from corvane.cli.common import adopt_common
 
 
 def add_parser(sub, common) -> None:
-    from corvane import releases
+    from corvane import releases_cli as releases
 
     releases.add_parsers(sub)
     for command in ("publish", "rollback", "prune"):

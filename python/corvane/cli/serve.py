@@ -14,6 +14,7 @@ import argparse
 import os
 import sys
 
+from corvane import settings
 from corvane.cli.common import adopt_common
 from corvane.cli_errors import CliError
 from corvane.errors import EXIT_OK
@@ -48,11 +49,11 @@ def serve_argv(args: argparse.Namespace) -> list[str] | None:
 def given_flags(parser: argparse.ArgumentParser, args: argparse.Namespace, entries) -> dict:
     """The flags given on the command line; from the parsed values that differ from the
     parser's defaults when the words of the command line are not known."""
-    from corvane import config_file
+    from corvane import config_parser
 
     argv = serve_argv(args)
     if argv is not None:
-        return config_file.explicit_flags(parser, argv, entries)
+        return config_parser.explicit_flags(parser, argv, entries)
     out = {}
     for entry in entries:
         dest = entry.name.replace(".", "_")
@@ -65,7 +66,7 @@ def resolve(parser: argparse.ArgumentParser, args: argparse.Namespace, environ=N
     """(entries, resolved, warnings) of serve's settings for this command line."""
     from corvane import config_file, settings
 
-    environ = os.environ if environ is None else environ
+    environ = settings.environ() if environ is None else environ
     entries = settings.config_entries(parser)
     flags = given_flags(parser, args, entries)
     try:
@@ -80,7 +81,7 @@ def apply(resolved, entries, args: argparse.Namespace, environ=None) -> None:
     """The resolved values onto the parsed command line (flags) and, for the settings the
     service reads from the environment, into the environment (from the file only: a set
     variable already holds the winning value)."""
-    environ = os.environ if environ is None else environ
+    environ = settings.environ() if environ is None else environ
     dests = set(vars(args))
     for entry in entries:
         r = resolved[entry.name]

@@ -24,6 +24,7 @@ from prometheus_client import Counter
 from corvane import answers as answers_mod
 from corvane import catalog as catalog_mod
 from corvane import conversation
+from corvane import settings as settings_mod
 from corvane.service.errors import error_body
 from corvane.service.textsafe import escape_log
 
@@ -57,7 +58,7 @@ def database_url(database: Optional[str]) -> tuple[str, bool]:
     """The feedback store's URL and whether it was asked for explicitly."""
     if database:
         return database, True
-    env = os.environ.get(DATABASE_ENV, "").strip()
+    env = settings_mod.get("database").strip()
     if env:
         return env, True
     return DEFAULT_DATABASE, False
