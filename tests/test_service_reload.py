@@ -141,9 +141,9 @@ def test_rebuilds_under_load_fail_no_request_and_mix_no_index(tmp_path):
                         v = version_of(search=[[h["scene_id"], h["score"]] for h in data["results"]])
                     elif kind == "prompt":
                         v = version_of(prompt=data["prompt"])
-                    else:  # the echo model answers with the prompt it got
-                        sources = [[s["scene_id"], s["score"]] for s in data["sources"]]
-                        v = version_of(search=sources, prompt=data["answer"])
+                    else:  # the answer's sources (cited ones first): the scenes of one index
+                        sources = sorted([s["scene_id"], s["score"]] for s in data["sources"])
+                        v = next((i for i, ver in enumerate(versions) if sorted(ver["search"]) == sources), None)
                     if v is None:
                         problems.append(f"{kind}: an answer of neither index (mixed?)")
                     else:
@@ -212,7 +212,7 @@ def test_sigterm_lets_the_request_in_flight_finish(tmp_path):
     assert "".join(ANSWER_PIECES) == "".join(
         json.loads(line[5:])["text"] for line in result["body"].splitlines()
         if line.startswith("data:") and '"text"' in line)
-    assert result["body"].rstrip().endswith("data: {}")  # the "done" event
+    assert "event: done\ndata: {" in result["body"]  # the "done" event ends the stream
 
 
 def test_two_workers_serve_and_report_metrics_together(tmp_path):
