@@ -326,7 +326,7 @@ const EngineIndex::Manuals& EngineIndex::manuals() const {
     std::call_once(manuals_once_, [&] {
         auto m = std::make_unique<Manuals>();
         const std::span<const std::byte> b = manual_bytes_;
-        auto bad = [&](const char* what) { manuals_error_ = std::string("compiled index: ") + what; };
+        auto bad = [&](const std::string& what) { manuals_error_ = "compiled index: " + what; };
         if (b.size() < 8 || get_u32(b, 4) != entries_) return bad("manual ordinals: section of another entry count");
         const std::uint32_t n_ids = get_u32(b, 0);
         if ((b.size() - 8) / 4 < entries_) return bad("manual ordinals: section cut short");
@@ -353,26 +353,25 @@ const EngineIndex::Manuals& EngineIndex::manuals() const {
         m->members.resize(entries_);
         std::vector<std::uint32_t> fill(m->start.begin(), m->start.end() - 1);
         for (std::uint32_t i = 0; i < entries_; ++i) m->members[fill[m->ordinal[i]]++] = i;
-        const std::span<const std::byte> p = path_text_bytes_;
-        if (p.size() < 4 || get_u32(p, 0) != entries_ || (p.size() - 4) / 4 < std::size_t{entries_} + 1)
-            return bad("heading paths: section of another entry count");
-        m->path_offsets.resize(std::size_t{entries_} + 1);
-        for (std::size_t i = 0; i <= entries_; ++i) {
-            m->path_offsets[i] = get_u32(p, 4 + 4 * i);
-            if (i && m->path_offsets[i] < m->path_offsets[i - 1]) return bad("heading paths: offsets out of order");
-        }
-        m->path_text = p.subspan(4 + 4 * (std::size_t{entries_} + 1));
-        if (m->path_offsets.back() > m->path_text.size()) return bad("heading paths: offsets past the section");
-        const std::span<const std::byte> t = table_bytes_;
-        if (t.size() < 4 || get_u32(t, 0) != entries_ || (t.size() - 4) / 4 < std::size_t{entries_} + 1)
-            return bad("tables: section of another entry count");
-        m->table_offsets.resize(std::size_t{entries_} + 1);
-        for (std::size_t i = 0; i <= entries_; ++i) {
-            m->table_offsets[i] = get_u32(t, 4 + 4 * i);
-            if (i && m->table_offsets[i] < m->table_offsets[i - 1]) return bad("tables: offsets out of order");
-        }
-        m->table_records = t.subspan(4 + 4 * (std::size_t{entries_} + 1));
-        if (m->table_offsets.back() > m->table_records.size()) return bad("tables: offsets past the section");
+        // A per-entry section: u32 entry count, u32 offsets x (entries + 1) in
+        // order, then the bytes they point into.  An empty string when sound.
+        auto offset_table = [this](std::span<const std::byte> b, std::vector<std::uint32_t>& offsets,
+                                   std::span<const std::byte>& body) -> const char* {
+            if (b.size() < 4 || get_u32(b, 0) != entries_ || (b.size() - 4) / 4 < std::size_t{entries_} + 1)
+                return "section of another entry count";
+            offsets.resize(std::size_t{entries_} + 1);
+            for (std::size_t i = 0; i <= entries_; ++i) {
+                offsets[i] = get_u32(b, 4 + 4 * i);
+                if (i && offsets[i] < offsets[i - 1]) return "offsets out of order";
+            }
+            body = b.subspan(4 + 4 * (std::size_t{entries_} + 1));
+            if (offsets.back() > body.size()) return "offsets past the section";
+            return "";
+        };
+        if (const std::string e = offset_table(path_text_bytes_, m->path_offsets, m->path_text); !e.empty())
+            return bad("heading paths: " + e);
+        if (const std::string e = offset_table(table_bytes_, m->table_offsets, m->table_records); !e.empty())
+            return bad("tables: " + e);
         manuals_ = std::move(m);
     });
     if (!manuals_) throw matcher::CorruptIndex(manuals_error_);
