@@ -32,7 +32,7 @@ def rebuild_index(parent: Path) -> None:
 
 def example_folder(dst: Path) -> Path:
     """A copy of examples/ with its index built; returns the folder that holds data/."""
-    shutil.copytree(EXAMPLES, dst / "data")
+    shutil.copytree(EXAMPLES, dst / "data", ignore=shutil.ignore_patterns("scene_index.*", "trees", "releases", ".cvtmp-*"))
     rebuild_index(dst)
     return dst
 

@@ -40,7 +40,7 @@ def run(capsys, *argv):
 def two_vehicles(top: Path) -> Path:
     """The examples plus a second vehicle's manual, with catalog entries for both."""
     data = top / "data"
-    shutil.copytree(EXAMPLES, data)
+    shutil.copytree(EXAMPLES, data, ignore=shutil.ignore_patterns("scene_index.*", "trees", "releases", ".cvtmp-*"))
     (data / "manuals" / "nordvik_x5.md").write_text(X5_MANUAL, encoding="utf-8")
     catalog = json.loads((data / "catalog.json").read_text(encoding="utf-8"))
     catalog["nordvik_x5"] = {"vehicle": "Nordvik X5", "vehicle_names": ["X5"], "title": "X5 用车指南"}

@@ -101,7 +101,7 @@ def published(tmp_path_factory):
     from corvane import releases
 
     top = tmp_path_factory.mktemp("image-root")
-    shutil.copytree(ROOT / "examples" / "data", top / "data")
+    shutil.copytree(ROOT / "examples" / "data", top / "data", ignore=shutil.ignore_patterns("scene_index.*", "trees", "releases", ".cvtmp-*"))
     run = subprocess.run([sys.executable, "-m", "corvane", "index", "--data-dir", str(top / "data"),
                           "--out", str(top / "data" / "releases")],
                          capture_output=True, text=True, timeout=300)

@@ -200,7 +200,7 @@ def test_index_out_with_the_real_index_command(tmp_path):
     import subprocess
     import sys
 
-    shutil.copytree(ROOT / "examples" / "data", tmp_path / "data")
+    shutil.copytree(ROOT / "examples" / "data", tmp_path / "data", ignore=shutil.ignore_patterns("scene_index.*", "trees", "releases", ".cvtmp-*"))
     index_out = [sys.executable, "-m", "corvane", "index", "--data-dir", str(tmp_path / "data"),
                  "--out", str(tmp_path / "rel")]
     out = subprocess.run(index_out,
@@ -332,7 +332,7 @@ def test_replicas_follow_publish_and_rollback_under_load(tmp_path):
     sys.path.insert(0, str(Path(__file__).parent))
     from service_support import ServerProcess
 
-    shutil.copytree(ROOT / "examples" / "data", tmp_path / "data")
+    shutil.copytree(ROOT / "examples" / "data", tmp_path / "data", ignore=shutil.ignore_patterns("scene_index.*", "trees", "releases", ".cvtmp-*"))
     rel = tmp_path / "data" / "releases"
     first = _build_real(tmp_path / "data", rel)
     (tmp_path / "data" / "manuals" / "zz_extra.md").write_text(EXTRA_MANUAL, encoding="utf-8")

@@ -74,7 +74,7 @@ def site(tmp_path_factory):
     """The example data with a second vehicle (Veda X5) beside Aster E5, both with a fast-charging scene."""
     root = tmp_path_factory.mktemp("owners")
     data = root / "data"
-    shutil.copytree(EXAMPLES, data)
+    shutil.copytree(EXAMPLES, data, ignore=shutil.ignore_patterns("scene_index.*", "trees", "releases", ".cvtmp-*"))
     (data / "manuals" / "veda_x5.md").write_text(X5_MANUAL, encoding="utf-8")
     with open(data / "manuals" / "aster_e5_care.md", "a", encoding="utf-8") as f:
         f.write(E5_FAST)

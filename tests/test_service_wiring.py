@@ -22,7 +22,7 @@ LOCAL = "http://localhost"
 @pytest.fixture(scope="module")
 def data(tmp_path_factory):
     top = tmp_path_factory.mktemp("wired")
-    shutil.copytree(ROOT / "examples" / "data", top / "data")
+    shutil.copytree(ROOT / "examples" / "data", top / "data", ignore=shutil.ignore_patterns("scene_index.*", "trees", "releases", ".cvtmp-*"))
     subprocess.run([sys.executable, "-c", "from corvane.ostrel import ostrel_main; ostrel_main()"],
                    cwd=top, check=True, capture_output=True, timeout=120)
     return top / "data"
