@@ -94,3 +94,33 @@ def test_plan_answer(site):
 
     charging = plan_answer(eng, q, style=style, catalog=cat, manual_ids={"brevane_charging"})
     assert "（Aster E5 充电指南）" in charging.prompt
+
+
+TABLE_MANUAL = """# 第一章 仪表
+
+## 仪表指示灯
+
+### 说明
+
+仪表上的指示灯含义如下：
+
+| 指示灯 | 含义 |
+|---|---|
+| 充电指示灯 | 正在充电 |
+| 胎压报警灯 | 胎压过低 |
+"""
+
+
+def test_owners_answer_context_carries_the_scene_tables(tmp_path):
+    """A scene's tables reach the owners' prompt as text rows; the specified prompt stays as it is."""
+    (tmp_path / "data" / "manuals").mkdir(parents=True)
+    (tmp_path / "data" / "manuals" / "dash.md").write_text(TABLE_MANUAL, "utf-8")
+    subprocess.run([sys.executable, "-m", "corvane", "index"], cwd=tmp_path, check=True, capture_output=True)
+    with Engine(tmp_path / "data") as eng:
+        q = "仪表指示灯"
+        owners = plan_answer(eng, q, style=AnswerStyle.for_owners(), ranker="hybrid")
+        assert owners.matched["results"][0]["context"]["tables"] == ["指示灯：充电指示灯；含义：正在充电",
+                                                                    "指示灯：胎压报警灯；含义：胎压过低"]
+        assert "胎压报警灯；含义：胎压过低" in owners.prompt
+        plain = plan_answer(eng, q)
+        assert "tables" not in plain.matched["results"][0]["context"] and plain.prompt == eng.prompt(q)

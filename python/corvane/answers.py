@@ -157,6 +157,26 @@ def with_warnings(matched: Mapping[str, Any], records: Sequence[Mapping[str, Any
     return out
 
 
+def with_tables(matched: Mapping[str, Any], tables: Sequence[Sequence[Mapping[str, Any]]]) -> dict[str, Any]:
+    """A copy of the matched record whose contexts carry their scene's tables as
+    text rows ("列：值；列：值", key ``tables``); ``tables`` per result, in order
+    (a hit's ``tables``).  Results without tables are left as they are."""
+    from corvane import _manualcheck
+
+    out = dict(matched)
+    results = []
+    for i, r in enumerate(matched.get("results", [])):
+        found = tables[i] if i < len(tables) else ()
+        rows = [line for t in found for line in _manualcheck.table_text_rows(t["header"], t["rows"])]
+        ctx = r.get("context")
+        if rows and isinstance(ctx, Mapping):
+            r = dict(r)
+            r["context"] = {**ctx, "tables": rows}
+        results.append(r)
+    out["results"] = results
+    return out
+
+
 def _text_form(value) -> str:
     return value if isinstance(value, str) else repr(value)
 
@@ -311,6 +331,7 @@ def plan_answer(engine, question: str, *, style: AnswerStyle | None = None, cata
         # (one search; the matched record built natively).
         found = native(question, ranker=ranker, top_k=top_k)
         records = [h.record for h in found.hits]
+        tables = [getattr(h, "tables", ()) for h in found.hits]
         matched: dict[str, Any] = found.knowledge
     else:
         hits = filtered_search(engine, search_q, manual_ids, top_k, ranker=ranker, catalog=catalog)
@@ -318,11 +339,14 @@ def plan_answer(engine, question: str, *, style: AnswerStyle | None = None, cata
         results = [{"node_id": r["scene_id"], "title": r["scene_title"], "score": score, "intent": intent,
                     "context": morlek.build_scene_context(r["scene_data"], intent)} for r, score in hits]
         records = [r for r, _ in hits]
+        tables = [getattr(h, "tables", ()) for h in hits]
         matched = {"query": question, "intent": intent, "results": results}
     if is_refused(matched):
         return AnswerPlan(question, True, None, style.fallback_text, matched, records, style.cite, catalog)
     if style.always_warnings:
         matched = with_warnings(matched, records)
+    if not style.is_specified_default:
+        matched = with_tables(matched, tables)
     labels = [catalog.manual_title(r["manual_id"]) if catalog is not None and isinstance(r.get("manual_id"), str)
               else "" for r in records]
     prompt = build_answer_prompt(question, matched, style, labels=labels)

@@ -95,6 +95,30 @@ nb::list tables(nb::handle text) {
     return out;
 }
 
+// The str items of a sequence, read from a tuple snapshot of it (the snapshot
+// holds every item, so nothing the caller's objects do can free one under us).
+std::vector<std::string> str_items(nb::handle seq, const char* what) {
+    nb::object items = nb::steal(PySequence_Tuple(seq.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    std::vector<std::string> out;
+    for (nb::handle item : nb::borrow<nb::tuple>(items)) {
+        if (!PyUnicode_Check(item.ptr()))
+            throw nb::type_error((std::string("table_text_rows(): ") + what + " must hold str").c_str());
+        std::string scratch;
+        out.emplace_back(py::utf8(item, scratch));
+    }
+    return out;
+}
+
+nb::list text_rows(nb::handle header, nb::handle rows) {
+    manual::Table t;
+    t.header = str_items(header, "header");
+    nb::object row_items = nb::steal(PySequence_Tuple(rows.ptr()));
+    if (!row_items.is_valid()) throw nb::python_error();
+    for (nb::handle row : nb::borrow<nb::tuple>(row_items)) t.rows.push_back(str_items(row, "rows"));
+    return str_list(manual::table_text_rows(t));
+}
+
 nb::list finding_codes() {
     nb::list out;
     for (std::size_t i = 0; i < manual::kFindingCodeCount; ++i)
@@ -120,4 +144,6 @@ CORVANE_MODULE(_manualcheck, m) {
         },
         "title"_a, "The field title a heading title probably meant (\"步骤\" -> \"操作步骤\"), or \"\".");
     m.def("finding_codes", &finding_codes, "Every finding code with a one-line description.");
+    m.def("table_text_rows", &text_rows, "header"_a, "rows"_a,
+          "A table's body rows as lines for the answer context (\"列：值；列：值\").");
 }
