@@ -274,9 +274,8 @@ def create_app(
     app.state.model_client = model_client
     secrets = [s for s in (settings.api_token, settings.llm_key, *url_secrets(settings.llm_url)) if s]
     # The layers, innermost first: keys and limits, the service's own, request ids.
-    checks = list(readiness_checks)
-    if settings.database:  # a feedback database asked for: /readyz needs it reachable
-        checks.append(("database", owners.database_ready))
+    # A feedback database asked for: /readyz needs it reachable.
+    checks = [*readiness_checks, *([("database", owners.database_ready)] if settings.database else [])]
     readiness = deploy.add_readiness(app, holder, settings.data_dir, checks,
                                      release_of=lambda: getattr(holder.current.engine, "release", None))
     model_metrics = deploy.model_metrics_for(metrics)
