@@ -1,8 +1,7 @@
 """The HTTP service: ``create_app(data_dir, *, ranker="exact", ...)`` -> FastAPI application.
 
-Endpoints: POST /v1/search, /v1/prompt, /v1/answer; GET /healthz, /metrics,
-/ (the web page), /docs and /openapi.json.  Errors are JSON:
-``{"error": {"code": ..., "message": ..., "field": ...}}``.
+Endpoints: POST /v1/search, /v1/prompt, /v1/answer; GET /healthz, /metrics, / (the web
+page), /docs, /openapi.json.  Errors are JSON: ``{"error": {"code", "message", "field"}}``.
 """
 # No "from __future__ import annotations": FastAPI reads the request models'
 # annotations at run time, and those models are made per application.
