@@ -130,6 +130,32 @@ def _add_routes(app: FastAPI, settings: "Settings", holder: IndexHolder, metrics
         holder.mark_stale(gen, str(exc))
         return index_unavailable(str(exc))
 
+    async def on_index(request: Request, ranker: Optional[str], work, then=None):
+        """``await work(gen)`` on one index generation, then ``then(gen, result)``
+        when given, the generation held from start to end.
+
+        The index being unavailable or found stale while ``work`` runs, or a
+        ranker named in the request that the index cannot serve, come back as
+        the error response; a ValueError without a requested ranker, or from
+        ``then``, is the handler's own fault and propagates.  The caller
+        returns any Response it gets.
+        """
+        try:
+            gen = holder.acquire()
+        except IndexUnavailable as exc:
+            return index_unavailable(str(exc))
+        with holder.held(gen):
+            request.scope[LOG_KEY]["index_generation"] = gen.number
+            try:
+                result = await work(gen)
+            except engine_access.IndexStale as exc:
+                return stale(gen, exc)
+            except ValueError as exc:
+                if ranker is None:
+                    raise
+                return unavailable_ranker(ranker, exc)
+            return then(gen, result) if then is not None and not isinstance(result, Response) else result
+
     @app.post("/v1/search", response_model=SearchResponse, responses=_errors(400, 401, 413, 422),
               summary="The best scenes for a question", openapi_extra=_body_doc(SearchRequest))
     async def search(request: Request):
@@ -140,21 +166,11 @@ def _add_routes(app: FastAPI, settings: "Settings", holder: IndexHolder, metrics
             manual_ids = owners.allowed(body.vehicle, body.manual)
         except owner_routes.OwnerError as exc:
             return exc.response()
-        try:
-            gen = holder.acquire()
-        except IndexUnavailable as exc:
-            return index_unavailable(str(exc))
-        with holder.held(gen):
-            engine = gen.engine
-            request.scope[LOG_KEY]["index_generation"] = gen.number
-            try:
-                hits = owners.search(engine, body.question, body.top_k, body.ranker, manual_ids)
-            except engine_access.IndexStale as exc:
-                return stale(gen, exc)
-            except ValueError as exc:
-                if body.ranker is None:
-                    raise
-                return unavailable_ranker(body.ranker, exc)
+
+        async def work(gen):
+            return owners.search(gen.engine, body.question, body.top_k, body.ranker, manual_ids)
+
+        def shown(gen, hits):
             intent = morlek.classify_query_intent(body.question)
             contexts = gen.cache  # (scene id, intent) -> context text, for this index only
             cat = owners.catalog()
@@ -167,24 +183,26 @@ def _add_routes(app: FastAPI, settings: "Settings", holder: IndexHolder, metrics
                     if len(contexts) >= CONTEXT_CACHE_SIZE:
                         contexts.clear()
                     context = contexts[key] = morlek.render_context_for_llm(morlek.build_scene_context(scene, intent))
-                shown = owners.describe(entry, cat)
+                about = owners.describe(entry, cat)
                 hit = {
                     "scene_id": entry["scene_id"],
                     "manual_id": entry["manual_id"],
-                    "manual_title": shown["manual_title"],
-                    "vehicle": shown["vehicle"],
+                    "manual_title": about["manual_title"],
+                    "vehicle": about["vehicle"],
                     "title": entry["scene_title"],
-                    "path": shown["path"],
+                    "path": about["path"],
                     "score": score,
                     "intent": intent,
                     "context": context,
-                    "images": shown["images"],
+                    "images": about["images"],
                 }
                 if body.include_scene:
                     hit["scene"] = scene
                 results.append(hit)
-        request.scope[LOG_KEY]["results"] = len(results)
-        return _json({"query": body.question, "intent": intent, "ranker": ranker, "results": results})
+            request.scope[LOG_KEY]["results"] = len(results)
+            return _json({"query": body.question, "intent": intent, "ranker": ranker, "results": results})
+
+        return await on_index(request, body.ranker, work, shown)
 
     @app.post("/v1/prompt", response_model=PromptResponse, responses=_errors(400, 401, 413, 422),
               summary="The answer prompt for a question", openapi_extra=_body_doc(PromptRequest))
@@ -203,13 +221,9 @@ def _add_routes(app: FastAPI, settings: "Settings", holder: IndexHolder, metrics
         if manual_ids is not None and template is not None:
             return _fail(422, "invalid_request", "prompt_template: cannot be combined with vehicle or manual",
                          "prompt_template")
-        try:
-            gen = holder.acquire()
-        except IndexUnavailable as exc:
-            return index_unavailable(str(exc))
-        with holder.held(gen):
+
+        async def work(gen):
             engine = gen.engine
-            request.scope[LOG_KEY]["index_generation"] = gen.number
             try:
                 if manual_ids is not None:
                     text = owners.specified_prompt(engine, body.question, body.ranker, manual_ids)
@@ -222,13 +236,9 @@ def _add_routes(app: FastAPI, settings: "Settings", holder: IndexHolder, metrics
             except corvane_errors.PromptTooLargeError as exc:
                 return _fail(413, "prompt_too_large", f"prompt_template: {exc} (CORVANE_MAX_PROMPT_BYTES)",
                              "prompt_template")
-            except engine_access.IndexStale as exc:
-                return stale(gen, exc)
-            except ValueError as exc:
-                if body.ranker is None:
-                    raise
-                return unavailable_ranker(body.ranker, exc)
-        return _json({"prompt": text, "ranker": ranker})
+            return _json({"prompt": text, "ranker": ranker})
+
+        return await on_index(request, body.ranker, work)
 
     def model_failure(exc: BaseException) -> tuple[int, dict]:
         if corvane_errors.http_status(exc) == 504:
@@ -259,23 +269,16 @@ def _add_routes(app: FastAPI, settings: "Settings", holder: IndexHolder, metrics
             history = owners.history([t.model_dump(exclude_none=True) for t in body.history or ()])
         except owner_routes.OwnerError as exc:
             return exc.response()
-        try:
-            gen = holder.acquire()
-        except IndexUnavailable as exc:
-            return index_unavailable(str(exc))
-        with holder.held(gen):
+
+        async def work(gen):
             engine = gen.engine  # one index for the rewrite, the scenes and the prompt, never a mix
-            request.scope[LOG_KEY]["index_generation"] = gen.number
-            try:
-                query = await owners.retrieval_query(engine, body.question, history, ranker, manual_ids)
-                plan = owners.plan(engine, body.question, manual_ids=manual_ids, ranker=body.ranker,
-                                   top_k=ANSWER_TOP_K, retrieval_query=query)
-            except engine_access.IndexStale as exc:
-                return stale(gen, exc)
-            except ValueError as exc:
-                if body.ranker is None:
-                    raise
-                return unavailable_ranker(body.ranker, exc)
+            query = await owners.retrieval_query(engine, body.question, history, ranker, manual_ids)
+            return owners.plan(engine, body.question, manual_ids=manual_ids, ranker=body.ranker,
+                               top_k=ANSWER_TOP_K, retrieval_query=query)
+
+        plan = await on_index(request, body.ranker, work)
+        if isinstance(plan, Response):
+            return plan
         topic = plan.records[0].get("scene_title") if plan.records else None
         vehicle = body.vehicle
         if vehicle is None and plan.records:
