@@ -53,15 +53,23 @@ std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleM
         for (const Hit& h : path->search_terms(path_all, top_k))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                 hits.push_back({h.first, bm.score(all, h.first)});
+    // The weighted sum in the features' order: body, homophone, path,
+    // path_homophone, tables (none here), title, cover, length, coverage (0).
     auto lexical = [&](std::uint32_t id, double whole) {
-        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
-        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
-        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
+        double s = 0;
+        s += w.body * (q.homophones.empty() ? whole : bm.score(body_terms, id));
+        s += w.homophone * (q.homophones.empty() ? 0.0 : bm.score(q.homophones, id));
+        s += w.path * (path_terms.empty() ? 0.0 : path->score(path_terms, id));
+        s += w.path_homophone * (path_homophones.empty() ? 0.0 : path->score(path_homophones, id));
+        s += w.tables * 0.0;
         return s;
     };
-    auto bonus = [&](std::size_t chars) {
+    auto bonus = [&](double s, std::size_t chars) {
         const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
-        return unit * (w.title + w.cover * share + w.length * std::min<std::size_t>(chars, 8) / 8.0);
+        s += w.title * unit;
+        s += w.cover * (unit * share);
+        s += w.length * (unit * static_cast<double>(std::min<std::size_t>(chars, 8)) / 8.0);
+        return s;
     };
     // Refusal reads the evidence of the scene texts alone (BM25 over the
     // terms and, discounted, their homophones) and how much of the question
@@ -75,10 +83,11 @@ std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleM
     cand.reserve(hits.size() + titles.size());
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
+        if (std::any_of(cand.begin(), cand.end(), [&](const Ranked& c) { return c.entry == t.entry; })) continue;
         const double whole = bm.score(all, t.entry);
         best_text = std::max(best_text, text_score(t.entry, whole));
         if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
-        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
+        cand.push_back({t.entry, bonus(lexical(t.entry, whole), t.chars), 1});
     }
     for (const Hit& h : hits) {
         if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
@@ -87,7 +96,7 @@ std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleM
     }
     std::sort(cand.begin(), cand.end(),
               [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
-    if (cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit)) return out;
+    if (cand.empty() || (best_share < w.answer_share && best_text / unit < w.threshold)) return out;
     cand.resize(std::min(cand.size(), top_k));
     return cand;
 }
@@ -164,7 +173,8 @@ TEST_CASE("the fused ranker ranks and scores as its plain form") {
         q.content_chars = rng() % 9;
         std::vector<TitleMatch> titles;
         for (std::uint32_t i = 0, n = rng() % 4; i < n; ++i) titles.push_back({static_cast<std::uint32_t>(rng() % (docs + 2)), rng() % 10});
-        w.path = round % 6 == 0 ? 0.0 : 1.0;
+        w.path = w.path_homophone = round % 6 == 0 ? 0.0 : 1.0;
+        if (round % 6) w.path_homophone = 0.6;
         w.threshold = round % 3 == 0 ? 0.0 : 1.05;
         for (std::size_t top_k : {1, 3, 10}) {
             const Bm25View* p = round % 7 == 0 ? nullptr : &path.view();
