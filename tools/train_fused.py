@@ -31,6 +31,7 @@ import contextlib
 import io
 import json
 import math
+import re
 import sys
 from pathlib import Path
 
@@ -139,7 +140,7 @@ class Matrix:
 
     def mrr(self, w: np.ndarray) -> float:
         r = self.ranks(w)[self.answerable]
-        rr = np.where((r >= 0) & (r < TOP_K), 1.0 / (r + 1.0), 0.0)
+        rr = np.where((r >= 0) & (r < TOP_K), 1.0 / (np.maximum(r, 0) + 1.0), 0.0)
         return float(rr.mean()) if len(rr) else 0.0
 
     def refusal_features(self, w: np.ndarray) -> np.ndarray:
@@ -293,13 +294,31 @@ def check_replay(sets: list[QuestionSet], weights: dict) -> int:
     return differ
 
 
+HEADER = Path(__file__).resolve().parent.parent / "src" / "core" / "search" / "hybrid.hpp"
+
+
+def write_defaults(weights: dict, header: Path) -> None:
+    """Sets each `double name = value;` of struct FusedWeights in the header to the fitted value."""
+    text = header.read_text(encoding="utf-8")
+    start = text.index("struct FusedWeights {")
+    end = text.index("};", start)
+    body = text[start:end]
+    for name, value in weights.items():
+        body, n = re.subn(rf"(\bdouble {name} = )[^;]+;", lambda m: f"{m.group(1)}{float(value)!r};", body)
+        if n != 1:
+            raise SystemExit(f"{header}: no default for weight {name!r} in struct FusedWeights")
+    header.write_text(text[:start] + body + text[end:], encoding="utf-8")
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--train", nargs=2, action="append", metavar=("DATA_DIR", "QUESTIONS"), default=[])
     ap.add_argument("--test", nargs=3, action="append", metavar=("NAME", "DATA_DIR", "QUESTIONS"), default=[])
     ap.add_argument("--loso", action="store_true", help="leave one set out over the --train and --test sets")
     ap.add_argument("--max-false-refusal", type=float, default=0.03)
-    ap.add_argument("--out", help="write the fitted weights here (JSON)")
+    ap.add_argument("--out", help="write the fitted weights here (JSON; the package's: python/corvane/fused_weights.json)")
+    ap.add_argument("--write-defaults", action="store_true",
+                    help="also write them as the C++ defaults (FusedWeights in src/core/search/hybrid.hpp)")
     args = ap.parse_args(argv)
     if not args.train:
         ap.error("give at least one --train DATA_DIR QUESTIONS")
@@ -324,6 +343,8 @@ def main(argv=None) -> int:
             print(_line(held.name, figures(held.run(w))))
     if args.out:
         Path(args.out).write_text(json.dumps(weights, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
+    if args.write_defaults:
+        write_defaults(weights, HEADER)
     return 0
 
 

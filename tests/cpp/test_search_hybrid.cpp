@@ -160,6 +160,9 @@ TEST_CASE("score_ids gives score() for every entry, to the last bit") {
 TEST_CASE("the fused ranker ranks and scores as its plain form") {
     std::mt19937 rng(5);
     FusedWeights w;
+    // The plain form has no coverage feature and refuses on the text score
+    // alone (the next case checks those parts).
+    w.coverage = w.refuse_coverage = w.refuse_held = w.refuse_top = 0;
     for (int round = 0; round < 60; ++round) {
         const std::uint32_t docs = 1 + rng() % 600;
         const Bm25Index body = random_index(rng, docs, round % 4 == 0);
@@ -186,6 +189,54 @@ TEST_CASE("the fused ranker ranks and scores as its plain form") {
                 CHECK(got[i].score == want[i].score);
                 CHECK(got[i].stage == want[i].stage);
             }
+        }
+    }
+}
+
+TEST_CASE("fuse() ranks by the features fused_evidence() gives, and refuses as it says") {
+    std::mt19937 rng(9);
+    for (int round = 0; round < 60; ++round) {
+        FusedWeights w;
+        w.coverage = (round % 4) * 0.5;
+        w.refuse_coverage = round % 3 ? 0.7 : 0.0;
+        w.refuse_held = round % 2 ? 0.5 : 0.0;
+        w.refuse_top = round % 5 ? 0.0 : 0.1;
+        w.threshold = (round % 7) * 0.4;
+        const std::uint32_t docs = 1 + rng() % 400;
+        const Bm25Index body = random_index(rng, docs, round % 4 == 0);
+        const Bm25Index path = random_index(rng, docs, true);
+        FusedQuery q;
+        q.terms = random_terms(rng, 7);
+        q.content_chars = rng() % 9;
+        std::vector<TitleMatch> titles;
+        for (std::uint32_t i = 0, n = rng() % 3; i < n; ++i) titles.push_back({static_cast<std::uint32_t>(rng() % docs), rng() % 10});
+        const FusedEvidence ev = fused_evidence(q, titles, body.view(), w, 5, &path.view());
+        const auto got = fuse(q, titles, body.view(), w, 5, &path.view());
+        CHECK(got.empty() == ev.refused);
+        if (ev.refused) continue;
+        REQUIRE(got.size() == std::min<std::size_t>(5, ev.candidates.size()));
+        double best_coverage = 0;
+        for (std::size_t i = 0; i < ev.candidates.size(); ++i) {
+            const FusedCandidate& c = ev.candidates[i];
+            double s = 0;
+            for (std::size_t f = 0; f < kFusedFeatureCount; ++f) s += w.*kFusedFeatures[f].weight * c.features[f];
+            CHECK(c.score == s);
+            const double cov = c.features[fused_feature("coverage")];
+            CHECK(cov >= 0);
+            CHECK(cov <= ev.unit * (1 + 1e-12));
+            best_coverage = std::max(best_coverage, cov);
+            if (i < got.size()) {
+                CHECK(got[i].entry == c.entry);
+                CHECK(got[i].score == c.score);
+            }
+        }
+        CHECK(ev.refusal[1] == doctest::Approx(best_coverage / ev.unit));
+        // A scene holding every held term covers all of them.
+        for (const FusedCandidate& c : ev.candidates) {
+            bool all = ev.held_terms > 0;
+            for (const std::string& t : q.terms)
+                if (body.view().find(t) >= 0 && body.view().score({t}, c.entry) <= 0) all = false;
+            if (all) CHECK(c.features[fused_feature("coverage")] == doctest::Approx(ev.unit));
         }
     }
 }
