@@ -14,6 +14,7 @@
 
 #include "bindings/common/answer.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/fused.hpp"
 #include "bindings/common/json_handler.hpp"
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
@@ -186,42 +187,7 @@ public:
     nb::list search_hybrid(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms, bool fused,
                            nb::handle fusion, nb::handle manuals) const {
         search::FusedWeights weights;
-        if (!fusion.is_none()) {
-            py::require_dict(fusion, "search", "fusion");
-            nb::list items = nb::steal<nb::list>(PyDict_Items(fusion.ptr()));
-            for (nb::handle kv : items) {
-                nb::object name = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
-                nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
-                if (!PyUnicode_Check(name.ptr())) py::raise_arg_type("search", "fusion", "a dict with str keys", name);
-                std::string key_scratch;
-                const std::string key(py::utf8(name, key_scratch));
-                double* slot = key == "title"       ? &weights.title
-                               : key == "cover"     ? &weights.cover
-                               : key == "length"    ? &weights.length
-                               : key == "homophone" ? &weights.homophone
-                               : key == "path"      ? &weights.path
-                               : key == "tables"    ? &weights.tables
-                               : key == "threshold" ? &weights.threshold
-                               : key == "answer_share" ? &weights.answer_share
-                                                    : nullptr;
-                if (!slot) {
-                    PyErr_Format(PyExc_ValueError,
-                                 "search(): unknown weight '%s' in 'fusion' (title, cover, length, homophone, path, "
-                                 "tables, threshold, answer_share)", key.c_str());
-                    throw nb::python_error();
-                }
-                if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))
-                    py::raise_arg_type("search", "fusion", "a dict of numbers", value);
-                const double v = PyFloat_AsDouble(value.ptr());
-                if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-                if (!std::isfinite(v) || v < 0) {
-                    PyErr_Format(PyExc_ValueError, "search(): fusion weight '%s' must be a number of 0 or more",
-                                 key.c_str());
-                    throw nb::python_error();
-                }
-                *slot = v;
-            }
-        }
+        if (!fusion.is_none()) py::read_fusion(fusion, "search", weights);
         py::require_str(query, "search", "query");
         py::require_int(top_k, "search", "top_k");
         const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
@@ -247,6 +213,31 @@ public:
         nb::list out;
         for (const search::Ranked& r : hits) out.append(nb::make_tuple(r.entry, r.score));
         return out;
+    }
+
+    // The fused ranker's evidence for a question (py::evidence_dict): every
+    // candidate it would score for top_k places, with its features.
+    nb::dict fused_features(nb::handle query, nb::handle top_k, const search::Synonyms& synonyms,
+                            nb::handle fusion) const {
+        search::FusedWeights weights;
+        if (!fusion.is_none()) py::read_fusion(fusion, "fused_features", weights);
+        py::require_str(query, "fused_features", "query");
+        py::require_int(top_k, "fused_features", "top_k");
+        const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
+        if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (k < 0) {
+            PyErr_Format(PyExc_ValueError, "fused_features(): top_k must be 0 or more, not %zd", k);
+            throw nb::python_error();
+        }
+        std::string scratch;
+        const std::string raw(py::utf8(query, scratch));
+        search::FusedEvidence ev;
+        {
+            nb::gil_scoped_release unlocked;
+            ev = core_->fused_evidence(raw, synonyms, static_cast<std::size_t>(k), weights);
+        }
+        core_->check_verified();
+        return py::evidence_dict(ev);
     }
 
     // The text of entry i's line, terminator removed.
@@ -499,6 +490,10 @@ CORVANE_MODULE(_engine, m) {
              "fused"_a = true, "fusion"_a.none() = nb::none(), "manuals"_a.none() = nb::none(),
              "(entry id, score) pairs of the hybrid ranker, best first; empty when it refuses.  fused=False: "
              "the two-stage cascade, whose scores are BM25 scores.")
+        .def("fused_features", &Index::fused_features, "query"_a.none(), "top_k"_a.none(), "synonyms"_a,
+             "fusion"_a.none() = nb::none(),
+             "The fused ranker's evidence for a question: every candidate it would score for top_k places with "
+             "its named features, best first, and the question's refusal features (for training its weights).")
         .def("record", &Index::record, "entry"_a, "An entry's line parsed as load_scene_index parses it.")
         .def("line", &Index::line, "entry"_a, "The JSON text of an entry's line in scene_index.jsonl.")
         .def("answer",

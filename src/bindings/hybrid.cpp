@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "bindings/common/fused.hpp"
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
 #include "core/manual/heading_path.hpp"
@@ -71,30 +72,7 @@ public:
         if (!k1.is_none()) params.bm25.k1 = number_of(k1, "k1");
         if (!b.is_none()) params.bm25.b = number_of(b, "b");
         if (!threshold.is_none()) params.threshold = params.weights.threshold = number_of(threshold, "threshold");
-        if (!fusion.is_none()) {
-            py::require_dict(fusion, kFn, "fusion");
-            nb::list items = nb::steal<nb::list>(PyDict_Items(fusion.ptr()));
-            for (nb::handle kv : items) {
-                nb::object name = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
-                nb::object value = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 1));
-                if (!PyUnicode_Check(name.ptr())) py::raise_arg_type(kFn, "fusion", "a dict with str keys", name);
-                std::string scratch;
-                const std::string key(py::utf8(name, scratch));
-                double* slot = key == "title"       ? &params.weights.title
-                               : key == "cover"     ? &params.weights.cover
-                               : key == "length"    ? &params.weights.length
-                               : key == "homophone" ? &params.weights.homophone
-                               : key == "path"      ? &params.weights.path
-                               : key == "answer_share" ? &params.weights.answer_share
-                                                    : nullptr;
-                if (!slot)
-                    raise_value(std::string(kFn) + "(): unknown weight '" + key +
-                                "' in 'fusion' (weights: title, cover, length, homophone, path, answer_share)");
-                const double v = number_of(value, "fusion");
-                if (!std::isfinite(v) || v < 0) raise_value(std::string(kFn) + "(): fusion weight '" + key + "' must be a number of 0 or more");
-                *slot = v;
-            }
-        }
+        if (!fusion.is_none()) py::read_fusion(fusion, kFn, params.weights);
         if (!weights.is_none()) {
             py::require_dict(weights, kFn, "weights");
             nb::list items = nb::steal<nb::list>(PyDict_Items(weights.ptr()));
@@ -168,6 +146,22 @@ public:
         nb::list out;
         for (const auto& [id, s] : hits) py::append(out, nb::make_tuple(id, s));
         return out;
+    }
+
+    nb::dict fused_features(nb::handle question, nb::handle top_k) const {
+        py::require_str(question, "fused_features", "question");
+        py::require_int(top_k, "fused_features", "top_k");
+        const Py_ssize_t k = PyNumber_AsSsize_t(top_k.ptr(), nullptr);
+        if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (k < 0) raise_value("fused_features(): top_k must be 0 or more, not " + std::to_string(k));
+        std::string scratch;
+        const std::string q(py::utf8(question, scratch));
+        search::FusedEvidence ev;
+        {
+            nb::gil_scoped_release release;
+            ev = ranker_.evidence(q, static_cast<std::size_t>(k));
+        }
+        return py::evidence_dict(ev);
     }
 
     std::size_t size() const { return ranker_.size(); }
@@ -328,6 +322,9 @@ CORVANE_MODULE(_hybrid, m) {
         .def_prop_ro("fused", &HybridIndex::fused, "True: the fused ranker; False: the two-stage cascade.")
         .def("bm25_search", &HybridIndex::bm25_search, "question"_a.none(), "top_k"_a.none() = 5,
              "(entry position, score) pairs of BM25 alone, best first, ties by position.")
+        .def("fused_features", &HybridIndex::fused_features, "question"_a.none(), "top_k"_a.none() = 5,
+             "The fused ranker's evidence for a question: every candidate it would score for top_k places (entry "
+             "positions) with its named features, best first, and the question's refusal features.")
         .def("__len__", &HybridIndex::size)
         .def_prop_ro("memory_bytes", &HybridIndex::memory_bytes)
         .def_prop_ro("threshold", &HybridIndex::threshold,
@@ -337,6 +334,8 @@ CORVANE_MODULE(_hybrid, m) {
     m.def("scene_paths", &scene_paths, "markdown"_a.none(), "doc_name"_a.none() = nb::str(""),
           "document_title"_a.none() = nb::str(""),
           "For each scene of a manual (in index order), the titles of the headings above it, root excluded.");
+    m.def("fused_defaults", [] { return py::fusion_dict(search::FusedWeights{}); },
+          "The fused ranker's built-in weights by name (what python/corvane/fused_weights.json holds).");
     m.def("check_bm25_bytes", &check_bm25_bytes, "data"_a,
           "Validates a compiled BM25 section; returns its number of entries or raises ValueError.");
 }

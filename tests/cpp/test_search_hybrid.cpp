@@ -53,15 +53,23 @@ std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleM
         for (const Hit& h : path->search_terms(path_all, top_k))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                 hits.push_back({h.first, bm.score(all, h.first)});
+    // The weighted sum in the features' order: body, homophone, path,
+    // path_homophone, tables (none here), title, cover, length, coverage (0).
     auto lexical = [&](std::uint32_t id, double whole) {
-        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
-        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
-        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
+        double s = 0;
+        s += w.body * (q.homophones.empty() ? whole : bm.score(body_terms, id));
+        s += w.homophone * (q.homophones.empty() ? 0.0 : bm.score(q.homophones, id));
+        s += w.path * (path_terms.empty() ? 0.0 : path->score(path_terms, id));
+        s += w.path_homophone * (path_homophones.empty() ? 0.0 : path->score(path_homophones, id));
+        s += w.tables * 0.0;
         return s;
     };
-    auto bonus = [&](std::size_t chars) {
+    auto bonus = [&](double s, std::size_t chars) {
         const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
-        return unit * (w.title + w.cover * share + w.length * std::min<std::size_t>(chars, 8) / 8.0);
+        s += w.title * unit;
+        s += w.cover * (unit * share);
+        s += w.length * (unit * static_cast<double>(std::min<std::size_t>(chars, 8)) / 8.0);
+        return s;
     };
     // Refusal reads the evidence of the scene texts alone (BM25 over the
     // terms and, discounted, their homophones) and how much of the question
@@ -75,10 +83,11 @@ std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleM
     cand.reserve(hits.size() + titles.size());
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
+        if (std::any_of(cand.begin(), cand.end(), [&](const Ranked& c) { return c.entry == t.entry; })) continue;
         const double whole = bm.score(all, t.entry);
         best_text = std::max(best_text, text_score(t.entry, whole));
         if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
-        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
+        cand.push_back({t.entry, bonus(lexical(t.entry, whole), t.chars), 1});
     }
     for (const Hit& h : hits) {
         if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
@@ -87,7 +96,7 @@ std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleM
     }
     std::sort(cand.begin(), cand.end(),
               [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
-    if (cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit)) return out;
+    if (cand.empty() || (best_share < w.answer_share && best_text / unit < w.threshold)) return out;
     cand.resize(std::min(cand.size(), top_k));
     return cand;
 }
@@ -151,6 +160,9 @@ TEST_CASE("score_ids gives score() for every entry, to the last bit") {
 TEST_CASE("the fused ranker ranks and scores as its plain form") {
     std::mt19937 rng(5);
     FusedWeights w;
+    // The plain form has no coverage feature and refuses on the text score
+    // alone (the next case checks those parts).
+    w.coverage = w.refuse_coverage = w.refuse_held = w.refuse_top = 0;
     for (int round = 0; round < 60; ++round) {
         const std::uint32_t docs = 1 + rng() % 600;
         const Bm25Index body = random_index(rng, docs, round % 4 == 0);
@@ -164,7 +176,8 @@ TEST_CASE("the fused ranker ranks and scores as its plain form") {
         q.content_chars = rng() % 9;
         std::vector<TitleMatch> titles;
         for (std::uint32_t i = 0, n = rng() % 4; i < n; ++i) titles.push_back({static_cast<std::uint32_t>(rng() % (docs + 2)), rng() % 10});
-        w.path = round % 6 == 0 ? 0.0 : 1.0;
+        w.path = w.path_homophone = round % 6 == 0 ? 0.0 : 1.0;
+        if (round % 6) w.path_homophone = 0.6;
         w.threshold = round % 3 == 0 ? 0.0 : 1.05;
         for (std::size_t top_k : {1, 3, 10}) {
             const Bm25View* p = round % 7 == 0 ? nullptr : &path.view();
@@ -176,6 +189,54 @@ TEST_CASE("the fused ranker ranks and scores as its plain form") {
                 CHECK(got[i].score == want[i].score);
                 CHECK(got[i].stage == want[i].stage);
             }
+        }
+    }
+}
+
+TEST_CASE("fuse() ranks by the features fused_evidence() gives, and refuses as it says") {
+    std::mt19937 rng(9);
+    for (int round = 0; round < 60; ++round) {
+        FusedWeights w;
+        w.coverage = (round % 4) * 0.5;
+        w.refuse_coverage = round % 3 ? 0.7 : 0.0;
+        w.refuse_held = round % 2 ? 0.5 : 0.0;
+        w.refuse_top = round % 5 ? 0.0 : 0.1;
+        w.threshold = (round % 7) * 0.4;
+        const std::uint32_t docs = 1 + rng() % 400;
+        const Bm25Index body = random_index(rng, docs, round % 4 == 0);
+        const Bm25Index path = random_index(rng, docs, true);
+        FusedQuery q;
+        q.terms = random_terms(rng, 7);
+        q.content_chars = rng() % 9;
+        std::vector<TitleMatch> titles;
+        for (std::uint32_t i = 0, n = rng() % 3; i < n; ++i) titles.push_back({static_cast<std::uint32_t>(rng() % docs), rng() % 10});
+        const FusedEvidence ev = fused_evidence(q, titles, body.view(), w, 5, &path.view());
+        const auto got = fuse(q, titles, body.view(), w, 5, &path.view());
+        CHECK(got.empty() == ev.refused);
+        if (ev.refused) continue;
+        REQUIRE(got.size() == std::min<std::size_t>(5, ev.candidates.size()));
+        double best_coverage = 0;
+        for (std::size_t i = 0; i < ev.candidates.size(); ++i) {
+            const FusedCandidate& c = ev.candidates[i];
+            double s = 0;
+            for (std::size_t f = 0; f < kFusedFeatureCount; ++f) s += w.*kFusedFeatures[f].weight * c.features[f];
+            CHECK(c.score == s);
+            const double cov = c.features[fused_feature("coverage")];
+            CHECK(cov >= 0);
+            CHECK(cov <= ev.unit * (1 + 1e-12));
+            best_coverage = std::max(best_coverage, cov);
+            if (i < got.size()) {
+                CHECK(got[i].entry == c.entry);
+                CHECK(got[i].score == c.score);
+            }
+        }
+        CHECK(ev.refusal[1] == doctest::Approx(best_coverage / ev.unit));
+        // A scene holding every held term covers all of them.
+        for (const FusedCandidate& c : ev.candidates) {
+            bool all = ev.held_terms > 0;
+            for (const std::string& t : q.terms)
+                if (body.view().find(t) >= 0 && body.view().score({t}, c.entry) <= 0) all = false;
+            if (all) CHECK(c.features[fused_feature("coverage")] == doctest::Approx(ev.unit));
         }
     }
 }

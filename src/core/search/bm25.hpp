@@ -158,6 +158,9 @@ public:
     // entries it holds.
     std::vector<double> score_ids(std::span<const std::uint32_t> term_ids, std::span<const std::uint32_t> entries) const;
 
+    // The idf of term id t (find()); 0 out of range.
+    double term_idf(std::int64_t t) const { return t >= 0 && t < n_terms_ ? idf(static_cast<std::uint32_t>(t)) : 0.0; }
+
     // Checks every block now (what from_bytes adds to open).
     void check_all() const;
 

@@ -713,6 +713,24 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
     return *hybrid_;
 }
 
+FusedEvidence EngineIndex::fused_evidence(std::string_view question, const Synonyms& synonyms, std::size_t top_k,
+                                          const FusedWeights& weights) const {
+    const Hybrid& h = hybrid();
+    if (top_k == 0 || entries_ == 0) return {};
+    try {
+        const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
+        const std::vector<std::uint32_t> base = h.base.matches(fq.expanded);
+        std::vector<TitleMatch> titles;
+        for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
+            const bool in_base = std::binary_search(base.begin(), base.end(), id);
+            titles.push_back({id, h.lengths[id].matched(score, in_base)});
+        }
+        return search::fused_evidence(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, &h.cells);
+    } catch (const Bm25Corrupt& e) {
+        throw matcher::CorruptIndex(std::string("compiled index: ") + e.what());
+    }
+}
+
 std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const Synonyms& synonyms,
                                                std::size_t top_k, bool fused, const FusedWeights& weights,
                                                const EntrySet* allowed) const {

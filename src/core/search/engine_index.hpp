@@ -195,6 +195,10 @@ public:
     std::vector<Ranked> search_hybrid(std::string_view question, const Synonyms& synonyms, std::size_t top_k,
                                       bool fused = true, const FusedWeights& weights = {},
                                       const EntrySet* allowed = nullptr) const;
+    // The fused ranker's evidence for a question (fused_evidence()): every
+    // candidate it would score for top_k places, with its features.
+    FusedEvidence fused_evidence(std::string_view question, const Synonyms& synonyms, std::size_t top_k,
+                                 const FusedWeights& weights = {}) const;
 
     // ---- manuals and heading paths ---------------------------------------
     // The entries of the given manual ids (ids the index does not hold add

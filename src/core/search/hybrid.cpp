@@ -109,13 +109,36 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
     return fq;
 }
 
-std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
-                         bool* refused, const Bm25View* tables) {
-    std::vector<Ranked> out;
+double* fused_weight_slot(FusedWeights& w, std::string_view name) {
+    for (const FusedFeatureName& f : kFusedFeatures)
+        if (f.name == name) return &(w.*f.weight);
+    if (name.starts_with("refuse_"))
+        for (const FusedFeatureName& f : kRefusalFeatures)
+            if (f.name == name.substr(7)) return &(w.*f.weight);
+    if (name == "threshold") return &w.threshold;
+    if (name == "answer_share") return &w.answer_share;
+    return nullptr;
+}
+
+std::string fused_weight_names() {
+    std::string out;
+    for (const FusedFeatureName& f : kFusedFeatures) out.append(f.name).append(", ");
+    for (const FusedFeatureName& f : kRefusalFeatures) out.append("refuse_").append(f.name).append(", ");
+    return out + "threshold, answer_share";
+}
+
+namespace {
+FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
+                       const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                       const Bm25View* tables, bool all_features) {
+    FusedEvidence ev;
     const std::size_t n = bm.size();
-    if (top_k == 0 || n == 0) return out;
+    if (top_k == 0 || n == 0) {
+        ev.refused = true;
+        return ev;
+    }
     const double unit = std::log(1 + std::max(0.0, static_cast<double>(n) - 0.5) / 1.5);
+    ev.unit = unit;
     // Each image is asked only for the terms it holds: a term is looked up
     // once here instead of once per scored entry.
     auto held = [](const Bm25View& v, const std::vector<std::string>& ts) {
@@ -125,6 +148,8 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
         return out;
     };
     const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
+    ev.terms = q.terms.size();
+    ev.held_terms = body_terms.size();
     std::vector<std::string> all = body_terms;
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
     // Candidates: the best BM25 entries over all terms, and the title matches.
@@ -140,59 +165,128 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
         return v.top_k(qt, k, allowed);
     };
     std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : best(bm, all, pool);
-    const bool with_path = path && path->size() == n && w.path > 0 && path->term_count() > 0;
-    const std::vector<std::string> path_terms = with_path ? held(*path, q.terms) : std::vector<std::string>{};
-    const std::vector<std::string> path_homophones = with_path ? held(*path, q.homophones) : std::vector<std::string>{};
-    std::vector<std::string> path_all = path_terms;
-    path_all.insert(path_all.end(), path_homophones.begin(), path_homophones.end());
+    const std::size_t bm25_hits = hits.size();
+    const bool has_path = path && path->size() == n && path->term_count() > 0;
+    const bool path_pooled = has_path && (w.path > 0 || w.path_homophone > 0);
+    const std::vector<std::string> path_terms =
+        has_path && (all_features || w.path > 0) ? held(*path, q.terms) : std::vector<std::string>{};
+    const std::vector<std::string> path_homophones =
+        has_path && (all_features || w.path_homophone > 0) ? held(*path, q.homophones) : std::vector<std::string>{};
     // The path image adds the few entries whose path alone matches best (a
     // generic sub-heading whose topic is only in its parent heading).
-    if (!path_all.empty())
-        for (const Hit& h : best(*path, path_all, path_pool))
-            if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
-                hits.push_back({h.first, bm.score(all, h.first)});
-    const bool with_tables = tables && tables->size() == n && w.tables > 0 && tables->term_count() > 0;
-    const std::vector<std::string> table_terms = with_tables ? held(*tables, q.terms) : std::vector<std::string>{};
-    auto lexical = [&](std::uint32_t id, double whole) {
-        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
-        if (!table_terms.empty()) s += w.tables * tables->score(table_terms, id);
-        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
-        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
-        return s;
+    if (path_pooled) {
+        std::vector<std::string> path_all = w.path > 0 ? held(*path, q.terms) : std::vector<std::string>{};
+        if (w.path_homophone > 0)
+            for (const std::string& t : held(*path, q.homophones)) path_all.push_back(t);
+        if (!path_all.empty())
+            for (const Hit& h : best(*path, path_all, path_pool))
+                if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
+                    hits.push_back({h.first, bm.score(all, h.first)});
+    }
+    const bool has_tables = tables && tables->size() == n && tables->term_count() > 0 && (all_features || w.tables > 0);
+    const std::vector<std::string> table_terms = has_tables ? held(*tables, q.terms) : std::vector<std::string>{};
+    // The coverage feature: the idf of every held term, and per candidate
+    // which of them its texts hold (filled below, once the candidates are known).
+    const bool with_coverage = all_features || w.coverage > 0 || w.refuse_coverage > 0;
+    auto features = [&](std::uint32_t id, double whole, std::size_t chars, bool matched) {
+        std::array<double, kFusedFeatureCount> f{};
+        f[fused_feature("body")] = q.homophones.empty() ? whole : bm.score(body_terms, id);
+        f[fused_feature("homophone")] = q.homophones.empty() ? 0.0 : bm.score(q.homophones, id);
+        f[fused_feature("path")] = path_terms.empty() ? 0.0 : path->score(path_terms, id);
+        f[fused_feature("path_homophone")] = path_homophones.empty() ? 0.0 : path->score(path_homophones, id);
+        f[fused_feature("tables")] = table_terms.empty() ? 0.0 : tables->score(table_terms, id);
+        if (matched) {
+            const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
+            f[fused_feature("title")] = unit;
+            f[fused_feature("cover")] = unit * share;
+            f[fused_feature("length")] = unit * static_cast<double>(std::min<std::size_t>(chars, 8)) / 8.0;
+        }
+        // coverage: filled below, once the candidates are known.
+        return f;
     };
-    auto bonus = [&](std::size_t chars) {
-        const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
-        return unit * (w.title + w.cover * share + w.length * std::min<std::size_t>(chars, 8) / 8.0);
-    };
-    // Refusal reads the evidence of the scene texts alone (BM25 over the
-    // terms and, discounted, their homophones) and how much of the question
-    // a matched title covers: heading paths and title bonuses order scenes
-    // but do not make a question answerable.
-    double best_text = 0, best_share = 0;
-    auto text_score = [&](std::uint32_t id, double whole) {
-        return q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
-    };
-    std::vector<Ranked> cand;
+    std::vector<FusedCandidate> cand;
     cand.reserve(hits.size() + titles.size());
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
-        const double whole = bm.score(all, t.entry);
-        best_text = std::max(best_text, text_score(t.entry, whole));
-        if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
-        cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
+        if (std::any_of(cand.begin(), cand.end(), [&](const FusedCandidate& c) { return c.entry == t.entry; })) continue;
+        if (q.content_chars) ev.title_share = std::max(ev.title_share, static_cast<double>(t.chars) / q.content_chars);
+        const auto at = std::find_if(hits.begin(), hits.end(), [&](const Hit& h) { return h.first == t.entry; });
+        const std::uint32_t rank = at < hits.begin() + static_cast<std::ptrdiff_t>(bm25_hits)
+                                       ? static_cast<std::uint32_t>(at - hits.begin()) : static_cast<std::uint32_t>(pool);
+        cand.push_back({t.entry, 1, rank, features(t.entry, bm.score(all, t.entry), t.chars, true), 0.0});
     }
-    for (const Hit& h : hits) {
+    for (std::size_t r = 0; r < hits.size(); ++r) {
+        const Hit& h = hits[r];
         if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
-        best_text = std::max(best_text, text_score(h.first, h.second));
-        cand.push_back({h.first, lexical(h.first, h.second), 2});
+        const std::uint32_t rank = r < bm25_hits ? static_cast<std::uint32_t>(r) : static_cast<std::uint32_t>(pool);
+        cand.push_back({h.first, 2, rank, features(h.first, h.second, 0, false), 0.0});
     }
-    std::sort(cand.begin(), cand.end(),
-              [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
-    const bool refuse = cand.empty() || (best_share < w.answer_share && best_text < w.threshold * unit);
-    if (refused) *refused = refuse;
-    else if (refuse) return out;
-    cand.resize(std::min(cand.size(), top_k));
-    return cand;
+    double best_coverage = 0;
+    if (with_coverage && !body_terms.empty() && !cand.empty()) {
+        std::vector<std::uint32_t> ids;
+        for (const FusedCandidate& c : cand) ids.push_back(c.entry);
+        std::vector<double> held_idf(cand.size(), 0.0);
+        double total = 0;
+        for (const std::string& t : body_terms) {
+            const std::int64_t tid = bm.find(t);
+            const double idf = bm.term_idf(tid);
+            total += idf;
+            const std::uint32_t one = static_cast<std::uint32_t>(tid);
+            const std::vector<double> s = bm.score_ids(std::span<const std::uint32_t>(&one, 1), ids);
+            for (std::size_t i = 0; i < cand.size(); ++i)
+                if (s[i] > 0) held_idf[i] += idf;
+        }
+        if (total > 0)
+            for (std::size_t i = 0; i < cand.size(); ++i) {
+                double& f = cand[i].features[fused_feature("coverage")];
+                f = unit * held_idf[i] / total;
+                best_coverage = std::max(best_coverage, f);
+            }
+    }
+    double best_text = 0, top = 0;
+    for (FusedCandidate& c : cand) {
+        double s = 0;
+        for (std::size_t i = 0; i < kFusedFeatureCount; ++i) s += w.*kFusedFeatures[i].weight * c.features[i];
+        c.score = s;
+        best_text = std::max(best_text, c.features[fused_feature("body")] + w.homophone * c.features[fused_feature("homophone")]);
+        top = std::max(top, s);
+    }
+    std::sort(cand.begin(), cand.end(), [](const FusedCandidate& a, const FusedCandidate& b) {
+        return a.score > b.score || (a.score == b.score && a.entry < b.entry);
+    });
+    // Refusal reads the evidence of the scene texts (BM25 over the terms and,
+    // discounted, their homophones; how much of the question they hold) and
+    // how much of the question a matched title covers: heading paths and
+    // title bonuses order scenes but do not make a question answerable.
+    ev.refusal = {best_text / unit, best_coverage / unit,
+                  ev.terms ? static_cast<double>(ev.held_terms) / static_cast<double>(ev.terms) : 0.0, top / unit};
+    double r = 0;
+    for (std::size_t i = 0; i < kRefusalFeatureCount; ++i) r += w.*kRefusalFeatures[i].weight * ev.refusal[i];
+    ev.refused = cand.empty() || (ev.title_share < w.answer_share && r < w.threshold);
+    ev.candidates = std::move(cand);
+    return ev;
+}
+}  // namespace
+
+FusedEvidence fused_evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
+                             const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                             const Bm25View* tables) {
+    return evidence(q, titles, bm, w, top_k, path, allowed, tables, true);
+}
+
+std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
+                         const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                         bool* refused, const Bm25View* tables) {
+    std::vector<Ranked> out;
+    if (top_k == 0 || bm.size() == 0) return out;
+    const FusedEvidence ev = evidence(q, titles, bm, w, top_k, path, allowed, tables, false);
+    if (refused) *refused = ev.refused;
+    else if (ev.refused) return out;
+    for (const FusedCandidate& c : ev.candidates) {
+        if (out.size() >= top_k) break;
+        out.push_back({c.entry, c.score, c.stage});
+    }
+    return out;
 }
 
 std::string_view base_title(std::string_view title) {
@@ -327,6 +421,18 @@ int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
 }
 
 std::string HybridRanker::expand(std::string_view raw_query) const { return synonyms_.expand(raw_query); }
+
+FusedEvidence HybridRanker::evidence(std::string_view raw_query, std::size_t top_k) const {
+    if (top_k == 0 || size() == 0) return {};
+    const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view());
+    std::vector<TitleMatch> titles;
+    for (const auto& [id, s] : strong_.search(fq.expanded, static_cast<long long>(size()))) {
+        const int p = exact_score(fq.expanded, id);
+        titles.push_back({id, lengths_[id].matched(p, base_matched(fq.expanded, id))});
+    }
+    return fused_evidence(fq, titles, bm25_.view(), params_.weights, top_k,
+                          path_.view().size() == size() ? &path_.view() : nullptr);
+}
 
 std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
     if (top_k == 0 || size() == 0) return {};

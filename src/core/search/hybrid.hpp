@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <array>
 #include <functional>
 #include <span>
 #include <vector>
@@ -34,34 +35,94 @@
 
 namespace corvane::search {
 
-// The fused ranker's weights (tools/calibrate_hybrid.py fits them on the
-// development questions).  A scene's score is
-//   BM25(terms) + homophone * BM25(same-sounding terms) + path * BM25_path(terms)
-//     + tables * BM25_tables(terms)   (the engine's index only)
-//     + unit * (title + cover * share + length * min(chars, 8) / 8)   if its
-//       title, base title or an alias occurs in the question,
+// The fused ranker: a linear model over features of each candidate scene,
+// and a refusal rule, linear too, over features of the question's evidence.
+// A scene's score is the dot product of its features (FusedFeatures, named in
+// kFusedFeatures) with the weights; tools/train_fused.py fits them
+// (python/corvane/fused_weights.json holds what it fitted, and the defaults
+// below are those values: tests/test_fused_weights.py checks that they agree).
+// The features, for question terms T (question words dropped, synonyms
+// added) and the same-sounding terms H of the terms the index lacks:
+//   body            BM25 of the scene texts over T
+//   homophone       BM25 of the scene texts over H
+//   path            BM25 of the heading path field over T
+//   path_homophone  BM25 of the heading path field over H
+//   tables          BM25 of the table cell field over T (the engine's index only)
+//   title           unit if its title, base title or an alias occurs in the question, else 0
+//   cover           unit * the share of the question (question words dropped) that match covers
+//   length          unit * min(chars matched, 8) / 8
+//   coverage        unit * the idf-weighted share of T the scene texts hold
 // where unit is the idf of a term one entry alone holds (so the weights
-// serve indexes of any size), chars the matched text's length and share the
-// part of the question (question words dropped) that it covers.  A question
-// is refused when no matched title covers answer_share of it and the best
-// BM25 score of the scene texts (homophones discounted; no path, no title
-// bonus) is below threshold * unit.
-// The defaults: tools/calibrate_hybrid.py --fused on the development
-// manual's calibration questions (5-fold cross-validated), threshold set to
-// refuse at most 5% of its answerable questions (--max-false-refusal 0.05).
+// serve indexes of any size).  A question is refused when no matched title
+// covers answer_share of it and the refusal score -- the dot product of the
+// refusal features (kRefusalFeatures, each in units) with their weights --
+// is below threshold:
+//   text       the best body + homophone weight * homophone BM25 of the candidates (no path, no title bonus)
+//   coverage   the best coverage of the candidates
+//   held       the share of T the index holds at all (a share, not in units)
+//   top        the best fused score
+// A feature is one member here, one line in kFusedFeatures (or
+// kRefusalFeatures), its computation in fused_features(), and one line in
+// the trainer's FEATURES list.
 struct FusedWeights {
+    // Candidate features (body is the scale: the trainer keeps it at 1).
+    double body = 1.0;
+    double homophone = 0.6;
+    double path = 1.0;
+    double path_homophone = 0.6;
+    // The table cell field: off by default (the cells are also description
+    // text, and weights tried double-counted them).
+    double tables = 0.0;
     double title = 0.0;
     double cover = 1.0;
     double length = 0.5;
-    double homophone = 0.6;
-    double path = 1.0;  // the heading path field (a BM25 image of its own)
-    // The table cell field (a BM25 image of its own).  Off by default: the
-    // cells are also description text, and on the development questions any
-    // weight tried (0.3) double-counted them (eval floor 0.78 -> 0.77).
-    double tables = 0.0;
+    double coverage = 0.0;
+    // Refusal.
+    double refuse_text = 1.0;
+    double refuse_coverage = 0.0;
+    double refuse_held = 0.0;
+    double refuse_top = 0.0;
     double threshold = 1.05;
     double answer_share = 1.0;
 };
+
+// Feature i of a candidate is FusedCandidate::features[i], weighted by the
+// member kFusedFeatures[i].second.
+struct FusedFeatureName {
+    std::string_view name;
+    double FusedWeights::*weight;
+};
+inline constexpr FusedFeatureName kFusedFeatures[] = {
+    {"body", &FusedWeights::body},
+    {"homophone", &FusedWeights::homophone},
+    {"path", &FusedWeights::path},
+    {"path_homophone", &FusedWeights::path_homophone},
+    {"tables", &FusedWeights::tables},
+    {"title", &FusedWeights::title},
+    {"cover", &FusedWeights::cover},
+    {"length", &FusedWeights::length},
+    {"coverage", &FusedWeights::coverage},
+};
+inline constexpr std::size_t kFusedFeatureCount = std::size(kFusedFeatures);
+// The place of a feature in kFusedFeatures (a compile error when unknown).
+consteval std::size_t fused_feature(std::string_view name) {
+    for (std::size_t i = 0; i < kFusedFeatureCount; ++i)
+        if (kFusedFeatures[i].name == name) return i;
+    throw "unknown fused feature";
+}
+inline constexpr FusedFeatureName kRefusalFeatures[] = {
+    {"text", &FusedWeights::refuse_text},
+    {"coverage", &FusedWeights::refuse_coverage},
+    {"held", &FusedWeights::refuse_held},
+    {"top", &FusedWeights::refuse_top},
+};
+inline constexpr std::size_t kRefusalFeatureCount = std::size(kRefusalFeatures);
+// Every weight by the name a weights file or a `fusion` dict gives it:
+// the candidate features', "refuse_" + the refusal features', "threshold"
+// and "answer_share".  nullptr for an unknown name.
+double* fused_weight_slot(FusedWeights& w, std::string_view name);
+// The names fused_weight_slot() takes, comma-separated (for error messages).
+std::string fused_weight_names();
 
 struct HybridParams {
     Bm25Params bm25;
@@ -168,6 +229,30 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
                          const DocFilter* allowed = nullptr, bool* refused = nullptr,
                          const Bm25View* tables = nullptr);
 
+// What fuse() ranks by: each candidate's features (in kFusedFeatures
+// order) and the question's refusal features (kRefusalFeatures order, each
+// in units, "top" computed with the weights given).
+struct FusedCandidate {
+    std::uint32_t entry;
+    int stage;                 // 1: a title match, 2: BM25 only
+    std::uint32_t bm25_rank;   // place in the pool's BM25 order (title matches outside it: the pool size)
+    std::array<double, kFusedFeatureCount> features;
+    double score;              // the features' dot product with the weights
+};
+struct FusedEvidence {
+    std::vector<FusedCandidate> candidates;  // best score first, ties by entry
+    std::array<double, kRefusalFeatureCount> refusal{};
+    double unit = 0;
+    double title_share = 0;  // the largest share of the question a matched title covers
+    std::size_t terms = 0, held_terms = 0;
+    bool refused = false;    // what fuse() would decide
+};
+// The candidates fuse() would score for top_k places, all of them, with
+// their features; the arguments as fuse()'s.
+FusedEvidence fused_evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
+                             const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr,
+                             const DocFilter* allowed = nullptr, const Bm25View* tables = nullptr);
+
 // Base titles of the entries whose title has a bracketed tail, stored beside
 // a compiled index so that stage 1 can match them: encode() gives the bytes
 // (u32 entry, u32 length, normalized text, padded to 4 bytes; repeated);
@@ -253,6 +338,9 @@ public:
     HybridRanker& operator=(HybridRanker&&) noexcept = default;
 
     std::vector<Ranked> search(std::string_view raw_query, std::size_t top_k) const;
+    // The fused ranker's evidence (fused_evidence()) for a question, whatever
+    // the ranker's form.
+    FusedEvidence evidence(std::string_view raw_query, std::size_t top_k) const;
     const std::vector<TitleLengths>& title_lengths() const { return lengths_; }
     // The normalized query with its synonym wordings appended.
     std::string expand(std::string_view raw_query) const;
