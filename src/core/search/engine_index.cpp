@@ -154,27 +154,44 @@ Bm25Index heading_path_image(const std::vector<std::string>& text) {
     return b.build();
 }
 
+namespace {
+
+// The entries of each manual id, in index order, the ids in order of their
+// first entry (entries without an id left out).
+std::vector<std::pair<std::string_view, std::vector<std::size_t>>> entries_by_manual(
+    const std::vector<std::string>& manual_of) {
+    std::vector<std::pair<std::string_view, std::vector<std::size_t>>> out;
+    std::unordered_map<std::string_view, std::size_t> at;
+    for (std::size_t i = 0; i < manual_of.size(); ++i) {
+        const std::string& id = manual_of[i];
+        if (id.empty()) continue;
+        auto [it, fresh] = at.try_emplace(id, out.size());
+        if (fresh) out.emplace_back(id, std::vector<std::size_t>{});
+        out[it->second].second.push_back(i);
+    }
+    return out;
+}
+
+// A manual id is a file stem; anything that could leave the folder is not one.
+bool plain_manual_id(std::string_view id) {
+    return id.find('/') == std::string_view::npos && id.find('\\') == std::string_view::npos && id[0] != '.' &&
+           id.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
 std::vector<std::string> heading_path_texts(const std::string& data_dir, const std::vector<std::string>& manual_of) {
     // Entries of one manual, in index order, are its scenes in order.
     std::vector<std::string> text(manual_of.size());
-    std::vector<std::string> done;
-    for (std::size_t i = 0; i < manual_of.size(); ++i) {
-        const std::string& id = manual_of[i];
-        if (id.empty() || std::find(done.begin(), done.end(), id) != done.end()) continue;
-        done.push_back(id);
-        // A manual id is a file stem; anything that could leave the folder is not one.
-        if (id.find('/') != std::string::npos || id.find('\\') != std::string::npos || id[0] == '.' ||
-            id.find('\0') != std::string::npos)
-            continue;
+    for (const auto& [id_view, mine] : entries_by_manual(manual_of)) {
+        const std::string id(id_view);
+        if (!plain_manual_id(id)) continue;
         std::vector<std::vector<std::string>> paths;
         try {
             paths = manual::scene_heading_paths(io::read_manual_text(data_dir + "/manuals/" + id + ".md"));
         } catch (const std::exception&) {
             continue;  // no manual beside the index: no paths for its scenes
         }
-        std::vector<std::size_t> mine;
-        for (std::size_t j = i; j < manual_of.size(); ++j)
-            if (manual_of[j] == id) mine.push_back(j);
         if (mine.size() != paths.size()) continue;  // the manual changed since it was indexed
         for (std::size_t k = 0; k < mine.size(); ++k) text[mine[k]] = manual::join_heading_path(paths[k], "\n");
     }
@@ -279,14 +296,9 @@ std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir
                                                      const std::vector<std::string>& manual_of,
                                                      const std::vector<std::string>& title_of) {
     std::vector<std::vector<manual::Table>> out(manual_of.size());
-    std::vector<std::string> done;
-    for (std::size_t i = 0; i < manual_of.size(); ++i) {
-        const std::string& id = manual_of[i];
-        if (id.empty() || std::find(done.begin(), done.end(), id) != done.end()) continue;
-        done.push_back(id);
-        if (id.find('/') != std::string::npos || id.find('\\') != std::string::npos || id[0] == '.' ||
-            id.find('\0') != std::string::npos)
-            continue;
+    for (const auto& [id_view, mine] : entries_by_manual(manual_of)) {
+        const std::string id(id_view);
+        if (!plain_manual_id(id)) continue;
         std::string text;
         std::size_t scenes = 0;
         std::vector<manual::SceneTables> found;
@@ -297,9 +309,6 @@ std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir
         } catch (const std::exception&) {
             continue;
         }
-        std::vector<std::size_t> mine;
-        for (std::size_t j = i; j < manual_of.size(); ++j)
-            if (manual_of[j] == id) mine.push_back(j);
         if (mine.size() != scenes) continue;
         for (manual::SceneTables& st : found) {
             if (st.scene >= mine.size()) continue;
