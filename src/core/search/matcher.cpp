@@ -435,6 +435,8 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
     int aside_kw = 0;
     int split_theta = -1;  // theta the split was made for
     bool split_stale = true;
+    std::vector<char> rest_title, rest_alias;  // of aside[i..]: a title list, an alias list among them
+    std::vector<int> rest_kw;                  // and their keyword bound
     while (true) {
         const int theta = heap.size() < keep ? 0 : heap.front().second;
         if (split_stale || theta != split_theta) {
@@ -456,6 +458,18 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
                 } else {
                     essential.push_back(c);
                 }
+            }
+            // Looked at shortest first (the likeliest to miss an entry), with
+            // the bound of the lists after each, so that a contender is given
+            // up as soon as the lists left cannot lift it past theta.
+            std::reverse(aside.begin(), aside.end());
+            rest_title.assign(aside.size() + 1, 0);
+            rest_alias.assign(aside.size() + 1, 0);
+            rest_kw.assign(aside.size() + 1, 0);
+            for (std::size_t i = aside.size(); i-- > 0;) {
+                rest_title[i] = rest_title[i + 1] || aside[i]->role == 0;
+                rest_alias[i] = rest_alias[i + 1] || aside[i]->role == 1;
+                rest_kw[i] = rest_kw[i + 1] + (aside[i]->role == 2 ? aside[i]->bound : 0);
             }
         }
         std::uint32_t target = kNone;
@@ -485,7 +499,13 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
             continue;  // not allowed: walked past, never kept
         const bool full = heap.size() >= keep;
         if (full && points(title || aside_title, alias || aside_alias, kw + aside_kw) <= theta) continue;
-        for (Cursor* c : aside) {
+        bool given_up = false;
+        for (std::size_t i = 0; i < aside.size(); ++i) {
+            if (full && points(title || rest_title[i], alias || rest_alias[i], kw + rest_kw[i]) <= theta) {
+                given_up = true;
+                break;
+            }
+            Cursor* c = aside[i];
             if (c->cur >= c->end) continue;
             c->cur = gallop(c->cur, c->end, target);
             int run = 0;
@@ -503,6 +523,7 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
                 kw += run;
             }
         }
+        if (given_up) continue;
         const Scored s{target, points(title, alias, kw)};
         if (!full) {
             heap.push_back(s);
