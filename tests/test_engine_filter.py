@@ -266,3 +266,24 @@ def test_the_table_field_raises_the_scenes_whose_cells_hold_the_question(eng):
     gained = [i for i in raised if i in plain and raised[i] > plain[i] + 1e-9]
     assert gained and all(index.tables(i) for i in gained)
     assert all(raised[i] >= plain[i] - 1e-9 for i in raised if i in plain)
+
+
+def test_a_lookup_reads_its_own_entry_and_a_filtered_search_checks_them_all(data, tmp_path):
+    # The last entry's heading path end damaged: lookups of other entries go on
+    # (they read their own offsets only), the entry's own lookup and the first
+    # filtered search (which checks every offset) are CorruptIndexError.
+    copy = tmp_path / "data"
+    shutil.copytree(data, copy)
+    cvx = copy / "scene_index.cvx"
+    blob = bytearray(cvx.read_bytes())
+    off, _ = _section(blob, b"HPTH")
+    (entries,) = struct.unpack_from("<I", blob, off)
+    struct.pack_into("<I", blob, off + 4 + 4 * entries, 0xFFFFFF00)
+    cvx.write_bytes(_engine._reseal(bytes(blob)))
+    index = _engine.open_compiled(str(cvx), str(copy / "scene_index.jsonl"))
+    sound = _engine.open_compiled(str(data / "scene_index.cvx"), str(data / "scene_index.jsonl"))
+    assert index.heading_path(0) == sound.heading_path(0) and index.heading_path(0)
+    with pytest.raises(_engine.CorruptIndexError, match="heading paths"):
+        index.heading_path(entries - 1)
+    with pytest.raises(_engine.CorruptIndexError, match="heading paths"):
+        index.search("充电", 3, {MANUALS[0]})

@@ -56,13 +56,42 @@ def manual_files(folder: Path) -> list[Path]:
     return found
 
 
+# What importing corvane.morlek here read: (its alias map, the identity of the file it read it
+# from), for the first load_aliases() of the same file to take instead of reading it again.
+_read_at_import = None
+_MODULE_ALIAS_FILE = os.path.join("data", "manual_alias.json")  # what the module reads at import
+
+
+def _file_identity(path):
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
 def quiet_morlek():
     """corvane.morlek, imported without the line it prints when the working directory has no
     usable data/manual_alias.json (the commands read the data folder's own alias file)."""
+    global _read_at_import
     if "corvane.morlek" not in sys.modules:
+        before = _file_identity(_MODULE_ALIAS_FILE)
         with contextlib.redirect_stdout(io.StringIO()):
             import corvane.morlek  # noqa: F401
+        morlek = sys.modules["corvane.morlek"]
+        if before is not None and _file_identity(_MODULE_ALIAS_FILE) == before:
+            _read_at_import = (morlek.MANUAL_ALIAS_MAP, before)
     return sys.modules["corvane.morlek"]
+
+
+def _taken_from_import(morlek, path):
+    """The module's alias map when it was read at import from this very file, unchanged since,
+    and is still the module's (once: later calls read the file)."""
+    global _read_at_import
+    got, _read_at_import = _read_at_import, None
+    if got is None or morlek.MANUAL_ALIAS_MAP is not got[0] or not got[0]:
+        return None  # an empty map may stand for a failure, whose text only a read gives
+    return got[0] if _file_identity(path) == got[1] else None
 
 
 def load_aliases(data: DataDir, command: str, stdout_ok: bool = True) -> dict:
@@ -74,6 +103,9 @@ def load_aliases(data: DataDir, command: str, stdout_ok: bool = True) -> dict:
     is no error: it is optional."""
     morlek = quiet_morlek()
     path = data.display(ALIAS_FILE)
+    taken = _taken_from_import(morlek, path)
+    if taken is not None:  # a large catalog's alias file is read once per command
+        return taken
     mapping, failure = morlek.read_alias_file(path)
     if failure is None:
         return mapping

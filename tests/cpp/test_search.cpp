@@ -4,6 +4,8 @@
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -159,6 +161,60 @@ void random_differential(std::uint32_t seed, int rounds) {
     }
 }
 
+// Indexes shaped like the large generated ones: a few keywords held by a
+// large share of the entries, many rare ones, titles that seldom occur in a
+// question.  The walk then sets the common keywords' lists aside once a few
+// entries are kept; results must equal the plain search, filtered or not.
+void common_keyword_differential(std::uint32_t seed, int rounds) {
+    std::mt19937 rng(seed);
+    auto coin = [&](int pct) { return std::uniform_int_distribution<int>(0, 99)(rng) < pct; };
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::string> common, rare;
+        for (int i = 0; i < 6; ++i) common.push_back("c" + std::to_string(i) + "x");
+        for (int i = 0; i < 60; ++i) rare.push_back("r" + std::to_string(i) + "y");
+        const int n = std::uniform_int_distribution<int>(300, 4000)(rng);
+        std::vector<Entry> entries(static_cast<std::size_t>(n));
+        std::vector<int> share(common.size());
+        for (int& s : share) s = std::uniform_int_distribution<int>(5, 60)(rng);
+        for (std::size_t id = 0; id < entries.size(); ++id) {
+            Entry& e = entries[id];
+            e.title = "t" + std::to_string(id % 97) + "z";
+            if (coin(5)) e.aliases.push_back(rare[id % rare.size()]);
+            for (std::size_t c = 0; c < common.size(); ++c) {
+                if (coin(share[c])) e.keywords.push_back(common[c]);
+                if (coin(2)) e.keywords.push_back(common[c]);  // listed twice: counts twice
+            }
+            for (int i = std::uniform_int_distribution<int>(0, 3)(rng); i > 0; --i)
+                e.keywords.push_back(rare[std::uniform_int_distribution<std::size_t>(0, rare.size() - 1)(rng)]);
+        }
+        std::vector<EntryText> views;
+        for (const Entry& e : entries) views.push_back(e.view());
+        const CompiledIndex ix(views);
+        for (int qi = 0; qi < 8; ++qi) {
+            std::string q;
+            for (const std::string& c : common)
+                if (coin(70)) q += c + " ";
+            for (int i = std::uniform_int_distribution<int>(0, 2)(rng); i > 0; --i) q += rare[std::uniform_int_distribution<std::size_t>(0, rare.size() - 1)(rng)] + " ";
+            if (coin(40)) q += "t" + std::to_string(std::uniform_int_distribution<int>(0, 96)(rng)) + "z";
+            for (long long k : {1LL, 3LL, 10LL, -5LL}) check(entries, ix, views, q, k);
+            // Filtered: the plain ranking of the allowed entries.
+            std::vector<std::uint64_t> allowed((entries.size() + 63) / 64, 0);
+            const int pct = std::uniform_int_distribution<int>(1, 90)(rng);
+            for (std::size_t id = 0; id < entries.size(); ++id)
+                if (coin(pct)) allowed[id / 64] |= std::uint64_t{1} << (id % 64);
+            if (std::none_of(allowed.begin(), allowed.end(), [](std::uint64_t w) { return w != 0; })) allowed[0] = 1;
+            const std::string nq = corvane::text::normalize_text(q);
+            for (long long k : {1LL, 3LL}) {
+                std::vector<Scored> want;
+                for (const Scored& s : corvane::matcher::search_linear(q, views, 1000000))
+                    if (allowed[s.first / 64] >> (s.first % 64) & 1) want.push_back(s);
+                if (want.size() > static_cast<std::size_t>(k)) want.resize(static_cast<std::size_t>(k));
+                expect_same(ix.search(nq, k, allowed), want, "filtered " + describe(entries, q, k));
+            }
+        }
+    }
+}
+
 // The scoring rule on hand-made entries, checked against fixed numbers.
 void fixed_cases() {
     std::vector<Entry> entries = {
@@ -229,5 +285,6 @@ TEST_CASE("compiled matcher equals the plain search") {
     fixed_cases();
     random_differential(12345, 1500);
     random_differential(777, 1500);
+    common_keyword_differential(99, 40);
     CHECK(failures == 0);
 }

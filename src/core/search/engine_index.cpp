@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <tuple>
 #include <unordered_map>
 
 #include "core/io/atomic_file.hpp"
@@ -154,27 +155,44 @@ Bm25Index heading_path_image(const std::vector<std::string>& text) {
     return b.build();
 }
 
+namespace {
+
+// The entries of each manual id, in index order, the ids in order of their
+// first entry (entries without an id left out).
+std::vector<std::pair<std::string_view, std::vector<std::size_t>>> entries_by_manual(
+    const std::vector<std::string>& manual_of) {
+    std::vector<std::pair<std::string_view, std::vector<std::size_t>>> out;
+    std::unordered_map<std::string_view, std::size_t> at;
+    for (std::size_t i = 0; i < manual_of.size(); ++i) {
+        const std::string& id = manual_of[i];
+        if (id.empty()) continue;
+        auto [it, fresh] = at.try_emplace(id, out.size());
+        if (fresh) out.emplace_back(id, std::vector<std::size_t>{});
+        out[it->second].second.push_back(i);
+    }
+    return out;
+}
+
+// A manual id is a file stem; anything that could leave the folder is not one.
+bool plain_manual_id(std::string_view id) {
+    return id.find('/') == std::string_view::npos && id.find('\\') == std::string_view::npos && id[0] != '.' &&
+           id.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
 std::vector<std::string> heading_path_texts(const std::string& data_dir, const std::vector<std::string>& manual_of) {
     // Entries of one manual, in index order, are its scenes in order.
     std::vector<std::string> text(manual_of.size());
-    std::vector<std::string> done;
-    for (std::size_t i = 0; i < manual_of.size(); ++i) {
-        const std::string& id = manual_of[i];
-        if (id.empty() || std::find(done.begin(), done.end(), id) != done.end()) continue;
-        done.push_back(id);
-        // A manual id is a file stem; anything that could leave the folder is not one.
-        if (id.find('/') != std::string::npos || id.find('\\') != std::string::npos || id[0] == '.' ||
-            id.find('\0') != std::string::npos)
-            continue;
+    for (const auto& [id_view, mine] : entries_by_manual(manual_of)) {
+        const std::string id(id_view);
+        if (!plain_manual_id(id)) continue;
         std::vector<std::vector<std::string>> paths;
         try {
             paths = manual::scene_heading_paths(io::read_manual_text(data_dir + "/manuals/" + id + ".md"));
         } catch (const std::exception&) {
             continue;  // no manual beside the index: no paths for its scenes
         }
-        std::vector<std::size_t> mine;
-        for (std::size_t j = i; j < manual_of.size(); ++j)
-            if (manual_of[j] == id) mine.push_back(j);
         if (mine.size() != paths.size()) continue;  // the manual changed since it was indexed
         for (std::size_t k = 0; k < mine.size(); ++k) text[mine[k]] = manual::join_heading_path(paths[k], "\n");
     }
@@ -279,14 +297,9 @@ std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir
                                                      const std::vector<std::string>& manual_of,
                                                      const std::vector<std::string>& title_of) {
     std::vector<std::vector<manual::Table>> out(manual_of.size());
-    std::vector<std::string> done;
-    for (std::size_t i = 0; i < manual_of.size(); ++i) {
-        const std::string& id = manual_of[i];
-        if (id.empty() || std::find(done.begin(), done.end(), id) != done.end()) continue;
-        done.push_back(id);
-        if (id.find('/') != std::string::npos || id.find('\\') != std::string::npos || id[0] == '.' ||
-            id.find('\0') != std::string::npos)
-            continue;
+    for (const auto& [id_view, mine] : entries_by_manual(manual_of)) {
+        const std::string id(id_view);
+        if (!plain_manual_id(id)) continue;
         std::string text;
         std::size_t scenes = 0;
         std::vector<manual::SceneTables> found;
@@ -297,9 +310,6 @@ std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir
         } catch (const std::exception&) {
             continue;
         }
-        std::vector<std::size_t> mine;
-        for (std::size_t j = i; j < manual_of.size(); ++j)
-            if (manual_of[j] == id) mine.push_back(j);
         if (mine.size() != scenes) continue;
         for (manual::SceneTables& st : found) {
             if (st.scene >= mine.size()) continue;
@@ -314,14 +324,34 @@ std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir
 struct EngineIndex::Manuals {
     std::vector<std::string> ids;
     std::unordered_map<std::string, std::uint32_t> ordinal_of;
-    std::vector<std::uint32_t> ordinal;                 // per entry
-    std::vector<std::uint32_t> start, members;          // entries of ordinal o: members[start[o] .. start[o+1])
-    std::vector<std::uint32_t> path_offsets;            // entries + 1
-    std::span<const std::byte> path_text;
-    std::vector<std::uint32_t> table_offsets;           // entries + 1
-    std::span<const std::byte> table_records;
+    std::span<const std::byte> ordinals;                // u32 per entry
+    std::span<const std::byte> path_offsets, path_text;   // u32 x (entries + 1), the text
+    std::span<const std::byte> table_offsets, table_records;
+    // Filtered searches' part, made (and every ordinal and offset checked) at the first one.
+    mutable std::once_flag members_once;
+    mutable std::string members_error;
+    mutable std::vector<std::uint32_t> start, members;  // entries of ordinal o: members[start[o] .. start[o+1])
+    mutable bool members_ready = false;
+
+    std::uint32_t ordinal(std::uint32_t i) const {
+        const std::uint32_t o = get_u32(ordinals, std::size_t{4} * i);
+        if (o >= ids.size()) throw matcher::CorruptIndex("compiled index: manual ordinals: ordinal out of range");
+        return o;
+    }
+    // Entry i's bytes of a per-entry section, its two offsets checked.
+    static std::span<const std::byte> extent(std::span<const std::byte> offsets, std::span<const std::byte> body,
+                                             std::uint32_t i, const char* what) {
+        const std::uint32_t b = get_u32(offsets, std::size_t{4} * i), e = get_u32(offsets, std::size_t{4} * i + 4);
+        if (b > e) throw matcher::CorruptIndex(std::string("compiled index: ") + what + ": offsets out of order");
+        if (e > body.size()) throw matcher::CorruptIndex(std::string("compiled index: ") + what + ": offsets past the section");
+        return body.subspan(b, e - b);
+    }
 };
 
+// Reading an entry's manual, path or tables checks that entry's ordinal and
+// offsets only: the sections' sizes are checked here, every ordinal and offset
+// at the first filtered search (members()), so a question at any index size
+// reads a few pages of them.
 const EngineIndex::Manuals& EngineIndex::manuals() const {
     std::call_once(manuals_once_, [&] {
         auto m = std::make_unique<Manuals>();
@@ -330,6 +360,7 @@ const EngineIndex::Manuals& EngineIndex::manuals() const {
         if (b.size() < 8 || get_u32(b, 4) != entries_) return bad("manual ordinals: section of another entry count");
         const std::uint32_t n_ids = get_u32(b, 0);
         if ((b.size() - 8) / 4 < entries_) return bad("manual ordinals: section cut short");
+        m->ordinals = b.subspan(8, std::size_t{4} * entries_);
         std::size_t at = 8 + std::size_t{4} * entries_;
         for (std::uint32_t k = 0; k < n_ids; ++k) {
             if (b.size() - at < 4) return bad("manual ids: section cut short");
@@ -341,31 +372,14 @@ const EngineIndex::Manuals& EngineIndex::manuals() const {
             at += (len + 3) / 4 * 4;
             if (at > b.size()) at = b.size();
         }
-        m->ordinal.resize(entries_);
-        m->start.assign(std::size_t{n_ids} + 1, 0);
-        for (std::uint32_t i = 0; i < entries_; ++i) {
-            const std::uint32_t o = get_u32(b, 8 + std::size_t{4} * i);
-            if (o >= n_ids) return bad("manual ordinals: ordinal out of range");
-            m->ordinal[i] = o;
-            ++m->start[o + 1];
-        }
-        for (std::uint32_t o = 0; o < n_ids; ++o) m->start[o + 1] += m->start[o];
-        m->members.resize(entries_);
-        std::vector<std::uint32_t> fill(m->start.begin(), m->start.end() - 1);
-        for (std::uint32_t i = 0; i < entries_; ++i) m->members[fill[m->ordinal[i]]++] = i;
-        // A per-entry section: u32 entry count, u32 offsets x (entries + 1) in
-        // order, then the bytes they point into.  An empty string when sound.
-        auto offset_table = [this](std::span<const std::byte> b, std::vector<std::uint32_t>& offsets,
+        // A per-entry section: u32 entry count, u32 offsets x (entries + 1),
+        // then the bytes they point into.
+        auto offset_table = [this](std::span<const std::byte> b, std::span<const std::byte>& offsets,
                                    std::span<const std::byte>& body) -> const char* {
             if (b.size() < 4 || get_u32(b, 0) != entries_ || (b.size() - 4) / 4 < std::size_t{entries_} + 1)
                 return "section of another entry count";
-            offsets.resize(std::size_t{entries_} + 1);
-            for (std::size_t i = 0; i <= entries_; ++i) {
-                offsets[i] = get_u32(b, 4 + 4 * i);
-                if (i && offsets[i] < offsets[i - 1]) return "offsets out of order";
-            }
+            offsets = b.subspan(4, 4 * (std::size_t{entries_} + 1));
             body = b.subspan(4 + 4 * (std::size_t{entries_} + 1));
-            if (offsets.back() > body.size()) return "offsets past the section";
             return "";
         };
         if (const std::string e = offset_table(path_text_bytes_, m->path_offsets, m->path_text); !e.empty())
@@ -378,8 +392,42 @@ const EngineIndex::Manuals& EngineIndex::manuals() const {
     return *manuals_;
 }
 
-std::shared_ptr<const EntrySet> EngineIndex::entries_of(std::span<const std::string> manual_ids) const {
+const EngineIndex::Manuals& EngineIndex::members() const {
     const Manuals& m = manuals();
+    std::call_once(m.members_once, [&] {
+        auto bad = [&](const std::string& what) { m.members_error = "compiled index: " + what; };
+        const std::size_t n_ids = m.ids.size();
+        std::vector<std::uint32_t> start(n_ids + 1, 0), ordinal(entries_);
+        for (std::uint32_t i = 0; i < entries_; ++i) {
+            const std::uint32_t o = get_u32(m.ordinals, std::size_t{4} * i);
+            if (o >= n_ids) return bad("manual ordinals: ordinal out of range");
+            ordinal[i] = o;
+            ++start[o + 1];
+        }
+        for (const auto& [offsets, body, what] :
+             {std::tuple{m.path_offsets, m.path_text, "heading paths"}, std::tuple{m.table_offsets, m.table_records, "tables"}}) {
+            std::uint32_t prev = 0;
+            for (std::size_t i = 0; i <= entries_; ++i) {
+                const std::uint32_t o = get_u32(offsets, 4 * i);
+                if (o < prev) return bad(std::string(what) + ": offsets out of order");
+                prev = o;
+            }
+            if (prev > body.size()) return bad(std::string(what) + ": offsets past the section");
+        }
+        for (std::size_t o = 0; o < n_ids; ++o) start[o + 1] += start[o];
+        std::vector<std::uint32_t> members(entries_);
+        std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+        for (std::uint32_t i = 0; i < entries_; ++i) members[fill[ordinal[i]]++] = i;
+        m.start = std::move(start);
+        m.members = std::move(members);
+        m.members_ready = true;
+    });
+    if (!m.members_ready) throw matcher::CorruptIndex(m.members_error);
+    return m;
+}
+
+std::shared_ptr<const EntrySet> EngineIndex::entries_of(std::span<const std::string> manual_ids) const {
+    const Manuals& m = members();
     std::vector<std::string_view> ids(manual_ids.begin(), manual_ids.end());
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
@@ -419,14 +467,14 @@ std::shared_ptr<const EntrySet> EngineIndex::entries_of(std::span<const std::str
 const std::string& EngineIndex::manual_of(std::uint32_t i) const {
     const Manuals& m = manuals();
     if (i >= entries_) throw std::out_of_range("entry id out of range");
-    return m.ids[m.ordinal[i]];
+    return m.ids[m.ordinal(i)];
 }
 
 std::vector<manual::Table> EngineIndex::tables(std::uint32_t i) const {
     const Manuals& m = manuals();
     if (i >= entries_) throw std::out_of_range("entry id out of range");
-    const std::span<const std::byte> b =
-        m.table_records.subspan(m.table_offsets[i], m.table_offsets[i + 1] - m.table_offsets[i]);
+    m.ordinal(i);  // a damaged section fails every lookup of the entry, not only its manual's
+    const std::span<const std::byte> b = Manuals::extent(m.table_offsets, m.table_records, i, "tables");
     std::size_t at = 0;
     auto u32 = [&]() {
         if (b.size() - at < 4) throw matcher::CorruptIndex("compiled index: tables: a record cut short");
@@ -462,8 +510,9 @@ std::vector<manual::Table> EngineIndex::tables(std::uint32_t i) const {
 std::vector<std::string> EngineIndex::heading_path(std::uint32_t i) const {
     const Manuals& m = manuals();
     if (i >= entries_) throw std::out_of_range("entry id out of range");
-    const std::string_view t(reinterpret_cast<const char*>(m.path_text.data()) + m.path_offsets[i],
-                             m.path_offsets[i + 1] - m.path_offsets[i]);
+    m.ordinal(i);
+    const std::span<const std::byte> bytes = Manuals::extent(m.path_offsets, m.path_text, i, "heading paths");
+    const std::string_view t(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     check_verified();
     std::vector<std::string> out;
     if (t.empty()) return out;
@@ -847,7 +896,7 @@ void EngineIndex::write(const std::string& cvx) const {
 std::size_t EngineIndex::memory_bytes() const {
     return index_->memory_bytes() + owned_offsets_.capacity() * 8 + owned_bm25_.memory_bytes() + owned_base_.capacity() +
            8 * owned_lengths_.capacity() + owned_path_.memory_bytes() + owned_cells_.memory_bytes() + (hybrid_ ? hybrid_->base.memory_bytes() : 0) + owned_manual_.capacity() +
-           owned_path_text_.capacity() + owned_tables_.capacity() + (manuals_ ? 12 * std::size_t{entries_} : 0);
+           owned_path_text_.capacity() + owned_tables_.capacity() + (manuals_ && manuals_->members_ready ? 8 * std::size_t{entries_} : 0);
 }
 
 }  // namespace corvane::search

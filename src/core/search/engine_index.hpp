@@ -237,6 +237,7 @@ private:
     const Hybrid& hybrid() const;
     struct Manuals;
     const Manuals& manuals() const;
+    const Manuals& members() const;  // manuals() with every entry's manual checked and listed
 
     std::string jsonl_path_;
     Fd jsonl_fd_;

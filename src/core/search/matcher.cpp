@@ -406,97 +406,132 @@ inline const std::uint32_t* gallop(const std::uint32_t* p, const std::uint32_t* 
 
 }  // namespace
 
-// Document-at-a-time threshold walk (WAND): cursors are kept sorted by their
-// current entry; an entry is looked at only when the cursors at or before it
-// could together beat the weakest of the `keep` best entries found so far.
-// Entries come in increasing id order, so a later entry enters only with a
-// strictly higher score than the weakest kept one.
+// Document-at-a-time walk with lists set aside (MaxScore).  Entries come in
+// increasing id order, so once `keep` entries are kept a later entry enters
+// only with a strictly higher score than the weakest kept one (theta).  The
+// longest lists whose bound taken together (title and alias count once,
+// keywords by their most repeats in one entry, capped as the rule caps them)
+// is at most theta cannot lift an entry past theta on their own: they are
+// set aside, entries are drawn from the other (essential) lists only, and a
+// set-aside list is looked at (galloping) only for an entry the essential
+// lists make a contender.  A question of common keywords so walks the
+// shorter lists, not every entry holding a common keyword; the result is the
+// same as walking every list.
 std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_t keep,
                                         std::span<const std::uint64_t> allowed) const {
     std::vector<Scored> heap;  // front = weakest kept entry
-    std::vector<Cursor*> order;
-    order.reserve(cursors.size());
+    std::vector<Cursor*> lists;
+    lists.reserve(cursors.size());
     for (Cursor& c : cursors) {
-        if (c.cur < c.end) order.push_back(&c);
+        if (c.cur < c.end) lists.push_back(&c);
     }
-    auto by_entry = [](const Cursor* a, const Cursor* b) { return *a->cur < *b->cur; };
-    std::sort(order.begin(), order.end(), by_entry);
-
-    while (!order.empty()) {
+    // Longest first: those are the ones worth setting aside.
+    std::stable_sort(lists.begin(), lists.end(),
+                     [](const Cursor* a, const Cursor* b) { return a->end - a->cur > b->end - b->cur; });
+    std::vector<Cursor*> essential, aside;
+    essential.reserve(lists.size());
+    aside.reserve(lists.size());
+    bool aside_title = false, aside_alias = false;
+    int aside_kw = 0;
+    int split_theta = -1;  // theta the split was made for
+    bool split_stale = true;
+    std::vector<char> rest_title, rest_alias;  // of aside[i..]: a title list, an alias list among them
+    std::vector<int> rest_kw;                  // and their keyword bound
+    while (true) {
         const int theta = heap.size() < keep ? 0 : heap.front().second;
-        // Pivot: the first cursor whose prefix bound exceeds theta.
-        bool t = false, a = false;
-        int k = 0;
-        std::size_t pivot = order.size();
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            const Cursor* c = order[i];
-            if (c->role == 0) {
-                t = true;
-            } else if (c->role == 1) {
-                a = true;
-            } else {
-                k += c->bound;
+        if (split_stale || theta != split_theta) {
+            split_theta = theta;
+            split_stale = false;
+            essential.clear();
+            aside.clear();
+            aside_title = aside_alias = false;
+            aside_kw = 0;
+            for (Cursor* c : lists) {
+                if (c->cur >= c->end) continue;  // exhausted: adds nothing any more
+                const bool t = aside_title || c->role == 0, a = aside_alias || c->role == 1;
+                const int k = aside_kw + (c->role == 2 ? c->bound : 0);
+                if (theta > 0 && points(t, a, k) <= theta) {
+                    aside.push_back(c);
+                    aside_title = t;
+                    aside_alias = a;
+                    aside_kw = k;
+                } else {
+                    essential.push_back(c);
+                }
             }
-            if (points(t, a, k) > theta) {
-                pivot = i;
+            // Looked at shortest first (the likeliest to miss an entry), with
+            // the bound of the lists after each, so that a contender is given
+            // up as soon as the lists left cannot lift it past theta.
+            std::reverse(aside.begin(), aside.end());
+            rest_title.assign(aside.size() + 1, 0);
+            rest_alias.assign(aside.size() + 1, 0);
+            rest_kw.assign(aside.size() + 1, 0);
+            for (std::size_t i = aside.size(); i-- > 0;) {
+                rest_title[i] = rest_title[i + 1] || aside[i]->role == 0;
+                rest_alias[i] = rest_alias[i + 1] || aside[i]->role == 1;
+                rest_kw[i] = rest_kw[i + 1] + (aside[i]->role == 2 ? aside[i]->bound : 0);
+            }
+        }
+        std::uint32_t target = kNone;
+        for (const Cursor* c : essential) {
+            if (c->cur < c->end && *c->cur < target) target = *c->cur;
+        }
+        if (target == kNone) break;  // what is left cannot beat theta
+        bool title = false, alias = false;
+        int kw = 0;
+        for (Cursor* c : essential) {
+            if (c->cur >= c->end || *c->cur != target) continue;
+            int run = 0;
+            while (c->cur < c->end && *c->cur == target) {
+                ++c->cur;
+                ++run;
+            }
+            if (c->cur >= c->end) split_stale = true;
+            if (c->role == 0) {
+                title = true;
+            } else if (c->role == 1) {
+                alias = true;
+            } else {
+                kw += run;
+            }
+        }
+        if (!allowed.empty() && !(target / 64 < allowed.size() && (allowed[target / 64] >> (target % 64) & 1)))
+            continue;  // not allowed: walked past, never kept
+        const bool full = heap.size() >= keep;
+        if (full && points(title || aside_title, alias || aside_alias, kw + aside_kw) <= theta) continue;
+        bool given_up = false;
+        for (std::size_t i = 0; i < aside.size(); ++i) {
+            if (full && points(title || rest_title[i], alias || rest_alias[i], kw + rest_kw[i]) <= theta) {
+                given_up = true;
                 break;
             }
-        }
-        if (pivot == order.size()) break;
-        const std::uint32_t target = *order[pivot]->cur;
-        std::size_t moved;
-        if (*order[0]->cur == target) {
-            bool title = false, alias = false;
-            int kw = 0;
-            moved = 0;
-            while (moved < order.size() && *order[moved]->cur == target) {
-                Cursor* c = order[moved++];
-                int run = 0;
-                while (c->cur < c->end && *c->cur == target) {
-                    ++c->cur;
-                    ++run;
-                }
-                if (c->role == 0) {
-                    title = true;
-                } else if (c->role == 1) {
-                    alias = true;
-                } else {
-                    kw += run;
-                }
+            Cursor* c = aside[i];
+            if (c->cur >= c->end) continue;
+            c->cur = gallop(c->cur, c->end, target);
+            int run = 0;
+            while (c->cur < c->end && *c->cur == target) {
+                ++c->cur;
+                ++run;
             }
-            const Scored s{target, points(title, alias, kw)};
-            if (!allowed.empty() && !(target / 64 < allowed.size() && (allowed[target / 64] >> (target % 64) & 1))) {
-                // not allowed: walked past, never kept
-            } else if (heap.size() < keep) {
-                heap.push_back(s);
-                std::push_heap(heap.begin(), heap.end(), better);
-            } else if (s.second > heap.front().second) {
-                std::pop_heap(heap.begin(), heap.end(), better);
-                heap.back() = s;
-                std::push_heap(heap.begin(), heap.end(), better);
+            if (c->cur >= c->end) split_stale = true;
+            if (run == 0) continue;
+            if (c->role == 0) {
+                title = true;
+            } else if (c->role == 1) {
+                alias = true;
+            } else {
+                kw += run;
             }
-        } else {
-            for (std::size_t i = 0; i < pivot; ++i) order[i]->cur = gallop(order[i]->cur, order[i]->end, target);
-            moved = pivot;
         }
-        // Drop exhausted cursors among the moved ones and put the others back
-        // in place; the cursors after them are still in order.
-        std::size_t live = 0;
-        for (std::size_t i = 0; i < moved; ++i) {
-            if (order[i]->cur < order[i]->end) order[live++] = order[i];
-        }
-        if (live != moved) {
-            order.erase(order.begin() + static_cast<std::ptrdiff_t>(live), order.begin() + static_cast<std::ptrdiff_t>(moved));
-        }
-        for (std::size_t i = live; i-- > 0;) {
-            Cursor* c = order[i];
-            const std::uint32_t v = *c->cur;
-            std::size_t j = i + 1;
-            while (j < order.size() && *order[j]->cur < v) {
-                order[j - 1] = order[j];
-                ++j;
-            }
-            order[j - 1] = c;
+        if (given_up) continue;
+        const Scored s{target, points(title, alias, kw)};
+        if (!full) {
+            heap.push_back(s);
+            std::push_heap(heap.begin(), heap.end(), better);
+        } else if (s.second > heap.front().second) {
+            std::pop_heap(heap.begin(), heap.end(), better);
+            heap.back() = s;
+            std::push_heap(heap.begin(), heap.end(), better);
         }
     }
     std::sort(heap.begin(), heap.end(), better);
