@@ -309,3 +309,27 @@ def test_serve_runs_with_the_file_settings(indexed, tmp_path):
         ok = httpx.post(server.url + "/v1/search", json=body, timeout=5,
                         headers={"Authorization": "Bearer file-token"})
         assert ok.status_code == 200 and ok.json()["results"]
+
+
+def test_a_command_builds_its_own_parser_alone():
+    """A run builds only its command's parser (the others' modules stay unimported); the name
+    table must list exactly the commands each module adds, or a run would miss its parser."""
+    import subprocess
+    import sys
+
+    from corvane.cli import COMMANDS, _named_command
+
+    def choices(parser):
+        return set(next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction)).choices)
+
+    assert choices(build_parser()) == {n for _, names in COMMANDS for n in names}
+    for module, names in COMMANDS:
+        for name in names:
+            assert choices(build_parser(name)) == set(names)
+    assert _named_command(["--debug", "ask", "x"]) == "ask"
+    assert _named_command(["nosuch"]) is None and _named_command(["--", "ask"]) is None
+    code = ("import sys; from corvane.cli import main; main(['ask', '--help'])")
+    probe = (f"import sys, runpy\ntry:\n    {code}\nexcept SystemExit:\n    pass\n"
+             "print(sorted(m for m in sys.modules if m.startswith('corvane.cli.')))")
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout
+    assert "corvane.cli.serve" not in out and "corvane.cli.ask" in out

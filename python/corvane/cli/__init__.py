@@ -19,21 +19,36 @@ from corvane.cli.common import DEBUG_ENV, Parser
 from corvane.cli_errors import CliError
 from corvane.errors import EXIT_CLOSED_STDOUT, EXIT_ERROR, EXIT_INTERRUPTED
 
+# (module, the commands it adds): the names let a run build its own command's
+# parser alone, without importing every other command's module.
 COMMANDS = (
-    "corvane.cli.index",
-    "corvane.cli.ask",
-    "corvane.cli.search_demo",
-    "corvane.cli.self_check",
-    "corvane.cli.serve",
-    "corvane.cli.eval",
-    "corvane.cli.checking",
-    "corvane.cli.report",
-    "corvane.cli.keys",
-    "corvane.cli.releases",
+    ("corvane.cli.index", ("index",)),
+    ("corvane.cli.ask", ("ask",)),
+    ("corvane.cli.search_demo", ("search-demo",)),
+    ("corvane.cli.self_check", ("self-check",)),
+    ("corvane.cli.serve", ("serve",)),
+    ("corvane.cli.eval", ("eval",)),
+    ("corvane.cli.checking", ("check", "import")),
+    ("corvane.cli.report", ("report",)),
+    ("corvane.cli.keys", ("keys",)),
+    ("corvane.cli.releases", ("publish", "rollback", "prune")),
 )
 
 
-def build_parser() -> argparse.ArgumentParser:
+def _named_command(argv: list[str] | None) -> str | None:
+    """The command a command line names (its first word that is not an option), if it is one
+    of COMMANDS'; the top-level options take no values."""
+    for word in sys.argv[1:] if argv is None else argv:
+        if word == "--":
+            return None
+        if not word.startswith("-"):
+            return word if any(word in names for _, names in COMMANDS) else None
+    return None
+
+
+def build_parser(only: str | None = None) -> argparse.ArgumentParser:
+    """The command line's parser; with ``only``, the parser of that command alone (what a run of
+    it needs: its usage, help and errors are the same)."""
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help=f"print the traceback of an error (also: {DEBUG_ENV}=1)")
@@ -47,8 +62,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
     parser.set_defaults(commands=sub.choices)
-    for command in COMMANDS:
-        import_module(command).add_parser(sub, common)
+    for module, names in COMMANDS:
+        if only is None or only in names:
+            import_module(module).add_parser(sub, common)
     return parser
 
 
@@ -64,7 +80,7 @@ def _quiet_closed_stdout() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
+    parser = build_parser(_named_command(argv))
     args, extra = parser.parse_known_args(argv)
     args.cli_argv = list(sys.argv[1:] if argv is None else argv)  # for the flags given (serve --config)
     if extra:  # reported by the command's own parser, so the line names the command
