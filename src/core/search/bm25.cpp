@@ -221,7 +221,14 @@ std::pair<std::uint32_t, std::uint32_t> Bm25View::blocks_of(std::uint32_t t) con
     return {lo, hi};
 }
 
-void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out) const {
+float Bm25View::tf_at(const Block& block, std::uint32_t i) const {
+    if (!block.tf_words) return block.tf[i];
+    const std::uint32_t k = unpack(block.tf_words, i, block.tf_bits);
+    if (k >= n_tf_) corrupt("term frequencies of a block");
+    return tf_values_[k];
+}
+
+void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out, bool docs_only) const {
     // Every read below is bounded by the header's counts whatever the bytes
     // say; the checksum is compared once per block.
     const std::uint32_t first = term_blocks_[t];
@@ -245,18 +252,35 @@ void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out) const {
     const std::uint32_t n_tf = n_tf_;
     const float* tf_values = tf_values_;
     if (n_tf == 0) corrupt("term frequencies of block " + std::to_string(b));
+    // Entry ids: the gaps read in order, the bit position carried along (the
+    // run and the word after it are in range, checked above).
+    if (doc_bits == 0) {
+        for (std::uint32_t i = 0; i < n; ++i) out.docs[i] = static_cast<std::uint32_t>(++prev);
+    } else {
+        const std::uint64_t mask = doc_bits == 32 ? 0xFFFFFFFFull : (std::uint64_t{1} << doc_bits) - 1;
+        std::uint32_t pos = 0;  // at most 128 * 32 bits
+        for (std::uint32_t i = 0; i < n; ++i, pos += doc_bits) {
+            const std::uint64_t two = w[pos / 32] | static_cast<std::uint64_t>(w[pos / 32 + 1]) << 32;
+            prev += 1 + static_cast<std::int64_t>((two >> (pos % 32)) & mask);
+            out.docs[i] = static_cast<std::uint32_t>(prev);
+        }
+    }
+    if (prev >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
+    if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
+    out.n = n;
+    if (known && docs_only) {
+        out.tf_words = tw;
+        out.tf_bits = tf_bits;
+        return;
+    }
+    out.tf_words = nullptr;
     bool tf_ok = true;
     for (std::uint32_t i = 0; i < n; ++i) {
-        prev += 1 + static_cast<std::int64_t>(unpack(w, i, doc_bits));
-        out.docs[i] = static_cast<std::uint32_t>(prev);
         const std::uint32_t k = unpack(tw, i, tf_bits);
         tf_ok &= k < n_tf;
         out.tf[i] = tf_values[k < n_tf ? k : 0];
     }
-    if (prev >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
     if (!tf_ok) corrupt("term frequencies of block " + std::to_string(b));
-    if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
-    out.n = n;
     if (known) return;
     // First decoding: the values the walk trusts without reading them again.
     const double id = idf(t);
@@ -323,7 +347,7 @@ struct Bm25View::Cursor {
 
     std::uint32_t last_of(std::uint32_t b) const { return v->skips_[b].last_doc; }
     void load() {
-        v->decode(term, blk, *block);
+        v->decode(term, blk, *block, true);
         pos = 0;
         loaded = true;
     }
@@ -332,9 +356,13 @@ struct Bm25View::Cursor {
         if (!loaded) load();
         return block->docs[pos];
     }
-    float tf() const { return block->tf[pos]; }
+    float tf() const { return v->tf_at(*block, pos); }
     void next() {
-        if (++pos < block->n) return;
+        if (++pos < block->n) {
+            // The entry's length is read when it is scored: a miss otherwise.
+            __builtin_prefetch(v->doc_norm_ + block->docs[pos]);
+            return;
+        }
         ++blk;
         loaded = false;
     }
@@ -385,6 +413,71 @@ double Bm25View::score(const std::vector<std::string>& terms, std::uint32_t entr
         if (at != block.docs + block.n && *at == entry)
             s += contribution(idf(static_cast<std::uint32_t>(id)), block.tf[at - block.docs], k1_, doc_norm_[entry]);
     }
+    return s;
+}
+
+bool Bm25View::term_score(std::uint32_t t, std::uint32_t entry, double& out) const {
+    if (t >= n_terms_ || entry >= n_docs_) return false;
+    const auto [lo, hi] = blocks_of(t);
+    // The first block whose last entry is `entry` or later.
+    std::uint32_t l = lo, h = hi;
+    while (l < h) {
+        const std::uint32_t mid = l + (h - l) / 2;
+        if (skips_[mid].last_doc < entry) l = mid + 1;
+        else h = mid;
+    }
+    if (l >= hi) return false;
+    const std::uint32_t b = l;
+    float tf;
+    if (!(checked_[b / 64].load(std::memory_order_relaxed) >> (b % 64) & 1)) {
+        Block block;
+        decode(t, b, block);
+        const std::uint32_t* at = std::lower_bound(block.docs, block.docs + block.n, entry);
+        if (at == block.docs + block.n || *at != entry) return false;
+        tf = block.tf[at - block.docs];
+    } else {
+        // Checked before: the gaps are summed up to the entry and one term
+        // frequency read, every read bounded as in decode().
+        const Skip s = skips_[b];
+        const std::uint32_t n = s.count;
+        if (n == 0 || n > kBlockSize || s.doc_bits > 32 || s.tf_bits > 32) corrupt("block " + std::to_string(b));
+        const std::uint64_t len = block_words(n, s.doc_bits, s.tf_bits);
+        if (s.word_off >= n_words_ || len > n_words_ - 1 - s.word_off)
+            corrupt("block " + std::to_string(b) + " out of range");
+        const std::uint32_t* w = words_ + s.word_off;
+        std::int64_t prev = (b == term_blocks_[t] || b == 0) ? -1 : static_cast<std::int64_t>(skips_[b - 1].last_doc);
+        const unsigned doc_bits = s.doc_bits;
+        std::uint32_t i = 0;
+        for (; i < n; ++i) {
+            prev += 1 + static_cast<std::int64_t>(unpack(w, i, doc_bits));
+            if (prev >= entry) break;
+        }
+        if (i == n || prev != entry) return false;
+        const std::uint32_t k = unpack(w + (std::uint64_t{n} * doc_bits + 31) / 32, i, s.tf_bits);
+        if (k >= n_tf_) corrupt("term frequencies of block " + std::to_string(b));
+        tf = tf_values_[k];
+    }
+    out = contribution(idf(t), tf, k1_, doc_norm_[entry]);
+    return true;
+}
+
+Bm25Scorer::Bm25Scorer(const Bm25View& view, const std::vector<std::string>& terms) : view_(&view) {
+    ids_.reserve(terms.size());
+    for (const std::string& t : terms) {
+        const std::int64_t id = view.find(t);
+        if (id >= 0) ids_.push_back(static_cast<std::uint32_t>(id));
+    }
+}
+
+double Bm25Scorer::operator()(std::uint32_t entry) const {
+    if (ids_.empty() || entry >= view_->size()) return 0;
+    for (const auto& [e, s] : known_)
+        if (e == entry) return s;
+    // Summed in the terms' order, as score() does.
+    double s = 0, c = 0;
+    for (const std::uint32_t t : ids_)
+        if (view_->term_score(t, entry, c)) s += c;
+    known_.emplace_back(entry, s);
     return s;
 }
 
@@ -477,7 +570,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     const std::size_t m = cs.size();
     // Bounds of cursors 0..i, with a little room for rounding: alone, and
     // with the largest boost.
-    std::vector<double> prefix(m), prefix_boosted(m);
+    std::vector<double> prefix(m), prefix_boosted(m), block_prefix(m);
     double acc = 0;
     for (std::size_t i = 0; i < m; ++i) {
         acc += cs[i].bound;
@@ -501,19 +594,36 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
             // blocks of the others that may hold d bound every entry up to
             // the first of their ends; when that bound cannot beat theta,
             // all those entries are passed over undecoded.
-            double ub = max_boost;
+            double ub = max_boost, ub_d = max_boost, ne = 0;
             std::uint32_t upto = UINT32_MAX;
             for (std::size_t i = 0; i < m; ++i) {
                 Cursor& c = cs[i];
                 const std::uint32_t b = i < first ? c.block_for(d) : c.blk;
-                if (b >= c.end) continue;
+                if (b >= c.end) {
+                    if (i < first) block_prefix[i] = ne;
+                    continue;
+                }
                 const Skip& s = skips_[b];
-                ub += c.weight * static_cast<double>(s.max_score);
+                const double bound = c.weight * static_cast<double>(s.max_score);
+                ub += bound;
                 upto = std::min(upto, s.last_doc);
+                // Of d alone: the essential cursors not at d do not hold it.
+                if (i < first) {
+                    ne += bound;
+                    block_prefix[i] = ne * (1 + 1e-9) + 1e-12;
+                    ub_d += bound;
+                } else if (c.doc() == d) {
+                    ub_d += bound;
+                }
             }
             if (ub * (1 + 1e-9) + 1e-12 <= theta) {
                 if (upto == UINT32_MAX) break;
                 for (std::size_t i = first; i < m; ++i) cs[i].seek(upto < d ? d + 1 : upto + 1);
+                continue;
+            }
+            if (ub_d * (1 + 1e-9) + 1e-12 <= theta) {
+                for (std::size_t i = first; i < m; ++i)
+                    if (cs[i].doc() == d) cs[i].next();
                 continue;
             }
         }
@@ -535,7 +645,10 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
         while (next_boost < boost.size() && boost[next_boost].doc < d) ++next_boost;
         if (next_boost < boost.size() && boost[next_boost].doc == d) extra = boost[next_boost].extra;
         for (std::size_t i = first; i-- > 0;) {
-            if (full && s + extra + prefix[i] <= theta) break;
+            // The blocks that may hold d bound the cursors left (the
+            // essential ones were bounded by their terms' best, so the
+            // prefixes hold while the heap is full).
+            if (full && s + extra + std::min(prefix[i], block_prefix[i]) <= theta) break;
             Cursor& c = cs[i];
             c.seek(d);
             if (c.doc() == d) s += c.weight * contribution(c.idf, c.tf(), k1, norm);

@@ -127,6 +127,9 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
     std::vector<std::string> all = body_terms;
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
+    // Entries are scored through these (each term looked up once, each
+    // entry's score kept): the values of bm.score(terms, entry).
+    const Bm25Scorer score_all(bm, all), score_body(bm, body_terms), score_homophones(bm, q.homophones);
     // Candidates: the best BM25 entries over all terms, and the title matches.
     // A filtered search widens the pool (the allowed entries are fewer, and
     // their ranking should be the full one's with the others taken out).
@@ -150,14 +153,17 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     if (!path_all.empty())
         for (const Hit& h : best(*path, path_all, path_pool))
             if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
-                hits.push_back({h.first, bm.score(all, h.first)});
+                hits.push_back({h.first, score_all(h.first)});
     const bool with_tables = tables && tables->size() == n && w.tables > 0 && tables->term_count() > 0;
     const std::vector<std::string> table_terms = with_tables ? held(*tables, q.terms) : std::vector<std::string>{};
+    const Bm25Scorer score_tables = with_tables ? Bm25Scorer(*tables, table_terms) : Bm25Scorer();
+    const Bm25Scorer score_path = with_path ? Bm25Scorer(*path, path_terms) : Bm25Scorer();
+    const Bm25Scorer score_path_homophones = with_path ? Bm25Scorer(*path, path_homophones) : Bm25Scorer();
     auto lexical = [&](std::uint32_t id, double whole) {
-        double s = q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
-        if (!table_terms.empty()) s += w.tables * tables->score(table_terms, id);
-        if (!path_terms.empty()) s += w.path * path->score(path_terms, id);
-        if (!path_homophones.empty()) s += w.path * w.homophone * path->score(path_homophones, id);
+        double s = q.homophones.empty() ? whole : score_body(id) + w.homophone * score_homophones(id);
+        if (!table_terms.empty()) s += w.tables * score_tables(id);
+        if (!path_terms.empty()) s += w.path * score_path(id);
+        if (!path_homophones.empty()) s += w.path * w.homophone * score_path_homophones(id);
         return s;
     };
     auto bonus = [&](std::size_t chars) {
@@ -170,13 +176,13 @@ std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& tit
     // but do not make a question answerable.
     double best_text = 0, best_share = 0;
     auto text_score = [&](std::uint32_t id, double whole) {
-        return q.homophones.empty() ? whole : bm.score(body_terms, id) + w.homophone * bm.score(q.homophones, id);
+        return q.homophones.empty() ? whole : score_body(id) + w.homophone * score_homophones(id);
     };
     std::vector<Ranked> cand;
     cand.reserve(hits.size() + titles.size());
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
-        const double whole = bm.score(all, t.entry);
+        const double whole = score_all(t.entry);
         best_text = std::max(best_text, text_score(t.entry, whole));
         if (q.content_chars) best_share = std::max(best_share, static_cast<double>(t.chars) / q.content_chars);
         cand.push_back({t.entry, lexical(t.entry, whole) + bonus(t.chars), 1});
