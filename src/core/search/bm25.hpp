@@ -189,6 +189,8 @@ private:
         // indexes, read one at a time by tf_at().
         const std::uint32_t* tf_words = nullptr;
         unsigned tf_bits = 0;
+        bool scored = false;  // contrib holds each posting's contribution (top_k's cursors)
+        double contrib[kBlockSize];
         std::uint32_t docs[kBlockSize];
         float tf[kBlockSize];
     };
