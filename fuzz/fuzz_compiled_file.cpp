@@ -10,6 +10,7 @@
 // top_k with weights, a filter and boosts.
 // Invariants: no crash or out-of-bounds read (ASan), results within range,
 // BadCompiledFile, CorruptIndex or Bm25Error as the only failures.
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -137,6 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (const search::Hit& h : lazy.top_k(qt, 4, &filter, boosts)) CHECK(h.first < lazy.size() && filter.allows(h.first));
                 for (const search::Hit& h : lazy.search("前门锁车门", 3)) CHECK(h.first < lazy.size());
                 for (std::uint32_t e = 0; e < 30; ++e) (void)lazy.score({"门锁", "x"}, e);
+                // The scorer reads checked blocks partly: twice over, so that
+                // the second pass takes that path.
+                for (int pass = 0; pass < 2; ++pass) {
+                    const search::Bm25Scorer scorer(lazy, {"门锁", "更换", "x"});
+                    for (std::uint32_t e = 0; e < 40; ++e) CHECK(std::isfinite(scorer(e)));
+                }
                 search::FusedQuery fq;
                 fq.terms = {"门锁", "更换", "前门", "zz"};
                 fq.homophones = {"车门"};

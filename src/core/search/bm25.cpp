@@ -24,6 +24,8 @@
 #include "core/search/bm25.hpp"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -109,6 +111,37 @@ inline std::uint32_t unpack(const std::uint32_t* w, std::uint32_t i, unsigned bi
     const std::uint64_t lo = w[pos / 32], hi = w[pos / 32 + 1];
     const std::uint64_t v = (lo | hi << 32) >> (pos % 32);
     return static_cast<std::uint32_t>(bits == 32 ? v : v & ((std::uint64_t{1} << bits) - 1));
+}
+
+// Values 0..31 of width B (1..32) of a packed run: exactly B words, read
+// at positions known when compiling.
+template <unsigned B>
+void unpack32(const std::uint32_t* w, std::uint32_t* out) {
+#pragma GCC unroll 32
+    for (unsigned j = 0; j < 32; ++j) {
+        const unsigned bit = j * B, word = bit / 32, sh = bit % 32;
+        std::uint64_t v = w[word] >> sh;
+        if (sh + B > 32) v |= static_cast<std::uint64_t>(w[word + 1]) << (32 - sh);
+        out[j] = static_cast<std::uint32_t>(B == 32 ? v : v & ((std::uint64_t{1} << B) - 1));
+    }
+}
+using Unpack32 = void (*)(const std::uint32_t*, std::uint32_t*);
+template <std::size_t... B>
+constexpr std::array<Unpack32, sizeof...(B)> unpack32_table(std::index_sequence<B...>) {
+    return {{(B == 0 ? nullptr : &unpack32<B == 0 ? 1 : B>)...}};
+}
+constexpr auto kUnpack32 = unpack32_table(std::make_index_sequence<33>{});
+
+// Values 0..n-1 (n <= kBlockSize) of width bits (0..32) of a packed run into
+// out; the caller guarantees the run and one word after it are in range.
+void unpack_run(const std::uint32_t* w, std::uint32_t n, unsigned bits, std::uint32_t* out) {
+    if (bits == 0) {
+        std::fill(out, out + n, 0u);
+        return;
+    }
+    std::uint32_t i = 0;
+    for (; i + 32 <= n; i += 32) kUnpack32[bits](w + i / 32 * bits, out + i);
+    for (; i < n; ++i) out[i] = unpack(w, i, bits);
 }
 
 void pack(std::uint32_t* w, std::uint32_t i, unsigned bits, std::uint32_t value) {
@@ -221,7 +254,14 @@ std::pair<std::uint32_t, std::uint32_t> Bm25View::blocks_of(std::uint32_t t) con
     return {lo, hi};
 }
 
-void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out) const {
+float Bm25View::tf_at(const Block& block, std::uint32_t i) const {
+    if (!block.tf_words) return block.tf[i];
+    const std::uint32_t k = unpack(block.tf_words, i, block.tf_bits);
+    if (k >= n_tf_) corrupt("term frequencies of a block");
+    return tf_values_[k];
+}
+
+void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out, bool docs_only) const {
     // Every read below is bounded by the header's counts whatever the bytes
     // say; the checksum is compared once per block.
     const std::uint32_t first = term_blocks_[t];
@@ -245,18 +285,31 @@ void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out) const {
     const std::uint32_t n_tf = n_tf_;
     const float* tf_values = tf_values_;
     if (n_tf == 0) corrupt("term frequencies of block " + std::to_string(b));
-    bool tf_ok = true;
+    // Entry ids: the gaps read in order, the bit position carried along (the
+    // run and the word after it are in range, checked above).
+    unpack_run(w, n, doc_bits, out.docs);
     for (std::uint32_t i = 0; i < n; ++i) {
-        prev += 1 + static_cast<std::int64_t>(unpack(w, i, doc_bits));
+        prev += 1 + static_cast<std::int64_t>(out.docs[i]);
         out.docs[i] = static_cast<std::uint32_t>(prev);
-        const std::uint32_t k = unpack(tw, i, tf_bits);
+    }
+    if (prev >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
+    if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
+    out.n = n;
+    if (known && docs_only) {
+        out.tf_words = tw;
+        out.tf_bits = tf_bits;
+        return;
+    }
+    out.tf_words = nullptr;
+    bool tf_ok = true;
+    std::uint32_t ks[kBlockSize];
+    unpack_run(tw, n, tf_bits, ks);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint32_t k = ks[i];
         tf_ok &= k < n_tf;
         out.tf[i] = tf_values[k < n_tf ? k : 0];
     }
-    if (prev >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
     if (!tf_ok) corrupt("term frequencies of block " + std::to_string(b));
-    if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
-    out.n = n;
     if (known) return;
     // First decoding: the values the walk trusts without reading them again.
     const double id = idf(t);
@@ -322,20 +375,41 @@ struct Bm25View::Cursor {
     bool loaded = false;
 
     std::uint32_t last_of(std::uint32_t b) const { return v->skips_[b].last_doc; }
+    std::uint64_t* moves = nullptr;  // counts the block changes of a walk's cursors
+    bool essential = true;         // top_k's: the block's contributions are computed as it loads
     void load() {
-        v->decode(term, blk, *block);
+        v->decode(term, blk, *block, !essential);
+        block->scored = false;
+        if (essential) {
+            // Every posting of an essential cursor's block is looked at: its
+            // contributions at once, the entries' lengths read together.
+            for (std::uint32_t i = 0; i < block->n; ++i)
+                block->contrib[i] = contribution(idf, block->tf[i], v->k1_, v->doc_norm_[block->docs[i]]);
+            block->scored = true;
+        }
         pos = 0;
         loaded = true;
+    }
+    // weight * the contribution of the current posting to its entry, whose
+    // normalized length is norm() (read only when needed).
+    template <class Norm>
+    double weighted(Norm&& norm) const {
+        return weight * (block->scored ? block->contrib[pos] : contribution(idf, tf(), v->k1_, norm()));
     }
     std::uint32_t doc() {
         if (blk >= end) return UINT32_MAX;
         if (!loaded) load();
         return block->docs[pos];
     }
-    float tf() const { return block->tf[pos]; }
+    float tf() const { return v->tf_at(*block, pos); }
     void next() {
-        if (++pos < block->n) return;
+        if (++pos < block->n) {
+            // The entry's length is read when it is scored: a miss otherwise.
+            if (!block->scored) __builtin_prefetch(v->doc_norm_ + block->docs[pos]);
+            return;
+        }
         ++blk;
+        ++*moves;
         loaded = false;
     }
     // Best contribution in the current block (weighted).
@@ -355,6 +429,7 @@ struct Bm25View::Cursor {
             const std::uint32_t b = block_for(d);
             if (b != blk || !loaded) {
                 blk = b;
+                ++*moves;
                 loaded = false;
                 if (blk >= end) return;
                 load();
@@ -364,6 +439,7 @@ struct Bm25View::Cursor {
         pos = static_cast<std::uint32_t>(at - block->docs);
         if (pos >= block->n) {  // only when the skip entry disagrees with its block
             ++blk;
+            ++*moves;
             loaded = false;
         }
     }
@@ -385,6 +461,82 @@ double Bm25View::score(const std::vector<std::string>& terms, std::uint32_t entr
         if (at != block.docs + block.n && *at == entry)
             s += contribution(idf(static_cast<std::uint32_t>(id)), block.tf[at - block.docs], k1_, doc_norm_[entry]);
     }
+    return s;
+}
+
+bool Bm25View::term_score(std::uint32_t t, std::uint32_t entry, double& out) const {
+    if (t >= n_terms_ || entry >= n_docs_) return false;
+    const auto [lo, hi] = blocks_of(t);
+    // The first block whose last entry is `entry` or later.
+    std::uint32_t l = lo, h = hi;
+    while (l < h) {
+        const std::uint32_t mid = l + (h - l) / 2;
+        if (skips_[mid].last_doc < entry) l = mid + 1;
+        else h = mid;
+    }
+    if (l >= hi) return false;
+    const std::uint32_t b = l;
+    float tf;
+    if (!(checked_[b / 64].load(std::memory_order_relaxed) >> (b % 64) & 1)) {
+        Block block;
+        decode(t, b, block);
+        const std::uint32_t* at = std::lower_bound(block.docs, block.docs + block.n, entry);
+        if (at == block.docs + block.n || *at != entry) return false;
+        tf = block.tf[at - block.docs];
+    } else {
+        // Checked before: the gaps are summed up to the entry and one term
+        // frequency read, every read bounded as in decode().
+        const Skip s = skips_[b];
+        const std::uint32_t n = s.count;
+        if (n == 0 || n > kBlockSize || s.doc_bits > 32 || s.tf_bits > 32) corrupt("block " + std::to_string(b));
+        const std::uint64_t len = block_words(n, s.doc_bits, s.tf_bits);
+        if (s.word_off >= n_words_ || len > n_words_ - 1 - s.word_off)
+            corrupt("block " + std::to_string(b) + " out of range");
+        const std::uint32_t* w = words_ + s.word_off;
+        std::int64_t prev = (b == term_blocks_[t] || b == 0) ? -1 : static_cast<std::int64_t>(skips_[b - 1].last_doc);
+        const unsigned doc_bits = s.doc_bits;
+        std::uint32_t i = 0;
+        // Whole groups of 32 gaps while the entry lies past them.
+        if (doc_bits) {
+            std::uint32_t gaps[32];
+            for (; i + 32 <= n; i += 32) {
+                kUnpack32[doc_bits](w + i / 32 * doc_bits, gaps);
+                std::int64_t sum = prev + 32;
+                for (std::uint32_t j = 0; j < 32; ++j) sum += gaps[j];
+                if (sum >= entry) break;
+                prev = sum;
+            }
+        }
+        for (; i < n; ++i) {
+            prev += 1 + static_cast<std::int64_t>(unpack(w, i, doc_bits));
+            if (prev >= entry) break;
+        }
+        if (i == n || prev != entry) return false;
+        const std::uint32_t k = unpack(w + (std::uint64_t{n} * doc_bits + 31) / 32, i, s.tf_bits);
+        if (k >= n_tf_) corrupt("term frequencies of block " + std::to_string(b));
+        tf = tf_values_[k];
+    }
+    out = contribution(idf(t), tf, k1_, doc_norm_[entry]);
+    return true;
+}
+
+Bm25Scorer::Bm25Scorer(const Bm25View& view, const std::vector<std::string>& terms) : view_(&view) {
+    ids_.reserve(terms.size());
+    for (const std::string& t : terms) {
+        const std::int64_t id = view.find(t);
+        if (id >= 0) ids_.push_back(static_cast<std::uint32_t>(id));
+    }
+}
+
+double Bm25Scorer::operator()(std::uint32_t entry) const {
+    if (ids_.empty() || entry >= view_->size()) return 0;
+    for (const auto& [e, s] : known_)
+        if (e == entry) return s;
+    // Summed in the terms' order, as score() does.
+    double s = 0, c = 0;
+    for (const std::uint32_t t : ids_)
+        if (view_->term_score(t, entry, c)) s += c;
+    known_.emplace_back(entry, s);
     return s;
 }
 
@@ -477,7 +629,13 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     const std::size_t m = cs.size();
     // Bounds of cursors 0..i, with a little room for rounding: alone, and
     // with the largest boost.
-    std::vector<double> prefix(m), prefix_boosted(m);
+    std::vector<double> prefix(m), prefix_boosted(m), block_prefix(m), block_bound(m);
+    // The block bounds of the last round that computed them (see below).
+    std::uint64_t moves = 0, cache_moves = 1;
+    std::size_t cache_first = 0;
+    std::uint32_t cache_upto = 0, upto = UINT32_MAX;
+    double ub = 0, ne = 0;
+    for (Cursor& c : cs) c.moves = &moves;
     double acc = 0;
     for (std::size_t i = 0; i < m; ++i) {
         acc += cs[i].bound;
@@ -490,7 +648,6 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     double theta = 0;  // an entry must score above this to enter (0 until the heap is full)
     bool full = false;
     std::size_t first = 0;  // first essential cursor
-    const double k1 = k1_;
     // Safety net against damaged skip entries: every round moves a cursor.
     while (first < m) {
         std::uint32_t d = UINT32_MAX;
@@ -500,20 +657,44 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
             // Block-max: the current blocks of the essential cursors and the
             // blocks of the others that may hold d bound every entry up to
             // the first of their ends; when that bound cannot beat theta,
-            // all those entries are passed over undecoded.
-            double ub = max_boost;
-            std::uint32_t upto = UINT32_MAX;
-            for (std::size_t i = 0; i < m; ++i) {
-                Cursor& c = cs[i];
-                const std::uint32_t b = i < first ? c.block_for(d) : c.blk;
-                if (b >= c.end) continue;
-                const Skip& s = skips_[b];
-                ub += c.weight * static_cast<double>(s.max_score);
-                upto = std::min(upto, s.last_doc);
+            // all those entries are passed over undecoded.  The bounds hold
+            // until a cursor changes blocks, the essential set changes or d
+            // passes the first of those ends.
+            if (moves != cache_moves || first != cache_first || d > cache_upto) {
+                ub = max_boost;
+                ne = 0;
+                upto = UINT32_MAX;
+                for (std::size_t i = 0; i < m; ++i) {
+                    Cursor& c = cs[i];
+                    const std::uint32_t b = i < first ? c.block_for(d) : c.blk;
+                    block_bound[i] = 0;
+                    if (b < c.end) {
+                        const Skip& s = skips_[b];
+                        block_bound[i] = c.weight * static_cast<double>(s.max_score);
+                        ub += block_bound[i];
+                        upto = std::min(upto, s.last_doc);
+                    }
+                    if (i < first) {
+                        ne += block_bound[i];
+                        block_prefix[i] = ne * (1 + 1e-9) + 1e-12;
+                    }
+                }
+                cache_moves = moves;
+                cache_first = first;
+                cache_upto = upto;
             }
             if (ub * (1 + 1e-9) + 1e-12 <= theta) {
                 if (upto == UINT32_MAX) break;
                 for (std::size_t i = first; i < m; ++i) cs[i].seek(upto < d ? d + 1 : upto + 1);
+                continue;
+            }
+            // Of d alone: the essential cursors not at d do not hold it.
+            double ub_d = max_boost + ne;
+            for (std::size_t i = first; i < m; ++i)
+                if (cs[i].doc() == d) ub_d += block_bound[i];
+            if (ub_d * (1 + 1e-9) + 1e-12 <= theta) {
+                for (std::size_t i = first; i < m; ++i)
+                    if (cs[i].doc() == d) cs[i].next();
                 continue;
             }
         }
@@ -522,12 +703,13 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
                 if (cs[i].doc() == d) cs[i].next();
             continue;
         }
-        const double norm = doc_norm_[d];
+        double norm_d = -1;
+        auto norm = [&] { return norm_d >= 0 ? norm_d : (norm_d = doc_norm_[d]); };
         double s = 0;
         for (std::size_t i = first; i < m; ++i) {
             Cursor& c = cs[i];
             if (c.doc() == d) {
-                s += c.weight * contribution(c.idf, c.tf(), k1, norm);
+                s += c.weighted(norm);
                 c.next();
             }
         }
@@ -535,10 +717,13 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
         while (next_boost < boost.size() && boost[next_boost].doc < d) ++next_boost;
         if (next_boost < boost.size() && boost[next_boost].doc == d) extra = boost[next_boost].extra;
         for (std::size_t i = first; i-- > 0;) {
-            if (full && s + extra + prefix[i] <= theta) break;
+            // The blocks that may hold d bound the cursors left (the
+            // essential ones were bounded by their terms' best, so the
+            // prefixes hold while the heap is full).
+            if (full && s + extra + std::min(prefix[i], block_prefix[i]) <= theta) break;
             Cursor& c = cs[i];
             c.seek(d);
-            if (c.doc() == d) s += c.weight * contribution(c.idf, c.tf(), k1, norm);
+            if (c.doc() == d) s += c.weighted(norm);
         }
         if (!std::isfinite(s)) corrupt("a score is not a number");
         if (s <= 0) continue;  // no term matched with a positive weight
@@ -557,7 +742,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
         if (heap.size() >= k) {
             full = true;
             theta = heap.front().second;
-            while (first < m && prefix_boosted[first] <= theta) ++first;
+            while (first < m && prefix_boosted[first] <= theta) cs[first++].essential = false;
         }
     }
     std::sort(heap.begin(), heap.end(), [](const Hit& a, const Hit& b) {

@@ -161,6 +161,12 @@ public:
     // The idf of term id t (find()); 0 out of range.
     double term_idf(std::int64_t t) const { return t >= 0 && t < n_terms_ ? idf(static_cast<std::uint32_t>(t)) : 0.0; }
 
+    // The contribution of term t (an id from find()) to an entry: false when
+    // the entry does not hold the term (or either is out of range).  A block
+    // checked before is read only up to the entry; one not checked yet is
+    // decoded and checked whole, as a search would.
+    bool term_score(std::uint32_t t, std::uint32_t entry, double& out) const;
+
     // Checks every block now (what from_bytes adds to open).
     void check_all() const;
 
@@ -182,12 +188,21 @@ private:
     struct Cursor;
     struct Block {
         std::uint32_t n = 0;
+        // Set when only the entry ids were decoded: the packed term-frequency
+        // indexes, read one at a time by tf_at().
+        const std::uint32_t* tf_words = nullptr;
+        unsigned tf_bits = 0;
+        bool scored = false;  // contrib holds each posting's contribution (top_k's cursors)
+        double contrib[kBlockSize];
         std::uint32_t docs[kBlockSize];
         float tf[kBlockSize];
     };
     // Decodes block b of term t (whose first block is `first`) into out;
-    // Bm25Corrupt when it does not hold together.
-    void decode(std::uint32_t t, std::uint32_t b, Block& out) const;
+    // Bm25Corrupt when it does not hold together.  With docs_only, a block
+    // checked before has its entry ids decoded only (out.tf_words set).
+    void decode(std::uint32_t t, std::uint32_t b, Block& out, bool docs_only = false) const;
+    // The term frequency of posting i of a decoded block.
+    float tf_at(const Block& block, std::uint32_t i) const;
     std::pair<std::uint32_t, std::uint32_t> blocks_of(std::uint32_t t) const;
     double idf(std::uint32_t t) const;
 
@@ -208,6 +223,22 @@ private:
     std::shared_ptr<std::atomic<std::uint64_t>[]> checked_;
 
     std::string_view term(std::uint32_t t) const;
+};
+
+// score() of one list of terms for any number of entries, the terms looked
+// up once and each entry's score kept: operator() gives what
+// view.score(terms, entry) gives, to the last bit.  The view must outlive it.
+class Bm25Scorer {
+public:
+    Bm25Scorer() = default;
+    Bm25Scorer(const Bm25View& view, const std::vector<std::string>& terms);
+    double operator()(std::uint32_t entry) const;
+    bool empty() const { return ids_.empty(); }
+
+private:
+    const Bm25View* view_ = nullptr;
+    std::vector<std::uint32_t> ids_;  // of the terms the view holds, in their order
+    mutable std::vector<std::pair<std::uint32_t, double>> known_;
 };
 
 // An owned image and its view.

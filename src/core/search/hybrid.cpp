@@ -152,6 +152,9 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     ev.held_terms = body_terms.size();
     std::vector<std::string> all = body_terms;
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
+    // Entries are scored through these (each term looked up once, each
+    // entry's score kept): the values of bm.score(terms, entry).
+    const Bm25Scorer score_all(bm, all), score_body(bm, body_terms), score_homophones(bm, q.homophones);
     // Candidates: the best BM25 entries over all terms, and the title matches.
     // A filtered search widens the pool (the allowed entries are fewer, and
     // their ranking should be the full one's with the others taken out).
@@ -181,20 +184,24 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
         if (!path_all.empty())
             for (const Hit& h : best(*path, path_all, path_pool))
                 if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
-                    hits.push_back({h.first, bm.score(all, h.first)});
+                    hits.push_back({h.first, score_all(h.first)});
     }
     const bool has_tables = tables && tables->size() == n && tables->term_count() > 0 && (all_features || w.tables > 0);
     const std::vector<std::string> table_terms = has_tables ? held(*tables, q.terms) : std::vector<std::string>{};
+    const Bm25Scorer score_tables = table_terms.empty() ? Bm25Scorer() : Bm25Scorer(*tables, table_terms);
+    const Bm25Scorer score_path = path_terms.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_terms);
+    const Bm25Scorer score_path_homophones =
+        path_homophones.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_homophones);
     // The coverage feature: the idf of every held term, and per candidate
     // which of them its texts hold (filled below, once the candidates are known).
     const bool with_coverage = all_features || w.coverage > 0 || w.refuse_coverage > 0;
     auto features = [&](std::uint32_t id, double whole, std::size_t chars, bool matched) {
         std::array<double, kFusedFeatureCount> f{};
-        f[fused_feature("body")] = q.homophones.empty() ? whole : bm.score(body_terms, id);
-        f[fused_feature("homophone")] = q.homophones.empty() ? 0.0 : bm.score(q.homophones, id);
-        f[fused_feature("path")] = path_terms.empty() ? 0.0 : path->score(path_terms, id);
-        f[fused_feature("path_homophone")] = path_homophones.empty() ? 0.0 : path->score(path_homophones, id);
-        f[fused_feature("tables")] = table_terms.empty() ? 0.0 : tables->score(table_terms, id);
+        f[fused_feature("body")] = q.homophones.empty() ? whole : score_body(id);
+        f[fused_feature("homophone")] = q.homophones.empty() ? 0.0 : score_homophones(id);
+        f[fused_feature("path")] = path_terms.empty() ? 0.0 : score_path(id);
+        f[fused_feature("path_homophone")] = path_homophones.empty() ? 0.0 : score_path_homophones(id);
+        f[fused_feature("tables")] = table_terms.empty() ? 0.0 : score_tables(id);
         if (matched) {
             const double share = q.content_chars ? std::min(1.0, static_cast<double>(chars) / q.content_chars) : 1.0;
             f[fused_feature("title")] = unit;
@@ -213,7 +220,7 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
         const auto at = std::find_if(hits.begin(), hits.end(), [&](const Hit& h) { return h.first == t.entry; });
         const std::uint32_t rank = at < hits.begin() + static_cast<std::ptrdiff_t>(bm25_hits)
                                        ? static_cast<std::uint32_t>(at - hits.begin()) : static_cast<std::uint32_t>(pool);
-        cand.push_back({t.entry, 1, rank, features(t.entry, bm.score(all, t.entry), t.chars, true), 0.0});
+        cand.push_back({t.entry, 1, rank, features(t.entry, score_all(t.entry), t.chars, true), 0.0});
     }
     for (std::size_t r = 0; r < hits.size(); ++r) {
         const Hit& h = hits[r];
