@@ -57,11 +57,13 @@ def stub_functions() -> set[str]:
 
 # Functions a module binds from another: their cases live under the module that defines them.
 BOUND = {"farrowin.normalize_text", "farrowin.classify_query_intent"}
+# Functions without parameters: no argument of theirs can be hostile.
+NO_ARGUMENTS = {"_hybrid.fused_defaults"}
 
 
 def test_every_public_function_has_hostile_cases():
     covered = {function_of(i) for i in IDS}
-    missing = stub_functions() - BOUND - covered
+    missing = stub_functions() - BOUND - NO_ARGUMENTS - covered
     assert not missing, f"no hostile cases for {sorted(missing)}"
     # Module state: every module is dropped from sys.modules and its saved functions called.
     modules = hostile.MODULES + hostile.PRIVATE_MODULES
