@@ -479,14 +479,15 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
         if (target == kNone) break;  // what is left cannot beat theta
         bool title = false, alias = false;
         int kw = 0;
-        for (Cursor* c : essential) {
-            if (c->cur >= c->end || *c->cur != target) continue;
+        // Moves a cursor standing on target past it, counting what its list gives.
+        auto take = [&](Cursor* c) {
             int run = 0;
             while (c->cur < c->end && *c->cur == target) {
                 ++c->cur;
                 ++run;
             }
             if (c->cur >= c->end) split_stale = true;
+            if (run == 0) return;
             if (c->role == 0) {
                 title = true;
             } else if (c->role == 1) {
@@ -494,7 +495,9 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
             } else {
                 kw += run;
             }
-        }
+        };
+        for (Cursor* c : essential)
+            if (c->cur < c->end && *c->cur == target) take(c);
         if (!allowed.empty() && !(target / 64 < allowed.size() && (allowed[target / 64] >> (target % 64) & 1)))
             continue;  // not allowed: walked past, never kept
         const bool full = heap.size() >= keep;
@@ -508,20 +511,7 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
             Cursor* c = aside[i];
             if (c->cur >= c->end) continue;
             c->cur = gallop(c->cur, c->end, target);
-            int run = 0;
-            while (c->cur < c->end && *c->cur == target) {
-                ++c->cur;
-                ++run;
-            }
-            if (c->cur >= c->end) split_stale = true;
-            if (run == 0) continue;
-            if (c->role == 0) {
-                title = true;
-            } else if (c->role == 1) {
-                alias = true;
-            } else {
-                kw += run;
-            }
+            take(c);
         }
         if (given_up) continue;
         const Scored s{target, points(title, alias, kw)};
