@@ -122,6 +122,12 @@ def check_ask_options(args: argparse.Namespace) -> None:
                 raise CliError(f"{option} is used only with --answer")
 
 
+def unusable_index(data: DataDir, e: Exception) -> CliError:
+    """The error of a scene index whose entries the answer could not be built from."""
+    what = f"an entry lacks {e}" if isinstance(e, KeyError) else str(e)
+    return CliError(f"scene index {data.display(INDEX_FILE)}: {what}; run `corvane index` to rebuild it")
+
+
 def cmd_ask(args: argparse.Namespace) -> int:
     from corvane import cli_answer
 
@@ -151,9 +157,7 @@ def cmd_ask(args: argparse.Namespace) -> int:
         except PromptTooLargeError as e:
             raise CliError(f"prompt file {args.prompt_file}: {e}") from e
         except (KeyError, TypeError, ValueError) as e:
-            what = f"an entry lacks {e}" if isinstance(e, KeyError) else str(e)
-            raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
-                           f"run `corvane index` to rebuild it") from e
+            raise unusable_index(data, e) from e
     for note in notes:
         print(note, file=sys.stderr)
     scenes = [{"scene_id": entry.get("scene_id"), "manual_id": entry.get("manual_id"),
@@ -226,9 +230,7 @@ def planned_ask(args: argparse.Namespace, data: DataDir, question: str, model) -
             plan = answers.plan_answer(engine, question, style=style, catalog=catalog, manual_ids=manual_ids,
                                        ranker=args.ranker, retrieval_query=retrieval)
         except (KeyError, TypeError, ValueError) as e:
-            what = f"an entry lacks {e}" if isinstance(e, KeyError) else str(e)
-            raise CliError(f"scene index {data.display(INDEX_FILE)}: {what}; "
-                           f"run `corvane index` to rebuild it") from e
+            raise unusable_index(data, e) from e
     for note in notes:
         print(note, file=sys.stderr)
     intent = plan.matched.get("intent", "")

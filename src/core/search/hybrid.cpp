@@ -429,15 +429,19 @@ int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
 
 std::string HybridRanker::expand(std::string_view raw_query) const { return synonyms_.expand(raw_query); }
 
-FusedEvidence HybridRanker::evidence(std::string_view raw_query, std::size_t top_k) const {
-    if (top_k == 0 || size() == 0) return {};
-    const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view());
+std::vector<TitleMatch> HybridRanker::title_matches(const FusedQuery& fq) const {
     std::vector<TitleMatch> titles;
     for (const auto& [id, s] : strong_.search(fq.expanded, static_cast<long long>(size()))) {
         const int p = exact_score(fq.expanded, id);
         titles.push_back({id, lengths_[id].matched(p, base_matched(fq.expanded, id))});
     }
-    return fused_evidence(fq, titles, bm25_.view(), params_.weights, top_k,
+    return titles;
+}
+
+FusedEvidence HybridRanker::evidence(std::string_view raw_query, std::size_t top_k) const {
+    if (top_k == 0 || size() == 0) return {};
+    const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view());
+    return fused_evidence(fq, title_matches(fq), bm25_.view(), params_.weights, top_k,
                           path_.view().size() == size() ? &path_.view() : nullptr);
 }
 
@@ -445,12 +449,7 @@ std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t
     if (top_k == 0 || size() == 0) return {};
     if (params_.fused) {
         const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view());
-        std::vector<TitleMatch> titles;
-        for (const auto& [id, s] : strong_.search(fq.expanded, static_cast<long long>(size()))) {
-            const int p = exact_score(fq.expanded, id);
-            titles.push_back({id, lengths_[id].matched(p, base_matched(fq.expanded, id))});
-        }
-        return fuse(fq, titles, bm25_.view(), params_.weights, top_k,
+        return fuse(fq, title_matches(fq), bm25_.view(), params_.weights, top_k,
                     path_.view().size() == size() ? &path_.view() : nullptr);
     }
     const std::string q = expand(raw_query);

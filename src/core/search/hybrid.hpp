@@ -363,6 +363,8 @@ public:
 
 private:
     friend class HybridBuilder;
+    // The entries whose title, base title or an alias occurs in the question, with what matched.
+    std::vector<TitleMatch> title_matches(const FusedQuery& fq) const;
     HybridParams params_;
     double score_threshold_ = 0;
     // The global search's texts, normalized, to order the stage-1 entries.
