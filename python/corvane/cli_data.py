@@ -117,6 +117,18 @@ def load_aliases(data: DataDir, command: str, stdout_ok: bool = True) -> dict:
     return mapping
 
 
+def check_aliases(data: DataDir, command: str, stdout_ok: bool = True) -> None:
+    """What load_aliases says of the data folder's alias file, for a command that does not
+    use the map: a file sure to be well formed is checked without being read into one (and
+    without importing corvane.morlek, whose import reads the working folder's file)."""
+    if "corvane.morlek" not in sys.modules:
+        from corvane import _engine
+
+        if _engine.alias_file_ok(data.display(ALIAS_FILE)):
+            return
+    load_aliases(data, command, stdout_ok)
+
+
 def import_morlek(data: DataDir, command: str, stdout_ok: bool = True) -> None:
     """Old name: reads the alias file and makes it corvane.morlek's alias map."""
     quiet_morlek().MANUAL_ALIAS_MAP = load_aliases(data, command, stdout_ok)

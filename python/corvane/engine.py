@@ -272,13 +272,12 @@ class Engine:
 
     def knowledge(self, question: str, *, ranker: str | None = None, top_k: int = 3, manuals=None) -> dict:
         """The matched record the answer prompt is built from."""
-        from corvane import morlek
-
+        native = _native()
         hits = self._search(question, top_k, ranker, manuals)
-        intent = morlek.classify_query_intent(question)
+        intent = native.classify_query_intent(question)
         results = []
         for record, score in hits:
-            context = morlek.build_scene_context(record["scene_data"], intent)
+            context = native.build_scene_context(record["scene_data"], intent)
             results.append(
                 {
                     "node_id": record["scene_id"],
@@ -306,8 +305,6 @@ class Engine:
         (each with its heading path), the knowledge record, the prompt
         (``template`` filled as ``prompt`` fills it) and each hit's context
         text.  ``manuals``: as for ``search``."""
-        from corvane import morlek
-
         ranker = self._ranker if ranker is None else self._check_ranker(ranker)
         manuals = _manual_set(manuals, "answer")
         time_text = None
@@ -320,8 +317,8 @@ class Engine:
             try:
                 synonyms = self._synonyms_of(snap) if ranker in ("hybrid", "cascade") else None
                 hits, knowledge, prompt, contexts = snap.index.answer(
-                    question, top_k, synonyms, template, time_text, max_bytes, morlek.build_scene_context,
-                    morlek.classify_query_intent, morlek.render_context_for_llm, ranker == "hybrid", manuals)
+                    question, top_k, synonyms, template, time_text, max_bytes, native.build_scene_context,
+                    native.classify_query_intent, native.render_context_for_llm, ranker == "hybrid", manuals)
                 break
             except native.CorruptIndexError as exc:
                 if attempt:

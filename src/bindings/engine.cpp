@@ -19,7 +19,10 @@
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
 #include "bindings/common/repr.hpp"
+#include "bindings/common/scene_context.hpp"
 #include "core/io/errors.hpp"
+#include "core/io/files.hpp"
+#include "core/json/alias_shape.hpp"
 #include "core/json/reader.hpp"
 #include "core/search/engine_index.hpp"
 #include "core/selfcheck/prompt.hpp"
@@ -528,6 +531,9 @@ CORVANE_MODULE(_engine, m) {
         .def("verify", &Index::verify,
              "Checks the whole compiled file against its hash (reads every page); False when damaged, and "
              "searches raise CorruptIndexError from then on.  True for an index compiled in memory.");
+    // The scene-context functions of corvane.morlek, so that answering does
+    // not import it (its import reads the working folder's alias file).
+    py::bind_scene_context(m);
     m.def("guarded_faults", &search::guarded_faults,
           "Reads of a mapped compiled file past its end (file cut short) turned into zero pages in this process.");
 
@@ -568,6 +574,20 @@ CORVANE_MODULE(_engine, m) {
         "Maps a compiled file; UnusableCompiledFile when it is missing, stale or its header is damaged.  "
         "Reads only the header and section table (blocks are checked as searches read them); files of up to "
         "verify_limit bytes (0: none) also have their whole hash checked.");
+    m.def(
+        "alias_file_ok",
+        [](nb::handle path) {
+            const std::string p = py::fs_path(path, "alias_file_ok", "path");
+            nb::gil_scoped_release unlocked;
+            try {
+                return json::alias_text_well_formed(io::read_file(p));
+            } catch (const std::exception&) {
+                return false;
+            }
+        },
+        "path"_a,
+        "True when the alias file is sure to read as corvane.morlek reads it (a JSON object of arrays of "
+        "strings); False when it is not, or not sure (read it with morlek.read_alias_file for the message).");
     m.def(
         "compile_jsonl",
         [](nb::handle jsonl, nb::handle loader) {

@@ -7,6 +7,8 @@
 // rendering) to the core.
 #include "bindings/common/module.hpp"
 #include "bindings/common/py_util.hpp"
+#include "bindings/common/scene_context.hpp"
+#include "bindings/common/scene_dict.hpp"
 #include "core/match/context.hpp"
 #include "core/match/doc_search.hpp"
 #include "core/match/intent.hpp"
@@ -24,6 +26,16 @@ using py::require_dict;
 using py::require_int;
 using py::require_list;
 using py::require_str;
+using py::for_each;
+using py::get_or;
+using py::get_or_empty_list;
+using py::get_or_empty_str;
+using py::get_or_nothing;
+using py::raise_type;
+using py::text_field;
+using py::tp_name_of;
+using py::truthy;
+using Views = py::Utf8Views;
 
 namespace {
 
@@ -31,62 +43,6 @@ constexpr const char* kAliasPath = "data/manual_alias.json";
 constexpr const char* kAliasFailure = "加载手工别名文件失败: ";
 
 
-[[noreturn]] void raise_type(const std::string& msg) {
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
-    throw nb::python_error();
-}
-
-std::string tp_name_of(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
-
-using py::truthy;
-
-// obj.get(key, default): dicts directly, anything else through its own get().
-nb::object get_or(nb::handle obj, const char* name, nb::handle dflt) {
-    nb::handle k = py::key(name);
-    if (PyDict_Check(obj.ptr())) {
-        PyObject* v = py::get_opt(obj, k);
-        return nb::borrow(v ? v : dflt.ptr());
-    }
-    return obj.attr("get")(k, dflt);
-}
-nb::object get_or_empty_str(nb::handle obj, const char* name) { return get_or(obj, name, py::key("")); }
-nb::object get_or_empty_list(nb::handle obj, const char* name) {
-    nb::list empty;
-    return get_or(obj, name, empty);
-}
-// For values that are only iterated or tested: the default is a shared empty tuple.
-nb::object get_or_nothing(nb::handle obj, const char* name) {
-    static PyObject* empty = PyTuple_New(0);
-    return get_or(obj, name, empty);
-}
-
-// Calls fn(item) for every item of an iterable (lists without an iterator).
-template <class Fn>
-void for_each(nb::handle iterable, Fn&& fn) {
-    if (PyList_CheckExact(iterable.ptr())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable.ptr()); ++i) {
-            nb::object item = nb::borrow(PyList_GET_ITEM(iterable.ptr(), i));
-            fn(nb::handle(item));
-        }
-        return;
-    }
-    PyObject* it = PyObject_GetIter(iterable.ptr());
-    if (!it) throw nb::python_error();
-    nb::object iter = nb::steal(it);
-    while (PyObject* raw = PyIter_Next(it)) {
-        nb::object item = nb::steal(raw);
-        fn(nb::handle(item));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-}
-
-using Views = py::Utf8Views;
-
-// A text field that must be a str; `what` names it in the error.
-std::string_view text_field(Views& views, nb::handle v, const char* fn, const char* what) {
-    if (!PyUnicode_Check(v.ptr())) raise_type(std::string(fn) + "() " + what + " must be str, not " + tp_name_of(v));
-    return views.of(v);
-}
 
 // ---- keywords --------------------------------------------------------------
 
@@ -254,78 +210,6 @@ nb::object load_alias_map() {
     return got[0];
 }
 
-// ---- scene context -------------------------------------------------------------
-
-nb::dict build_context(nb::handle scene, nb::handle intent) {
-    std::string scratch;
-    const context::Selection sel = context::select(py::utf8(intent, scratch));
-    nb::dict ctx;
-    py::set_item(ctx, py::key("title"), get_or_empty_str(scene, "title"));
-    py::set_item(ctx, py::key("description"), py::key(""));
-    nb::list images;
-    for (const char* k : {"steps", "warning", "notice", "tip"}) py::set_item(ctx, py::key(k), nb::list());
-    py::set_item(ctx, py::key("images"), images);
-    for_each(get_or_nothing(scene, "images"), [&](nb::handle img) { py::append(images, img); });
-    nb::object steps = get_or_empty_list(scene, "steps");
-    for_each(steps, [&](nb::handle step) {
-        for_each(get_or_nothing(step, "images"), [&](nb::handle img) { py::append(images, img); });
-    });
-    py::set_item(ctx, py::key("description"), get_or_empty_str(scene, "description"));
-    if (sel.steps) py::set_item(ctx, py::key("steps"), get_or_empty_list(scene, "steps"));
-    if (sel.warning) py::set_item(ctx, py::key("warning"), get_or_empty_list(scene, "warning"));
-    if (sel.notice) py::set_item(ctx, py::key("notice"), get_or_empty_list(scene, "notice"));
-    if (sel.tip) py::set_item(ctx, py::key("tip"), get_or_empty_list(scene, "tip"));
-    return ctx;
-}
-
-// A value as text: the str itself, or the host's str().
-std::string_view str_text(Views& views, nb::handle v) {
-    if (PyUnicode_Check(v.ptr())) return views.of(v);
-    PyObject* s = PyObject_Str(v.ptr());
-    if (!s) throw nb::python_error();
-    nb::object owner = nb::steal(s);
-    return views.of(owner);
-}
-
-nb::str render_context(nb::handle ctx) {
-    constexpr const char* fn = "render_context_for_llm";
-    Views views;
-    context::Writer w;
-    w.title(str_text(views, py::get_item(ctx, py::key("title"))));
-    nb::object desc = py::get_item(ctx, py::key("description"));
-    if (truthy(desc)) w.description(text_field(views, desc, fn, "context['description']"));
-    nb::object steps = py::get_item(ctx, py::key("steps"));
-    if (truthy(steps)) {
-        w.steps_heading();
-        for_each(steps, [&](nb::handle step) {
-            std::string_view index = str_text(views, py::get_item(step, py::key("index")));
-            w.step(index, str_text(views, py::get_item(step, py::key("text"))));
-            for_each(get_or_nothing(step, "sub_points"), [&](nb::handle sp) { w.sub_point(str_text(views, sp)); });
-        });
-    }
-    struct Section {
-        const char* key;
-        void (context::Writer::*heading)();
-    };
-    for (const Section& s : {Section{"warning", &context::Writer::warning_heading},
-                             Section{"notice", &context::Writer::notice_heading},
-                             Section{"tip", &context::Writer::tip_heading}}) {
-        nb::object items = py::get_item(ctx, py::key(s.key));
-        if (!truthy(items)) continue;
-        (w.*s.heading)();
-        for_each(items, [&](nb::handle item) { w.item(str_text(views, item)); });
-    }
-    nb::object images = py::get_item(ctx, py::key("images"));
-    if (truthy(images)) {
-        w.images_heading();
-        for_each(images, [&](nb::handle img) {
-            std::string_view caption = str_text(views, py::get_item(img, py::key("caption")));
-            w.image(caption, str_text(views, py::get_item(img, py::key("url"))));
-        });
-    }
-    return py::str(w.text());
-}
-
 // ---- in-document search ------------------------------------------------------------
 
 nb::list flatten(nb::handle tree) {
@@ -453,14 +337,14 @@ nb::dict search(nb::handle ns, nb::handle query, nb::handle tree, long long top_
     nb::list results;
     for (std::size_t i : doc_search::rank(scores, top_k)) {
         nb::handle scene = PyList_GET_ITEM(scenes.ptr(), static_cast<Py_ssize_t>(i));
-        nb::dict ctx = build_context(scene, intent);
+        nb::dict ctx = py::build_scene_context(scene, intent);
         nb::dict item;
         py::set_item(item, py::key("node_id"), node_id(i + 1));
         py::set_item(item, py::key("title"), titles[i]);
         py::set_item(item, py::key("score"), nb::int_(scores[i]));
         py::set_item(item, py::key("intent"), intent);
         py::set_item(item, py::key("context"), ctx);
-        py::set_item(item, py::key("llm_context"), render_context(ctx));
+        py::set_item(item, py::key("llm_context"), py::render_context_for_llm(ctx));
         results.append(item);
     }
     nb::dict record;
@@ -522,29 +406,7 @@ CORVANE_MODULE(morlek, m) {
           "(alias map, None) from an alias file, or ({}, the failure's text) -- the reading the module does at "
           "import, for any path and without printing.");
 
-    m.def(
-        "classify_query_intent",
-        [](nb::handle query) {
-            require_str(query, "classify_query_intent", "query");
-            std::string scratch;
-            return py::str(intent::classify(py::utf8(query, scratch)));
-        },
-        nb::arg("query").none(), "One of 'how_to', 'notice_warning', 'definition_or_list', 'sequence', 'general'.");
-    m.def(
-        "build_scene_context",
-        [](nb::handle scene, nb::handle intent) {
-            require_dict(scene, "build_scene_context", "scene");
-            require_str(intent, "build_scene_context", "intent");
-            return build_context(scene, intent);
-        },
-        nb::arg("scene").none(), nb::arg("intent").none(), "The parts of the scene that the intent selects, and all its images.");
-    m.def(
-        "render_context_for_llm",
-        [](nb::handle context) {
-            require_dict(context, "render_context_for_llm", "context");
-            return render_context(context);
-        },
-        nb::arg("context").none(), "The scene context as Markdown text.");
+    py::bind_scene_context(m);
 
     m.def(
         "flatten_scenes",

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 from corvane.cli.common import DATA_DIR_HELP, KEY_ENV, MAX_QUESTION_CHARS, RANKERS, SAMPLE_QUESTION, decode_failure, read_utf8, require_data_folder
 from corvane.cli_answer import URL_ENV
-from corvane.cli_data import INDEX_FILE, DataDir, load_aliases
+from corvane.cli_data import INDEX_FILE, DataDir, check_aliases
 from corvane.errors import EXIT_OK, PromptTooLargeError
 from corvane.cli_errors import CliError
 
@@ -147,7 +147,7 @@ def cmd_ask(args: argparse.Namespace) -> int:
     data = DataDir(args.data_dir)
     require_data_folder(data)
     scripted = args.json or args.knowledge_only
-    load_aliases(data, "ask", stdout_ok=not scripted)  # its warnings, as every command gives them
+    check_aliases(data, "ask", stdout_ok=not scripted)  # its warnings, as every command gives them
     if answer_options(args):
         return planned_ask(args, data, question, model)
     engine, notes = open_engine(data, args.ranker)

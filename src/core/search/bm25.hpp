@@ -204,6 +204,9 @@ private:
     // The term frequency of posting i of a decoded block.
     float tf_at(const Block& block, std::uint32_t i) const;
     std::pair<std::uint32_t, std::uint32_t> blocks_of(std::uint32_t t) const;
+    // Asks for the pages of blocks lo..hi-1 (skip entries and packed words)
+    // to be read ahead when the first of them has not been decoded yet.
+    void read_ahead(std::uint32_t lo, std::uint32_t hi) const;
     double idf(std::uint32_t t) const;
 
     std::uint32_t n_docs_ = 0, n_terms_ = 0, n_blocks_ = 0, n_tf_ = 0;
@@ -221,6 +224,8 @@ private:
     const float* doc_norm_ = nullptr;              // n_docs: k1 * (1 - b + b * dl / avgdl)
     // One bit per block: its checksum was found right (shared by copies).
     std::shared_ptr<std::atomic<std::uint64_t>[]> checked_;
+    // Set once the entries' length norms were asked to be read ahead.
+    std::shared_ptr<std::atomic<bool>> norms_read_ahead_;
 
     std::string_view term(std::uint32_t t) const;
 };

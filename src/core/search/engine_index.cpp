@@ -531,7 +531,14 @@ std::vector<std::string> EngineIndex::heading_path(std::uint32_t i) const {
 struct EngineIndex::Hybrid {
     Bm25View bm25, path, cells;
     BaseTitles base;
-    std::vector<TitleLengths> lengths;
+    // The title lengths section, read in place one entry at a time: the
+    // first question at a large index does not page in every entry's.
+    std::span<const std::byte> lengths;
+    TitleLengths length_of(std::uint32_t id) const {
+        TitleLengths t;
+        std::memcpy(&t, lengths.data() + std::size_t{id} * sizeof(TitleLengths), sizeof(TitleLengths));
+        return t;
+    }
     double score_threshold = 0;
 };
 
@@ -749,8 +756,7 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
             h->base = compiled.empty() ? BaseTitles::decode(base_bytes_, entries_) : BaseTitles::over(compiled, entries_);
             if (length_bytes_.size() != std::size_t{entries_} * sizeof(TitleLengths))
                 throw Bm25Error("title lengths: section of another entry count");
-            h->lengths.resize(entries_);
-            if (entries_) std::memcpy(h->lengths.data(), length_bytes_.data(), length_bytes_.size());
+            h->lengths = length_bytes_;
         } catch (const Bm25Error& e) {
             hybrid_error_ = std::string("compiled index: ") + e.what();
             return;
@@ -772,7 +778,7 @@ FusedEvidence EngineIndex::fused_evidence(std::string_view question, const Synon
         std::vector<TitleMatch> titles;
         for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
             const bool in_base = std::binary_search(base.begin(), base.end(), id);
-            titles.push_back({id, h.lengths[id].matched(score, in_base)});
+            titles.push_back({id, h.length_of(id).matched(score, in_base)});
         }
         return search::fused_evidence(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, &h.cells);
     } catch (const Bm25Corrupt& e) {
@@ -794,7 +800,7 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
         std::vector<TitleMatch> titles, kept;
         for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
             const bool in_base = std::binary_search(base.begin(), base.end(), id);
-            titles.push_back({id, h.lengths[id].matched(score, in_base)});
+            titles.push_back({id, h.length_of(id).matched(score, in_base)});
         }
         if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells);
         // Filtered: the allowed entries' ranking, refused when the whole
