@@ -142,6 +142,45 @@ def test_synonyms_of_the_data_folder(tmp_path):
             eng.search("补胎", 3, ranker="hybrid")
 
 
+SYNONYM_TEXTS = [
+    '{"刹车油": "制动液", "螺丝": ["螺栓", "紧固件"]}', '{}', '{"车灯": []}', '{"a": "b", "a": "c"}',
+    '{"a": "b", "c": "d", "a": "e"}', '{"\\u8f66\\u706f": "灯泡"}', '{"车灯": "灯\\n泡"}', '{" ": "x"}',
+    '{"\u3000": "x"}', '{"…": "x"}', '{"车灯": ["灯泡", 1]}', '["刹车油"]', '{"a": "b",}', '\ufeff{"a": "b"}',
+    '{"车灯": null}', '{"车灯": {"x": "y"}}', '{"LED灯": "大灯", "灯": ["灯泡", "车灯"]}',
+]
+
+
+def test_synonym_files_read_natively_as_the_package_reads_them(tmp_path):
+    """A plain synonym file is read without the host's JSON reader: to the same synonyms, and
+    anything it is not sure of goes the package's way (same values, same errors)."""
+    from corvane import _engine
+    from corvane.engine import _synonyms
+    from corvane.synonyms import read_synonyms
+
+    questions = ["车灯不亮怎么办", "刹车油多久换", "螺丝松了", "LED灯坏了", "abc", "车灯灯泡"]
+    native_taken = 0
+    for text in SYNONYM_TEXTS:
+        (tmp_path / "synonyms.json").write_text(text, encoding="utf-8")
+        try:
+            expected = _engine.Synonyms(read_synonyms(tmp_path / "synonyms.json"))
+        except ValueError as exc:
+            expected = exc
+        native = _engine.read_synonyms_file(str(tmp_path / "synonyms.json"))
+        if native is not None:
+            native_taken += 1
+            assert not isinstance(expected, Exception), text
+            assert [native.expand(q) for q in questions] == [expected.expand(q) for q in questions], text
+        if isinstance(expected, Exception):
+            with pytest.raises(ValueError) as info:
+                _synonyms(tmp_path)
+            assert str(info.value) == str(expected)
+        else:
+            assert [_synonyms(tmp_path).expand(q) for q in questions] == [expected.expand(q) for q in questions]
+    assert native_taken >= 5
+    (tmp_path / "synonyms.json").unlink()  # the package's own list, read natively
+    assert _synonyms(tmp_path).expand("螺丝松了").endswith("螺栓")
+
+
 def test_compiled_file_without_hybrid_sections_is_recompiled(tmp_path, engine_log):
     data = write_index(tmp_path, ENTRIES)
     write_compiled_index(data)

@@ -72,13 +72,21 @@ def _loader():
     return farrowin.load_scene_index
 
 
+_DEFAULT_SYNONYMS = os.path.join(os.path.dirname(__file__), "synonyms_default.json")
+
+
 def _synonyms(data_dir):
     """The native synonym map of a data folder (its synonyms.json, else the
-    package's default list)."""
-    from corvane.synonyms import synonyms_for
+    package's default list): read natively when the file is plain, else by
+    corvane.synonyms (which names what is wrong with it)."""
+    own = os.path.join(os.fspath(data_dir), "synonyms.json")
+    path = own if os.path.isfile(own) else _DEFAULT_SYNONYMS
+    native = _native().read_synonyms_file(path)
+    if native is not None:
+        return native
+    from corvane.synonyms import read_synonyms
 
-    mapping, _ = synonyms_for(data_dir)
-    return _native().Synonyms(mapping)
+    return _native().Synonyms(read_synonyms(path))
 
 
 def _paths(data_dir) -> tuple[str, str]:

@@ -12,6 +12,8 @@
 
 #include <optional>
 
+#include <nanobind/stl/optional.h>
+
 #include "bindings/common/answer.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/fused.hpp"
@@ -22,7 +24,7 @@
 #include "bindings/common/scene_context.hpp"
 #include "core/io/errors.hpp"
 #include "core/io/files.hpp"
-#include "core/json/alias_shape.hpp"
+#include "core/json/string_lists.hpp"
 #include "core/json/reader.hpp"
 #include "core/search/engine_index.hpp"
 #include "core/selfcheck/prompt.hpp"
@@ -588,6 +590,28 @@ CORVANE_MODULE(_engine, m) {
         "path"_a,
         "True when the alias file is sure to read as corvane.morlek reads it (a JSON object of arrays of "
         "strings); False when it is not, or not sure (read it with morlek.read_alias_file for the message).");
+    m.def(
+        "read_synonyms_file",
+        [](nb::handle path) -> std::optional<search::Synonyms> {
+            const std::string p = py::fs_path(path, "read_synonyms_file", "path");
+            std::optional<search::Synonyms> out;
+            nb::gil_scoped_release unlocked;
+            try {
+                std::optional<std::vector<json::TextList>> got = json::read_synonym_text(io::read_file(p));
+                if (!got) return out;
+                search::Synonyms syn;
+                for (const json::TextList& m : *got)
+                    for (const std::string& w : m.values) syn.add(m.key, w);
+                syn.compile();
+                out = std::move(syn);
+            } catch (const std::exception&) {
+                out.reset();
+            }
+            return out;
+        },
+        "path"_a,
+        "The synonyms of a synonym file read without the host's JSON reader, or None when the file is not "
+        "sure to read the same way (read it with corvane.synonyms.read_synonyms for its values or its error).");
     m.def(
         "compile_jsonl",
         [](nb::handle jsonl, nb::handle loader) {
