@@ -558,14 +558,24 @@ Bm25Scorer::Bm25Scorer(const Bm25View& view, const std::vector<std::string>& ter
 
 double Bm25Scorer::operator()(std::uint32_t entry) const {
     if (ids_.empty() || entry >= view_->size()) return 0;
-    for (const auto& [e, s] : known_)
-        if (e == entry) return s;
+    if (const auto at = known_.find(entry); at != known_.end()) return at->second;
     // Summed in the terms' order, as score() does.
     double s = 0, c = 0;
     for (const std::uint32_t t : ids_)
         if (view_->term_score(t, entry, c)) s += c;
-    known_.emplace_back(entry, s);
+    known_.emplace(entry, s);
     return s;
+}
+
+void Bm25Scorer::prefill(std::span<const std::uint32_t> entries) const {
+    if (ids_.empty() || entries.empty()) return;
+    std::vector<std::uint32_t> todo;
+    todo.reserve(entries.size());
+    for (const std::uint32_t e : entries)
+        if (e < view_->size() && !known_.count(e)) todo.push_back(e);
+    if (todo.empty()) return;
+    const std::vector<double> got = view_->score_ids(ids_, todo);
+    for (std::size_t i = 0; i < todo.size(); ++i) known_.emplace(todo[i], got[i]);
 }
 
 std::vector<double> Bm25View::score_ids(std::span<const std::uint32_t> term_ids,
@@ -598,12 +608,12 @@ std::vector<double> Bm25View::score_ids(std::span<const std::uint32_t> term_ids,
             }
             if (b >= hi) break;
             if (b != loaded) {
-                decode(t, b, *block);
+                decode(t, b, *block, /*docs_only=*/true);  // frequencies read for the entries found
                 loaded = b;
             }
             const std::uint32_t* at = std::lower_bound(block->docs, block->docs + block->n, e);
             if (at != block->docs + block->n && *at == e)
-                out[i] += contribution(id, block->tf[at - block->docs], k1_, doc_norm_[e]);
+                out[i] += contribution(id, tf_at(*block, static_cast<std::uint32_t>(at - block->docs)), k1_, doc_norm_[e]);
         }
     }
     return out;

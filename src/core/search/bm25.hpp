@@ -239,11 +239,14 @@ public:
     Bm25Scorer(const Bm25View& view, const std::vector<std::string>& terms);
     double operator()(std::uint32_t entry) const;
     bool empty() const { return ids_.empty(); }
+    // Scores the entries together (Bm25View::score_ids: each block decoded
+    // once per term) and keeps them for operator(); the same values.
+    void prefill(std::span<const std::uint32_t> entries) const;
 
 private:
     const Bm25View* view_ = nullptr;
     std::vector<std::uint32_t> ids_;  // of the terms the view holds, in their order
-    mutable std::vector<std::pair<std::uint32_t, double>> known_;
+    mutable std::unordered_map<std::uint32_t, double> known_;
 };
 
 // An owned image and its view.

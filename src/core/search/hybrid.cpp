@@ -4,6 +4,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "core/search/rule.hpp"
 #include "core/text/text.hpp"
@@ -211,20 +213,42 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
         // coverage: filled below, once the candidates are known.
         return f;
     };
-    std::vector<FusedCandidate> cand;
-    cand.reserve(hits.size() + titles.size());
+    // The candidates, in their order: each matched title's entry once, then
+    // the BM25 hits no title matched.  Their features are scored together,
+    // term by term, before they are read one by one.
+    std::unordered_map<std::uint32_t, std::uint32_t> hit_rank;  // first place of an entry among the hits
+    for (std::size_t r = 0; r < hits.size(); ++r) hit_rank.emplace(hits[r].first, static_cast<std::uint32_t>(r));
+    std::unordered_set<std::uint32_t> titled;
+    std::vector<const TitleMatch*> title_cands;
     for (const TitleMatch& t : titles) {
         if (t.entry >= n) continue;
-        if (std::any_of(cand.begin(), cand.end(), [&](const FusedCandidate& c) { return c.entry == t.entry; })) continue;
-        if (q.content_chars) ev.title_share = std::max(ev.title_share, static_cast<double>(t.chars) / q.content_chars);
-        const auto at = std::find_if(hits.begin(), hits.end(), [&](const Hit& h) { return h.first == t.entry; });
-        const std::uint32_t rank = at < hits.begin() + static_cast<std::ptrdiff_t>(bm25_hits)
-                                       ? static_cast<std::uint32_t>(at - hits.begin()) : static_cast<std::uint32_t>(pool);
-        cand.push_back({t.entry, 1, rank, features(t.entry, score_all(t.entry), t.chars, true), 0.0});
+        const bool first = titled.insert(t.entry).second;
+        if (first) title_cands.push_back(&t);
+    }
+    std::vector<std::uint32_t> title_ids, ids;
+    for (const TitleMatch* t : title_cands) title_ids.push_back(t->entry);
+    ids = title_ids;
+    for (const Hit& h : hits)
+        if (!titled.count(h.first)) ids.push_back(h.first);
+    score_all.prefill(title_ids);
+    if (!q.homophones.empty()) {
+        score_body.prefill(ids);
+        score_homophones.prefill(ids);
+    }
+    if (!path_terms.empty()) score_path.prefill(ids);
+    if (!path_homophones.empty()) score_path_homophones.prefill(ids);
+    if (!table_terms.empty()) score_tables.prefill(ids);
+    std::vector<FusedCandidate> cand;
+    cand.reserve(ids.size());
+    for (const TitleMatch* t : title_cands) {
+        if (q.content_chars) ev.title_share = std::max(ev.title_share, static_cast<double>(t->chars) / q.content_chars);
+        const auto at = hit_rank.find(t->entry);
+        const std::uint32_t rank = at != hit_rank.end() && at->second < bm25_hits ? at->second : static_cast<std::uint32_t>(pool);
+        cand.push_back({t->entry, 1, rank, features(t->entry, score_all(t->entry), t->chars, true), 0.0});
     }
     for (std::size_t r = 0; r < hits.size(); ++r) {
         const Hit& h = hits[r];
-        if (std::any_of(titles.begin(), titles.end(), [&](const TitleMatch& t) { return t.entry == h.first; })) continue;
+        if (titled.count(h.first)) continue;
         const std::uint32_t rank = r < bm25_hits ? static_cast<std::uint32_t>(r) : static_cast<std::uint32_t>(pool);
         cand.push_back({h.first, 2, rank, features(h.first, h.second, 0, false), 0.0});
     }
