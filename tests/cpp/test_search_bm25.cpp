@@ -201,6 +201,16 @@ TEST_CASE("Bm25Scorer gives score()'s values to the last bit, and reads damaged 
         }
         for (const Hit& h : v.search_terms(terms, 50)) CHECK(Bm25Scorer(v, terms)(h.first) > 0);
     }
+    // Scored together first (repeats, out-of-range and unsorted entries in
+    // the list), on a view whose blocks are not checked yet: the same bits.
+    {
+        const Bm25View fresh = Bm25View::open(idx.bytes());
+        const Bm25Scorer together(fresh, terms);
+        std::vector<std::uint32_t> ids;
+        for (std::uint32_t d = v.size() + 2; d-- > 0;) ids.push_back(d % 3 == 0 ? d : (d * 7919u) % (v.size() + 2));
+        together.prefill(ids);
+        for (std::uint32_t d = 0; d < v.size() + 3; ++d) CHECK(together(d) == v.score(terms, d));
+    }
     const std::span<const std::byte> good = idx.bytes();
     std::vector<std::uint64_t> words(good.size() / 8);
     std::size_t found = 0;
