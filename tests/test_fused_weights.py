@@ -66,7 +66,7 @@ def test_features_give_the_ranking_and_refusal_of_the_search(engine_index, fusio
     index, syn = engine_index
     weights = {**_hybrid.fused_defaults(), **(fusion or {})}
     names = list(index.fused_features("制动液", 5, syn)["candidates"][0]["features"])
-    assert names == [n for n in weights if not n.startswith("refuse_") and n not in ("threshold", "answer_share")]
+    assert names == [n for n in weights if not n.startswith("refuse_") and n not in ("threshold", "answer_share", "whole_match")]
     for q in QUESTIONS:
         ev = index.fused_features(q, 3, syn, fusion)
         got = index.search_hybrid(q, 3, syn, True, fusion)

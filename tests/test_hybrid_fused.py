@@ -150,6 +150,29 @@ def test_refusal_and_parameters():
             _hybrid.HybridIndex(TYPING, **kwargs)
 
 
+GLOSSARY = [entry("自适应远光", "自适应远光（ADB）通过前视摄像头识别前方和对向车辆，自动遮挡对应区域的光线，避免炫目。"
+                         "车速高于 40 km/h 且环境较暗时启用。", i=0),
+            entry("车道保持辅助", "车道保持辅助在车辆偏离车道时轻微修正方向。", i=1),
+            entry("后排座椅放倒", "拉动靠背顶部的拉带即可放倒后排座椅。", i=2)]
+GLOSSARY += [entry(f"保养项目 {i}", "按保养周期检查车辆。", i=i) for i in range(3, 40)]
+
+
+@pytest.mark.parametrize("question", ["ADB", "ADB 是什么", "什么是ADB", "adb是啥意思"])
+def test_an_abbreviation_one_scene_defines_is_answered(question):
+    """A lone rare term scores below the refusal threshold; a question every term of which one
+    scene holds is answered all the same (whole_match), and definitional forms are question words."""
+    assert titles(_hybrid.HybridIndex(GLOSSARY).search(question, 1)) == ["自适应远光"]
+    assert _hybrid.HybridIndex(GLOSSARY, fusion={"whole_match": 0}).search(question, 1) == []
+
+
+def test_whole_match_needs_every_term_in_one_scene():
+    h = _hybrid.HybridIndex(GLOSSARY)
+    assert h.search("ADB 检查", 1) == []        # both held, by different scenes, each scoring little
+    assert h.search("ADB 违章", 1) == []        # a term the index lacks
+    ev = h.fused_features("ADB", 3)
+    assert not ev["refused"] and ev["refusal"]["held"] == 1.0
+
+
 def test_engine_fusion_weights_are_checked(tmp_path):
     data = _indexed(tmp_path, MANUAL)
     with Engine(data) as eng:

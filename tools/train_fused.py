@@ -99,7 +99,7 @@ class Matrix:
     def __init__(self, sets: list[QuestionSet]):
         names = [n for n, _, _ in FEATURES]
         rows, qid, target, entry = [], [], [], []
-        self.answerable, self.title_share, self.held, self.unit = [], [], [], []
+        self.answerable, self.title_share, self.held, self.unit, self.whole = [], [], [], [], []
         n = 0
         for s in sets:
             for q, ev in zip(s.questions, s.evidence):
@@ -112,6 +112,9 @@ class Matrix:
                 self.title_share.append(ev["title_share"])
                 self.held.append(ev["refusal"]["held"])
                 self.unit.append(ev["unit"] or 1.0)
+                # every term held by the index, all of them in one candidate (whole_match)
+                self.whole.append(ev["refusal"]["held"] >= 1.0 and any(
+                    c["features"]["coverage"] >= (1 - 1e-9) * (ev["unit"] or 1.0) for c in ev["candidates"]))
                 n += 1
         self.n = n
         self.x = np.array(rows, dtype=float).reshape(-1, len(names))
@@ -122,6 +125,7 @@ class Matrix:
         self.title_share = np.array(self.title_share)
         self.held = np.array(self.held)
         self.unit = np.array(self.unit)
+        self.whole = np.array(self.whole, dtype=bool)
         self.has_candidates = np.bincount(self.qid, minlength=n) > 0
 
     def ranks(self, w: np.ndarray) -> np.ndarray:
@@ -189,7 +193,7 @@ def fit_ranking(m: Matrix, start: dict | None = None, passes: int = 6) -> np.nda
 def fit_refusal(m: Matrix, w: np.ndarray, max_false: float, answer_share: float = 1.0):
     """(coefficients of the refusal features, threshold): logistic fit, then the threshold."""
     g = m.refusal_features(w)
-    gated = (m.title_share < answer_share) & m.has_candidates  # the questions the rule may refuse
+    gated = (m.title_share < answer_share) & m.has_candidates & ~m.whole  # the questions the rule may refuse
     y = m.answerable.astype(float)
     x = g[gated]
     yy = y[gated]
@@ -239,11 +243,15 @@ def train(sets: list[QuestionSet], max_false: float) -> dict:
     out.update({f"refuse_{n}": round(float(v), 4) for n, v in zip(REFUSAL, coef)})
     out["threshold"] = round(thr, 4)
     out["answer_share"] = share
+    out["whole_match"] = 1.0
     return out
 
 
-def _replay_refused(m: Matrix, w, coef, thr, share) -> np.ndarray:
-    return ~m.has_candidates | ((m.title_share < share) & (m.refusal_features(w) @ coef < thr))
+def _replay_refused(m: Matrix, w, coef, thr, share, whole_match: float = 1.0) -> np.ndarray:
+    below = (m.title_share < share) & (m.refusal_features(w) @ coef < thr)
+    if whole_match > 0:
+        below &= ~m.whole
+    return ~m.has_candidates | below
 
 
 # ---------------------------------------------------------------------------
@@ -276,7 +284,8 @@ def check_replay(sets: list[QuestionSet], weights: dict) -> int:
     m = Matrix(sets)
     w = np.array([weights[n] for n, _, _ in FEATURES])
     coef = np.array([weights[f"refuse_{n}"] for n in REFUSAL])
-    refused = _replay_refused(m, w, coef, weights["threshold"], weights["answer_share"])
+    refused = _replay_refused(m, w, coef, weights["threshold"], weights["answer_share"],
+                              weights.get("whole_match", 1.0))
     s = m.x @ w
     differ = 0
     i = 0

@@ -96,7 +96,13 @@ std::vector<Ranked> reference_fuse(const FusedQuery& q, const std::vector<TitleM
     }
     std::sort(cand.begin(), cand.end(),
               [](const Ranked& a, const Ranked& b) { return a.score > b.score || (a.score == b.score && a.entry < b.entry); });
-    if (cand.empty() || (best_share < w.answer_share && best_text / unit < w.threshold)) return out;
+    auto holds_all = [&](const Ranked& c) {
+        return std::all_of(body_terms.begin(), body_terms.end(),
+                           [&](const std::string& t) { return bm.score(std::vector<std::string>{t}, c.entry) > 0; });
+    };
+    const bool whole = w.whole_match > 0 && !body_terms.empty() && body_terms.size() == q.terms.size() &&
+                       std::any_of(cand.begin(), cand.end(), holds_all);
+    if (cand.empty() || (best_share < w.answer_share && best_text / unit < w.threshold && !whole)) return out;
     cand.resize(std::min(cand.size(), top_k));
     return cand;
 }

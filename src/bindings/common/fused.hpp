@@ -51,6 +51,7 @@ inline nb::dict fusion_dict(const search::FusedWeights& w) {
     for (const auto& f : search::kRefusalFeatures) d[nb::str(("refuse_" + std::string(f.name)).c_str())] = w.*f.weight;
     d["threshold"] = w.threshold;
     d["answer_share"] = w.answer_share;
+    d["whole_match"] = w.whole_match;
     return d;
 }
 

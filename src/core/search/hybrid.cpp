@@ -21,7 +21,8 @@ namespace {
 // (充电的时候 reads as 充电时候, whose 电时 a scene's 充电时 holds): scanning
 // left to right, the longest listed word starting at a character is dropped.
 constexpr std::string_view kQuestionWords[] = {
-    "什么时候", "怎么办", "怎么样", "为什么", "能不能", "是不是", "有没有", "会不会", "要不要",
+    "是什么意思", "什么时候", "什么意思", "怎么办", "怎么样", "为什么", "能不能", "是不是", "有没有", "会不会", "要不要",
+    "是什么", "什么是", "是啥意思", "是啥", "啥意思", "咋办", "咋样", "咋", "啥",
     "怎么", "怎样", "什么", "如何", "哪里", "哪儿", "哪个", "哪些", "在哪", "多少", "可以", "一下",
     "的话", "这个", "那个", "是否", "能否", "还是", "吗", "呢", "吧", "啊", "的", "了",
 };
@@ -119,6 +120,7 @@ double* fused_weight_slot(FusedWeights& w, std::string_view name) {
             if (f.name == name.substr(7)) return &(w.*f.weight);
     if (name == "threshold") return &w.threshold;
     if (name == "answer_share") return &w.answer_share;
+    if (name == "whole_match") return &w.whole_match;
     return nullptr;
 }
 
@@ -126,7 +128,7 @@ std::string fused_weight_names() {
     std::string out;
     for (const FusedFeatureName& f : kFusedFeatures) out.append(f.name).append(", ");
     for (const FusedFeatureName& f : kRefusalFeatures) out.append("refuse_").append(f.name).append(", ");
-    return out + "threshold, answer_share";
+    return out + "threshold, answer_share, whole_match";
 }
 
 namespace {
@@ -252,11 +254,16 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
         const std::uint32_t rank = r < bm25_hits ? static_cast<std::uint32_t>(r) : static_cast<std::uint32_t>(pool);
         cand.push_back({h.first, 2, rank, features(h.first, h.second, 0, false), 0.0});
     }
+    // How much of the question each candidate's texts hold: the coverage
+    // feature (idf-weighted), and whether one candidate holds every term.
     double best_coverage = 0;
-    if (with_coverage && !body_terms.empty() && !cand.empty()) {
+    bool one_holds_all = false;
+    auto cover_candidates = [&] {
+        if (body_terms.empty() || cand.empty()) return;
         std::vector<std::uint32_t> ids;
         for (const FusedCandidate& c : cand) ids.push_back(c.entry);
         std::vector<double> held_idf(cand.size(), 0.0);
+        std::vector<std::size_t> held_count(cand.size(), 0);
         double total = 0;
         for (const std::string& t : body_terms) {
             const std::int64_t tid = bm.find(t);
@@ -265,15 +272,20 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
             const std::uint32_t one = static_cast<std::uint32_t>(tid);
             const std::vector<double> s = bm.score_ids(std::span<const std::uint32_t>(&one, 1), ids);
             for (std::size_t i = 0; i < cand.size(); ++i)
-                if (s[i] > 0) held_idf[i] += idf;
+                if (s[i] > 0) {
+                    held_idf[i] += idf;
+                    ++held_count[i];
+                }
         }
+        for (std::size_t i = 0; i < cand.size(); ++i) one_holds_all |= held_count[i] == body_terms.size();
         if (total > 0)
             for (std::size_t i = 0; i < cand.size(); ++i) {
                 double& f = cand[i].features[fused_feature("coverage")];
                 f = unit * held_idf[i] / total;
                 best_coverage = std::max(best_coverage, f);
             }
-    }
+    };
+    if (with_coverage) cover_candidates();
     double best_text = 0, top = 0;
     for (FusedCandidate& c : cand) {
         double s = 0;
@@ -294,6 +306,10 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     double r = 0;
     for (std::size_t i = 0; i < kRefusalFeatureCount; ++i) r += w.*kRefusalFeatures[i].weight * ev.refusal[i];
     ev.refused = cand.empty() || (ev.title_share < w.answer_share && r < w.threshold);
+    if (ev.refused && !cand.empty() && w.whole_match > 0 && ev.held_terms && ev.held_terms == ev.terms) {
+        if (!with_coverage) cover_candidates();  // weighted 0 then: the scores above stand
+        ev.refused = !one_holds_all;
+    }
     ev.candidates = std::move(cand);
     return ev;
 }

@@ -56,7 +56,8 @@ namespace corvane::search {
 // serve indexes of any size).  A question is refused when no matched title
 // covers answer_share of it and the refusal score -- the dot product of the
 // refusal features (kRefusalFeatures, each in units) with their weights --
-// is below threshold:
+// is below threshold, unless whole_match is set and one candidate's texts
+// hold every term of T, each of which the index holds:
 //   text       the best body + homophone weight * homophone BM25 of the candidates (no path, no title bonus)
 //   coverage   the best coverage of the candidates
 //   held       the share of T the index holds at all (a share, not in units)
@@ -84,6 +85,10 @@ struct FusedWeights {
     double refuse_top = 0.0;
     double threshold = 1.05;
     double answer_share = 1.0;
+    // 1: a question whose every term the index holds, all of them in one
+    // candidate's texts, is not refused whatever its score (a lone rare term
+    // such as an abbreviation a glossary defines scores little); 0: off.
+    double whole_match = 1.0;
 };
 
 // Feature i of a candidate is FusedCandidate::features[i], weighted by the
@@ -119,7 +124,7 @@ inline constexpr FusedFeatureName kRefusalFeatures[] = {
 inline constexpr std::size_t kRefusalFeatureCount = std::size(kRefusalFeatures);
 // Every weight by the name a weights file or a `fusion` dict gives it:
 // the candidate features', "refuse_" + the refusal features', "threshold"
-// and "answer_share".  nullptr for an unknown name.
+// "answer_share" and "whole_match".  nullptr for an unknown name.
 double* fused_weight_slot(FusedWeights& w, std::string_view name);
 // The names fused_weight_slot() takes, comma-separated (for error messages).
 std::string fused_weight_names();
