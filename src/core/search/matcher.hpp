@@ -202,7 +202,7 @@ private:
     std::pair<std::uint32_t, std::uint32_t> children(std::uint32_t node) const;
     std::uint32_t child_count(std::uint32_t node) const;
     char32_t escaped_label(std::uint32_t node) const;
-    // Pattern id ending at a node, or kNone-like max when none.
+    // Id of the pattern ending at a node, or UINT32_MAX when none does.
     std::uint32_t pattern_at(std::uint32_t node) const;
     // Distinct ids of the patterns occurring in q, ascending.
     void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const;
