@@ -8,6 +8,8 @@
 // too, with the stage merge the engine uses: the BM25 image both as the engine
 // opens it (header only, blocks checked as decoded) and checked whole, and
 // top_k with weights, a filter and boosts.
+// The matcher's index has a node of 288 children and labels past the BMP, so
+// the trie's escape tables are there to be damaged.
 // Invariants: no crash or out-of-bounds read (ASan), results within range,
 // BadCompiledFile, CorruptIndex or Bm25Error as the only failures.
 #include <cmath>
@@ -47,6 +49,15 @@ const std::string& base_file() {
             b.add_alias(titles[(i + 1) % 6]);
             b.add_keyword(titles[(i + 2) % 6]);
             b.add_keyword(titles[(i * 5) % 6]);
+            // "x" + one of 288 CJK characters: a node whose child count is
+            // stored apart; labels past the BMP, stored apart too.
+            for (int k = 0; k < 12; ++k) {
+                const char32_t c = 0x4E00 + static_cast<char32_t>(12 * i + k);
+                const char x[] = {'x', static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                                  static_cast<char>(0x80 | (c & 0x3F)), 0};
+                b.add_keyword(x);
+            }
+            b.add_keyword(i % 2 ? "\U00020001\U00020002" : "\U00020001\U0001F600门");
             lines.push_back(lines.back() + 40 + i);
         }
         const matcher::CompiledIndex ix = b.compile();
@@ -101,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         const search::CompiledView v = search::read_compiled(bytes);
         (void)search::verify_body(v);
-        for (const char* q : {"前门锁车门", "空调滤芯更换胎压监测", "门", "更换雨刮门锁前门", "x"}) {
+        for (const char* q : {"前门锁车门", "空调滤芯更换胎压监测", "门", "更换雨刮门锁前门", "x",
+                              "x\u4E01x\u4F00\U00020001\U00020002\U00020001\U0001F600门"}) {
             try {
                 for (const auto& [id, score] : v.index.search(q, 4)) {
                     CHECK(id < v.entries && score > 0);

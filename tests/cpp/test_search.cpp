@@ -248,6 +248,53 @@ void fixed_cases() {
     expect_eq(static_cast<long long>(big.search_raw("common", -1).size()), 2999, "drop one of 3000");
 }
 
+// Nodes with hundreds of children (their counts and, for the root, its
+// labels past the BMP are stored apart from the per-node arrays) and runs of
+// siblings labelled past the BMP, searched against the plain rule.
+void wide_node_differential(std::uint32_t seed, int rounds) {
+    std::mt19937 rng(seed);
+    auto utf8 = [](char32_t c) {
+        std::string s;
+        if (c < 0x800) {
+            s += static_cast<char>(0xC0 | (c >> 6));
+        } else if (c < 0x10000) {
+            s += static_cast<char>(0xE0 | (c >> 12));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        } else {
+            s += static_cast<char>(0xF0 | (c >> 18));
+            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        }
+        s += static_cast<char>(0x80 | (c & 0x3F));
+        return s;
+    };
+    // Characters on both sides of 0xFFFF: CJK, and CJK extension B.
+    std::vector<std::string> chars;
+    for (char32_t c = 0x4E00; c < 0x4E00 + 300; ++c) chars.push_back(utf8(c));
+    for (char32_t c = 0x20000; c < 0x20000 + 300; ++c) chars.push_back(utf8(c));
+    chars.push_back(utf8(0xFFFD));
+    auto any = [&] { return chars[std::uniform_int_distribution<std::size_t>(0, chars.size() - 1)(rng)]; };
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<Entry> entries(std::uniform_int_distribution<int>(50, 700)(rng));
+        for (Entry& e : entries) {
+            // "x" + any character: node "x" gets up to 601 children; titles
+            // starting with any character give the root hundreds too.
+            e.title = any() + any();
+            e.aliases.push_back("x" + any());
+            e.keywords.push_back(any() + "x" + any());
+            if (rng() % 2) e.keywords.push_back(chars[300 + rng() % 300] + chars[300 + rng() % 300]);
+        }
+        std::vector<EntryText> views;
+        for (const Entry& e : entries) views.push_back(e.view());
+        const CompiledIndex ix(views);
+        for (int qi = 0; qi < 20; ++qi) {
+            std::string q;
+            for (int i = std::uniform_int_distribution<int>(1, 12)(rng); i > 0; --i) q += rng() % 3 ? any() : "x";
+            for (long long k : {1LL, 5LL, -1LL}) check(entries, ix, views, q, k);
+        }
+    }
+}
+
 }  // namespace
 
 TEST_CASE("score rule: weights, keyword cap") {
@@ -286,5 +333,6 @@ TEST_CASE("compiled matcher equals the plain search") {
     random_differential(12345, 1500);
     random_differential(777, 1500);
     common_keyword_differential(99, 40);
+    wide_node_differential(5, 30);
     CHECK(failures == 0);
 }

@@ -96,7 +96,7 @@ TEST_CASE("compiled file: round trip, truncation, damaged header and arrays") {
         CHECK(refused(buf));
     }
     // Every byte of the header and the section table is covered.
-    const std::size_t table_end = search::kHeaderBytes + search::kRowBytes * 11;
+    const std::size_t table_end = search::kHeaderBytes + search::kRowBytes * 13;
     for (std::size_t at = 0; at < table_end; ++at) {
         Buffer buf(bytes);
         buf.bytes()[at] ^= std::byte{0x10};
@@ -132,6 +132,78 @@ TEST_CASE("compiled file: round trip, truncation, damaged header and arrays") {
             ++thrown;
         } catch (const matcher::CorruptIndex&) {
             ++thrown;
+        }
+    }
+    CHECK(thrown > 0);
+}
+
+// The automaton's arrays filled with hostile values behind a valid header:
+// every search throws CorruptIndex or answers within range (ASan: never a read
+// out of bounds), and a long question cannot make the walk run away.
+TEST_CASE("compiled file: hostile trie arrays") {
+    matcher::IndexBuilder b;
+    std::vector<std::uint64_t> lines{0};
+    const std::vector<std::string> vocab = {"车门", "锁", "前门锁", "空调", "\U00020001\U00020002", "胎压", "更换", "门"};
+    for (int i = 0; i < 300; ++i) {
+        // Node "x" with 300 children: its count is stored apart.
+        b.begin_entry("x" + std::to_string(i % 10) + vocab[i % vocab.size()] + vocab[(i / 8) % vocab.size()]);
+        b.add_alias(vocab[(i * 3) % vocab.size()]);
+        const char32_t c = 0x4E00 + static_cast<char32_t>(i);  // three UTF-8 bytes
+        const char cjk[] = {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                            static_cast<char>(0x80 | (c & 0x3F)), 0};
+        b.add_keyword(std::string("x") + cjk);
+        lines.push_back(lines.back() + 20);
+    }
+    const matcher::CompiledIndex ix = b.compile();
+    const std::string bytes = file_of(ix, lines);
+    const std::vector<std::string> queries = {"x3车门锁空调", "\U00020001\U00020002x7前门锁", std::string(3000, 'x'),
+                                              "门锁更换胎压"};
+    std::vector<std::pair<std::size_t, std::size_t>> trie;  // (offset, length) of the automaton's sections
+    {
+        Buffer buf(bytes);
+        const auto f = buf.bytes();
+        const std::uint32_t count = [&] { std::uint32_t c; std::memcpy(&c, f.data() + 12, 4); return c; }();
+        for (std::uint32_t r = 0; r < count; ++r) {
+            std::uint32_t t;
+            std::uint64_t off, len;
+            std::memcpy(&t, f.data() + search::kHeaderBytes + search::kRowBytes * r, 4);
+            std::memcpy(&off, f.data() + search::kHeaderBytes + search::kRowBytes * r + 8, 8);
+            std::memcpy(&len, f.data() + search::kHeaderBytes + search::kRowBytes * r + 16, 8);
+            for (const char* name : {"LABL", "LBXT", "CBAS", "CCNT", "CBXT", "TERM", "TRNK", "RBMP"}) {
+                std::uint32_t want;
+                std::memcpy(&want, name, 4);
+                if (t == want) trie.emplace_back(off, len);
+            }
+        }
+    }
+    REQUIRE(trie.size() == 8);
+    std::mt19937 rng(11);
+    std::size_t thrown = 0;
+    for (int round = 0; round < 400; ++round) {
+        Buffer buf(bytes);
+        const auto [off, len] = trie[round % trie.size()];
+        // A whole section of one value (0, all ones) or random words, or a few random words.
+        const int mode = static_cast<int>(rng() % 4);
+        for (std::size_t at = 0; at < len; ++at) {
+            if (mode == 0) buf.bytes()[off + at] = std::byte{0xFF};
+            if (mode == 1) buf.bytes()[off + at] = std::byte{static_cast<unsigned char>(rng())};
+            if (mode == 2 && rng() % 64 == 0) buf.bytes()[off + at] = std::byte{static_cast<unsigned char>(rng())};
+        }
+        if (mode == 3 && len > 0) {
+            for (int i = 0; i < 4; ++i) buf.bytes()[off + rng() % len] = std::byte{0xFF};
+        }
+        search::reseal(buf.bytes());
+        const search::CompiledView v = search::read_compiled(buf.bytes());  // sizes unchanged: opens
+        for (const std::string& q : queries) {
+            try {
+                for (const auto& [id, score] : v.index.search(q, 5)) {
+                    CHECK(id < v.entries);
+                    CHECK(score > 0);
+                }
+                for (const auto& [id, score] : v.index.title_or_alias_matches(q)) CHECK(id < v.entries);
+            } catch (const matcher::CorruptIndex&) {
+                ++thrown;
+            }
         }
     }
     CHECK(thrown > 0);

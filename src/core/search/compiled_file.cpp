@@ -120,9 +120,10 @@ std::vector<std::string_view> compiled_pieces(const matcher::CompiledIndex& ix,
     if (line_offsets.size() != ix.size() + 1) throw std::invalid_argument("compiled file: one line offset per entry, plus the end");
     const matcher::CompiledIndex::Arrays& a = ix.arrays();
     std::vector<std::pair<std::uint32_t, std::string_view>> sections = {
-        {kLabel, bytes_of(a.label)},          {kFirstChild, bytes_of(a.first_child)},
-        {kFail, bytes_of(a.fail)},            {kOutLink, bytes_of(a.out_link)},
-        {kPatternOf, bytes_of(a.pattern_of)}, {kRootBmp, bytes_of(a.root_bmp)},
+        {kLabel, bytes_of(a.label)},          {kLabelEscape, bytes_of(a.label_escape)},
+        {kChildBase, bytes_of(a.child_base)}, {kChildCount, bytes_of(a.child_count)},
+        {kChildEscape, bytes_of(a.child_escape)}, {kTerminal, bytes_of(a.terminal)},
+        {kTerminalRank, bytes_of(a.terminal_rank)}, {kRootBmp, bytes_of(a.root_bmp)},
         {kOffsets, bytes_of(a.offsets)},      {kPostings, bytes_of(a.postings)},
         {kKeywordRepeat, bytes_of(a.keyword_repeat)}, {kLineOffsets, bytes_of(line_offsets)},
     };
@@ -212,8 +213,8 @@ CompiledView read_compiled(std::span<const std::byte> f) {
     v.body_hash = load64(f.data() + 56);
     v.body = f.subspan(table_end);
 
-    constexpr std::uint32_t known[] = {kLabel,    kFirstChild, kFail,     kOutLink,       kPatternOf,
-                                       kRootBmp,  kOffsets,    kPostings, kKeywordRepeat, kLineOffsets};
+    constexpr std::uint32_t known[] = {kLabel,    kLabelEscape, kChildBase, kChildCount,    kChildEscape, kTerminal,
+                                       kTerminalRank, kRootBmp, kOffsets,   kPostings, kKeywordRepeat, kLineOffsets};
     std::span<const std::byte> found[std::size(known)];
     bool seen[std::size(known)] = {};
     for (std::uint32_t r = 0; r < count; ++r) {
@@ -239,16 +240,18 @@ CompiledView read_compiled(std::span<const std::byte> f) {
         if (!s) throw BadCompiledFile("a section of the index is missing");
     }
     matcher::CompiledIndex::Arrays a;
-    a.label = as_array<char32_t>(found[0], "LABL");
-    a.first_child = as_array<std::uint32_t>(found[1], "FCHD");
-    a.fail = as_array<std::uint32_t>(found[2], "FAIL");
-    a.out_link = as_array<std::uint32_t>(found[3], "OUTL");
-    a.pattern_of = as_array<std::uint32_t>(found[4], "PATN");
-    a.root_bmp = as_array<std::uint32_t>(found[5], "RBMP");
-    a.offsets = as_array<std::uint32_t>(found[6], "POFF");
-    a.postings = as_array<std::uint32_t>(found[7], "POST");
-    a.keyword_repeat = as_array<std::uint8_t>(found[8], "KREP");
-    v.line_offsets = as_array<std::uint64_t>(found[9], "LOFF");
+    a.label = as_array<std::uint16_t>(found[0], "LABL");
+    a.label_escape = as_array<std::uint32_t>(found[1], "LBXT");
+    a.child_base = as_array<std::uint32_t>(found[2], "CBAS");
+    a.child_count = as_array<std::uint8_t>(found[3], "CCNT");
+    a.child_escape = as_array<std::uint32_t>(found[4], "CBXT");
+    a.terminal = as_array<std::uint64_t>(found[5], "TERM");
+    a.terminal_rank = as_array<std::uint32_t>(found[6], "TRNK");
+    a.root_bmp = as_array<std::uint32_t>(found[7], "RBMP");
+    a.offsets = as_array<std::uint32_t>(found[8], "POFF");
+    a.postings = as_array<std::uint32_t>(found[9], "POST");
+    a.keyword_repeat = as_array<std::uint8_t>(found[10], "KREP");
+    v.line_offsets = as_array<std::uint64_t>(found[11], "LOFF");
     if (v.line_offsets.size() != std::size_t{v.entries} + 1) throw BadCompiledFile("line offsets do not match the entries");
     if (v.line_offsets.front() != 0 || v.line_offsets.back() != v.source.size)
         throw BadCompiledFile("line offsets do not cover the JSON-lines file");

@@ -37,7 +37,7 @@
 
 namespace corvane::search {
 
-inline constexpr std::uint32_t kFormatVersion = 3;
+inline constexpr std::uint32_t kFormatVersion = 4;
 inline constexpr std::size_t kHeaderBytes = 80;
 inline constexpr std::size_t kRowBytes = 24;
 inline constexpr std::size_t kMaxSections = 256;
@@ -51,11 +51,13 @@ constexpr std::uint32_t tag(const char (&t)[5]) {
 }
 
 // Sections of the exact ranker.
-inline constexpr std::uint32_t kLabel = tag("LABL");         // u32 per trie node
-inline constexpr std::uint32_t kFirstChild = tag("FCHD");    // u32 per node + 1
-inline constexpr std::uint32_t kFail = tag("FAIL");          // u32 per node
-inline constexpr std::uint32_t kOutLink = tag("OUTL");       // u32 per node
-inline constexpr std::uint32_t kPatternOf = tag("PATN");     // u32 per node
+inline constexpr std::uint32_t kLabel = tag("LABL");         // u16 per trie node
+inline constexpr std::uint32_t kLabelEscape = tag("LBXT");   // u32 pairs (node, label) of labels >= 0xFFFF
+inline constexpr std::uint32_t kChildBase = tag("CBAS");     // u32 per 16 nodes
+inline constexpr std::uint32_t kChildCount = tag("CCNT");    // u8 per node
+inline constexpr std::uint32_t kChildEscape = tag("CBXT");   // u32 pairs (node, count) of counts >= 255
+inline constexpr std::uint32_t kTerminal = tag("TERM");      // u64 per 64 nodes
+inline constexpr std::uint32_t kTerminalRank = tag("TRNK");  // u32 per 64 nodes
 inline constexpr std::uint32_t kRootBmp = tag("RBMP");       // u32 x 65536
 inline constexpr std::uint32_t kOffsets = tag("POFF");       // u32 x (3 patterns + 1)
 inline constexpr std::uint32_t kPostings = tag("POST");      // u32 per posting

@@ -615,20 +615,27 @@ BaseTitles BaseTitles::decode(std::span<const std::byte> bytes, std::uint32_t en
 }
 
 namespace {
-constexpr std::uint64_t kBaseCompiledVersion = 1;
-constexpr std::size_t kBaseArrays = 10;  // the nine matcher arrays, then the entry of each base title
+constexpr std::uint64_t kBaseCompiledVersion = 2;
+constexpr std::size_t kBaseArrays = 12;  // the eleven matcher arrays, then the entry of each base title
 constexpr std::size_t kBaseHeaderWords = 3 + kBaseArrays;
-constexpr std::size_t kBaseElement[kBaseArrays] = {4, 4, 4, 4, 4, 4, 4, 4, 1, 4};
+constexpr std::size_t kBaseElement[kBaseArrays] = {2, 4, 4, 1, 4, 8, 4, 4, 4, 4, 1, 4};
 }  // namespace
 
 std::string BaseTitles::encode_compiled() const {
     const matcher::CompiledIndex::Arrays& a = index_.arrays();
     const std::pair<const void*, std::size_t> arrays[kBaseArrays] = {
-        {a.label.data(), a.label.size()},           {a.first_child.data(), a.first_child.size()},
-        {a.fail.data(), a.fail.size()},             {a.out_link.data(), a.out_link.size()},
-        {a.pattern_of.data(), a.pattern_of.size()}, {a.root_bmp.data(), a.root_bmp.size()},
-        {a.offsets.data(), a.offsets.size()},       {a.postings.data(), a.postings.size()},
-        {a.keyword_repeat.data(), a.keyword_repeat.size()}, {entry_span_.data(), entry_span_.size()}};
+        {a.label.data(), a.label.size()},
+        {a.label_escape.data(), a.label_escape.size()},
+        {a.child_base.data(), a.child_base.size()},
+        {a.child_count.data(), a.child_count.size()},
+        {a.child_escape.data(), a.child_escape.size()},
+        {a.terminal.data(), a.terminal.size()},
+        {a.terminal_rank.data(), a.terminal_rank.size()},
+        {a.root_bmp.data(), a.root_bmp.size()},
+        {a.offsets.data(), a.offsets.size()},
+        {a.postings.data(), a.postings.size()},
+        {a.keyword_repeat.data(), a.keyword_repeat.size()},
+        {entry_span_.data(), entry_span_.size()}};
     std::uint64_t head[kBaseHeaderWords] = {kBaseCompiledVersion, entries_, entry_span_.size()};
     for (std::size_t i = 0; i < kBaseArrays; ++i) head[3 + i] = arrays[i].second;
     std::string out(reinterpret_cast<const char*>(head), sizeof head);
@@ -658,26 +665,29 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
         if (off > bytes.size()) fail("array out of range");
     }
     if (off != bytes.size()) fail("size differs from its arrays");
-    auto u32 = [&](std::size_t i) {
-        return std::span<const std::uint32_t>(reinterpret_cast<const std::uint32_t*>(at[i]), head[3 + i]);
+    auto array = [&]<class T>(std::size_t i, const T*) {
+        return std::span<const T>(reinterpret_cast<const T*>(at[i]), head[3 + i]);
     };
+    auto u32 = [&](std::size_t i) { return array(i, static_cast<const std::uint32_t*>(nullptr)); };
     matcher::CompiledIndex::Arrays a;
-    a.label = std::span<const char32_t>(reinterpret_cast<const char32_t*>(at[0]), head[3]);
-    a.first_child = u32(1);
-    a.fail = u32(2);
-    a.out_link = u32(3);
-    a.pattern_of = u32(4);
-    a.root_bmp = u32(5);
-    a.offsets = u32(6);
-    a.postings = u32(7);
-    a.keyword_repeat = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(at[8]), head[3 + 8]);
+    a.label = array(0, static_cast<const std::uint16_t*>(nullptr));
+    a.label_escape = u32(1);
+    a.child_base = u32(2);
+    a.child_count = array(3, static_cast<const std::uint8_t*>(nullptr));
+    a.child_escape = u32(4);
+    a.terminal = array(5, static_cast<const std::uint64_t*>(nullptr));
+    a.terminal_rank = u32(6);
+    a.root_bmp = u32(7);
+    a.offsets = u32(8);
+    a.postings = u32(9);
+    a.keyword_repeat = array(10, static_cast<const std::uint8_t*>(nullptr));
     BaseTitles b;
     try {
         b.index_ = matcher::CompiledIndex::over(static_cast<std::uint32_t>(head[2]), a);
     } catch (const matcher::CorruptIndex& e) {
         fail(e.what());
     }
-    b.entry_span_ = u32(9);
+    b.entry_span_ = u32(11);
     b.entries_ = entries;
     return b;
 }

@@ -1,6 +1,7 @@
 #include "core/search/matcher.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <stdexcept>
 
@@ -233,52 +234,88 @@ CompiledIndex IndexBuilder::compile() {
     for (std::size_t v = 0; v < N; ++v) bfs[v] = at_depth[depth[v]]++;
     std::vector<std::uint32_t>().swap(depth);
 
-    o.label_.resize(N);
-    o.pattern_of_.resize(N);
-    std::vector<std::uint32_t> par(N, kNone);
-    o.first_child_.assign(N + 1, 0);
+    std::vector<char32_t> lab(N);
+    std::vector<std::uint32_t> pat_of(N);   // pattern ending at each node (builder's ids), or kNone
+    std::vector<std::uint32_t> count(N, 0);  // children of each node
     for (std::size_t v = 0; v < N; ++v) {
         const std::uint32_t w = bfs[v];
-        o.label_[w] = label[v];
-        o.pattern_of_[w] = pat[v];
-        if (v != 0) {
-            par[w] = bfs[parent[v]];
-            ++o.first_child_[par[w] + 1];
-        }
+        lab[w] = label[v];
+        pat_of[w] = pat[v];
+        if (v != 0) ++count[bfs[parent[v]]];
     }
     std::vector<std::uint32_t>().swap(parent);
     std::vector<char32_t>().swap(label);
     std::vector<std::uint32_t>().swap(pat);
     std::vector<std::uint32_t>().swap(bfs);
-    o.first_child_[0] = 1;
-    for (std::size_t v = 1; v <= N; ++v) o.first_child_[v] += o.first_child_[v - 1];
-    // first_child_[v] now counts the children of nodes before v, plus 1 for the root.
 
-    o.root_bmp_.assign(0x10000, 0);
-    for (std::uint32_t c = o.first_child_[0]; c < o.first_child_[1]; ++c) {
-        if (o.label_[c] < 0x10000) o.root_bmp_[o.label_[c]] = c;
-    }
-
-    o.fail_.assign(N, 0);
-    o.out_link_.assign(N, 0);
-    ix.bind();  // child() reads the bound arrays
-    for (std::size_t v = 1; v < N; ++v) {  // parents come before children
-        const std::uint32_t p = par[v];
-        std::uint32_t f = 0;
-        if (p != 0) {
-            std::uint32_t g = o.fail_[p];
-            while (true) {
-                const std::uint32_t x = ix.child(g, o.label_[v]);
-                if (x != 0) {
-                    f = x;
-                    break;
-                }
-                if (g == 0) break;
-                g = o.fail_[g];
-            }
+    using CI = CompiledIndex;
+    o.label_.resize(N);
+    for (std::size_t w = 0; w < N; ++w) {
+        if (lab[w] >= CI::kLabelEscaped) {
+            o.label_[w] = CI::kLabelEscaped;
+            o.label_escape_.push_back(static_cast<std::uint32_t>(w));
+            o.label_escape_.push_back(static_cast<std::uint32_t>(lab[w]));
+        } else {
+            o.label_[w] = static_cast<std::uint16_t>(lab[w]);
         }
-        o.fail_[v] = f;
-        o.out_link_[v] = o.pattern_of_[f] != kNone ? f : o.out_link_[f];
+    }
+    // Breadth-first order: the children of the nodes come one after another
+    // from node 1 on, so a node's first child is 1 plus the children of the
+    // nodes before it.
+    o.child_count_.resize(N);
+    o.child_base_.resize((N + CI::kChildBlock - 1) / CI::kChildBlock);
+    std::uint32_t next = 1;
+    for (std::size_t w = 0; w < N; ++w) {
+        if (w % CI::kChildBlock == 0) o.child_base_[w / CI::kChildBlock] = next;
+        const std::uint32_t c = count[w];
+        if (c >= CI::kCountEscaped) {
+            o.child_count_[w] = CI::kCountEscaped;
+            o.child_escape_.push_back(static_cast<std::uint32_t>(w));
+            o.child_escape_.push_back(c);
+        } else {
+            o.child_count_[w] = static_cast<std::uint8_t>(c);
+        }
+        next += c;
+    }
+    o.root_bmp_.assign(CI::kRootBmpSize, 0);
+    for (std::uint32_t c = 1; c <= count[0]; ++c) {
+        if (lab[c] < CI::kRootBmpSize) o.root_bmp_[lab[c]] = c;
+    }
+    std::vector<std::uint32_t>().swap(count);
+    std::vector<char32_t>().swap(lab);
+
+    // A pattern's id becomes the rank of its node among the nodes ending a
+    // pattern, so that a node's pattern is found from the terminal bits.
+    const std::size_t W = (N + 63) / 64;
+    o.terminal_.assign(W, 0);
+    o.terminal_rank_.assign(W, 0);
+    std::vector<std::uint32_t> old_of(P);  // new id -> builder's id
+    std::uint32_t r = 0;
+    for (std::size_t w = 0; w < N; ++w) {
+        if (w % 64 == 0) o.terminal_rank_[w / 64] = r;
+        if (pat_of[w] == kNone) continue;
+        o.terminal_[w / 64] |= std::uint64_t{1} << (w % 64);
+        old_of[r++] = pat_of[w];
+    }
+    std::vector<std::uint32_t>().swap(pat_of);
+    {
+        std::vector<std::uint32_t> offsets(3 * P + 1), postings(o.postings_.size());
+        std::vector<std::uint8_t> repeat(P);
+        std::uint32_t at = 0;
+        for (std::size_t q = 0; q < P; ++q) {
+            const std::uint32_t p = old_of[q];
+            for (std::size_t role = 0; role < 3; ++role) {
+                offsets[3 * q + role] = at;
+                const std::uint32_t b = o.offsets_[3 * p + role], e = o.offsets_[3 * p + role + 1];
+                std::copy(o.postings_.begin() + b, o.postings_.begin() + e, postings.begin() + at);
+                at += e - b;
+            }
+            repeat[q] = o.keyword_repeat_[p];
+        }
+        offsets[3 * P] = at;
+        o.offsets_.swap(offsets);
+        o.postings_.swap(postings);
+        o.keyword_repeat_.swap(repeat);
     }
     ix.bind();
     entries_ = 0;
@@ -297,15 +334,18 @@ CompiledIndex::CompiledIndex(const std::vector<EntryText>& entries, bool normali
 
 void CompiledIndex::bind() {
     const Owned& o = *own_;
-    a_ = Arrays{o.label_, o.first_child_, o.fail_, o.out_link_, o.pattern_of_, o.root_bmp_, o.offsets_, o.postings_,
-                o.keyword_repeat_};
+    a_ = Arrays{o.label_,    o.label_escape_,  o.child_base_, o.child_count_, o.child_escape_, o.terminal_,
+                o.terminal_rank_, o.root_bmp_, o.offsets_,    o.postings_,    o.keyword_repeat_};
 }
 
 CompiledIndex CompiledIndex::over(std::uint32_t entries, const Arrays& a) {
     const std::size_t N = a.label.size();
     if (N == 0 || N >= kNone) throw CorruptIndex("compiled index: no root node");
-    if (a.first_child.size() != N + 1 || a.fail.size() != N || a.out_link.size() != N || a.pattern_of.size() != N)
+    if (a.child_count.size() != N || a.child_base.size() != (N + kChildBlock - 1) / kChildBlock ||
+        a.terminal.size() != (N + 63) / 64 || a.terminal_rank.size() != a.terminal.size())
         throw CorruptIndex("compiled index: node arrays of different sizes");
+    if (a.label_escape.size() % 2 != 0 || a.child_escape.size() % 2 != 0)
+        throw CorruptIndex("compiled index: escape table of odd size");
     if (a.root_bmp.size() != kRootBmpSize) throw CorruptIndex("compiled index: root table of the wrong size");
     const std::size_t P = a.keyword_repeat.size();
     if (P >= (kNone >> 2) || a.offsets.size() != 3 * P + 1) throw CorruptIndex("compiled index: posting offsets of the wrong size");
@@ -326,57 +366,111 @@ CompiledIndex CompiledIndex::over(std::uint32_t entries, const Arrays& a) {
             throw CorruptIndex("compiled index: " what); \
     } while (0)
 
-std::uint32_t CompiledIndex::child(std::uint32_t node, char32_t c) const {
-    if (node == 0 && c < 0x10000) {
-        const std::uint32_t x = a_.root_bmp[c];
-        CORVANE_CHECK(x < a_.label.size(), "root child out of range");
-        return x;
-    }
-    std::uint32_t lo = a_.first_child[node], hi = a_.first_child[node + 1];
-    CORVANE_CHECK(lo <= hi && hi <= a_.label.size(), "child range out of range");
-    // Narrow [lo, hi) to a few labels that hold the first one >= c.
-    while (hi - lo > 8) {
-        const std::uint32_t mid = lo + (hi - lo) / 2;
-        if (a_.label[mid] < c) {
+namespace {
+
+// The value paired with `key` in a table of (key, value) pairs sorted by key.
+inline bool lookup_pair(std::span<const std::uint32_t> table, std::uint32_t key, std::uint32_t& value) {
+    std::size_t lo = 0, hi = table.size() / 2;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (table[2 * mid] < key) {
             lo = mid + 1;
         } else {
-            hi = mid + 1;
+            hi = mid;
         }
     }
-    for (; lo < hi; ++lo) {
-        if (a_.label[lo] >= c) return a_.label[lo] == c ? lo : 0;
+    if (lo == table.size() / 2 || table[2 * lo] != key) return false;
+    value = table[2 * lo + 1];
+    return true;
+}
+
+}  // namespace
+
+std::uint32_t CompiledIndex::child_count(std::uint32_t node) const {
+    const std::uint8_t c = a_.child_count[node];
+    if (c != kCountEscaped) [[likely]]
+        return c;
+    std::uint32_t n = 0;
+    CORVANE_CHECK(lookup_pair(a_.child_escape, node, n), "child count missing");
+    return n;
+}
+
+std::pair<std::uint32_t, std::uint32_t> CompiledIndex::children(std::uint32_t node) const {
+    const std::size_t block = node / kChildBlock;
+    std::uint64_t first = a_.child_base[block];
+    for (std::uint32_t u = static_cast<std::uint32_t>(block * kChildBlock); u < node; ++u) first += child_count(u);
+    const std::uint64_t last = first + child_count(node);
+    CORVANE_CHECK(last <= a_.label.size(), "child range out of range");
+    return {static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)};
+}
+
+char32_t CompiledIndex::escaped_label(std::uint32_t node) const {
+    std::uint32_t c = 0;
+    CORVANE_CHECK(lookup_pair(a_.label_escape, node, c), "label missing");
+    return c;
+}
+
+std::uint32_t CompiledIndex::pattern_at(std::uint32_t node) const {
+    const std::uint64_t word = a_.terminal[node / 64];
+    const unsigned bit = node % 64;
+    if (!(word >> bit & 1)) return kNone;
+    const std::uint32_t p = a_.terminal_rank[node / 64] +
+                            static_cast<std::uint32_t>(std::popcount(word & ((std::uint64_t{1} << bit) - 1)));
+    CORVANE_CHECK(p < pattern_count_, "pattern id out of range");
+    return p;
+}
+
+std::uint32_t CompiledIndex::child(std::uint32_t node, char32_t c) const {
+    std::uint32_t x = 0;
+    if (node == 0 && c < kRootBmpSize) {
+        x = a_.root_bmp[c];
+        CORVANE_CHECK(x < a_.label.size(), "root child out of range");
+    } else {
+        auto [lo, hi] = children(node);
+        // Escaped labels are all >= kLabelEscaped: only a search for such a
+        // label needs their values.
+        auto key = [&](std::uint32_t i) -> char32_t {
+            const std::uint16_t l = a_.label[i];
+            return l != kLabelEscaped || c < kLabelEscaped ? char32_t{l} : escaped_label(i);
+        };
+        // Narrow [lo, hi) to a few labels that hold the first one >= c.
+        while (hi - lo > 8) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (key(mid) < c) {
+                lo = mid + 1;
+            } else {
+                hi = mid + 1;
+            }
+        }
+        for (; lo < hi; ++lo) {
+            const char32_t k = key(lo);
+            if (k >= c) {
+                if (k == c) x = lo;
+                break;
+            }
+        }
     }
-    return 0;
+    // Children come after their parent in breadth-first order.
+    CORVANE_CHECK(x == 0 || x > node, "child out of order");
+    return x;
 }
 
 void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const {
     out.clear();
     if (a_.label.size() <= 1) return;
-    std::uint32_t node = 0;
-    for (std::size_t i = 0; i < q.size();) {
-        const char32_t c = next_unit(q, i);
-        while (true) {
-            const std::uint32_t x = child(node, c);
-            if (x != 0) {
-                node = x;
-                break;
-            }
+    std::vector<char32_t> units;
+    units.reserve(q.size());
+    for (std::size_t i = 0; i < q.size();) units.push_back(next_unit(q, i));
+    // Every occurrence of a pattern is a walk down from the root starting at
+    // some position; a walk ends where the trie has no child for the next
+    // character, so it is at most as long as the longest pattern.
+    for (std::size_t s = 0; s < units.size(); ++s) {
+        std::uint32_t node = 0;
+        for (std::size_t j = s; j < units.size(); ++j) {
+            node = child(node, units[j]);
             if (node == 0) break;
-            // Failure and output links lead to shorter suffixes, which come
-            // earlier in breadth-first order: every walk ends.
-            const std::uint32_t f = a_.fail[node];
-            CORVANE_CHECK(f < node, "failure link out of order");
-            node = f;
-        }
-        std::uint32_t x = a_.pattern_of[node] != kNone ? node : a_.out_link[node];
-        CORVANE_CHECK(x <= node, "output link out of order");
-        while (x != 0) {
-            const std::uint32_t p = a_.pattern_of[x];
-            CORVANE_CHECK(p < pattern_count_, "pattern id out of range");
-            out.push_back(p);
-            const std::uint32_t next = a_.out_link[x];
-            CORVANE_CHECK(next < x, "output link out of order");
-            x = next;
+            const std::uint32_t p = pattern_at(node);
+            if (p != kNone) out.push_back(p);
         }
     }
     std::sort(out.begin(), out.end());
@@ -625,9 +719,9 @@ std::vector<Scored> CompiledIndex::title_or_alias_matches(std::string_view q, st
 std::size_t CompiledIndex::memory_bytes() const {
     if (!own_) return sizeof(*this);
     const Owned& o = *own_;
-    return sizeof(*this) + sizeof(Owned) + bytes_of(o.label_) + bytes_of(o.first_child_) + bytes_of(o.fail_) +
-           bytes_of(o.out_link_) + bytes_of(o.pattern_of_) + bytes_of(o.root_bmp_) + bytes_of(o.offsets_) +
-           bytes_of(o.postings_) + bytes_of(o.keyword_repeat_);
+    return sizeof(*this) + sizeof(Owned) + bytes_of(o.label_) + bytes_of(o.label_escape_) + bytes_of(o.child_base_) +
+           bytes_of(o.child_count_) + bytes_of(o.child_escape_) + bytes_of(o.terminal_) + bytes_of(o.terminal_rank_) +
+           bytes_of(o.root_bmp_) + bytes_of(o.offsets_) + bytes_of(o.postings_) + bytes_of(o.keyword_repeat_);
 }
 
 }  // namespace corvane::matcher

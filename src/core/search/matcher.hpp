@@ -8,10 +8,13 @@
 // A search keeps the entries scoring above 0, best first, ties in index order.
 //
 // CompiledIndex answers that search without looking at every entry: all
-// distinct patterns of the index sit in one Aho-Corasick automaton over code
-// points, each pattern has sorted posting lists of entry ids per role, and the
-// best entries are found by a threshold (WAND) walk over the postings of the
-// patterns that occur in the query.
+// distinct patterns of the index sit in one trie over code points, each
+// pattern has sorted posting lists of entry ids per role, and the best entries
+// are found by a threshold (WAND) walk over the postings of the patterns that
+// occur in the query.  The patterns occurring in a query are found by walking
+// the trie down from every position of the query (questions are short, and
+// most walks end after a character or two), so the trie needs no failure or
+// output links and is stored in a few bytes a node.
 //
 // Text is UTF-8 (lone surrogates in their three-byte form allowed).  The
 // compiled index owns everything it needs; the strings given to it may go away
@@ -102,19 +105,24 @@ private:
 
 class CompiledIndex {
 public:
-    // The flat arrays a compiled index consists of (see the members below).
+    // The flat arrays a compiled index consists of (see Owned below).
     struct Arrays {
-        std::span<const char32_t> label;
-        std::span<const std::uint32_t> first_child;
-        std::span<const std::uint32_t> fail;
-        std::span<const std::uint32_t> out_link;
-        std::span<const std::uint32_t> pattern_of;
+        std::span<const std::uint16_t> label;
+        std::span<const std::uint32_t> label_escape;
+        std::span<const std::uint32_t> child_base;
+        std::span<const std::uint8_t> child_count;
+        std::span<const std::uint32_t> child_escape;
+        std::span<const std::uint64_t> terminal;
+        std::span<const std::uint32_t> terminal_rank;
         std::span<const std::uint32_t> root_bmp;
         std::span<const std::uint32_t> offsets;
         std::span<const std::uint32_t> postings;
         std::span<const std::uint8_t> keyword_repeat;
     };
     static constexpr std::size_t kRootBmpSize = 0x10000;
+    static constexpr std::uint16_t kLabelEscaped = 0xFFFF;  // label >= 0xFFFF: in label_escape
+    static constexpr std::uint8_t kCountEscaped = 0xFF;     // 255 or more children: in child_escape
+    static constexpr std::size_t kChildBlock = 16;          // nodes per child_base value
 
     CompiledIndex() = default;
     CompiledIndex(CompiledIndex&&) noexcept = default;
@@ -157,13 +165,26 @@ private:
     struct Cursor;
     // The arrays of a compiled index built in memory.
     struct Owned {
-        // Trie in breadth-first order; node 0 is the root.  The children of node v
-        // are nodes first_child_[v] .. first_child_[v + 1] - 1, sorted by label.
-        std::vector<char32_t> label_;
-        std::vector<std::uint32_t> first_child_;   // size nodes + 1
-        std::vector<std::uint32_t> fail_;          // longest proper suffix that is a trie node
-        std::vector<std::uint32_t> out_link_;      // nearest proper suffix ending a pattern, or 0
-        std::vector<std::uint32_t> pattern_of_;    // pattern id ending at the node, or kNone
+        // Trie in breadth-first order; node 0 is the root.  The children of a
+        // node are consecutive nodes, sorted by label.
+        //   label_[v]         v's label (the code point on the edge into it), or
+        //                     kLabelEscaped when it is 0xFFFF or more: then the
+        //                     pair (v, label) is in label_escape_ (pairs by node)
+        //   child_count_[v]   v's number of children, or kCountEscaped when it
+        //                     is 255 or more: then (v, count) is in child_escape_
+        //   child_base_[b]    the first child of node kChildBlock * b; the first
+        //                     child of v is that plus the counts of the nodes
+        //                     of its block before it
+        //   terminal_         bit v (word v / 64, bit v % 64): v ends a pattern;
+        //                     its pattern id is the number of such nodes before
+        //                     it (terminal_rank_[w]: set bits in words before w)
+        std::vector<std::uint16_t> label_;
+        std::vector<std::uint32_t> label_escape_;
+        std::vector<std::uint32_t> child_base_;    // ceil(nodes / kChildBlock)
+        std::vector<std::uint8_t> child_count_;
+        std::vector<std::uint32_t> child_escape_;
+        std::vector<std::uint64_t> terminal_;      // ceil(nodes / 64)
+        std::vector<std::uint32_t> terminal_rank_; // ceil(nodes / 64)
         std::vector<std::uint32_t> root_bmp_;      // root's children for BMP code points (0 = none)
         // Postings: pattern p's title, alias and keyword lists are
         // postings_[offsets_[3p] .. offsets_[3p+1]), [3p+1 .. 3p+2), [3p+2 .. 3p+3).
@@ -175,7 +196,14 @@ private:
     };
     void bind();  // points a_ at *own_
 
+    // Node's child labelled c, or 0.
     std::uint32_t child(std::uint32_t node, char32_t c) const;
+    // Children of a node: [first, last).
+    std::pair<std::uint32_t, std::uint32_t> children(std::uint32_t node) const;
+    std::uint32_t child_count(std::uint32_t node) const;
+    char32_t escaped_label(std::uint32_t node) const;
+    // Id of the pattern ending at a node, or UINT32_MAX when none does.
+    std::uint32_t pattern_at(std::uint32_t node) const;
     // Distinct ids of the patterns occurring in q, ascending.
     void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const;
     std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep, std::span<const std::uint64_t> allowed) const;
