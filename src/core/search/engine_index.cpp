@@ -93,9 +93,20 @@ void LineSplitter::feed(std::string_view piece, bool last) {
     carry_.append(piece);
     std::size_t start = 0;
     const std::size_t n = carry_.size();
+    const char* base = carry_.data();
+    std::size_t nl_at = 0;  // the first "\n" at or after start (n: none), once looked for
+    bool nl_known = false;
     while (start < n) {
-        const std::size_t term = carry_.find_first_of("\r\n", start);
-        if (term == std::string::npos) break;
+        // The first "\n", or a "\r" before it (memchr, not find_first_of:
+        // that tests byte by byte).
+        if (!nl_known || nl_at < start) {
+            const void* nl = std::memchr(base + start, '\n', n - start);
+            nl_at = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - base) : n;
+            nl_known = true;
+        }
+        const void* cr = std::memchr(base + start, '\r', nl_at - start);
+        const std::size_t term = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - base) : nl_at;
+        if (term == n) break;
         if (carry_[term] == '\r' && term + 1 == n && !last) break;  // "\r\n" may be split
         std::size_t next = term + 1;
         if (carry_[term] == '\r' && next < n && carry_[next] == '\n') ++next;
@@ -150,7 +161,8 @@ struct EntrySink::Feed {
                 {
                     std::unique_lock lock(m);
                     cv.wait(lock, [&] { return stop || done[k] < sent || closed; });
-                    if (stop || done[k] == sent) return;
+                    if (stop) return;
+                    if (done[k] == sent) break;  // closed, every batch built
                     batch = queue[done[k] - base];
                 }
                 if (k == 0)
@@ -165,6 +177,10 @@ struct EntrySink::Feed {
                 }
                 cv.notify_all();
             }
+            if (k == 0)
+                sink.exact_built_ = sink.exact_.compile();
+            else
+                sink.bm25_built_ = sink.bm25_.build();
         } catch (...) {
             std::lock_guard lock(m);
             error[k] = std::current_exception();
@@ -217,14 +233,17 @@ void EntrySink::start_workers() {
     }
 }
 
-void EntrySink::drain() {
+void EntrySink::close() {
     if (!feed_) return;
     if (!feed_->current->ops.empty()) feed_->send();
-    {
-        std::lock_guard lock(feed_->m);
-        feed_->closed = true;
-        feed_->cv.notify_all();
-    }
+    std::lock_guard lock(feed_->m);
+    feed_->closed = true;
+    feed_->cv.notify_all();
+}
+
+void EntrySink::drain() {
+    if (!feed_) return;
+    close();
     feed_->join();
     std::unique_ptr<Feed> feed = std::move(feed_);
     feed->rethrow();
@@ -853,7 +872,7 @@ std::unique_ptr<EngineIndex::Pass> EngineIndex::read_pass(const SlowLine& slow) 
         lines.feed(piece, false);
     });
     lines.feed({}, true);
-    pass->sink.drain();
+    pass->sink.close();  // finish() takes what the workers build
     struct stat st;
     if (::fstat(jsonl_fd_.fd, &st) != 0) throw io::IoError(errno, jsonl_path_);
     if (static_cast<std::uint64_t>(st.st_size) != jsonl_.size || mtime_ns(st) != jsonl_.mtime_ns || at != jsonl_.size)
@@ -900,8 +919,11 @@ void run_tasks(unsigned threads, std::vector<std::function<void()>>& tasks) {
 void EngineIndex::finish(std::unique_ptr<Pass> pass) {
     EntrySink& sink = pass->sink;
     const std::string data_dir = io::folder_of(jsonl_path_);
+    // The manuals' parts here, while the workers (if any) finish building the
+    // exact index and BM25 image; without workers those are tasks too.
     std::vector<std::function<void()>> tasks;
-    tasks.emplace_back([&] { owned_bm25_ = sink.bm25_.build(); });
+    const bool fed = sink.feed_ != nullptr;
+    if (!fed) tasks.emplace_back([&] { owned_bm25_ = sink.bm25_.build(); });
     tasks.emplace_back([&] {
         std::vector<std::string> paths;
         std::vector<std::vector<manual::Table>> tables;
@@ -921,12 +943,23 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
                 }
             }
         owned_cells_ = heading_path_image(cells);
-    });
-    tasks.emplace_back([&] {
-        owned_index_ = sink.exact_.compile();
         owned_manual_ = encode_manual_ordinals(sink.manual_of_);
     });
-    run_tasks(threads_, tasks);
+    if (!fed) tasks.emplace_back([&] { owned_index_ = sink.exact_.compile(); });
+    if (fed) {
+        std::exception_ptr failed;
+        try {
+            tasks[0]();
+        } catch (...) {
+            failed = std::current_exception();
+        }
+        sink.drain();  // the workers' errors first: they are about earlier lines
+        if (failed) std::rethrow_exception(failed);
+        owned_index_ = std::move(*sink.exact_built_);
+        owned_bm25_ = std::move(*sink.bm25_built_);
+    } else {
+        run_tasks(threads_, tasks);
+    }
     path_bytes_ = owned_path_.bytes();
     cell_bytes_ = owned_cells_.bytes();
     owned_base_ = std::move(sink.base_);

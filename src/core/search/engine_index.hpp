@@ -143,11 +143,18 @@ private:
     friend class EngineIndex;
     struct Feed;
     void start_workers();  // before the first entry
-    void drain();          // waits for the workers; rethrows what stopped one
+    // The last entry was added: the workers build the exact index and the
+    // BM25 image once they have every text.
+    void close();
+    // Waits for the workers; rethrows what stopped one.  Then exact_built_
+    // and bm25_built_ hold what they built.
+    void drain();
     void record(unsigned char kind, Field field, std::string_view text);
     void replay_exact(const SinkBatch& batch);
     void replay_bm25(const SinkBatch& batch);
     std::unique_ptr<Feed> feed_;
+    std::optional<matcher::CompiledIndex> exact_built_;
+    std::optional<Bm25Index> bm25_built_;
     matcher::IndexBuilder exact_;
     Bm25Builder bm25_;
     std::string base_;
