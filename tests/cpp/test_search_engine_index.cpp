@@ -298,6 +298,13 @@ TEST_CASE("engine index: a pass on worker threads stops cleanly when a line fail
         if (++slow == 6) throw std::runtime_error("line " + std::to_string(lineno));
     };
     CHECK_THROWS_WITH_AS(ix->read_pass(failing), "line 5988", std::runtime_error);
+    // Given up as the workers start (a short file whose third line fails).
+    put(dir / "short.jsonl", kLines);
+    for (int round = 0; round < 50; ++round) {
+        auto brief = EngineIndex::for_jsonl(dir / "short.jsonl", 2);
+        CHECK_THROWS_AS(brief->read_pass([](std::string_view, std::size_t, search::EntrySink&) { throw std::runtime_error("no"); }),
+                        std::runtime_error);
+    }
     // A pass given up before finish() (the file changed meanwhile): the next one serves.
     bool grown = false;
     auto grow = [&](std::string_view, std::size_t, search::EntrySink& sink) {

@@ -227,7 +227,9 @@ EntrySink::~EntrySink() { feed_.reset(); }  // the workers stop before the build
 void EntrySink::start_workers() {
     feed_ = std::make_unique<Feed>();
     try {
-        for (int k = 0; k < 2; ++k) feed_->worker[k] = std::thread([this, k] { feed_->run(*this, k); });
+        // The workers hold the feed itself: feed_ is null while it is destroyed.
+        Feed* feed = feed_.get();
+        for (int k = 0; k < 2; ++k) feed->worker[k] = std::thread([this, feed, k] { feed->run(*this, k); });
     } catch (const std::system_error&) {
         feed_.reset();  // no thread to be had: all on this one
     }
