@@ -297,8 +297,11 @@ private:
     // open-addressing table on the packed bytes; longer ones through a map.
     std::string arena_;
     std::vector<std::uint32_t> term_start_ = {0};
-    std::vector<std::uint64_t> short_keys_;  // 0 = empty slot
-    std::vector<std::uint32_t> short_ids_;
+    struct ShortSlot {
+        std::uint64_t key = 0;  // 0 = empty slot
+        std::uint32_t id = 0;
+    };
+    std::vector<ShortSlot> short_;
     std::size_t short_count_ = 0;
     std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> long_ids_;
     std::vector<double> acc_;                // term id -> weighted tf in the current entry
