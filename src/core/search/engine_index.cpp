@@ -146,24 +146,32 @@ constexpr std::size_t kBatchesAhead = 16;                   // at most this many
 struct EntrySink::Feed {
     std::mutex m;
     std::condition_variable cv;
-    std::deque<std::shared_ptr<const SinkBatch>> queue;  // batches base .. sent - 1
+    std::deque<std::unique_ptr<SinkBatch>> queue;  // batches base .. sent - 1
+    std::vector<std::unique_ptr<SinkBatch>> spare;  // built by both, kept for reuse
     std::size_t base = 0, sent = 0;
     std::size_t done[2] = {0, 0};
     bool closed = false, stop = false, failed = false;
     std::exception_ptr error[2];
     std::thread worker[2];
-    std::unique_ptr<SinkBatch> current = std::make_unique<SinkBatch>();
+    std::unique_ptr<SinkBatch> current = fresh();
+
+    static std::unique_ptr<SinkBatch> fresh() {
+        auto b = std::make_unique<SinkBatch>();
+        b->text.reserve(kBatchBytes + (kBatchBytes >> 2));
+        b->ops.reserve(1024);
+        return b;
+    }
 
     void run(EntrySink& sink, int k) {
         try {
             while (true) {
-                std::shared_ptr<const SinkBatch> batch;
+                const SinkBatch* batch;
                 {
                     std::unique_lock lock(m);
                     cv.wait(lock, [&] { return stop || done[k] < sent || closed; });
                     if (stop) return;
                     if (done[k] == sent) break;  // closed, every batch built
-                    batch = queue[done[k] - base];
+                    batch = queue[done[k] - base].get();  // stays until both have built it
                 }
                 if (k == 0)
                     sink.replay_exact(*batch);
@@ -172,6 +180,7 @@ struct EntrySink::Feed {
                 std::lock_guard lock(m);
                 ++done[k];
                 while (base < std::min(done[0], done[1])) {
+                    spare.push_back(std::move(queue.front()));
                     queue.pop_front();
                     ++base;
                 }
@@ -191,14 +200,21 @@ struct EntrySink::Feed {
 
     // Sends the current batch; rethrows a worker's error.
     void send() {
-        std::shared_ptr<const SinkBatch> batch(std::move(current));
-        current = std::make_unique<SinkBatch>();
         std::unique_lock lock(m);
         cv.wait(lock, [&] { return failed || sent - std::min(done[0], done[1]) < kBatchesAhead; });
         if (failed) rethrow();
-        queue.push_back(std::move(batch));
+        queue.push_back(std::move(current));
         ++sent;
         cv.notify_all();
+        if (!spare.empty()) {
+            current = std::move(spare.back());
+            spare.pop_back();
+            current->text.clear();
+            current->ops.clear();
+        } else {
+            lock.unlock();
+            current = fresh();
+        }
     }
 
     void rethrow() {
