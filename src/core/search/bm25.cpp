@@ -907,13 +907,17 @@ std::uint32_t Bm25Builder::intern(std::string_view term) {
 void Bm25Builder::finish_entry() {
     for (std::uint32_t t : touched_) {
         if (acc_[t] > 0) {
-            p_term_.push_back(t);
-            p_doc_.push_back(n_docs_ - 1);
-            p_tf_.push_back(static_cast<float>(acc_[t]));
+            if (p_chunks_.empty() || p_chunks_.back().size() == (std::size_t{1} << kChunkBits)) {
+                p_chunks_.emplace_back();
+                p_chunks_.back().reserve(std::size_t{1} << kChunkBits);
+            }
+            p_chunks_.back().push_back({t, static_cast<float>(acc_[t])});
+            ++n_post_;
         }
         acc_[t] = 0;
     }
     touched_.clear();
+    p_end_.push_back(n_post_);
     doc_len_.push_back(cur_len_);
     cur_len_ = 0;
 }
@@ -947,7 +951,7 @@ Bm25Index Bm25Builder::build() {
     if (n_docs_ > 0) finish_entry();
     const std::uint32_t n_docs = n_docs_;
     const std::size_t n_terms = term_start_.size() - 1;
-    const std::uint64_t n_post = p_term_.size();
+    const std::uint64_t n_post = n_post_;
     if (n_post >= UINT32_MAX) throw Bm25Error("too many postings");
 
     // Terms in byte order; old id -> new id.
@@ -962,21 +966,26 @@ Bm25Index Bm25Builder::build() {
     // Postings grouped by new term id; entries were added in id order, so a
     // stable counting sort keeps every list ascending.
     std::vector<std::uint32_t> post_off(n_terms + 1, 0);
-    for (std::uint32_t t : p_term_) ++post_off[new_id[t] + 1];
+    for (const auto& chunk : p_chunks_)
+        for (const Posting& p : chunk) ++post_off[new_id[p.term] + 1];
     for (std::size_t i = 0; i < n_terms; ++i) post_off[i + 1] += post_off[i];
     std::vector<std::uint32_t> pdocs(n_post);
     std::vector<float> ptf(n_post);
     {
         std::vector<std::uint32_t> fill(post_off.begin(), post_off.end() - 1);
-        for (std::uint64_t i = 0; i < n_post; ++i) {
-            const std::uint32_t pos = fill[new_id[p_term_[i]]]++;
-            pdocs[pos] = p_doc_[i];
-            ptf[pos] = p_tf_[i];
-        }
+        std::uint64_t i = 0;
+        std::uint32_t d = 0;  // the entry of posting i: the first whose p_end_ is above i
+        for (const auto& chunk : p_chunks_)
+            for (const Posting& p : chunk) {
+                while (p_end_[d] <= i) ++d;
+                const std::uint32_t pos = fill[new_id[p.term]]++;
+                pdocs[pos] = d;
+                ptf[pos] = p.tf;
+                ++i;
+            }
     }
-    std::vector<std::uint32_t>().swap(p_term_);
-    std::vector<std::uint32_t>().swap(p_doc_);
-    std::vector<float>().swap(p_tf_);
+    decltype(p_chunks_)().swap(p_chunks_);
+    std::vector<std::uint64_t>().swap(p_end_);
     // Distinct term frequencies (weighted counts: few values), found through
     // a table on their bits rather than by sorting every posting's; each
     // posting's index into them is looked up there too.

@@ -309,8 +309,17 @@ private:
     std::uint64_t cur_len_ = 0;
     std::vector<std::uint64_t> doc_len_;
     // Postings in entry order: term id, entry id, weighted tf.
-    std::vector<std::uint32_t> p_term_, p_doc_;
-    std::vector<float> p_tf_;
+    // Postings in entry order (term id, weighted tf), in chunks of 2^20 so
+    // that they are never copied as they grow; p_end_[e]: postings of the
+    // entries up to e.
+    struct Posting {
+        std::uint32_t term;
+        float tf;
+    };
+    static constexpr unsigned kChunkBits = 20;
+    std::vector<std::vector<Posting>> p_chunks_;
+    std::uint64_t n_post_ = 0;
+    std::vector<std::uint64_t> p_end_;
     std::string norm_, scratch_;
 };
 
