@@ -20,6 +20,13 @@ machine's load falls on all of them alike; it reports the best and median wall
 time, the process CPU time (all threads), the peak RSS and the speed-up over
 the first count.
 
+The compiled file (--compiled): `corvane index --data-dir data` run whole, once
+per round, with write_compiled_index timed inside it; it reports the command's
+wall time, the compile's wall and CPU time (all threads), the index run's wall
+time (the rest) and the compile's share of the whole.  --pin runs it on one
+CPU; CORVANE_INDEX_THREADS applies to both steps.  --work DIR reuses a folder
+laid out as benchmarks/bench_engine.py lays it out (DIR/run<SIZE>/data).
+
 The core alone (no host, no alias map) is timed by the C++ driver:
   core_bench index REPEATS DIR      (DIR/data/manuals -> DIR/data/trees, index)
 built by _common.build_core_bench(); run it under `taskset -c N` for one core.
@@ -63,6 +70,32 @@ ostrel.ostrel_main()
 seconds, cpu = time.perf_counter() - t, time.process_time() - c
 sys.stdout = sys.__stdout__
 print(json.dumps({"seconds": seconds, "cpu_seconds": cpu, "rss_before_kb": base,
+                  "peak_rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+"""
+
+CHILD_COMPILED = r"""
+import json, os, resource, sys, time
+if sys.argv[1] == "pin":
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+import corvane.engine
+from corvane.cli import main
+write = corvane.engine.write_compiled_index
+spent = {}
+def timed(data_dir="data"):
+    t, c = time.perf_counter(), time.process_time()
+    write(data_dir)
+    spent["wall"], spent["cpu"] = time.perf_counter() - t, time.process_time() - c
+corvane.engine.write_compiled_index = timed
+sys.stdout = open(os.devnull, "w")
+t, c = time.perf_counter(), time.process_time()
+rc = main(["index", "--data-dir", "data"])
+total, total_cpu = time.perf_counter() - t, time.process_time() - c
+sys.stdout = sys.__stdout__
+if rc or "wall" not in spent or not os.path.exists("data/scene_index.cvx"):
+    raise SystemExit(f"corvane index failed or wrote no compiled file (exit {rc})")
+print(json.dumps({"total_seconds": total, "total_cpu_seconds": total_cpu, "compile_seconds": spent["wall"],
+                  "compile_cpu_seconds": spent["cpu"], "index_seconds": total - spent["wall"],
+                  "index_cpu_seconds": total_cpu - spent["cpu"], "share": spent["wall"] / total,
                   "peak_rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
 """
 
@@ -141,6 +174,15 @@ def compare_threads(work: Path, md_bytes: int, counts: list[str], repeat: int) -
     return out
 
 
+def compare_compiled(work: Path, repeat: int, pin: bool) -> dict:
+    runs = [child(CHILD_COMPILED, work, "pin" if pin else "free") for _ in range(repeat)]
+    best = min(runs, key=lambda r: r["total_seconds"])
+    keys = ("total_seconds", "compile_seconds", "compile_cpu_seconds", "index_seconds", "share")
+    return {"pinned": pin, "best_run": best,
+            "median": {k: statistics.median(r[k] for r in runs) for k in keys},
+            "all": [{k: round(r[k], 3) for k in keys} for r in runs]}
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="10000,100000", help="comma-separated scene counts")
@@ -149,6 +191,10 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement (best is reported)")
     ap.add_argument("--queries", type=int, default=300, help="queries for the search median")
     ap.add_argument("--threads", help="comma-separated worker counts to compare (e.g. 1,2)")
+    ap.add_argument("--compiled", action="store_true",
+                    help="only `corvane index` whole: the compiled file's share of it")
+    ap.add_argument("--pin", action="store_true", help="with --compiled: run on one CPU")
+    ap.add_argument("--work", type=Path, help="with --compiled: a folder holding run<SIZE>/data (kept)")
     ap.add_argument("--threads-only", action="store_true", help="only the worker-count comparison")
     args = ap.parse_args()
     given = {int(k): Path(v) for k, v in (c.split("=", 1) for c in args.corpus)}
@@ -156,6 +202,11 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="bench-index-") as tmp_name:
         tmp = Path(tmp_name)
         for size in (int(s) for s in args.sizes.split(",")):
+            if args.compiled:
+                work = (args.work / f"run{size}" if args.work and (args.work / f"run{size}" / "data").is_dir()
+                        else prepare(size, given.get(size), args.gen_corpus, tmp))
+                results["sizes"][str(size)] = {"compiled": compare_compiled(work, args.repeat, args.pin)}
+                continue
             work = prepare(size, given.get(size), args.gen_corpus, tmp)
             manuals = [p for p in (work / "data" / "manuals").iterdir() if p.suffix == ".md"]
             md_bytes = sum(p.stat().st_size for p in manuals)

@@ -285,6 +285,23 @@ def test_bad_line_names_file_and_line(tmp_path, bad_line, message):
     assert not (data / COMPILED_FILE).exists()
 
 
+def test_compile_threads_write_the_same_file(tmp_path, monkeypatch):
+    # Enough entries for several batches of the compile's workers, one line the
+    # host reads (nested past the core reader's depth), "\r\n" ends.
+    entries = sample_entries(seed=3, n=2500)
+    for i, e in enumerate(entries):
+        e["scene_data"]["description"] = f"车门锁的说明{i}" * 150
+    entries[1234]["extra"] = json.loads("[" * 300 + "]" * 300)
+    data = write_index(tmp_path, entries, newline="\r\n")
+    written = {}
+    for threads in ("1", "2", "5", ""):
+        monkeypatch.setenv("CORVANE_INDEX_THREADS", threads)
+        write_compiled_index(data)
+        written[threads] = (data / COMPILED_FILE).read_bytes()
+    assert len(set(written.values())) == 1
+    assert_same_answers(Engine(data), data)
+
+
 # ---- refresh, threads, lifetime -------------------------------------------------------
 
 

@@ -91,7 +91,7 @@ SETTINGS: tuple[Setting, ...] = (
     Setting("debug", "CORVANE_DEBUG", "flag", False, "print the traceback of an error (--debug)"),
     # -- indexing (read by the native index run itself, by the same rule)
     Setting("index_threads", "CORVANE_INDEX_THREADS", "count", 0,
-            "worker threads of the index run; unset: one per core", low=1, high=256),
+            "worker threads of the index run and of compiling the compiled file; unset: one per core", low=1, high=256),
     Setting("index_max_line_bytes", "CORVANE_INDEX_MAX_LINE_BYTES", "count", 256 * MIB,
             "longest scene index line the index run writes", low=1, high=256 * MIB),
     # -- prompts (read natively by the self-check loop and the engine, by the same rule)

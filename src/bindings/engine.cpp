@@ -22,6 +22,8 @@
 #include "bindings/common/py_util.hpp"
 #include "bindings/common/repr.hpp"
 #include "bindings/common/scene_context.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/io/env.hpp"
 #include "core/io/errors.hpp"
 #include "core/io/files.hpp"
 #include "core/json/string_lists.hpp"
@@ -93,10 +95,21 @@ public:
         return new Index(std::move(core));
     }
 
+    // Threads of a compile: CORVANE_INDEX_THREADS, as the index run takes it;
+    // unset (or a value the run itself would refuse): one per core.  Only the
+    // speed depends on it.
+    static unsigned compile_threads() {
+        try {
+            return static_cast<unsigned>(io::env_count("CORVANE_INDEX_THREADS", 1, index::kMaxThreads).value_or(0));
+        } catch (const io::SettingError&) {
+            return 0;
+        }
+    }
+
     static Index* compile_jsonl(const std::string& jsonl, nb::handle loader) {
         std::unique_ptr<search::EngineIndex> core;
         try {
-            core = search::EngineIndex::for_jsonl(jsonl);
+            core = search::EngineIndex::for_jsonl(jsonl, compile_threads());
             nb::object loads = nb::module_::import_("json").attr("loads");
             std::string scratch;
             auto slow = [&](std::string_view content, std::size_t lineno, search::EntrySink& sink) {

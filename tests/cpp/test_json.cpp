@@ -109,6 +109,27 @@ TEST_CASE("reader leaves the rest to the host, releasing what it built") {
     CHECK(read(deeper + std::string(201, ']')) == "<none>");
 }
 
+TEST_CASE("reader: a string's quote, escape or control character found at any position") {
+    // Long strings are scanned eight bytes at a time: each special byte at
+    // every place of a 0..24-byte run (UTF-8 and bytes 0x20 / 0x7f around it).
+    const std::string fill = "a\x7f \xe8\xbd\xa6~_\x21";
+    for (std::size_t n = 0; n <= 24; ++n) {
+        std::string body;
+        while (body.size() < n) body += fill[body.size() % fill.size()];
+        CAPTURE(n);
+        CHECK(read("\"" + body + "\"") == "'" + body + "'");
+        CHECK(read("\"" + body) == "<none>");  // never closed
+        for (std::size_t at = 0; at <= n; ++at) {
+            CAPTURE(at);
+            const std::string head = body.substr(0, at), tail = body.substr(at);
+            CHECK(read("\"" + head + "\\n" + tail + "\"") == "e'" + head + "\n" + tail + "'");
+            CHECK(read("\"" + head + "\x1f" + tail + "\"") == "<none>");
+            CHECK(read("\"" + head + std::string(1, '\0') + tail + "\"") == "<none>");
+            CHECK(read("[\"" + head + "\", \"" + tail + "\"]") == "['" + head + "','" + tail + "']");
+        }
+    }
+}
+
 TEST_CASE("writer: strings as the host's json.dumps(ensure_ascii=False)") {
     json::Buf b;
     b.put_string("a\"\\\n\t\x01\x1f/\x7f轮");

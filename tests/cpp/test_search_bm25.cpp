@@ -231,3 +231,53 @@ TEST_CASE("Bm25Scorer gives score()'s values to the last bit, and reads damaged 
     }
     CHECK(found > 0);
 }
+
+namespace {
+
+// The terms as they are defined: words whole, han runs as bigrams (a run of
+// one character as itself), every term spelt in UTF-8 from its code points.
+std::vector<std::string> reference_terms(std::string_view s) {
+    std::vector<std::string> out;
+    std::string word;
+    std::vector<char32_t> han;
+    auto flush = [&] {
+        if (!word.empty()) out.push_back(word);
+        word.clear();
+        for (std::size_t i = 0; i + 1 < han.size(); ++i) {
+            std::string t;
+            corvane::uni::append_utf8(t, han[i]);
+            corvane::uni::append_utf8(t, han[i + 1]);
+            out.push_back(t);
+        }
+        if (han.size() == 1) {
+            std::string t;
+            corvane::uni::append_utf8(t, han[0]);
+            out.push_back(t);
+        }
+        han.clear();
+    };
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t c = corvane::uni::next(s, i);
+        const auto k = detail::char_kind(c);
+        if (k != detail::kHan && !han.empty()) flush();
+        if (k != detail::kWord && !word.empty()) flush();
+        if (k == detail::kWord) corvane::uni::append_utf8(word, c);
+        if (k == detail::kHan) han.push_back(c);
+    }
+    flush();
+    return out;
+}
+
+}  // namespace
+
+TEST_CASE("terms: bigrams taken from the text's bytes only where those are the characters' UTF-8") {
+    // "\xf0\x88\xbd\xa6" is an overlong (4-byte) form of 车, "\xe8\xbd" a cut one.
+    for (std::string_view s : {"车门解锁", "车", "车 门", "Model3车门ＡＢ１解锁", "胎压\xf0\x88\xbd\xa6门", "\xf0\x88\xbd\xa6",
+                               "门\xe8\xbd锁", "ab\xf0\x88\xbd\xa6cd", "𠀀𠀁车", "", "。，"}) {
+        std::vector<std::string> got;
+        std::string scratch;
+        for_each_term(s, scratch, [&](std::string_view t) { got.emplace_back(t); });
+        INFO(s);
+        CHECK(got == reference_terms(s));
+    }
+}

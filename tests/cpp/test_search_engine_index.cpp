@@ -13,10 +13,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/io/errors.hpp"
+#include "core/manual/heading_path.hpp"
+#include "core/manual/tables.hpp"
 #include "core/search/engine_index.hpp"
 #include "core/text/text.hpp"
 
@@ -217,4 +220,105 @@ TEST_CASE("engine index: a pass over a file that changes meanwhile is not kept")
     CHECK_FALSE(pass);
     ix->reopen();
     REQUIRE(ix->read_pass([](std::string_view, std::size_t, search::EntrySink& sink) { sink.begin_entry("x"); }));
+}
+
+namespace {
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A folder with a manual of `scenes` scenes (headings, a table in some) and a
+// scene index of many entries: theirs first, then more without a manual
+// beyond the workers' batch size; escaped strings, "\r\n" ends and lines left
+// to the slow path among them.
+std::string big_folder(const TempDir& dir) {
+    (void)::mkdir((dir / "manuals").c_str(), 0755);
+    std::string md = "# 第1章 车门\n\n";
+    for (int s = 0; s < 40; ++s) {
+        md += "## 场景" + std::to_string(s) + "\n\n### 操作步骤\n\n1. 按下解锁键" + std::to_string(s) + "。\n\n";
+        md += "| 项目 | 数值 |\n|---|---|\n| 胎压 | " + std::to_string(200 + s) + " kPa |\n\n";
+    }
+    put(dir / "manuals/m1.md", md);
+    const auto scenes = manual::extract_tables(md);  // one per scene, each with a table
+    REQUIRE(scenes.size() == manual::scene_heading_paths(md).size());
+    std::string lines;
+    for (std::size_t i = 0; i < 9000; ++i) {
+        const bool own = i < scenes.size();
+        const std::string title = own ? scenes[i].title : "车门解锁方法" + std::to_string(i);
+        std::string l = R"({"scene_title": ")" + title + R"(", "manual_id": ")" + (own ? "m1" : "m" + std::to_string(i % 7 + 2)) +
+                        R"(", "aliases": ["开门)" + std::to_string(i % 50) + R"(", ")" + title + R"("], "keywords": ["解锁", "车门\u0031", "门)" +
+                        std::to_string(i % 300) + R"("], "scene_data": {"description": "按下解锁键后拉开车门 Model )" +
+                        std::to_string(i) + R"(", "steps": [{"text": "第一步：踩下制动踏板", "sub_points": ["检查胎压", "机油尺"]}], "warning": ["行驶中请勿打开车门"]}})";
+        if (i % 997 == 5 && i > 100) l = R"({"scene_title": "胎压)" + std::to_string(i) + R"(", "extra": )" + kDeep + "}";
+        lines += l + (i % 2 ? "\r\n" : "\n");
+    }
+    put(dir / "scene_index.jsonl", lines);
+    return dir / "scene_index.jsonl";
+}
+
+std::unique_ptr<EngineIndex> compile_with(const std::string& jsonl, unsigned threads) {
+    auto ix = EngineIndex::for_jsonl(jsonl, threads);
+    auto pass = ix->read_pass([&](std::string_view line, std::size_t, search::EntrySink& sink) {
+        const std::size_t at = line.find("胎压");
+        sink.begin_entry(at == std::string_view::npos ? line : line.substr(at, line.find('"', at) - at));
+        sink.add_keyword("轮胎");
+        sink.add_text(search::kSteps, "慢的一行");
+    });
+    REQUIRE(pass);
+    ix->finish(std::move(pass));
+    return ix;
+}
+
+}  // namespace
+
+TEST_CASE("engine index: a compile on worker threads writes the bytes of a one-thread compile") {
+    TempDir dir;
+    const std::string jsonl = big_folder(dir);
+    auto one = compile_with(jsonl, 1);
+    REQUIRE(one->size() == 9000);
+    CHECK_FALSE(one->heading_path(0).empty());  // the manual's parts are in the file
+    CHECK_FALSE(one->tables(0).empty());
+    one->write(dir / "one.cvx");
+    const std::string want = file_bytes(dir / "one.cvx");
+    for (unsigned threads : {2u, 3u, 8u}) {
+        INFO(threads);
+        compile_with(jsonl, threads)->write(dir / "many.cvx");
+        CHECK(file_bytes(dir / "many.cvx") == want);
+    }
+}
+
+TEST_CASE("engine index: a pass on worker threads stops cleanly when a line fails or the file changes") {
+    TempDir dir;
+    const std::string jsonl = big_folder(dir);
+    auto ix = EngineIndex::for_jsonl(jsonl, 2);
+    std::size_t slow = 0;
+    auto failing = [&](std::string_view, std::size_t lineno, search::EntrySink&) {
+        if (++slow == 6) throw std::runtime_error("line " + std::to_string(lineno));
+    };
+    CHECK_THROWS_WITH_AS(ix->read_pass(failing), "line 5988", std::runtime_error);
+    // Given up as the workers start (a short file whose third line fails).
+    put(dir / "short.jsonl", kLines);
+    for (int round = 0; round < 50; ++round) {
+        auto brief = EngineIndex::for_jsonl(dir / "short.jsonl", 2);
+        CHECK_THROWS_AS(brief->read_pass([](std::string_view, std::size_t, search::EntrySink&) { throw std::runtime_error("no"); }),
+                        std::runtime_error);
+    }
+    // A pass given up before finish() (the file changed meanwhile): the next one serves.
+    bool grown = false;
+    auto grow = [&](std::string_view, std::size_t, search::EntrySink& sink) {
+        sink.begin_entry("胎压");
+        if (!grown) std::ofstream(jsonl, std::ios::binary | std::ios::app) << "{}\n";
+        grown = true;
+    };
+    ix->reopen();
+    CHECK_FALSE(ix->read_pass(grow));
+    ix->reopen();
+    auto pass = ix->read_pass([](std::string_view, std::size_t, search::EntrySink& sink) { sink.begin_entry("胎压"); });
+    REQUIRE(pass);
+    pass.reset();  // dropped without finish(): the workers stop
+    auto done = compile_with(jsonl, 2);
+    CHECK(done->size() == 9001);
+    CHECK(exact(*done, "车门解锁方法100")[0].first == 100);
 }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -136,6 +137,17 @@ private:
     V string(bool is_key) {
         ++p_;  // opening quote
         const char* start = p_;
+        // Eight bytes at a time past those that are none of '"', '\\' and
+        // control characters.
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+        while (end_ - p_ >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, p_, 8);
+            const std::uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+            const std::uint64_t special = ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((x - kOnes * 0x20) & ~x);
+            if (special & kHigh) break;
+            p_ += 8;
+        }
         while (p_ != end_) {
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"') {

@@ -819,28 +819,99 @@ Bm25Builder::Bm25Builder(const Bm25Params& params) : params_(params) { check_par
 namespace {
 // A term of up to 7 bytes as one word: the bytes and the length (never 0).
 inline std::uint64_t pack(std::string_view t) {
-    std::uint64_t k = 0;
-    std::memcpy(&k, t.data(), t.size());
-    return k | (static_cast<std::uint64_t>(t.size()) << 56);
+    // The bytes as a little-endian number: two (overlapping) fixed-size loads
+    // rather than a copy of variable size.
+    const std::size_t n = t.size();
+    const char* p = t.data();
+    std::uint64_t k;
+    if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        k = a | static_cast<std::uint64_t>(b) << (8 * (n - 4));
+    } else {
+        k = 0;
+        for (std::size_t i = 0; i < n; ++i) k |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    }
+    return k | (static_cast<std::uint64_t>(n) << 56);
 }
 inline std::size_t slot_of(std::uint64_t key, std::size_t mask) {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 29) & mask;
 }
 }  // namespace
 
-void Bm25Builder::grow_short() {
-    const std::size_t cap = short_keys_.empty() ? 1024 : 2 * short_keys_.size();
-    std::vector<std::uint64_t> keys(cap, 0);
-    std::vector<std::uint32_t> ids(cap, 0);
-    for (std::size_t i = 0; i < short_keys_.size(); ++i) {
-        if (!short_keys_[i]) continue;
-        std::size_t s = slot_of(short_keys_[i], cap - 1);
-        while (keys[s]) s = (s + 1) & (cap - 1);
-        keys[s] = short_keys_[i];
-        ids[s] = short_ids_[i];
+namespace {
+
+// Floats by their bits: which were seen, then each one's place among the
+// distinct values (what lower_bound finds there).
+class TfTable {
+public:
+    bool insert(float f) {  // true the first time f is seen
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        const std::uint32_t b = bits(f);
+        std::size_t s = slot(b, slots_.size() - 1);
+        while (slots_[s].used) {
+            if (slots_[s].bits == b) return false;
+            s = (s + 1) & (slots_.size() - 1);
+        }
+        slots_[s] = {b, 0, true};
+        ++count_;
+        return true;
     }
-    short_keys_.swap(keys);
-    short_ids_.swap(ids);
+    void number(const std::vector<float>& sorted) {
+        for (Slot& e : slots_) {
+            if (!e.used) continue;
+            float f;
+            std::memcpy(&f, &e.bits, 4);
+            e.index = static_cast<std::uint32_t>(std::lower_bound(sorted.begin(), sorted.end(), f) - sorted.begin());
+        }
+    }
+    std::uint32_t index_of(float f) const {  // f was inserted
+        const std::uint32_t b = bits(f);
+        std::size_t s = slot(b, slots_.size() - 1);
+        while (slots_[s].bits != b || !slots_[s].used) s = (s + 1) & (slots_.size() - 1);
+        return slots_[s].index;
+    }
+
+private:
+    struct Slot {
+        std::uint32_t bits = 0, index = 0;
+        bool used = false;
+    };
+    static std::uint32_t bits(float f) {
+        std::uint32_t b;
+        std::memcpy(&b, &f, 4);
+        return b;
+    }
+    static std::size_t slot(std::uint32_t b, std::size_t mask) {
+        return static_cast<std::size_t>((b * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 256 : 2 * slots_.size());
+        old.swap(slots_);
+        for (const Slot& e : old) {
+            if (!e.used) continue;
+            std::size_t s = slot(e.bits, slots_.size() - 1);
+            while (slots_[s].used) s = (s + 1) & (slots_.size() - 1);
+            slots_[s] = e;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
+}  // namespace
+
+void Bm25Builder::grow_short() {
+    const std::size_t cap = short_.empty() ? 1024 : 2 * short_.size();
+    std::vector<ShortSlot> slots(cap);
+    for (const ShortSlot& e : short_) {
+        if (!e.key) continue;
+        std::size_t s = slot_of(e.key, cap - 1);
+        while (slots[s].key) s = (s + 1) & (cap - 1);
+        slots[s] = e;
+    }
+    short_.swap(slots);
 }
 
 std::uint32_t Bm25Builder::intern(std::string_view term) {
@@ -854,17 +925,16 @@ std::uint32_t Bm25Builder::intern(std::string_view term) {
         return id;
     };
     if (term.size() <= 7) {
-        if (2 * (short_count_ + 1) > short_keys_.size()) grow_short();
+        if (2 * (short_count_ + 1) > short_.size()) grow_short();
         const std::uint64_t key = pack(term);
-        const std::size_t mask = short_keys_.size() - 1;
+        const std::size_t mask = short_.size() - 1;
         std::size_t s = slot_of(key, mask);
-        while (short_keys_[s]) {
-            if (short_keys_[s] == key) return short_ids_[s];
+        while (short_[s].key) {
+            if (short_[s].key == key) return short_[s].id;
             s = (s + 1) & mask;
         }
         const std::uint32_t id = add();
-        short_keys_[s] = key;
-        short_ids_[s] = id;
+        short_[s] = {key, id};
         ++short_count_;
         return id;
     }
@@ -878,13 +948,17 @@ std::uint32_t Bm25Builder::intern(std::string_view term) {
 void Bm25Builder::finish_entry() {
     for (std::uint32_t t : touched_) {
         if (acc_[t] > 0) {
-            p_term_.push_back(t);
-            p_doc_.push_back(n_docs_ - 1);
-            p_tf_.push_back(static_cast<float>(acc_[t]));
+            if (p_chunks_.empty() || p_chunks_.back().size() == (std::size_t{1} << kChunkBits)) {
+                p_chunks_.emplace_back();
+                p_chunks_.back().reserve(std::size_t{1} << kChunkBits);
+            }
+            p_chunks_.back().push_back({t, static_cast<float>(acc_[t])});
+            ++n_post_;
         }
         acc_[t] = 0;
     }
     touched_.clear();
+    p_end_.push_back(n_post_);
     doc_len_.push_back(cur_len_);
     cur_len_ = 0;
 }
@@ -918,7 +992,7 @@ Bm25Index Bm25Builder::build() {
     if (n_docs_ > 0) finish_entry();
     const std::uint32_t n_docs = n_docs_;
     const std::size_t n_terms = term_start_.size() - 1;
-    const std::uint64_t n_post = p_term_.size();
+    const std::uint64_t n_post = n_post_;
     if (n_post >= UINT32_MAX) throw Bm25Error("too many postings");
 
     // Terms in byte order; old id -> new id.
@@ -933,26 +1007,37 @@ Bm25Index Bm25Builder::build() {
     // Postings grouped by new term id; entries were added in id order, so a
     // stable counting sort keeps every list ascending.
     std::vector<std::uint32_t> post_off(n_terms + 1, 0);
-    for (std::uint32_t t : p_term_) ++post_off[new_id[t] + 1];
+    for (const auto& chunk : p_chunks_)
+        for (const Posting& p : chunk) ++post_off[new_id[p.term] + 1];
     for (std::size_t i = 0; i < n_terms; ++i) post_off[i + 1] += post_off[i];
     std::vector<std::uint32_t> pdocs(n_post);
     std::vector<float> ptf(n_post);
     {
         std::vector<std::uint32_t> fill(post_off.begin(), post_off.end() - 1);
-        for (std::uint64_t i = 0; i < n_post; ++i) {
-            const std::uint32_t pos = fill[new_id[p_term_[i]]]++;
-            pdocs[pos] = p_doc_[i];
-            ptf[pos] = p_tf_[i];
-        }
+        std::uint64_t i = 0;
+        std::uint32_t d = 0;  // the entry of posting i: the first whose p_end_ is above i
+        for (const auto& chunk : p_chunks_)
+            for (const Posting& p : chunk) {
+                while (p_end_[d] <= i) ++d;
+                const std::uint32_t pos = fill[new_id[p.term]]++;
+                pdocs[pos] = d;
+                ptf[pos] = p.tf;
+                ++i;
+            }
     }
-    std::vector<std::uint32_t>().swap(p_term_);
-    std::vector<std::uint32_t>().swap(p_doc_);
-    std::vector<float>().swap(p_tf_);
-    // Distinct term frequencies (weighted counts: few values).
-    std::vector<float> tf_values(ptf);
+    decltype(p_chunks_)().swap(p_chunks_);
+    std::vector<std::uint64_t>().swap(p_end_);
+    // Distinct term frequencies (weighted counts: few values), found through
+    // a table on their bits rather than by sorting every posting's; each
+    // posting's index into them is looked up there too.
+    TfTable tf_index;
+    std::vector<float> tf_values;
+    for (const float f : ptf)
+        if (tf_index.insert(f)) tf_values.push_back(f);
     std::sort(tf_values.begin(), tf_values.end());
     tf_values.erase(std::unique(tf_values.begin(), tf_values.end()), tf_values.end());
     if (tf_values.size() >= UINT32_MAX) throw Bm25Error("too many distinct term frequencies");
+    tf_index.number(tf_values);
     const unsigned tf_bits = bits_for(tf_values.empty() ? 0 : static_cast<std::uint32_t>(tf_values.size() - 1));
 
     std::vector<float> norm(n_docs);
@@ -1008,8 +1093,7 @@ Bm25Index Bm25Builder::build() {
             for (std::uint32_t i = 0; i < n; ++i) {
                 pack(w, i, s.doc_bits, static_cast<std::uint32_t>(pdocs[at + i] - prev - 1));
                 prev = pdocs[at + i];
-                const auto k = std::lower_bound(tf_values.begin(), tf_values.end(), ptf[at + i]) - tf_values.begin();
-                pack(tw, i, s.tf_bits, static_cast<std::uint32_t>(k));
+                pack(tw, i, s.tf_bits, tf_index.index_of(ptf[at + i]));
             }
             words.pop_back();  // the next block starts there; the last one keeps it (below)
             s.check = block_check(w, len, s);

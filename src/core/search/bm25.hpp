@@ -305,8 +305,11 @@ private:
     // open-addressing table on the packed bytes; longer ones through a map.
     std::string arena_;
     std::vector<std::uint32_t> term_start_ = {0};
-    std::vector<std::uint64_t> short_keys_;  // 0 = empty slot
-    std::vector<std::uint32_t> short_ids_;
+    struct ShortSlot {
+        std::uint64_t key = 0;  // 0 = empty slot
+        std::uint32_t id = 0;
+    };
+    std::vector<ShortSlot> short_;
     std::size_t short_count_ = 0;
     std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> long_ids_;
     std::vector<double> acc_;                // term id -> weighted tf in the current entry
@@ -314,8 +317,17 @@ private:
     std::uint64_t cur_len_ = 0;
     std::vector<std::uint64_t> doc_len_;
     // Postings in entry order: term id, entry id, weighted tf.
-    std::vector<std::uint32_t> p_term_, p_doc_;
-    std::vector<float> p_tf_;
+    // Postings in entry order (term id, weighted tf), in chunks of 2^20 so
+    // that they are never copied as they grow; p_end_[e]: postings of the
+    // entries up to e.
+    struct Posting {
+        std::uint32_t term;
+        float tf;
+    };
+    static constexpr unsigned kChunkBits = 20;
+    std::vector<std::vector<Posting>> p_chunks_;
+    std::uint64_t n_post_ = 0;
+    std::vector<std::uint64_t> p_end_;
     std::string norm_, scratch_;
 };
 
@@ -342,18 +354,34 @@ inline CharKind char_kind(char32_t& c) {
 
 template <class Fn>
 void for_each_term(std::string_view s, std::string& scratch, Fn&& fn) {
-    // A word run is collected in scratch; of a han run scratch holds the
-    // last two characters, the later one starting at `last`.
+    // A word run is collected in scratch.  Of a han run the last character is
+    // kept (code point, bytes in s): a term of two characters whose bytes in s
+    // are their UTF-8 encoding is those bytes of s, any other is encoded into
+    // scratch.
     std::size_t i = 0;
     const std::size_t n = s.size();
     detail::CharKind kind = detail::kOther;
-    std::size_t last = 0, han_chars = 0;
+    std::size_t han_chars = 0, prev_at = 0;
+    char32_t prev_c = 0;
+    bool prev_plain = false;
+    auto encoded_size = [](char32_t c) -> std::size_t { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; };
     auto flush = [&] {
-        if (kind == detail::kWord || (kind == detail::kHan && han_chars == 1)) fn(std::string_view(scratch));
+        if (kind == detail::kWord) {
+            fn(std::string_view(scratch));
+        } else if (kind == detail::kHan && han_chars == 1) {
+            if (prev_plain) {
+                fn(s.substr(prev_at, encoded_size(prev_c)));
+            } else {
+                scratch.clear();
+                uni::append_utf8(scratch, prev_c);
+                fn(std::string_view(scratch));
+            }
+        }
         scratch.clear();
         han_chars = 0;
     };
     while (i < n) {
+        const std::size_t at = i;
         char32_t c = uni::next(s, i);
         const detail::CharKind k = detail::char_kind(c);
         if (k != kind) {
@@ -365,10 +393,20 @@ void for_each_term(std::string_view s, std::string& scratch, Fn&& fn) {
             uni::append_utf8(scratch, c);
             continue;
         }
-        if (han_chars) scratch.erase(0, last);
-        last = scratch.size();
-        uni::append_utf8(scratch, c);
-        if (han_chars) fn(std::string_view(scratch));
+        const bool plain = i - at == encoded_size(c);
+        if (han_chars) {
+            if (prev_plain && plain) {
+                fn(s.substr(prev_at, i - prev_at));
+            } else {
+                scratch.clear();
+                uni::append_utf8(scratch, prev_c);
+                uni::append_utf8(scratch, c);
+                fn(std::string_view(scratch));
+            }
+        }
+        prev_at = at;
+        prev_c = c;
+        prev_plain = plain;
         ++han_chars;
     }
     flush();

@@ -6,14 +6,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 
 #include "core/io/atomic_file.hpp"
 #include "core/io/errors.hpp"
 #include "core/io/files.hpp"
+#include "core/index/index_builder.hpp"
 #include "core/manual/heading_path.hpp"
 
 namespace corvane::search {
@@ -88,9 +93,20 @@ void LineSplitter::feed(std::string_view piece, bool last) {
     carry_.append(piece);
     std::size_t start = 0;
     const std::size_t n = carry_.size();
+    const char* base = carry_.data();
+    std::size_t nl_at = 0;  // the first "\n" at or after start (n: none), once looked for
+    bool nl_known = false;
     while (start < n) {
-        const std::size_t term = carry_.find_first_of("\r\n", start);
-        if (term == std::string::npos) break;
+        // The first "\n", or a "\r" before it (memchr, not find_first_of:
+        // that tests byte by byte).
+        if (!nl_known || nl_at < start) {
+            const void* nl = std::memchr(base + start, '\n', n - start);
+            nl_at = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - base) : n;
+            nl_known = true;
+        }
+        const void* cr = std::memchr(base + start, '\r', nl_at - start);
+        const std::size_t term = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - base) : nl_at;
+        if (term == n) break;
         if (carry_[term] == '\r' && term + 1 == n && !last) break;  // "\r\n" may be split
         std::size_t next = term + 1;
         if (carry_[term] == '\r' && next < n && carry_[next] == '\n') ++next;
@@ -107,11 +123,197 @@ void LineSplitter::feed(std::string_view piece, bool last) {
 
 // ---- EntrySink ------------------------------------------------------------
 
+// Texts added to a sink, in order, for its workers: kinds kBegin (the title),
+// kAlias, kKeyword, kText (of a field).  A batch holds whole entries.
+struct SinkBatch {
+    enum : unsigned char { kBegin, kAlias, kKeyword, kText };
+    struct Op {
+        std::size_t at, size;
+        unsigned char kind;
+        Field field;
+    };
+    std::string text;
+    std::vector<Op> ops;
+    std::string_view of(const Op& op) const { return std::string_view(text).substr(op.at, op.size); }
+};
+
+namespace {
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;  // a batch is sent once it holds this much
+constexpr std::size_t kBatchesAhead = 16;                   // at most this many not yet built by both
+}  // namespace
+
+// Two workers (0: the exact index, 1: BM25) reading the same batches.
+struct EntrySink::Feed {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::unique_ptr<SinkBatch>> queue;  // batches base .. sent - 1
+    std::vector<std::unique_ptr<SinkBatch>> spare;  // built by both, kept for reuse
+    std::size_t base = 0, sent = 0;
+    std::size_t done[2] = {0, 0};
+    bool closed = false, stop = false, failed = false;
+    std::exception_ptr error[2];
+    std::thread worker[2];
+    std::unique_ptr<SinkBatch> current = fresh();
+
+    static std::unique_ptr<SinkBatch> fresh() {
+        auto b = std::make_unique<SinkBatch>();
+        b->text.reserve(kBatchBytes + (kBatchBytes >> 2));
+        b->ops.reserve(1024);
+        return b;
+    }
+
+    void run(EntrySink& sink, int k) {
+        try {
+            while (true) {
+                const SinkBatch* batch;
+                {
+                    std::unique_lock lock(m);
+                    cv.wait(lock, [&] { return stop || done[k] < sent || closed; });
+                    if (stop) return;
+                    if (done[k] == sent) break;  // closed, every batch built
+                    batch = queue[done[k] - base].get();  // stays until both have built it
+                }
+                if (k == 0)
+                    sink.replay_exact(*batch);
+                else
+                    sink.replay_bm25(*batch);
+                std::lock_guard lock(m);
+                ++done[k];
+                while (base < std::min(done[0], done[1])) {
+                    spare.push_back(std::move(queue.front()));
+                    queue.pop_front();
+                    ++base;
+                }
+                cv.notify_all();
+            }
+            if (k == 0)
+                sink.exact_built_ = sink.exact_.compile();
+            else
+                sink.bm25_built_ = sink.bm25_.build();
+        } catch (...) {
+            std::lock_guard lock(m);
+            error[k] = std::current_exception();
+            failed = true;
+            cv.notify_all();
+        }
+    }
+
+    // Sends the current batch; rethrows a worker's error.
+    void send() {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return failed || sent - std::min(done[0], done[1]) < kBatchesAhead; });
+        if (failed) rethrow();
+        queue.push_back(std::move(current));
+        ++sent;
+        cv.notify_all();
+        if (!spare.empty()) {
+            current = std::move(spare.back());
+            spare.pop_back();
+            current->text.clear();
+            current->ops.clear();
+        } else {
+            lock.unlock();
+            current = fresh();
+        }
+    }
+
+    void rethrow() {
+        for (const std::exception_ptr& e : error)
+            if (e) std::rethrow_exception(e);
+    }
+
+    void join() {
+        for (std::thread& t : worker)
+            if (t.joinable()) t.join();
+    }
+
+    ~Feed() {
+        {
+            std::lock_guard lock(m);
+            stop = true;
+            cv.notify_all();
+        }
+        join();
+    }
+};
+
+EntrySink::EntrySink() = default;
+EntrySink::~EntrySink() { feed_.reset(); }  // the workers stop before the builders go
+
+void EntrySink::start_workers() {
+    feed_ = std::make_unique<Feed>();
+    try {
+        // The workers hold the feed itself: feed_ is null while it is destroyed.
+        Feed* feed = feed_.get();
+        for (int k = 0; k < 2; ++k) feed->worker[k] = std::thread([this, feed, k] { feed->run(*this, k); });
+    } catch (const std::system_error&) {
+        feed_.reset();  // no thread to be had: all on this one
+    }
+}
+
+void EntrySink::close() {
+    if (!feed_) return;
+    if (!feed_->current->ops.empty()) feed_->send();
+    std::lock_guard lock(feed_->m);
+    feed_->closed = true;
+    feed_->cv.notify_all();
+}
+
+void EntrySink::drain() {
+    if (!feed_) return;
+    close();
+    feed_->join();
+    std::unique_ptr<Feed> feed = std::move(feed_);
+    feed->rethrow();
+}
+
+void EntrySink::record(unsigned char kind, Field field, std::string_view text) {
+    SinkBatch& b = *feed_->current;
+    b.ops.push_back({b.text.size(), text.size(), kind, field});
+    b.text.append(text);
+}
+
+void EntrySink::replay_exact(const SinkBatch& batch) {
+    for (const SinkBatch::Op& op : batch.ops) {
+        const std::string_view t = batch.of(op);
+        switch (op.kind) {
+            case SinkBatch::kBegin: exact_.begin_entry(t); break;
+            case SinkBatch::kAlias: exact_.add_alias(t); break;
+            case SinkBatch::kKeyword: exact_.add_keyword(t); break;
+            default: break;
+        }
+    }
+}
+
+void EntrySink::replay_bm25(const SinkBatch& batch) {
+    std::string_view title;  // a batch holds whole entries
+    for (const SinkBatch::Op& op : batch.ops) {
+        const std::string_view t = batch.of(op);
+        switch (op.kind) {
+            case SinkBatch::kBegin:
+                title = t;
+                bm25_.begin_entry();
+                bm25_.add_text(kTitle, t);
+                break;
+            case SinkBatch::kAlias:
+                if (t != title) bm25_.add_text(kAliases, t);
+                break;
+            case SinkBatch::kText: bm25_.add_text(op.field, t); break;
+            default: break;
+        }
+    }
+}
+
 void EntrySink::begin_entry(std::string_view title) {
     title_.assign(title);
-    exact_.begin_entry(title);
-    bm25_.begin_entry();
-    bm25_.add_text(kTitle, title);
+    if (feed_) {
+        if (feed_->current->text.size() >= kBatchBytes || feed_->current->ops.size() >= kBatchBytes / 16) feed_->send();
+        record(SinkBatch::kBegin, kTitle, title);
+    } else {
+        exact_.begin_entry(title);
+        bm25_.begin_entry();
+        bm25_.add_text(kTitle, title);
+    }
     BaseTitles::add(base_, entries_++, title);
     lengths_.push_back(TitleLengths::of_title(title));
     manual_of_.emplace_back();
@@ -123,14 +325,28 @@ void EntrySink::set_manual(std::string_view manual_id) {
 }
 
 void EntrySink::add_alias(std::string_view alias) {
-    exact_.add_alias(alias);
+    if (feed_) {
+        if (entries_ == 0) throw std::logic_error("add_alias before begin_entry");
+        record(SinkBatch::kAlias, kAliases, alias);
+    } else {
+        exact_.add_alias(alias);
+    }
     if (!lengths_.empty()) lengths_.back().add_alias(alias);
-    if (alias != title_) bm25_.add_text(kAliases, alias);
+    if (!feed_ && alias != title_) bm25_.add_text(kAliases, alias);
 }
 
-void EntrySink::add_keyword(std::string_view keyword) { exact_.add_keyword(keyword); }
+void EntrySink::add_keyword(std::string_view keyword) {
+    if (!feed_) return exact_.add_keyword(keyword);
+    if (entries_ == 0) throw std::logic_error("add_keyword before begin_entry");
+    record(SinkBatch::kKeyword, kTitle, keyword);
+}
 
-void EntrySink::add_text(Field field, std::string_view text) { bm25_.add_text(field, text); }
+void EntrySink::add_text(Field field, std::string_view text) {
+    if (!feed_) return bm25_.add_text(field, text);
+    if (entries_ == 0) throw Bm25Error("add_text before begin_entry");
+    if (field >= kFieldCount) throw Bm25Error("unknown field");
+    record(SinkBatch::kText, field, text);
+}
 
 void EntrySink::add(const EntryFields& fields) {
     begin_entry(fields.title);
@@ -319,6 +535,39 @@ std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir
         }
     }
     return out;
+}
+
+void manual_parts(const std::string& data_dir, const std::vector<std::string>& manual_of,
+                  const std::vector<std::string>& title_of, std::vector<std::string>& paths,
+                  std::vector<std::vector<manual::Table>>& tables) {
+    paths.assign(manual_of.size(), std::string());
+    tables.assign(manual_of.size(), {});
+    for (const auto& [id_view, mine] : entries_by_manual(manual_of)) {
+        const std::string id(id_view);
+        if (!plain_manual_id(id)) continue;
+        std::string text;
+        std::vector<std::vector<std::string>> scene_paths;
+        try {
+            text = io::read_manual_text(data_dir + "/manuals/" + id + ".md");
+            scene_paths = manual::scene_heading_paths(text);
+        } catch (const std::exception&) {
+            continue;  // no manual beside the index: no paths or tables for its scenes
+        }
+        if (mine.size() != scene_paths.size()) continue;  // the manual changed since it was indexed
+        for (std::size_t k = 0; k < mine.size(); ++k) paths[mine[k]] = manual::join_heading_path(scene_paths[k], "\n");
+        std::vector<manual::SceneTables> found;
+        try {
+            found = manual::extract_tables(text);
+        } catch (const std::exception&) {
+            continue;
+        }
+        for (manual::SceneTables& st : found) {
+            if (st.scene >= mine.size()) continue;
+            const std::size_t e = mine[st.scene];
+            if (e < title_of.size() && title_of[e] != st.title) continue;  // not the scene indexed there
+            tables[e] = std::move(st.tables);
+        }
+    }
 }
 
 struct EngineIndex::Manuals {
@@ -618,9 +867,10 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
 
 // ---- compiling ------------------------------------------------------------
 
-std::unique_ptr<EngineIndex> EngineIndex::for_jsonl(const std::string& jsonl) {
+std::unique_ptr<EngineIndex> EngineIndex::for_jsonl(const std::string& jsonl, unsigned threads) {
     std::unique_ptr<EngineIndex> ix(new EngineIndex());
     ix->jsonl_path_ = jsonl;
+    ix->threads_ = threads ? threads : index::available_cores();
     ix->reopen();
     return ix;
 }
@@ -629,6 +879,7 @@ void EngineIndex::reopen() { jsonl_fd_ = open_jsonl(jsonl_path_, jsonl_); }
 
 std::unique_ptr<EngineIndex::Pass> EngineIndex::read_pass(const SlowLine& slow) {
     auto pass = std::make_unique<Pass>();
+    if (threads_ > 1) pass->sink.start_workers();
     std::size_t lineno = 0;
     EntryReader fast;
     EntryFields fields;
@@ -646,6 +897,7 @@ std::unique_ptr<EngineIndex::Pass> EngineIndex::read_pass(const SlowLine& slow) 
         lines.feed(piece, false);
     });
     lines.feed({}, true);
+    pass->sink.close();  // finish() takes what the workers build
     struct stat st;
     if (::fstat(jsonl_fd_.fd, &st) != 0) throw io::IoError(errno, jsonl_path_);
     if (static_cast<std::uint64_t>(st.st_size) != jsonl_.size || mtime_ns(st) != jsonl_.mtime_ns || at != jsonl_.size)
@@ -655,19 +907,54 @@ std::unique_ptr<EngineIndex::Pass> EngineIndex::read_pass(const SlowLine& slow) 
     return pass;
 }
 
+namespace {
+
+// Runs tasks on up to `threads` threads (the calling one among them), each
+// task once, in the order given as threads come free; rethrows the error of
+// the first task (in that order) that failed.
+void run_tasks(unsigned threads, std::vector<std::function<void()>>& tasks) {
+    std::vector<std::exception_ptr> errors(tasks.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < tasks.size();) {
+            try {
+                tasks[i]();
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t want = std::min<std::size_t>(threads, tasks.size());
+    for (std::size_t t = 1; t < want; ++t) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // fewer threads: the rest run here
+        }
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+    for (const std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
+}
+
+}  // namespace
+
 void EngineIndex::finish(std::unique_ptr<Pass> pass) {
-    owned_index_ = pass->sink.exact_.compile();
-    owned_bm25_ = pass->sink.bm25_.build();
-    owned_base_ = std::move(pass->sink.base_);
-    owned_lengths_ = std::move(pass->sink.lengths_);
-    {
-        const std::vector<std::string> paths = heading_path_texts(io::folder_of(jsonl_path_), pass->sink.manual_of_);
+    EntrySink& sink = pass->sink;
+    const std::string data_dir = io::folder_of(jsonl_path_);
+    // The manuals' parts here, while the workers (if any) finish building the
+    // exact index and BM25 image; without workers those are tasks too.
+    std::vector<std::function<void()>> tasks;
+    const bool fed = sink.feed_ != nullptr;
+    if (!fed) tasks.emplace_back([&] { owned_bm25_ = sink.bm25_.build(); });
+    tasks.emplace_back([&] {
+        std::vector<std::string> paths;
+        std::vector<std::vector<manual::Table>> tables;
+        manual_parts(data_dir, sink.manual_of_, sink.title_of_, paths, tables);
         owned_path_ = heading_path_image(paths);
         owned_path_text_ = encode_path_texts(paths);
-    }
-    path_bytes_ = owned_path_.bytes();
-    {
-        const auto tables = scene_tables(io::folder_of(jsonl_path_), pass->sink.manual_of_, pass->sink.title_of_);
         owned_tables_ = encode_tables(tables);
         // The cells as one text per entry: header cells, then each row.
         std::vector<std::string> cells(tables.size());
@@ -681,10 +968,28 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
                 }
             }
         owned_cells_ = heading_path_image(cells);
-        cell_bytes_ = owned_cells_.bytes();
+        owned_manual_ = encode_manual_ordinals(sink.manual_of_);
+    });
+    if (!fed) tasks.emplace_back([&] { owned_index_ = sink.exact_.compile(); });
+    if (fed) {
+        std::exception_ptr failed;
+        try {
+            tasks[0]();
+        } catch (...) {
+            failed = std::current_exception();
+        }
+        sink.drain();  // the workers' errors first: they are about earlier lines
+        if (failed) std::rethrow_exception(failed);
+        owned_index_ = std::move(*sink.exact_built_);
+        owned_bm25_ = std::move(*sink.bm25_built_);
+    } else {
+        run_tasks(threads_, tasks);
     }
+    path_bytes_ = owned_path_.bytes();
+    cell_bytes_ = owned_cells_.bytes();
+    owned_base_ = std::move(sink.base_);
+    owned_lengths_ = std::move(sink.lengths_);
     table_bytes_ = std::as_bytes(std::span<const char>(owned_tables_));
-    owned_manual_ = encode_manual_ordinals(pass->sink.manual_of_);
     manual_bytes_ = std::as_bytes(std::span<const char>(owned_manual_));
     path_text_bytes_ = std::as_bytes(std::span<const char>(owned_path_text_));
     length_bytes_ = std::as_bytes(std::span<const TitleLengths>(owned_lengths_));

@@ -67,6 +67,11 @@ std::vector<std::vector<manual::Table>> scene_tables(const std::string& data_dir
                                                      const std::vector<std::string>& manual_of,
                                                      const std::vector<std::string>& title_of);
 
+// heading_path_texts() and scene_tables() at once, each manual read once.
+void manual_parts(const std::string& data_dir, const std::vector<std::string>& manual_of,
+                  const std::vector<std::string>& title_of, std::vector<std::string>& paths,
+                  std::vector<std::vector<manual::Table>>& tables);
+
 // By default no compiled file has its whole-body hash checked on opening
 // (verify() does that; blocks are checked as searches read them).
 inline constexpr std::size_t kSyncVerifyBytes = 0;
@@ -112,9 +117,19 @@ private:
     std::uint64_t carry_at_ = 0;
 };
 
+struct SinkBatch;  // texts on their way to the workers (engine_index.cpp)
+
 // The builders of one compiling pass: the exact index, BM25, base titles.
+// With workers (EngineIndex::for_jsonl's thread count above 1) the exact
+// index and BM25 builders each run on a thread of their own, fed the texts in
+// batches in the order they were added, so they build what one thread would.
 class EntrySink {
 public:
+    EntrySink();
+    ~EntrySink();  // stops the workers (a pass abandoned)
+    EntrySink(const EntrySink&) = delete;
+    EntrySink& operator=(const EntrySink&) = delete;
+
     void begin_entry(std::string_view title);
     void add_alias(std::string_view alias);
     void add_keyword(std::string_view keyword);
@@ -126,6 +141,20 @@ public:
 
 private:
     friend class EngineIndex;
+    struct Feed;
+    void start_workers();  // before the first entry
+    // The last entry was added: the workers build the exact index and the
+    // BM25 image once they have every text.
+    void close();
+    // Waits for the workers; rethrows what stopped one.  Then exact_built_
+    // and bm25_built_ hold what they built.
+    void drain();
+    void record(unsigned char kind, Field field, std::string_view text);
+    void replay_exact(const SinkBatch& batch);
+    void replay_bm25(const SinkBatch& batch);
+    std::unique_ptr<Feed> feed_;
+    std::optional<matcher::CompiledIndex> exact_built_;
+    std::optional<Bm25Index> bm25_built_;
     matcher::IndexBuilder exact_;
     Bm25Builder bm25_;
     std::string base_;
@@ -159,7 +188,9 @@ public:
     // Compiling from the JSON-lines file: open it, run passes until one sees
     // the file unchanged (read_pass false: it changed meanwhile; reopen()
     // before the next), then finish().
-    static std::unique_ptr<EngineIndex> for_jsonl(const std::string& jsonl);
+    // `threads`: how many the pass and finish() may use (0: one per core the
+    // process may run on; 1: the calling thread only).  The result is the same.
+    static std::unique_ptr<EngineIndex> for_jsonl(const std::string& jsonl, unsigned threads = 1);
     void reopen();
     struct Pass {
         EntrySink sink;
@@ -240,6 +271,7 @@ private:
     const Manuals& members() const;  // manuals() with every entry's manual checked and listed
 
     std::string jsonl_path_;
+    unsigned threads_ = 1;  // for compiling
     Fd jsonl_fd_;
     FileIdentity jsonl_, cvx_;
     std::shared_ptr<MappedFile> map_;

@@ -11,7 +11,7 @@ Node* EntryReader::make(Node::Kind k) {
     if (used_ == nodes_.size()) nodes_.emplace_back();
     Node* n = &nodes_[used_++];
     n->kind = k;
-    n->text.clear();
+    n->text = {};
     n->items.clear();
     return n;
 }
@@ -19,7 +19,7 @@ Node* EntryReader::make(Node::Kind k) {
 Node* EntryReader::string(std::string_view utf8, bool) {
     if (uni::find_invalid_utf8(utf8) != std::string_view::npos) return nullptr;  // the host's decoder refuses it
     Node* n = make(Node::string);
-    n->text.assign(utf8);
+    n->text = utf8;  // the line's bytes, which outlive the entry's fields
     return n;
 }
 
@@ -27,7 +27,8 @@ Node* EntryReader::escaped_string(std::string_view utf8, bool) {
     // Lone surrogates arrive as their 3-byte forms: the bytes the host's
     // str gives with "surrogatepass", which is how the bindings read it.
     Node* n = make(Node::string);
-    n->text.assign(utf8);
+    n->own.assign(utf8);  // the reader's buffer, reused for the next escaped string
+    n->text = n->own;
     return n;
 }
 

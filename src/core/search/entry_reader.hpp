@@ -47,7 +47,8 @@ public:
     // A parsed JSON value (the reader's handler builds them).
     struct Node {
         enum Kind : unsigned char { other, string, array, object } kind = other;
-        std::string text;                          // string
+        std::string_view text;                     // string: in the line, or in `own` (escaped)
+        std::string own;
         std::vector<Node*> items;                  // array; object: key, value, key, value ...
         const Node* member(std::string_view key) const;  // the last value of `key`, or nullptr
     };

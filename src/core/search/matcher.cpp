@@ -108,6 +108,49 @@ std::uint32_t IndexBuilder::add_entry(const EntryText& e, bool normalized) {
     return id;
 }
 
+namespace {
+inline std::uint64_t text_hash(std::string_view t) {
+    return static_cast<std::uint64_t>(std::hash<std::string_view>{}(t)) * 0x9E3779B97F4A7C15ull;
+}
+}  // namespace
+
+void IndexBuilder::grow_slots() {
+    const std::size_t cap = slots_.empty() ? 4096 : 2 * slots_.size();
+    std::vector<std::uint64_t> fresh(cap, 0);
+    for (const std::uint64_t e : slots_) {
+        if (!(e & 0xffffffffu)) continue;
+        const std::uint32_t id = static_cast<std::uint32_t>(e) - 1;
+        std::size_t s = static_cast<std::size_t>(text_hash(pattern(id)) >> 20) & (cap - 1);
+        while (fresh[s]) s = (s + 1) & (cap - 1);
+        fresh[s] = e;
+    }
+    slots_.swap(fresh);
+}
+
+std::uint32_t IndexBuilder::intern(std::string_view t) {
+    const std::size_t n = pattern_start_.size() - 1;
+    if (2 * (n + 1) > slots_.size()) grow_slots();
+    const std::uint64_t h = text_hash(t);
+    const std::uint64_t tag = h & ~std::uint64_t{0xffffffff};
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t s = static_cast<std::size_t>(h >> 20) & mask;
+    while (const std::uint64_t e = slots_[s]) {
+        if ((e & ~std::uint64_t{0xffffffff}) == tag) {
+            const std::uint32_t id = static_cast<std::uint32_t>(e) - 1;
+            if (pattern(id) == t) return id;
+        }
+        s = (s + 1) & mask;
+    }
+    if (n >= (std::numeric_limits<std::uint32_t>::max() >> 2)) {
+        throw std::length_error("too many distinct texts in the scene index");
+    }
+    const auto id = static_cast<std::uint32_t>(n);
+    arena_.append(t);
+    pattern_start_.push_back(arena_.size());
+    slots_[s] = tag | (id + 1);
+    return id;
+}
+
 void IndexBuilder::add(std::string_view raw, bool normalized, Role role) {
     std::string_view t = raw;
     if (!normalized && !text::is_plainly_normalized(raw)) {
@@ -117,18 +160,7 @@ void IndexBuilder::add(std::string_view raw, bool normalized, Role role) {
     }
     if (t.empty()) return;
     if (role == kKeyword && uni::length(t) <= 1) return;
-    std::uint32_t id;
-    auto it = ids_.find(t);
-    if (it != ids_.end()) {
-        id = it->second;
-    } else {
-        if (patterns_.size() >= (std::numeric_limits<std::uint32_t>::max() >> 2)) {
-            throw std::length_error("too many distinct texts in the scene index");
-        }
-        id = static_cast<std::uint32_t>(patterns_.size());
-        auto ins = ids_.emplace(std::string(t), id).first;
-        patterns_.push_back(ins->first);
-    }
+    const std::uint32_t id = intern(t);
     const std::uint32_t key = (id << 2) | role;
     const std::uint32_t entry = entries_ - 1;
     if (role == kAlias) {  // an alias counts once per entry, however often listed
@@ -144,7 +176,7 @@ CompiledIndex IndexBuilder::compile() {
     ix.own_ = std::make_unique<CompiledIndex::Owned>();
     CompiledIndex::Owned& o = *ix.own_;
     ix.entries_ = entries_;
-    const std::size_t P = patterns_.size();
+    const std::size_t P = pattern_start_.size() - 1;
     ix.pattern_count_ = static_cast<std::uint32_t>(P);
     if (uses_.size() >= std::numeric_limits<std::uint32_t>::max()) {
         throw std::length_error("scene index too large");
@@ -179,13 +211,13 @@ CompiledIndex IndexBuilder::compile() {
     std::vector<char32_t> units;
     std::vector<std::size_t> start(P + 1, 0);
     for (std::size_t p = 0; p < P; ++p) {
-        std::string_view s = patterns_[p];
+        std::string_view s = pattern(static_cast<std::uint32_t>(p));
         for (std::size_t i = 0; i < s.size();) units.push_back(next_unit(s, i));
         start[p + 1] = units.size();
     }
-    ids_.clear();
-    std::vector<std::string_view>().swap(patterns_);
-    decltype(ids_)().swap(ids_);
+    std::string().swap(arena_);
+    pattern_start_.assign(1, 0);
+    std::vector<std::uint64_t>().swap(slots_);
     std::vector<std::uint32_t> order(P);
     for (std::size_t p = 0; p < P; ++p) order[p] = static_cast<std::uint32_t>(p);
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {

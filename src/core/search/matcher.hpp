@@ -89,13 +89,17 @@ public:
 private:
     enum Role : std::uint32_t { kTitle = 0, kAlias = 1, kKeyword = 2 };
     void add(std::string_view text, bool normalized, Role role);
+    std::uint32_t intern(std::string_view text);  // its pattern id, a new one for a new text
 
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-    };
-    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> ids_;  // pattern text -> pattern id
-    std::vector<std::string_view> patterns_;              // pattern id -> text (keys of ids_)
+    // Pattern texts back to back (pattern id -> [start[id], start[id + 1])),
+    // found through an open-addressing table of (id + 1, hash bits) slots.
+    std::string_view pattern(std::uint32_t id) const {
+        return std::string_view(arena_).substr(pattern_start_[id], pattern_start_[id + 1] - pattern_start_[id]);
+    }
+    void grow_slots();
+    std::string arena_;
+    std::vector<std::size_t> pattern_start_ = {0};
+    std::vector<std::uint64_t> slots_;  // id + 1 in the low 32 bits (0: empty), hash bits above
     // One record per use: entry id, and pattern id << 2 | role.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> uses_;
     std::size_t alias_mark_ = 0;  // first use of the current entry's aliases
