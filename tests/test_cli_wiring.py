@@ -65,7 +65,7 @@ def test_keys_commands(tmp_path, capsys):
     key = out.strip()
     assert code == 0 and key.startswith("cvk_") and "shown only now" in err
     code, out, _ = run(capsys, "keys", "--keys-file", keys, "list")
-    assert code == 0 and "fleet" in out and key.split("_")[2] not in out
+    assert code == 0 and "fleet" in out and key.split("_", 2)[2] not in out
     code, _, err = run(capsys, "keys", "--keys-file", keys, "add", "fleet")
     assert code == 2 and "a key named 'fleet' exists" in err
     code, _, err = run(capsys, "keys", "--keys-file", keys, "revoke", "nobody")

@@ -63,7 +63,7 @@ def test_add_list_revoke_commands(tmp_path, capsys):
     with pytest.raises(KeysError, match="--requests-per-minute"):
         run("add", "neg", "--requests-per-minute", "-1")
     listing = run("list")
-    assert "dashboard" in listing and "120" in listing and key.split("_")[2] not in listing
+    assert "dashboard" in listing and "120" in listing and key.split("_", 2)[2] not in listing  # the whole secret
     store = KeyStore(path, check_interval=0)
     assert store.authenticate(key) is not None
     assert "revoked key" in run("revoke", "dashboard")
