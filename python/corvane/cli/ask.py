@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import json
 import logging
@@ -11,7 +12,7 @@ from dataclasses import dataclass
 
 from corvane.cli.common import DATA_DIR_HELP, KEY_ENV, MAX_QUESTION_CHARS, RANKERS, SAMPLE_QUESTION, decode_failure, read_utf8, require_data_folder
 from corvane.cli_answer import URL_ENV
-from corvane.cli_data import INDEX_FILE, DataDir, check_aliases
+from corvane.cli_data import INDEX_FILE, DataDir, check_aliases, quiet_morlek
 from corvane.errors import EXIT_OK, PromptTooLargeError
 from corvane.cli_errors import CliError
 
@@ -34,7 +35,11 @@ def open_engine(data: DataDir, ranker: str, command: str = "ask"):
     notes_of.propagate = False
     try:
         try:
-            engine = Engine(data.shown, ranker=ranker)
+            # Compiling the index (no usable compiled file) imports corvane.morlek, whose import
+            # prints a line when the working folder has no alias file of its own: not the
+            # command's output (the data folder's alias file was checked already).
+            with contextlib.redirect_stdout(io.StringIO()):
+                engine = Engine(data.shown, ranker=ranker)
         finally:
             notes_of.removeHandler(handler)
             notes_of.propagate = True
@@ -200,6 +205,8 @@ def print_refusal(fallback: str, question: str, intent: str, *, as_json: bool, r
 def planned_ask(args: argparse.Namespace, data: DataDir, question: str, model) -> int:
     """`ask` with --vehicle/--manual/--style/--knowledge-format/--history (corvane.answers)."""
     from corvane import answers, catalog as catalogs, cli_answer, conversation
+
+    quiet_morlek()  # the planned answer uses it; imported without its import-time line
 
     try:
         style = answers.load_style(args.style) if args.style is not None else answers.AnswerStyle()
