@@ -69,42 +69,21 @@ private:
             ws();
         }
     }
-    // A string without escapes or control characters, in strict UTF-8 (no
-    // overlong forms, no surrogates, nothing above U+10FFFF).
+    // A string without escapes or control characters, in strict UTF-8
+    // (uni::find_invalid_utf8; bytes of multi-byte characters are never
+    // a quote, a backslash or a control character).
     bool string(std::string_view& out) {
         if (!eat('"')) return false;
         const unsigned char* start = p_;
         while (p_ != end_) {
             const unsigned char c = *p_;
-            if (c < 0x80) {
-                if (c == '"') {
-                    out = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start)};
-                    ++p_;
-                    return true;
-                }
-                if (c == '\\' || c < 0x20) return false;
+            if (c == '"') {
+                out = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start)};
                 ++p_;
-                continue;
+                return uni::find_invalid_utf8(out) == std::string_view::npos;
             }
-            std::size_t n;
-            unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-            if (c >= 0xC2 && c <= 0xDF) {
-                n = 2;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                n = 3;
-                if (c == 0xE0) lo = 0xA0;
-                if (c == 0xED) hi = 0x9F;
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                n = 4;
-                if (c == 0xF0) lo = 0x90;
-                if (c == 0xF4) hi = 0x8F;
-            } else {
-                return false;
-            }
-            if (static_cast<std::size_t>(end_ - p_) < n || p_[1] < lo || p_[1] > hi) return false;
-            for (std::size_t i = 2; i < n; ++i)
-                if ((p_[i] & 0xC0) != 0x80) return false;
-            p_ += n;
+            if (c == '\\' || c < 0x20) return false;
+            ++p_;
         }
         return false;
     }

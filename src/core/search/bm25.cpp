@@ -644,7 +644,8 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     }
     if (cs.empty()) return heap;
     for (const Cursor& c : cs) read_ahead(c.blk, c.end);
-    if (norms_read_ahead_ && !norms_read_ahead_->exchange(true, std::memory_order_relaxed))
+    if (norms_read_ahead_ && !norms_read_ahead_->load(std::memory_order_relaxed) &&
+        !norms_read_ahead_->exchange(true, std::memory_order_relaxed))
         will_need(doc_norm_, std::size_t{n_docs_} * sizeof(float));
     // Boosts by entry, summed per entry; the largest bounds every entry.
     std::vector<Boost> boost(boosts.begin(), boosts.end());
