@@ -173,6 +173,31 @@ def test_whole_match_needs_every_term_in_one_scene():
     assert not ev["refused"] and ev["refusal"]["held"] == 1.0
 
 
+FILLER = [entry(f"保养项目 {i}", "按保养周期检查车辆。", i=i) for i in range(2, 40)]
+
+
+def test_a_synonym_key_typed_with_a_pinyin_slip_still_expands():
+    scenes = [entry("危险警告灯", "按下危险警告灯开关，四个转向灯同时闪烁，提醒后方车辆。", i=0),
+              entry("电子驻车制动", "停车后拉起电子驻车开关即可驻车。", i=1)] + FILLER
+    syn = {"双闪": ["危险警告灯"], "手刹": ["驻车制动", "电子驻车"]}
+    h = _hybrid.HybridIndex(scenes, synonyms=syn)
+    assert titles(h.search("霜闪怎么开", 1)) == titles(h.search("双闪怎么开", 1)) == ["危险警告灯"]  # 霜 for 双
+    assert titles(h.search("手傻在哪", 1)) == ["电子驻车制动"]  # the key's wording is not in the question at all
+    # two slips in one key, or a character of another reading, are not the key
+    assert h.search("霜善怎么开", 1) == [] and h.search("双门怎么开", 1) == []
+    # the cascade reads keys as they are written
+    assert _hybrid.HybridIndex(scenes, synonyms=syn, fused=False).search("霜闪怎么开", 1) == []
+
+
+def test_whole_match_reads_a_missing_term_through_its_homophones():
+    scenes = [entry("胎压监测", "胎压报警灯亮起时请检查轮胎气压。", i=0), entry("补胎", "轮胎扎钉可以补。", i=1)] + FILLER
+    strict = _hybrid.HybridIndex(scenes, threshold=3)  # the text score alone refuses a slip
+    assert titles(strict.search("胎亚报警", 1)) == ["胎压监测"] and strict.fused_features("胎亚报警", 3)["whole"]
+    assert _hybrid.HybridIndex(scenes, threshold=3, fusion={"whole_match": 0}).search("胎亚报警", 1) == []
+    # a term with no homophone in the index, or two slips in one term, still refuse
+    assert strict.search("胎亚违章", 1) == [] and strict.search("台亚报警", 1) == []
+
+
 def test_engine_fusion_weights_are_checked(tmp_path):
     data = _indexed(tmp_path, MANUAL)
     with Engine(data) as eng:

@@ -112,8 +112,10 @@ class Matrix:
                 self.title_share.append(ev["title_share"])
                 self.held.append(ev["refusal"]["held"])
                 self.unit.append(ev["unit"] or 1.0)
-                # every term held by the index, all of them in one candidate (whole_match)
-                self.whole.append(ev["refusal"]["held"] >= 1.0 and any(
+                # one candidate holds every term, or a homophone of a term the index lacks
+                # (whole_match); evidence without the flag: every term held, one candidate
+                # holding them all
+                self.whole.append(bool(ev["whole"]) if "whole" in ev else ev["refusal"]["held"] >= 1.0 and any(
                     c["features"]["coverage"] >= (1 - 1e-9) * (ev["unit"] or 1.0) for c in ev["candidates"]))
                 n += 1
         self.n = n

@@ -56,7 +56,7 @@ inline nb::dict fusion_dict(const search::FusedWeights& w) {
 }
 
 // {"candidates": [{"entry", "stage", "bm25_rank", "score", "features": {name: value}}], best first;
-//  "refusal": {name: value}, "unit", "title_share", "terms", "held_terms", "refused"}.
+//  "refusal": {name: value}, "unit", "title_share", "terms", "held_terms", "whole", "refused"}.
 inline nb::dict evidence_dict(const search::FusedEvidence& ev) {
     nb::list cands;
     for (const search::FusedCandidate& c : ev.candidates) {
@@ -81,6 +81,7 @@ inline nb::dict evidence_dict(const search::FusedEvidence& ev) {
     out["title_share"] = ev.title_share;
     out["terms"] = ev.terms;
     out["held_terms"] = ev.held_terms;
+    out["whole"] = ev.whole;
     out["refused"] = ev.refused;
     return out;
 }

@@ -85,13 +85,15 @@ constexpr std::size_t kHomophoneTerms = 3;
 
 FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm) {
     FusedQuery fq;
-    fq.expanded = synonyms.expand(text::to_simplified(raw_query));
+    fq.expanded = synonyms.expand_sounding(text::to_simplified(raw_query));
     fq.terms = hybrid_terms(fq.expanded);
     const std::string_view own = std::string_view(fq.expanded).substr(0, fq.expanded.find('\n'));
     fq.content_chars = chars_of(without_question_words(own));
     std::u32string t;
     std::size_t tried = 0;
-    for (const std::string& term : fq.terms) {
+    fq.variants_of.resize(fq.terms.size());
+    for (std::size_t j = 0; j < fq.terms.size(); ++j) {
+        const std::string& term = fq.terms[j];
         if (tried >= kHomophoneTerms) break;
         if (bm.find(term) >= 0) continue;
         t.clear();
@@ -104,10 +106,12 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
         }
         if (!han || t.size() != 2) continue;
         ++tried;
-        for (std::string& v : text::homophone_variants(t, [&](std::string_view x) { return bm.find(x) >= 0; }, 4))
-            if (std::find(fq.homophones.begin(), fq.homophones.end(), v) == fq.homophones.end() &&
-                std::find(fq.terms.begin(), fq.terms.end(), v) == fq.terms.end())
-                fq.homophones.push_back(std::move(v));
+        for (std::string& v : text::homophone_variants(t, [&](std::string_view x) { return bm.find(x) >= 0; }, 4)) {
+            if (std::find(fq.terms.begin(), fq.terms.end(), v) != fq.terms.end()) continue;
+            const auto at = std::find(fq.homophones.begin(), fq.homophones.end(), v);
+            fq.variants_of[j].push_back(static_cast<std::uint32_t>(at - fq.homophones.begin()));
+            if (at == fq.homophones.end()) fq.homophones.push_back(std::move(v));
+        }
     }
     return fq;
 }
@@ -132,6 +136,39 @@ std::string fused_weight_names() {
 }
 
 namespace {
+// Whether one candidate holds every term of the question, a term the index
+// lacks counted as held through any of its homophones; false when such a
+// term has none.
+bool whole_with_homophones(const FusedQuery& q, const Bm25View& bm, const std::vector<FusedCandidate>& cand) {
+    if (q.terms.empty() || cand.empty()) return false;
+    std::vector<std::uint32_t> ids;
+    ids.reserve(cand.size());
+    for (const FusedCandidate& c : cand) ids.push_back(c.entry);
+    // holds[i]: candidate i holds every term looked at so far.
+    std::vector<char> holds(cand.size(), 1);
+    auto holding = [&](const std::string& t, std::vector<char>& any) {
+        const std::int64_t tid = bm.find(t);
+        if (tid < 0) return;
+        const std::uint32_t one = static_cast<std::uint32_t>(tid);
+        const std::vector<double> s = bm.score_ids(std::span<const std::uint32_t>(&one, 1), ids);
+        for (std::size_t i = 0; i < cand.size(); ++i) any[i] |= s[i] > 0;
+    };
+    std::vector<char> any(cand.size());
+    for (std::size_t j = 0; j < q.terms.size(); ++j) {
+        std::fill(any.begin(), any.end(), 0);
+        if (bm.find(q.terms[j]) >= 0) {
+            holding(q.terms[j], any);
+        } else {
+            if (j >= q.variants_of.size() || q.variants_of[j].empty()) return false;
+            for (const std::uint32_t v : q.variants_of[j]) holding(q.homophones[v], any);
+        }
+        bool some = false;
+        for (std::size_t i = 0; i < cand.size(); ++i) some |= (holds[i] &= any[i]) != 0;
+        if (!some) return false;
+    }
+    return true;
+}
+
 FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
                        const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
                        const Bm25View* tables, bool all_features) {
@@ -306,9 +343,14 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     double r = 0;
     for (std::size_t i = 0; i < kRefusalFeatureCount; ++i) r += w.*kRefusalFeatures[i].weight * ev.refusal[i];
     ev.refused = cand.empty() || (ev.title_share < w.answer_share && r < w.threshold);
-    if (ev.refused && !cand.empty() && w.whole_match > 0 && ev.held_terms && ev.held_terms == ev.terms) {
-        if (!with_coverage) cover_candidates();  // weighted 0 then: the scores above stand
-        ev.refused = !one_holds_all;
+    if (ev.refused || all_features) {
+        if (ev.held_terms && ev.held_terms == ev.terms) {
+            if (!with_coverage) cover_candidates();  // weighted 0 then: the scores above stand
+            ev.whole = one_holds_all;
+        } else {
+            ev.whole = whole_with_homophones(q, bm, cand);
+        }
+        if (ev.refused && !cand.empty() && w.whole_match > 0) ev.refused = !ev.whole;
     }
     ev.candidates = std::move(cand);
     return ev;
@@ -508,9 +550,74 @@ void Synonyms::add(std::string_view colloquial, std::string_view wording) {
     if (key.empty()) throw Bm25Error("a synonym key is empty once normalized");
     builder_.begin_entry(key, true);
     values_.push_back(text::normalize_text(wording));
+    key_text_.push_back(std::move(key));
 }
 
-void Synonyms::compile() { keys_ = builder_.compile(); }
+void Synonyms::compile() {
+    keys_ = builder_.compile();
+    key_chars_.assign(values_.size(), {});
+    by_sound_.clear();
+    sound_lengths_.clear();
+    for (std::uint32_t id = 0; id < values_.size(); ++id) {
+        const std::string& key = key_text_[id];
+        std::u32string chars;
+        std::u16string sound;
+        bool han = true;
+        for (std::size_t i = 0; i < key.size() && han;) {
+            const char32_t c = uni::next(key, i);
+            const int s = text::sound_of(c);
+            han = s >= 0;
+            chars.push_back(c);
+            sound.push_back(static_cast<char16_t>(s));
+        }
+        if (!han || chars.size() < 2) continue;
+        by_sound_.emplace(sound, id);
+        key_chars_[id] = std::move(chars);
+        if (std::find(sound_lengths_.begin(), sound_lengths_.end(), key_chars_[id].size()) == sound_lengths_.end())
+            sound_lengths_.push_back(key_chars_[id].size());
+    }
+}
+
+std::string Synonyms::expand_sounding(std::string_view raw_query) const {
+    std::string q = text::normalize_text(raw_query);
+    if (values_.empty()) return q;
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, s] : keys_.search(q, static_cast<long long>(values_.size()))) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    const std::size_t exact = ids.size();
+    // The question's own line, as characters and their sound ids (-1: none).
+    const std::string_view own = std::string_view(q).substr(0, q.find('\n'));
+    std::u32string chars;
+    std::vector<int> sounds;
+    for (std::size_t i = 0; i < own.size();) {
+        const char32_t c = uni::next(own, i);
+        chars.push_back(c);
+        sounds.push_back(text::sound_of(c));
+    }
+    std::u16string window;
+    for (const std::size_t len : sound_lengths_) {
+        for (std::size_t at = 0; at + len <= chars.size(); ++at) {
+            window.clear();
+            for (std::size_t k = at; k < at + len && sounds[k] >= 0; ++k) window.push_back(static_cast<char16_t>(sounds[k]));
+            if (window.size() != len) continue;
+            const auto [lo, hi] = by_sound_.equal_range(window);
+            for (auto it = lo; it != hi; ++it) {
+                const std::u32string& key = key_chars_[it->second];
+                std::size_t differ = 0;
+                for (std::size_t k = 0; k < len; ++k) differ += key[k] != chars[at + k];
+                if (differ == 1 && !std::binary_search(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(exact), it->second) &&
+                    std::find(ids.begin() + static_cast<std::ptrdiff_t>(exact), ids.end(), it->second) == ids.end())
+                    ids.push_back(it->second);
+            }
+        }
+    }
+    std::sort(ids.begin() + static_cast<std::ptrdiff_t>(exact), ids.end());
+    for (std::uint32_t id : ids) {
+        q.push_back('\n');
+        q += values_[id];
+    }
+    return q;
+}
 
 std::string Synonyms::expand(std::string_view raw_query) const {
     std::string q = text::normalize_text(raw_query);

@@ -158,6 +158,9 @@ static_assert(sizeof(TitleLengths) == 8);
 struct FusedQuery {
     std::string expanded;
     std::vector<std::string> terms, homophones;
+    // Per term, the homophones (indexes into homophones) found for it: a
+    // term the index lacks is read as a slip for one of them.
+    std::vector<std::vector<std::uint32_t>> variants_of;
     std::size_t content_chars = 0;  // of the question itself, question words dropped
 };
 
@@ -185,6 +188,10 @@ public:
     // The normalized query with the wordings of every key occurring in it
     // appended, each after a line break, in the order the keys were added.
     std::string expand(std::string_view raw_query) const;
+    // expand(), and also the wordings of keys of two or more Han characters
+    // that occur with one character typed as another of the same reading
+    // (a pinyin slip: "霜闪" for "双闪"), after those of the keys found.
+    std::string expand_sounding(std::string_view raw_query) const;
     bool empty() const { return values_.empty(); }
     std::size_t memory_bytes() const { return keys_.memory_bytes(); }
 
@@ -192,6 +199,12 @@ private:
     matcher::IndexBuilder builder_;
     matcher::CompiledIndex keys_;  // one entry per key (as its title)
     std::vector<std::string> values_;  // normalized wording per key entry
+    // Keys all of whose characters have a reading, by the readings of their
+    // characters (sound ids as a string of u16): the keys a slip can reach.
+    std::unordered_multimap<std::u16string, std::uint32_t> by_sound_;
+    std::vector<std::string> key_text_;      // normalized key per key entry
+    std::vector<std::u32string> key_chars_;  // per key entry (empty: not by sound)
+    std::vector<std::size_t> sound_lengths_;  // distinct key lengths in by_sound_
 };
 
 // The distinct BM25 terms of an expanded query, question words and particles
@@ -250,6 +263,10 @@ struct FusedEvidence {
     double unit = 0;
     double title_share = 0;  // the largest share of the question a matched title covers
     std::size_t terms = 0, held_terms = 0;
+    // One candidate holds every term of the question, or for a term the
+    // index lacks one of its homophones (weighed only when the question
+    // would be refused; always with all features).
+    bool whole = false;
     bool refused = false;    // what fuse() would decide
 };
 // The candidates fuse() would score for top_k places, all of them, with
