@@ -789,6 +789,16 @@ struct EngineIndex::Hybrid {
         return t;
     }
     double score_threshold = 0;
+    // The fused ranker's title matches of an expanded question: each entry
+    // whose title, base title or alias occurs in it, with the length of what
+    // matched.
+    std::vector<TitleMatch> title_matches(const matcher::CompiledIndex& index, std::string_view expanded) const {
+        const std::vector<std::uint32_t> in_base = base.matches(expanded);
+        std::vector<TitleMatch> out;
+        for (const auto& [id, title] : index.title_or_alias_entries(expanded, in_base))
+            out.push_back({id, length_of(id).matched_title(title, std::binary_search(in_base.begin(), in_base.end(), id))});
+        return out;
+    }
 };
 
 EngineIndex::~EngineIndex() = default;
@@ -1079,12 +1089,7 @@ FusedEvidence EngineIndex::fused_evidence(std::string_view question, const Synon
     if (top_k == 0 || entries_ == 0) return {};
     try {
         const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
-        const std::vector<std::uint32_t> base = h.base.matches(fq.expanded);
-        std::vector<TitleMatch> titles;
-        for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
-            const bool in_base = std::binary_search(base.begin(), base.end(), id);
-            titles.push_back({id, h.length_of(id).matched(score, in_base)});
-        }
+        const std::vector<TitleMatch> titles = h.title_matches(*index_, fq.expanded);
         return search::fused_evidence(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, &h.cells);
     } catch (const Bm25Corrupt& e) {
         throw matcher::CorruptIndex(std::string("compiled index: ") + e.what());
@@ -1101,12 +1106,8 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
     if (fused) {
         if (top_k == 0 || entries_ == 0) return {};
         const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
-        const std::vector<std::uint32_t> base = h.base.matches(fq.expanded);
-        std::vector<TitleMatch> titles, kept;
-        for (const auto& [id, score] : index_->title_or_alias_matches(fq.expanded, base)) {
-            const bool in_base = std::binary_search(base.begin(), base.end(), id);
-            titles.push_back({id, h.length_of(id).matched(score, in_base)});
-        }
+        const std::vector<TitleMatch> titles = h.title_matches(*index_, fq.expanded);
+        std::vector<TitleMatch> kept;
         if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells);
         // Filtered: the allowed entries' ranking, refused when the whole
         // index's would be (a question is answerable or not whatever

@@ -149,6 +149,10 @@ struct TitleLengths {
     // The length of what matched, given the global search's score of the
     // entry and whether its base title occurs in the query.
     std::size_t matched(int exact_score, bool base_matched) const;
+    // The same, given whether the title itself matched (the score is odd).
+    std::size_t matched_title(bool title_matched, bool base_matched) const {
+        return matched(title_matched ? 1 : 0, base_matched);
+    }
 };
 static_assert(sizeof(TitleLengths) == 8);
 

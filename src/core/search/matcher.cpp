@@ -746,6 +746,32 @@ std::vector<Scored> CompiledIndex::title_or_alias_matches(std::string_view q, st
     return out;
 }
 
+std::vector<std::pair<std::uint32_t, bool>> CompiledIndex::title_or_alias_entries(std::string_view q,
+                                                                                  std::span<const std::uint32_t> also) const {
+    std::vector<std::uint32_t> matched;
+    matched_patterns(q, matched);
+    // (entry << 1) | !title: sorted, an entry's title flag comes first.
+    std::vector<std::uint64_t> keyed;
+    for (std::uint32_t p : matched) {
+        for (std::uint32_t role = 0; role < 2; ++role) {
+            const auto [lo, hi] = list_of(p, role);
+            for (std::size_t i = lo; i < hi; ++i) keyed.push_back(std::uint64_t{a_.postings[i]} << 1 | role);
+        }
+    }
+    for (std::uint32_t id : also)
+        if (id < entries_) keyed.push_back(std::uint64_t{id} << 1 | 1);
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<std::pair<std::uint32_t, bool>> out;
+    out.reserve(keyed.size());
+    for (const std::uint64_t k : keyed) {
+        const auto id = static_cast<std::uint32_t>(k >> 1);
+        if (!out.empty() && out.back().first == id) continue;
+        CORVANE_CHECK(id < entries_, "entry id out of range");
+        out.emplace_back(id, (k & 1) == 0);
+    }
+    return out;
+}
+
 #undef CORVANE_CHECK
 
 std::size_t CompiledIndex::memory_bytes() const {

@@ -157,6 +157,11 @@ public:
     // (the hybrid ranker's first stage).
     std::vector<Scored> title_or_alias_matches(std::string_view normalized_query,
                                                std::span<const std::uint32_t> also = {}) const;
+    // The same entries, in entry order, each with whether its title (not
+    // only an alias) occurs: what the fused ranker needs, without looking
+    // the entries up in the keyword lists (scattered reads of a large index).
+    std::vector<std::pair<std::uint32_t, bool>> title_or_alias_entries(std::string_view normalized_query,
+                                                                       std::span<const std::uint32_t> also = {}) const;
 
     std::size_t size() const { return entries_; }
     std::size_t pattern_count() const { return pattern_count_; }
