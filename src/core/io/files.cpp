@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,6 +209,14 @@ std::string read_file_with_line_limit(const std::string& path, std::size_t max_l
     }
     pass(&data);
     return data;
+}
+
+void will_need(const void* p, std::size_t n) {
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    if (n == 0 || page == 0) return;
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t start = a & ~(page - 1);
+    ::madvise(reinterpret_cast<void*>(start), a + n - start, MADV_WILLNEED);
 }
 
 }  // namespace corvane::io

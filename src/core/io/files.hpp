@@ -2,6 +2,7 @@
 // the path as named), io::DecodeError, io::LineTooLongError.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -32,6 +33,17 @@ std::vector<std::string> list_manuals(const std::string& folder);
 
 // The whole content of a file.
 std::string read_file(const std::string& path);
+
+// Starts reading a range of a mapped file into the page cache, so that
+// pages a search is about to read come in a few large requests instead of
+// one page fault (and one wait) at a time.  Memory that is not a file
+// mapping, or a failing call, is no error: it is only advice.
+void will_need(const void* p, std::size_t n);
+// will_need() of a range by the first caller that sets `asked`; nothing for
+// the others (a warm index pays one relaxed load).
+inline void will_need_once(std::atomic<bool>& asked, const void* p, std::size_t n) {
+    if (!asked.load(std::memory_order_relaxed) && !asked.exchange(true, std::memory_order_relaxed)) will_need(p, n);
+}
 
 // "\r\n" and "\r" as "\n", as the host's text files read (universal newlines).
 std::string translate_newlines(std::string_view s);

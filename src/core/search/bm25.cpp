@@ -30,9 +30,7 @@
 #include <cstring>
 #include <numeric>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
+#include "core/io/files.hpp"
 #include "core/search/compiled_file.hpp"
 #include "core/text/text.hpp"
 
@@ -258,28 +256,12 @@ std::pair<std::uint32_t, std::uint32_t> Bm25View::blocks_of(std::uint32_t t) con
     return {lo, hi};
 }
 
-namespace {
-
-// Starts reading a range of a mapped file into the page cache.  A question's
-// posting lists in a file not yet in the cache are then read in a few large
-// requests instead of one page fault (and one wait) at a time.  Memory that
-// is not a file mapping, or a failing call, is no error: it is only advice.
-void will_need(const void* p, std::size_t n) {
-    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    if (n == 0 || page == 0) return;
-    const auto a = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t start = a & ~(page - 1);
-    ::madvise(reinterpret_cast<void*>(start), a + n - start, MADV_WILLNEED);
-}
-
-}  // namespace
-
 void Bm25View::read_ahead(std::uint32_t lo, std::uint32_t hi) const {
     if (lo >= hi || hi > n_blocks_ || !checked_) return;
     if (checked_[lo / 64].load(std::memory_order_relaxed) >> (lo % 64) & 1) return;  // read before: cached
-    will_need(skips_ + lo, std::size_t{hi - lo} * sizeof(Skip));
+    io::will_need(skips_ + lo, std::size_t{hi - lo} * sizeof(Skip));
     const std::uint64_t w0 = skips_[lo].word_off, w1 = hi < n_blocks_ ? skips_[hi].word_off : n_words_;
-    if (w0 < w1 && w1 <= n_words_) will_need(words_ + w0, (w1 - w0) * sizeof(std::uint32_t));
+    if (w0 < w1 && w1 <= n_words_) io::will_need(words_ + w0, (w1 - w0) * sizeof(std::uint32_t));
 }
 
 float Bm25View::tf_at(const Block& block, std::uint32_t i) const {
@@ -646,7 +628,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     for (const Cursor& c : cs) read_ahead(c.blk, c.end);
     if (norms_read_ahead_ && !norms_read_ahead_->load(std::memory_order_relaxed) &&
         !norms_read_ahead_->exchange(true, std::memory_order_relaxed))
-        will_need(doc_norm_, std::size_t{n_docs_} * sizeof(float));
+        io::will_need(doc_norm_, std::size_t{n_docs_} * sizeof(float));
     // Boosts by entry, summed per entry; the largest bounds every entry.
     std::vector<Boost> boost(boosts.begin(), boosts.end());
     double max_boost = 0;

@@ -783,6 +783,7 @@ struct EngineIndex::Hybrid {
     // The title lengths section, read in place one entry at a time: the
     // first question at a large index does not page in every entry's.
     std::span<const std::byte> lengths;
+    mutable std::atomic<bool> lengths_read_ahead{false};  // mapped lengths asked for once
     TitleLengths length_of(std::uint32_t id) const {
         TitleLengths t;
         std::memcpy(&t, lengths.data() + std::size_t{id} * sizeof(TitleLengths), sizeof(TitleLengths));
@@ -795,7 +796,9 @@ struct EngineIndex::Hybrid {
     std::vector<TitleMatch> title_matches(const matcher::CompiledIndex& index, std::string_view expanded) const {
         const std::vector<std::uint32_t> in_base = base.matches(expanded);
         std::vector<TitleMatch> out;
-        for (const auto& [id, title] : index.title_or_alias_entries(expanded, in_base))
+        const auto found = index.title_or_alias_entries(expanded, in_base);
+        if (found.size() >= kReadAheadMatches) io::will_need_once(lengths_read_ahead, lengths.data(), lengths.size());
+        for (const auto& [id, title] : found)
             out.push_back({id, length_of(id).matched_title(title, std::binary_search(in_base.begin(), in_base.end(), id))});
         return out;
     }

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/io/files.hpp"
 #include "core/search/rule.hpp"
 #include "core/text/text.hpp"
 
@@ -796,13 +797,19 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
     }
     b.entry_span_ = u32(11);
     b.entries_ = entries;
+    b.read_ahead_ = std::make_shared<std::atomic<bool>>(false);
     return b;
 }
 
 std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
     std::vector<std::uint32_t> out;
     if (entry_span_.empty()) return out;
-    for (const auto& [id, s] : index_.search(q, static_cast<long long>(entry_span_.size()))) {
+    // Base titles have no aliases or keywords: the entries matched are
+    // those of the titles found.
+    const auto found = index_.title_or_alias_entries(q);
+    if (read_ahead_ && found.size() >= kReadAheadMatches)
+        io::will_need_once(*read_ahead_, entry_span_.data(), entry_span_.size_bytes());
+    for (const auto& [id, title] : found) {
         // Mapped values are checked as they are read.
         if (id >= entry_span_.size() || entry_span_[id] >= entries_) throw Bm25Corrupt("base titles: entry id out of range");
         out.push_back(entry_span_[id]);

@@ -20,6 +20,8 @@
 // no term with the query).
 #pragma once
 
+#include <memory>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -311,7 +313,15 @@ private:
     std::vector<std::uint32_t> entry_of_;        // decode(): owned
     std::span<const std::uint32_t> entry_span_;  // what matches() reads (entry_of_ or the mapped bytes)
     std::uint32_t entries_ = 0;                  // of the whole index
+    // Mapped: set once the entry array was asked to be read ahead.
+    std::shared_ptr<std::atomic<bool>> read_ahead_;
 };
+
+// A question matching at least this many titles reads their entries'
+// per-entry values (base title entries, title lengths) scattered over arrays
+// of every entry; from a file not yet in the page cache the whole array is
+// then asked for at once, a few large reads instead of one per entry.
+inline constexpr std::size_t kReadAheadMatches = 64;
 
 class HybridRanker;
 
