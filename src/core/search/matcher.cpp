@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/io/files.hpp"
 #include "core/text/text.hpp"
 #include "core/text/unicode.hpp"
 
@@ -387,6 +388,7 @@ CompiledIndex CompiledIndex::over(std::uint32_t entries, const Arrays& a) {
     ix.entries_ = entries;
     ix.pattern_count_ = static_cast<std::uint32_t>(P);
     ix.a_ = a;
+    ix.levels_read_ahead_ = std::make_shared<std::atomic<bool>>(false);
     return ix;
 }
 
@@ -487,9 +489,41 @@ std::uint32_t CompiledIndex::child(std::uint32_t node, char32_t c) const {
     return x;
 }
 
+// Nodes of the trie's top levels asked for at once (about 4 bytes a node
+// over its arrays): a few MB at most, in large reads.
+constexpr std::uint64_t kReadAheadNodes = std::uint64_t{1} << 19;
+
+void CompiledIndex::read_ahead_levels() const {
+    // Breadth-first order: a level ends where the children of its last node end.
+    std::uint64_t end = 1;  // the root
+    try {
+        while (true) {
+            const std::uint64_t next = children(static_cast<std::uint32_t>(end - 1)).second;
+            if (next <= end || next > kReadAheadNodes) break;
+            end = next;
+        }
+    } catch (const CorruptIndex&) {
+        // Damaged counts: only advice is at stake here; a walk that reads them reports it.
+    }
+    auto ask = [](const auto& span, std::uint64_t n) {
+        io::will_need(span.data(), std::min<std::uint64_t>(n, span.size()) * sizeof(span[0]));
+    };
+    ask(a_.label, end);
+    ask(a_.child_count, end);
+    ask(a_.child_base, end / kChildBlock + 1);
+    ask(a_.terminal, end / 64 + 1);
+    ask(a_.terminal_rank, end / 64 + 1);
+    ask(a_.root_bmp, a_.root_bmp.size());
+    ask(a_.label_escape, a_.label_escape.size());
+    ask(a_.child_escape, a_.child_escape.size());
+}
+
 void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const {
     out.clear();
     if (a_.label.size() <= 1) return;
+    if (levels_read_ahead_ && !levels_read_ahead_->load(std::memory_order_relaxed) &&
+        !levels_read_ahead_->exchange(true, std::memory_order_relaxed))
+        read_ahead_levels();
     std::vector<char32_t> units;
     units.reserve(q.size());
     for (std::size_t i = 0; i < q.size();) units.push_back(next_unit(q, i));

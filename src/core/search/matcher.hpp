@@ -21,6 +21,7 @@
 // once they are added.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -221,10 +222,17 @@ private:
     // Bounds of pattern p's list for a role, checked against the postings.
     std::pair<std::uint32_t, std::uint32_t> list_of(std::uint32_t p, std::uint32_t role) const;
 
+    // Asks for the trie's top levels (and the root table) to be read into
+    // the page cache: every walk starts there, and from a file not yet in
+    // the cache each of its steps would otherwise wait for a page of its own.
+    void read_ahead_levels() const;
+
     std::uint32_t entries_ = 0;
     std::uint32_t pattern_count_ = 0;
     std::unique_ptr<Owned> own_;
     Arrays a_;  // what searches read: *own_, or arrays held elsewhere
+    // Arrays held elsewhere: set once read_ahead_levels() ran (shared by copies).
+    std::shared_ptr<std::atomic<bool>> levels_read_ahead_;
 };
 
 }  // namespace corvane::matcher
