@@ -149,6 +149,19 @@ void random_differential(std::uint32_t seed, int rounds) {
             }
             for (long long k : top_ks) check(entries, ix, views, q, k);
             const std::string nq = corvane::text::normalize_text(q);
+            // The fused ranker's title matches: the same entries as the
+            // scored ones, the title flag where the score holds the title.
+            {
+                std::vector<std::uint32_t> also;
+                for (std::uint32_t id = 0; id < entries.size(); id += 7) also.push_back(id);
+                const auto scored = ix.title_or_alias_matches(nq, also);
+                const auto flagged = ix.title_or_alias_entries(nq, also);
+                REQUIRE(flagged.size() == scored.size());
+                for (std::size_t i = 0; i < scored.size(); ++i) {
+                    CHECK(flagged[i].first == scored[i].first);
+                    CHECK(flagged[i].second == (scored[i].second % 2 == 1));
+                }
+            }
             for (std::size_t id = 0; id < entries.size() && id < 400; ++id) {
                 const Entry& e = entries[id];
                 Entry norm{corvane::text::normalize_text(e.title), {}, {}};
