@@ -198,6 +198,19 @@ def test_whole_match_reads_a_missing_term_through_its_homophones():
     assert strict.search("胎亚违章", 1) == [] and strict.search("台亚报警", 1) == []
 
 
+def test_partial_terms_rank_a_scene_sharing_only_a_rare_character():
+    scenes = [entry("拖车", "需要拖车时，请使用平板拖车运输车辆。", i=0),
+              entry("车辆涉水", "涉水深度不得超过 30 厘米，请低速通过。", i=1)] + FILLER
+    q = "车能拖着走吗"  # 拖车 shares only 拖 with it
+    off = _hybrid.HybridIndex(scenes, threshold=0)
+    assert off.search(q, 1) == []  # at the shipped weight 0: no term in common, nothing found
+    on = _hybrid.HybridIndex(scenes, threshold=0, fusion={"partial": 0.6})
+    assert titles(on.search(q, 1)) == ["拖车"] and on.fused_features(q, 3)["candidates"][0]["features"]["partial"] > 0
+    # ranking only: the refusal evidence is the same with the feature on
+    assert on.fused_features(q, 3)["refusal"]["text"] == off.fused_features(q, 3)["refusal"]["text"]
+    assert _hybrid.HybridIndex(scenes, fusion={"partial": 0.6}).search(q, 1) == []  # refused as before
+
+
 def test_engine_fusion_weights_are_checked(tmp_path):
     data = _indexed(tmp_path, MANUAL)
     with Engine(data) as eng:

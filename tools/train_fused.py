@@ -54,6 +54,7 @@ FEATURES = [
     ("cover", 0.0, 4.0),
     ("length", 0.0, 3.0),
     ("coverage", 0.0, 6.0),
+    ("partial", 0.0, 1.5),
 ]
 # The refusal features (kRefusalFeatures); their weights are "refuse_" + name.
 REFUSAL = ["text", "coverage", "held", "top"]

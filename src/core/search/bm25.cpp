@@ -374,6 +374,22 @@ std::int64_t Bm25View::find(std::string_view t) const {
     return -1;
 }
 
+std::vector<std::string> Bm25View::terms_with_prefix(std::string_view prefix, std::size_t limit) const {
+    std::uint32_t lo = 0, hi = n_terms_;
+    while (lo < hi) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        if (term(mid) < prefix) lo = mid + 1;
+        else hi = mid;
+    }
+    std::vector<std::string> out;
+    for (std::uint32_t t = lo; t < n_terms_ && out.size() <= limit; ++t) {
+        const std::string_view m = term(t);
+        if (!m.starts_with(prefix)) break;
+        out.emplace_back(m);
+    }
+    return out;
+}
+
 // A term's postings read block by block.
 struct Bm25View::Cursor {
     const Bm25View* v;

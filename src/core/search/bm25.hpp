@@ -134,6 +134,9 @@ public:
 
     // Term id of a term, or -1 when the index does not hold it.
     std::int64_t find(std::string_view term) const;
+    // The terms beginning with `prefix`, in byte order: at most `limit` + 1
+    // of them (one more than the limit tells that there are more).
+    std::vector<std::string> terms_with_prefix(std::string_view prefix, std::size_t limit) const;
 
     // The top_k best entries for the distinct terms of a query, best first,
     // ties by entry id; entries scoring 0 are left out.

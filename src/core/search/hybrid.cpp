@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -83,8 +84,12 @@ std::size_t TitleLengths::matched(int exact_score, bool base_matched) const {
 // Terms absent from the index whose homophones are looked up, per query: a
 // question holds one or two slips, and each lookup probes dozens of terms.
 constexpr std::size_t kHomophoneTerms = 3;
+// A character of such a term that begins at most this many terms of the
+// index adds them to the question's partial terms.
+constexpr std::size_t kPartialTerms = 4;
 
-FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm) {
+FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm,
+                            bool partial_wanted) {
     FusedQuery fq;
     fq.expanded = synonyms.expand_sounding(text::to_simplified(raw_query));
     fq.terms = hybrid_terms(fq.expanded);
@@ -107,13 +112,31 @@ FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms
         }
         if (!han || t.size() != 2) continue;
         ++tried;
-        for (std::string& v : text::homophone_variants(t, [&](std::string_view x) { return bm.find(x) >= 0; }, 4)) {
-            if (std::find(fq.terms.begin(), fq.terms.end(), v) != fq.terms.end()) continue;
+        auto add = [&](std::string v) {
+            if (std::find(fq.terms.begin(), fq.terms.end(), v) != fq.terms.end()) return;
             const auto at = std::find(fq.homophones.begin(), fq.homophones.end(), v);
             fq.variants_of[j].push_back(static_cast<std::uint32_t>(at - fq.homophones.begin()));
             if (at == fq.homophones.end()) fq.homophones.push_back(std::move(v));
+        };
+        for (std::string& v : text::homophone_variants(t, [&](std::string_view x) { return bm.find(x) >= 0; }, 4))
+            add(std::move(v));
+        if (!partial_wanted) continue;
+        // A character few terms begin with (拖 of 拖着: 拖车) keeps some
+        // meaning where its neighbour changed: those terms, weighed apart.
+        for (const char32_t c : t) {
+            std::string one;
+            uni::append_utf8(one, c);
+            std::vector<std::string> with = bm.terms_with_prefix(one, kPartialTerms);
+            if (with.size() > kPartialTerms) continue;
+            for (std::string& v : with)
+                if (std::find(fq.terms.begin(), fq.terms.end(), v) == fq.terms.end() &&
+                    std::find(fq.partials.begin(), fq.partials.end(), v) == fq.partials.end())
+                    fq.partials.push_back(std::move(v));
         }
     }
+    std::erase_if(fq.partials, [&](const std::string& v) {
+        return std::find(fq.homophones.begin(), fq.homophones.end(), v) != fq.homophones.end();
+    });
     return fq;
 }
 
@@ -192,11 +215,17 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
     ev.terms = q.terms.size();
     ev.held_terms = body_terms.size();
+    // The partial terms find candidates only when weighed (the features of
+    // every candidate still hold them, for training).
+    const bool partial_pool = w.partial > 0 && !q.partials.empty();
     std::vector<std::string> all = body_terms;
     all.insert(all.end(), q.homophones.begin(), q.homophones.end());
+    if (partial_pool) all.insert(all.end(), q.partials.begin(), q.partials.end());
     // Entries are scored through these (each term looked up once, each
     // entry's score kept): the values of bm.score(terms, entry).
-    const Bm25Scorer score_all(bm, all), score_body(bm, body_terms), score_homophones(bm, q.homophones);
+    const Bm25Scorer score_all(bm, all), score_body(bm, body_terms), score_homophones(bm, q.homophones),
+        score_partials(bm, q.partials);
+    const bool body_alone = q.homophones.empty() && !partial_pool;  // score_all is the body score
     // Candidates: the best BM25 entries over all terms, and the title matches.
     // A filtered search widens the pool (the allowed entries are fewer, and
     // their ranking should be the full one's with the others taken out).
@@ -239,8 +268,9 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     const bool with_coverage = all_features || w.coverage > 0 || w.refuse_coverage > 0;
     auto features = [&](std::uint32_t id, double whole, std::size_t chars, bool matched) {
         std::array<double, kFusedFeatureCount> f{};
-        f[fused_feature("body")] = q.homophones.empty() ? whole : score_body(id);
+        f[fused_feature("body")] = body_alone ? whole : score_body(id);
         f[fused_feature("homophone")] = q.homophones.empty() ? 0.0 : score_homophones(id);
+        f[fused_feature("partial")] = q.partials.empty() ? 0.0 : score_partials(id);
         f[fused_feature("path")] = path_terms.empty() ? 0.0 : score_path(id);
         f[fused_feature("path_homophone")] = path_homophones.empty() ? 0.0 : score_path_homophones(id);
         f[fused_feature("tables")] = table_terms.empty() ? 0.0 : score_tables(id);
@@ -271,10 +301,9 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     for (const Hit& h : hits)
         if (!titled.count(h.first)) ids.push_back(h.first);
     score_all.prefill(title_ids);
-    if (!q.homophones.empty()) {
-        score_body.prefill(ids);
-        score_homophones.prefill(ids);
-    }
+    if (!body_alone) score_body.prefill(ids);
+    if (!q.homophones.empty()) score_homophones.prefill(ids);
+    if (!q.partials.empty()) score_partials.prefill(ids);
     if (!path_terms.empty()) score_path.prefill(ids);
     if (!path_homophones.empty()) score_path_homophones.prefill(ids);
     if (!table_terms.empty()) score_tables.prefill(ids);
@@ -531,7 +560,7 @@ FusedEvidence HybridRanker::evidence(std::string_view raw_query, std::size_t top
 std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
     if (top_k == 0 || size() == 0) return {};
     if (params_.fused) {
-        const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view());
+        const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view(), params_.weights.partial > 0);
         return fuse(fq, title_matches(fq), bm25_.view(), params_.weights, top_k,
                     path_.view().size() == size() ? &path_.view() : nullptr);
     }

@@ -54,6 +54,9 @@ namespace corvane::search {
 //   cover           unit * the share of the question (question words dropped) that match covers
 //   length          unit * min(chars matched, 8) / 8
 //   coverage        unit * the idf-weighted share of T the scene texts hold
+//   partial         BM25 of the scene texts over P: for a term the index lacks,
+//                   the terms beginning with one of its characters, when at
+//                   most two do (拖 of 拖着: 拖车); ranking only, not refusal
 // where unit is the idf of a term one entry alone holds (so the weights
 // serve indexes of any size).  A question is refused when no matched title
 // covers answer_share of it and the refusal score -- the dot product of the
@@ -80,6 +83,7 @@ struct FusedWeights {
     double cover = 1.0;
     double length = 0.5;
     double coverage = 0.0;
+    double partial = 0.0;
     // Refusal.
     double refuse_text = 1.0;
     double refuse_coverage = 0.0;
@@ -109,6 +113,7 @@ inline constexpr FusedFeatureName kFusedFeatures[] = {
     {"cover", &FusedWeights::cover},
     {"length", &FusedWeights::length},
     {"coverage", &FusedWeights::coverage},
+    {"partial", &FusedWeights::partial},
 };
 inline constexpr std::size_t kFusedFeatureCount = std::size(kFusedFeatures);
 // The place of a feature in kFusedFeatures (a compile error when unknown).
@@ -167,6 +172,9 @@ struct FusedQuery {
     // Per term, the homophones (indexes into homophones) found for it: a
     // term the index lacks is read as a slip for one of them.
     std::vector<std::vector<std::uint32_t>> variants_of;
+    // The terms beginning with a character of such a term that begins few
+    // of them (the partial feature; left out when its weight is 0).
+    std::vector<std::string> partials;
     std::size_t content_chars = 0;  // of the question itself, question words dropped
 };
 
@@ -234,7 +242,9 @@ std::vector<Ranked> merge_stages(std::vector<std::pair<std::uint32_t, int>> firs
                                  const DocFilter* allowed = nullptr, bool* refused = nullptr);
 
 class Synonyms;
-FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm);
+// partial_wanted: also the partial terms (else FusedQuery::partials stays empty).
+FusedQuery read_fused_query(std::string_view raw_query, const Synonyms& synonyms, const Bm25View& bm,
+                            bool partial_wanted = true);
 
 // A title, base title or alias match: (entry, chars matched).
 struct TitleMatch {
