@@ -757,33 +757,8 @@ int CompiledIndex::score_matched(const std::vector<std::uint32_t>& matched, std:
     return points(title, alias, kw);
 }
 
-std::vector<Scored> CompiledIndex::title_or_alias_matches(std::string_view q, std::span<const std::uint32_t> also) const {
-    std::vector<std::uint32_t> matched;
-    matched_patterns(q, matched);
-    std::vector<std::uint32_t> ids;
-    for (std::uint32_t p : matched) {
-        for (std::uint32_t role = 0; role < 2; ++role) {
-            const auto [lo, hi] = list_of(p, role);
-            ids.insert(ids.end(), a_.postings.begin() + lo, a_.postings.begin() + hi);
-        }
-    }
-    for (std::uint32_t id : also)
-        if (id < entries_) ids.push_back(id);
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    std::vector<Scored> out;
-    out.reserve(ids.size());
-    for (std::uint32_t id : ids) {
-        CORVANE_CHECK(id < entries_, "entry id out of range");
-        out.emplace_back(id, score_matched(matched, id));
-    }
-    return out;
-}
-
-std::vector<std::pair<std::uint32_t, bool>> CompiledIndex::title_or_alias_entries(std::string_view q,
-                                                                                  std::span<const std::uint32_t> also) const {
-    std::vector<std::uint32_t> matched;
-    matched_patterns(q, matched);
+std::vector<std::pair<std::uint32_t, bool>> CompiledIndex::matched_entries(const std::vector<std::uint32_t>& matched,
+                                                                           std::span<const std::uint32_t> also) const {
     // (entry << 1) | !title: sorted, an entry's title flag comes first.
     std::vector<std::uint64_t> keyed;
     for (std::uint32_t p : matched) {
@@ -804,6 +779,21 @@ std::vector<std::pair<std::uint32_t, bool>> CompiledIndex::title_or_alias_entrie
         out.emplace_back(id, (k & 1) == 0);
     }
     return out;
+}
+
+std::vector<Scored> CompiledIndex::title_or_alias_matches(std::string_view q, std::span<const std::uint32_t> also) const {
+    std::vector<std::uint32_t> matched;
+    matched_patterns(q, matched);
+    std::vector<Scored> out;
+    for (const auto& [id, title] : matched_entries(matched, also)) out.emplace_back(id, score_matched(matched, id));
+    return out;
+}
+
+std::vector<std::pair<std::uint32_t, bool>> CompiledIndex::title_or_alias_entries(std::string_view q,
+                                                                                  std::span<const std::uint32_t> also) const {
+    std::vector<std::uint32_t> matched;
+    matched_patterns(q, matched);
+    return matched_entries(matched, also);
 }
 
 #undef CORVANE_CHECK

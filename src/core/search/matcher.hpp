@@ -219,6 +219,10 @@ private:
     std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep, std::span<const std::uint64_t> allowed) const;
     // An entry's score given the patterns occurring in the query.
     int score_matched(const std::vector<std::uint32_t>& matched, std::uint32_t entry) const;
+    // The entries in the title or alias lists of the matched patterns, and
+    // those of `also`, in entry order, each with whether a title list holds it.
+    std::vector<std::pair<std::uint32_t, bool>> matched_entries(const std::vector<std::uint32_t>& matched,
+                                                                std::span<const std::uint32_t> also) const;
     // Bounds of pattern p's list for a role, checked against the postings.
     std::pair<std::uint32_t, std::uint32_t> list_of(std::uint32_t p, std::uint32_t role) const;
 
