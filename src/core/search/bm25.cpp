@@ -256,6 +256,20 @@ std::pair<std::uint32_t, std::uint32_t> Bm25View::blocks_of(std::uint32_t t) con
     return {lo, hi};
 }
 
+void Bm25View::read_ahead_norms() const {
+    if (norms_read_ahead_) io::will_need_once(*norms_read_ahead_, doc_norm_, std::size_t{n_docs_} * sizeof(float));
+}
+
+void Bm25View::prefetch(std::span<const std::string> terms) const {
+    for (const std::string& t : terms) {
+        const std::int64_t id = find(t);
+        if (id < 0) continue;
+        const auto [lo, hi] = blocks_of(static_cast<std::uint32_t>(id));
+        read_ahead(lo, hi);
+    }
+    read_ahead_norms();
+}
+
 void Bm25View::read_ahead(std::uint32_t lo, std::uint32_t hi) const {
     if (lo >= hi || hi > n_blocks_ || !checked_) return;
     if (checked_[lo / 64].load(std::memory_order_relaxed) >> (lo % 64) & 1) return;  // read before: cached
@@ -642,9 +656,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     }
     if (cs.empty()) return heap;
     for (const Cursor& c : cs) read_ahead(c.blk, c.end);
-    if (norms_read_ahead_ && !norms_read_ahead_->load(std::memory_order_relaxed) &&
-        !norms_read_ahead_->exchange(true, std::memory_order_relaxed))
-        io::will_need(doc_norm_, std::size_t{n_docs_} * sizeof(float));
+    read_ahead_norms();
     // Boosts by entry, summed per entry; the largest bounds every entry.
     std::vector<Boost> boost(boosts.begin(), boosts.end());
     double max_boost = 0;

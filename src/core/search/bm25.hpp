@@ -134,6 +134,10 @@ public:
 
     // Term id of a term, or -1 when the index does not hold it.
     std::int64_t find(std::string_view term) const;
+    // Asks for the pages a search for these terms reads first (their blocks
+    // not decoded yet in this process, and the length norms once) to be read
+    // ahead, so that they arrive while other work goes on.  Advice only.
+    void prefetch(std::span<const std::string> terms) const;
     // The terms beginning with `prefix`, in byte order: at most `limit` + 1
     // of them (one more than the limit tells that there are more).
     std::vector<std::string> terms_with_prefix(std::string_view prefix, std::size_t limit) const;
@@ -210,6 +214,7 @@ private:
     // Asks for the pages of blocks lo..hi-1 (skip entries and packed words)
     // to be read ahead when the first of them has not been decoded yet.
     void read_ahead(std::uint32_t lo, std::uint32_t hi) const;
+    void read_ahead_norms() const;  // once per view (and its copies)
     double idf(std::uint32_t t) const;
 
     std::uint32_t n_docs_ = 0, n_terms_ = 0, n_blocks_ = 0, n_tf_ = 0;

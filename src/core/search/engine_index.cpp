@@ -1109,6 +1109,9 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
     if (fused) {
         if (top_k == 0 || entries_ == 0) return {};
         const FusedQuery fq = read_fused_query(question, synonyms, h.bm25, weights.partial > 0);
+        // The walk's pages come in while the titles are matched.
+        h.bm25.prefetch(fq.terms);
+        h.bm25.prefetch(fq.homophones);
         const std::vector<TitleMatch> titles = h.title_matches(*index_, fq.expanded);
         std::vector<TitleMatch> kept;
         if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells);
