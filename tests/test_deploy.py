@@ -214,10 +214,10 @@ def app_paths() -> set[str]:
 def test_kubernetes_manifests_match_the_service():
     docs = manifests()
     deployment = docs["Deployment/corvane"]
-    spec = deployment["spec"]
-    assert spec["replicas"] == 2
-    pod = spec["template"]["spec"]
-    assert spec["selector"]["matchLabels"].items() <= spec["template"]["metadata"]["labels"].items()
+    wanted = deployment["spec"]
+    assert wanted["replicas"] == 2
+    pod = wanted["template"]["spec"]
+    assert wanted["selector"]["matchLabels"].items() <= wanted["template"]["metadata"]["labels"].items()
     (container,) = pod["containers"]
     check_serve_args(container["args"], "Deployment args")
     env = {e["name"] for e in container.get("env", [])}
@@ -241,7 +241,7 @@ def test_kubernetes_manifests_match_the_service():
     claim = volumes[index["name"]]["persistentVolumeClaim"]["claimName"]
     assert f"PersistentVolumeClaim/{claim}" in docs
     service = docs["Service/corvane"]
-    assert service["spec"]["selector"].items() <= spec["template"]["metadata"]["labels"].items()
+    assert service["spec"]["selector"].items() <= wanted["template"]["metadata"]["labels"].items()
     assert service["spec"]["ports"][0]["targetPort"] in ("http", port)
     hpa = docs["HorizontalPodAutoscaler/corvane"]
     assert hpa["spec"]["scaleTargetRef"] == {"apiVersion": "apps/v1", "kind": "Deployment", "name": "corvane"}

@@ -261,6 +261,9 @@ void Bm25View::read_ahead_norms() const {
 }
 
 void Bm25View::prefetch(std::span<const std::string> terms) const {
+    // Until the first walk in a process (which asks for the norms): the
+    // cold question's pages; later questions' lists are asked for by the walk.
+    if (!norms_read_ahead_ || norms_read_ahead_->load(std::memory_order_relaxed)) return;
     for (const std::string& t : terms) {
         const std::int64_t id = find(t);
         if (id < 0) continue;

@@ -134,9 +134,10 @@ public:
 
     // Term id of a term, or -1 when the index does not hold it.
     std::int64_t find(std::string_view term) const;
-    // Asks for the pages a search for these terms reads first (their blocks
-    // not decoded yet in this process, and the length norms once) to be read
-    // ahead, so that they arrive while other work goes on.  Advice only.
+    // Before the first search of a process: asks for the pages a search for
+    // these terms reads (their blocks and the length norms) to be read ahead,
+    // so that they arrive while other work goes on.  Advice only; nothing
+    // (one relaxed load) once a search has run.
     void prefetch(std::span<const std::string> terms) const;
     // The terms beginning with `prefix`, in byte order: at most `limit` + 1
     // of them (one more than the limit tells that there are more).

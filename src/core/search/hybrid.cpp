@@ -607,12 +607,25 @@ void Synonyms::compile() {
     }
 }
 
-std::string Synonyms::expand_sounding(std::string_view raw_query) const {
-    std::string q = text::normalize_text(raw_query);
-    if (values_.empty()) return q;
+std::vector<std::uint32_t> Synonyms::keys_in(std::string_view q) const {
     std::vector<std::uint32_t> ids;
     for (const auto& [id, s] : keys_.search(q, static_cast<long long>(values_.size()))) ids.push_back(id);
     std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+std::string Synonyms::with_values(std::string q, const std::vector<std::uint32_t>& ids) const {
+    for (std::uint32_t id : ids) {
+        q.push_back('\n');
+        q += values_[id];
+    }
+    return q;
+}
+
+std::string Synonyms::expand_sounding(std::string_view raw_query) const {
+    std::string q = text::normalize_text(raw_query);
+    if (values_.empty()) return q;
+    std::vector<std::uint32_t> ids = keys_in(q);
     const std::size_t exact = ids.size();
     // The question's own line, as characters and their sound ids (-1: none).
     const std::string_view own = std::string_view(q).substr(0, q.find('\n'));
@@ -641,25 +654,14 @@ std::string Synonyms::expand_sounding(std::string_view raw_query) const {
         }
     }
     std::sort(ids.begin() + static_cast<std::ptrdiff_t>(exact), ids.end());
-    for (std::uint32_t id : ids) {
-        q.push_back('\n');
-        q += values_[id];
-    }
-    return q;
+    return with_values(std::move(q), ids);
 }
 
 std::string Synonyms::expand(std::string_view raw_query) const {
     std::string q = text::normalize_text(raw_query);
     if (values_.empty()) return q;
-    const auto hits = keys_.search(q, static_cast<long long>(values_.size()));
-    std::vector<std::uint32_t> ids;
-    for (const auto& [id, s] : hits) ids.push_back(id);
-    std::sort(ids.begin(), ids.end());
-    for (std::uint32_t id : ids) {
-        q.push_back('\n');
-        q += values_[id];
-    }
-    return q;
+    const std::vector<std::uint32_t> ids = keys_in(q);
+    return with_values(std::move(q), ids);
 }
 
 std::vector<std::string> hybrid_terms(std::string_view q) {

@@ -210,6 +210,9 @@ public:
     std::size_t memory_bytes() const { return keys_.memory_bytes(); }
 
 private:
+    std::vector<std::uint32_t> keys_in(std::string_view normalized) const;  // key entries found, ascending
+    std::string with_values(std::string q, const std::vector<std::uint32_t>& ids) const;  // their wordings appended
+
     matcher::IndexBuilder builder_;
     matcher::CompiledIndex keys_;  // one entry per key (as its title)
     std::vector<std::string> values_;  // normalized wording per key entry
