@@ -123,6 +123,8 @@ TEST_CASE("top_k over blocks equals scoring every entry (weights, filter, boosts
             {{"轮胎", 1}, {"胎压", 1}},
             {{"轮胎", 1}, {"门锁", 2.5}, {"刹车", 0.25}, {"油水", 1}},
             {{"轮", 1}, {"轮胎", 0}, {"胎轮", 3}},
+            // A rare term leading common ones: entries only the lead holds.
+            {{"水", 1}, {"灯刹", 1.5}, {"轮", 1}, {"胎", 0.5}, {"压门", 1}},
             {{"不在", 1}},
         };
         std::vector<Boost> boosts;

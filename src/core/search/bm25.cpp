@@ -705,8 +705,20 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     std::size_t first = 0;  // first essential cursor
     // Safety net against damaged skip entries: every round moves a cursor.
     while (first < m) {
-        std::uint32_t d = UINT32_MAX;
-        for (std::size_t i = first; i < m; ++i) d = std::min(d, cs[i].doc());
+        // d: the first entry of the essential cursors; d2: the first of the
+        // others than the one at d (the lead), when it alone is at d.
+        std::uint32_t d = UINT32_MAX, d2 = UINT32_MAX;
+        std::size_t lead = m;
+        for (std::size_t i = first; i < m; ++i) {
+            const std::uint32_t e = cs[i].doc();
+            if (e < d) {
+                d2 = d;
+                d = e;
+                lead = i;
+            } else {
+                d2 = std::min(d2, e);
+            }
+        }
         if (d == UINT32_MAX) break;
         if (full) {
             // Block-max: the current blocks of the essential cursors and the
@@ -742,6 +754,25 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
                 if (upto == UINT32_MAX) break;
                 for (std::size_t i = first; i < m; ++i) cs[i].seek(upto < d ? d + 1 : upto + 1);
                 continue;
+            }
+            if (d2 > d) {
+                // The lead alone holds the entries before d2: those whose
+                // contribution cannot beat theta with the bounds of the
+                // others and any boost are passed over in a tight scan of
+                // its block, up to the end of the bounds' window.
+                Cursor& c = cs[lead];
+                const Block& b = *c.block;
+                if (b.scored) {
+                    const double rest = max_boost + (first ? std::min(prefix[first - 1], block_prefix[first - 1]) : 0.0);
+                    const std::uint32_t last = std::min(upto, d2 - 1);
+                    std::uint32_t p = c.pos;
+                    while (p < b.n && b.docs[p] <= last && c.weight * b.contrib[p] + rest <= theta) ++p;
+                    if (p != c.pos) {
+                        c.pos = p - 1;
+                        c.next();
+                        continue;
+                    }
+                }
             }
             // Of d alone: the essential cursors not at d do not hold it.
             double ub_d = max_boost + ne;
