@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/search/hybrid.hpp"
 #include "core/search/matcher.hpp"
 #include "reference.hpp"
 #include "core/search/rule.hpp"
@@ -21,6 +22,7 @@ using corvane::matcher::CompiledIndex;
 using corvane::matcher::EntryText;
 using corvane::matcher::IndexBuilder;
 using corvane::matcher::Scored;
+using corvane::search::TitleLengths;
 
 namespace {
 
@@ -83,10 +85,10 @@ void check(const std::vector<Entry>& entries, const CompiledIndex& ix, const std
 
 // Units that collide after normalization (case, fullwidth parentheses, white
 // space), change length when lowered (U+0130), or take 2, 3 and 4 bytes;
-// one lone surrogate in its three-byte form.
+// one lone surrogate in its three-byte form; a byte that starts no character.
 const std::vector<std::string> kUnits = {
     "a", "A", "b", "B", "c", "ab", " ", "\u3000", "\n", "(", "\uFF08", ")", "\uFF09", "\u00E9", "\u00C9",
-    "\u0130", "\u4E2D", "\u6587", "\u4E2D\u6587", "\U0001D538", "\U0001F600", "\xED\xA0\x80", "\u03A3", "\u03C3",
+    "\u0130", "\u4E2D", "\u6587", "\u4E2D\u6587", "\U0001D538", "\U0001F600", "\xED\xA0\x80", "\u03A3", "\u03C3", "\xFF",
 };
 
 std::string random_text(std::mt19937& rng, int max_units) {
@@ -96,6 +98,9 @@ std::string random_text(std::mt19937& rng, int max_units) {
     for (int i = n(rng); i > 0; --i) s += kUnits[pick(rng)];
     return s;
 }
+
+// Title matches whose length came from the question, over every run.
+std::size_t lengths_known = 0;
 
 void random_differential(std::uint32_t seed, int rounds) {
     std::mt19937 rng(seed);
@@ -158,8 +163,15 @@ void random_differential(std::uint32_t seed, int rounds) {
                 const auto flagged = ix.title_or_alias_entries(nq, also);
                 REQUIRE(flagged.size() == scored.size());
                 for (std::size_t i = 0; i < scored.size(); ++i) {
-                    CHECK(flagged[i].first == scored[i].first);
-                    CHECK(flagged[i].second == (scored[i].second % 2 == 1));
+                    CHECK(flagged[i].entry == scored[i].first);
+                    CHECK(flagged[i].title == (scored[i].second % 2 == 1));
+                    // A title's length as the question holds it is the one
+                    // the fused ranker's table holds for the entry.
+                    if (flagged[i].title && flagged[i].title_chars >= 0) {
+                        CHECK(flagged[i].title_chars == TitleLengths::of_title(entries[flagged[i].entry].title).title);
+                        ++lengths_known;
+                    }
+                    if (!flagged[i].title) CHECK(flagged[i].title_chars == -1);
                 }
             }
             for (std::size_t id = 0; id < entries.size() && id < 400; ++id) {
@@ -345,6 +357,7 @@ TEST_CASE("compiled matcher equals the plain search") {
     fixed_cases();
     random_differential(12345, 1500);
     random_differential(777, 1500);
+    CHECK(lengths_known > 0);
     common_keyword_differential(99, 40);
     wide_node_differential(5, 30);
     CHECK(failures == 0);

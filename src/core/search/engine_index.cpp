@@ -797,9 +797,18 @@ struct EngineIndex::Hybrid {
         const std::vector<std::uint32_t> in_base = base.matches(expanded);
         std::vector<TitleMatch> out;
         const auto found = index.title_or_alias_entries(expanded, in_base);
-        if (found.size() >= kReadAheadMatches) io::will_need_once(lengths_read_ahead, lengths.data(), lengths.size());
-        for (const auto& [id, title] : found)
-            out.push_back({id, length_of(id).matched_title(title, std::binary_search(in_base.begin(), in_base.end(), id))});
+        // A matched title's length is known from the question; the table is
+        // read for the others (aliases, base titles).
+        const auto looked_up = static_cast<std::size_t>(std::count_if(
+            found.begin(), found.end(), [](const matcher::TitleOrAlias& e) { return !e.title || e.title_chars < 0; }));
+        if (looked_up >= kReadAheadMatches) io::will_need_once(lengths_read_ahead, lengths.data(), lengths.size());
+        for (const matcher::TitleOrAlias& e : found) {
+            const std::size_t n = e.title && e.title_chars >= 0
+                                      ? static_cast<std::size_t>(e.title_chars)
+                                      : length_of(e.entry).matched_title(
+                                            e.title, std::binary_search(in_base.begin(), in_base.end(), e.entry));
+            out.push_back({e.entry, n});
+        }
         return out;
     }
 };

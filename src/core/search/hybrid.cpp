@@ -839,8 +839,9 @@ std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
     const auto found = index_.title_or_alias_entries(q);
     if (read_ahead_ && found.size() >= kReadAheadMatches)
         io::will_need_once(*read_ahead_, entry_span_.data(), entry_span_.size_bytes());
-    for (const auto& [id, title] : found) {
+    for (const matcher::TitleOrAlias& e : found) {
         // Mapped values are checked as they are read.
+        const std::uint32_t id = e.entry;
         if (id >= entry_span_.size() || entry_span_[id] >= entries_) throw Bm25Corrupt("base titles: entry id out of range");
         out.push_back(entry_span_[id]);
     }

@@ -518,7 +518,8 @@ void CompiledIndex::read_ahead_levels() const {
     ask(a_.child_escape, a_.child_escape.size());
 }
 
-void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const {
+void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32_t>& out,
+                                     std::vector<std::int32_t>* chars) const {
     out.clear();
     if (a_.label.size() <= 1) return;
     if (levels_read_ahead_ && !levels_read_ahead_->load(std::memory_order_relaxed) &&
@@ -530,17 +531,45 @@ void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32
     // Every occurrence of a pattern is a walk down from the root starting at
     // some position; a walk ends where the trie has no child for the next
     // character, so it is at most as long as the longest pattern.
+    if (!chars) {
+        for (std::size_t s = 0; s < units.size(); ++s) {
+            std::uint32_t node = 0;
+            for (std::size_t j = s; j < units.size(); ++j) {
+                node = child(node, units[j]);
+                if (node == 0) break;
+                const std::uint32_t p = pattern_at(node);
+                if (p != kNone) out.push_back(p);
+            }
+        }
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return;
+    }
+    // With each pattern's characters counted along the walk (a pattern is
+    // one text, so every occurrence counts the same).
+    std::vector<std::pair<std::uint32_t, std::int32_t>> found;
     for (std::size_t s = 0; s < units.size(); ++s) {
         std::uint32_t node = 0;
+        std::int32_t n = 0;
         for (std::size_t j = s; j < units.size(); ++j) {
             node = child(node, units[j]);
             if (node == 0) break;
+            if (n >= 0) {
+                if (units[j] >= kStrayBase) n = -1;
+                else if (units[j] != U' ' && units[j] != U'\n') ++n;
+            }
             const std::uint32_t p = pattern_at(node);
-            if (p != kNone) out.push_back(p);
+            if (p != kNone) found.emplace_back(p, n < 0 ? -1 : std::min<std::int32_t>(n, 0xFFFF));
         }
     }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+                found.end());
+    chars->clear();
+    for (const auto& [p, n] : found) {
+        out.push_back(p);
+        chars->push_back(n);
+    }
 }
 
 struct CompiledIndex::Cursor {
@@ -757,26 +786,32 @@ int CompiledIndex::score_matched(const std::vector<std::uint32_t>& matched, std:
     return points(title, alias, kw);
 }
 
-std::vector<std::pair<std::uint32_t, bool>> CompiledIndex::matched_entries(const std::vector<std::uint32_t>& matched,
-                                                                           std::span<const std::uint32_t> also) const {
-    // (entry << 1) | !title: sorted, an entry's title flag comes first.
+std::vector<TitleOrAlias> CompiledIndex::matched_entries(const std::vector<std::uint32_t>& matched,
+                                                         std::span<const std::int32_t> chars,
+                                                         std::span<const std::uint32_t> also) const {
+    // entry << 18 | !title << 17 | (title characters + 1): sorted, an
+    // entry's title list comes first.
     std::vector<std::uint64_t> keyed;
-    for (std::uint32_t p : matched) {
+    for (std::size_t m = 0; m < matched.size(); ++m) {
+        const std::uint32_t p = matched[m];
+        const std::uint64_t n = m < chars.size() ? static_cast<std::uint64_t>(chars[m] + 1) : 0;
         for (std::uint32_t role = 0; role < 2; ++role) {
             const auto [lo, hi] = list_of(p, role);
-            for (std::size_t i = lo; i < hi; ++i) keyed.push_back(std::uint64_t{a_.postings[i]} << 1 | role);
+            for (std::size_t i = lo; i < hi; ++i)
+                keyed.push_back(std::uint64_t{a_.postings[i]} << 18 | std::uint64_t{role} << 17 | (role ? 0 : n));
         }
     }
     for (std::uint32_t id : also)
-        if (id < entries_) keyed.push_back(std::uint64_t{id} << 1 | 1);
+        if (id < entries_) keyed.push_back(std::uint64_t{id} << 18 | std::uint64_t{1} << 17);
     std::sort(keyed.begin(), keyed.end());
-    std::vector<std::pair<std::uint32_t, bool>> out;
+    std::vector<TitleOrAlias> out;
     out.reserve(keyed.size());
     for (const std::uint64_t k : keyed) {
-        const auto id = static_cast<std::uint32_t>(k >> 1);
-        if (!out.empty() && out.back().first == id) continue;
+        const auto id = static_cast<std::uint32_t>(k >> 18);
+        if (!out.empty() && out.back().entry == id) continue;
         CORVANE_CHECK(id < entries_, "entry id out of range");
-        out.emplace_back(id, (k & 1) == 0);
+        const bool title = (k >> 17 & 1) == 0;
+        out.push_back({id, title, title ? static_cast<std::int32_t>(k & 0x1FFFF) - 1 : -1});
     }
     return out;
 }
@@ -785,15 +820,15 @@ std::vector<Scored> CompiledIndex::title_or_alias_matches(std::string_view q, st
     std::vector<std::uint32_t> matched;
     matched_patterns(q, matched);
     std::vector<Scored> out;
-    for (const auto& [id, title] : matched_entries(matched, also)) out.emplace_back(id, score_matched(matched, id));
+    for (const TitleOrAlias& e : matched_entries(matched, {}, also)) out.emplace_back(e.entry, score_matched(matched, e.entry));
     return out;
 }
 
-std::vector<std::pair<std::uint32_t, bool>> CompiledIndex::title_or_alias_entries(std::string_view q,
-                                                                                  std::span<const std::uint32_t> also) const {
+std::vector<TitleOrAlias> CompiledIndex::title_or_alias_entries(std::string_view q, std::span<const std::uint32_t> also) const {
     std::vector<std::uint32_t> matched;
-    matched_patterns(q, matched);
-    return matched_entries(matched, also);
+    std::vector<std::int32_t> chars;
+    matched_patterns(q, matched, &chars);
+    return matched_entries(matched, chars, also);
 }
 
 #undef CORVANE_CHECK

@@ -55,6 +55,16 @@ struct EntryText {
 // (entry id, score); entry ids are positions in the index, from 0.
 using Scored = std::pair<std::uint32_t, int>;
 
+// An entry whose title or an alias occurs in a question.  title_chars: the
+// title's code points without spaces and line breaks (at most 0xFFFF), as
+// the fused ranker's title lengths count them; -1 when only an alias
+// matched or the text is not well-formed UTF-8 (then counted elsewhere).
+struct TitleOrAlias {
+    std::uint32_t entry;
+    bool title;
+    std::int32_t title_chars;
+};
+
 // The plain definitions it is tested against (score_entry, search_linear)
 // are in tests/cpp/reference.hpp.
 
@@ -159,10 +169,12 @@ public:
     std::vector<Scored> title_or_alias_matches(std::string_view normalized_query,
                                                std::span<const std::uint32_t> also = {}) const;
     // The same entries, in entry order, each with whether its title (not
-    // only an alias) occurs: what the fused ranker needs, without looking
-    // the entries up in the keyword lists (scattered reads of a large index).
-    std::vector<std::pair<std::uint32_t, bool>> title_or_alias_entries(std::string_view normalized_query,
-                                                                       std::span<const std::uint32_t> also = {}) const;
+    // only an alias) occurs and that title's length as the query holds it:
+    // what the fused ranker needs, without looking the entries up in the
+    // keyword lists or in a table of lengths (scattered reads of a large
+    // index).
+    std::vector<TitleOrAlias> title_or_alias_entries(std::string_view normalized_query,
+                                                     std::span<const std::uint32_t> also = {}) const;
 
     std::size_t size() const { return entries_; }
     std::size_t pattern_count() const { return pattern_count_; }
@@ -215,14 +227,18 @@ private:
     // Id of the pattern ending at a node, or UINT32_MAX when none does.
     std::uint32_t pattern_at(std::uint32_t node) const;
     // Distinct ids of the patterns occurring in q, ascending.
-    void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out) const;
+    // With `chars`: each one's characters besides, as TitleOrAlias counts them.
+    void matched_patterns(std::string_view q, std::vector<std::uint32_t>& out,
+                          std::vector<std::int32_t>* chars = nullptr) const;
     std::vector<Scored> rank(std::vector<Cursor>& cursors, std::size_t keep, std::span<const std::uint64_t> allowed) const;
     // An entry's score given the patterns occurring in the query.
     int score_matched(const std::vector<std::uint32_t>& matched, std::uint32_t entry) const;
     // The entries in the title or alias lists of the matched patterns, and
-    // those of `also`, in entry order, each with whether a title list holds it.
-    std::vector<std::pair<std::uint32_t, bool>> matched_entries(const std::vector<std::uint32_t>& matched,
-                                                                std::span<const std::uint32_t> also) const;
+    // those of `also`, in entry order, each with whether a title list holds
+    // it; `chars` (empty, or one per matched pattern) gives the title lengths.
+    std::vector<TitleOrAlias> matched_entries(const std::vector<std::uint32_t>& matched,
+                                              std::span<const std::int32_t> chars,
+                                              std::span<const std::uint32_t> also) const;
     // Bounds of pattern p's list for a role, checked against the postings.
     std::pair<std::uint32_t, std::uint32_t> list_of(std::uint32_t p, std::uint32_t role) const;
 
