@@ -4,10 +4,14 @@
 #include <doctest/doctest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -201,4 +205,36 @@ TEST_CASE("for_each_line: the loader's terminators, with and without carriage re
         CHECK(lines == c.lines);
         CHECK(nexts == c.nexts);
     }
+}
+
+TEST_CASE("will_need_elements: advice over a mapped file and plain memory, never a fault") {
+    // Sparse and dense sets, an element across a page end, the last byte of
+    // the range: advice only, so nothing may throw, crash or change memory.
+    const std::size_t n = 1 << 16;  // 256 KiB of 4-byte elements
+    std::vector<std::uint32_t> plain(n, 7);
+    const std::vector<std::vector<std::uint32_t>> sets = {
+        {}, {0}, {static_cast<std::uint32_t>(n - 1)}, {1, 2, 3, 1024, 1025, 40000},
+        [&] { std::vector<std::uint32_t> all; for (std::uint32_t i = 0; i < n; i += 3) all.push_back(i); return all; }(),
+    };
+    for (const auto& at : sets) corvane::io::will_need_elements(plain.data(), sizeof(std::uint32_t), at);
+    // 6-byte elements: some straddle two pages.
+    std::vector<char> odd(6 * 5000, 'x');
+    corvane::io::will_need_elements(odd.data(), 6, std::vector<std::uint32_t>{682, 683, 1365, 4999});
+    CHECK(std::count(plain.begin(), plain.end(), 7u) == static_cast<long>(n));
+    CHECK(std::count(odd.begin(), odd.end(), 'x') == static_cast<long>(odd.size()));
+
+    TempDir dir;
+    const std::string path = dir / "will_need.bin";
+    {
+        std::ofstream f(path, std::ios::binary);
+        f.write(reinterpret_cast<const char*>(plain.data()), static_cast<std::streamsize>(n * 4));
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    REQUIRE(fd >= 0);
+    void* m = ::mmap(nullptr, n * 4, PROT_READ, MAP_SHARED, fd, 0);
+    REQUIRE(m != MAP_FAILED);
+    for (const auto& at : sets) corvane::io::will_need_elements(m, sizeof(std::uint32_t), at);
+    CHECK(static_cast<const std::uint32_t*>(m)[n - 1] == 7u);
+    ::munmap(m, n * 4);
+    ::close(fd);
 }

@@ -219,4 +219,40 @@ void will_need(const void* p, std::size_t n) {
     ::madvise(reinterpret_cast<void*>(start), a + n - start, MADV_WILLNEED);
 }
 
+void will_need_elements(const void* array, std::size_t size, std::span<const std::uint32_t> at) {
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    if (page == 0 || size == 0) return;
+    const auto base = reinterpret_cast<std::uintptr_t>(array);
+    if (at.empty()) return;
+    // When a good share of the array's pages is wanted, one request for
+    // all of it reads faster than many for the pages between.
+    const std::uintptr_t lo = base & ~(page - 1), hi = (base + std::uintptr_t{at.back()} * size + size - 1) & ~(page - 1);
+    std::size_t pages = 0;
+    std::uintptr_t seen = 0;
+    for (const std::uint32_t i : at) {
+        const std::uintptr_t p0 = (base + std::uintptr_t{i} * size) & ~(page - 1);
+        if (pages == 0 || p0 != seen) ++pages;
+        seen = p0;
+    }
+    if (4 * pages >= (hi - lo) / page + 1) {
+        ::madvise(reinterpret_cast<void*>(lo), hi + page - lo, MADV_WILLNEED);
+        return;
+    }
+    std::uintptr_t first = 0, last = 0;  // the run of pages being gathered
+    bool open = false;
+    for (const std::uint32_t i : at) {
+        const std::uintptr_t a = base + std::uintptr_t{i} * size;
+        const std::uintptr_t p0 = a & ~(page - 1), p1 = (a + size - 1) & ~(page - 1);
+        if (open && p0 <= last + page) {
+            last = std::max(last, p1);
+            continue;
+        }
+        if (open) ::madvise(reinterpret_cast<void*>(first), last + page - first, MADV_WILLNEED);
+        first = p0;
+        last = p1;
+        open = true;
+    }
+    if (open) ::madvise(reinterpret_cast<void*>(first), last + page - first, MADV_WILLNEED);
+}
+
 }  // namespace corvane::io

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +46,11 @@ void will_need(const void* p, std::size_t n);
 inline void will_need_once(std::atomic<bool>& asked, const void* p, std::size_t n) {
     if (!asked.load(std::memory_order_relaxed) && !asked.exchange(true, std::memory_order_relaxed)) will_need(p, n);
 }
+
+// will_need() of the pages holding elements `at` (ascending) of an array of
+// `size`-byte elements, adjacent pages asked for together: a few scattered
+// values read from a large mapped array without reading all of it.
+void will_need_elements(const void* array, std::size_t size, std::span<const std::uint32_t> at);
 
 // "\r\n" and "\r" as "\n", as the host's text files read (universal newlines).
 std::string translate_newlines(std::string_view s);

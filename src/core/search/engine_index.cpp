@@ -801,7 +801,14 @@ struct EngineIndex::Hybrid {
         // read for the others (aliases, base titles).
         const auto looked_up = static_cast<std::size_t>(std::count_if(
             found.begin(), found.end(), [](const matcher::TitleOrAlias& e) { return !e.title || e.title_chars < 0; }));
-        if (looked_up >= kReadAheadMatches) io::will_need_once(lengths_read_ahead, lengths.data(), lengths.size());
+        if (looked_up >= kReadAheadMatches && !lengths_read_ahead.load(std::memory_order_relaxed) &&
+            !lengths_read_ahead.exchange(true, std::memory_order_relaxed)) {
+            std::vector<std::uint32_t> ids;
+            ids.reserve(looked_up);
+            for (const matcher::TitleOrAlias& e : found)
+                if (!e.title || e.title_chars < 0) ids.push_back(e.entry);
+            io::will_need_elements(lengths.data(), sizeof(TitleLengths), ids);
+        }
         for (const matcher::TitleOrAlias& e : found) {
             const std::size_t n = e.title && e.title_chars >= 0
                                       ? static_cast<std::size_t>(e.title_chars)

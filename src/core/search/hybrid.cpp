@@ -837,8 +837,14 @@ std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
     // Base titles have no aliases or keywords: the entries matched are
     // those of the titles found.
     const auto found = index_.title_or_alias_entries(q);
-    if (read_ahead_ && found.size() >= kReadAheadMatches)
-        io::will_need_once(*read_ahead_, entry_span_.data(), entry_span_.size_bytes());
+    if (read_ahead_ && found.size() >= kReadAheadMatches && !read_ahead_->load(std::memory_order_relaxed) &&
+        !read_ahead_->exchange(true, std::memory_order_relaxed)) {
+        std::vector<std::uint32_t> at;
+        at.reserve(found.size());
+        for (const matcher::TitleOrAlias& e : found)
+            if (e.entry < entry_span_.size()) at.push_back(e.entry);
+        io::will_need_elements(entry_span_.data(), sizeof(std::uint32_t), at);
+    }
     for (const matcher::TitleOrAlias& e : found) {
         // Mapped values are checked as they are read.
         const std::uint32_t id = e.entry;

@@ -332,8 +332,8 @@ private:
 
 // A question matching at least this many titles reads their entries'
 // per-entry values (base title entries, title lengths) scattered over arrays
-// of every entry; from a file not yet in the page cache the whole array is
-// then asked for at once, a few large reads instead of one per entry.
+// of every entry; the first such question of a process asks for all the
+// pages it needs at once (queued together rather than one fault at a time).
 inline constexpr std::size_t kReadAheadMatches = 64;
 
 class HybridRanker;
