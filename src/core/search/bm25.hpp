@@ -246,6 +246,8 @@ class Bm25Scorer {
 public:
     Bm25Scorer() = default;
     Bm25Scorer(const Bm25View& view, const std::vector<std::string>& terms);
+    // From the ids of terms the view holds (Bm25View::find), in their order.
+    Bm25Scorer(const Bm25View& view, std::vector<std::uint32_t> ids) : view_(&view), ids_(std::move(ids)) {}
     double operator()(std::uint32_t entry) const;
     bool empty() const { return ids_.empty(); }
     // Scores the entries together (Bm25View::score_ids: each block decoded

@@ -192,6 +192,22 @@ bool whole_with_homophones(const FusedQuery& q, const Bm25View& bm, const std::v
     return true;
 }
 
+// Terms of a question one image holds, each with its id there (looked up once).
+struct HeldTerms {
+    std::vector<std::string_view> terms;
+    std::vector<std::uint32_t> ids;
+    void add(std::string_view t, std::uint32_t id) {
+        terms.push_back(t);
+        ids.push_back(id);
+    }
+    void append(const HeldTerms& o) {
+        terms.insert(terms.end(), o.terms.begin(), o.terms.end());
+        ids.insert(ids.end(), o.ids.begin(), o.ids.end());
+    }
+    std::size_t size() const { return ids.size(); }
+    bool empty() const { return ids.empty(); }
+};
+
 FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
                        const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
                        const Bm25View* tables, bool all_features) {
@@ -205,63 +221,63 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     ev.unit = unit;
     // Each image is asked only for the terms it holds: a term is looked up
     // once here instead of once per scored entry.
+    // (Each list keeps the ids found, which the walks and scorers take.)
     auto held = [](const Bm25View& v, const std::vector<std::string>& ts) {
-        std::vector<std::string> out;
+        HeldTerms out;
         for (const std::string& t : ts)
-            if (v.find(t) >= 0) out.push_back(t);
+            if (const std::int64_t id = v.find(t); id >= 0) out.add(t, static_cast<std::uint32_t>(id));
         return out;
     };
-    const std::vector<std::string> body_terms = held(bm, q.terms);  // homophones are held by construction
+    const HeldTerms body_terms = held(bm, q.terms);
+    const HeldTerms homophones = held(bm, q.homophones);  // all held, by construction
+    const HeldTerms partials = held(bm, q.partials);
     ev.terms = q.terms.size();
     ev.held_terms = body_terms.size();
     // The partial terms find candidates only when weighed (the features of
     // every candidate still hold them, for training).
     const bool partial_pool = w.partial > 0 && !q.partials.empty();
-    std::vector<std::string> all = body_terms;
-    all.insert(all.end(), q.homophones.begin(), q.homophones.end());
-    if (partial_pool) all.insert(all.end(), q.partials.begin(), q.partials.end());
+    HeldTerms all = body_terms;
+    all.append(homophones);
+    if (partial_pool) all.append(partials);
     // Entries are scored through these (each term looked up once, each
     // entry's score kept): the values of bm.score(terms, entry).
-    const Bm25Scorer score_all(bm, all), score_body(bm, body_terms), score_homophones(bm, q.homophones),
-        score_partials(bm, q.partials);
+    const Bm25Scorer score_all(bm, all.ids), score_body(bm, body_terms.ids), score_homophones(bm, homophones.ids),
+        score_partials(bm, partials.ids);
     const bool body_alone = q.homophones.empty() && !partial_pool;  // score_all is the body score
     // Candidates: the best BM25 entries over all terms, and the title matches.
     // A filtered search widens the pool (the allowed entries are fewer, and
     // their ranking should be the full one's with the others taken out).
     const std::size_t pool = std::max<std::size_t>(2 * top_k, allowed ? 32 : 8);
     const std::size_t path_pool = allowed ? std::max<std::size_t>(top_k, 16) : top_k;
-    auto best = [allowed](const Bm25View& v, const std::vector<std::string>& ts, std::size_t k) {
-        if (!allowed) return v.search_terms(ts, k);
+    auto best = [allowed](const Bm25View& v, const HeldTerms& ts, std::size_t k) {
         std::vector<QueryTerm> qt;
         qt.reserve(ts.size());
-        for (const std::string& t : ts) qt.push_back({t, 1.0});
+        for (std::size_t i = 0; i < ts.size(); ++i) qt.push_back({ts.terms[i], 1.0, ts.ids[i]});
         return v.top_k(qt, k, allowed);
     };
     std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : best(bm, all, pool);
     const std::size_t bm25_hits = hits.size();
     const bool has_path = path && path->size() == n && path->term_count() > 0;
     const bool path_pooled = has_path && (w.path > 0 || w.path_homophone > 0);
-    const std::vector<std::string> path_terms =
-        has_path && (all_features || w.path > 0) ? held(*path, q.terms) : std::vector<std::string>{};
-    const std::vector<std::string> path_homophones =
-        has_path && (all_features || w.path_homophone > 0) ? held(*path, q.homophones) : std::vector<std::string>{};
+    const HeldTerms path_terms = has_path && (all_features || w.path > 0) ? held(*path, q.terms) : HeldTerms{};
+    const HeldTerms path_homophones =
+        has_path && (all_features || w.path_homophone > 0) ? held(*path, q.homophones) : HeldTerms{};
     // The path image adds the few entries whose path alone matches best (a
     // generic sub-heading whose topic is only in its parent heading).
     if (path_pooled) {
-        std::vector<std::string> path_all = w.path > 0 ? held(*path, q.terms) : std::vector<std::string>{};
-        if (w.path_homophone > 0)
-            for (const std::string& t : held(*path, q.homophones)) path_all.push_back(t);
+        HeldTerms path_all = w.path > 0 ? path_terms : HeldTerms{};
+        if (w.path_homophone > 0) path_all.append(path_homophones);
         if (!path_all.empty())
             for (const Hit& h : best(*path, path_all, path_pool))
                 if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                     hits.push_back({h.first, score_all(h.first)});
     }
     const bool has_tables = tables && tables->size() == n && tables->term_count() > 0 && (all_features || w.tables > 0);
-    const std::vector<std::string> table_terms = has_tables ? held(*tables, q.terms) : std::vector<std::string>{};
-    const Bm25Scorer score_tables = table_terms.empty() ? Bm25Scorer() : Bm25Scorer(*tables, table_terms);
-    const Bm25Scorer score_path = path_terms.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_terms);
+    const HeldTerms table_terms = has_tables ? held(*tables, q.terms) : HeldTerms{};
+    const Bm25Scorer score_tables = table_terms.empty() ? Bm25Scorer() : Bm25Scorer(*tables, table_terms.ids);
+    const Bm25Scorer score_path = path_terms.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_terms.ids);
     const Bm25Scorer score_path_homophones =
-        path_homophones.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_homophones);
+        path_homophones.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_homophones.ids);
     // The coverage feature: the idf of every held term, and per candidate
     // which of them its texts hold (filled below, once the candidates are known).
     const bool with_coverage = all_features || w.coverage > 0 || w.refuse_coverage > 0;
@@ -331,11 +347,9 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
         std::vector<double> held_idf(cand.size(), 0.0);
         std::vector<std::size_t> held_count(cand.size(), 0);
         double total = 0;
-        for (const std::string& t : body_terms) {
-            const std::int64_t tid = bm.find(t);
-            const double idf = bm.term_idf(tid);
+        for (const std::uint32_t one : body_terms.ids) {
+            const double idf = bm.term_idf(one);
             total += idf;
-            const std::uint32_t one = static_cast<std::uint32_t>(tid);
             const std::vector<double> s = bm.score_ids(std::span<const std::uint32_t>(&one, 1), ids);
             for (std::size_t i = 0; i < cand.size(); ++i)
                 if (s[i] > 0) {
