@@ -1,6 +1,8 @@
 #include "core/search/matcher.hpp"
 
 #include <algorithm>
+#include <array>
+#include <memory>
 #include <bit>
 #include <limits>
 #include <stdexcept>
@@ -572,6 +574,9 @@ void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32
     }
 }
 
+// Entry ids read from the essential lists at a time by rank().
+constexpr std::uint32_t kWindow = 4096;
+
 struct CompiledIndex::Cursor {
     const std::uint32_t* cur;
     const std::uint32_t* end;
@@ -605,7 +610,9 @@ inline const std::uint32_t* gallop(const std::uint32_t* p, const std::uint32_t* 
 // set-aside list is looked at (galloping) only for an entry the essential
 // lists make a contender.  A question of common keywords so walks the
 // shorter lists, not every entry holding a common keyword; the result is the
-// same as walking every list.
+// same as walking every list.  The essential lists are read a window of ids
+// at a time (their postings counted per entry, then the entries taken in id
+// order), which keeps the walk's order and so its result.
 std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_t keep,
                                         std::span<const std::uint64_t> allowed) const {
     std::vector<Scored> heap;  // front = weakest kept entry
@@ -626,6 +633,14 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
     bool split_stale = true;
     std::vector<char> rest_title, rest_alias;  // of aside[i..]: a title list, an alias list among them
     std::vector<int> rest_kw;                  // and their keyword bound
+    // A window's entries: which the essential lists hold (`present`), and
+    // what they give: keyword occurrences (saturating: the rule counts at
+    // most 8) and title (bit 0) and alias (bit 1).  A slot is written when
+    // its entry is first seen in the window, so only `present` starts zeroed.
+    std::array<std::uint64_t, kWindow / 64> present{};
+    const std::unique_ptr<std::uint8_t[]> slots(new std::uint8_t[2 * kWindow]);
+    std::uint8_t* const keyword_count = slots.get();
+    std::uint8_t* const title_or_alias = slots.get() + kWindow;
     while (true) {
         const int theta = heap.size() < keep ? 0 : heap.front().second;
         if (split_stale || theta != split_theta) {
@@ -661,56 +676,95 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
                 rest_kw[i] = rest_kw[i + 1] + (aside[i]->role == 2 ? aside[i]->bound : 0);
             }
         }
-        std::uint32_t target = kNone;
-        for (const Cursor* c : essential) {
-            if (c->cur < c->end && *c->cur < target) target = *c->cur;
-        }
-        if (target == kNone) break;  // what is left cannot beat theta
-        bool title = false, alias = false;
-        int kw = 0;
-        // Moves a cursor standing on target past it, counting what its list gives.
-        auto take = [&](Cursor* c) {
-            int run = 0;
-            while (c->cur < c->end && *c->cur == target) {
-                ++c->cur;
-                ++run;
-            }
-            if (c->cur >= c->end) split_stale = true;
-            if (run == 0) return;
-            if (c->role == 0) {
-                title = true;
-            } else if (c->role == 1) {
-                alias = true;
+        // The essential lists are read a window of entry ids at a time: each
+        // one's postings in the window counted into per-entry slots (a tight
+        // loop per list), then the entries found taken in id order, as the
+        // entry-at-a-time walk takes them.  Each is kept or given up against
+        // the threshold of the moment with the bounds of this window's
+        // set-aside lists, which are exactly the lists not yet counted.
+        std::uint32_t first_id = kNone;
+        for (const Cursor* c : essential)
+            if (c->cur < c->end && *c->cur < first_id) first_id = *c->cur;
+        if (first_id == kNone) break;  // what is left cannot beat theta
+        // (A list out of order, in a damaged file, stops its scan at the id
+        // below the window; that id starts a later window.)
+        const std::uint64_t window_end = std::uint64_t{first_id} + kWindow;
+        std::size_t last_word = 0;  // the last word of `present` a list reached
+        for (Cursor* c : essential) {
+            const std::uint32_t* p = c->cur;
+            const std::uint32_t* const e = c->end;
+            if (c->role == 2) {
+                for (; p < e && *p < window_end && *p >= first_id; ++p) {
+                    const std::uint32_t at = *p - first_id;
+                    const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+                    if (present[at / 64] & bit) {
+                        keyword_count[at] += keyword_count[at] != 255;
+                    } else {
+                        present[at / 64] |= bit;
+                        keyword_count[at] = 1;
+                        title_or_alias[at] = 0;
+                    }
+                }
             } else {
-                kw += run;
+                const std::uint8_t flag = c->role == 0 ? 1 : 2;
+                for (; p < e && *p < window_end && *p >= first_id; ++p) {
+                    const std::uint32_t at = *p - first_id;
+                    const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+                    if (present[at / 64] & bit) {
+                        title_or_alias[at] |= flag;
+                    } else {
+                        present[at / 64] |= bit;
+                        keyword_count[at] = 0;
+                        title_or_alias[at] = flag;
+                    }
+                }
             }
-        };
-        for (Cursor* c : essential)
-            if (c->cur < c->end && *c->cur == target) take(c);
-        if (!allowed.empty() && !(target / 64 < allowed.size() && (allowed[target / 64] >> (target % 64) & 1)))
-            continue;  // not allowed: walked past, never kept
-        const bool full = heap.size() >= keep;
-        if (full && points(title || aside_title, alias || aside_alias, kw + aside_kw) <= theta) continue;
-        bool given_up = false;
-        for (std::size_t i = 0; i < aside.size(); ++i) {
-            if (full && points(title || rest_title[i], alias || rest_alias[i], kw + rest_kw[i]) <= theta) {
-                given_up = true;
-                break;
-            }
-            Cursor* c = aside[i];
-            if (c->cur >= c->end) continue;
-            c->cur = gallop(c->cur, c->end, target);
-            take(c);
+            if (p != c->cur) last_word = std::max<std::size_t>(last_word, (p[-1] - first_id) / 64);
+            c->cur = p;
+            if (p >= e) split_stale = true;
         }
-        if (given_up) continue;
-        const Scored s{target, points(title, alias, kw)};
-        if (!full) {
-            heap.push_back(s);
-            std::push_heap(heap.begin(), heap.end(), better);
-        } else if (s.second > heap.front().second) {
-            std::pop_heap(heap.begin(), heap.end(), better);
-            heap.back() = s;
-            std::push_heap(heap.begin(), heap.end(), better);
+        for (std::size_t word = 0; word <= last_word; ++word) {
+            for (std::uint64_t bits = present[word]; bits; bits &= bits - 1) {
+                const std::uint32_t at = static_cast<std::uint32_t>(word * 64) + static_cast<std::uint32_t>(std::countr_zero(bits));
+                const std::uint32_t target = first_id + at;
+                bool title = title_or_alias[at] & 1, alias = title_or_alias[at] & 2;
+                int kw = keyword_count[at];
+                if (!allowed.empty() && !(target / 64 < allowed.size() && (allowed[target / 64] >> (target % 64) & 1)))
+                    continue;  // not allowed: walked past, never kept
+                const bool full = heap.size() >= keep;
+                const int now = full ? heap.front().second : 0;
+                if (full && points(title || aside_title, alias || aside_alias, kw + aside_kw) <= now) continue;
+                bool given_up = false;
+                for (std::size_t i = 0; i < aside.size(); ++i) {
+                    if (full && points(title || rest_title[i], alias || rest_alias[i], kw + rest_kw[i]) <= now) {
+                        given_up = true;
+                        break;
+                    }
+                    Cursor* c = aside[i];
+                    if (c->cur >= c->end) continue;
+                    c->cur = gallop(c->cur, c->end, target);
+                    int run = 0;
+                    while (c->cur < c->end && *c->cur == target) {
+                        ++c->cur;
+                        ++run;
+                    }
+                    if (run == 0) continue;
+                    if (c->role == 0) title = true;
+                    else if (c->role == 1) alias = true;
+                    else kw += run;
+                }
+                if (given_up) continue;
+                const Scored sc{target, points(title, alias, kw)};
+                if (!full) {
+                    heap.push_back(sc);
+                    std::push_heap(heap.begin(), heap.end(), better);
+                } else if (sc.second > heap.front().second) {
+                    std::pop_heap(heap.begin(), heap.end(), better);
+                    heap.back() = sc;
+                    std::push_heap(heap.begin(), heap.end(), better);
+                }
+            }
+            present[word] = 0;
         }
     }
     std::sort(heap.begin(), heap.end(), better);
