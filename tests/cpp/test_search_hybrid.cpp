@@ -286,6 +286,65 @@ TEST_CASE("base titles read in place match as compiled ones") {
     }
 }
 
+// The same base titles as a file of version 2 wrote them: the matcher's
+// lists hold the index of each base title, whose entry a last array gives.
+std::string as_version_2(const std::string& v3, const std::vector<std::uint32_t>& base_entries) {
+    constexpr std::size_t kArrays = 12, kHead = 3 + kArrays;
+    constexpr std::size_t kElement[kArrays] = {2, 4, 4, 1, 4, 8, 4, 4, 4, 4, 1, 4};
+    std::uint64_t head[kHead];
+    std::memcpy(head, v3.data(), sizeof head);
+    REQUIRE(head[0] == 3);
+    std::vector<std::string> arrays;
+    std::size_t off = sizeof head;
+    for (std::size_t i = 0; i < kArrays; ++i) {
+        arrays.push_back(v3.substr(off, head[3 + i] * kElement[i]));
+        off += (head[3 + i] * kElement[i] + 7) & ~std::size_t{7};
+    }
+    std::string& postings = arrays[9];
+    for (std::size_t at = 0; at < postings.size(); at += 4) {
+        std::uint32_t e;
+        std::memcpy(&e, postings.data() + at, 4);
+        const auto k = static_cast<std::uint32_t>(
+            std::lower_bound(base_entries.begin(), base_entries.end(), e) - base_entries.begin());
+        std::memcpy(postings.data() + at, &k, 4);
+    }
+    arrays[11].assign(reinterpret_cast<const char*>(base_entries.data()), 4 * base_entries.size());
+    head[0] = 2;
+    head[3 + 11] = base_entries.size();
+    std::string out(reinterpret_cast<const char*>(head), sizeof head);
+    for (const std::string& a : arrays) {
+        out += a;
+        out.append((8 - out.size() % 8) % 8, '\0');
+    }
+    return out;
+}
+
+TEST_CASE("compiled base titles of the previous version are still read") {
+    std::mt19937 rng(5);
+    for (std::uint32_t entries : {1u, 60u, 700u}) {
+        std::string raw;
+        std::vector<std::uint32_t> base_entries;
+        for (std::uint32_t e = 0; e < entries; ++e)
+            if (rng() % 3 == 0) {
+                BaseTitles::add(raw, e, random_text(rng, 4) + "（" + random_text(rng, 2) + "）");
+                base_entries.push_back(e);
+            }
+        const auto raw_w = aligned(raw);
+        const BaseTitles built = BaseTitles::decode(as_bytes(raw_w, raw.size()), entries);
+        const std::string v2 = as_version_2(built.encode_compiled(), base_entries);
+        const auto w = aligned(v2);
+        const BaseTitles old = BaseTitles::over(as_bytes(w, v2.size()), entries);
+        std::size_t found = 0;
+        for (int i = 0; i < 300; ++i) {
+            const std::string q = random_text(rng, 10);
+            const auto got = old.matches(q);
+            CHECK(got == built.matches(q));
+            found += got.size();
+        }
+        if (!base_entries.empty()) CHECK(found > 0);
+    }
+}
+
 TEST_CASE("damaged compiled base titles are refused or fail their search, never read astray") {
     std::mt19937 rng(9);
     const std::uint32_t entries = 300;

@@ -762,12 +762,16 @@ BaseTitles BaseTitles::decode(std::span<const std::byte> bytes, std::uint32_t en
     }
     b.index_ = builder.compile();
     b.entry_span_ = b.entry_of_;
+    b.base_count_ = static_cast<std::uint32_t>(b.entry_of_.size());
     b.entries_ = entries;
     return b;
 }
 
 namespace {
-constexpr std::uint64_t kBaseCompiledVersion = 2;
+// Version 3: the matcher's lists hold entry ids (version 2, still read: the
+// index of each base title, whose entry the last array gives).
+constexpr std::uint64_t kBaseCompiledVersion = 3;
+constexpr std::uint64_t kBaseCompiledByPosition = 2;
 constexpr std::size_t kBaseArrays = 12;  // the eleven matcher arrays, then the entry of each base title
 constexpr std::size_t kBaseHeaderWords = 3 + kBaseArrays;
 constexpr std::size_t kBaseElement[kBaseArrays] = {2, 4, 4, 1, 4, 8, 4, 4, 4, 4, 1, 4};
@@ -775,6 +779,13 @@ constexpr std::size_t kBaseElement[kBaseArrays] = {2, 4, 4, 1, 4, 8, 4, 4, 4, 4,
 
 std::string BaseTitles::encode_compiled() const {
     const matcher::CompiledIndex::Arrays& a = index_.arrays();
+    // The lists as entry ids (base titles come in entry order, so they stay sorted).
+    std::vector<std::uint32_t> postings(a.postings.begin(), a.postings.end());
+    if (!direct_)
+        for (std::uint32_t& k : postings) {
+            if (k >= entry_span_.size()) throw Bm25Error("base titles: entry id out of range");
+            k = entry_span_[k];
+        }
     const std::pair<const void*, std::size_t> arrays[kBaseArrays] = {
         {a.label.data(), a.label.size()},
         {a.label_escape.data(), a.label_escape.size()},
@@ -785,14 +796,14 @@ std::string BaseTitles::encode_compiled() const {
         {a.terminal_rank.data(), a.terminal_rank.size()},
         {a.root_bmp.data(), a.root_bmp.size()},
         {a.offsets.data(), a.offsets.size()},
-        {a.postings.data(), a.postings.size()},
+        {postings.data(), postings.size()},
         {a.keyword_repeat.data(), a.keyword_repeat.size()},
-        {entry_span_.data(), entry_span_.size()}};
-    std::uint64_t head[kBaseHeaderWords] = {kBaseCompiledVersion, entries_, entry_span_.size()};
+        {nullptr, 0}};  // (version 2's entry of each base title)
+    std::uint64_t head[kBaseHeaderWords] = {kBaseCompiledVersion, entries_, base_count_};
     for (std::size_t i = 0; i < kBaseArrays; ++i) head[3 + i] = arrays[i].second;
     std::string out(reinterpret_cast<const char*>(head), sizeof head);
     for (std::size_t i = 0; i < kBaseArrays; ++i) {
-        out.append(static_cast<const char*>(arrays[i].first), arrays[i].second * kBaseElement[i]);
+        if (arrays[i].second) out.append(static_cast<const char*>(arrays[i].first), arrays[i].second * kBaseElement[i]);
         out.append((8 - out.size() % 8) % 8, '\0');
     }
     return out;
@@ -804,9 +815,10 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
     std::uint64_t head[kBaseHeaderWords];
     if (bytes.size() < sizeof head) fail("cut short");
     std::memcpy(head, bytes.data(), sizeof head);
-    if (head[0] != kBaseCompiledVersion) fail("unknown version");
+    if (head[0] != kBaseCompiledVersion && head[0] != kBaseCompiledByPosition) fail("unknown version");
+    const bool direct = head[0] == kBaseCompiledVersion;
     if (head[1] != entries) fail("of another entry count");
-    if (head[2] != head[3 + kBaseArrays - 1] || head[2] > entries) fail("base title count out of range");
+    if (head[2] > entries || (!direct && head[2] != head[3 + kBaseArrays - 1])) fail("base title count out of range");
     const std::byte* at[kBaseArrays];
     std::uint64_t off = sizeof head;
     for (std::size_t i = 0; i < kBaseArrays; ++i) {
@@ -835,11 +847,14 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
     a.keyword_repeat = array(10, static_cast<const std::uint8_t*>(nullptr));
     BaseTitles b;
     try {
-        b.index_ = matcher::CompiledIndex::over(static_cast<std::uint32_t>(head[2]), a);
+        // Version 3's lists name the index's entries, version 2's the base titles.
+        b.index_ = matcher::CompiledIndex::over(direct ? entries : static_cast<std::uint32_t>(head[2]), a);
     } catch (const matcher::CorruptIndex& e) {
         fail(e.what());
     }
     b.entry_span_ = u32(11);
+    b.direct_ = direct;
+    b.base_count_ = static_cast<std::uint32_t>(head[2]);
     b.entries_ = entries;
     b.read_ahead_ = std::make_shared<std::atomic<bool>>(false);
     return b;
@@ -847,10 +862,15 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
 
 std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
     std::vector<std::uint32_t> out;
-    if (entry_span_.empty()) return out;
+    if (base_count_ == 0) return out;
     // Base titles have no aliases or keywords: the entries matched are
-    // those of the titles found.
+    // those of the titles found (in entry order, once each).
     const auto found = index_.title_or_alias_entries(q);
+    if (direct_) {
+        out.reserve(found.size());
+        for (const matcher::TitleOrAlias& e : found) out.push_back(e.entry);
+        return out;
+    }
     if (read_ahead_ && found.size() >= kReadAheadMatches && !read_ahead_->load(std::memory_order_relaxed) &&
         !read_ahead_->exchange(true, std::memory_order_relaxed)) {
         std::vector<std::uint32_t> at;

@@ -308,9 +308,10 @@ public:
 
     static void add(std::string& out, std::uint32_t entry, std::string_view title);
     static BaseTitles decode(std::span<const std::byte> bytes, std::uint32_t entries);
-    // The compiled form: a header of u64 values (version 1, the index's
+    // The compiled form: a header of u64 values (version 3, the index's
     // entry count, the base title count, the element count of each array),
-    // then the matcher's arrays and the entry of each base title, each padded
+    // then the matcher's arrays, its lists holding entry ids, and an empty
+    // array (version 2's entry of each base title, still read), each padded
     // to 8 bytes (docs/index-format.md, section BTAC).
     std::string encode_compiled() const;
     // Reads encode_compiled()'s bytes in place: they must outlive the result
@@ -325,6 +326,8 @@ private:
     matcher::CompiledIndex index_;
     std::vector<std::uint32_t> entry_of_;        // decode(): owned
     std::span<const std::uint32_t> entry_span_;  // what matches() reads (entry_of_ or the mapped bytes)
+    bool direct_ = false;                        // the matcher's entries are the index's (version 3)
+    std::uint32_t base_count_ = 0;               // base titles
     std::uint32_t entries_ = 0;                  // of the whole index
     // Mapped: set once the entry array was asked to be read ahead.
     std::shared_ptr<std::atomic<bool>> read_ahead_;
