@@ -41,10 +41,15 @@ std::string read_file(const std::string& path);
 // one page fault (and one wait) at a time.  Memory that is not a file
 // mapping, or a failing call, is no error: it is only advice.
 void will_need(const void* p, std::size_t n);
+// True for the first caller only, which sets `asked` (the others pay one
+// relaxed load): for advice given once per process.
+inline bool first_time(std::atomic<bool>& asked) {
+    return !asked.load(std::memory_order_relaxed) && !asked.exchange(true, std::memory_order_relaxed);
+}
 // will_need() of a range by the first caller that sets `asked`; nothing for
-// the others (a warm index pays one relaxed load).
+// the others.
 inline void will_need_once(std::atomic<bool>& asked, const void* p, std::size_t n) {
-    if (!asked.load(std::memory_order_relaxed) && !asked.exchange(true, std::memory_order_relaxed)) will_need(p, n);
+    if (first_time(asked)) will_need(p, n);
 }
 
 // will_need() of the pages holding elements `at` (ascending) of an array of

@@ -799,21 +799,18 @@ struct EngineIndex::Hybrid {
         const auto found = index.title_or_alias_entries(expanded, in_base);
         // A matched title's length is known from the question; the table is
         // read for the others (aliases, base titles).
-        const auto looked_up = static_cast<std::size_t>(std::count_if(
-            found.begin(), found.end(), [](const matcher::TitleOrAlias& e) { return !e.title || e.title_chars < 0; }));
-        if (looked_up >= kReadAheadMatches && !lengths_read_ahead.load(std::memory_order_relaxed) &&
-            !lengths_read_ahead.exchange(true, std::memory_order_relaxed)) {
+        auto from_table = [](const matcher::TitleOrAlias& e) { return !e.title || e.title_chars < 0; };
+        if (static_cast<std::size_t>(std::count_if(found.begin(), found.end(), from_table)) >= kReadAheadMatches &&
+            io::first_time(lengths_read_ahead)) {
             std::vector<std::uint32_t> ids;
-            ids.reserve(looked_up);
             for (const matcher::TitleOrAlias& e : found)
-                if (!e.title || e.title_chars < 0) ids.push_back(e.entry);
+                if (from_table(e)) ids.push_back(e.entry);
             io::will_need_elements(lengths.data(), sizeof(TitleLengths), ids);
         }
         for (const matcher::TitleOrAlias& e : found) {
-            const std::size_t n = e.title && e.title_chars >= 0
-                                      ? static_cast<std::size_t>(e.title_chars)
-                                      : length_of(e.entry).matched_title(
-                                            e.title, std::binary_search(in_base.begin(), in_base.end(), e.entry));
+            const std::size_t n = !from_table(e) ? static_cast<std::size_t>(e.title_chars)
+                                                 : length_of(e.entry).matched_title(
+                                                       e.title, std::binary_search(in_base.begin(), in_base.end(), e.entry));
             out.push_back({e.entry, n});
         }
         return out;

@@ -772,7 +772,7 @@ namespace {
 // index of each base title, whose entry the last array gives).
 constexpr std::uint64_t kBaseCompiledVersion = 3;
 constexpr std::uint64_t kBaseCompiledByPosition = 2;
-constexpr std::size_t kBaseArrays = 12;  // the eleven matcher arrays, then the entry of each base title
+constexpr std::size_t kBaseArrays = 12;  // the eleven matcher arrays, then version 2's entry of each base title
 constexpr std::size_t kBaseHeaderWords = 3 + kBaseArrays;
 constexpr std::size_t kBaseElement[kBaseArrays] = {2, 4, 4, 1, 4, 8, 4, 4, 4, 4, 1, 4};
 }  // namespace
@@ -871,8 +871,7 @@ std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
         for (const matcher::TitleOrAlias& e : found) out.push_back(e.entry);
         return out;
     }
-    if (read_ahead_ && found.size() >= kReadAheadMatches && !read_ahead_->load(std::memory_order_relaxed) &&
-        !read_ahead_->exchange(true, std::memory_order_relaxed)) {
+    if (read_ahead_ && found.size() >= kReadAheadMatches && io::first_time(*read_ahead_)) {
         std::vector<std::uint32_t> at;
         at.reserve(found.size());
         for (const matcher::TitleOrAlias& e : found)

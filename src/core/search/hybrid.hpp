@@ -56,7 +56,7 @@ namespace corvane::search {
 //   coverage        unit * the idf-weighted share of T the scene texts hold
 //   partial         BM25 of the scene texts over P: for a term the index lacks,
 //                   the terms beginning with one of its characters, when at
-//                   most two do (拖 of 拖着: 拖车); ranking only, not refusal
+//                   most four do (拖 of 拖着: 拖车); ranking only, not refusal
 // where unit is the idf of a term one entry alone holds (so the weights
 // serve indexes of any size).  A question is refused when no matched title
 // covers answer_share of it and the refusal score -- the dot product of the

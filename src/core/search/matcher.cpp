@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <bit>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "core/io/files.hpp"
@@ -524,31 +524,15 @@ void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32
                                      std::vector<std::int32_t>* chars) const {
     out.clear();
     if (a_.label.size() <= 1) return;
-    if (levels_read_ahead_ && !levels_read_ahead_->load(std::memory_order_relaxed) &&
-        !levels_read_ahead_->exchange(true, std::memory_order_relaxed))
-        read_ahead_levels();
+    if (levels_read_ahead_ && io::first_time(*levels_read_ahead_)) read_ahead_levels();
     std::vector<char32_t> units;
     units.reserve(q.size());
     for (std::size_t i = 0; i < q.size();) units.push_back(next_unit(q, i));
     // Every occurrence of a pattern is a walk down from the root starting at
     // some position; a walk ends where the trie has no child for the next
     // character, so it is at most as long as the longest pattern.
-    if (!chars) {
-        for (std::size_t s = 0; s < units.size(); ++s) {
-            std::uint32_t node = 0;
-            for (std::size_t j = s; j < units.size(); ++j) {
-                node = child(node, units[j]);
-                if (node == 0) break;
-                const std::uint32_t p = pattern_at(node);
-                if (p != kNone) out.push_back(p);
-            }
-        }
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
-        return;
-    }
-    // With each pattern's characters counted along the walk (a pattern is
-    // one text, so every occurrence counts the same).
+    // Each pattern's characters are counted along the walk (a pattern is one
+    // text, so every occurrence counts the same).
     std::vector<std::pair<std::uint32_t, std::int32_t>> found;
     for (std::size_t s = 0; s < units.size(); ++s) {
         std::uint32_t node = 0;
@@ -567,10 +551,10 @@ void CompiledIndex::matched_patterns(std::string_view q, std::vector<std::uint32
     std::sort(found.begin(), found.end());
     found.erase(std::unique(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
                 found.end());
-    chars->clear();
+    if (chars) chars->clear();
     for (const auto& [p, n] : found) {
         out.push_back(p);
-        chars->push_back(n);
+        if (chars) chars->push_back(n);
     }
 }
 
@@ -693,31 +677,17 @@ std::vector<Scored> CompiledIndex::rank(std::vector<Cursor>& cursors, std::size_
         for (Cursor* c : essential) {
             const std::uint32_t* p = c->cur;
             const std::uint32_t* const e = c->end;
-            if (c->role == 2) {
-                for (; p < e && *p < window_end && *p >= first_id; ++p) {
-                    const std::uint32_t at = *p - first_id;
-                    const std::uint64_t bit = std::uint64_t{1} << (at % 64);
-                    if (present[at / 64] & bit) {
-                        keyword_count[at] += keyword_count[at] != 255;
-                    } else {
-                        present[at / 64] |= bit;
-                        keyword_count[at] = 1;
-                        title_or_alias[at] = 0;
-                    }
+            const std::uint8_t flag = c->role == 0 ? 1 : c->role == 1 ? 2 : 0, keyword = c->role == 2;
+            for (; p < e && *p < window_end && *p >= first_id; ++p) {
+                const std::uint32_t at = *p - first_id;
+                const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+                if (!(present[at / 64] & bit)) {
+                    present[at / 64] |= bit;
+                    keyword_count[at] = 0;
+                    title_or_alias[at] = 0;
                 }
-            } else {
-                const std::uint8_t flag = c->role == 0 ? 1 : 2;
-                for (; p < e && *p < window_end && *p >= first_id; ++p) {
-                    const std::uint32_t at = *p - first_id;
-                    const std::uint64_t bit = std::uint64_t{1} << (at % 64);
-                    if (present[at / 64] & bit) {
-                        title_or_alias[at] |= flag;
-                    } else {
-                        present[at / 64] |= bit;
-                        keyword_count[at] = 0;
-                        title_or_alias[at] = flag;
-                    }
-                }
+                keyword_count[at] += keyword & (keyword_count[at] != 255);
+                title_or_alias[at] |= flag;
             }
             if (p != c->cur) last_word = std::max<std::size_t>(last_word, (p[-1] - first_id) / 64);
             c->cur = p;
