@@ -283,3 +283,95 @@ TEST_CASE("terms: bigrams taken from the text's bytes only where those are the c
         CHECK(got == reference_terms(s));
     }
 }
+
+namespace {
+
+// The same image as version 2 wrote it: a header without the norm table's
+// two counts, every entry's length norm as an f32.
+std::vector<std::uint64_t> as_version_2(std::span<const std::byte> v3) {
+    auto u32 = [&](std::size_t at) {
+        std::uint32_t x;
+        std::memcpy(&x, v3.data() + at, 4);
+        return x;
+    };
+    auto u64 = [&](std::size_t at) {
+        std::uint64_t x;
+        std::memcpy(&x, v3.data() + at, 8);
+        return x;
+    };
+    auto pad8 = [](std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; };
+    const std::uint64_t n_docs = u32(16), n_terms = u32(20), term_bytes = u64(32), n_blocks = u32(112),
+                        n_tf = u32(116), n_words = u64(120), n_norms = u32(128), norm_bytes = u32(132);
+    constexpr std::size_t kV3Header = 136, kV2Header = 128;
+    const std::uint64_t arrays = pad8(4 * (n_terms + 1)) + pad8(term_bytes) + 2 * pad8(4 * n_terms) +
+                                 pad8(4 * (n_terms + 1)) + 24 * n_blocks + pad8(4 * n_tf) + pad8(4 * n_words);
+    const std::byte* values = v3.data() + kV3Header + arrays;
+    const std::byte* slots = values + pad8(4 * n_norms);
+    REQUIRE(kV3Header + arrays + pad8(4 * n_norms) + pad8(norm_bytes * n_docs) == v3.size());
+    std::string out(reinterpret_cast<const char*>(v3.data()), kV2Header);
+    const std::uint32_t two = 2;
+    std::memcpy(out.data() + 8, &two, 4);
+    out.append(reinterpret_cast<const char*>(v3.data()) + kV3Header, arrays);
+    for (std::uint64_t d = 0; d < n_docs; ++d) {
+        float f;
+        if (norm_bytes == 4) {
+            std::memcpy(&f, slots + 4 * d, 4);
+        } else {
+            std::uint32_t k = 0;
+            std::memcpy(&k, slots + norm_bytes * d, norm_bytes);
+            std::memcpy(&f, values + 4 * std::uint64_t{k}, 4);
+        }
+        out.append(reinterpret_cast<const char*>(&f), 4);
+    }
+    out.resize(pad8(out.size()));
+    std::vector<std::uint64_t> words(out.size() / 8);
+    std::memcpy(words.data(), out.data(), out.size());
+    return words;
+}
+
+}  // namespace
+
+TEST_CASE("length norms take one or two bytes an entry; a version 2 image (f32 norms) ranks the same to the last bit") {
+    // Lengths of a few values (one byte), and of hundreds (two).
+    Bm25Builder wide;
+    const char* chars[] = {"轮", "胎", "压", "门", "锁", "灯"};
+    for (std::uint32_t d = 0; d < 700; ++d) {
+        wide.begin_entry();
+        std::string t;
+        for (std::uint32_t i = 0; i <= d; ++i) t += chars[(i * 7 + d) % 6];
+        wide.add_text(kDescription, t);
+    }
+    const Bm25Index few = random_index(4, 3000), many = wide.build();
+    CHECK(few.view().norm_bytes() == 1);
+    CHECK(many.view().norm_bytes() == 2);
+    for (const Bm25Index* idx : {&few, &many}) {
+        const std::vector<std::uint64_t> old_words = as_version_2(idx->bytes());
+        const std::span<const std::byte> old_bytes(reinterpret_cast<const std::byte*>(old_words.data()), old_words.size() * 8);
+        const Bm25View old_view = Bm25View::from_bytes(old_bytes);
+        CHECK(old_view.norm_bytes() == 4);
+        const Bm25View& v = idx->view();
+        for (const char* q : {"轮胎胎压", "门锁灯", "压", "锁轮胎压门灯胎"}) {
+            const auto a = v.search(q, 10), b = old_view.search(q, 10);
+            REQUIRE(a.size() == b.size());
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                CHECK(a[i].first == b[i].first);
+                CHECK(a[i].second == b[i].second);
+            }
+            const auto terms = query_terms(q);
+            for (std::uint32_t d = 0; d < v.size(); d += 13) CHECK(v.score(terms, d) == old_view.score(terms, d));
+        }
+    }
+    // A slot past the table is refused by the whole check, and by a search
+    // when it first decodes a block holding the entry (never read out of
+    // bounds).  The slots are the image's last array, one byte an entry here;
+    // the entry changed is the best for the question asked.
+    const std::size_t size = few.bytes().size(), n = few.view().size();
+    const std::uint32_t hit = few.view().search("轮胎胎压", 1).at(0).first;
+    std::vector<std::uint64_t> bad(size / 8);
+    std::memcpy(bad.data(), few.bytes().data(), size);
+    reinterpret_cast<unsigned char*>(bad.data())[size - ((n + 7) & ~std::size_t{7}) + hit] = 0xff;
+    const std::span<const std::byte> bad_bytes(reinterpret_cast<const std::byte*>(bad.data()), size);
+    CHECK(throws([&] { Bm25View::from_bytes(bad_bytes); }));
+    const Bm25View opened = Bm25View::open(bad_bytes);
+    CHECK(throws([&] { opened.search("轮胎胎压", 5); }));
+}

@@ -1,10 +1,10 @@
 // Image layout (native byte order, every array starting at a multiple of 8
 // bytes from the image start):
 //
-//   header   magic "CVBM25\0\0", u32 version (2), u32 endian mark 0x01020304,
+//   header   magic "CVBM25\0\0", u32 version (3), u32 endian mark 0x01020304,
 //            u32 n_docs, u32 n_terms, u64 n_postings, u64 term_bytes,
 //            f64 k1, f64 b, f64 weights[7],
-//            u32 n_blocks, u32 n_tf, u64 n_words
+//            u32 n_blocks, u32 n_tf, u64 n_words, u32 n_norms, u32 norm_bytes
 //   u32 term_offsets[n_terms + 1]     into term_bytes; term i is [off[i], off[i+1])
 //   char term_bytes[term_bytes]       terms sorted bytewise, strictly ascending
 //   f32 idf[n_terms]
@@ -13,7 +13,13 @@
 //   Skip skips[n_blocks]              24 bytes each (bm25.hpp)
 //   f32 tf_values[n_tf]               distinct weighted term frequencies, ascending, > 0
 //   u32 words[n_words]                packed blocks, then one spare 0 word
-//   f32 doc_norm[n_docs]              k1 * (1 - b + b * dl / avgdl), >= 0
+//   f32 norm_values[n_norms]          distinct length norms, ascending, >= 0
+//   doc_norm[n_docs]                  each entry's length norm, k1 * (1 - b + b * dl / avgdl):
+//                                     norm_bytes 1 or 2, an index into norm_values;
+//                                     norm_bytes 4 (n_norms 0), the f32 value
+//
+// Version 2 (still read) ends its header at n_words and has no norm table:
+// doc_norm is f32.
 //
 // A block of `count` postings is count doc-id gaps of doc_bits bits each
 // (LSB first in 32-bit words, entry = previous entry + 1 + gap; the previous
@@ -27,6 +33,7 @@
 #include <array>
 #include <utility>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <numeric>
 
@@ -39,7 +46,7 @@ namespace corvane::search {
 namespace {
 
 constexpr char kMagic[8] = {'C', 'V', 'B', 'M', '2', '5', '\0', '\0'};
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr std::uint32_t kEndianMark = 0x01020304;
 
 struct Header {
@@ -56,19 +63,25 @@ struct Header {
     std::uint32_t n_blocks;
     std::uint32_t n_tf;
     std::uint64_t n_words;
+    std::uint32_t n_norms;
+    std::uint32_t norm_bytes;
 };
 static_assert(sizeof(Header) % 8 == 0);
+// A version 2 header ends before n_norms.
+constexpr std::size_t kHeaderV2 = offsetof(Header, n_norms);
+static_assert(kHeaderV2 % 8 == 0);
 
 constexpr std::uint64_t pad8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
 
 // Offsets of the arrays for given counts; false when they overflow.
 struct Layout {
-    std::uint64_t term_offsets, term_bytes, idf, max_score, term_blocks, skips, tf_values, words, doc_norm, total;
+    std::uint64_t term_offsets, term_bytes, idf, max_score, term_blocks, skips, tf_values, words, norm_values, doc_norm,
+        total;
     bool compute(const Header& h) {
         // Counts are bounded first, so nothing below overflows.
         constexpr std::uint64_t kLimit = std::uint64_t{1} << 40;
         if (h.n_postings > kLimit || h.term_bytes > kLimit || h.n_words > kLimit) return false;
-        std::uint64_t at = sizeof(Header);
+        std::uint64_t at = h.version == 2 ? kHeaderV2 : sizeof(Header);
         auto take = [&](std::uint64_t bytes) {
             const std::uint64_t start = at;
             at = pad8(at + bytes);
@@ -83,7 +96,8 @@ struct Layout {
         skips = take(sizeof(Bm25View::Skip) * std::uint64_t{h.n_blocks});
         tf_values = take(4 * std::uint64_t{h.n_tf});
         words = take(4 * h.n_words);
-        doc_norm = take(4 * std::uint64_t{h.n_docs});
+        norm_values = take(4 * std::uint64_t{h.n_norms});
+        doc_norm = take(std::uint64_t{h.norm_bytes} * h.n_docs);
         total = at;
         return true;
     }
@@ -189,12 +203,24 @@ Bm25View Bm25View::from_bytes(std::span<const std::byte> bytes) {
 Bm25View Bm25View::open(std::span<const std::byte> bytes) {
     auto fail = [](const std::string& what) -> Bm25View { throw Bm25Error("invalid BM25 section: " + what); };
     if (reinterpret_cast<std::uintptr_t>(bytes.data()) % 8 != 0) return fail("not aligned to 8 bytes");
-    if (bytes.size() < sizeof(Header)) return fail("shorter than its header");
-    Header h;
-    std::memcpy(&h, bytes.data(), sizeof h);
+    if (bytes.size() < kHeaderV2) return fail("shorter than its header");
+    Header h{};
+    std::memcpy(&h, bytes.data(), kHeaderV2);
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) return fail("wrong magic");
     if (h.endian != kEndianMark) return fail("written with another byte order");
-    if (h.version != kVersion) return fail("version " + std::to_string(h.version) + " (this build reads 2)");
+    if (h.version == 2) {
+        h.n_norms = 0;
+        h.norm_bytes = 4;
+    } else if (h.version == kVersion) {
+        if (bytes.size() < sizeof(Header)) return fail("shorter than its header");
+        std::memcpy(&h, bytes.data(), sizeof h);
+    } else {
+        return fail("version " + std::to_string(h.version) + " (this build reads 2 and 3)");
+    }
+    if (h.norm_bytes == 4 ? h.n_norms != 0
+                          : (h.norm_bytes != 1 && h.norm_bytes != 2) || h.n_norms > (1u << (8 * h.norm_bytes)) ||
+                                (h.n_docs > 0 && h.n_norms == 0))
+        return fail("length norm table does not match its width");
     Layout L;
     if (!L.compute(h) || L.total != bytes.size()) return fail("size does not match its counts");
     if (h.n_words == 0) return fail("no spare word after the blocks");
@@ -230,7 +256,10 @@ Bm25View Bm25View::open(std::span<const std::byte> bytes) {
     v.skips_ = reinterpret_cast<const Skip*>(base + L.skips);
     v.tf_values_ = reinterpret_cast<const float*>(base + L.tf_values);
     v.words_ = reinterpret_cast<const std::uint32_t*>(base + L.words);
-    v.doc_norm_ = reinterpret_cast<const float*>(base + L.doc_norm);
+    v.doc_norm_ = base + L.doc_norm;
+    v.norm_values_ = reinterpret_cast<const float*>(base + L.norm_values);
+    v.n_norms_ = h.n_norms;
+    v.norm_bytes_ = h.norm_bytes;
     // A zeroed allocation: the pages are only touched for blocks decoded.
     const std::size_t n_bits_words = (std::size_t{h.n_blocks} + 63) / 64 + 1;
     v.checked_ = std::shared_ptr<std::atomic<std::uint64_t>[]>(new std::atomic<std::uint64_t>[n_bits_words]());
@@ -257,7 +286,7 @@ std::pair<std::uint32_t, std::uint32_t> Bm25View::blocks_of(std::uint32_t t) con
 }
 
 void Bm25View::read_ahead_norms() const {
-    if (norms_read_ahead_) io::will_need_once(*norms_read_ahead_, doc_norm_, std::size_t{n_docs_} * sizeof(float));
+    if (norms_read_ahead_) io::will_need_once(*norms_read_ahead_, doc_norm_, std::size_t{n_docs_} * norm_bytes_);
 }
 
 void Bm25View::prefetch(std::span<const std::string> terms) const {
@@ -342,11 +371,13 @@ void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out, bool docs_on
     const double id = idf(t);
     const double bound = std::min<double>(s.max_score, max_score_[t]) * (1 + 1e-6) + 1e-12;
     for (std::uint32_t i = 0; i < n; ++i) {
-        const float tf = out.tf[i], norm = doc_norm_[out.docs[i]];
+        const std::uint32_t d = out.docs[i];
+        const float tf = out.tf[i], nd = norm(d);
         if (!(std::isfinite(tf) && tf > 0 && tf <= s.max_tf)) corrupt("term frequencies of block " + std::to_string(b));
-        if (!(std::isfinite(norm) && norm >= 0)) corrupt("entry length of entry " + std::to_string(out.docs[i]));
+        if (!(std::isfinite(nd) && nd >= 0) || (norm_bytes_ != 4 && norm_index(d) >= n_norms_))
+            corrupt("entry length of entry " + std::to_string(d));
         // The walk skips entries by these bounds: a low one would lose results.
-        if (contribution(id, tf, k1_, norm) > bound) corrupt("bound of block " + std::to_string(b) + " below its best score");
+        if (contribution(id, tf, k1_, nd) > bound) corrupt("bound of block " + std::to_string(b) + " below its best score");
     }
     bits.fetch_or(mask, std::memory_order_relaxed);
 }
@@ -358,8 +389,12 @@ void Bm25View::check_all() const {
     for (std::uint32_t i = 0; i < n_tf_; ++i)
         if (!(std::isfinite(tf_values_[i]) && tf_values_[i] > 0) || (i && !(tf_values_[i - 1] < tf_values_[i])))
             fail("term frequency table");
+    for (std::uint32_t i = 0; i < n_norms_; ++i)
+        if (!(std::isfinite(norm_values_[i]) && norm_values_[i] >= 0) || (i && !(norm_values_[i - 1] < norm_values_[i])))
+            fail("length norm table");
     for (std::uint32_t d = 0; d < n_docs_; ++d)
-        if (!(std::isfinite(doc_norm_[d]) && doc_norm_[d] >= 0)) fail("entry length of entry " + std::to_string(d));
+        if (!(std::isfinite(norm(d)) && norm(d) >= 0) || (norm_bytes_ != 4 && norm_index(d) >= n_norms_))
+            fail("entry length of entry " + std::to_string(d));
     std::uint64_t postings = 0;
     auto block = std::make_unique<Block>();
     for (std::uint32_t t = 0; t < n_terms_; ++t) {
@@ -427,7 +462,7 @@ struct Bm25View::Cursor {
             // Every posting of an essential cursor's block is looked at: its
             // contributions at once, the entries' lengths read together.
             for (std::uint32_t i = 0; i < block->n; ++i)
-                block->contrib[i] = contribution(idf, block->tf[i], v->k1_, v->doc_norm_[block->docs[i]]);
+                block->contrib[i] = contribution(idf, block->tf[i], v->k1_, v->norm(block->docs[i]));
             block->scored = true;
         }
         pos = 0;
@@ -448,7 +483,7 @@ struct Bm25View::Cursor {
     void next() {
         if (++pos < block->n) {
             // The entry's length is read when it is scored: a miss otherwise.
-            if (!block->scored) __builtin_prefetch(v->doc_norm_ + block->docs[pos]);
+            if (!block->scored) __builtin_prefetch(v->norm_address(block->docs[pos]));
             return;
         }
         ++blk;
@@ -502,7 +537,7 @@ double Bm25View::score(const std::vector<std::string>& terms, std::uint32_t entr
         decode(static_cast<std::uint32_t>(id), b, block);
         const std::uint32_t* at = std::lower_bound(block.docs, block.docs + block.n, entry);
         if (at != block.docs + block.n && *at == entry)
-            s += contribution(idf(static_cast<std::uint32_t>(id)), block.tf[at - block.docs], k1_, doc_norm_[entry]);
+            s += contribution(idf(static_cast<std::uint32_t>(id)), block.tf[at - block.docs], k1_, norm(entry));
     }
     return s;
 }
@@ -559,7 +594,7 @@ bool Bm25View::term_score(std::uint32_t t, std::uint32_t entry, double& out) con
         if (k >= n_tf_) corrupt("term frequencies of block " + std::to_string(b));
         tf = tf_values_[k];
     }
-    out = contribution(idf(t), tf, k1_, doc_norm_[entry]);
+    out = contribution(idf(t), tf, k1_, norm(entry));
     return true;
 }
 
@@ -628,7 +663,7 @@ std::vector<double> Bm25View::score_ids(std::span<const std::uint32_t> term_ids,
             }
             const std::uint32_t* at = std::lower_bound(block->docs, block->docs + block->n, e);
             if (at != block->docs + block->n && *at == e)
-                out[i] += contribution(id, tf_at(*block, static_cast<std::uint32_t>(at - block->docs)), k1_, doc_norm_[e]);
+                out[i] += contribution(id, tf_at(*block, static_cast<std::uint32_t>(at - block->docs)), k1_, norm(e));
         }
     }
     return out;
@@ -790,12 +825,12 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
             continue;
         }
         double norm_d = -1;
-        auto norm = [&] { return norm_d >= 0 ? norm_d : (norm_d = doc_norm_[d]); };
+        auto norm_of_d = [&] { return norm_d >= 0 ? norm_d : (norm_d = norm(d)); };
         double s = 0;
         for (std::size_t i = first; i < m; ++i) {
             Cursor& c = cs[i];
             if (c.doc() == d) {
-                s += c.weighted(norm);
+                s += c.weighted(norm_of_d);
                 c.next();
             }
         }
@@ -809,7 +844,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
             if (full && s + extra + std::min(prefix[i], block_prefix[i]) <= theta) break;
             Cursor& c = cs[i];
             c.seek(d);
-            if (c.doc() == d) s += c.weighted(norm);
+            if (c.doc() == d) s += c.weighted(norm_of_d);
         }
         if (!std::isfinite(s)) corrupt("a score is not a number");
         if (s <= 0) continue;  // no term matched with a positive weight
@@ -1091,6 +1126,14 @@ Bm25Index Bm25Builder::build() {
     const double avgdl = (n_docs && total_len > 0) ? total_len / n_docs : 1.0;
     for (std::uint32_t d = 0; d < n_docs; ++d)
         norm[d] = static_cast<float>(params_.k1 * (1 - params_.b + params_.b * static_cast<double>(doc_len_[d]) / avgdl));
+    // Stored as an index into the distinct values when there are few (one
+    // per distinct entry length): a search reads 1 or 2 bytes an entry, the
+    // same floats as before.
+    std::vector<float> norm_values(norm);
+    std::sort(norm_values.begin(), norm_values.end());
+    norm_values.erase(std::unique(norm_values.begin(), norm_values.end()), norm_values.end());
+    const unsigned norm_bytes = norm_values.size() <= 256 ? 1 : norm_values.size() <= 65536 ? 2 : 4;
+    if (norm_bytes == 4) norm_values.clear();
 
     // Blocks: skip entries and packed words.
     std::vector<float> idf(n_terms), maxs(n_terms);
@@ -1164,6 +1207,8 @@ Bm25Index Bm25Builder::build() {
     h.n_blocks = static_cast<std::uint32_t>(skips.size());
     h.n_tf = static_cast<std::uint32_t>(tf_values.size());
     h.n_words = words.size();
+    h.n_norms = static_cast<std::uint32_t>(norm_values.size());
+    h.norm_bytes = norm_bytes;
     Layout L;
     if (!L.compute(h)) throw Bm25Error("index too large");
     Bm25Index ix;
@@ -1192,7 +1237,19 @@ Bm25Index Bm25Builder::build() {
     put(L.skips, skips.data(), sizeof(Bm25View::Skip) * skips.size());
     put(L.tf_values, tf_values.data(), 4 * tf_values.size());
     put(L.words, words.data(), 4 * words.size());
-    put(L.doc_norm, norm.data(), 4 * std::size_t{n_docs});
+    put(L.norm_values, norm_values.data(), 4 * norm_values.size());
+    if (norm_bytes == 4) {
+        put(L.doc_norm, norm.data(), 4 * std::size_t{n_docs});
+    } else {
+        auto slot = [&](float f) {
+            return static_cast<std::uint32_t>(std::lower_bound(norm_values.begin(), norm_values.end(), f) - norm_values.begin());
+        };
+        for (std::uint32_t d = 0; d < n_docs; ++d) {
+            const std::uint32_t k = slot(norm[d]);
+            if (norm_bytes == 1) reinterpret_cast<std::uint8_t*>(base + L.doc_norm)[d] = static_cast<std::uint8_t>(k);
+            else reinterpret_cast<std::uint16_t*>(base + L.doc_norm)[d] = static_cast<std::uint16_t>(k);
+        }
+    }
 
     ix.view_ = Bm25View::open(ix.bytes());
     // The builder is left empty.

@@ -35,6 +35,7 @@
 // block up front (for images from outside that are not searched at once).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -129,6 +130,9 @@ public:
     std::uint32_t term_count() const { return n_terms_; }
     std::uint32_t block_count() const { return n_blocks_; }
     double k1() const { return k1_; }
+    // Bytes per entry of the stored length norms: 1 or 2 (an index into the
+    // distinct values), 4 (the values themselves).
+    unsigned norm_bytes() const { return norm_bytes_; }
     double b() const { return b_; }
     double weight(Field f) const { return weights_[f]; }
 
@@ -230,7 +234,26 @@ private:
     const Skip* skips_ = nullptr;                  // n_blocks
     const float* tf_values_ = nullptr;             // n_tf: distinct term frequencies, ascending
     const std::uint32_t* words_ = nullptr;         // n_words: packed blocks (+ one spare word)
-    const float* doc_norm_ = nullptr;              // n_docs: k1 * (1 - b + b * dl / avgdl)
+    // n_docs length norms, k1 * (1 - b + b * dl / avgdl): with norm_bytes_ 4
+    // the f32 values themselves, with 1 or 2 an index into norm_values_ (the
+    // distinct values: entry lengths take few).
+    const void* doc_norm_ = nullptr;
+    const float* norm_values_ = nullptr;
+    std::uint32_t n_norms_ = 0;
+    unsigned norm_bytes_ = 4;
+    // Entry d's slot in the norm table (norm_bytes_ 1 or 2).
+    std::uint32_t norm_index(std::uint32_t d) const {
+        return norm_bytes_ == 1 ? static_cast<const std::uint8_t*>(doc_norm_)[d]
+                                : static_cast<const std::uint16_t*>(doc_norm_)[d];
+    }
+    // Entry d's length norm.  An index past the table (a damaged file) reads
+    // its last value: a wrong score, never a read out of bounds; the first
+    // decoding of a block holding d reports it.
+    float norm(std::uint32_t d) const {
+        if (norm_bytes_ == 4) return static_cast<const float*>(doc_norm_)[d];
+        return norm_values_[std::min(norm_index(d), n_norms_ - 1)];
+    }
+    const void* norm_address(std::uint32_t d) const { return static_cast<const char*>(doc_norm_) + std::size_t{d} * norm_bytes_; }
     // One bit per block: its checksum was found right (shared by copies).
     std::shared_ptr<std::atomic<std::uint64_t>[]> checked_;
     // Set once the entries' length norms were asked to be read ahead.
