@@ -350,17 +350,65 @@ TEST_CASE("damaged compiled base titles are refused or fail their search, never 
     const std::uint32_t entries = 300;
     const std::string raw = random_base_titles(rng, entries);
     const auto raw_w = aligned(raw);
-    const std::string compiled = BaseTitles::decode(as_bytes(raw_w, raw.size()), entries).encode_compiled();
+    std::vector<TitleLengths> lengths(entries);
+    for (TitleLengths& t : lengths) t.base = static_cast<std::uint16_t>(rng() % 9), t.alias = static_cast<std::uint16_t>(rng() % 9);
+    const BaseTitles built = BaseTitles::decode(as_bytes(raw_w, raw.size()), entries);
+    for (const std::string& compiled : {built.encode_compiled(), built.encode_compiled(lengths)})
     for (std::size_t at = 0; at < compiled.size(); at += 7) {
         std::string bad = compiled;
         bad[at] = static_cast<char>(bad[at] ^ (1 + rng() % 255));
         const auto w = aligned(bad);
         try {
             const BaseTitles b = BaseTitles::over(as_bytes(w, bad.size()), entries);
-            for (int i = 0; i < 4; ++i)
-                for (std::uint32_t e : b.matches(random_text(rng, 10))) REQUIRE(e < entries);
+            for (int i = 0; i < 4; ++i) {
+                std::vector<std::uint16_t> weighs;
+                for (std::uint32_t e : b.matches(random_text(rng, 10), &weighs)) REQUIRE(e < entries);
+            }
         } catch (const Bm25Error&) {
         } catch (const corvane::matcher::CorruptIndex&) {
         }
+    }
+}
+
+TEST_CASE("compiled base titles with their lengths: each match weighs what the title-length table gives") {
+    std::mt19937 rng(11);
+    for (std::uint32_t entries : {1u, 60u, 700u}) {
+        const std::string raw = random_base_titles(rng, entries);
+        const auto raw_w = aligned(raw);
+        const BaseTitles built = BaseTitles::decode(as_bytes(raw_w, raw.size()), entries);
+        std::vector<TitleLengths> lengths(entries);
+        for (TitleLengths& t : lengths) {
+            t.title = static_cast<std::uint16_t>(1 + rng() % 20);
+            t.base = static_cast<std::uint16_t>(rng() % 12);
+            t.alias = static_cast<std::uint16_t>(rng() % 3 ? 0 : rng() % 15);
+        }
+        const std::string v4 = built.encode_compiled(lengths), v3 = built.encode_compiled();
+        REQUIRE(v4.size() % 8 == 0);
+        const auto w4 = aligned(v4), w3 = aligned(v3);
+        const BaseTitles with = BaseTitles::over(as_bytes(w4, v4.size()), entries);
+        const BaseTitles without = BaseTitles::over(as_bytes(w3, v3.size()), entries);
+        std::size_t found = 0;
+        for (int i = 0; i < 300; ++i) {
+            const std::string q = random_text(rng, 10);
+            std::vector<std::uint16_t> weighs, none = {7};
+            const auto got = with.matches(q, &weighs);
+            CHECK(got == built.matches(q));
+            CHECK(without.matches(q, &none) == got);
+            CHECK(none.empty());  // version 3: left to the table
+            REQUIRE(weighs.size() == got.size());
+            for (std::size_t k = 0; k < got.size(); ++k) CHECK(weighs[k] == lengths[got[k]].matched_title(false, true));
+            found += got.size();
+        }
+        if (!raw.empty()) CHECK(found > 0);
+        // Lengths of another entry count are refused when writing; a length
+        // array that does not match the lists, when reading.
+        CHECK_THROWS_AS(built.encode_compiled(std::vector<TitleLengths>(entries + 1)), Bm25Error);
+        std::string bad = v4;
+        std::uint64_t n;
+        std::memcpy(&n, bad.data() + 8 * (3 + 11), 8);
+        n -= 1;
+        std::memcpy(bad.data() + 8 * (3 + 11), &n, 8);
+        const auto wb = aligned(bad);
+        CHECK_THROWS_AS(BaseTitles::over(as_bytes(wb, bad.size()), entries), Bm25Error);
     }
 }

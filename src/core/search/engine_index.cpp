@@ -794,23 +794,35 @@ struct EngineIndex::Hybrid {
     // whose title, base title or alias occurs in it, with the length of what
     // matched.
     std::vector<TitleMatch> title_matches(const matcher::CompiledIndex& index, std::string_view expanded) const {
-        const std::vector<std::uint32_t> in_base = base.matches(expanded);
+        std::vector<std::uint16_t> base_weighs;  // beside in_base, when the compiled base titles hold them
+        const std::vector<std::uint32_t> in_base = base.matches(expanded, &base_weighs);
         std::vector<TitleMatch> out;
         const auto found = index.title_or_alias_entries(expanded, in_base);
-        // A matched title's length is known from the question; the table is
-        // read for the others (aliases, base titles).
-        auto from_table = [](const matcher::TitleOrAlias& e) { return !e.title || e.title_chars < 0; };
-        if (static_cast<std::size_t>(std::count_if(found.begin(), found.end(), from_table)) >= kReadAheadMatches &&
+        // A matched title's length is known from the question, a base title's
+        // from its list; the table is read for the others (aliases, and base
+        // titles of files that do not hold their lengths).
+        auto known = [&](const matcher::TitleOrAlias& e) -> std::int64_t {
+            if (e.title) return e.title_chars;
+            if (base_weighs.empty()) return -1;
+            const auto at = std::lower_bound(in_base.begin(), in_base.end(), e.entry);
+            return at != in_base.end() && *at == e.entry ? base_weighs[static_cast<std::size_t>(at - in_base.begin())] : -1;
+        };
+        std::vector<std::int64_t> lengths_known;
+        lengths_known.reserve(found.size());
+        for (const matcher::TitleOrAlias& e : found) lengths_known.push_back(known(e));
+        if (static_cast<std::size_t>(std::count(lengths_known.begin(), lengths_known.end(), -1)) >= kReadAheadMatches &&
             io::first_time(lengths_read_ahead)) {
             std::vector<std::uint32_t> ids;
-            for (const matcher::TitleOrAlias& e : found)
-                if (from_table(e)) ids.push_back(e.entry);
+            for (std::size_t i = 0; i < found.size(); ++i)
+                if (lengths_known[i] < 0) ids.push_back(found[i].entry);
             io::will_need_elements(lengths.data(), sizeof(TitleLengths), ids);
         }
-        for (const matcher::TitleOrAlias& e : found) {
-            const std::size_t n = !from_table(e) ? static_cast<std::size_t>(e.title_chars)
-                                                 : length_of(e.entry).matched_title(
-                                                       e.title, std::binary_search(in_base.begin(), in_base.end(), e.entry));
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            const matcher::TitleOrAlias& e = found[i];
+            const std::size_t n = lengths_known[i] >= 0
+                                      ? static_cast<std::size_t>(lengths_known[i])
+                                      : length_of(e.entry).matched_title(
+                                            e.title, std::binary_search(in_base.begin(), in_base.end(), e.entry));
             out.push_back({e.entry, n});
         }
         return out;
@@ -1189,7 +1201,11 @@ void EngineIndex::write(const std::string& cvx) const {
     io::remove_stale_temps(io::folder_of(cvx));
     io::AtomicFile out(cvx);
     std::string storage;
-    const std::string base_index = BaseTitles::decode(base_bytes_, entries_).encode_compiled();
+    // With every entry's title lengths, each base title's stored beside its list.
+    std::span<const TitleLengths> lengths;
+    if (length_bytes_.size() == std::size_t{entries_} * sizeof(TitleLengths))
+        lengths = {reinterpret_cast<const TitleLengths*>(length_bytes_.data()), entries_};
+    const std::string base_index = BaseTitles::decode(base_bytes_, entries_).encode_compiled(lengths);
     const ExtraSection extra[] = {
         {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
         {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())},

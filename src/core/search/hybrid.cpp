@@ -770,14 +770,20 @@ BaseTitles BaseTitles::decode(std::span<const std::byte> bytes, std::uint32_t en
 namespace {
 // Version 3: the matcher's lists hold entry ids (version 2, still read: the
 // index of each base title, whose entry the last array gives).
-constexpr std::uint64_t kBaseCompiledVersion = 3;
-constexpr std::uint64_t kBaseCompiledByPosition = 2;
-constexpr std::size_t kBaseArrays = 12;  // the eleven matcher arrays, then version 2's entry of each base title
+constexpr std::uint64_t kBaseCompiledWeighs = 4;    // lists of entry ids, a length beside each posting
+constexpr std::uint64_t kBaseCompiledVersion = 3;   // lists of entry ids
+constexpr std::uint64_t kBaseCompiledByPosition = 2;  // lists of base title indexes, their entries last
+// The eleven matcher arrays, then version 2's entry of each base title or
+// version 4's length of each posting's match.
+constexpr std::size_t kBaseArrays = 12;
 constexpr std::size_t kBaseHeaderWords = 3 + kBaseArrays;
 constexpr std::size_t kBaseElement[kBaseArrays] = {2, 4, 4, 1, 4, 8, 4, 4, 4, 4, 1, 4};
+std::size_t base_element(std::uint64_t version, std::size_t i) {
+    return i == kBaseArrays - 1 && version == kBaseCompiledWeighs ? 2 : kBaseElement[i];
+}
 }  // namespace
 
-std::string BaseTitles::encode_compiled() const {
+std::string BaseTitles::encode_compiled(std::span<const TitleLengths> lengths) const {
     const matcher::CompiledIndex::Arrays& a = index_.arrays();
     // The lists as entry ids (base titles come in entry order, so they stay sorted).
     std::vector<std::uint32_t> postings(a.postings.begin(), a.postings.end());
@@ -786,6 +792,16 @@ std::string BaseTitles::encode_compiled() const {
             if (k >= entry_span_.size()) throw Bm25Error("base titles: entry id out of range");
             k = entry_span_[k];
         }
+    const bool weighs = !lengths.empty();
+    if (weighs && lengths.size() != entries_) throw Bm25Error("base titles: title lengths of another entry count");
+    std::vector<std::uint16_t> weigh;
+    if (weighs) {
+        weigh.reserve(postings.size());
+        for (const std::uint32_t e : postings) {
+            if (e >= lengths.size()) throw Bm25Error("base titles: entry id out of range");
+            weigh.push_back(static_cast<std::uint16_t>(lengths[e].matched_title(false, true)));
+        }
+    }
     const std::pair<const void*, std::size_t> arrays[kBaseArrays] = {
         {a.label.data(), a.label.size()},
         {a.label_escape.data(), a.label_escape.size()},
@@ -798,12 +814,14 @@ std::string BaseTitles::encode_compiled() const {
         {a.offsets.data(), a.offsets.size()},
         {postings.data(), postings.size()},
         {a.keyword_repeat.data(), a.keyword_repeat.size()},
-        {nullptr, 0}};  // (version 2's entry of each base title)
-    std::uint64_t head[kBaseHeaderWords] = {kBaseCompiledVersion, entries_, base_count_};
+        {weigh.data(), weigh.size()}};
+    const std::uint64_t version = weighs ? kBaseCompiledWeighs : kBaseCompiledVersion;
+    std::uint64_t head[kBaseHeaderWords] = {version, entries_, base_count_};
     for (std::size_t i = 0; i < kBaseArrays; ++i) head[3 + i] = arrays[i].second;
     std::string out(reinterpret_cast<const char*>(head), sizeof head);
     for (std::size_t i = 0; i < kBaseArrays; ++i) {
-        if (arrays[i].second) out.append(static_cast<const char*>(arrays[i].first), arrays[i].second * kBaseElement[i]);
+        if (arrays[i].second)
+            out.append(static_cast<const char*>(arrays[i].first), arrays[i].second * base_element(version, i));
         out.append((8 - out.size() % 8) % 8, '\0');
     }
     return out;
@@ -815,17 +833,22 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
     std::uint64_t head[kBaseHeaderWords];
     if (bytes.size() < sizeof head) fail("cut short");
     std::memcpy(head, bytes.data(), sizeof head);
-    if (head[0] != kBaseCompiledVersion && head[0] != kBaseCompiledByPosition) fail("unknown version");
-    const bool direct = head[0] == kBaseCompiledVersion;
+    const std::uint64_t version = head[0];
+    if (version != kBaseCompiledWeighs && version != kBaseCompiledVersion && version != kBaseCompiledByPosition)
+        fail("unknown version");
+    const bool direct = version != kBaseCompiledByPosition;
     if (head[1] != entries) fail("of another entry count");
     if (head[2] > entries || (!direct && head[2] != head[3 + kBaseArrays - 1])) fail("base title count out of range");
+    if (version == kBaseCompiledWeighs && head[3 + kBaseArrays - 1] != head[3 + 9])
+        fail("lengths of another posting count");
     const std::byte* at[kBaseArrays];
     std::uint64_t off = sizeof head;
     for (std::size_t i = 0; i < kBaseArrays; ++i) {
         const std::uint64_t n = head[3 + i];
-        if (n > (bytes.size() - off) / kBaseElement[i]) fail("array out of range");
+        const std::size_t element = base_element(version, i);
+        if (n > (bytes.size() - off) / element) fail("array out of range");
         at[i] = bytes.data() + off;
-        off += (n * kBaseElement[i] + 7) & ~std::uint64_t{7};
+        off += (n * element + 7) & ~std::uint64_t{7};
         if (off > bytes.size()) fail("array out of range");
     }
     if (off != bytes.size()) fail("size differs from its arrays");
@@ -852,7 +875,9 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
     } catch (const matcher::CorruptIndex& e) {
         fail(e.what());
     }
-    b.entry_span_ = u32(11);
+    b.weighed_ = version == kBaseCompiledWeighs;
+    if (b.weighed_) b.weighs_ = array(11, static_cast<const std::uint16_t*>(nullptr));
+    else b.entry_span_ = u32(11);
     b.direct_ = direct;
     b.base_count_ = static_cast<std::uint32_t>(head[2]);
     b.entries_ = entries;
@@ -860,9 +885,20 @@ BaseTitles BaseTitles::over(std::span<const std::byte> bytes, std::uint32_t entr
     return b;
 }
 
-std::vector<std::uint32_t> BaseTitles::matches(std::string_view q) const {
+std::vector<std::uint32_t> BaseTitles::matches(std::string_view q, std::vector<std::uint16_t>* lengths) const {
     std::vector<std::uint32_t> out;
+    if (lengths) lengths->clear();
     if (base_count_ == 0) return out;
+    if (weighed_) {
+        // Version 4: each posting's length beside it (the sizes agree, checked
+        // at opening), read where the lists are.
+        for (const auto& [entry, at] : index_.title_postings(q)) {
+            if (!out.empty() && out.back() == entry) continue;
+            out.push_back(entry);
+            if (lengths) lengths->push_back(weighs_[at]);
+        }
+        return out;
+    }
     // Base titles have no aliases or keywords: the entries matched are
     // those of the titles found (in entry order, once each).
     const auto found = index_.title_or_alias_entries(q);

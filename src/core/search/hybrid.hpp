@@ -308,24 +308,34 @@ public:
 
     static void add(std::string& out, std::uint32_t entry, std::string_view title);
     static BaseTitles decode(std::span<const std::byte> bytes, std::uint32_t entries);
-    // The compiled form: a header of u64 values (version 3, the index's
-    // entry count, the base title count, the element count of each array),
-    // then the matcher's arrays, its lists holding entry ids, and an empty
-    // array (version 2's entry of each base title, still read), each padded
-    // to 8 bytes (docs/index-format.md, section BTAC).
-    std::string encode_compiled() const;
+    // The compiled form: a header of u64 values (version, the index's entry
+    // count, the base title count, the element count of each array), then
+    // the matcher's arrays, its lists holding entry ids, and a twelfth array,
+    // each padded to 8 bytes (docs/index-format.md, section BTAC).  Given the
+    // index's title lengths (one per entry), version 4: the twelfth array
+    // holds, beside each posting, the length a base-title match of its entry
+    // weighs (TitleLengths::matched for a base match), so that a question
+    // matching many base titles reads them with the lists.  Without them,
+    // version 3 (the twelfth array empty).
+    std::string encode_compiled(std::span<const TitleLengths> lengths = {}) const;
     // Reads encode_compiled()'s bytes in place: they must outlive the result
     // and start 8-byte aligned.  Sizes are checked here (Bm25Error), values
     // as searches read them (matcher::CorruptIndex, Bm25Corrupt).
     static BaseTitles over(std::span<const std::byte> bytes, std::uint32_t entries);
     // Entries whose base title occurs in a normalized query, ascending.
-    std::vector<std::uint32_t> matches(std::string_view normalized_query) const;
+    // With `lengths`, also what each match weighs (TitleLengths::matched of a
+    // base match, not counting the title itself), one per entry, when the
+    // compiled form stores it (version 4); left empty otherwise.
+    std::vector<std::uint32_t> matches(std::string_view normalized_query,
+                                       std::vector<std::uint16_t>* lengths = nullptr) const;
     std::size_t memory_bytes() const { return index_.memory_bytes() + 4 * entry_of_.capacity(); }
 
 private:
     matcher::CompiledIndex index_;
     std::vector<std::uint32_t> entry_of_;        // decode(): owned
     std::span<const std::uint32_t> entry_span_;  // what matches() reads (entry_of_ or the mapped bytes)
+    std::span<const std::uint16_t> weighs_;      // version 4: beside each posting, its match's length
+    bool weighed_ = false;                       // version 4
     bool direct_ = false;                        // the matcher's entries are the index's (version 3)
     std::uint32_t base_count_ = 0;               // base titles
     std::uint32_t entries_ = 0;                  // of the whole index

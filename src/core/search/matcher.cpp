@@ -855,6 +855,21 @@ std::vector<TitleOrAlias> CompiledIndex::title_or_alias_entries(std::string_view
     return matched_entries(matched, chars, also);
 }
 
+std::vector<std::pair<std::uint32_t, std::uint32_t>> CompiledIndex::title_postings(std::string_view q) const {
+    std::vector<std::uint32_t> matched;
+    matched_patterns(q, matched);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    for (const std::uint32_t p : matched) {
+        const auto [lo, hi] = list_of(p, 0);
+        for (std::uint32_t i = lo; i < hi; ++i) {
+            CORVANE_CHECK(a_.postings[i] < entries_, "entry id out of range");
+            out.emplace_back(a_.postings[i], i);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 #undef CORVANE_CHECK
 
 std::size_t CompiledIndex::memory_bytes() const {

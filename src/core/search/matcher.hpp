@@ -175,6 +175,10 @@ public:
     // index).
     std::vector<TitleOrAlias> title_or_alias_entries(std::string_view normalized_query,
                                                      std::span<const std::uint32_t> also = {}) const;
+    // The title postings of every title occurring in the query, as
+    // (entry, position in the postings array) pairs in entry order: values
+    // stored beside the postings are read where the postings are.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> title_postings(std::string_view normalized_query) const;
 
     std::size_t size() const { return entries_; }
     std::size_t pattern_count() const { return pattern_count_; }
