@@ -64,9 +64,17 @@ const std::string& base_file() {
         std::string storage, out;
         static const search::Bm25Index image = bm.build();
         static const std::string base_bytes = base;
+        // With the entries' title lengths: the version storing a length
+        // beside each posting.
+        std::vector<search::TitleLengths> lengths;
+        for (int i = 0; i < 24; ++i) {
+            search::TitleLengths t = search::TitleLengths::of_title(i % 4 ? "机油检查（H7）" : "门锁(A1)");
+            t.add_alias(titles[(i + 1) % 6]);
+            lengths.push_back(t);
+        }
         static const std::string base_compiled =
             search::BaseTitles::decode({reinterpret_cast<const std::byte*>(base_bytes.data()), base_bytes.size()}, 24)
-                .encode_compiled();
+                .encode_compiled(lengths);
         const search::ExtraSection extra[] = {
             {search::tag("XTRA"), "other ranker"},
             {search::tag("BM25"), std::string_view(reinterpret_cast<const char*>(image.bytes().data()), image.bytes().size())},
@@ -135,7 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const search::BaseTitles mapped = search::BaseTitles::over(base_compiled, v.entries);
             for (const char* q : {"机油检查", "门锁(A1)门锁", "x"})
                 try {
-                    for (std::uint32_t e : mapped.matches(q)) CHECK(e < v.entries);
+                    std::vector<std::uint16_t> weighs;
+                    const std::vector<std::uint32_t> found = mapped.matches(q, &weighs);
+                    CHECK(weighs.empty() || weighs.size() == found.size());
+                    for (std::uint32_t e : found) CHECK(e < v.entries);
                 } catch (const matcher::CorruptIndex&) {
                 }
         } catch (const search::Bm25Error&) {
