@@ -37,6 +37,10 @@
 #include <cstring>
 #include <numeric>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/io/files.hpp"
 #include "core/search/compiled_file.hpp"
 #include "core/text/text.hpp"
@@ -157,6 +161,36 @@ void unpack_run(const std::uint32_t* w, std::uint32_t n, unsigned bits, std::uin
     std::uint32_t i = 0;
     for (; i + 32 <= n; i += 32) kUnpack32[bits](w + i / 32 * bits, out + i);
     for (; i < n; ++i) out[i] = unpack(w, i, bits);
+}
+
+// Entry ids in place of n gaps of `bits` bits (entry = previous + 1 + gap),
+// the previous being `prev`; returns the last id (as a wider integer, so
+// that ids past 2^32 - 1 of a damaged block show).  Four lanes at a time
+// where no sum can pass 2^32 - 1, whatever the gaps.
+std::int64_t ids_from_gaps(std::uint32_t* docs, std::uint32_t n, unsigned bits, std::int64_t prev) {
+    std::uint32_t i = 0;
+#if defined(__SSE2__)
+    if (bits < 32 && static_cast<std::uint64_t>(prev + 1) + (std::uint64_t{n} << bits) <= std::uint64_t{UINT32_MAX}) {
+        // prev + 1 + (i + 1) * 2^bits bounds entry i, so the 32-bit sums are
+        // the true ones (prev = -1 wraps to 2^32 - 1 and back).
+        __m128i carry = _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(prev)));
+        const __m128i one = _mm_set1_epi32(1);
+        for (; i + 4 <= n; i += 4) {
+            __m128i x = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(docs + i)), one);
+            x = _mm_add_epi32(x, _mm_slli_si128(x, 4));
+            x = _mm_add_epi32(x, _mm_slli_si128(x, 8));
+            x = _mm_add_epi32(x, carry);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(docs + i), x);
+            carry = _mm_shuffle_epi32(x, 0xFF);
+        }
+        if (i) prev = docs[i - 1];
+    }
+#endif
+    for (; i < n; ++i) {
+        prev += 1 + static_cast<std::int64_t>(docs[i]);
+        docs[i] = static_cast<std::uint32_t>(prev);
+    }
+    return prev;
 }
 
 void pack(std::uint32_t* w, std::uint32_t i, unsigned bits, std::uint32_t value) {
@@ -344,10 +378,7 @@ void Bm25View::decode(std::uint32_t t, std::uint32_t b, Block& out, bool docs_on
     // Entry ids: the gaps read in order, the bit position carried along (the
     // run and the word after it are in range, checked above).
     unpack_run(w, n, doc_bits, out.docs);
-    for (std::uint32_t i = 0; i < n; ++i) {
-        prev += 1 + static_cast<std::int64_t>(out.docs[i]);
-        out.docs[i] = static_cast<std::uint32_t>(prev);
-    }
+    prev = ids_from_gaps(out.docs, n, doc_bits, prev);
     if (prev >= n_docs_) corrupt("entry ids of block " + std::to_string(b));
     if (prev != s.last_doc) corrupt("last entry of block " + std::to_string(b));
     out.n = n;
