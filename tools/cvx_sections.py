@@ -44,7 +44,10 @@ def main(argv: list[str]) -> None:
                 with path.open("rb") as f:
                     f.seek(off)
                     head = struct.unpack(f"<{3 + len(BTAC_ARRAYS)}Q", f.read(8 * (3 + len(BTAC_ARRAYS))))
-                print("        " + ", ".join(f"{n} {c:,}" for n, c in zip(BTAC_ARRAYS, head[3:])))
+                # The last array: each base title's entry (version 2), empty (3),
+                # or the length of each posting's match (4).
+                names = BTAC_ARRAYS[:-1] + ["match_lengths" if head[0] >= 4 else "entry_of"]
+                print(f"        version {head[0]}: " + ", ".join(f"{n} {c:,}" for n, c in zip(names, head[3:])))
 
 
 if __name__ == "__main__":
