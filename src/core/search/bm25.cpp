@@ -1149,7 +1149,6 @@ Bm25Index Bm25Builder::build() {
     tf_values.erase(std::unique(tf_values.begin(), tf_values.end()), tf_values.end());
     if (tf_values.size() >= UINT32_MAX) throw Bm25Error("too many distinct term frequencies");
     tf_index.number(tf_values);
-    const unsigned tf_bits = bits_for(tf_values.empty() ? 0 : static_cast<std::uint32_t>(tf_values.size() - 1));
 
     std::vector<float> norm(n_docs);
     double total_len = 0;
@@ -1198,7 +1197,9 @@ Bm25Index Bm25Builder::build() {
                 max_tf = std::max(max_tf, ptf[i]);
             }
             s.doc_bits = static_cast<std::uint8_t>(bits_for(max_gap));
-            s.tf_bits = static_cast<std::uint8_t>(tf_bits);
+            // Frequencies as indexes into the ascending table: as wide as the
+            // block's largest needs (most blocks hold no title hit).
+            s.tf_bits = static_cast<std::uint8_t>(bits_for(tf_index.index_of(max_tf)));
             s.last_doc = pdocs[at + n - 1];
             s.max_score = up(block_best);
             s.max_tf = max_tf;
