@@ -423,9 +423,11 @@ void Bm25View::check_all() const {
     for (std::uint32_t i = 0; i < n_norms_; ++i)
         if (!(std::isfinite(norm_values_[i]) && norm_values_[i] >= 0) || (i && !(norm_values_[i - 1] < norm_values_[i])))
             fail("length norm table");
-    for (std::uint32_t d = 0; d < n_docs_; ++d)
-        if (!(std::isfinite(norm(d)) && norm(d) >= 0) || (norm_bytes_ != 4 && norm_index(d) >= n_norms_))
+    for (std::uint32_t d = 0; d < n_docs_; ++d) {
+        const float nd = norm(d);
+        if (!(std::isfinite(nd) && nd >= 0) || (norm_bytes_ != 4 && norm_index(d) >= n_norms_))
             fail("entry length of entry " + std::to_string(d));
+    }
     std::uint64_t postings = 0;
     auto block = std::make_unique<Block>();
     for (std::uint32_t t = 0; t < n_terms_; ++t) {

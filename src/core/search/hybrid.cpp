@@ -768,8 +768,8 @@ BaseTitles BaseTitles::decode(std::span<const std::byte> bytes, std::uint32_t en
 }
 
 namespace {
-// Version 3: the matcher's lists hold entry ids (version 2, still read: the
-// index of each base title, whose entry the last array gives).
+// The versions of the compiled form written (4, or 3 without title lengths)
+// and still read (2).
 constexpr std::uint64_t kBaseCompiledWeighs = 4;    // lists of entry ids, a length beside each posting
 constexpr std::uint64_t kBaseCompiledVersion = 3;   // lists of entry ids
 constexpr std::uint64_t kBaseCompiledByPosition = 2;  // lists of base title indexes, their entries last

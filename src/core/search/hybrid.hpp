@@ -336,7 +336,7 @@ private:
     std::span<const std::uint32_t> entry_span_;  // what matches() reads (entry_of_ or the mapped bytes)
     std::span<const std::uint16_t> weighs_;      // version 4: beside each posting, its match's length
     bool weighed_ = false;                       // version 4
-    bool direct_ = false;                        // the matcher's entries are the index's (version 3)
+    bool direct_ = false;                        // the matcher's entries are the index's (versions 3 and 4)
     std::uint32_t base_count_ = 0;               // base titles
     std::uint32_t entries_ = 0;                  // of the whole index
     // Mapped: set once the entry array was asked to be read ahead.
