@@ -180,6 +180,7 @@ def test_threaded_check_keeps_the_order_of_one_thread(tmp_path, monkeypatch):
     (tmp_path / "data" / "manuals" / "m07.md").chmod(0)
     paths = report.manual_paths(tmp_path / "data")
     threaded = report.check_paths(paths)
+    assert report.count_warnings(tmp_path / "data") == len(threaded)
     monkeypatch.setattr(report, "_workers", lambda n: 1)
     assert threaded == report.check_paths(paths)
     files = [f.file for f in threaded]

@@ -95,19 +95,23 @@ def _workers(n: int) -> int:
     return max(1, min(n, cpus))
 
 
-def check_paths(paths: list[tuple[Path, str]], long_line: int = LONG_LINE) -> list[Finding]:
-    """All findings of the given (path, shown name) manuals, file by file, by line.
+def check_reports(paths: list[tuple[Path, str]], long_line: int = LONG_LINE) -> list[ManualReport]:
+    """The reports of the given (path, shown name) manuals, in that order.
 
     The manuals are checked on one thread per CPU (the check runs without the
-    GIL); the findings come out in the order of ``paths`` all the same."""
+    GIL); the reports come out in the order of ``paths`` all the same."""
     workers = _workers(len(paths))
     if workers == 1:
-        reports = [check_file(p, shown, long_line) for p, shown in paths]
-    else:
-        from concurrent.futures import ThreadPoolExecutor
+        return [check_file(p, shown, long_line) for p, shown in paths]
+    from concurrent.futures import ThreadPoolExecutor
 
-        with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="corvane-check") as pool:
-            reports = list(pool.map(lambda ps: check_file(ps[0], ps[1], long_line), paths))
+    with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="corvane-check") as pool:
+        return list(pool.map(lambda ps: check_file(ps[0], ps[1], long_line), paths))
+
+
+def check_paths(paths: list[tuple[Path, str]], long_line: int = LONG_LINE) -> list[Finding]:
+    """All findings of the given (path, shown name) manuals, file by file, by line."""
+    reports = check_reports(paths, long_line)
     extra = cross_manual(reports)
     by_file: dict[str, list[Finding]] = {r.file: list(r.findings) for r in reports}
     for f in extra:
@@ -128,8 +132,10 @@ def manual_paths(data_dir: str | os.PathLike, shown: str | None = None) -> list[
 
 
 def count_warnings(data_dir: str | os.PathLike) -> int:
-    """The number of findings over the manuals of a data folder (for `corvane index`)."""
-    return len(check_paths(manual_paths(data_dir)))
+    """The number of findings over the manuals of a data folder (for `corvane index`):
+    those of `check_paths`, counted without ordering them."""
+    reports = check_reports(manual_paths(data_dir))
+    return sum(len(r.findings) for r in reports) + len(cross_manual(reports))
 
 
 def manual_report(data_dir: str | os.PathLike, manual_id: str) -> dict | None:
