@@ -18,6 +18,10 @@ and prints hit@1, hit@3, hit@5 and MRR over the answerable questions, and the
 share of unanswerable questions each refuses (the peers never refuse).  The
 peers see the question as typed: no Traditional-to-Simplified mapping, no
 synonyms, no question-word filtering.
+
+With --robustness (the `robustness` extra) it also prints each ranker's hit@3
+with every question in Traditional characters, with one homophone typo and in
+full-width forms (the transforms of `corvane eval --robustness`).
 """
 from __future__ import annotations
 
@@ -96,7 +100,11 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--work", help="folder for the indexed sets (default: a temporary folder)")
     ap.add_argument("--json", help="write every figure here as JSON")
+    ap.add_argument("--robustness", action="store_true",
+                    help="also rank each set's questions transformed as owners type them")
     args = ap.parse_args()
+    if args.robustness:
+        from corvane import robustness
     from corvane import evaluate
 
     work = Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="corvane-quality-"))
@@ -125,6 +133,9 @@ def main() -> None:
             out[name][rname] = {"n": a["n"], "hit@1": a["hit@1"], "hit@3": a["hit@3"], "hit@5": a["hit@5"],
                                 "mrr": a["mrr"], "no_answer_refused": r["no_answer_refused"],
                                 "answerable_refused": r["answerable_refused"]}
+            if args.robustness:
+                rb = robustness.robustness(qs, index, fn, 5, evaluate.evaluate)
+                out[name][rname]["robustness"] = {t: rb[t]["hit@3"] for t in robustness.TRANSFORMS}
     print("| set | ranker | answerable | hit@1 | hit@3 | hit@5 | MRR | no-answer refused |")
     print("|---|---|---|---|---|---|---|---|")
     for name, per in out.items():
@@ -132,6 +143,16 @@ def main() -> None:
             refused = "" if f["no_answer_refused"] is None else f"{100 * f['no_answer_refused']:.1f}%"
             print(f"| {name} | {rname} | {f['n']} | {100 * f['hit@1']:.1f}% | {100 * f['hit@3']:.1f}% | "
                   f"{100 * f['hit@5']:.1f}% | {f['mrr']:.3f} | {refused} |")
+    if args.robustness:
+        names = robustness.TRANSFORMS
+        print()
+        print("| set | ranker | hit@3 | " + " | ".join(f"{t} (loss)" for t in names) + " |")
+        print("|---|---|---|" + "---|" * len(names))
+        for name, per in out.items():
+            for rname, f in per.items():
+                cells = [f"{100 * f['robustness'][t]:.1f}% ({100 * (f['hit@3'] - f['robustness'][t]):+.1f})"
+                         for t in names]
+                print(f"| {name} | {rname} | {100 * f['hit@3']:.1f}% | " + " | ".join(cells) + " |")
     if args.json:
         Path(args.json).write_text(json.dumps(out, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
 
