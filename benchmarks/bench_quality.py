@@ -51,15 +51,17 @@ SETS = [
 ]
 
 
-def build(work: Path, manuals: Path, aliases: Path | None) -> Path:
-    folder = work / manuals.parent.name
+def build(work: Path, name: str, manuals: Path, aliases: Path | None) -> Path:
+    """A fresh data folder for one set, indexed by the installed corvane (a few
+    hundred scenes: never worth reusing an index that older code or other
+    aliases wrote)."""
+    folder = work / name
     data = folder / "data"
-    if not (data / "scene_index.jsonl").is_file():
-        shutil.rmtree(folder, ignore_errors=True)
-        shutil.copytree(manuals, data / "manuals")
-        if aliases is not None:
-            shutil.copy(aliases, data / "manual_alias.json")
-        subprocess.run([sys.executable, "-m", "corvane", "index"], cwd=folder, check=True, capture_output=True)
+    shutil.rmtree(folder, ignore_errors=True)
+    shutil.copytree(manuals, data / "manuals")
+    if aliases is not None:
+        shutil.copy(aliases, data / "manual_alias.json")
+    subprocess.run([sys.executable, "-m", "corvane", "index"], cwd=folder, check=True, capture_output=True)
     return data
 
 
@@ -112,7 +114,7 @@ def main() -> None:
     words = jieba_cut()
     out: dict = {}
     for name, manuals, aliases, qfile in SETS:
-        data = build(work, manuals, aliases)
+        data = build(work, name, manuals, aliases)
         index = evaluate.load_index(data)
         qs = evaluate.read_questions(qfile)
         errors = evaluate.resolve(qs, index, data)
