@@ -7,7 +7,9 @@
 // The hybrid ranker's sections (BM25 image, base titles) are read and searched
 // too, with the stage merge the engine uses: the BM25 image both as the engine
 // opens it (header only, blocks checked as decoded) and checked whole, and
-// top_k with weights, a filter and boosts.
+// top_k with weights, a filter and boosts; the heading path field (its image
+// over distinct paths and the entries under each) through top_k_entries and
+// the fused ranker.
 // The matcher's index has a node of 288 children and labels past the BMP, so
 // the trie's escape tables are there to be damaged.
 // Invariants: no crash or out-of-bounds read (ASan), results within range,
@@ -75,8 +77,16 @@ const std::string& base_file() {
         static const std::string base_compiled =
             search::BaseTitles::decode({reinterpret_cast<const std::byte*>(base_bytes.data()), base_bytes.size()}, 24)
                 .encode_compiled(lengths);
+        // Heading paths: four distinct ones under 24 entries.
+        static const search::GroupedBm25 paths = [] {
+            std::vector<std::string> texts;
+            for (int i = 0; i < 24; ++i) texts.push_back(i % 4 == 3 ? "" : i % 3 ? "车门\n门锁" : "空调");
+            return search::GroupedBm25::build(texts);
+        }();
         const search::ExtraSection extra[] = {
             {search::tag("XTRA"), "other ranker"},
+            {search::tag("BMHP"), std::string_view(reinterpret_cast<const char*>(paths.image.bytes().data()), paths.image.bytes().size())},
+            {search::tag("HPGR"), std::string_view(reinterpret_cast<const char*>(paths.group_bytes().data()), paths.group_bytes().size())},
             {search::tag("BM25"), std::string_view(reinterpret_cast<const char*>(image.bytes().data()), image.bytes().size())},
             {search::tag("BTTL"), base_bytes},
             {search::tag("BTAC"), base_compiled}};
@@ -131,8 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } catch (const matcher::CorruptIndex&) {
             }
         }
-        std::span<const std::byte> bm25_bytes, base_bytes, base_compiled;
+        std::span<const std::byte> bm25_bytes, base_bytes, base_compiled, path_bytes, group_bytes;
         for (const auto& [t, b] : v.other) {
+            if (t == search::tag("BMHP")) path_bytes = b;
+            if (t == search::tag("HPGR")) group_bytes = b;
             if (t == search::tag("BM25")) bm25_bytes = b;
             if (t == search::tag("BTTL")) base_bytes = b;
             if (t == search::tag("BTAC")) base_compiled = b;
@@ -172,7 +184,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 fq.homophones = {"车门"};
                 fq.content_chars = 4;
                 const std::vector<search::TitleMatch> tm = {{1, 2}, {40, 1}};
-                for (const search::Ranked& r : search::fuse(fq, tm, lazy, {}, 3, &lazy)) CHECK(r.entry < lazy.size());
+                for (const search::Ranked& r : search::fuse(fq, tm, lazy, {}, 3)) CHECK(r.entry < lazy.size());
+            } catch (const search::Bm25Error&) {
+            }
+            // The heading path field: its image over distinct paths and the
+            // entries under each, both as damaged as the rest.
+            try {
+                const search::Bm25View path = search::Bm25View::open(path_bytes);
+                const search::PathField field{&path, search::DocGroups::open(group_bytes)};
+                for (const search::DocFilter* f : {static_cast<const search::DocFilter*>(nullptr), &filter})
+                    for (const search::Hit& h : path.top_k_entries(qt, 5, field.groups, f))
+                        CHECK(h.first < field.groups.entries() && (!f || f->allows(h.first)));
+                search::FusedQuery fq;
+                fq.terms = {"门锁", "空调", "车门"};
+                fq.content_chars = 4;
+                for (const search::Ranked& r : search::fuse(fq, {}, lazy, {}, 3, &field)) CHECK(r.entry < lazy.size());
             } catch (const search::Bm25Error&) {
             }
             const search::Bm25View bm = search::Bm25View::from_bytes(bm25_bytes);

@@ -375,3 +375,112 @@ TEST_CASE("length norms take one or two bytes an entry; a version 2 image (f32 n
     const Bm25View opened = Bm25View::open(bad_bytes);
     CHECK(throws([&] { opened.search("轮胎胎压", 5); }));
 }
+
+namespace {
+
+// Entry texts drawn from a few hundred distinct heading-path-like texts, so
+// that many entries share one and their scores tie in long runs.
+std::vector<std::string> repeated_texts(std::uint32_t seed, std::uint32_t entries) {
+    const char* chars[] = {"座", "椅", "加", "热", "空", "调", "灯", "光", "门", "锁"};
+    std::uint32_t x = seed * 2246822519u + 7;
+    auto rnd = [&](std::uint32_t n) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        return x % n;
+    };
+    std::vector<std::string> distinct(40 + seed * 30);
+    for (std::string& t : distinct)
+        for (std::uint32_t i = 0, len = 1 + rnd(8); i < len; ++i) t += chars[rnd(10)];
+    distinct[0].clear();  // entries without a path
+    std::vector<std::string> out;
+    for (std::uint32_t e = 0; e < entries; ++e) out.push_back(distinct[rnd(5) ? rnd(12) : rnd(distinct.size())]);
+    return out;
+}
+
+}  // namespace
+
+TEST_CASE("an image over distinct texts ranks entries as one document per entry does, to the last bit") {
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        const std::uint32_t n = seed % 2 ? 3000 : 700;
+        const std::vector<std::string> texts = repeated_texts(seed, n);
+        Bm25Builder plain_b;
+        for (const std::string& t : texts) {
+            plain_b.begin_entry();
+            if (!t.empty()) plain_b.add_text(kTitle, t);
+        }
+        const Bm25Index plain = plain_b.build();
+        const GroupedBm25 grouped = GroupedBm25::build(texts);
+        const DocGroups groups = grouped.doc_groups();
+        const Bm25View& g = grouped.image.view();
+        REQUIRE(groups.entries() == n);
+        REQUIRE(groups.docs() == g.size());
+        REQUIRE(g.size() < n / 2);
+        std::vector<std::uint64_t> bits((n + 63) / 64);
+        for (std::uint32_t d = 0; d < n; ++d)
+            if ((d * 5 + seed) % 3 != 0) bits[d / 64] |= std::uint64_t{1} << (d % 64);
+        const DocFilter filter{bits};
+        const std::vector<std::vector<std::pair<std::string, double>>> queries = {
+            {{"座椅", 1}, {"加热", 1}}, {{"灯光", 1}, {"门锁", 0.6}, {"空", 1}}, {{"椅加", 1}}, {{"没有", 1}}};
+        for (const auto& q : queries) {
+            std::vector<QueryTerm> qt;
+            std::vector<std::uint32_t> ids;
+            for (const auto& [t, w] : q) {
+                qt.push_back({t, w});
+                if (const std::int64_t id = g.find(t); id >= 0) ids.push_back(static_cast<std::uint32_t>(id));
+            }
+            for (std::size_t k : {1, 5, 16, 5000})
+                for (const DocFilter* f : {static_cast<const DocFilter*>(nullptr), &filter}) {
+                    const auto want = plain.view().top_k(qt, k, f);
+                    const auto got = g.top_k_entries(qt, k, groups, f);
+                    REQUIRE(got.size() == want.size());
+                    for (std::size_t i = 0; i < got.size(); ++i) {
+                        CHECK(got[i].first == want[i].first);
+                        CHECK(got[i].second == want[i].second);  // the same statistics: the same bits
+                    }
+                }
+            // Scoring an entry through its document: score_ids' values too.
+            std::vector<std::uint32_t> plain_ids, entries, docs;
+            for (const auto& [t, w] : q)
+                if (const std::int64_t id = plain.view().find(t); id >= 0) plain_ids.push_back(static_cast<std::uint32_t>(id));
+            for (std::uint32_t e = 0; e < n; e += 7) {
+                entries.push_back(e);
+                docs.push_back(groups.doc(e));
+            }
+            CHECK(g.score_ids(ids, docs) == plain.view().score_ids(plain_ids, entries));
+        }
+    }
+}
+
+TEST_CASE("entry groups from a damaged section: sizes refused on opening, values when read") {
+    const std::vector<std::string> texts = {"座椅", "空调", "座椅", "", "空调", "座椅"};
+    const GroupedBm25 grouped = GroupedBm25::build(texts);
+    const std::vector<std::uint32_t> good = grouped.groups;
+    CHECK(good[0] == 6);
+    CHECK(good[1] == 3);
+    auto open = [](const std::vector<std::uint32_t>& w) { return DocGroups::open(std::as_bytes(std::span(w))); };
+    // Cut short, or claiming more than the bytes hold.
+    CHECK(throws([&] { open(std::vector<std::uint32_t>(good.begin(), good.end() - 1)); }));
+    CHECK(throws([&] { auto w = good; w[0] = 1u << 30; open(w); }));
+    CHECK(throws([&] { open({}); }));
+    // Values out of range are found when read; a search over them throws
+    // rather than reading past the arrays or returning a wrong entry.
+    const std::vector<QueryTerm> qt = {{"座椅", 1.0}};
+    auto search = [&](const std::vector<std::uint32_t>& w) {
+        const DocGroups g = open(w);
+        return grouped.image.view().top_k_entries(qt, 10, g);
+    };
+    CHECK(search(good).size() == 3);
+    const std::size_t starts = 2 + 6, members = starts + 4;
+    for (auto [at, value] : std::vector<std::pair<std::size_t, std::uint32_t>>{
+             {starts + 1, 99}, {starts + 1, 0}, {members, 77}, {members + 1, 0}}) {
+        auto w = good;
+        w[at] = value;
+        if (at == starts + 1 && value == 0) w[starts] = 2;  // starts not ascending
+        CHECK(throws([&] { search(w); }));
+    }
+    auto w = good;
+    w[2] = 50;  // entry 0's document out of range
+    CHECK(throws([&] { open(w).doc(0); }));
+    // A group over an image of another document count is refused.
+    const GroupedBm25 other = GroupedBm25::build(std::vector<std::string>{"座椅", "空调", "门锁", "灯光"});
+    CHECK(throws([&] { other.image.view().top_k_entries(qt, 3, grouped.doc_groups()); }));
+}

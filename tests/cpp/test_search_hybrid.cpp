@@ -7,6 +7,7 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -139,6 +140,19 @@ Bm25Index random_index(std::mt19937& rng, std::uint32_t docs, bool sparse) {
     return b.build();
 }
 
+
+// A path field with one document per entry (the plain form's), over v.
+struct OnePerEntry {
+    std::vector<std::uint32_t> words;
+    PathField field;
+    explicit OnePerEntry(const Bm25View& v) {
+        std::vector<std::uint32_t> doc_of(v.size());
+        std::iota(doc_of.begin(), doc_of.end(), 0u);
+        words = DocGroups::encode(doc_of);
+        field = {&v, DocGroups::open(std::as_bytes(std::span<const std::uint32_t>(words)))};
+    }
+};
+
 }  // namespace
 
 TEST_CASE("score_ids gives score() for every entry, to the last bit") {
@@ -187,7 +201,8 @@ TEST_CASE("the fused ranker ranks and scores as its plain form") {
         w.threshold = round % 3 == 0 ? 0.0 : 1.05;
         for (std::size_t top_k : {1, 3, 10}) {
             const Bm25View* p = round % 7 == 0 ? nullptr : &path.view();
-            const auto got = fuse(q, titles, body.view(), w, top_k, p);
+            const OnePerEntry field(path.view());
+            const auto got = fuse(q, titles, body.view(), w, top_k, p ? &field.field : nullptr);
             const auto want = reference_fuse(q, titles, body.view(), w, top_k, p);
             REQUIRE(got.size() == want.size());
             for (std::size_t i = 0; i < got.size(); ++i) {
@@ -216,8 +231,9 @@ TEST_CASE("fuse() ranks by the features fused_evidence() gives, and refuses as i
         q.content_chars = rng() % 9;
         std::vector<TitleMatch> titles;
         for (std::uint32_t i = 0, n = rng() % 3; i < n; ++i) titles.push_back({static_cast<std::uint32_t>(rng() % docs), rng() % 10});
-        const FusedEvidence ev = fused_evidence(q, titles, body.view(), w, 5, &path.view());
-        const auto got = fuse(q, titles, body.view(), w, 5, &path.view());
+        const OnePerEntry field(path.view());
+        const FusedEvidence ev = fused_evidence(q, titles, body.view(), w, 5, &field.field);
+        const auto got = fuse(q, titles, body.view(), w, 5, &field.field);
         CHECK(got.empty() == ev.refused);
         if (ev.refused) continue;
         REQUIRE(got.size() == std::min<std::size_t>(5, ev.candidates.size()));

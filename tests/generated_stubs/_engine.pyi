@@ -4,7 +4,7 @@ class UnusableCompiledFile(ValueError):
 class CorruptIndexError(ValueError):
     pass
 
-FORMAT_VERSION: int = 4
+FORMAT_VERSION: int = 5
 
 class Index:
     def search(self, query: object | None, top_k: object | None = 3, manuals: object | None = None) -> list: ...

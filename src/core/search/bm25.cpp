@@ -556,6 +556,72 @@ struct Bm25View::Cursor {
     }
 };
 
+std::uint32_t DocGroups::doc(std::uint32_t e) const {
+    const std::uint32_t d = e < doc_of.size() ? doc_of[e] : UINT32_MAX;
+    if (d >= docs()) corrupt("document of entry " + std::to_string(e));
+    return d;
+}
+
+std::span<const std::uint32_t> DocGroups::of(std::uint32_t d) const {
+    const std::uint32_t lo = d < docs() ? starts[d] : 1, hi = d < docs() ? starts[d + 1] : 0;
+    if (lo > hi || hi > members.size()) corrupt("entries of document " + std::to_string(d));
+    return members.subspan(lo, hi - lo);
+}
+
+std::vector<std::uint32_t> DocGroups::encode(std::span<const std::uint32_t> doc_of) {
+    if (doc_of.size() >= UINT32_MAX / 2) throw Bm25Error("entry groups: too many entries");
+    std::uint32_t docs = 0;
+    for (const std::uint32_t d : doc_of) docs = std::max(docs, d + 1);
+    const std::size_t n = doc_of.size();
+    std::vector<std::uint32_t> out(2 + 2 * n + docs + 1, 0);
+    out[0] = static_cast<std::uint32_t>(n);
+    out[1] = docs;
+    std::uint32_t* of = out.data() + 2;
+    std::uint32_t* starts = of + n;
+    std::uint32_t* members = starts + docs + 1;
+    std::copy(doc_of.begin(), doc_of.end(), of);
+    for (const std::uint32_t d : doc_of) ++starts[d + 1];
+    for (std::uint32_t d = 0; d < docs; ++d) starts[d + 1] += starts[d];
+    std::vector<std::uint32_t> fill(starts, starts + docs);
+    for (std::uint32_t e = 0; e < n; ++e) members[fill[doc_of[e]]++] = e;
+    return out;
+}
+
+GroupedBm25 GroupedBm25::build(std::span<const std::string> texts, Field field) {
+    std::unordered_map<std::string_view, std::uint32_t> doc_of_text;
+    std::vector<std::uint32_t> doc_of(texts.size()), copies;
+    Bm25Builder b;
+    for (std::size_t e = 0; e < texts.size(); ++e) {
+        const auto [it, fresh] = doc_of_text.try_emplace(texts[e], static_cast<std::uint32_t>(copies.size()));
+        if (fresh) {
+            b.begin_entry();
+            if (!texts[e].empty()) b.add_text(field, texts[e]);
+            copies.push_back(0);
+        }
+        doc_of[e] = it->second;
+        ++copies[it->second];
+    }
+    GroupedBm25 out;
+    out.image = b.build(copies);
+    out.groups = DocGroups::encode(doc_of);
+    return out;
+}
+
+DocGroups DocGroups::open(std::span<const std::byte> bytes) {
+    auto fail = [] [[noreturn]] () { throw Bm25Error("entry groups: sizes do not hold together"); };
+    if (bytes.size() < 8 || reinterpret_cast<std::uintptr_t>(bytes.data()) % 4) fail();
+    std::uint32_t head[2];
+    std::memcpy(head, bytes.data(), sizeof head);
+    const std::uint64_t words = 2 + 2 * std::uint64_t{head[0]} + std::uint64_t{head[1]} + 1;
+    if (bytes.size() != words * 4) fail();
+    const auto* w = reinterpret_cast<const std::uint32_t*>(bytes.data()) + 2;
+    DocGroups g;
+    g.doc_of = {w, head[0]};
+    g.starts = {w + head[0], std::size_t{head[1]} + 1};
+    g.members = {w + head[0] + head[1] + 1, head[0]};
+    return g;
+}
+
 double Bm25View::score(const std::vector<std::string>& terms, std::uint32_t entry) const {
     if (entry >= n_docs_) return 0;
     double s = 0;
@@ -711,6 +777,22 @@ std::vector<Hit> Bm25View::search_terms(const std::vector<std::string>& terms, s
 
 std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k, const DocFilter* allowed,
                                  std::span<const Boost> boosts) const {
+    return walk<false>(terms, k, allowed, boosts, nullptr);
+}
+
+std::vector<Hit> Bm25View::top_k_entries(std::span<const QueryTerm> terms, std::size_t k, const DocGroups& groups,
+                                         const DocFilter* allowed) const {
+    if (groups.docs() != n_docs_) throw Bm25Error("entry groups of another document count");
+    return walk<true>(terms, k, allowed, {}, &groups);
+}
+
+// With Grouped, documents stand for groups of entries: the heap holds
+// entries, each scoring its document's score, and an entry may enter at the
+// k-th score when its id is lower (the documents are not visited in entry
+// order), so nothing that could tie the k-th score is passed over.
+template <bool Grouped>
+std::vector<Hit> Bm25View::walk(std::span<const QueryTerm> terms, std::size_t k, const DocFilter* allowed,
+                                std::span<const Boost> boosts, const DocGroups* groups) const {
     std::vector<Hit> heap;
     if (k == 0 || n_docs_ == 0) return heap;
     std::vector<Cursor> cs;
@@ -767,7 +849,7 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
     }
     // Min-heap of the best so far: the worst (lowest score, then highest id) on top.
     auto worse = [](const Hit& a, const Hit& b) { return a.second > b.second || (a.second == b.second && a.first < b.first); };
-    heap.reserve(std::min<std::size_t>(k, n_docs_) + 1);
+    heap.reserve(std::min<std::size_t>(k, Grouped ? groups->entries() : n_docs_) + 1);
     double theta = 0;  // an entry must score above this to enter (0 until the heap is full)
     bool full = false;
     std::size_t first = 0;  // first essential cursor
@@ -834,7 +916,8 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
                     const double rest = max_boost + (first ? std::min(prefix[first - 1], block_prefix[first - 1]) : 0.0);
                     const std::uint32_t last = std::min(upto, d2 - 1);
                     std::uint32_t p = c.pos;
-                    while (p < b.n && b.docs[p] <= last && c.weight * b.contrib[p] + rest <= theta) ++p;
+                    auto below = [&](double v) { return Grouped ? v < theta : v <= theta; };
+                    while (p < b.n && b.docs[p] <= last && below(c.weight * b.contrib[p] + rest)) ++p;
                     if (p != c.pos) {
                         c.pos = p - 1;
                         c.next();
@@ -852,7 +935,8 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
                 continue;
             }
         }
-        if (allowed && !allowed->allows(d)) {
+        if (allowed && !(Grouped ? std::ranges::any_of(groups->of(d), [&](std::uint32_t e) { return allowed->allows(e); })
+                                 : allowed->allows(d))) {
             for (std::size_t i = first; i < m; ++i)
                 if (cs[i].doc() == d) cs[i].next();
             continue;
@@ -883,6 +967,31 @@ std::vector<Hit> Bm25View::top_k(std::span<const QueryTerm> terms, std::size_t k
         if (s <= 0) continue;  // no term matched with a positive weight
         s += extra;
         if (!(s > 0)) continue;
+        if constexpr (Grouped) {
+            // The group's entries in id order: once one cannot enter, none after it can.
+            std::int64_t prev = -1;
+            for (const std::uint32_t e : groups->of(d)) {
+                if (e >= groups->entries() || static_cast<std::int64_t>(e) <= prev) corrupt("entries of document " + std::to_string(d));
+                prev = e;
+                if (allowed && !allowed->allows(e)) continue;
+                if (!full) {
+                    heap.push_back({e, s});
+                    std::push_heap(heap.begin(), heap.end(), worse);
+                } else if (s > theta || (s == theta && e < heap.front().first)) {
+                    std::pop_heap(heap.begin(), heap.end(), worse);
+                    heap.back() = {e, s};
+                    std::push_heap(heap.begin(), heap.end(), worse);
+                } else {
+                    break;
+                }
+                if (heap.size() >= k) {
+                    full = true;
+                    theta = heap.front().second;
+                }
+            }
+            while (full && first < m && prefix_boosted[first] <= theta) cs[first++].essential = false;
+            continue;
+        }
         if (!full) {
             heap.push_back({d, s});
             std::push_heap(heap.begin(), heap.end(), worse);
@@ -1101,9 +1210,17 @@ void Bm25Builder::add_text(Field field, std::string_view s, bool normalized) {
     });
 }
 
-Bm25Index Bm25Builder::build() {
+Bm25Index Bm25Builder::build(std::span<const std::uint32_t> copies) {
     if (n_docs_ > 0) finish_entry();
     const std::uint32_t n_docs = n_docs_;
+    if (!copies.empty() && copies.size() != n_docs) throw Bm25Error("copies: one count per entry expected");
+    // The statistics count each entry as many times as it stands for.
+    auto copies_of = [&](std::uint32_t d) -> double { return copies.empty() ? 1.0 : static_cast<double>(copies[d]); };
+    double n_counted = copies.empty() ? static_cast<double>(n_docs) : 0.0;
+    for (const std::uint32_t c : copies) {
+        if (c == 0) throw Bm25Error("copies: every entry stands for at least one");
+        n_counted += c;
+    }
     const std::size_t n_terms = term_start_.size() - 1;
     const std::uint64_t n_post = n_post_;
     if (n_post >= UINT32_MAX) throw Bm25Error("too many postings");
@@ -1154,8 +1271,8 @@ Bm25Index Bm25Builder::build() {
 
     std::vector<float> norm(n_docs);
     double total_len = 0;
-    for (auto l : doc_len_) total_len += static_cast<double>(l);
-    const double avgdl = (n_docs && total_len > 0) ? total_len / n_docs : 1.0;
+    for (std::uint32_t d = 0; d < n_docs; ++d) total_len += static_cast<double>(doc_len_[d]) * copies_of(d);
+    const double avgdl = (n_docs && total_len > 0) ? total_len / n_counted : 1.0;
     for (std::uint32_t d = 0; d < n_docs; ++d)
         norm[d] = static_cast<float>(params_.k1 * (1 - params_.b + params_.b * static_cast<double>(doc_len_[d]) / avgdl));
     // Stored as an index into the distinct values when there are few (one
@@ -1180,8 +1297,12 @@ Bm25Index Bm25Builder::build() {
     for (std::uint32_t t = 0; t < n_terms; ++t) {
         term_blocks[t] = static_cast<std::uint32_t>(skips.size());
         const std::uint32_t lo = post_off[t], hi = post_off[t + 1];
-        const double df = hi - lo;
-        idf[t] = static_cast<float>(std::log(1 + (n_docs - df + 0.5) / (df + 0.5)));
+        double df = hi - lo;
+        if (!copies.empty()) {
+            df = 0;
+            for (std::uint32_t i = lo; i < hi; ++i) df += copies[pdocs[i]];
+        }
+        idf[t] = static_cast<float>(std::log(1 + (n_counted - df + 0.5) / (df + 0.5)));
         double best = 0;
         std::int64_t prev = -1;
         for (std::uint32_t at = lo; at < hi; at += kBlockSize) {

@@ -105,6 +105,28 @@ struct DocFilter {
     bool allows(std::uint32_t d) const { return d / 64 < words.size() && (words[d / 64] >> (d % 64) & 1); }
 };
 
+// Entries that share one document of an image (the scenes under one heading
+// path, indexed once): document d stands for entries
+// members[starts[d] .. starts[d + 1]), ascending, and entry e's document is
+// doc_of[e].  The arrays may come from a file: every read is checked
+// (Bm25Corrupt), never trusted.
+struct DocGroups {
+    std::span<const std::uint32_t> doc_of;   // one per entry
+    std::span<const std::uint32_t> starts;   // one per document, and the end
+    std::span<const std::uint32_t> members;  // one per entry
+
+    std::uint32_t entries() const { return static_cast<std::uint32_t>(doc_of.size()); }
+    std::uint32_t docs() const { return starts.empty() ? 0 : static_cast<std::uint32_t>(starts.size() - 1); }
+    // Entry e's document (e < entries()).
+    std::uint32_t doc(std::uint32_t e) const;
+    // The entries of document d.
+    std::span<const std::uint32_t> of(std::uint32_t d) const;
+    // The arrays as one section of u32 words: entries, documents, doc_of,
+    // starts, members.  open() checks the sizes only (the bytes aligned to 4).
+    static std::vector<std::uint32_t> encode(std::span<const std::uint32_t> doc_of);
+    static DocGroups open(std::span<const std::byte> bytes);
+};
+
 // Calls fn(term) for each term of an already normalized text, in order.
 // The view passed to fn lives until the next call.
 template <class Fn>
@@ -161,6 +183,13 @@ public:
     // bounds cannot reach the current k-th score are skipped undecoded.
     std::vector<Hit> top_k(std::span<const QueryTerm> terms, std::size_t k, const DocFilter* allowed = nullptr,
                            std::span<const Boost> boosts = {}) const;
+    // The same over an image whose documents stand for groups of entries
+    // (groups.docs() == size()): the k best entries, each scoring what its
+    // document scores, best first, ties by entry id; `allowed` is over
+    // entries.  What top_k would give over an image with one document per
+    // entry, to the last bit.
+    std::vector<Hit> top_k_entries(std::span<const QueryTerm> terms, std::size_t k, const DocGroups& groups,
+                                   const DocFilter* allowed = nullptr) const;
     // Score of one entry (0 when out of range or sharing no term).
     double score(const std::vector<std::string>& terms, std::uint32_t entry) const;
     // Scores of several entries (any order, repeats allowed) for terms given
@@ -198,6 +227,9 @@ public:
 private:
     friend class Bm25Builder;
     struct Cursor;
+    template <bool Grouped>
+    std::vector<Hit> walk(std::span<const QueryTerm> terms, std::size_t k, const DocFilter* allowed,
+                          std::span<const Boost> boosts, const DocGroups* groups) const;
     struct Block {
         std::uint32_t n = 0;
         // Set when only the entry ids were decoded: the packed term-frequency
@@ -308,6 +340,20 @@ private:
     Bm25View view_;
 };
 
+// An owned image of a field whose texts repeat across entries (heading
+// paths): one document per distinct text, in order of first use, standing
+// for the entries that hold it (DocGroups).
+struct GroupedBm25 {
+    Bm25Index image;
+    std::vector<std::uint32_t> groups;  // DocGroups::encode()'s words
+
+    // texts: one per entry, read into `field`.
+    static GroupedBm25 build(std::span<const std::string> texts, Field field = kTitle);
+    std::span<const std::byte> group_bytes() const { return std::as_bytes(std::span<const std::uint32_t>(groups)); }
+    DocGroups doc_groups() const { return DocGroups::open(group_bytes()); }
+    std::size_t memory_bytes() const { return image.memory_bytes() + groups.capacity() * 4; }
+};
+
 // Collects entries one at a time, then compiles them.
 class Bm25Builder {
 public:
@@ -317,7 +363,10 @@ public:
     // Adds one text of a field to the current entry (bigrams never span two texts).
     void add_text(Field field, std::string_view text, bool normalized = false);
     std::size_t size() const { return n_docs_; }
-    Bm25Index build();
+    // copies (empty, or one count of 1 or more per entry): entry d stands for
+    // copies[d] identical entries in the statistics (N, df, the mean length),
+    // so that its scores are those each of the copies would get.
+    Bm25Index build(std::span<const std::uint32_t> copies = {});
 
 private:
     void finish_entry();

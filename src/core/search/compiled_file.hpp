@@ -37,7 +37,7 @@
 
 namespace corvane::search {
 
-inline constexpr std::uint32_t kFormatVersion = 4;
+inline constexpr std::uint32_t kFormatVersion = 5;
 inline constexpr std::size_t kHeaderBytes = 80;
 inline constexpr std::size_t kRowBytes = 24;
 inline constexpr std::size_t kMaxSections = 256;
@@ -68,7 +68,8 @@ inline constexpr std::uint32_t kLineOffsets = tag("LOFF");   // u64 x (entries +
 // image (bm25.hpp) may sit under any tag; these are the ones in use or
 // reserved, so that images over several texts of an entry live side by side.
 inline constexpr std::uint32_t kBm25Words = tag("BM25");        // BM25 image over the scene texts
-inline constexpr std::uint32_t kBm25HeadingPath = tag("BMHP");  // reserved: BM25 image over heading paths
+inline constexpr std::uint32_t kBm25HeadingPath = tag("BMHP");  // BM25 image over the distinct heading paths
+inline constexpr std::uint32_t kHeadingPathGroups = tag("HPGR"); // the entries under each of them
 inline constexpr std::uint32_t kBm25Tables = tag("BMTB");       // reserved: BM25 image over table cells
 inline constexpr std::uint32_t kBaseTitles = tag("BTTL");       // base titles (hybrid.hpp)
 inline constexpr std::uint32_t kBaseTitleIndex = tag("BTAC");   // their compiled matcher (BaseTitles::over)

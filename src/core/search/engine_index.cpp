@@ -358,11 +358,13 @@ void EntrySink::add(const EntryFields& fields) {
 
 // ---- heading paths ----------------------------------------------------------
 
-Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of) {
+GroupedBm25 heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of) {
     return heading_path_image(heading_path_texts(data_dir, manual_of));
 }
 
-Bm25Index heading_path_image(const std::vector<std::string>& text) {
+GroupedBm25 heading_path_image(const std::vector<std::string>& text) { return GroupedBm25::build(text); }
+
+Bm25Index entry_text_image(const std::vector<std::string>& text) {
     Bm25Builder b;
     for (const std::string& t : text) {
         b.begin_entry();
@@ -779,6 +781,7 @@ std::vector<std::string> EngineIndex::heading_path(std::uint32_t i) const {
 
 struct EngineIndex::Hybrid {
     Bm25View bm25, path, cells;
+    PathField path_field;  // path and the entries under each of its documents
     BaseTitles base;
     // The title lengths section, read in place one entry at a time: the
     // first question at a large index does not page in every entry's.
@@ -883,6 +886,7 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
             ix->has_base_ = true;
         }
         if (t == kPathSection) ix->path_bytes_ = bytes;
+        if (t == kPathGroupSection) ix->path_group_bytes_ = bytes;
         if (t == kManualSection) ix->manual_bytes_ = bytes;
         if (t == kPathTextSection) ix->path_text_bytes_ = bytes;
         if (t == kTableSection) ix->table_bytes_ = bytes;
@@ -892,7 +896,9 @@ std::unique_ptr<EngineIndex> EngineIndex::open_compiled(const std::string& cvx, 
             has_lengths = true;
         }
     }
-    if (ix->bm25_bytes_.empty() || ix->path_bytes_.empty() || !ix->has_base_ || !has_lengths) throw UnusableCompiledFile("has no sections of the hybrid ranker");
+    if (ix->bm25_bytes_.empty() || ix->path_bytes_.empty() || ix->path_group_bytes_.empty() || !ix->has_base_ ||
+        !has_lengths)
+        throw UnusableCompiledFile("has no sections of the hybrid ranker");
     if (ix->manual_bytes_.empty() || ix->path_text_bytes_.empty() || ix->table_bytes_.empty() ||
         ix->cell_bytes_.empty())
         throw UnusableCompiledFile("has no manual ordinals, heading paths or tables");
@@ -1005,7 +1011,7 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
                     cells[i] += "\n";
                 }
             }
-        owned_cells_ = heading_path_image(cells);
+        owned_cells_ = entry_text_image(cells);
         owned_manual_ = encode_manual_ordinals(sink.manual_of_);
     });
     if (!fed) tasks.emplace_back([&] { owned_index_ = sink.exact_.compile(); });
@@ -1023,7 +1029,8 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
     } else {
         run_tasks(threads_, tasks);
     }
-    path_bytes_ = owned_path_.bytes();
+    path_bytes_ = owned_path_.image.bytes();
+    path_group_bytes_ = owned_path_.group_bytes();
     cell_bytes_ = owned_cells_.bytes();
     owned_base_ = std::move(sink.base_);
     owned_lengths_ = std::move(sink.lengths_);
@@ -1090,7 +1097,9 @@ const EngineIndex::Hybrid& EngineIndex::hybrid() const {
             h->bm25 = Bm25View::open(bm25_bytes_);  // blocks are checked as searches decode them
             if (h->bm25.size() != entries_) throw Bm25Error("BM25 section of another entry count");
             h->path = Bm25View::open(path_bytes_);
-            if (h->path.size() != entries_) throw Bm25Error("heading path section of another entry count");
+            h->path_field = {&h->path, DocGroups::open(path_group_bytes_)};
+            if (h->path_field.groups.entries() != entries_ || h->path_field.groups.docs() != h->path.size())
+                throw Bm25Error("heading path sections of another entry count");
             h->cells = Bm25View::open(cell_bytes_);
             if (h->cells.size() != entries_) throw Bm25Error("table cell section of another entry count");
             // Files written since the base titles' matcher is stored read it
@@ -1118,7 +1127,7 @@ FusedEvidence EngineIndex::fused_evidence(std::string_view question, const Synon
     try {
         const FusedQuery fq = read_fused_query(question, synonyms, h.bm25);
         const std::vector<TitleMatch> titles = h.title_matches(*index_, fq.expanded);
-        return search::fused_evidence(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, &h.cells);
+        return search::fused_evidence(fq, titles, h.bm25, weights, top_k, &h.path_field, nullptr, &h.cells);
     } catch (const Bm25Corrupt& e) {
         throw matcher::CorruptIndex(std::string("compiled index: ") + e.what());
     }
@@ -1139,7 +1148,7 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
         h.bm25.prefetch(fq.homophones);
         const std::vector<TitleMatch> titles = h.title_matches(*index_, fq.expanded);
         std::vector<TitleMatch> kept;
-        if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells);
+        if (!only) return fuse(fq, titles, h.bm25, weights, top_k, &h.path_field, nullptr, nullptr, &h.cells);
         // Filtered: the allowed entries' ranking, refused when the whole
         // index's would be (a question is answerable or not whatever
         // manuals the asker may read), so that the result is the unfiltered
@@ -1147,8 +1156,8 @@ std::vector<Ranked> EngineIndex::search_hybrid(std::string_view question, const 
         for (const TitleMatch& t : titles)
             if (only->allows(t.entry)) kept.push_back(t);
         bool refused = false;
-        std::vector<Ranked> out = fuse(fq, kept, h.bm25, weights, top_k, &h.path, only, &refused, &h.cells);
-        if (refused && (out.empty() || fuse(fq, titles, h.bm25, weights, top_k, &h.path, nullptr, nullptr, &h.cells).empty()))
+        std::vector<Ranked> out = fuse(fq, kept, h.bm25, weights, top_k, &h.path_field, only, &refused, &h.cells);
+        if (refused && (out.empty() || fuse(fq, titles, h.bm25, weights, top_k, &h.path_field, nullptr, nullptr, &h.cells).empty()))
             return {};
         return out;
     }
@@ -1210,6 +1219,8 @@ void EngineIndex::write(const std::string& cvx) const {
         {kBm25Section, std::string_view(reinterpret_cast<const char*>(bm25_bytes_.data()), bm25_bytes_.size())},
         {kBaseTitleSection, std::string_view(reinterpret_cast<const char*>(base_bytes_.data()), base_bytes_.size())},
         {kPathSection, std::string_view(reinterpret_cast<const char*>(path_bytes_.data()), path_bytes_.size())},
+        {kPathGroupSection,
+         std::string_view(reinterpret_cast<const char*>(path_group_bytes_.data()), path_group_bytes_.size())},
         {kTitleLengthSection,
          std::string_view(reinterpret_cast<const char*>(length_bytes_.data()), length_bytes_.size())},
         {kManualSection, std::string_view(reinterpret_cast<const char*>(manual_bytes_.data()), manual_bytes_.size())},

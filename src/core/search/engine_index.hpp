@@ -41,7 +41,10 @@ inline constexpr std::uint32_t kBaseTitleSection = kBaseTitles;
 inline constexpr std::uint32_t kTitleLengthSection = tag("HTLN");
 // The heading paths (each scene's ancestor headings, read from its manual in
 // data/manuals when compiling) as a BM25 image of their own.
+// Its documents are the distinct paths; the entries under each are in the
+// path group section (DocGroups).
 inline constexpr std::uint32_t kPathSection = kBm25HeadingPath;
+inline constexpr std::uint32_t kPathGroupSection = kHeadingPathGroups;
 // The manual each entry comes from (MORD: u32 ordinal per entry into a table
 // of manual ids stored after them) and each entry's heading path as text
 // (HPTH); docs/index-format.md.
@@ -168,10 +171,12 @@ private:
 // The BM25 image of the entries' heading paths: entry i's path read from
 // data_dir/manuals/<manual id>.md (empty for entries whose manual is missing
 // or no longer has their number of scenes).
-Bm25Index heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of);
+GroupedBm25 heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of);
 // Those paths, each entry's headings joined by "\n".
 std::vector<std::string> heading_path_texts(const std::string& data_dir, const std::vector<std::string>& manual_of);
-Bm25Index heading_path_image(const std::vector<std::string>& joined_paths);
+GroupedBm25 heading_path_image(const std::vector<std::string>& joined_paths);
+// One document per entry (the table cells).
+Bm25Index entry_text_image(const std::vector<std::string>& texts);
 
 class EngineIndex {
 public:
@@ -290,8 +295,9 @@ private:
     Bm25Index owned_bm25_;
     std::string owned_base_;
     std::vector<TitleLengths> owned_lengths_;
-    Bm25Index owned_path_, owned_cells_;
-    std::span<const std::byte> cell_bytes_;
+    GroupedBm25 owned_path_;
+    Bm25Index owned_cells_;
+    std::span<const std::byte> cell_bytes_, path_group_bytes_;
     std::span<const std::byte> bm25_bytes_, base_bytes_, length_bytes_, path_bytes_;
     bool has_base_ = false;
     mutable std::once_flag hybrid_once_;

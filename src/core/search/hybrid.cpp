@@ -208,8 +208,27 @@ struct HeldTerms {
     bool empty() const { return ids.empty(); }
 };
 
+// Scores of the path field by entry: each entry's path's (the values of
+// Bm25Scorer over an image with one document per entry).
+class PathScorer {
+public:
+    PathScorer() = default;
+    PathScorer(const PathField& f, std::vector<std::uint32_t> ids) : by_doc_(*f.view, std::move(ids)), groups_(&f.groups) {}
+    double operator()(std::uint32_t entry) const { return by_doc_(groups_->doc(entry)); }
+    void prefill(std::span<const std::uint32_t> entries) const {
+        std::vector<std::uint32_t> docs;
+        docs.reserve(entries.size());
+        for (const std::uint32_t e : entries) docs.push_back(groups_->doc(e));
+        by_doc_.prefill(docs);
+    }
+
+private:
+    Bm25Scorer by_doc_;
+    const DocGroups* groups_ = nullptr;
+};
+
 FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                       const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                       const FusedWeights& w, std::size_t top_k, const PathField* path_field, const DocFilter* allowed,
                        const Bm25View* tables, bool all_features) {
     FusedEvidence ev;
     const std::size_t n = bm.size();
@@ -249,15 +268,22 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
     // their ranking should be the full one's with the others taken out).
     const std::size_t pool = std::max<std::size_t>(2 * top_k, allowed ? 32 : 8);
     const std::size_t path_pool = allowed ? std::max<std::size_t>(top_k, 16) : top_k;
-    auto best = [allowed](const Bm25View& v, const HeldTerms& ts, std::size_t k) {
+    auto query_of = [](const HeldTerms& ts) {
         std::vector<QueryTerm> qt;
         qt.reserve(ts.size());
         for (std::size_t i = 0; i < ts.size(); ++i) qt.push_back({ts.terms[i], 1.0, ts.ids[i]});
-        return v.top_k(qt, k, allowed);
+        return qt;
+    };
+    auto best = [&](const Bm25View& v, const HeldTerms& ts, std::size_t k) { return v.top_k(query_of(ts), k, allowed); };
+    // The path image's documents are the distinct paths: its best entries.
+    auto best_entries = [&](const HeldTerms& ts, std::size_t k) {
+        return path_field->view->top_k_entries(query_of(ts), k, path_field->groups, allowed);
     };
     std::vector<Hit> hits = all.empty() ? std::vector<Hit>{} : best(bm, all, pool);
     const std::size_t bm25_hits = hits.size();
-    const bool has_path = path && path->size() == n && path->term_count() > 0;
+    const bool has_path = path_field && path_field->view && path_field->groups.entries() == n &&
+                          path_field->view->size() == path_field->groups.docs() && path_field->view->term_count() > 0;
+    const Bm25View* path = has_path ? path_field->view : nullptr;
     const bool path_pooled = has_path && (w.path > 0 || w.path_homophone > 0);
     const HeldTerms path_terms = has_path && (all_features || w.path > 0) ? held(*path, q.terms) : HeldTerms{};
     const HeldTerms path_homophones =
@@ -268,16 +294,16 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
         HeldTerms path_all = w.path > 0 ? path_terms : HeldTerms{};
         if (w.path_homophone > 0) path_all.append(path_homophones);
         if (!path_all.empty())
-            for (const Hit& h : best(*path, path_all, path_pool))
+            for (const Hit& h : best_entries(path_all, path_pool))
                 if (std::none_of(hits.begin(), hits.end(), [&](const Hit& x) { return x.first == h.first; }))
                     hits.push_back({h.first, score_all(h.first)});
     }
     const bool has_tables = tables && tables->size() == n && tables->term_count() > 0 && (all_features || w.tables > 0);
     const HeldTerms table_terms = has_tables ? held(*tables, q.terms) : HeldTerms{};
     const Bm25Scorer score_tables = table_terms.empty() ? Bm25Scorer() : Bm25Scorer(*tables, table_terms.ids);
-    const Bm25Scorer score_path = path_terms.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_terms.ids);
-    const Bm25Scorer score_path_homophones =
-        path_homophones.empty() ? Bm25Scorer() : Bm25Scorer(*path, path_homophones.ids);
+    const PathScorer score_path = path_terms.empty() ? PathScorer() : PathScorer(*path_field, path_terms.ids);
+    const PathScorer score_path_homophones =
+        path_homophones.empty() ? PathScorer() : PathScorer(*path_field, path_homophones.ids);
     // The coverage feature: the idf of every held term, and per candidate
     // which of them its texts hold (filled below, once the candidates are known).
     const bool with_coverage = all_features || w.coverage > 0 || w.refuse_coverage > 0;
@@ -401,13 +427,13 @@ FusedEvidence evidence(const FusedQuery& q, const std::vector<TitleMatch>& title
 }  // namespace
 
 FusedEvidence fused_evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                             const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                             const FusedWeights& w, std::size_t top_k, const PathField* path, const DocFilter* allowed,
                              const Bm25View* tables) {
     return evidence(q, titles, bm, w, top_k, path, allowed, tables, true);
 }
 
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k, const Bm25View* path, const DocFilter* allowed,
+                         const FusedWeights& w, std::size_t top_k, const PathField* path, const DocFilter* allowed,
                          bool* refused, const Bm25View* tables) {
     std::vector<Ranked> out;
     if (top_k == 0 || bm.size() == 0) return out;
@@ -514,12 +540,7 @@ HybridRanker HybridBuilder::build() {
     r.bm25_ = bm25_.build();
     if (has_paths_) {
         if (paths_.size() != r.bm25_.view().size()) throw Bm25Error("heading paths: one per entry expected");
-        Bm25Builder pb;
-        for (const std::string& p : paths_) {
-            pb.begin_entry();
-            if (!p.empty()) pb.add_text(kTitle, p);
-        }
-        r.path_ = pb.build();
+        r.path_ = GroupedBm25::build(paths_);
         paths_.clear();
         has_paths_ = false;
     }
@@ -552,6 +573,11 @@ int HybridRanker::exact_score(std::string_view q, std::uint32_t entry) const {
     return scoring::points(title, alias, kw);
 }
 
+PathField HybridRanker::path_field() const {
+    if (path_.groups.empty()) return {};
+    return {&path_.image.view(), path_.doc_groups()};
+}
+
 std::string HybridRanker::expand(std::string_view raw_query) const { return synonyms_.expand(raw_query); }
 
 std::vector<TitleMatch> HybridRanker::title_matches(const FusedQuery& fq) const {
@@ -566,16 +592,16 @@ std::vector<TitleMatch> HybridRanker::title_matches(const FusedQuery& fq) const 
 FusedEvidence HybridRanker::evidence(std::string_view raw_query, std::size_t top_k) const {
     if (top_k == 0 || size() == 0) return {};
     const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view());
-    return fused_evidence(fq, title_matches(fq), bm25_.view(), params_.weights, top_k,
-                          path_.view().size() == size() ? &path_.view() : nullptr);
+    const PathField path = path_field();
+    return fused_evidence(fq, title_matches(fq), bm25_.view(), params_.weights, top_k, &path);
 }
 
 std::vector<Ranked> HybridRanker::search(std::string_view raw_query, std::size_t top_k) const {
     if (top_k == 0 || size() == 0) return {};
     if (params_.fused) {
         const FusedQuery fq = read_fused_query(raw_query, synonyms_, bm25_.view(), params_.weights.partial > 0);
-        return fuse(fq, title_matches(fq), bm25_.view(), params_.weights, top_k,
-                    path_.view().size() == size() ? &path_.view() : nullptr);
+        const PathField path = path_field();
+        return fuse(fq, title_matches(fq), bm25_.view(), params_.weights, top_k, &path);
     }
     const std::string q = expand(raw_query);
     // Stage 1: title or alias containment.

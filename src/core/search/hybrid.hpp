@@ -255,6 +255,13 @@ struct TitleMatch {
     std::size_t chars;
 };
 
+// The heading path field: a BM25 image over the distinct heading paths and
+// the entries under each (GroupedBm25).
+struct PathField {
+    const Bm25View* view = nullptr;
+    DocGroups groups;
+};
+
 // The fused ranking of top_k entries; empty when refused.  `stage` is 1 for
 // entries with a title match, 2 for the others; `score` the fused score.
 // With `allowed`, the candidates are the allowed entries only (title
@@ -262,7 +269,7 @@ struct TitleMatch {
 // allowed entries, each with the score it has unfiltered.  With `refused`,
 // nothing is refused: *refused tells whether the result would have been.
 std::vector<Ranked> fuse(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                         const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr,
+                         const FusedWeights& w, std::size_t top_k, const PathField* path = nullptr,
                          const DocFilter* allowed = nullptr, bool* refused = nullptr,
                          const Bm25View* tables = nullptr);
 
@@ -291,7 +298,7 @@ struct FusedEvidence {
 // The candidates fuse() would score for top_k places, all of them, with
 // their features; the arguments as fuse()'s.
 FusedEvidence fused_evidence(const FusedQuery& q, const std::vector<TitleMatch>& titles, const Bm25View& bm,
-                             const FusedWeights& w, std::size_t top_k, const Bm25View* path = nullptr,
+                             const FusedWeights& w, std::size_t top_k, const PathField* path = nullptr,
                              const DocFilter* allowed = nullptr, const Bm25View* tables = nullptr);
 
 // Base titles of the entries whose title has a bracketed tail, stored beside
@@ -441,7 +448,8 @@ private:
     matcher::CompiledIndex strong_;    // titles, base titles and aliases only: the stage-1 test
     Synonyms synonyms_;
     Bm25Index bm25_;
-    Bm25Index path_;  // heading paths; empty when none were given
+    GroupedBm25 path_;  // heading paths; empty when none were given
+    PathField path_field() const;
 };
 
 }  // namespace corvane::search
