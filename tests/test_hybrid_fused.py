@@ -5,13 +5,14 @@ question transforms of eval --robustness."""
 from __future__ import annotations
 
 import json
+import struct
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from corvane import _hybrid, plaxon
+from corvane import _engine, _hybrid, plaxon
 from corvane.engine import INDEX_FILE, Engine
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -236,6 +237,34 @@ def test_compiled_file_without_the_fused_sections_is_recompiled(tmp_path):
     cvx.write_bytes(bytes(raw))
     with Engine(data, ranker="hybrid") as eng:
         assert eng.search("座椅通风怎么开", 1)[0][0]["scene_id"] == "m_scene_3"
+
+
+def test_heading_paths_are_indexed_once_and_damage_to_their_groups_is_caught(tmp_path):
+    # Scenes under one heading share its path: the path field holds each
+    # distinct path once (HPGR: entries, paths, then each entry's path).
+    data = _indexed(tmp_path, MANUAL)
+    cvx = data / "scene_index.cvx"
+    raw = bytearray(cvx.read_bytes())
+    (count,) = struct.unpack_from("<I", raw, 12)
+    rows = {bytes(t): (off, n) for t, _, off, n in (struct.unpack_from("<4sIQQ", raw, 80 + 24 * i) for i in range(count))}
+    off, _ = rows[b"HPGR"]
+    entries, paths = struct.unpack_from("<II", raw, off)
+    assert (entries, paths) == (6, 4)
+    assert struct.unpack_from("<6I", raw, off + 8) == (0, 0, 1, 1, 2, 3)
+    question = "前排座椅加热的注意事项"
+    with Engine(data, ranker="hybrid") as eng:
+        assert eng.search(question, 1)[0][0]["scene_id"] == "m_scene_2"
+    # The first member of the first path out of range: the walk over paths
+    # reports it instead of reading past the section; the engine compiles anew.
+    members = off + 8 + 4 * entries + 4 * (paths + 1)
+    struct.pack_into("<I", raw, members, 999)
+    cvx.write_bytes(_engine._reseal(bytes(raw)))
+    index = _engine.open_compiled(str(cvx), str(data / "scene_index.jsonl"))
+    with Engine(data, ranker="hybrid") as eng:
+        syn = eng._synonyms_of(eng._current())
+        with pytest.raises(_engine.CorruptIndexError, match="entries of document"):
+            index.search_hybrid(question, 3, syn, True)
+        assert eng.search(question, 1)[0][0]["scene_id"] == "m_scene_2"
 
 
 # ---- question transforms (eval --robustness) ---------------------------------

@@ -423,7 +423,7 @@ public:
     std::size_t memory_bytes() const {
         return exact_texts_.capacity() + 8 * exact_spans_.capacity() +
                4 * (entry_items_.capacity() + entry_start_.capacity() + alias_count_.capacity()) + 8 * lengths_.capacity() +
-               strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes();
+               strong_.memory_bytes() + synonyms_.memory_bytes() + bm25_.memory_bytes() + path_.memory_bytes();
     }
     // The global search's score of one entry for a normalized query.
     int exact_score(std::string_view normalized_query, std::uint32_t entry) const;
