@@ -608,12 +608,12 @@ GroupedBm25 GroupedBm25::build(std::span<const std::string> texts, Field field) 
 }
 
 DocGroups DocGroups::open(std::span<const std::byte> bytes) {
-    auto fail = [] [[noreturn]] () { throw Bm25Error("entry groups: sizes do not hold together"); };
-    if (bytes.size() < 8 || reinterpret_cast<std::uintptr_t>(bytes.data()) % 4) fail();
+    const Bm25Error fail("entry groups: sizes do not hold together");
+    if (bytes.size() < 8 || reinterpret_cast<std::uintptr_t>(bytes.data()) % 4) throw fail;
     std::uint32_t head[2];
     std::memcpy(head, bytes.data(), sizeof head);
     const std::uint64_t words = 2 + 2 * std::uint64_t{head[0]} + std::uint64_t{head[1]} + 1;
-    if (bytes.size() != words * 4) fail();
+    if (bytes.size() != words * 4) throw fail;
     const auto* w = reinterpret_cast<const std::uint32_t*>(bytes.data()) + 2;
     DocGroups g;
     g.doc_of = {w, head[0]};
