@@ -852,6 +852,25 @@ std::vector<Hit> Bm25View::walk(std::span<const QueryTerm> terms, std::size_t k,
     heap.reserve(std::min<std::size_t>(k, Grouped ? groups->entries() : n_docs_) + 1);
     double theta = 0;  // an entry must score above this to enter (0 until the heap is full)
     bool full = false;
+    // Keeps (e, s) when the heap has room or s beats the worst kept (with
+    // `ties`, also an equal score of a lower id); false when it is not kept.
+    auto offer = [&](std::uint32_t e, double s, bool ties) {
+        if (!full) {
+            heap.push_back({e, s});
+            std::push_heap(heap.begin(), heap.end(), worse);
+        } else if (s > theta || (ties && s == theta && e < heap.front().first)) {
+            std::pop_heap(heap.begin(), heap.end(), worse);
+            heap.back() = {e, s};
+            std::push_heap(heap.begin(), heap.end(), worse);
+        } else {
+            return false;
+        }
+        if (heap.size() >= k) {
+            full = true;
+            theta = heap.front().second;
+        }
+        return true;
+    };
     std::size_t first = 0;  // first essential cursor
     // Safety net against damaged skip entries: every round moves a cursor.
     while (first < m) {
@@ -974,39 +993,13 @@ std::vector<Hit> Bm25View::walk(std::span<const QueryTerm> terms, std::size_t k,
                 if (e >= groups->entries() || static_cast<std::int64_t>(e) <= prev) corrupt("entries of document " + std::to_string(d));
                 prev = e;
                 if (allowed && !allowed->allows(e)) continue;
-                if (!full) {
-                    heap.push_back({e, s});
-                    std::push_heap(heap.begin(), heap.end(), worse);
-                } else if (s > theta || (s == theta && e < heap.front().first)) {
-                    std::pop_heap(heap.begin(), heap.end(), worse);
-                    heap.back() = {e, s};
-                    std::push_heap(heap.begin(), heap.end(), worse);
-                } else {
-                    break;
-                }
-                if (heap.size() >= k) {
-                    full = true;
-                    theta = heap.front().second;
-                }
+                if (!offer(e, s, true)) break;
             }
             while (full && first < m && prefix_boosted[first] <= theta) cs[first++].essential = false;
             continue;
         }
-        if (!full) {
-            heap.push_back({d, s});
-            std::push_heap(heap.begin(), heap.end(), worse);
-        } else if (s > theta) {
-            std::pop_heap(heap.begin(), heap.end(), worse);
-            heap.back() = {d, s};
-            std::push_heap(heap.begin(), heap.end(), worse);
-        } else {
-            continue;
-        }
-        if (heap.size() >= k) {
-            full = true;
-            theta = heap.front().second;
+        if (offer(d, s, false) && full)
             while (first < m && prefix_boosted[first] <= theta) cs[first++].essential = false;
-        }
     }
     std::sort(heap.begin(), heap.end(), [](const Hit& a, const Hit& b) {
         return a.second > b.second || (a.second == b.second && a.first < b.first);
