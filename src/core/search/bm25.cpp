@@ -451,9 +451,9 @@ std::int64_t Bm25View::find(std::string_view t) const {
     std::uint32_t lo = 0, hi = n_terms_;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
-        const std::string_view m = term(mid);
-        if (m < t) lo = mid + 1;
-        else if (t < m) hi = mid;
+        const int c = term(mid).compare(t);  // one comparison a step
+        if (c < 0) lo = mid + 1;
+        else if (c > 0) hi = mid;
         else return mid;
     }
     return -1;
