@@ -28,17 +28,19 @@ constexpr std::string_view kQuestionWords[] = {
     "的话", "这个", "那个", "是否", "能否", "还是", "吗", "呢", "吧", "啊", "的", "了",
 };
 
-// Bit (b0 << 8 | b1) set: a question word begins with the bytes b0 b1 (every
-// word is a Chinese character or more, so two bytes and up).
-constexpr std::array<std::uint64_t, 1024> kQuestionWordStarts = [] {
-    std::array<std::uint64_t, 1024> bits{};
-    for (std::string_view w : kQuestionWords) {
-        const unsigned k = static_cast<unsigned char>(w[0]) << 8 | static_cast<unsigned char>(w[1]);
-        bits[k / 64] |= std::uint64_t{1} << (k % 64);
-    }
+// The first character of every question word (each is one Chinese character
+// or more, so three bytes and up), hashed into a bit table: a clear bit says
+// that no word begins at a character, which is so for most of them.
+constexpr unsigned start_key(std::string_view s) {
+    return ((static_cast<unsigned char>(s[0]) * 131u + static_cast<unsigned char>(s[1])) * 131u +
+            static_cast<unsigned char>(s[2])) % 4096u;
+}
+constexpr std::array<std::uint64_t, 64> kQuestionWordStarts = [] {
+    std::array<std::uint64_t, 64> bits{};
+    for (std::string_view w : kQuestionWords) bits[start_key(w) / 64] |= std::uint64_t{1} << (start_key(w) % 64);
     return bits;
 }();
-static_assert(std::ranges::all_of(kQuestionWords, [](std::string_view w) { return w.size() >= 2; }));
+static_assert(std::ranges::all_of(kQuestionWords, [](std::string_view w) { return w.size() >= 3; }));
 
 std::string without_question_words(std::string_view q) {
     std::string out;
@@ -46,9 +48,7 @@ std::string without_question_words(std::string_view q) {
     std::size_t i = 0;
     while (i < q.size()) {
         std::size_t best = 0;
-        // Most characters begin no word: the two bytes tell at once.
-        const unsigned k = i + 1 < q.size() ? static_cast<unsigned char>(q[i]) << 8 | static_cast<unsigned char>(q[i + 1]) : 0;
-        if (kQuestionWordStarts[k / 64] >> (k % 64) & 1)
+        if (i + 3 <= q.size() && (kQuestionWordStarts[start_key(q.substr(i)) / 64] >> (start_key(q.substr(i)) % 64) & 1))
             for (std::string_view w : kQuestionWords)
                 if (w.size() > best && q.substr(i, w.size()) == w) best = w.size();
         if (best) {
