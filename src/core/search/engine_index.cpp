@@ -359,10 +359,8 @@ void EntrySink::add(const EntryFields& fields) {
 // ---- heading paths ----------------------------------------------------------
 
 GroupedBm25 heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of) {
-    return heading_path_image(heading_path_texts(data_dir, manual_of));
+    return GroupedBm25::build(heading_path_texts(data_dir, manual_of));
 }
-
-GroupedBm25 heading_path_image(const std::vector<std::string>& text) { return GroupedBm25::build(text); }
 
 Bm25Index entry_text_image(const std::vector<std::string>& text) {
     Bm25Builder b;
@@ -997,7 +995,7 @@ void EngineIndex::finish(std::unique_ptr<Pass> pass) {
         std::vector<std::string> paths;
         std::vector<std::vector<manual::Table>> tables;
         manual_parts(data_dir, sink.manual_of_, sink.title_of_, paths, tables);
-        owned_path_ = heading_path_image(paths);
+        owned_path_ = GroupedBm25::build(paths);
         owned_path_text_ = encode_path_texts(paths);
         owned_tables_ = encode_tables(tables);
         // The cells as one text per entry: header cells, then each row.

@@ -174,7 +174,6 @@ private:
 GroupedBm25 heading_path_image(const std::string& data_dir, const std::vector<std::string>& manual_of);
 // Those paths, each entry's headings joined by "\n".
 std::vector<std::string> heading_path_texts(const std::string& data_dir, const std::vector<std::string>& manual_of);
-GroupedBm25 heading_path_image(const std::vector<std::string>& joined_paths);
 // One document per entry (the table cells).
 Bm25Index entry_text_image(const std::vector<std::string>& texts);
 

@@ -48,7 +48,8 @@ std::string without_question_words(std::string_view q) {
     std::size_t i = 0;
     while (i < q.size()) {
         std::size_t best = 0;
-        if (i + 3 <= q.size() && (kQuestionWordStarts[start_key(q.substr(i)) / 64] >> (start_key(q.substr(i)) % 64) & 1))
+        const unsigned key = i + 3 <= q.size() ? start_key(q.substr(i)) : 0;
+        if (i + 3 <= q.size() && (kQuestionWordStarts[key / 64] >> (key % 64) & 1))
             for (std::string_view w : kQuestionWords)
                 if (w.size() > best && q.substr(i, w.size()) == w) best = w.size();
         if (best) {
